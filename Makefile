@@ -1,0 +1,21 @@
+# The two commands of the README, and a few conveniences.
+.PHONY: demo test setup build native dlls clean
+
+demo: setup
+	@scripts/demo.sh
+
+test: setup
+	@scripts/test-all.sh
+
+setup:
+	@scripts/setup.sh
+
+native: setup
+	cmake --preset native && cmake --build --preset native -j $$(nproc)
+
+# The 32-bit Windows DLLs, the deliverable: build/win32/bin/*.dll
+dlls: setup
+	cmake --preset win32 && cmake --build --preset win32 -j $$(nproc)
+
+clean:
+	rm -rf build

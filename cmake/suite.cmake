@@ -1,0 +1,53 @@
+# Helpers shared by every directory of the tree.
+
+# GoogleTest: the system package on the host, built from Debian's sources for linux32.
+set(SUITE_HAVE_GTEST OFF)
+if(NOT SUITE_WINDOWS)
+  if(SUITE_LINUX32)
+    if(EXISTS /usr/src/googletest/CMakeLists.txt AND NOT TARGET gtest)
+      set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+      set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+      add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+      if(NOT TARGET GTest::gtest)
+        add_library(GTest::gtest ALIAS gtest)
+        add_library(GTest::gtest_main ALIAS gtest_main)
+      endif()
+    endif()
+    set(SUITE_HAVE_GTEST ON)
+  else()
+    find_package(GTest REQUIRED)
+    set(SUITE_HAVE_GTEST ON)
+  endif()
+  include(GoogleTest)
+endif()
+
+# suite_add_gtest(NAME SOURCES src... LIBS lib...)
+# One GoogleTest program, registered with ctest case by case. Under linux32
+# ctest runs it through qemu-i386-static (CMAKE_CROSSCOMPILING_EMULATOR).
+function(suite_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT SUITE_HAVE_GTEST)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE
+    SUITE_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    SUITE_TESTDATA_DIR="${CMAKE_SOURCE_DIR}/../shared/testdata")
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT 600)
+endfunction()
+
+# suite_check_dll(TARGET EXPECT file)
+# Static check of a Windows DLL: its export names and ordinals and the DLLs it
+# imports, read with objdump -p and compared with an expectation file.
+function(suite_check_dll target)
+  cmake_parse_arguments(ARG "" "EXPECT" "" ${ARGN})
+  if(NOT SUITE_WINDOWS OR NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
+    return()
+  endif()
+  find_program(SUITE_PYTHON python3 REQUIRED)
+  add_test(NAME ${target}.exports
+    COMMAND ${SUITE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/static/check_dll.py
+            --objdump ${SUITE_OBJDUMP} --expect ${ARG_EXPECT} $<TARGET_FILE:${target}>)
+endfunction()
