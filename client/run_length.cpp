@@ -1,0 +1,160 @@
+// Encoders and decoders of the run-length escape, both directions and both forms.
+#include "client/run_length.h"
+
+#include <cstring>
+
+#include "client/wire.h"
+
+namespace lumbra {
+namespace {
+
+constexpr std::size_t kMaxOutgoingRun = 36;
+constexpr std::size_t kMinOutgoingRun = 4;
+constexpr std::size_t kMaxIncomingRun = 36 * 36 - 1;  // 1295
+
+int digitValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
+  return -1;
+}
+
+bool neverInRun(char c) {
+  return c == '"' || c == '\'' || c == '(' || c == ')' || c == '<' || c == '=' || c == '>';
+}
+
+}  // namespace
+
+std::ptrdiff_t encodeRunLength(char* destination, std::size_t capacity, const char* source) {
+  std::size_t out = 0;
+  const char* p = source;
+  while (*p != '\0') {
+    const char c = *p;
+    if (c == kRunEscape) {
+      if (capacity - out < 2) return kRunLengthNoRoom;
+      destination[out++] = kRunEscape;
+      destination[out++] = kRunEscape;
+      ++p;
+      continue;
+    }
+    if (neverInRun(c)) {
+      if (capacity - out < 1) return kRunLengthNoRoom;
+      destination[out++] = c;
+      ++p;
+      continue;
+    }
+    std::size_t run = 1;
+    while (run < kMaxOutgoingRun && p[run] == c) ++run;
+    if (run >= kMinOutgoingRun) {
+      if (capacity - out < 3) return kRunLengthNoRoom;
+      destination[out++] = kRunEscape;
+      destination[out++] = kRunDigits[run - 1];
+      destination[out++] = c;
+    } else {
+      if (capacity - out < run) return kRunLengthNoRoom;
+      for (std::size_t i = 0; i < run; ++i) destination[out++] = c;
+    }
+    p += run;
+  }
+  return static_cast<std::ptrdiff_t>(out);
+}
+
+std::ptrdiff_t decodeRunLength(const char* source, std::size_t sourceLength, char* row,
+                               std::size_t rowLength) {
+  std::size_t in = 0;
+  std::size_t out = 0;
+  while (out < rowLength) {
+    // Plain bytes up to the next escape, as many as the row still takes.
+    const std::size_t want = rowLength - out;
+    const std::size_t avail = sourceLength - in;
+    const std::size_t span = want < avail ? want : avail;
+    const void* escape = std::memchr(source + in, kRunEscape, span);
+    const std::size_t plain = escape ? static_cast<std::size_t>(static_cast<const char*>(escape) - (source + in)) : span;
+    std::memcpy(row + out, source + in, plain);
+    in += plain;
+    out += plain;
+    if (out == rowLength) break;
+    if (in == sourceLength) return kRunLengthTruncated;
+    // source[in] is the escape.
+    if (sourceLength - in < 2) return kRunLengthTruncated;
+    if (source[in + 1] == kRunEscape) {
+      row[out++] = kRunEscape;
+      in += 2;
+      continue;
+    }
+    if (sourceLength - in < 4) return kRunLengthTruncated;
+    const int high = digitValue(static_cast<unsigned char>(source[in + 1]));
+    const int low = digitValue(static_cast<unsigned char>(source[in + 2]));
+    if (high < 0 || low < 0) return kRunLengthBadDigit;
+    const std::size_t count = static_cast<std::size_t>(high * 36 + low);
+    if (count > rowLength - out) return kRunLengthOverrun;
+    std::memset(row + out, static_cast<unsigned char>(source[in + 3]), count);
+    out += count;
+    in += 4;
+  }
+  return static_cast<std::ptrdiff_t>(in);
+}
+
+std::ptrdiff_t decodeOutgoingRunLength(const char* source, std::size_t sourceLength,
+                                       char* destination, std::size_t capacity) {
+  std::size_t in = 0;
+  std::size_t out = 0;
+  while (in < sourceLength) {
+    const char c = source[in];
+    if (c != kRunEscape) {
+      if (out == capacity) return kRunLengthNoRoom;
+      destination[out++] = c;
+      ++in;
+      continue;
+    }
+    if (sourceLength - in < 2) return kRunLengthTruncated;
+    if (source[in + 1] == kRunEscape) {
+      if (out == capacity) return kRunLengthNoRoom;
+      destination[out++] = kRunEscape;
+      in += 2;
+      continue;
+    }
+    if (sourceLength - in < 3) return kRunLengthTruncated;
+    const int digit = digitValue(static_cast<unsigned char>(source[in + 1]));
+    if (digit < 0) return kRunLengthBadDigit;
+    const std::size_t count = static_cast<std::size_t>(digit) + 1;
+    if (capacity - out < count) return kRunLengthNoRoom;
+    std::memset(destination + out, static_cast<unsigned char>(source[in + 2]), count);
+    out += count;
+    in += 3;
+  }
+  return static_cast<std::ptrdiff_t>(out);
+}
+
+std::ptrdiff_t encodeIncomingRunLength(const char* source, std::size_t sourceLength,
+                                       char* destination, std::size_t capacity) {
+  std::size_t in = 0;
+  std::size_t out = 0;
+  while (in < sourceLength) {
+    const char c = source[in];
+    std::size_t run = 1;
+    while (run < kMaxIncomingRun && in + run < sourceLength && source[in + run] == c) ++run;
+    // A run costs 4 bytes: worth it from 5 copies of a byte, from 3 copies of '@'.
+    const bool asRun = c == kRunEscape ? run >= 3 : run >= 5;
+    if (asRun) {
+      if (capacity - out < 4) return kRunLengthNoRoom;
+      destination[out++] = kRunEscape;
+      destination[out++] = kRunDigits[run / 36];
+      destination[out++] = kRunDigits[run % 36];
+      destination[out++] = c;
+    } else if (c == kRunEscape) {
+      if (capacity - out < 2 * run) return kRunLengthNoRoom;
+      for (std::size_t i = 0; i < run; ++i) {
+        destination[out++] = kRunEscape;
+        destination[out++] = kRunEscape;
+      }
+    } else {
+      if (capacity - out < run) return kRunLengthNoRoom;
+      std::memset(destination + out, static_cast<unsigned char>(c), run);
+      out += run;
+    }
+    in += run;
+  }
+  return static_cast<std::ptrdiff_t>(out);
+}
+
+}  // namespace lumbra

@@ -1,0 +1,308 @@
+// Tests of the protocol code shared by client and server: EBCDIC, credentials, run-length escape.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "client/credentials.h"
+#include "client/ebcdic.h"
+#include "client/run_length.h"
+#include "client/wire.h"
+
+namespace lumbra {
+namespace {
+
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+// ---- EBCDIC ----
+
+TEST(Ebcdic, FullTableMatchesCodePageAndDeviations) {
+  struct Case { unsigned char ascii, ebcdic; };
+  const Case cases[] = {
+      {' ', 0x40}, {'0', 0xF0}, {'9', 0xF9}, {'A', 0xC1}, {'I', 0xC9}, {'J', 0xD1}, {'R', 0xD9},
+      {'S', 0xE2}, {'Z', 0xE9}, {'a', 0x81}, {'i', 0x89}, {'j', 0x91}, {'r', 0x99}, {'s', 0xA2},
+      {'z', 0xA9}, {'!', 0x5A}, {'\'', 0x7D}, {'=', 0x7E}, {'(', 0x4D}, {')', 0x5D}, {'.', 0x4B},
+      {'@', 0x7C}, {'"', 0x7F}, {',', 0x6B},
+      // deviations: control codes, DEL and ten punctuation characters become blanks
+      {0x00, 0x40}, {0x1F, 0x40}, {0x7F, 0x40}, {'[', 0x40}, {'\\', 0x40}, {']', 0x40},
+      {'^', 0x40}, {'_', 0x40}, {'`', 0x40}, {'{', 0x40}, {'|', 0x40}, {'}', 0x40}, {'~', 0x40},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AsciiToEbcdicTable[c.ascii], c.ebcdic) << "ascii 0x" << std::hex << int(c.ascii);
+    EXPECT_EQ(asciiToEbcdic(c.ascii), c.ebcdic);
+  }
+  EXPECT_EQ(asciiToEbcdic(0x80), 0x40);
+  EXPECT_EQ(asciiToEbcdic(0xE7), 0x40);
+}
+
+TEST(Ebcdic, UpperTableBlanksLowerCaseAndControls) {
+  EXPECT_EQ(UpperEbcdicTable['A'], 0xC1);
+  EXPECT_EQ(UpperEbcdicTable['Z'], 0xE9);
+  EXPECT_EQ(UpperEbcdicTable['0'], 0xF0);
+  EXPECT_EQ(UpperEbcdicTable['!'], 0x5A);
+  EXPECT_EQ(UpperEbcdicTable['@'], 0x7C);
+  EXPECT_EQ(UpperEbcdicTable['a'], 0x40);
+  EXPECT_EQ(UpperEbcdicTable['['], 0x40);
+  EXPECT_EQ(UpperEbcdicTable[0x05], 0x40);
+}
+
+TEST(Ebcdic, InverseRoundTripsEveryMappedCharacter) {
+  for (int c = 0x20; c < 0x7F; ++c) {
+    const unsigned char e = AsciiToEbcdicTable[c];
+    if (e == 0x40 && c != ' ') continue;  // a deviation: reads back as a blank
+    EXPECT_EQ(ebcdicToAscii(e), c) << "ascii " << c;
+  }
+  EXPECT_EQ(ebcdicToAscii(0x40), ' ');
+  EXPECT_EQ(ebcdicToAscii(0x00), -1);
+  EXPECT_EQ(ebcdicToAscii(0xFF), -1);
+
+  const unsigned char prefix[] = {0xC9, 0xD5, 0xE2, 0xC5, 0xD9, 0xE3, 0x40, 0x4D, 0xF0, 0xF3, 0x5D, 0x7E, 0x7D};
+  char out[sizeof prefix];
+  ASSERT_TRUE(ebcdicToAsciiText(prefix, sizeof prefix, out));
+  EXPECT_EQ(std::string(out, sizeof out), "INSERT (03)='");
+  const unsigned char bad[] = {0xC9, 0x00};
+  EXPECT_FALSE(ebcdicToAsciiText(bad, sizeof bad, out));
+}
+
+// ---- credentials ----
+
+std::string area(const std::string& id, const std::string& first, const std::string& second) {
+  std::string a(kCredentialAreaLength, ' ');
+  a.replace(0, id.size(), id);
+  a.replace(kIdentificationLength, first.size(), first);
+  a.replace(kIdentificationLength + kFirstCredentialLength, second.size(), second);
+  return a;
+}
+
+std::string scramble(const std::string& a) {
+  char block[kCredentialBlockLength + 1];
+  std::memset(block, 'x', sizeof block);
+  scrambleCredentials(a.data(), block);
+  EXPECT_EQ(block[kCredentialBlockLength], '\0');
+  return std::string(block, kCredentialBlockLength);
+}
+
+TEST(Credentials, PermutationUsesEveryPositionOnce) {
+  const auto& p = credentialPermutation();
+  std::set<int> seen(p.begin(), p.end());
+  EXPECT_EQ(seen.size(), kPermutationLength);
+  EXPECT_EQ(*seen.begin(), 1);
+  EXPECT_EQ(*seen.rbegin(), 109);
+  // Not the identity: the block really is scrambled.
+  int fixed = 0;
+  for (std::size_t i = 0; i < p.size(); ++i) fixed += p[i] == i + 1;
+  EXPECT_LT(fixed, 10);
+}
+
+TEST(Credentials, BlockHoldsIdentificationAndHexDigits) {
+  const std::string block = scramble(area("Usr01", "secret", "New Pw"));
+  ASSERT_EQ(block.size(), kCredentialBlockLength);
+  EXPECT_EQ(block[0], '0');
+  const auto& p = credentialPermutation();
+  std::string id, digits;
+  for (std::size_t i = 0; i < kIdentificationLength; ++i) id += block[p[i]];
+  for (std::size_t i = kIdentificationLength; i < kPermutationLength; ++i) digits += block[p[i]];
+  EXPECT_EQ(id, "Usr01      ");  // identification keeps its case
+  std::string blanks;
+  for (int i = 0; i < 19; ++i) blanks += "40";
+  // first credential: "SECRET" + 18 blanks; second: "NEW PW" + 19 blanks
+  std::string want;
+  for (unsigned char c : std::string("SECRET")) want += hex(std::string(1, static_cast<char>(UpperEbcdicTable[c])));
+  for (int i = 0; i < 18; ++i) want += "40";
+  for (unsigned char c : std::string("NEW PW")) want += hex(std::string(1, static_cast<char>(UpperEbcdicTable[c])));
+  want += blanks;
+  EXPECT_EQ(digits, want);
+  EXPECT_EQ(digits.substr(0, 4), "E2C5");  // S, E
+}
+
+TEST(Credentials, LowerCaseCredentialsScrambleLikeUpperCase) {
+  EXPECT_EQ(scramble(area("abc", "pass word", "x")), scramble(area("abc", "PASS WORD", "X")));
+  EXPECT_NE(scramble(area("abc", "p", "")), scramble(area("ABC", "p", "")));
+}
+
+TEST(Credentials, UnscrambleRoundTrip) {
+  const std::string in = area("Operador 1", "Senha!0#", "nova-senha");
+  const std::string block = scramble(in);
+  char out[kCredentialAreaLength];
+  ASSERT_TRUE(unscrambleCredentials(block.data(), block.size(), out));
+  EXPECT_EQ(std::string(out, kCredentialAreaLength), area("Operador 1", "SENHA!0#", "NOVA-SENHA"));
+
+  // Full fields, no padding.
+  const std::string full = area("ABCDEFGHIJK", std::string(24, 'Q'), std::string(25, '9'));
+  ASSERT_TRUE(unscrambleCredentials(scramble(full).data(), kCredentialBlockLength, out));
+  EXPECT_EQ(std::string(out, kCredentialAreaLength), full);
+}
+
+TEST(Credentials, UnscrambleRefusesMalformedBlocks) {
+  const std::string good = scramble(area("id", "pw", ""));
+  const auto& p = credentialPermutation();
+  const std::size_t firstDigit = p[kIdentificationLength];  // block position of the first hex digit
+  struct Case { const char* name; std::string block; };
+  std::vector<Case> cases;
+  {
+    std::string b = good; b[0] = '1'; cases.push_back({"first character not zero", b});
+  }
+  {
+    std::string b = good; b[firstDigit] = 'G'; cases.push_back({"digit not hexadecimal", b});
+  }
+  {
+    std::string b = good; b[firstDigit] = 'c'; cases.push_back({"lower-case hex digit", b});
+  }
+  {
+    std::string b = good; b[firstDigit] = '0'; b[p[kIdentificationLength + 1]] = '0';
+    cases.push_back({"code no character produces", b});
+  }
+  cases.push_back({"short block", good.substr(0, 109)});
+  char out[kCredentialAreaLength];
+  for (const auto& c : cases) EXPECT_FALSE(unscrambleCredentials(c.block.data(), c.block.size(), out)) << c.name;
+  EXPECT_TRUE(unscrambleCredentials(good.data(), good.size(), out));
+}
+
+// ---- run-length escape ----
+
+std::string encodeOut(const std::string& text) {
+  std::vector<char> buf(2 * text.size() + 8);
+  const auto n = encodeRunLength(buf.data(), buf.size(), text.c_str());
+  EXPECT_GE(n, 0);
+  return std::string(buf.data(), n < 0 ? 0 : static_cast<std::size_t>(n));
+}
+
+TEST(RunLength, OutgoingWorkedExamples) {
+  struct Case { std::string source, encoded; };
+  const Case cases[] = {
+      {"ABC", "ABC"},
+      {"X    Y", "X@3 Y"},
+      {"AAAA", "@3A"},
+      {"AAA", "AAA"},
+      {"'          '", "'@9 '"},
+      {"A@B", "A@@B"},
+      {"@@", "@@@@"},
+      {"====", "===="},
+      {"((((''''\"\"\"\"<<<<>>>>", "((((''''\"\"\"\"<<<<>>>>"},
+      {std::string(40, '0'), "@Z0@30"},
+      {std::string(36, 'c'), "@Zc"},
+      {std::string(37, 'c'), "@Zcc"},
+      {std::string(72, 'c') + "ccc", "@Zc@Zcccc"},
+      {"UPDATE T SET A='      ' WHERE K=1", "UPDATE T SET A='@5 ' WHERE K=1"},
+      {"INSERT INTO T VALUES (1,'    ')", "INSERT INTO T VALUES (1,'@3 ')"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(encodeOut(c.source), c.encoded) << c.source;
+}
+
+TEST(RunLength, OutgoingIsBoundedByCapacity) {
+  char buf[8];
+  std::memset(buf, '#', sizeof buf);
+  EXPECT_EQ(encodeRunLength(buf, 4, "ABCDE"), kRunLengthNoRoom);
+  EXPECT_EQ(encodeRunLength(buf, 2, "A@"), kRunLengthNoRoom);
+  EXPECT_EQ(encodeRunLength(buf, 2, "AAAA"), kRunLengthNoRoom);
+  EXPECT_EQ(buf[4], '#');
+  EXPECT_EQ(encodeRunLength(buf, 3, "AAAA"), 3);
+  EXPECT_EQ(encodeRunLength(buf, 4, "A@B"), 4);
+}
+
+TEST(RunLength, IncomingWorkedExamples) {
+  struct Case { std::string encoded, row; };
+  const Case cases[] = {
+      {"AB@05 C", "AB     C"},
+      {"@10X", std::string(36, 'X')},
+      {"@@@03Z", "@ZZZ"},
+      {"@@", "@"},
+      {"@00QAB", "AB"},
+      {std::string("@ZZ") + '\0', std::string(1295, '\0')},
+  };
+  for (const auto& c : cases) {
+    std::vector<char> row(c.row.size() + 1, '#');
+    const auto used = decodeRunLength(c.encoded.data(), c.encoded.size(), row.data(), c.row.size());
+    EXPECT_EQ(used, static_cast<std::ptrdiff_t>(c.encoded.size())) << c.encoded;
+    EXPECT_EQ(std::string(row.data(), c.row.size()), c.row) << c.encoded;
+    EXPECT_EQ(row[c.row.size()], '#') << "wrote past the row";
+  }
+}
+
+TEST(RunLength, IncomingStopsAtRowEndAndLeavesTheRest) {
+  const std::string block = "ABC@03DEF";
+  char row[4] = {};
+  EXPECT_EQ(decodeRunLength(block.data(), block.size(), row, 3), 3);
+  EXPECT_EQ(std::string(row, 3), "ABC");
+  EXPECT_EQ(decodeRunLength(block.data() + 3, block.size() - 3, row, 3), 4);
+  EXPECT_EQ(std::string(row, 3), "DDD");
+  EXPECT_EQ(decodeRunLength(block.data(), block.size(), row, 0), 0);
+}
+
+TEST(RunLength, IncomingRefusesMalformedRows) {
+  struct Case { const char* name; std::string encoded; std::size_t rowLength; std::ptrdiff_t error; };
+  const Case cases[] = {
+      {"run longer than the rest of the row", "AB@05 ", 4, kRunLengthOverrun},
+      {"digit outside the alphabet", "@0a ", 10, kRunLengthBadDigit},
+      {"punctuation as digit", "@-1 ", 10, kRunLengthBadDigit},
+      {"block ends inside a row", "ABC", 5, kRunLengthTruncated},
+      {"block ends inside an escape", "A@0", 5, kRunLengthTruncated},
+      {"lone escape at the end", "A@", 5, kRunLengthTruncated},
+      {"empty block", "", 1, kRunLengthTruncated},
+  };
+  for (const auto& c : cases) {
+    std::vector<char> row(c.rowLength + 1, '#');
+    EXPECT_EQ(decodeRunLength(c.encoded.data(), c.encoded.size(), row.data(), c.rowLength), c.error) << c.name;
+    EXPECT_EQ(row[c.rowLength], '#') << c.name;
+  }
+}
+
+TEST(RunLength, ServerDirectionsRoundTrip) {
+  std::mt19937 gen(7);
+  for (int round = 0; round < 200; ++round) {
+    // Rows of any bytes, with runs of every length, '@' runs and NULs.
+    std::string row;
+    const int pieces = 1 + static_cast<int>(gen() % 20);
+    for (int i = 0; i < pieces; ++i) {
+      const char palette[] = {'@', '\0', ' ', 'A', '0', '\xFF', '\''};
+      const char c = palette[gen() % sizeof palette];
+      row.append(gen() % 4 == 0 ? gen() % 2000 : gen() % 6, c);
+    }
+    std::vector<char> enc(incomingRunLengthBound(row.size()) + 1);
+    const auto n = encodeIncomingRunLength(row.data(), row.size(), enc.data(), enc.size());
+    ASSERT_GE(n, 0);
+    std::vector<char> back(row.size() + 1);
+    ASSERT_EQ(decodeRunLength(enc.data(), static_cast<std::size_t>(n), back.data(), row.size()), n);
+    ASSERT_EQ(std::string(back.data(), row.size()), row);
+  }
+  // Outgoing: what the client encodes, the server decodes back.
+  const std::string texts[] = {"UPDATE T SET A='      ' WHERE K=1", std::string(100, 'z') + "@@@x",
+                               "DELETE FROM T WHERE A='@@@@@@'"};
+  for (const auto& t : texts) {
+    const std::string enc = encodeOut(t);
+    std::vector<char> back(t.size());
+    EXPECT_EQ(decodeOutgoingRunLength(enc.data(), enc.size(), back.data(), back.size()),
+              static_cast<std::ptrdiff_t>(t.size()));
+    EXPECT_EQ(std::string(back.data(), back.size()), t);
+  }
+}
+
+TEST(RunLength, ServerDirectionsAreBounded) {
+  char out[8];
+  EXPECT_EQ(encodeIncomingRunLength("@@@@@@@@", 2, out, 3), kRunLengthNoRoom);
+  EXPECT_EQ(encodeIncomingRunLength("ABCDEFGH", 8, out, 7), kRunLengthNoRoom);
+  EXPECT_EQ(encodeIncomingRunLength("XXXXXXXX", 8, out, 4), 4);
+  EXPECT_EQ(std::string(out, 4), "@08X");
+  EXPECT_EQ(decodeOutgoingRunLength("@Z0", 3, out, 8), kRunLengthNoRoom);
+  EXPECT_EQ(decodeOutgoingRunLength("A@", 2, out, 8), kRunLengthTruncated);
+  EXPECT_EQ(decodeOutgoingRunLength("@3", 2, out, 8), kRunLengthTruncated);
+  EXPECT_EQ(decodeOutgoingRunLength("@a ", 3, out, 8), kRunLengthBadDigit);
+  EXPECT_EQ(decodeOutgoingRunLength("@3A@@", 5, out, 8), 5);
+  EXPECT_EQ(std::string(out, 5), "AAAA@");
+}
+
+}  // namespace
+}  // namespace lumbra
