@@ -1,0 +1,153 @@
+// lumbra: an interactive shell over the client library, and its scripted use.
+#include "tools/lumbra/client_api.h"
+#include "tools/lumbra/options.h"
+#include "tools/lumbra/shell.h"
+#include "tools/lumbra/terminal.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+using namespace lumbra_shell;
+
+// The first line of a file, without its line end.
+std::optional<std::string> firstLine(const std::string& path)
+{
+    std::string contents;
+    std::string error;
+    if (!readFile(path, contents, error)) {
+        std::cerr << "lumbra: " << error << '\n';
+        return std::nullopt;
+    }
+    const auto end = contents.find_first_of("\r\n");
+    return contents.substr(0, end);
+}
+
+std::optional<std::string> secret(const std::string& file, const char* variable, const char* prompt)
+{
+    if (!file.empty()) return firstLine(file);
+    if (const char* value = std::getenv(variable)) return std::string(value);
+    if (prompt == nullptr) return std::string();
+    auto typed = readSecret(prompt);
+    if (!typed) std::cerr << "lumbra: no terminal to ask the password on; set LUMBRA_PASSWORD or use --password-file\n";
+    return typed;
+}
+
+std::string defaultIdentification()
+{
+    for (const char* variable : {"LUMBRA_USER", "USER"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && std::string(value).size() <= kMaxIdentification) return value;
+    }
+    return {};
+}
+
+struct Runner {
+    Shell& shell;
+    const Options& options;
+    bool failed = false;
+
+    // false when the run should stop (a \q, or a failure with --stop-on-error).
+    bool run(const std::string& command)
+    {
+        if (options.echo) std::cout << "lumbra> " << command << '\n';
+        if (!shell.execute(command)) {
+            failed = true;
+            if (options.stopOnError) return false;
+        }
+        return !shell.quitRequested();
+    }
+
+    bool runFile(const std::string& path)
+    {
+        std::string contents;
+        std::string error;
+        if (path == "-") {
+            contents.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        } else if (!readFile(path, contents, error)) {
+            std::cerr << "lumbra: " << error << '\n';
+            failed = true;
+            return !options.stopOnError;
+        }
+        for (const auto& command : scriptCommands(contents)) {
+            if (!run(command)) return false;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::ios::sync_with_stdio(false);
+    std::string error;
+    const auto options = parseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+    if (!options) {
+        std::cerr << "lumbra: " << error << '\n' << kUsage;
+        return kExitUsage;
+    }
+    if (options->help) {
+        std::cout << kUsage;
+        return kExitOk;
+    }
+    auto target = parseTarget(options->target, error);
+    if (!target) {
+        std::cerr << "lumbra: " << options->target << ": " << error << '\n';
+        return kExitUsage;
+    }
+    if (!target->hasIdentification) target->identification = defaultIdentification();
+
+    const std::string prompt = "Password for " + target->identification + ": ";
+    const auto password = secret(options->passwordFile, "LUMBRA_PASSWORD", prompt.c_str());
+    if (!password) return kExitUsage;
+    const auto newPassword = secret(options->newPasswordFile, "LUMBRA_NEW_PASSWORD", nullptr);
+    if (!newPassword) return kExitUsage;
+    if (password->size() > kMaxFirstCredential || newPassword->size() > kMaxSecondCredential) {
+        std::cerr << "lumbra: a password has at most 24 characters (a new one at most 25)\n";
+        return kExitUsage;
+    }
+
+    Shell shell(lumbra32Api(), std::cout, std::cerr);
+    shell.setFormat(options->format);
+    TerminalProgress progress;
+    if (isatty(STDERR_FILENO)) shell.setProgress(&progress);
+    if (!options->outputFile.empty() && !shell.setOutputFile(options->outputFile)) return kExitUsage;
+    if (!shell.connect(*target, *password, *newPassword)) return kExitUsage;
+
+    Runner runner{shell, *options};
+    const bool interactive = options->steps.empty() && isatty(STDIN_FILENO);
+    if (!options->steps.empty()) {
+        for (const auto& step : options->steps) {
+            const bool goOn = step.kind == ScriptStep::Kind::command ? runner.run(step.text)
+                                                                     : runner.runFile(step.text);
+            if (!goOn) break;
+        }
+    } else if (!interactive) {
+        runner.runFile("-");
+    } else {
+        shell.setInteractive(true);
+        if (!options->quiet) {
+            std::cout << "connected to " << target->serverAddress << " as " << target->identification << '\n'
+                      << "server: " << shell.serverInfo() << '\n'
+                      << "client: " << shell.clientId() << '\n'
+                      << "\\? for help, \\q to quit\n";
+        }
+        LineEditor editor;
+        while (const auto line = editor.readLine("lumbra> ")) {
+            if (line->find_first_not_of(" \t") == std::string::npos) continue;
+            shell.execute(*line);
+            std::cout.flush();
+            if (shell.quitRequested()) break;
+        }
+    }
+    std::cout.flush();
+    const bool farewell = shell.disconnect();
+    if (runner.failed) return kExitCommandFailed;
+    return farewell ? kExitOk : kExitCommandFailed;
+}

@@ -1,0 +1,215 @@
+// Column description, row cutting and the table, csv and raw row writers.
+#include "tools/lumbra/result_format.h"
+
+#include "tools/lumbra/shell_text.h"
+
+#include <algorithm>
+
+namespace lumbra_shell {
+
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::optional<std::size_t> readNumber(std::string_view digits)
+{
+    if (digits.empty() || digits.size() > 9) return std::nullopt;
+    std::size_t value = 0;
+    for (const char c : digits) {
+        if (!isDigit(c)) return std::nullopt;
+        value = value * 10 + static_cast<std::size_t>(c - '0');
+    }
+    return value;
+}
+
+std::vector<Column> wholeRow(std::size_t rowLength) { return {Column{"ROW", rowLength}}; }
+
+}  // namespace
+
+std::optional<SelectAnswer> parseSelectAnswer(std::string_view answer)
+{
+    std::string_view field = answer.substr(0, 5);
+    const auto digits = trim(field);
+    const auto length = readNumber(digits);
+    if (field.size() < 5 || !length) return std::nullopt;
+    std::string_view rest = answer.substr(5);
+    if (!rest.empty() && rest.back() == '.') rest.remove_suffix(1);
+    return SelectAnswer{*length, std::string(rest)};
+}
+
+std::vector<Column> parseColumns(std::string_view description, std::size_t rowLength)
+{
+    std::vector<Column> columns;
+    std::size_t total = 0;
+    std::string_view rest = description;
+    while (!rest.empty()) {
+        const auto cut = rest.find_first_of(",;");
+        std::string_view item = trim(rest.substr(0, cut));
+        rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
+        if (item.empty()) continue;
+        const auto nameEnd = std::min(item.find_first_of(":=( "), item.size());
+        const std::string_view name = item.substr(0, nameEnd);
+        std::string_view tail = item.substr(nameEnd);
+        std::size_t last = tail.size();
+        while (last > 0 && !isDigit(tail[last - 1])) --last;
+        std::size_t first = last;
+        while (first > 0 && isDigit(tail[first - 1])) --first;
+        const auto width = readNumber(tail.substr(first, last - first));
+        if (name.empty() || !width) {
+            if (columns.empty() && readNumber(item)) continue;  // a leading column count
+            return wholeRow(rowLength);
+        }
+        columns.push_back(Column{std::string(name), *width});
+        total += *width;
+    }
+    if (columns.empty() || total != rowLength) return wholeRow(rowLength);
+    return columns;
+}
+
+std::vector<std::string_view> splitRow(std::string_view row, const std::vector<Column>& columns)
+{
+    std::vector<std::string_view> cells;
+    cells.reserve(columns.size());
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const std::size_t start = std::min(at, row.size());
+        // The last column also takes whatever the row holds beyond the widths.
+        const bool last = i + 1 == columns.size();
+        cells.push_back(last ? row.substr(start) : row.substr(start, columns[i].width));
+        at += columns[i].width;
+    }
+    return cells;
+}
+
+std::optional<OutputFormat> parseFormat(std::string_view name)
+{
+    if (name == "table") return OutputFormat::table;
+    if (name == "csv") return OutputFormat::csv;
+    if (name == "raw") return OutputFormat::raw;
+    return std::nullopt;
+}
+
+std::string csvField(std::string_view text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+namespace {
+
+class TableWriter final : public RowWriter {
+public:
+    explicit TableWriter(std::ostream& out) : out_(out) {}
+
+    void begin(const std::vector<Column>& columns) override
+    {
+        columns_ = columns;
+        widths_.clear();
+        std::string header;
+        std::string rule;
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const std::string name = toDisplay(columns[i].name);
+            widths_.push_back(std::max(displayWidth(name), columns[i].width));
+            if (i > 0) {
+                header += " | ";
+                rule += "-+-";
+            }
+            header += name;
+            if (i + 1 < columns.size()) pad(header, widths_[i] - displayWidth(name));
+            rule.append(widths_[i], '-');
+        }
+        out_ << trimRight(header) << '\n' << rule << '\n';
+    }
+
+    void row(std::string_view bytes) override
+    {
+        line_.clear();
+        const auto cells = splitRow(bytes, columns_);
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            if (i > 0) line_ += " | ";
+            const std::string cell = toDisplay(trimRight(cells[i]));
+            line_ += cell;
+            const std::size_t width = displayWidth(cell);
+            if (i + 1 < cells.size() && width < widths_[i]) pad(line_, widths_[i] - width);
+        }
+        out_ << trimRight(line_) << '\n';
+    }
+
+    void end(std::int64_t rows) override
+    {
+        out_ << '(' << rows << (rows == 1 ? " row)" : " rows)") << '\n';
+    }
+
+private:
+    static void pad(std::string& text, std::size_t count) { text.append(count, ' '); }
+
+    std::ostream& out_;
+    std::vector<Column> columns_;
+    std::vector<std::size_t> widths_;
+    std::string line_;
+};
+
+class CsvWriter final : public RowWriter {
+public:
+    explicit CsvWriter(std::ostream& out) : out_(out) {}
+
+    void begin(const std::vector<Column>& columns) override
+    {
+        columns_ = columns;
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            if (i > 0) out_ << ',';
+            out_ << csvField(toDisplay(columns[i].name));
+        }
+        out_ << '\n';
+    }
+
+    void row(std::string_view bytes) override
+    {
+        line_.clear();
+        const auto cells = splitRow(bytes, columns_);
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            if (i > 0) line_ += ',';
+            line_ += csvField(toDisplay(trim(cells[i])));
+        }
+        line_ += '\n';
+        out_ << line_;
+    }
+
+    void end(std::int64_t) override {}
+
+private:
+    std::ostream& out_;
+    std::vector<Column> columns_;
+    std::string line_;
+};
+
+class RawWriter final : public RowWriter {
+public:
+    explicit RawWriter(std::ostream& out) : out_(out) {}
+    void begin(const std::vector<Column>&) override {}
+    void row(std::string_view bytes) override { out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size())); }
+    void end(std::int64_t) override {}
+
+private:
+    std::ostream& out_;
+};
+
+}  // namespace
+
+std::unique_ptr<RowWriter> makeRowWriter(OutputFormat format, std::ostream& out)
+{
+    switch (format) {
+    case OutputFormat::csv: return std::make_unique<CsvWriter>(out);
+    case OutputFormat::raw: return std::make_unique<RawWriter>(out);
+    case OutputFormat::table: break;
+    }
+    return std::make_unique<TableWriter>(out);
+}
+
+}  // namespace lumbra_shell
