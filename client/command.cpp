@@ -1,0 +1,251 @@
+// LBCommand: checks, command word, dispatch, batches, binary inserts, COMMIT, local and direct paths.
+#include "client/command.h"
+
+#include <cstring>
+
+#include "client/connect.h"
+#include "client/run_length.h"
+#include "client/session.h"
+#include "client/status.h"
+#include "client/transport.h"
+#include "client/wire.h"
+
+namespace lumbra {
+namespace {
+
+constexpr std::size_t kLongestCommandWord = 16;
+constexpr std::size_t kRowCountOffset = 10;
+constexpr int kRowCountWidth = 8;
+constexpr std::size_t kRowLengthOffset = 18;
+constexpr int kRowLengthWidth = 5;
+// A message needs room for the marker and a terminator behind it.
+constexpr std::int32_t kMessageTail = static_cast<std::int32_t>(kEndOfBlockLength) + 1;
+
+bool startsWith(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+bool isBinaryInsert(const char* text) {
+  return std::memcmp(text, kBinaryInsertPrefix, sizeof kBinaryInsertPrefix) == 0;
+}
+
+// The command word: characters up to and including the first blank, at most 16;
+// a text that ends first gets one blank added.
+void commandWord(const char* text, char* word) {
+  std::size_t n = 0;
+  while (n < kLongestCommandWord) {
+    if (text[n] == '\0') {
+      word[n++] = ' ';
+      break;
+    }
+    word[n] = text[n];
+    ++n;
+    if (text[n - 1] == ' ') break;
+  }
+  word[n] = '\0';
+}
+
+// Negative results produced after the start of a call end here.
+std::int32_t errorEnding(Session& s, std::int32_t status, bool keepBinary = false) {
+  s.updatePending = 0;
+  s.batchLength = 0;
+  if (!keepBinary) s.binaryLength = 0;
+  s.rowsLeft = 0;
+  return status;
+}
+
+// Sends `length` bytes of ioBuffer and receives the reply into it.
+// Returns the reply length, or kSendFailed / kReceiveFailed with the message written.
+std::int32_t exchange(Session& s, std::int32_t length, char* message) {
+  if (sendMessage(s.socket, s.ioBuffer, length, s.ioCapacity) < 0) return reportStatus(kSendFailed, message);
+  const std::int32_t n = receiveReply(s.socket, s.ioBuffer, s.bufferSize, s.replyTag);
+  if (n < 0 || replyStatus(s.ioBuffer, n) < 0) return reportStatus(kReceiveFailed, message);
+  return n;
+}
+
+// Sends the pending batch and checks its reply: 0, or a negative status with
+// the message written (the server's text for a refusal, which sets *refused).
+// The batch is gone either way.
+std::int32_t sendBatch(Session& s, char* message, bool* refused = nullptr) {
+  const std::int32_t length = s.batchLength;
+  s.ioBuffer[length] = '\0';
+  s.batchLength = 0;
+  const std::int32_t n = exchange(s, length, message);
+  if (n < 0) return n;
+  const std::int32_t status = replyStatus(s.ioBuffer, n);
+  if (status != 0) {
+    copyReplyText(s.ioBuffer, n, message);
+    if (refused != nullptr) *refused = true;
+    return -status;
+  }
+  return 0;
+}
+
+// The most bytes a batch may fill: the plain-text room test of each entry
+// (bufferSize - 20 - batchLength) plus the entry's separating blank.
+std::int32_t batchRoom(const Session& s) { return s.bufferSize - kBufferSlack - s.batchLength; }
+
+// Encodes `text` as the next batch entry; false when its encoded form does not
+// fit the room the plain text test granted.
+bool appendEntry(Session& s, const char* text) {
+  const std::int32_t room = batchRoom(s);
+  if (room < 0) return false;
+  const std::ptrdiff_t n = encodeRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text);
+  if (n < 0) return false;
+  s.ioBuffer[s.batchLength + n] = ' ';
+  s.batchLength += static_cast<std::int32_t>(n) + 1;
+  return true;
+}
+
+std::int32_t batchPath(Session& s, const char* command, char* message) {
+  const std::int32_t textLength = static_cast<std::int32_t>(std::strlen(command));
+  if (batchRoom(s) >= textLength && appendEntry(s, command)) return 0;
+  if (s.batchLength > 0) {
+    if (const std::int32_t rc = sendBatch(s, message); rc != 0) return errorEnding(s, rc);
+  }
+  if (!appendEntry(s, command)) return errorEnding(s, reportStatus(kCommandTooLong, message));
+  return 0;
+}
+
+std::int32_t binaryInsertPath(Session& s, const char* command, char* message) {
+  const std::int32_t length = s.binaryLength;
+  if (length <= 0) return reportStatus(kInvalidParameters, message);
+  if (length + static_cast<std::int32_t>(kEndOfBlockLength) > s.ioCapacity) {
+    return reportStatus(kCommandTooLong, message);
+  }
+  std::int32_t flushed = 0;
+  if (s.batchLength > 0) flushed = sendBatch(s, message);
+  std::memcpy(s.ioBuffer, command, static_cast<std::size_t>(length));
+  s.binaryLength = 0;
+  if (flushed != 0) return errorEnding(s, flushed);
+  const std::int32_t n = exchange(s, length, message);
+  if (n < 0) return errorEnding(s, n);
+  const std::int32_t status = replyStatus(s.ioBuffer, n);
+  if (status != 0) {
+    copyReplyText(s.ioBuffer, n, message);
+    return errorEnding(s, -status);
+  }
+  s.batchLength = 0;
+  return 0;
+}
+
+std::int32_t commitPath(Session& s, const char* command, char* message) {
+  const std::int32_t textLength = static_cast<std::int32_t>(std::strlen(command));
+  const std::int32_t length = s.batchLength + textLength;
+  if (length + kMessageTail > s.ioCapacity) return reportStatus(kCommandTooLong, message);
+  std::memcpy(s.ioBuffer + s.batchLength, command, static_cast<std::size_t>(textLength) + 1);
+  s.batchLength = 0;
+  s.updatePending = 0;
+  const std::int32_t n = exchange(s, length, message);
+  if (n < 0) return errorEnding(s, n);
+  copyReplyText(s.ioBuffer, n, message);
+  const std::int32_t status = replyStatus(s.ioBuffer, n);
+  if (status != 0) return errorEnding(s, -status);
+  return (n - static_cast<std::int32_t>(kMinimumReplyLength)) / static_cast<std::int32_t>(kCommitItemLength);
+}
+
+// Opens the result set of a successful SELECT reply of length n; false when
+// the reply does not hold the counts and the '.' that ends its description.
+bool openResultSet(Session& s, std::int32_t n, char* message) {
+  char* const reply = s.ioBuffer;
+  char* const end = reply + n - kEndOfBlockLength;
+  char* const description = reply + kRowLengthOffset;
+  if (description > end) return false;
+  char* const dot = static_cast<char*>(std::memchr(description, '.', static_cast<std::size_t>(end - description)));
+  if (dot == nullptr) return false;
+  const std::int64_t rows = readDecimal(reply + kRowCountOffset, kRowCountWidth);
+  const std::int64_t rowLength = readDecimal(reply + kRowLengthOffset, kRowLengthWidth);
+  if (rows < 0 || rowLength < 0 || rows > 0x7FFFFFFF || rowLength > 0x7FFFFFFF) return false;
+  const std::size_t answer = static_cast<std::size_t>(dot + 1 - description);
+  std::memcpy(message, description, answer);
+  message[answer] = '\0';
+  s.rowLength = static_cast<std::int32_t>(rowLength);
+  s.rowsLeft = static_cast<std::int32_t>(rows);
+  s.readCursor = dot + 1;
+  s.blockEnd = end;
+  s.morePending = s.readCursor == end ? 0 : 1;
+  return true;
+}
+
+std::int32_t directPath(Session& s, const char* command, char* message) {
+  if (s.batchLength > 0) {
+    bool refused = false;
+    if (const std::int32_t rc = sendBatch(s, message, &refused); rc != 0) {
+      return errorEnding(s, rc, /*keepBinary=*/refused);
+    }
+  }
+  const std::int32_t length = static_cast<std::int32_t>(std::strlen(command));
+  std::memcpy(s.ioBuffer, command, static_cast<std::size_t>(length) + 1);
+  const std::int32_t n = exchange(s, length, message);
+  if (n < 0) return errorEnding(s, n);
+  const std::int32_t status = replyStatus(s.ioBuffer, n);
+  const bool select = startsWith(command, "SELECT");
+  if (select && status == 0) {
+    if (!openResultSet(s, n, message)) {
+      s.rowLength = 0;
+      s.morePending = 0;
+      return errorEnding(s, reportStatus(kReceiveFailed, message));
+    }
+    return s.rowsLeft;
+  }
+  copyReplyText(s.ioBuffer, n, message);
+  if (status != 0) return errorEnding(s, -status);
+  if (startsWith(command, "ROLLBACK")) {
+    s.batchLength = 0;
+    s.updatePending = 0;
+    return 0;
+  }
+  if (startsWith(command, "EXEC") || startsWith(command, "GETSET")) {
+    return static_cast<std::int32_t>(std::strlen(message));
+  }
+  if (startsWith(command, "SET")) {
+    if (sizeBuffer(s, message) != 0) return errorEnding(s, reportStatus(kOutOfMemory, message));
+    return 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::int32_t executeCommand(std::int32_t handleArgument, const char* command, char* message) {
+  if (message == nullptr) return kInvalidParameters;
+  message[0] = '\0';
+  Session* session = nullptr;
+  if (const std::int32_t rc = checkHandle(handleArgument, &session); rc != 0) return reportStatus(rc, message);
+  Session& s = *session;
+  if (!s.bufferReady) return reportStatus(kOutOfMemory, message);
+  if (command == nullptr) return reportStatus(kInvalidParameters, message);
+  const bool binary = isBinaryInsert(command);
+  if (!binary && static_cast<std::int64_t>(std::strlen(command)) > static_cast<std::int64_t>(s.bufferSize) - kBufferSlack) {
+    return reportStatus(kCommandTooLong, message);
+  }
+
+  std::memcpy(s.replyTag, kHeadTag, sizeof s.replyTag);
+  s.rowsLeft = 0;
+  s.morePending = 0;
+  s.rowLength = 0;
+
+  char word[kLongestCommandWord + 1];
+  commandWord(command, word);
+  if (!binary && std::strstr(kCommandWords, word) == nullptr) {
+    return errorEnding(s, reportStatus(kInvalidCommand, message, word));
+  }
+
+  if (startsWith(command, "COMMIT")) return commitPath(s, command, message);
+  if (startsWith(command, "INSERT ") || startsWith(command, "UPDATE ") || startsWith(command, "DELETE ")) {
+    return batchPath(s, command, message);
+  }
+  if (binary) return binaryInsertPath(s, command, message);
+  if (startsWith(command, "GETSET ") && std::strstr(command, "CLIENTID") != nullptr) {
+    std::memcpy(message, s.clientId, sizeof s.clientId);
+    message[sizeof s.clientId] = '\0';
+    return static_cast<std::int32_t>(sizeof s.clientId);
+  }
+  if (startsWith(command, "GETSET ") && std::strstr(command, "SERVERINFO") != nullptr) {
+    std::strcpy(message, s.serverInfo);
+    return static_cast<std::int32_t>(std::strlen(s.serverInfo));
+  }
+  return directPath(s, command, message);
+}
+
+}  // namespace lumbra

@@ -1,0 +1,305 @@
+// LBConnect and LBDisconn: arguments, greeting, slot, login, server information, buffer sizing.
+#include "client/connect.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "client/credentials.h"
+#include "client/status.h"
+#include "client/transport.h"
+#include "client/wire.h"
+#include "platform/net.h"
+
+namespace lumbra {
+namespace {
+
+constexpr std::size_t kAddressLimit = 100;        // serverAddress must be shorter
+constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
+constexpr std::size_t kLongestSizeSpan = 48;
+constexpr std::int64_t kLargestBufferSize = 0x7FFFFFFF - kBufferSlack;
+constexpr int kLastErrorNoSlot = 500;
+
+// Length of `text` when it is at most `limit` characters, else limit + 1.
+std::size_t boundedLength(const char* text, std::size_t limit) {
+  std::size_t n = 0;
+  while (n <= limit && text[n] != '\0') ++n;
+  return n;
+}
+
+bool fieldAccepted(const char* text, std::size_t width) {
+  return text != nullptr && text[0] != ' ' && boundedLength(text, width) <= width;
+}
+
+// Port from the address text: the second run of non-colon characters, read as
+// a decimal number modulo 65536; 3001 without such a run.
+std::uint16_t portOf(const char* address) {
+  const char* p = address;
+  int run = 0;
+  while (*p != '\0') {
+    if (*p == ':') {
+      ++p;
+      continue;
+    }
+    ++run;
+    if (run == 2) return static_cast<std::uint16_t>(static_cast<std::uint64_t>(readDecimal(p)) & 0xFFFF);
+    while (*p != '\0' && *p != ':') ++p;
+  }
+  return kDefaultPort;
+}
+
+// At most `width` characters of `text` (fewer where it ends) into `out`.
+void takeValue(const char* text, std::size_t width, char* out) {
+  std::size_t i = 0;
+  for (; i < width && text[i] != '\0'; ++i) out[i] = text[i];
+  out[i] = '\0';
+}
+
+// The value after `keyword`, or nullptr when the keyword is absent.
+const char* valueOf(const char* text, const char* keyword) {
+  const char* found = std::strstr(text, keyword);
+  return found == nullptr ? nullptr : found + std::strlen(keyword);
+}
+
+// `text` advanced by up to `count` characters, never past its end.
+const char* skip(const char* text, std::size_t count) {
+  while (count-- > 0 && *text != '\0') ++text;
+  return text;
+}
+
+bool isHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+void releaseSession(Session* session) {
+  auto& net = platform::netCalls();
+  net.release(session->ioBuffer);
+  net.release(session);
+}
+
+}  // namespace
+
+int hexPairValue(char first, char second) {
+  auto value = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 0;
+  };
+  return 16 * value(first) + value(second);
+}
+
+void parseServerInfo(Session& session, const char* text) {
+  if (const char* v = valueOf(text, kKeyClientAddress)) {
+    bool valid = true;
+    for (int i = 0; i < 8; ++i) valid = valid && isHexDigit(v[i]);  // stops at the terminator
+    if (valid) {
+      char id[16];
+      std::snprintf(id, sizeof id, "%03d.%03d.%03d.%03d", hexPairValue(v[0], v[1]), hexPairValue(v[2], v[3]),
+                    hexPairValue(v[4], v[5]), hexPairValue(v[6], v[7]));
+      std::memcpy(session.clientId, id, sizeof session.clientId);
+    }
+  }
+  char serverVersion[6] = "0.0.0";
+  char databaseVersion[6] = "0.0.0";
+  if (const char* v = valueOf(text, kKeyServerVersion)) takeValue(v, 5, serverVersion);
+  if (const char* v = valueOf(text, kKeyDatabaseVersion)) takeValue(v, 5, databaseVersion);
+
+  char system[8] = "    ";
+  if (const char* v = valueOf(text, kKeyOperatingSystem)) {
+    if (std::strncmp(v, "MVS", 3) == 0) {
+      std::strcpy(system, v[3] == 'E' ? "MVS-ESA" : "MVS-XA");
+    } else {
+      takeValue(v, 4, system);
+    }
+  }
+
+  const char* communication = " ";
+  char communicationVersion[6] = "0.0.0";
+  if (const char* v = valueOf(text, kKeyCommunication)) {
+    if (std::strncmp(v, "SNA", 3) == 0) {
+      communication = "SNA";
+    } else {
+      communication = std::strncmp(v, "ILK", 3) == 0 ? "TCP/IP INTERLINK " : "TCP/IP IBM ";
+      takeValue(skip(v, 3), 5, communicationVersion);
+    }
+  }
+
+  char monitor[5] = " ";
+  char monitorVersion[6] = "0.0.0";
+  if (const char* v = valueOf(text, kKeyMonitor)) {
+    takeValue(v, 4, monitor);
+    takeValue(skip(v, 4), 5, monitorVersion);
+  }
+
+  std::snprintf(session.serverInfo, sizeof session.serverInfo,
+                "Vers\xE3o %5.5s, Sistema Operacional %s, Monitor de Teleprocessamento %5.5s %5.5s, "
+                "Adabas %5.5s, Comunica\xE7\xE3o %s %5.5s",
+                serverVersion, system, monitor, monitorVersion, databaseVersion, communication,
+                communicationVersion);
+}
+
+std::int32_t sizeBuffer(Session& session, const char* text) {
+  const char* keyword = std::strstr(text, kKeyMessageLength);
+  if (keyword == nullptr) return 0;
+  const char* span = keyword;
+  while (*span != '\0' && !(*span >= '0' && *span <= '9')) ++span;
+  const std::size_t spanLength = std::strcspn(span, " ,).=;");
+  if (spanLength > kLongestSizeSpan) {
+    session.bufferReady = 0;
+    return kOutOfMemory;
+  }
+  const std::int64_t newSize = readDecimal(span, static_cast<int>(spanLength));
+  void* block = newSize <= kLargestBufferSize
+                    ? platform::netCalls().allocate(static_cast<std::size_t>(newSize) + kBufferSlack)
+                    : nullptr;
+  if (block == nullptr) {
+    session.bufferReady = 0;
+    return kOutOfMemory;
+  }
+  platform::netCalls().release(session.ioBuffer);
+  session.ioBuffer = static_cast<char*>(block);
+  session.bufferSize = static_cast<std::int32_t>(newSize);
+  session.ioCapacity = static_cast<std::int32_t>(newSize + kBufferSlack);
+  session.readCursor = session.ioBuffer;
+  session.blockEnd = session.ioBuffer;
+  session.bufferReady = 1;
+  return 0;
+}
+
+std::int32_t connectSession(const char* identification, const char* firstCredential,
+                            const char* secondCredential, const char* serverAddress, char* message) {
+  auto& net = platform::netCalls();
+  if (message == nullptr) return kInvalidParameters;
+  message[0] = '\0';
+  if (!fieldAccepted(identification, kIdentificationLength) || !fieldAccepted(firstCredential, kFirstCredentialLength) ||
+      !fieldAccepted(secondCredential, kSecondCredentialLength) || serverAddress == nullptr ||
+      boundedLength(serverAddress, kAddressLimit - 1) >= kAddressLimit) {
+    return reportStatus(kInvalidParameters, message);
+  }
+
+  char host[kAddressLimit];
+  std::strcpy(host, serverAddress);
+  const std::uint16_t port = portOf(host);
+  if (char* colon = std::strchr(host, ':')) *colon = '\0';
+
+  if (const int rc = net.startup(); rc != 0) {
+    net.setLastError(rc);
+    return reportStatus(kNoConnectivity, message);
+  }
+  const std::uint32_t address = net.parseAddress(host);
+  if (address == kAddressNone) {
+    net.cleanup();
+    return reportStatus(kBadServerAddress, message);
+  }
+  const std::int32_t sock = net.openSocket();
+  if (sock < 0) {
+    reportStatus(kNoConnectivity, message);
+    net.cleanup();
+    return kNoConnectivity;
+  }
+  if (net.connectSocket(sock, address, port) != 0) {
+    reportStatus(kConnectFailed, message);
+    closeConnection(sock);
+    return kConnectFailed;
+  }
+  char greeting[16];
+  std::strcpy(greeting, kGreeting);
+  if (sendMessage(sock, greeting, static_cast<std::int32_t>(std::strlen(kGreeting)), sizeof greeting) < 0) {
+    reportStatus(kSendFailed, message);
+    closeConnection(sock);
+    return kSendFailed;
+  }
+
+  const int handle = reserveSlot();
+  if (handle < 0) {
+    closeConnection(sock);
+    net.setLastError(kLastErrorNoSlot);
+    return reportStatus(kTooManyConnections, message);
+  }
+  auto* session = static_cast<Session*>(net.allocate(sizeof(Session)));
+  if (session != nullptr) setSlot(handle, session);
+  char* io = session != nullptr ? static_cast<char*>(net.allocate(kInitialBufferSize)) : nullptr;
+  if (io == nullptr) {
+    closeConnection(sock);
+    net.release(session);
+    emptySlot(handle);
+    return reportStatus(kOutOfMemory, message);
+  }
+  session->socket = sock;
+  session->bufferSize = kInitialBufferSize;
+  session->ioCapacity = kInitialBufferSize;
+  session->bufferReady = 1;
+  session->contCounter = kFirstContinuation;
+  std::memcpy(session->replyTag, kHeadTag, sizeof session->replyTag);
+  session->ioBuffer = io;
+  session->readCursor = io;
+  session->blockEnd = io;
+
+  // Every failure from here on tears the session down; its texts are dropped.
+  auto fail = [&](std::int32_t status) {
+    if (status <= kSendFailed && status >= kOutOfMemory) reportStatus(status, message);
+    disconnectSession(handle, nullptr);
+    return status;
+  };
+
+  std::int32_t n = receiveReply(sock, io, kInitialBufferSize, session->replyTag);
+  if (n < 0) return fail(n);
+
+  char login[kLoginLength + 1];
+  std::memset(login, ' ', sizeof login);
+  std::memcpy(login, kLoginHead, kLoginHeadLength);
+  char* areaStart = login + kLoginHeadLength;
+  std::memcpy(areaStart, identification, std::strlen(identification));
+  std::memcpy(areaStart + kIdentificationLength, firstCredential, std::strlen(firstCredential));
+  std::memcpy(areaStart + kIdentificationLength + kFirstCredentialLength, secondCredential,
+              std::strlen(secondCredential));
+  char area[kCredentialAreaLength];
+  std::memcpy(area, areaStart, sizeof area);
+  scrambleCredentials(area, areaStart);
+  std::memcpy(login + kLoginHeadLength + kCredentialBlockLength, kClientVersion, 3);
+  login[kLoginLength - 1] = '"';
+  login[kLoginLength] = '\0';
+  if (sendMessage(sock, login, kLoginLength, sizeof login) < 0) return fail(kSendFailed);
+
+  n = receiveReply(sock, io, kInitialBufferSize, session->replyTag);
+  if (n < 0) return fail(n);
+  const std::int32_t status = replyStatus(io, n);
+  if (status < 0) return fail(kServerInactive);
+  copyReplyText(io, n, message);
+  if (status == 0) {
+    parseServerInfo(*session, message);
+    if (sizeBuffer(*session, message) != 0) return fail(kOutOfMemory);
+    return handle;
+  }
+  disconnectSession(handle, nullptr);
+  return -status;
+}
+
+std::int32_t disconnectSession(std::int32_t handleArgument, char* message) {
+  if (message != nullptr) message[0] = '\0';
+  Session* session = nullptr;
+  int handle = 0;
+  if (const std::int32_t rc = checkHandle(handleArgument, &session, &handle); rc != 0) {
+    return reportStatus(rc, message);
+  }
+  std::memcpy(session->replyTag, kHeadTag, sizeof session->replyTag);
+  std::int32_t result = 0;
+  std::strcpy(session->ioBuffer, kFarewell);
+  if (sendMessage(session->socket, session->ioBuffer, static_cast<std::int32_t>(std::strlen(kFarewell)),
+                  session->ioCapacity) < 0) {
+    result = reportStatus(kSendFailed, message);
+  } else {
+    const std::int32_t n = receiveReply(session->socket, session->ioBuffer, session->bufferSize, session->replyTag);
+    if (n < 0 || n < static_cast<std::int32_t>(kMinimumReplyLength)) {
+      result = reportStatus(kReceiveFailed, message);
+    } else {
+      copyReplyText(session->ioBuffer, n, message);
+    }
+  }
+  closeConnection(session->socket);
+  releaseSession(session);
+  emptySlot(handle);
+  return result;
+}
+
+}  // namespace lumbra

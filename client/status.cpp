@@ -1,0 +1,63 @@
+// The status texts of lumbra32, byte for byte, and the function that writes them.
+#include "client/status.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/net.h"
+
+namespace lumbra {
+namespace {
+
+constexpr const char* kStatusMessageTable[16] = {
+    "LBX600 - ",
+    "LBX601 - ERRO NO ENVIO DA MENSAGEM (%d)",
+    "LBX602 - ERRO NO RECEBIMENTO DA MENSAGEM (%d)",
+    "LBX603 - ESTACAO SEM CONECTIVIDADE (%d)",
+    "SS0604 - IDENTIFICACAO DO SERVIDOR INVALIDA",
+    "LBX605 - EXCESSO DE CONEXOES TCP/IP (%d)",
+    "LBX606 - TAMANHO DO COMANDO EXCEDIDO",
+    "LBX607 - FALHA NA CONEXAO (%d)",
+    "LBX608 - SERVIDOR LUMBRA INATIVO",
+    "LBX609 - SEQUENCIA DE ATUALIZACOES SEM COMMIT",
+    "LBX610 - NAO HA REGISTROS SELECIONADOS PARA LEITURA",
+    "LBX611 - REGISTRO INVALIDO",
+    "LBX612 - COMANDO INVALIDO (%s)",
+    "LBX613 - CONEXAO NAO INICIALIZADA",
+    "LBX614 - PARAMETROS INVALIDOS",
+    "LBX615 - MEMORIA INSUFICIENTE",
+};
+
+// The command word is at most 16 characters; longer words are cut there.
+constexpr int kLongestWord = 16;
+constexpr std::size_t kLongestStatusText = 80;
+
+}  // namespace
+
+const char* statusText(std::int32_t status) {
+  const std::int32_t index = -status;
+  return index >= 0 && index < 16 ? kStatusMessageTable[index] : kStatusMessageTable[0];
+}
+
+std::int32_t reportStatus(std::int32_t status, char* message, const char* word) {
+  const char* text = statusText(status);
+  if (message == nullptr) return status;
+  switch (status) {
+    case -1: case -2: case -3: case -5: case -7:
+      std::snprintf(message, kLongestStatusText, text, platform::netCalls().lastError());
+      break;
+    case -12:
+    {
+      char shortWord[kLongestWord + 1] = {};
+      std::strncpy(shortWord, word, kLongestWord);
+      std::snprintf(message, kLongestStatusText, text, shortWord);
+    }
+      break;
+    default:
+      std::strcpy(message, text);
+      break;
+  }
+  return status;
+}
+
+}  // namespace lumbra

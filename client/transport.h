@@ -1,0 +1,41 @@
+// Message framing: sending with the end-of-block marker, receiving a whole reply, closing.
+#pragma once
+
+#include <cstdint>
+
+namespace lumbra {
+
+// Sends `length` bytes of `buffer` with the marker behind them (none for the
+// login message, which begins "ID "). A text message gets the marker and a NUL
+// at `length`; a binary insert (EBCDIC "INSERT " prefix) gets the marker only.
+// `capacity` is the size of `buffer`: a message whose marker would not fit is
+// not sent. One send call: the result is the byte count, or -1 when fewer
+// bytes went out.
+std::int32_t sendMessage(std::int32_t socket, char* buffer, std::int32_t length, std::int32_t capacity);
+
+// Gathers one reply into `buffer`, at most capacity - 1 bytes. The first six
+// bytes must be `tag` or "LBX000", the last six the marker. Returns the reply
+// length (head and marker included), -2 when the connection closed or failed,
+// -8 when the head or the marker is wrong or the reply cannot fit (a capacity
+// below 17 holds no reply: nothing is read then). Writes no terminator.
+std::int32_t receiveReply(std::int32_t socket, char* buffer, std::int32_t capacity, const char* tag);
+
+// closesocket, then one release of the socket library.
+void closeConnection(std::int32_t socket);
+
+// The status of a reply of length n: 0 for "0000", 1..9999 for another four
+// digits, -1 when the reply is shorter than 16 bytes or its status field is
+// not four decimal digits.
+std::int32_t replyStatus(const char* reply, std::int32_t length);
+
+// Copies the text of a reply of length n >= 16 (offset 10 up to the marker)
+// into `message` as a terminated string; a null `message` is skipped. Puts a
+// NUL over the marker's first byte, as every reader of a reply does.
+void copyReplyText(char* reply, std::int32_t length, char* message);
+
+// Lenient decimal reading: leading white space, one sign, digits up to the
+// first other character, at most `width` characters looked at (-1: no limit).
+// Saturates instead of overflowing.
+std::int64_t readDecimal(const char* text, int width = -1);
+
+}  // namespace lumbra
