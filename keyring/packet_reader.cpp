@@ -1,0 +1,175 @@
+// packet_reader.cpp -- the stream routines, public-key packets, and the key ring walk.
+#include "keyring/packet_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "keyring/calendar.h"
+#include "keyring/key_list.h"
+#include "keyring/packet_format.h"
+
+namespace orvak {
+
+bool read_word(ByteSource& in, uint16_t& value) {
+    uint8_t b[2];
+    if (!in.read(b, 2)) return false;
+    value = static_cast<uint16_t>(b[0] << 8 | b[1]);
+    return true;
+}
+
+bool read_long(ByteSource& in, uint32_t& value) {
+    uint16_t high = 0;
+    uint16_t low = 0;
+    if (!read_word(in, high) || !read_word(in, low)) return false;
+    value = static_cast<uint32_t>(high) << 16 | low;
+    return true;
+}
+
+bool read_packet_length(ByteSource& in, uint8_t ctb, int64_t& length) {
+    switch (ctb & kLengthTypeMask) {
+    case 0: {
+        uint8_t b = 0;
+        if (!in.readByte(b)) return false;
+        length = b;
+        return true;
+    }
+    case 1: {
+        uint16_t w = 0;
+        if (!read_word(in, w)) return false;
+        length = w;
+        return true;
+    }
+    case 2: {
+        uint32_t l = 0;
+        if (!read_long(in, l)) return false;
+        length = l;
+        return true;
+    }
+    default:
+        length = -1;
+        return true;
+    }
+}
+
+int32_t skip_packet(ByteSource& in, uint8_t ctb) {
+    int64_t length = 0;
+    if (!read_packet_length(in, ctb, length) || length < 0) return KEYRING_FORMAT_ERROR;
+    return in.skip(static_cast<uint64_t>(length)) ? ORVAK_OK : KEYRING_FORMAT_ERROR;
+}
+
+namespace {
+
+// Reads one MPI of at most maxBytes number bytes into out; its byte count into length.
+bool readMpi(ByteSource& in, uint8_t* out, int maxBytes, int32_t& length) {
+    uint16_t bits = 0;
+    if (!read_word(in, bits)) return false;
+    const int bytes = (bits + 7) / 8;
+    if (bytes > maxBytes) return false;
+    if (!in.read(out, static_cast<std::size_t>(bytes))) return false;
+    length = bytes;
+    return true;
+}
+
+}  // namespace
+
+int32_t read_public_key_packet(ByteSource& in, PublicKeyRecord& record) {
+    uint8_t ctb = 0;
+    if (!in.readByte(ctb) || !isPublicKeyCtb(ctb)) return KEYRING_FORMAT_ERROR;
+    int64_t unusedLength = 0;
+    uint8_t version = 0;
+    uint32_t timestamp = 0;
+    uint8_t validityAndAlgorithm[3];
+    if (!read_packet_length(in, ctb, unusedLength) || !in.readByte(version) || !read_long(in, timestamp) ||
+        !in.read(validityAndAlgorithm, sizeof validityAndAlgorithm)) {
+        return KEYRING_FORMAT_ERROR;
+    }
+    record.created = time_to_calendar(timestamp);
+    if (!readMpi(in, record.modulus, kMaxModulusBytes, record.modulusLength) ||
+        !readMpi(in, record.exponent, kMaxExponentBytes, record.exponentLength)) {
+        return KEYRING_FORMAT_ERROR;
+    }
+    return ORVAK_OK;
+}
+
+namespace {
+
+// Reads the user-id packet's length byte and text (the CTB already read); keeps
+// the first 31 characters.
+bool readUserId(ByteSource& in, PublicKeyRecord& record) {
+    uint8_t length = 0;
+    if (!in.readByte(length)) return false;
+    uint8_t text[256];
+    if (!in.read(text, length)) return false;
+    const std::size_t kept = std::min<std::size_t>(length, kUserIdChars);
+    std::memset(record.userId, 0, sizeof record.userId);
+    std::memcpy(record.userId, text, kept);
+    return true;
+}
+
+void releaseAll(std::vector<PublicKeyRecord*>& records) {
+    for (PublicKeyRecord* r : records) releaseRecord(r);
+    records.clear();
+}
+
+// The walk's steps 1 to 5; the records come out in file order.
+int32_t walkRing(ByteSource& in, std::vector<PublicKeyRecord*>& records) {
+    bool seenKey = false;
+    PublicKeyRecord working{};
+    for (;;) {
+        uint8_t ctb = 0;
+        if (!in.readByte(ctb)) return ORVAK_OK;
+        if (!isPublicKeyCtb(ctb)) {
+            if (!seenKey) return KEYRING_FORMAT_ERROR;
+            if (const int32_t s = skip_packet(in, ctb); s != ORVAK_OK) return s;
+            continue;
+        }
+        seenKey = true;
+        in.unread();
+        working = PublicKeyRecord{};
+        if (const int32_t s = read_public_key_packet(in, working); s != ORVAK_OK) return s;
+        for (;;) {
+            if (!in.readByte(ctb)) return KEYRING_FORMAT_ERROR;
+            if (isUserIdCtb(ctb)) break;
+            if (const int32_t s = skip_packet(in, ctb); s != ORVAK_OK) return s;
+        }
+        if (!readUserId(in, working)) return KEYRING_FORMAT_ERROR;
+        records.push_back(nullptr);  // room first, so a failed growth leaks no record
+        records.back() = newRecordCopy(working);
+        if (records.back() == nullptr) {
+            records.pop_back();
+            return KEYRING_OPEN_FAILED;
+        }
+    }
+}
+
+}  // namespace
+
+RingReadResult readKeyRing(ByteSource& in) {
+    std::vector<PublicKeyRecord*> records;
+    try {
+        const int32_t status = walkRing(in, records);
+        if (status != ORVAK_OK) {
+            releaseAll(records);
+            return {status, nullptr};
+        }
+        // Inserting in file order puts a key in front of every equal one already
+        // there: a stable sort of the reversed file order gives the same list.
+        std::reverse(records.begin(), records.end());
+        std::stable_sort(records.begin(), records.end(), [](const PublicKeyRecord* a, const PublicKeyRecord* b) {
+            return compareUserIds(a->userId, b->userId) < 0;
+        });
+    } catch (const std::bad_alloc&) {
+        releaseAll(records);
+        return {KEYRING_OPEN_FAILED, nullptr};
+    }
+    KeyList list = nullptr;
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        (*it)->next = list;
+        list = *it;
+    }
+    return {ORVAK_OK, list};
+}
+
+}  // namespace orvak
