@@ -1,0 +1,351 @@
+// validation.cpp -- the validation run: header, declaration part, receipt part, cleaned copy and error log.
+#include "validator/validation.h"
+
+#include <cstring>
+
+#include "validator/crc32.h"
+#include "validator/messages.h"
+#include "validator/record.h"
+
+namespace tabrel {
+namespace {
+
+constexpr int kMaxErrors = 6;
+
+enum Result : std::int32_t {
+    kResultClean = 0,
+    kResultInputUnavailable = 1,
+    kResultCleanCopyUnavailable = 2,
+    kResultLogUnavailable = 3,
+    kResultSystemInvalid = 4,
+    kResultDeclarationCrcInvalid = 5,
+    kResultReceiptCrcInvalid = 6,
+};
+
+void closeFile(std::FILE*& file) noexcept
+{
+    if (file) {
+        std::fclose(file);
+        file = nullptr;
+    }
+}
+
+// Moves the running CRC over a record whose text CRC and length are known,
+// without a second pass over the text. The shift of the last length is kept,
+// since records of a file tend to share one length.
+class RunningCrc {
+public:
+    std::uint32_t value() const noexcept { return value_; }
+
+    void fold(std::uint32_t textCrc, std::size_t textLength, const char* field) noexcept
+    {
+        if (textLength != shiftLength_) {
+            shiftLength_ = textLength;
+            shift_ = crc32Shift(textLength);
+        }
+        value_ = crc32Combine(value_, textCrc, shift_);
+        const void* nul = std::memchr(field, '\0', kFieldLength);
+        const std::size_t fieldLength =
+            nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - field) : kFieldLength;
+        crc32Update(field, static_cast<std::uint32_t>(fieldLength), &value_);
+    }
+
+private:
+    std::uint32_t value_ = 0;
+    std::size_t shiftLength_ = 0;
+    std::uint32_t shift_ = crc32Shift(0);
+};
+
+class ValidationRun {
+public:
+    ValidationRun(const ValidationRequest& request, std::FILE* input, std::FILE* clean, std::FILE* log) noexcept
+        : request_(request), input_(input), clean_(clean), log_(log), stream_(input)
+    {
+    }
+
+    std::int32_t run() noexcept;
+
+private:
+    // Reads the next record; its text length and own CRC are at hand after it.
+    bool next() noexcept;
+    void countError(unsigned position) noexcept
+    {
+        ++errorCount_;
+        logError(log_, recordNumber_, position);
+    }
+    void checkHeader(bool& systemInvalid) noexcept;
+    void closeCleanCopy() noexcept;
+    std::int32_t finish(std::int32_t result, bool keepCleanCopy) noexcept;
+
+    const ValidationRequest& request_;
+    std::FILE* input_;
+    std::FILE* clean_;
+    std::FILE* log_;
+    bool cleanCopyFailed_ = false;
+    std::uint64_t recordNumber_ = 1;
+    int errorCount_ = 0;
+    RunningCrc running_;
+    std::size_t textLength_ = 0;
+    std::uint32_t textCrc_ = 0;
+    InputStream stream_;
+    TextBuffer text_;
+    FieldBuffer field_;
+};
+
+bool ValidationRun::next() noexcept
+{
+    if (!readRecord(stream_, text_, field_))
+        return false;
+    textLength_ = std::strlen(text_);
+    textCrc_ = 0;
+    crc32Update(text_, static_cast<std::uint32_t>(textLength_), &textCrc_);
+    return true;
+}
+
+void ValidationRun::checkHeader(bool& systemInvalid) noexcept
+{
+    const PathParts parts = splitPath(request_.inputPath);
+    writeCleanLine(clean_, text_);
+
+    // The ten characters at the offset, as far as they lie inside the text.
+    const std::int32_t offset = request_.declaredCrcOffset;
+    std::size_t copied = 0;
+    if (offset >= 0 && static_cast<std::size_t>(offset) < textLength_) {
+        copied = textLength_ - static_cast<std::size_t>(offset);
+        if (copied > kFieldLength)
+            copied = kFieldLength;
+        std::memcpy(request_.declaredCrc, text_ + offset, copied);
+    }
+    request_.declaredCrc[copied] = '\0';
+
+    if (!beginsWith(text_, request_.systemTag)) {
+        logError(log_, recordNumber_, kSystemInvalid);
+        systemInvalid = true;
+        return;
+    }
+    NameArea area;
+    buildNameField(parts, area);
+    if (!crcFieldMatches(field_, headerCrc(area, text_))) {
+        errorCount_ = 1;
+        logError(log_, recordNumber_, kHeaderCrcInvalid);
+    }
+}
+
+void ValidationRun::closeCleanCopy() noexcept
+{
+    if (!clean_)
+        return;
+    if (std::ferror(clean_))
+        cleanCopyFailed_ = true;
+    if (std::fclose(clean_) != 0)
+        cleanCopyFailed_ = true;
+    clean_ = nullptr;
+}
+
+std::int32_t ValidationRun::finish(std::int32_t result, bool keepCleanCopy) noexcept
+{
+    closeFile(input_);
+    closeCleanCopy();
+    closeFile(log_);
+    if (keepCleanCopy && cleanCopyFailed_) {
+        // Nothing was wrong with the file, but its cleaned copy is incomplete:
+        // never report that as a clean run.
+        std::remove(request_.cleanCopyPath);
+        std::remove(request_.logPath);
+        return kResultCleanCopyUnavailable;
+    }
+    std::remove(keepCleanCopy ? request_.logPath : request_.cleanCopyPath);
+    return result;
+}
+
+std::int32_t ValidationRun::run() noexcept
+{
+    // Header.
+    if (!next()) {
+        logError(log_, recordNumber_, kHeaderMissing);
+        errorCount_ = 1;
+    } else {
+        bool systemInvalid = false;
+        checkHeader(systemInvalid);
+        if (systemInvalid)
+            return finish(kResultSystemInvalid, false);
+    }
+
+    // Declaration part.
+    bool trailerFound = false;
+    while (errorCount_ < kMaxErrors && next()) {
+        ++recordNumber_;
+        if (!crcFieldMatches(field_, textCrc_))
+            countError(kRecordCrcInvalid);
+        writeCleanLine(clean_, text_);
+        running_.fold(textCrc_, textLength_, field_);
+        if (beginsWith(text_, request_.declarationTrailerTag)) {
+            if (!crcFieldMatches(request_.declaredCrc, running_.value())) {
+                logError(log_, recordNumber_, kDeclarationCrcInvalid);
+                return finish(kResultDeclarationCrcInvalid, false);
+            }
+            trailerFound = true;
+            break;
+        }
+    }
+    if (!trailerFound && errorCount_ < kMaxErrors)
+        countError(kDeclarationTrailerMissing);
+
+    closeCleanCopy();
+    std::snprintf(request_.computedCrc, kFieldBufferSize, "%10lu",
+                  static_cast<unsigned long>(running_.value()));
+
+    // Receipt part.
+    if (errorCount_ < kMaxErrors) {
+        bool receiptTrailerFound = false;
+        while (next()) {
+            ++recordNumber_;
+            const bool isTrailer = beginsWith(text_, request_.receiptTrailerTag);
+            if (!crcFieldMatches(field_, textCrc_))
+                countError(isTrailer ? kReceiptTrailerCrcInvalid : kRecordCrcInvalid);
+            if (isTrailer) {
+                // The last ten characters of its text are the receipt CRC; a
+                // shorter text carries none.
+                if (textLength_ < kFieldLength ||
+                    !crcFieldMatches(text_ + textLength_ - kFieldLength, running_.value())) {
+                    logError(log_, recordNumber_, kReceiptCrcInvalid);
+                    return finish(kResultReceiptCrcInvalid, false);
+                }
+                receiptTrailerFound = true;
+                break;
+            }
+            running_.fold(textCrc_, textLength_, field_);
+            if (errorCount_ >= kMaxErrors)
+                break;  // six errors: nothing more is read or logged
+        }
+        if (!receiptTrailerFound && errorCount_ < kMaxErrors)
+            countError(kReceiptTrailerMissing);
+    }
+
+    return finish(errorCount_, errorCount_ == 0);
+}
+
+bool isSeparator(char c) noexcept
+{
+    return c == '\\' || c == '/';
+}
+
+bool isDriveLetter(char c) noexcept
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+}  // namespace
+
+PathParts splitPath(const char* path) noexcept
+{
+    if (isDriveLetter(path[0]) && path[1] == ':')
+        path += 2;
+    const char* base = path;
+    const char* dot = nullptr;
+    const char* p = path;
+    for (; *p; ++p) {
+        if (isSeparator(*p)) {
+            base = p + 1;
+            dot = nullptr;
+        } else if (*p == '.') {
+            dot = p;
+        }
+    }
+    const char* end = p;
+    const char* extension = dot ? dot : end;
+    return PathParts{base, static_cast<std::size_t>(extension - base), extension,
+                     static_cast<std::size_t>(end - extension)};
+}
+
+void buildNameField(const PathParts& parts, NameArea& area) noexcept
+{
+    std::memset(area, 0, kNameAreaSize);
+    std::size_t nameLength = parts.nameLength < 8 ? parts.nameLength : 8;
+    std::memcpy(area, parts.name, nameLength);
+    std::size_t extensionLength = parts.extensionLength;
+    if (extensionLength > kNameAreaSize - nameLength)
+        extensionLength = kNameAreaSize - nameLength;
+    std::memcpy(area + nameLength, parts.extension, extensionLength);
+    for (char& c : area)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+}
+
+std::uint32_t headerCrc(const NameArea& area, const char* headerText) noexcept
+{
+    const void* nul = std::memchr(area, '\0', kNameFieldLength);
+    const std::size_t nameLength =
+        nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - area) : kNameFieldLength;
+    std::uint32_t running = 0;
+    crc32Update(area, static_cast<std::uint32_t>(nameLength), &running);
+    if (nameLength == kNameFieldLength)
+        crc32Update(headerText, static_cast<std::uint32_t>(std::strlen(headerText)), &running);
+    return running;
+}
+
+void writeCleanLine(std::FILE* file, const char* text) noexcept
+{
+    std::fwrite(text, 1, std::strlen(text), file);
+    std::fwrite("\r\n", 1, 2, file);
+}
+
+void logError(std::FILE* file, std::uint64_t recordNumber, unsigned position) noexcept
+{
+    // "[%05u] %02d - %s\r\n", with the record number as wide as it needs.
+    const CheckMessage& message = checkMessage(position);
+    char line[64];
+    char digits[24];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + recordNumber % 10);
+        recordNumber /= 10;
+    } while (recordNumber != 0);
+    while (count < 5)
+        digits[count++] = '0';
+    std::size_t length = 0;
+    line[length++] = '[';
+    while (count > 0)
+        line[length++] = digits[--count];
+    line[length++] = ']';
+    line[length++] = ' ';
+    line[length++] = static_cast<char>('0' + message.number / 10 % 10);
+    line[length++] = static_cast<char>('0' + message.number % 10);
+    line[length++] = ' ';
+    line[length++] = '-';
+    line[length++] = ' ';
+    std::fwrite(line, 1, length, file);
+    std::fwrite(message.text, 1, std::strlen(message.text), file);
+    std::fwrite("\r\n", 1, 2, file);
+}
+
+std::int32_t runValidation(const ValidationRequest& request) noexcept
+{
+    if (!request.inputPath || !request.declaredCrc || !request.computedCrc || !request.systemTag ||
+        !request.declarationTrailerTag || !request.receiptTrailerTag)
+        return kResultInputUnavailable;
+    std::FILE* input = std::fopen(request.inputPath, "rb");
+    if (!input)
+        return kResultInputUnavailable;
+    // An output that names the input would destroy it before it is read.
+    std::FILE* clean = nullptr;
+    if (request.cleanCopyPath && std::strcmp(request.cleanCopyPath, request.inputPath) != 0)
+        clean = std::fopen(request.cleanCopyPath, "wb");
+    if (!clean) {
+        std::fclose(input);
+        return kResultCleanCopyUnavailable;
+    }
+    std::FILE* log = nullptr;
+    if (request.logPath && std::strcmp(request.logPath, request.inputPath) != 0 &&
+        std::strcmp(request.logPath, request.cleanCopyPath) != 0)
+        log = std::fopen(request.logPath, "wb");
+    if (!log) {
+        std::fclose(clean);
+        std::fclose(input);
+        return kResultLogUnavailable;
+    }
+    ValidationRun run(request, input, clean, log);
+    return run.run();
+}
+
+}  // namespace tabrel
