@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# The demonstration behind `make demo`: builds the native preset, starts the
+# reference server on an ephemeral port over a fresh database in a temporary
+# folder, runs a scripted session through the lumbra shell, seals and checks
+# sample declarations with tabrel, and builds a key ring with orvak. The server
+# is always stopped (trap on EXIT). Exit 0 on success, nonzero on any failure;
+# a part whose program is not built is skipped with a note.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bin=$root/build/native/bin
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/lumbra-demo.XXXXXX")
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+    kill -INT "$server_pid" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$server_pid" 2>/dev/null || true
+  fi
+  [ -n "$server_pid" ] && wait "$server_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+skipped=()
+title() { printf '\n== %s\n' "$*"; }
+# Prints a command, with the temporary folder shown as $TMP, then runs it.
+run() { printf '$ %s\n' "$(printf '%q ' "$@" | sed "s#$work#\$TMP#g; s#$bin/##g")"; "$@"; }
+skip() { printf '(skipped: %s)\n' "$*"; skipped+=("$1"); }
+die() { printf 'demo: %s\n' "$*" >&2; exit 1; }
+
+title "build (native preset)"
+mkdir -p build
+if ! cmake --preset native >"$work/configure.log" 2>&1; then tail -n 40 "$work/configure.log"; die "configure failed"; fi
+if ! cmake --build --preset native -j"$(nproc)" >"$work/build.log" 2>&1; then tail -n 60 "$work/build.log"; die "build failed"; fi
+echo "built into build/native"
+
+# --- the lumbra shell against the reference server --------------------------
+lumbra_part() {
+  title "lumbra-server on a fresh database"
+  local db=$work/demo.db password=demo-secret
+  printf '%s\n' "$password" | run "$bin/lumbra-server" user add demo --database "$db"
+  "$bin/lumbra-server" --listen 127.0.0.1:0 --database "$db" --port-file "$work/port" \
+    2>"$work/server.log" &
+  server_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/port" ] && break
+    kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.log"; die "the server did not start"; }
+    sleep 0.1
+  done
+  [ -s "$work/port" ] || die "the server wrote no port file"
+  local port
+  port=$(cat "$work/port")
+  echo "listening on 127.0.0.1:$port (log: server.log)"
+  export LUMBRA_PASSWORD=$password
+  local target="demo@127.0.0.1:$port"
+
+  title "a table, 300 batched inserts, one COMMIT"
+  {
+    echo "EXEC CREATE TABLE PEOPLE (ID INTEGER PRIMARY KEY, NAME CHAR(20), CITY CHAR(12))"
+    local cities=(LISBOA PORTO BRAGA COIMBRA FARO EVORA)
+    for i in $(seq 1 300); do
+      echo "INSERT INTO PEOPLE VALUES ($i, 'PERSON $i', '${cities[$((i % 6))]}')"
+    done
+    echo "COMMIT"
+  } >"$work/load.sql"
+  echo "load.sql: $(wc -l <"$work/load.sql") commands"
+  run "$bin/lumbra" "$target" -f "$work/load.sql"
+
+  title "SELECT of every row: several blocks of at most the message length"
+  run "$bin/lumbra" "$target" -F csv -o "$work/people.csv" -c "SELECT ID, NAME, CITY FROM PEOPLE ORDER BY ID"
+  local rows
+  rows=$(($(wc -l <"$work/people.csv") - 1))
+  echo "people.csv: $rows rows, $(wc -c <"$work/people.csv") bytes; first lines:"
+  head -n 4 "$work/people.csv"
+  [ "$rows" -eq 300 ] || die "expected 300 rows, got $rows"
+  run "$bin/lumbra" "$target" -c "SELECT ID, NAME, CITY FROM PEOPLE WHERE ID <= 3 ORDER BY ID"
+
+  title "binary insert of a file with NUL bytes, read back"
+  { printf 'bin\000ary\377\000'; head -c 1500 /dev/urandom; } >"$work/blob.bin"
+  run "$bin/lumbra" "$target" -c "EXEC CREATE TABLE BLOBS (ID INTEGER PRIMARY KEY, DATA BLOB)" \
+    -c "\\crc $work/blob.bin" -c "\\insertbin \"INSERT INTO BLOBS VALUES (1, DATA=\" $work/blob.bin" -c "COMMIT"
+  run "$bin/lumbra" "$target" -F raw -o "$work/back.bin" -c "SELECT DATA FROM BLOBS WHERE ID = 1"
+  run "$bin/lumbra" "$target" -c "\\crc $work/back.bin"
+  cmp -n "$(wc -c <"$work/blob.bin")" "$work/blob.bin" "$work/back.bin" || die "the bytes read back differ"
+  echo "read back: the same $(wc -c <"$work/blob.bin") bytes"
+
+  title "server information"
+  run "$bin/lumbra" "$target" -c "GETSET SERVERINFO" -c "GETSET CLIENTID"
+}
+
+if [ -x "$bin/lumbra-server" ] && [ -x "$bin/lumbra" ]; then
+  lumbra_part
+  kill -INT "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=
+  echo "server stopped; its log has $(wc -l <"$work/server.log") lines"
+else
+  title "lumbra"
+  skip "lumbra: lumbra-server or the lumbra shell is not built yet"
+fi
+
+# --- tabrel: seal and check declarations ------------------------------------
+tabrel_part() {
+  title "tabrel: seal a declaration, check it, break a record, check again"
+  local plain=$work/plain.txt
+  {
+    printf 'HDRDEMO 2026 DECLARATION\r\n'
+    for i in 1 2 3 4 5; do printf 'D%04d ITEM %d VALUE %d00\r\n' "$i" "$i" "$i"; done
+    printf 'TRLDECL\r\n'
+    printf 'RCP RECEIPT 0001\r\n'
+    printf 'TRLRCPT\r\n'
+  } >"$plain"
+  run "$bin/tabrel" seal "$plain" "$work/DECL.TXT"
+  run "$bin/tabrel" check "$work/DECL.TXT"
+  sed 's/ITEM 3 VALUE 300/ITEM 3 VALUE 301/' "$work/DECL.TXT" >"$work/BROKEN.TXT"
+  if run "$bin/tabrel" check "$work/BROKEN.TXT"; then die "a broken record went unnoticed"; fi
+}
+
+if [ -x "$bin/tabrel" ]; then
+  tabrel_part
+else
+  title "tabrel"
+  skip "tabrel: the tool is not built yet"
+fi
+
+# --- orvak: a key ring from sample keys --------------------------------------
+orvak_part() {
+  title "orvak: a key ring from three RSA keys"
+  local ring=$work/ring.pgp
+  for owner in alice bob carol; do
+    openssl genrsa -out "$work/$owner.key" 1024 2>/dev/null
+    openssl rsa -in "$work/$owner.key" -pubout -out "$work/$owner.pem" 2>/dev/null
+    run "$bin/orvak" add "$ring" --pem "$work/$owner.pem" "$owner"
+  done
+  run "$bin/orvak" list "$ring"
+  run "$bin/orvak" remove "$ring" bob
+  run "$bin/orvak" list "$ring"
+}
+
+if [ -x "$bin/orvak" ] && command -v openssl >/dev/null; then
+  orvak_part
+else
+  title "orvak"
+  skip "orvak: the tool (or openssl) is not there yet"
+fi
+
+title "done"
+if [ ${#skipped[@]} -gt 0 ]; then echo "skipped parts: ${skipped[*]}"; fi
+echo "demo finished"

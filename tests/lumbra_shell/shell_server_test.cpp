@@ -1,0 +1,231 @@
+// The lumbra program run non-interactively against the reference server:
+// batched inserts and COMMIT, table and csv output, rows over several blocks,
+// a binary round trip, and the exit statuses. Skips when the server or the
+// shell is not built.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kServer = LUMBRA_SERVER_PATH;
+const std::string kShell = LUMBRA_SHELL_PATH;
+constexpr char kPassword[] = "shell-test";
+
+std::string quote(const std::string& text)
+{
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+std::string slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct ShellRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class ShellAgainstServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (kServer.empty() || kShell.empty() || !fs::exists(kServer) || !fs::exists(kShell)) {
+            GTEST_SKIP() << "lumbra-server or lumbra not built";
+        }
+        dir_ = fs::temp_directory_path() / ("lumbra_shell_e2e_" + std::to_string(getpid()) + "_" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        const std::string db = (dir_ / "test.db").string();
+        const std::string add = quote(kServer) + " user add shell --database " + quote(db) + " >" +
+                                quote((dir_ / "useradd.log").string()) + " 2>&1";
+        FILE* pipe = popen(add.c_str(), "w");
+        ASSERT_NE(pipe, nullptr);
+        std::fprintf(pipe, "%s\n", kPassword);
+        ASSERT_EQ(pclose(pipe), 0) << slurp(dir_ / "useradd.log");
+
+        const std::string portFile = (dir_ / "port").string();
+        const std::string log = (dir_ / "server.log").string();
+        server_ = fork();
+        ASSERT_GE(server_, 0);
+        if (server_ == 0) {
+            std::freopen(log.c_str(), "w", stderr);
+            execl(kServer.c_str(), kServer.c_str(), "--listen", "127.0.0.1:0", "--database", db.c_str(),
+                  "--port-file", portFile.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && port_.empty(); ++i) {
+            std::ifstream in(portFile);
+            std::getline(in, port_);
+            if (port_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_FALSE(port_.empty()) << "no port file; server log:\n" << slurp(log);
+    }
+
+    void TearDown() override
+    {
+        if (server_ > 0) {
+            kill(server_, SIGINT);
+            int status = 0;
+            for (int i = 0; i < 100 && waitpid(server_, &status, WNOHANG) == 0; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            if (waitpid(server_, &status, WNOHANG) == 0) {
+                kill(server_, SIGKILL);
+                waitpid(server_, &status, 0);
+            }
+        }
+        if (!dir_.empty()) fs::remove_all(dir_);
+    }
+
+    // Runs the shell with these arguments after the target; password from the environment.
+    ShellRun shell(const std::vector<std::string>& arguments, const std::string& password = kPassword)
+    {
+        std::string command = "LUMBRA_PASSWORD=" + quote(password) + " " + quote(kShell) + " " +
+                              quote("shell@127.0.0.1:" + port_);
+        for (const auto& argument : arguments) command += " " + quote(argument);
+        const auto errPath = dir_ / "shell.err";
+        command += " 2>" + quote(errPath.string()) + " </dev/null";
+        ShellRun run;
+        FILE* pipe = popen(command.c_str(), "r");
+        if (pipe == nullptr) return run;
+        char chunk[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, n);
+        const int status = pclose(pipe);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.err = slurp(errPath);
+        return run;
+    }
+
+    fs::path file(const std::string& name, const std::string& contents)
+    {
+        const auto path = dir_ / name;
+        std::ofstream(path, std::ios::binary) << contents;
+        return path;
+    }
+
+    // A table T of `rows` rows (ID, NAME) loaded with batched inserts and one COMMIT.
+    void load(int rows)
+    {
+        std::string script = "EXEC CREATE TABLE T (ID INTEGER PRIMARY KEY, NAME CHAR(10))\n";
+        for (int i = 1; i <= rows; ++i) {
+            script += "INSERT INTO T VALUES (" + std::to_string(i) + ", 'N" + std::to_string(i) + "')\n";
+        }
+        script += "COMMIT\n";
+        const ShellRun run = shell({"-f", file("load.sql", script).string()});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("COMMIT " + std::to_string(rows) + " updates"), std::string::npos) << run.out;
+    }
+
+    fs::path dir_;
+    pid_t server_ = -1;
+    std::string port_;
+};
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
+}
+
+TEST_F(ShellAgainstServer, TableAndCsvOfTheSameRows)
+{
+    load(3);
+    const ShellRun csv = shell({"-F", "csv", "-c", "SELECT ID, NAME FROM T ORDER BY ID"});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    EXPECT_EQ(csv.out, "ID,NAME\n1,N1\n2,N2\n3,N3\n");
+
+    const ShellRun table = shell({"-c", "SELECT ID, NAME FROM T ORDER BY ID"});
+    ASSERT_EQ(table.status, 0) << table.err;
+    const auto shown = lines(table.out);
+    ASSERT_EQ(shown.size(), 6u) << table.out;
+    EXPECT_EQ(shown[0].substr(0, 2), "ID");
+    EXPECT_NE(shown[0].find("| NAME"), std::string::npos);
+    EXPECT_EQ(shown[1].find_first_not_of("-+"), std::string::npos);
+    for (int i = 1; i <= 3; ++i) {
+        const std::string& row = shown[static_cast<std::size_t>(i) + 1];
+        EXPECT_NE(row.find(std::to_string(i) + " | N" + std::to_string(i)), std::string::npos) << row;
+    }
+    EXPECT_EQ(shown[5], "(3 rows)");
+}
+
+TEST_F(ShellAgainstServer, RowsOverManyBlocksArriveWholeAndInOrder)
+{
+    load(600);  // some 600 x 20 bytes: several blocks of 1901 bytes
+    const ShellRun csv = shell({"-F", "csv", "-c", "SELECT ID, NAME FROM T ORDER BY ID"});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    const auto shown = lines(csv.out);
+    ASSERT_EQ(shown.size(), 601u);
+    for (int i = 1; i <= 600; ++i) {
+        ASSERT_EQ(shown[static_cast<std::size_t>(i)], std::to_string(i) + ",N" + std::to_string(i));
+    }
+}
+
+TEST_F(ShellAgainstServer, BinaryInsertReadsBackTheSameBytes)
+{
+    std::string data("\x00\x01\xFF\x7D\x27@@@@@@", 11);
+    for (int i = 0; i < 700; ++i) data += static_cast<char>(i * 7);
+    const auto blob = file("blob.bin", data);
+    const ShellRun insert = shell({"-c", "EXEC CREATE TABLE B (ID INTEGER PRIMARY KEY, DATA BLOB)", "-c",
+                              "\\insertbin \"INSERT INTO B VALUES (1, DATA=\" " + blob.string(), "-c", "COMMIT"});
+    ASSERT_EQ(insert.status, 0) << insert.err;
+    const auto back = dir_ / "back.bin";
+    const ShellRun select = shell({"-F", "raw", "-o", back.string(), "-c", "SELECT DATA FROM B WHERE ID = 1"});
+    ASSERT_EQ(select.status, 0) << select.err;
+    EXPECT_EQ(slurp(back).substr(0, data.size()), data);
+}
+
+TEST_F(ShellAgainstServer, ExitStatusTellsFailures)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string password;
+        int status;
+        const char* err;
+    };
+    const std::vector<Case> cases = {
+        {{"-c", "GETSET SERVERINFO"}, kPassword, 0, ""},
+        {{"-c", "SELECT X FROM NOWHERE"}, kPassword, 1, "error -"},
+        {{"-c", "select 1"}, kPassword, 1, "error -12: LBX612 - COMANDO INVALIDO (select )"},
+        {{"-c", "\\crc /nonexistent/file"}, kPassword, 1, "cannot open"},
+        {{"-c", "GETSET SERVERINFO"}, "wrong", 2, "error -"},
+    };
+    for (const auto& c : cases) {
+        const ShellRun run = shell(c.arguments, c.password);
+        EXPECT_EQ(run.status, c.status) << c.arguments.back() << '\n' << run.err;
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    }
+    // The server information, converted for the terminal.
+    const ShellRun info = shell({"-c", "GETSET SERVERINFO"});
+    EXPECT_NE(info.out.find("Vers\u00e3o"), std::string::npos) << info.out;
+}
+
+}  // namespace
