@@ -41,8 +41,9 @@ lumbra_part() {
   title "lumbra-server on a fresh database"
   local db=$work/demo.db password=demo-secret
   printf '%s\n' "$password" | run "$bin/lumbra-server" user add demo --database "$db"
+  # A small message length, so that a few hundred rows take several blocks.
   "$bin/lumbra-server" --listen 127.0.0.1:0 --database "$db" --port-file "$work/port" \
-    2>"$work/server.log" &
+    --message-length 1901 2>"$work/server.log" &
   server_pid=$!
   for _ in $(seq 100); do
     [ -s "$work/port" ] && break
@@ -52,7 +53,7 @@ lumbra_part() {
   [ -s "$work/port" ] || die "the server wrote no port file"
   local port
   port=$(cat "$work/port")
-  echo "listening on 127.0.0.1:$port (log: server.log)"
+  echo "listening on 127.0.0.1:$port, message length 1901"
   export LUMBRA_PASSWORD=$password
   local target="demo@127.0.0.1:$port"
 

@@ -76,7 +76,7 @@ protected:
         if (server_ == 0) {
             std::freopen(log.c_str(), "w", stderr);
             execl(kServer.c_str(), kServer.c_str(), "--listen", "127.0.0.1:0", "--database", db.c_str(),
-                  "--port-file", portFile.c_str(), static_cast<char*>(nullptr));
+                  "--port-file", portFile.c_str(), "--message-length", "1901", static_cast<char*>(nullptr));
             _exit(127);
         }
         for (int i = 0; i < 200 && port_.empty(); ++i) {

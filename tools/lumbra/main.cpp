@@ -116,7 +116,11 @@ int main(int argc, char** argv)
     Shell shell(lumbra32Api(), std::cout, std::cerr);
     shell.setFormat(options->format);
     TerminalProgress progress;
-    if (isatty(STDERR_FILENO)) shell.setProgress(&progress);
+    // The progress line goes to the terminal while the rows go elsewhere (a file or a pipe);
+    // rows written to the same terminal would tear it.
+    if (isatty(STDERR_FILENO) && (!isatty(STDOUT_FILENO) || !options->outputFile.empty())) {
+        shell.setProgress(&progress);
+    }
     if (!options->outputFile.empty() && !shell.setOutputFile(options->outputFile)) return kExitUsage;
     if (!shell.connect(*target, *password, *newPassword)) return kExitUsage;
 
