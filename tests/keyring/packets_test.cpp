@@ -226,7 +226,7 @@ TEST(PacketsAsWritten, MpisCarryTheirBitCounts) {
     for (const Case& c : cases) {
         PublicKeyRecord rec = makeRecord("e", 16);
         rec.exponentLength = static_cast<int32_t>(c.exponent.size());
-        std::memcpy(rec.exponent, c.exponent.data(), c.exponent.size());
+        if (!c.exponent.empty()) std::memcpy(rec.exponent, c.exponent.data(), c.exponent.size());
         const Bytes b = written(rec, 0, 0);
         const std::size_t at = 3 + 8 + 2 + 16;
         ASSERT_GE(b.size(), at + c.mpi.size());
