@@ -1,0 +1,167 @@
+// Command-line parsing of lumbra-server.
+#include "server/options.h"
+
+#include <asio/ip/address_v4.hpp>
+#include <cstdlib>
+
+namespace lumbra::server {
+
+namespace {
+
+bool readInt(const std::string& text, long long low, long long high, long long& value) {
+  if (text.empty() || text.size() > 12) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  value = std::atoll(text.c_str());
+  return value >= low && value <= high;
+}
+
+}  // namespace
+
+const char* usageText() {
+  return "usage: lumbra-server [--listen HOST:PORT] [--database PATH] [--message-length N]\n"
+         "                     [--port-file PATH] [--threads N] [--busy-timeout MS] [--trace] [--quiet]\n"
+         "       lumbra-server user add|passwd|remove ID [--database PATH] [--iterations N]\n"
+         "\n"
+         "Serves the lumbra protocol on a SQLite database file. Defaults: --listen 127.0.0.1:3001,\n"
+         "--database ./lumbra-server.db (created on first start), --message-length 32000.\n"
+         "'user add' and 'user passwd' read the password from the first line of standard input.\n";
+}
+
+bool parseListen(const std::string& text, ListenAddress& address) {
+  std::string host = text;
+  std::string port;
+  std::size_t colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+  } else if (!text.empty() && text.find('.') == std::string::npos) {
+    host.clear();
+    port = text;
+  }
+  if (host.empty()) host = "127.0.0.1";
+  std::error_code ec;
+  asio::ip::make_address_v4(host, ec);
+  if (ec) return false;
+  long long value = 3001;
+  if (!port.empty() && !readInt(port, 0, 65535, value)) return false;
+  address.host = host;
+  address.port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args, std::string& error) {
+  CommandLine line;
+  std::size_t i = 0;
+  if (!args.empty() && args[0] == "user") {
+    if (args.size() < 3) {
+      error = "'user' needs an action (add, passwd, remove) and an identification";
+      return std::nullopt;
+    }
+    if (args[1] == "add") {
+      line.action = CommandLine::Action::UserAdd;
+    } else if (args[1] == "passwd") {
+      line.action = CommandLine::Action::UserPasswd;
+    } else if (args[1] == "remove") {
+      line.action = CommandLine::Action::UserRemove;
+    } else {
+      error = "unknown user action '" + args[1] + "' (add, passwd, remove)";
+      return std::nullopt;
+    }
+    line.userId = args[2];
+    std::string why;
+    if (!validIdentification(line.userId, &why)) {
+      error = why;
+      return std::nullopt;
+    }
+    i = 3;
+  }
+  bool userAction = line.action != CommandLine::Action::Serve;
+  for (; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    std::string value;
+    std::string name = arg;
+    bool hasValue = false;
+    if (std::size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+      hasValue = true;
+    }
+    auto needValue = [&]() -> bool {
+      if (hasValue) return true;
+      if (i + 1 >= args.size()) {
+        error = "option " + name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+      return true;
+    };
+    long long number = 0;
+    if (name == "--help" || name == "-h") {
+      line.action = CommandLine::Action::Help;
+      return line;
+    } else if (name == "--version") {
+      line.action = CommandLine::Action::Version;
+      return line;
+    } else if (name == "--database") {
+      if (!needValue()) return std::nullopt;
+      if (value.empty()) {
+        error = "--database needs a path";
+        return std::nullopt;
+      }
+      line.server.settings.databasePath = value;
+    } else if (name == "--iterations" && userAction) {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 1, 10000000, number)) {
+        error = "--iterations must be a number from 1 to 10000000";
+        return std::nullopt;
+      }
+      line.iterations = static_cast<int>(number);
+    } else if (userAction) {
+      error = "option " + name + " does not apply to 'user'";
+      return std::nullopt;
+    } else if (name == "--listen") {
+      if (!needValue()) return std::nullopt;
+      if (!parseListen(value, line.server.listen)) {
+        error = "--listen needs HOST:PORT with a numeric IPv4 address and a port up to 65535: " + value;
+        return std::nullopt;
+      }
+    } else if (name == "--message-length") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, kMinMessageLength, kMaxMessageLength, number)) {
+        error = "--message-length must be a number from " + std::to_string(kMinMessageLength) +
+                " to " + std::to_string(kMaxMessageLength);
+        return std::nullopt;
+      }
+      line.server.settings.messageLength = static_cast<int>(number);
+    } else if (name == "--busy-timeout") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 0, 600000, number)) {
+        error = "--busy-timeout must be milliseconds from 0 to 600000";
+        return std::nullopt;
+      }
+      line.server.settings.busyTimeoutMs = static_cast<int>(number);
+    } else if (name == "--threads") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 1, 256, number)) {
+        error = "--threads must be a number from 1 to 256";
+        return std::nullopt;
+      }
+      line.server.threads = static_cast<int>(number);
+    } else if (name == "--port-file") {
+      if (!needValue()) return std::nullopt;
+      line.portFile = value;
+    } else if (name == "--trace") {
+      line.server.trace = true;
+    } else if (name == "--quiet") {
+      line.quiet = true;
+    } else {
+      error = "unknown argument '" + arg + "'";
+      return std::nullopt;
+    }
+  }
+  return line;
+}
+
+}  // namespace lumbra::server

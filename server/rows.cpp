@@ -1,0 +1,117 @@
+// Row formatting, column description and marker-free row encoding.
+#include "server/rows.h"
+
+#include <sqlite3.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "client/run_length.h"
+#include "client/wire.h"
+
+namespace lumbra::server {
+
+namespace {
+
+constexpr std::string_view kMarker{kEndOfBlock, kEndOfBlockLength};
+
+char typeLetter(const char* declared) {
+  if (declared == nullptr) return 'V';
+  std::string upper;
+  for (const char* p = declared; *p != '\0'; ++p) upper.push_back(static_cast<char>(toupper(*p)));
+  // SQLite's affinity rules, in their order.
+  if (upper.find("INT") != std::string::npos) return 'N';
+  if (upper.find("CHAR") != std::string::npos || upper.find("CLOB") != std::string::npos ||
+      upper.find("TEXT") != std::string::npos) {
+    return 'A';
+  }
+  if (upper.find("BLOB") != std::string::npos || upper.empty()) return 'B';
+  return 'N';
+}
+
+// A form that can never hold "LBXEOB": every byte stands for itself except '@'
+// ("@@") and 'B', which is written as a run of one ("@01B"), so no 'B' ever
+// follows an 'L'.
+void appendPlainRow(std::string_view row, std::string& block) {
+  for (char c : row) {
+    if (c == kRunEscape) {
+      block.append("@@");
+    } else if (c == 'B') {
+      block.append("@01B");
+    } else {
+      block.push_back(c);
+    }
+  }
+}
+
+}  // namespace
+
+void formatRow(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < widths.size(); ++i) {
+    int column = static_cast<int>(i);
+    std::size_t width = widths[i];
+    int type = sqlite3_column_type(stmt, column);
+    if (type == SQLITE_NULL) {
+      out.append(width, ' ');
+      continue;
+    }
+    const char* bytes = type == SQLITE_BLOB
+                            ? static_cast<const char*>(sqlite3_column_blob(stmt, column))
+                            : reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+    std::size_t length = std::min<std::size_t>(
+        static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)), width);
+    std::size_t pad = width - length;
+    if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+      out.append(pad, ' ');
+      out.append(bytes, length);
+    } else {
+      if (length > 0) out.append(bytes, length);
+      out.append(pad, type == SQLITE_BLOB ? '\0' : ' ');
+    }
+  }
+}
+
+std::string describeColumns(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths) {
+  std::string text;
+  for (std::size_t i = 0; i < widths.size(); ++i) {
+    int column = static_cast<int>(i);
+    if (i > 0) text.push_back(',');
+    const char* name = sqlite3_column_name(stmt, column);
+    for (const char* p = name != nullptr ? name : ""; *p != '\0'; ++p) {
+      unsigned char c = static_cast<unsigned char>(*p);
+      if (c < 0x20 || c > 0x7E || c == '.' || c == '=' || c == ',') c = '_';
+      text.push_back(static_cast<char>(c));
+    }
+    text.push_back('=');
+    text.push_back(typeLetter(sqlite3_column_decltype(stmt, column)));
+    text += "(" + std::to_string(widths[i]) + ")";
+  }
+  // A column name may not smuggle the marker into the reply either.
+  for (std::size_t at = text.find(kMarker); at != std::string::npos; at = text.find(kMarker, at)) {
+    text[at + 3] = '_';
+  }
+  return text;
+}
+
+void appendEncodedRow(std::string_view row, std::string& block) {
+  std::size_t before = block.size();
+  block.resize(before + incomingRunLengthBound(row.size()));
+  std::ptrdiff_t written = encodeIncomingRunLength(row.data(), row.size(), block.data() + before,
+                                                   block.size() - before);
+  if (written < 0) {
+    block.resize(before);
+    appendPlainRow(row, block);
+    return;
+  }
+  block.resize(before + static_cast<std::size_t>(written));
+  // The marker could form inside the row or across the join with the bytes before it.
+  std::size_t from = before >= kMarker.size() - 1 ? before - (kMarker.size() - 1) : 0;
+  if (block.find(kMarker, from) != std::string::npos) {
+    block.resize(before);
+    appendPlainRow(row, block);
+  }
+}
+
+}  // namespace lumbra::server

@@ -1,0 +1,37 @@
+// Result rows on the wire: fixed-width formatting, the column description, encoding into blocks.
+//
+// Every row of a result has the same length: each column gets the width of its
+// longest value in bytes (as SQLite renders it as text, or the blob's bytes).
+// Numbers stand right-aligned with blanks in front, texts left-aligned with
+// blanks behind, blobs left-aligned with zero bytes behind, NULL is all blanks.
+// Rows are written in the incoming run-length form; the bytes "LBXEOB" never
+// occur inside a block, so the client's test for the end of a block is exact.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3_stmt;
+
+namespace lumbra::server {
+
+// Widest row length the five-digit field carries, and the most rows the eight-digit one does.
+inline constexpr std::size_t kMaxRowLength = 99999;
+inline constexpr long long kMaxRowCount = 99999999;
+
+// The current row of `stmt` laid out in the column widths (`out` is replaced).
+void formatRow(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths, std::string& out);
+
+// The column description that follows the row length in a SELECT reply:
+// "NAME=T(width)" per column, joined by commas, T being N (numeric declared
+// type), A (text), B (blob) or V (no declared type). Names lose '.', '=', ','
+// and bytes outside printable ASCII; the description never holds a '.'.
+std::string describeColumns(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths);
+
+// Appends the incoming form of `row` to `block`. `block` may already hold rows
+// (or a reply head); the appended bytes never make "LBXEOB" appear in it.
+void appendEncodedRow(std::string_view row, std::string& block);
+
+}  // namespace lumbra::server

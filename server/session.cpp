@@ -1,0 +1,769 @@
+// The session logic: login, dispatch, transactions, batches, binary inserts, queries, settings.
+#include "server/session.h"
+
+#include <sqlite3.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "client/ebcdic.h"
+#include "client/run_length.h"
+#include "client/wire.h"
+#include "server/batch.h"
+#include "server/login.h"
+#include "server/reply.h"
+#include "server/rows.h"
+
+namespace lumbra::server {
+
+namespace {
+
+constexpr std::size_t kInitialReplyLimit = kInitialBufferSize - 1;  // 1900
+constexpr std::size_t kInputSlack = 1024;
+constexpr std::size_t kMaxCountedUpdates = kMaxMessageLength / kCommitItemLength + 1;
+
+bool startsWithWord(std::string_view text, std::string_view word) {
+  return text.starts_with(word) && (text.size() == word.size() || text[word.size()] == ' ');
+}
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == ';')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+std::string upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+bool onlyBlanks(const char* text) {
+  for (; text != nullptr && *text != '\0'; ++text) {
+    if (*text != ' ' && *text != '\t' && *text != '\n' && *text != '\r' && *text != ';') {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string dottedAddress(std::uint32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%03u.%03u.%03u.%03u", (address >> 24) & 255,
+                (address >> 16) & 255, (address >> 8) & 255, address & 255);
+  return text;
+}
+
+// Reads a decimal setting value; false when it is not a plain number.
+bool readNumber(std::string_view text, long long& value) {
+  std::string digits{trim(text)};
+  if (digits.empty() || digits.size() > 12) return false;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+  }
+  value = std::atoll(digits.c_str());
+  return true;
+}
+
+}  // namespace
+
+// An open result set: the statement stays prepared between continuation requests.
+struct SessionLogic::Cursor {
+  sqlite3_stmt* stmt = nullptr;
+  std::vector<std::size_t> widths;
+  long long total = 0;
+  long long sent = 0;
+  std::string row;           // the next row, formatted, not yet sent
+  bool rowReady = false;
+  bool exhausted = false;    // the statement ended before `total` rows
+  bool ownsTransaction = false;
+};
+
+SessionLogic::SessionLogic(const ServerSettings& settings, UserStore& users,
+                           std::uint32_t clientAddress,
+                           std::function<void(const std::string&)> log)
+    : settings_(settings),
+      users_(users),
+      clientAddress_(clientAddress),
+      log_(std::move(log)),
+      messageLength_(settings.messageLength),
+      busyTimeoutMs_(settings.busyTimeoutMs),
+      replyLimit_(kInitialReplyLimit) {}
+
+SessionLogic::~SessionLogic() {
+  closeCursor();
+  if (db_ && inTransaction_) {
+    db_->run("ROLLBACK");
+    log_("open transaction rolled back (" + std::to_string(updateCount_) + " updates)");
+  }
+}
+
+std::size_t SessionLogic::inputLimit() const {
+  return static_cast<std::size_t>(std::max(messageLength_, kInitialBufferSize)) + kInputSlack;
+}
+
+SessionLogic::Outcome SessionLogic::reply(int status, std::string_view text) {
+  return Outcome{makeReply(status, hostText(text, false), replyLimit_)};
+}
+
+SessionLogic::Outcome SessionLogic::refuse(Status status, std::string_view detail) {
+  return Outcome{makeRefusal(status, detail, replyLimit_)};
+}
+
+SessionLogic::Outcome SessionLogic::refuseSql(int rc, std::string_view where) {
+  std::string text = "ERRO SQL";
+  if (!where.empty()) text += " " + std::string(where);
+  text += ": ";
+  text += db_ ? db_->errorText() : sqlite3_errstr(rc);
+  syncTransaction();
+  return Outcome{makeReply(sqlStatus(rc), hostText(text), replyLimit_)};
+}
+
+// ---------------------------------------------------------------- login
+
+SessionLogic::Outcome SessionLogic::handle(const Frame& frame, Clock::time_point now) {
+  switch (frame.kind) {
+    case Frame::Kind::Login:
+      return login(frame.text);
+    case Frame::Kind::Oversized:
+      log_("message longer than " + std::to_string(inputLimit()) + " bytes refused");
+      return refuse(Status::MessageTooLong);
+    case Frame::Kind::Malformed:
+      closeCursor();
+      return refuse(Status::BadBinaryInsert, "CLAUSULA DE TAMANHO, APOSTROFO OU MARCA AUSENTE");
+    case Frame::Kind::BinaryInsert:
+      if (!loggedIn_) return refuse(Status::NotLoggedIn);
+      return binaryInsert(frame, now);
+    case Frame::Kind::Ordinary:
+      break;
+  }
+  std::string_view text = frame.text;
+  if (text == kGreeting) return reply(0, std::string("LUMBRA-SERVER ") + kServerVersion);
+  if (text.starts_with("FIM")) {
+    log_("farewell");
+    Outcome outcome = reply(0, "SESSAO ENCERRADA");
+    outcome.close = true;
+    return outcome;
+  }
+  if (!loggedIn_) return refuse(Status::NotLoggedIn);
+  return dispatch(text, now);
+}
+
+SessionLogic::Outcome SessionLogic::login(std::string_view message) {
+  if (loggedIn_) return refuse(Status::AlreadyLoggedIn);
+  std::optional<LoginRequest> request = parseLogin(message);
+  if (!request) {
+    log_("login refused: malformed credential block");
+    return refuse(Status::BadCredentialBlock);
+  }
+  std::optional<std::string> stored;
+  if (validIdentification(request->identification)) stored = users_.storedHash(request->identification);
+  if (!stored || !verifyPassword(request->firstCredential, *stored)) {
+    log_("login refused for '" + hostText(request->identification, false) + "'");
+    return refuse(Status::LoginRefused);
+  }
+  std::string note;
+  if (!request->secondCredential.empty()) {
+    std::optional<std::string> password = normalizePassword(request->secondCredential);
+    if (!password) {
+      log_("login of '" + request->identification + "' refused: unusable new password");
+      return refuse(Status::BadNewPassword, request->secondCredential.size() > kFirstCredentialLength
+                                                ? "EXCEDE 24 CARACTERES"
+                                                : "CARACTERE NAO PERMITIDO");
+    }
+    int iterations = kDefaultIterations;
+    if (UserStore::Result result = users_.setPassword(request->identification, *password, iterations);
+        result != UserStore::Result::Ok) {
+      log_("login of '" + request->identification + "' refused: password not stored: " +
+           users_.lastError());
+      return refuse(Status::BadNewPassword, "SENHA NAO GRAVADA");
+    }
+    note = " (SENHA ALTERADA)";
+    log_("password of '" + request->identification + "' changed");
+  }
+  loggedIn_ = true;
+  user_ = request->identification;
+  log_("login of '" + user_ + "' (client " + request->clientVersion + ")");
+  Outcome outcome{makeReply(0, "SESSAO ABERTA PARA " + user_ + note +
+                                   serverInformation(clientAddress_, messageLength_),
+                            replyLimit_)};
+  // From now on the client's buffer has the announced size.
+  replyLimit_ = static_cast<std::size_t>(messageLength_) - 1;
+  return outcome;
+}
+
+// ---------------------------------------------------------------- dispatch
+
+SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_point now) {
+  if (text.starts_with(kContinuationPrefix)) return continuation(text.substr(5));
+  // Every other message ends the open result set, as the client does.
+  closeCursor();
+  if (text.starts_with("COMMIT")) return commit();
+  if (text.starts_with("INSERT") || text.starts_with("UPDATE") || text.starts_with("DELETE")) {
+    return batch(text, now);
+  }
+  if (text.starts_with("SELECT")) return select(text);
+  if (text.starts_with("ROLLBACK")) return rollback();
+  if (startsWithWord(text, "EXEC")) return exec(text.substr(4), now);
+  if (startsWithWord(text, "GETSET")) return getset(text.substr(6));
+  if (startsWithWord(text, "SET")) return set(text.substr(3));
+  if (startsWithWord(text, "PARM")) return parm(text.substr(4));
+  if (text.empty()) return reply(0, "");
+  std::string word{text.substr(0, std::min<std::size_t>(text.find(' '), 16))};
+  return refuse(Status::UnknownCommand, word);
+}
+
+// ---------------------------------------------------------------- transactions
+
+Database* SessionLogic::database(std::string& error) {
+  if (!db_) db_ = Database::open(settings_.databasePath, Database::Role::Session, error);
+  return db_.get();
+}
+
+std::optional<SessionLogic::Outcome> SessionLogic::beginWrite(Clock::time_point now) {
+  std::string error;
+  if (database(error) == nullptr) return refuse(Status::BadMessage, error);
+  if (inTransaction_) return std::nullopt;
+  int rc = db_->run("BEGIN IMMEDIATE");
+  if (rc == SQLITE_OK) {
+    inTransaction_ = true;
+    busySince_.reset();
+    return std::nullopt;
+  }
+  if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+    if (!busySince_) busySince_ = now;
+    if (now - *busySince_ < std::chrono::milliseconds(busyTimeoutMs_)) return Outcome{{}, false, true};
+    busySince_.reset();
+    log_("write lock not obtained within " + std::to_string(busyTimeoutMs_) + " ms");
+    return refuse(Status::DatabaseBusy);
+  }
+  return refuseSql(rc);
+}
+
+// SQLite rolls a whole transaction back on some errors (disk full, I/O): follow it.
+void SessionLogic::syncTransaction() {
+  if (db_ && inTransaction_ && sqlite3_get_autocommit(db_->handle()) != 0) {
+    inTransaction_ = false;
+    updateChanges_.clear();
+    updateCount_ = 0;
+    log_("transaction rolled back by the database");
+  }
+}
+
+void SessionLogic::recordUpdate(long long changes) {
+  ++updateCount_;
+  if (updateChanges_.size() < kMaxCountedUpdates) {
+    updateChanges_.push_back(static_cast<std::uint32_t>(std::min<long long>(changes, 0xFFFFFFFFLL)));
+  }
+}
+
+int SessionLogic::prepare(std::string_view sql, sqlite3_stmt** stmt, const char** tail) {
+  int rc = sqlite3_prepare_v2(db_->handle(), sql.data(), static_cast<int>(sql.size()), stmt, tail);
+  if (rc == SQLITE_OK && *stmt != nullptr) bindParameters(*stmt);
+  return rc;
+}
+
+// Runs every statement of `sql`; `changes` gets the rows they changed, `firstRow`
+// the first row of the last statement that gave rows.
+static int runStatements(sqlite3* db, std::string_view sql, long long& changes,
+                         std::optional<std::string>* firstRow,
+                         const std::function<int(std::string_view, sqlite3_stmt**, const char**)>& prepare,
+                         const std::function<int(sqlite3_stmt*)>& beforeStep) {
+  changes = 0;
+  const char* at = sql.data();
+  const char* end = sql.data() + sql.size();
+  while (at < end) {
+    sqlite3_stmt* stmt = nullptr;
+    const char* tail = nullptr;
+    int rc = prepare(std::string_view(at, static_cast<std::size_t>(end - at)), &stmt, &tail);
+    if (rc != SQLITE_OK) return rc;
+    at = tail != nullptr ? tail : end;
+    if (stmt == nullptr) continue;  // blanks or a comment
+    rc = beforeStep(stmt);
+    if (rc != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      return rc;
+    }
+    long long before = sqlite3_total_changes64(db);
+    bool gaveRow = false;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      if (firstRow != nullptr && !gaveRow) {
+        std::string text;
+        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+          if (i > 0) text.push_back(',');
+          const unsigned char* value = sqlite3_column_text(stmt, i);
+          if (value != nullptr) text.append(reinterpret_cast<const char*>(value));
+        }
+        *firstRow = std::move(text);
+      }
+      gaveRow = true;
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) return rc;
+    changes += sqlite3_total_changes64(db) - before;
+  }
+  return SQLITE_OK;
+}
+
+// ---------------------------------------------------------------- batches and COMMIT
+
+SessionLogic::Outcome SessionLogic::batch(std::string_view text, Clock::time_point now) {
+  BatchParts parts = splitBatch(text);
+  if (!parts.entries.empty()) {
+    if (auto refused = beginWrite(now)) return *refused;
+    db_->run("SAVEPOINT lumbra_batch");
+    std::string decoded;
+    std::size_t number = 0;
+    std::vector<long long> changes;
+    for (std::string_view entry : parts.entries) {
+      ++number;
+      decoded.resize(entry.size() * 12 + 1);
+      std::ptrdiff_t length = decodeOutgoingRunLength(entry.data(), entry.size(), decoded.data(),
+                                                      decoded.size());
+      std::string where = "NA ATUALIZACAO " + std::to_string(number) + " DO LOTE";
+      if (length < 0) {
+        db_->run("ROLLBACK TO lumbra_batch");
+        db_->run("RELEASE lumbra_batch");
+        return refuse(Status::BadMessage, where + ": FORMA COMPACTADA INVALIDA");
+      }
+      long long changed = 0;
+      int rc = runStatements(
+          db_->handle(), std::string_view(decoded.data(), static_cast<std::size_t>(length)),
+          changed, nullptr,
+          [this](std::string_view sql, sqlite3_stmt** stmt, const char** tail) {
+            return prepare(sql, stmt, tail);
+          },
+          [](sqlite3_stmt*) { return SQLITE_OK; });
+      if (rc != SQLITE_OK) {
+        Outcome refused = refuseSql(rc, where);
+        if (inTransaction_) {
+          db_->run("ROLLBACK TO lumbra_batch");
+          db_->run("RELEASE lumbra_batch");
+        }
+        return refused;
+      }
+      changes.push_back(changed);
+    }
+    db_->run("RELEASE lumbra_batch");
+    for (long long changed : changes) recordUpdate(changed);
+    if (!parts.commit) return reply(0, std::to_string(changes.size()));
+  }
+  return commit();
+}
+
+SessionLogic::Outcome SessionLogic::commit() {
+  if (db_ && inTransaction_) {
+    int rc = db_->run("COMMIT");
+    if (rc != SQLITE_OK) return refuseSql(rc, "NO COMMIT");
+    inTransaction_ = false;
+  }
+  // One item of 11 characters per update: the rows it changed in ten digits and
+  // a blank. When they do not all fit, the last item that fits carries the
+  // total number of updates instead: '+', nine digits, a blank.
+  std::size_t room = replyLimit_ > kReplyOverhead ? replyLimit_ - kReplyOverhead : 0;
+  std::size_t fit = room / kCommitItemLength;
+  std::size_t count = static_cast<std::size_t>(updateCount_);
+  std::string text;
+  bool summary = count > fit;
+  std::size_t items = summary ? (fit > 0 ? fit - 1 : 0) : count;
+  text.reserve((items + 1) * kCommitItemLength);
+  char item[24];
+  for (std::size_t i = 0; i < items; ++i) {
+    std::snprintf(item, sizeof item, "%010u ", i < updateChanges_.size() ? updateChanges_[i] : 0U);
+    text.append(item, kCommitItemLength);
+  }
+  if (summary && fit > 0) {
+    std::snprintf(item, sizeof item, "+%09lld ", std::min(updateCount_, 999999999LL));
+    text.append(item, kCommitItemLength);
+  }
+  updateChanges_.clear();
+  updateCount_ = 0;
+  return Outcome{makeReply(0, text, replyLimit_)};
+}
+
+SessionLogic::Outcome SessionLogic::rollback() {
+  if (db_ && inTransaction_) {
+    int rc = db_->run("ROLLBACK");
+    if (rc != SQLITE_OK) return refuseSql(rc, "NO ROLLBACK");
+    inTransaction_ = false;
+  }
+  updateChanges_.clear();
+  updateCount_ = 0;
+  return reply(0, "TRANSACAO DESFEITA");
+}
+
+// ---------------------------------------------------------------- binary insert
+
+SessionLogic::Outcome SessionLogic::binaryInsert(const Frame& frame, Clock::time_point now) {
+  closeCursor();
+  std::string prefix(frame.text.size(), ' ');
+  if (!ebcdicToAsciiText(reinterpret_cast<const unsigned char*>(frame.text.data()),
+                         frame.text.size(), prefix.data())) {
+    return refuse(Status::BadBinaryInsert, "PREFIXO NAO E EBCDIC");
+  }
+  // The prefix names where the bytes go with one '?'; without one, they are the
+  // last value of the VALUES list, which the server closes.
+  std::string sql = prefix;
+  if (sql.find('?') == std::string::npos) sql = std::string(trim(sql)) + " ?)";
+  if (auto refused = beginWrite(now)) return *refused;
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  int rc = prepare(sql, &stmt, &tail);
+  if (rc != SQLITE_OK) return refuseSql(rc, "NA INSERCAO BINARIA");
+  if (stmt == nullptr || !onlyBlanks(tail) || sqlite3_bind_parameter_count(stmt) < 1) {
+    sqlite3_finalize(stmt);
+    return refuse(Status::BadBinaryInsert, "UM COMANDO COM UM '?' PARA OS DADOS");
+  }
+  // The data goes to the first unnamed '?' (named parameters come from PARM).
+  int index = 0;
+  for (int i = 1; i <= sqlite3_bind_parameter_count(stmt); ++i) {
+    if (sqlite3_bind_parameter_name(stmt, i) == nullptr) {
+      index = i;
+      break;
+    }
+  }
+  if (index == 0) {
+    sqlite3_finalize(stmt);
+    return refuse(Status::BadBinaryInsert, "UM COMANDO COM UM '?' PARA OS DADOS");
+  }
+  sqlite3_bind_blob(stmt, index, frame.data.data(), static_cast<int>(frame.data.size()),
+                    SQLITE_TRANSIENT);
+  long long before = sqlite3_total_changes64(db_->handle());
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  }
+  sqlite3_finalize(stmt);
+  if (rc != SQLITE_DONE) return refuseSql(rc, "NA INSERCAO BINARIA");
+  recordUpdate(sqlite3_total_changes64(db_->handle()) - before);
+  return reply(0, "");
+}
+
+// ---------------------------------------------------------------- SELECT and CONT
+
+void SessionLogic::closeCursor() {
+  if (!cursor_) return;
+  sqlite3_finalize(cursor_->stmt);
+  if (cursor_->ownsTransaction && db_) db_->run("COMMIT");
+  cursor_.reset();
+}
+
+bool SessionLogic::fillBlock(std::string& block, std::size_t limit, int& rc) {
+  Cursor& cursor = *cursor_;
+  rc = SQLITE_OK;
+  while (cursor.sent < cursor.total) {
+    if (!cursor.rowReady) {
+      int step = sqlite3_step(cursor.stmt);
+      if (step == SQLITE_DONE) {
+        cursor.exhausted = true;
+        return true;
+      }
+      if (step != SQLITE_ROW) {
+        rc = step;
+        return false;
+      }
+      formatRow(cursor.stmt, cursor.widths, cursor.row);
+      cursor.rowReady = true;
+    }
+    std::size_t before = block.size();
+    appendEncodedRow(cursor.row, block);
+    if (block.size() + kEndOfBlockLength > limit) {
+      block.resize(before);
+      return true;
+    }
+    cursor.rowReady = false;
+    ++cursor.sent;
+  }
+  return true;
+}
+
+SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
+  std::string error;
+  if (database(error) == nullptr) return refuse(Status::BadMessage, error);
+  cursor_ = std::make_unique<Cursor>();
+  if (!inTransaction_) {
+    // One read snapshot for the counting pass and the rows.
+    db_->run("BEGIN");
+    cursor_->ownsTransaction = true;
+  }
+  const char* tail = nullptr;
+  int rc = prepare(sql, &cursor_->stmt, &tail);
+  if (rc != SQLITE_OK) {
+    Outcome refused = refuseSql(rc);
+    closeCursor();
+    return refused;
+  }
+  if (cursor_->stmt == nullptr || !onlyBlanks(tail)) {
+    closeCursor();
+    return refuse(Status::MultipleStatements);
+  }
+  // First pass: the row count and the width of every column.
+  sqlite3_stmt* stmt = cursor_->stmt;
+  std::size_t columns = static_cast<std::size_t>(sqlite3_column_count(stmt));
+  cursor_->widths.assign(columns, 0);
+  long long count = 0;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    ++count;
+    for (std::size_t i = 0; i < columns; ++i) {
+      int column = static_cast<int>(i);
+      if (sqlite3_column_type(stmt, column) == SQLITE_BLOB) {
+        cursor_->widths[i] = std::max<std::size_t>(cursor_->widths[i],
+                                                   static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
+      } else if (sqlite3_column_type(stmt, column) != SQLITE_NULL) {
+        sqlite3_column_text(stmt, column);
+        cursor_->widths[i] = std::max<std::size_t>(cursor_->widths[i],
+                                                   static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
+      }
+    }
+  }
+  if (rc != SQLITE_DONE) {
+    Outcome refused = refuseSql(rc);
+    closeCursor();
+    return refused;
+  }
+  sqlite3_reset(stmt);
+  std::size_t rowLength = 0;
+  for (std::size_t width : cursor_->widths) rowLength += width;
+  if (count > kMaxRowCount) {
+    closeCursor();
+    return refuse(Status::TooManyRows);
+  }
+  if (rowLength > kMaxRowLength) {
+    closeCursor();
+    return refuse(Status::RowTooLong, "COMPRIMENTO " + std::to_string(rowLength));
+  }
+  cursor_->total = count;
+
+  // The head: status, row count, row length, the column description up to '.'.
+  char numbers[32];
+  std::snprintf(numbers, sizeof numbers, "%08lld%05zu", count, rowLength);
+  std::string block = "LBX0000000";
+  block += numbers;
+  std::string description = describeColumns(stmt, cursor_->widths);
+  std::size_t room = replyLimit_ - block.size() - 1 - kEndOfBlockLength;
+  if (description.size() > room) description.resize(room);
+  block += description;
+  block += '.';
+  if (!fillBlock(block, replyLimit_, rc)) {
+    Outcome refused = refuseSql(rc);
+    closeCursor();
+    return refused;
+  }
+  block.append(kEndOfBlock, kEndOfBlockLength);
+  if (cursor_->sent == cursor_->total) closeCursor();
+  return Outcome{std::move(block)};
+}
+
+SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
+  if (number.size() < 3 || number.size() > 10 ||
+      !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    closeCursor();
+    return refuse(Status::BadContinuation, number);
+  }
+  if (!cursor_) return refuse(Status::NoOpenQuery);
+  if (cursor_->exhausted) {
+    closeCursor();
+    return refuse(Status::NoOpenQuery, "O RESULTADO MUDOU DURANTE A LEITURA");
+  }
+  std::string block = "LBX";
+  block.append(number.substr(0, 3));
+  int rc = SQLITE_OK;
+  std::size_t head = block.size();
+  if (!fillBlock(block, replyLimit_, rc)) {
+    Outcome refused = refuseSql(rc);
+    closeCursor();
+    return refused;
+  }
+  if (block.size() == head) {
+    // A block without a row would have the client read the marker as a row.
+    bool changed = cursor_->exhausted;
+    closeCursor();
+    if (changed) return refuse(Status::NoOpenQuery, "O RESULTADO MUDOU DURANTE A LEITURA");
+    return refuse(Status::RowTooLong, "AUMENTE O TAMANHO DA MENSAGEM (SET MESSAGE_LENGTH)");
+  }
+  block.append(kEndOfBlock, kEndOfBlockLength);
+  if (cursor_->sent == cursor_->total) closeCursor();
+  return Outcome{std::move(block)};
+}
+
+// ---------------------------------------------------------------- EXEC
+
+SessionLogic::Outcome SessionLogic::exec(std::string_view sql, Clock::time_point now) {
+  std::string error;
+  if (database(error) == nullptr) return refuse(Status::BadMessage, error);
+  bool savepoint = false;
+  std::optional<Outcome> waiting;
+  std::optional<std::string> firstRow;
+  long long changes = 0;
+  int rc = runStatements(
+      db_->handle(), sql, changes, &firstRow,
+      [this](std::string_view text, sqlite3_stmt** stmt, const char** tail) {
+        return prepare(text, stmt, tail);
+      },
+      [&](sqlite3_stmt* stmt) {
+        if (sqlite3_stmt_readonly(stmt) || savepoint) return SQLITE_OK;
+        if (auto refused = beginWrite(now)) {
+          waiting = std::move(refused);
+          return SQLITE_ABORT;
+        }
+        db_->run("SAVEPOINT lumbra_exec");
+        savepoint = true;
+        return SQLITE_OK;
+      });
+  if (waiting) return *waiting;
+  if (rc != SQLITE_OK) {
+    Outcome refused = refuseSql(rc, "NO EXEC");
+    if (savepoint && inTransaction_) {
+      db_->run("ROLLBACK TO lumbra_exec");
+      db_->run("RELEASE lumbra_exec");
+    }
+    return refused;
+  }
+  if (savepoint) db_->run("RELEASE lumbra_exec");
+  return reply(0, firstRow ? *firstRow : std::to_string(changes));
+}
+
+// ---------------------------------------------------------------- SET, GETSET, PARM
+
+std::string SessionLogic::settingValue(const std::string& name) const {
+  if (name == "MESSAGE_LENGTH" || name == "ML") return std::to_string(messageLength_);
+  if (name == "BUSY_TIMEOUT") return std::to_string(busyTimeoutMs_);
+  if (name == "VERSION") return kServerVersion;
+  if (name == "USER") return user_;
+  if (name == "CLIENTID") return dottedAddress(clientAddress_);
+  if (name == "SERVERINFO") return serverInformation(clientAddress_, messageLength_);
+  if (name == "TRANSACTION") return inTransaction_ ? "ABERTA" : "FECHADA";
+  if (name == "UPDATES") return std::to_string(updateCount_);
+  return {};
+}
+
+SessionLogic::Outcome SessionLogic::getset(std::string_view text) {
+  std::string name = upper(trim(text));
+  if (name.empty()) {
+    std::string all;
+    for (const char* each : {"MESSAGE_LENGTH", "BUSY_TIMEOUT", "VERSION", "USER", "CLIENTID",
+                             "TRANSACTION", "UPDATES"}) {
+      if (!all.empty()) all += ';';
+      all += std::string(each) + "=" + settingValue(each);
+    }
+    return reply(0, all);
+  }
+  std::string value = settingValue(name);
+  if (value.empty() && name != "USER") return refuse(Status::UnknownSetting, name);
+  return reply(0, value);
+}
+
+SessionLogic::Outcome SessionLogic::set(std::string_view text) {
+  text = trim(text);
+  std::size_t split = text.find_first_of("= ");
+  std::string name = upper(trim(text.substr(0, split)));
+  std::string_view valueText = split == std::string_view::npos ? std::string_view{} : text.substr(split + 1);
+  valueText = trim(valueText);
+  if (!valueText.empty() && valueText.front() == '=') valueText = trim(valueText.substr(1));
+  long long value = 0;
+  if (name == "MESSAGE_LENGTH" || name == "ML") {
+    if (!readNumber(valueText, value) || value < kMinMessageLength || value > kMaxMessageLength) {
+      return refuse(Status::BadSettingValue, "MESSAGE_LENGTH DE " + std::to_string(kMinMessageLength) +
+                                                 " A " + std::to_string(kMaxMessageLength));
+    }
+    // The reply still travels within the old size; the client resizes on ",ML=".
+    Outcome outcome = reply(0, std::string(kKeyMessageLength) + std::to_string(value));
+    messageLength_ = static_cast<int>(value);
+    replyLimit_ = static_cast<std::size_t>(value) - 1;
+    return outcome;
+  }
+  if (name == "BUSY_TIMEOUT") {
+    if (!readNumber(valueText, value) || value > 600000) {
+      return refuse(Status::BadSettingValue, "BUSY_TIMEOUT DE 0 A 600000");
+    }
+    busyTimeoutMs_ = static_cast<int>(value);
+    return reply(0, "BUSY_TIMEOUT=" + std::to_string(value));
+  }
+  return refuse(Status::UnknownSetting, name);
+}
+
+void SessionLogic::bindParameters(sqlite3_stmt* stmt) {
+  int count = sqlite3_bind_parameter_count(stmt);
+  for (int i = 1; i <= count; ++i) {
+    const char* name = sqlite3_bind_parameter_name(stmt, i);
+    if (name == nullptr || name[0] != ':') continue;
+    auto found = parameters_.find(upper(name + 1));
+    if (found == parameters_.end() || found->second.kind == Parameter::Kind::Null) continue;
+    const std::string& value = found->second.value;
+    if (found->second.kind == Parameter::Kind::Text) {
+      sqlite3_bind_text(stmt, i, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+      continue;
+    }
+    // Whole numbers bind as integers, other numbers as reals, the rest as text.
+    char* end = nullptr;
+    errno = 0;
+    long long integer = std::strtoll(value.c_str(), &end, 10);
+    if (!value.empty() && *end == '\0' && errno == 0) {
+      sqlite3_bind_int64(stmt, i, integer);
+      continue;
+    }
+    double real = std::strtod(value.c_str(), &end);
+    if (!value.empty() && *end == '\0' && value.find_first_of("0123456789") != std::string::npos) {
+      sqlite3_bind_double(stmt, i, real);
+      continue;
+    }
+    sqlite3_bind_text(stmt, i, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+  }
+}
+
+SessionLogic::Outcome SessionLogic::parm(std::string_view text) {
+  auto show = [](const std::string& name, const Parameter& value) {
+    switch (value.kind) {
+      case Parameter::Kind::Null:
+        return name + "=NULL";
+      case Parameter::Kind::Text:
+        return name + "='" + value.value + "'";
+      case Parameter::Kind::Literal:
+        break;
+    }
+    return name + "=" + value.value;
+  };
+  text = trim(text);
+  if (text.empty()) {
+    std::string all;
+    for (const auto& [name, value] : parameters_) {
+      if (!all.empty()) all += ';';
+      all += show(name, value);
+    }
+    return reply(0, all);
+  }
+  std::size_t split = text.find('=');
+  std::string name = upper(trim(text.substr(0, split)));
+  bool validName = !name.empty() && !(name[0] >= '0' && name[0] <= '9') &&
+                   std::all_of(name.begin(), name.end(), [](char c) {
+                     return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+                   });
+  if (!validName) return refuse(Status::BadParameter, "NOME " + name);
+  if (split == std::string_view::npos) {
+    parameters_.erase(name);
+    return reply(0, name);
+  }
+  std::string_view valueText = trim(text.substr(split + 1));
+  Parameter value;
+  if (valueText.size() >= 2 && valueText.front() == '\'' && valueText.back() == '\'') {
+    // A quoted value is text even when it looks like a number; '' is one quote.
+    value.kind = Parameter::Kind::Text;
+    for (std::size_t i = 1; i + 1 < valueText.size(); ++i) {
+      value.value.push_back(valueText[i]);
+      if (valueText[i] == '\'' && i + 2 < valueText.size() && valueText[i + 1] == '\'') ++i;
+    }
+  } else if (upper(valueText) != "NULL") {
+    value.kind = Parameter::Kind::Literal;
+    value.value = std::string(valueText);
+  }
+  parameters_[name] = value;
+  return reply(0, show(name, value));
+}
+
+}  // namespace lumbra::server

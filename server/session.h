@@ -1,0 +1,117 @@
+// One client session with no I/O: a frame in, the reply out, over the session's own SQLite connection.
+//
+// Map of session.cpp: settings and outcome; login and greeting; dispatch;
+// transactions (write lock with retry, savepoints, update counts); batches and
+// COMMIT; binary insert; SELECT and CONT; EXEC; SET, GETSET, PARM.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/database.h"
+#include "server/framing.h"
+#include "server/status.h"
+#include "server/users.h"
+
+struct sqlite3_stmt;
+
+namespace lumbra::server {
+
+inline constexpr int kMinMessageLength = 256;
+inline constexpr int kMaxMessageLength = 16 * 1024 * 1024;
+inline constexpr int kDefaultMessageLength = 32000;
+inline constexpr int kDefaultBusyTimeoutMs = 5000;
+
+struct ServerSettings {
+  std::string databasePath = "lumbra-server.db";
+  int messageLength = kDefaultMessageLength;  // announced with ",ML=" at login
+  int busyTimeoutMs = kDefaultBusyTimeoutMs;  // how long a session waits for the write lock
+};
+
+using Clock = std::chrono::steady_clock;
+
+class SessionLogic {
+ public:
+  struct Outcome {
+    std::string reply;   // bytes to send (empty only with retry)
+    bool close = false;  // close the connection once the reply is sent
+    bool retry = false;  // the write lock is taken: hand the same frame in again later
+  };
+
+  // `log` receives one line per session event (login, refusal, farewell ...).
+  SessionLogic(const ServerSettings& settings, UserStore& users, std::uint32_t clientAddress,
+               std::function<void(const std::string&)> log);
+  ~SessionLogic();  // rolls back an open transaction
+  SessionLogic(const SessionLogic&) = delete;
+  SessionLogic& operator=(const SessionLogic&) = delete;
+
+  Outcome handle(const Frame& frame, Clock::time_point now = Clock::now());
+
+  // The longest message the session accepts now (the framing limit).
+  std::size_t inputLimit() const;
+  // The most bytes a reply may take now: the client's capacity minus one.
+  std::size_t replyLimit() const { return replyLimit_; }
+  const std::string& user() const { return user_; }
+
+ private:
+  struct Cursor;
+  struct Parameter {
+    enum class Kind { Null, Text, Literal } kind = Kind::Null;  // Literal: number or text by its look
+    std::string value;
+  };
+
+  Outcome reply(int status, std::string_view text);
+  Outcome refuse(Status status, std::string_view detail = {});
+  Outcome refuseSql(int rc, std::string_view where = {});
+
+  Outcome login(std::string_view message);
+  Outcome dispatch(std::string_view text, Clock::time_point now);
+  Outcome batch(std::string_view text, Clock::time_point now);
+  Outcome commit();
+  Outcome rollback();
+  Outcome binaryInsert(const Frame& frame, Clock::time_point now);
+  Outcome select(std::string_view sql);
+  Outcome continuation(std::string_view number);
+  Outcome exec(std::string_view sql, Clock::time_point now);
+  Outcome set(std::string_view text);
+  Outcome getset(std::string_view text);
+  Outcome parm(std::string_view text);
+
+  Database* database(std::string& error);
+  std::optional<Outcome> beginWrite(Clock::time_point now);
+  void syncTransaction();
+  void closeCursor();
+  void recordUpdate(long long changes);
+  int prepare(std::string_view sql, sqlite3_stmt** stmt, const char** tail);
+  void bindParameters(sqlite3_stmt* stmt);
+  bool fillBlock(std::string& block, std::size_t limit, int& rc);
+  std::string settingValue(const std::string& name) const;
+
+  const ServerSettings& settings_;
+  UserStore& users_;
+  std::uint32_t clientAddress_;
+  std::function<void(const std::string&)> log_;
+
+  bool loggedIn_ = false;
+  std::string user_;
+  int messageLength_;
+  int busyTimeoutMs_;
+  std::size_t replyLimit_;
+
+  std::unique_ptr<Database> db_;
+  bool inTransaction_ = false;  // a write transaction of the session is open
+  std::optional<Clock::time_point> busySince_;
+  std::vector<std::uint32_t> updateChanges_;  // rows changed per update since the last commit
+  long long updateCount_ = 0;
+  std::unique_ptr<Cursor> cursor_;
+  std::map<std::string, Parameter> parameters_;
+};
+
+}  // namespace lumbra::server
