@@ -1,0 +1,77 @@
+// Test harness: the server in-process on an ephemeral 127.0.0.1 port, and a raw-byte client.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "server/server.h"
+
+namespace lumbra::server::testing {
+
+// A server on a fresh database in a temporary directory, with the users
+// ALICE (password SECRET) and BOB (password HUNTER2), served by a background
+// thread until the object goes away.
+class RunningServer {
+ public:
+  explicit RunningServer(int messageLength = kDefaultMessageLength, int busyTimeoutMs = 300);
+  ~RunningServer();
+
+  std::uint16_t port() const { return server_->port(); }
+  const std::string& databasePath() const { return options_.settings.databasePath; }
+  Server& server() { return *server_; }
+
+ private:
+  std::string directory_;
+  ServerOptions options_;
+  std::unique_ptr<Server> server_;
+  std::thread thread_;
+};
+
+// A blocking client socket that speaks raw bytes; every wait is bounded.
+class RawClient {
+ public:
+  explicit RawClient(std::uint16_t port);
+  ~RawClient();
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  void sendBytes(std::string_view bytes);
+  // Sends `text` followed by the end-of-block marker.
+  void sendMessage(std::string_view text) { sendBytes(std::string(text) + "LBXEOB"); }
+  // Reads until the bytes received end with the marker (or the peer closes, or
+  // five seconds pass). Returns everything received.
+  std::string receiveReply();
+  // sendMessage then receiveReply.
+  std::string exchange(std::string_view text);
+  // True when the server has closed the connection (reads end of stream within the timeout).
+  bool closedByPeer();
+  void close();
+
+ private:
+  int fd_ = -1;
+};
+
+// The 118-byte login message for these texts (blank-padded, scrambled).
+std::string loginMessage(std::string_view id, std::string_view first, std::string_view second = "");
+
+// Greeting and login of ALICE; returns the login reply.
+std::string logIn(RawClient& client, std::string_view id = "ALICE", std::string_view password = "SECRET",
+                  std::string_view newPassword = "");
+
+// The status digits and the text of a reply ("" when it is not framed).
+std::string statusOf(const std::string& reply);
+std::string textOf(const std::string& reply);
+
+// A binary insert on the wire: EBCDIC of `prefix` up to its last '=', length clause, data, 0x7D,
+// optionally 0x00, then the marker.
+std::string binaryInsert(std::string_view prefix, std::string_view data, bool zeroBeforeMarker);
+
+// Decodes the rows of a block in the incoming form, each `rowLength` bytes.
+std::vector<std::string> decodeRows(std::string_view block, std::size_t rowLength);
+
+}  // namespace lumbra::server::testing
