@@ -90,9 +90,16 @@ void formatCrcField(std::uint32_t value, char* out) noexcept
 
 bool crcFieldMatches(const char* field, std::uint32_t value) noexcept
 {
-    char digits[kFieldLength];
-    formatCrcField(value, digits);
-    return std::memcmp(field, digits, kFieldLength) == 0;
+    // Ten digits written zero-padded have one reading; anything else never
+    // equals "%010lu" of a value.
+    std::uint64_t parsed = 0;
+    for (std::size_t i = 0; i < kFieldLength; ++i) {
+        const unsigned digit = static_cast<unsigned char>(field[i]) - unsigned('0');
+        if (digit > 9)
+            return false;
+        parsed = parsed * 10 + digit;
+    }
+    return parsed == value;
 }
 
 std::uint32_t addToRunningCrc(const char* text, const char* field, std::uint32_t& running) noexcept

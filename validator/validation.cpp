@@ -61,6 +61,8 @@ public:
     ValidationRun(const ValidationRequest& request, std::FILE* input, std::FILE* clean, std::FILE* log) noexcept
         : request_(request), input_(input), clean_(clean), log_(log), stream_(input)
     {
+        // Larger writes for the cleaned copy; the buffer lives as long as the run.
+        std::setvbuf(clean_, cleanBuffer_, _IOFBF, sizeof cleanBuffer_);
     }
 
     std::int32_t run() noexcept;
@@ -88,6 +90,7 @@ private:
     std::size_t textLength_ = 0;
     std::uint32_t textCrc_ = 0;
     InputStream stream_;
+    char cleanBuffer_[32768];
     TextBuffer text_;
     FieldBuffer field_;
 };
