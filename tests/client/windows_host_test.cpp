@@ -31,6 +31,15 @@ using Crc = int32_t (*)(int32_t, const void*);
 using ToEbcdic = int32_t (*)(char*);
 using InsertBin = int32_t (*)(int32_t, char*, const void*, int32_t);
 
+// A procedure address as the function type it really has.
+template <class F>
+F as(FARPROC p) {
+  F f;
+  static_assert(sizeof f == sizeof p);
+  std::memcpy(&f, &p, sizeof f);
+  return f;
+}
+
 const char* const kNames[7] = {"LBAsciiToEbcdic", "LBCRC", "LBCommand", "LBConnect",
                                "LBDisconn", "LBGetNext", "LBInsertBin"};
 
@@ -49,13 +58,13 @@ int main(int argc, char** argv) {
     FARPROC byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(i + 1));
     check(procs[i] != nullptr && procs[i] == byOrdinal, kNames[i]);
   }
-  auto toEbcdic = reinterpret_cast<ToEbcdic>(procs[0]);
-  auto crc = reinterpret_cast<Crc>(procs[1]);
-  auto command = reinterpret_cast<Command>(procs[2]);
-  auto connect = reinterpret_cast<Connect>(procs[3]);
-  auto disconn = reinterpret_cast<Disconn>(procs[4]);
-  auto getNext = reinterpret_cast<GetNext>(procs[5]);
-  auto insertBin = reinterpret_cast<InsertBin>(procs[6]);
+  auto toEbcdic = as<ToEbcdic>(procs[0]);
+  auto crc = as<Crc>(procs[1]);
+  auto command = as<Command>(procs[2]);
+  auto connect = as<Connect>(procs[3]);
+  auto disconn = as<Disconn>(procs[4]);
+  auto getNext = as<GetNext>(procs[5]);
+  auto insertBin = as<InsertBin>(procs[6]);
   if (failed != 0) {
     std::printf("%d passed, %d failed\n", passed, failed);
     return 1;
