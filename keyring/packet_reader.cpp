@@ -146,6 +146,36 @@ int32_t walkRing(ByteSource& in, std::vector<PublicKeyRecord*>& records) {
 
 }  // namespace
 
+namespace {
+
+// A record with the first 16 case-folded bytes of its user id packed
+// big-endian, so most comparisons of the sort never touch the record itself.
+struct SortEntry {
+    uint64_t prefix[2];
+    PublicKeyRecord* record;
+};
+
+SortEntry sortEntryFor(PublicKeyRecord* record) {
+    SortEntry e{{0, 0}, record};
+    bool ended = false;
+    for (std::size_t i = 0; i < 16; ++i) {
+        auto c = static_cast<unsigned char>(record->userId[i]);
+        if (c == 0) ended = true;
+        if (ended) c = 0;
+        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        e.prefix[i / 8] = e.prefix[i / 8] << 8 | c;
+    }
+    return e;
+}
+
+bool comesBefore(const SortEntry& a, const SortEntry& b) {
+    if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
+    if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
+    return compareUserIds(a.record->userId, b.record->userId) < 0;
+}
+
+}  // namespace
+
 RingReadResult readKeyRing(ByteSource& in) {
     std::vector<PublicKeyRecord*> records;
     try {
@@ -156,10 +186,11 @@ RingReadResult readKeyRing(ByteSource& in) {
         }
         // Inserting in file order puts a key in front of every equal one already
         // there: a stable sort of the reversed file order gives the same list.
-        std::reverse(records.begin(), records.end());
-        std::stable_sort(records.begin(), records.end(), [](const PublicKeyRecord* a, const PublicKeyRecord* b) {
-            return compareUserIds(a->userId, b->userId) < 0;
-        });
+        std::vector<SortEntry> order;
+        order.reserve(records.size());
+        for (auto it = records.rbegin(); it != records.rend(); ++it) order.push_back(sortEntryFor(*it));
+        std::stable_sort(order.begin(), order.end(), comesBefore);
+        for (std::size_t i = 0; i < order.size(); ++i) records[i] = order[i].record;
     } catch (const std::bad_alloc&) {
         releaseAll(records);
         return {KEYRING_OPEN_FAILED, nullptr};
