@@ -25,8 +25,13 @@ bool startsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
+// Compares byte by byte and stops at the text's terminator: a short text is
+// never read past its end.
 bool isBinaryInsert(const char* text) {
-  return std::memcmp(text, kBinaryInsertPrefix, sizeof kBinaryInsertPrefix) == 0;
+  for (std::size_t i = 0; i < sizeof kBinaryInsertPrefix; ++i) {
+    if (static_cast<unsigned char>(text[i]) != kBinaryInsertPrefix[i]) return false;
+  }
+  return true;
 }
 
 // The command word: characters up to and including the first blank, at most 16;
