@@ -133,14 +133,21 @@ protected:
     // A table T of `rows` rows (ID, NAME) loaded with batched inserts and one COMMIT.
     void load(int rows)
     {
+        // A COMMIT every 100 rows: its reply carries 11 bytes an update, and the
+        // reply text is bounded by the message length (1901).
         std::string script = "EXEC CREATE TABLE T (ID INTEGER PRIMARY KEY, NAME CHAR(10))\n";
+        std::string expected;
         for (int i = 1; i <= rows; ++i) {
             script += "INSERT INTO T VALUES (" + std::to_string(i) + ", 'N" + std::to_string(i) + "')\n";
+            if (i % 100 == 0 || i == rows) {
+                script += "COMMIT\n";
+                const int count = i % 100 == 0 ? 100 : i % 100;
+                expected += "COMMIT " + std::to_string(count) + (count == 1 ? " update\n" : " updates\n");
+            }
         }
-        script += "COMMIT\n";
         const ShellRun run = shell({"-f", file("load.sql", script).string()});
         ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_NE(run.out.find("COMMIT " + std::to_string(rows) + " updates"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
     }
 
     fs::path dir_;
@@ -165,16 +172,13 @@ TEST_F(ShellAgainstServer, TableAndCsvOfTheSameRows)
 
     const ShellRun table = shell({"-c", "SELECT ID, NAME FROM T ORDER BY ID"});
     ASSERT_EQ(table.status, 0) << table.err;
-    const auto shown = lines(table.out);
-    ASSERT_EQ(shown.size(), 6u) << table.out;
-    EXPECT_EQ(shown[0].substr(0, 2), "ID");
-    EXPECT_NE(shown[0].find("| NAME"), std::string::npos);
-    EXPECT_EQ(shown[1].find_first_not_of("-+"), std::string::npos);
-    for (int i = 1; i <= 3; ++i) {
-        const std::string& row = shown[static_cast<std::size_t>(i) + 1];
-        EXPECT_NE(row.find(std::to_string(i) + " | N" + std::to_string(i)), std::string::npos) << row;
-    }
-    EXPECT_EQ(shown[5], "(3 rows)");
+    EXPECT_EQ(table.out,
+              "ID | NAME\n"
+              "---+-----\n"
+              " 1 | N1\n"
+              " 2 | N2\n"
+              " 3 | N3\n"
+              "(3 rows)\n");
 }
 
 TEST_F(ShellAgainstServer, RowsOverManyBlocksArriveWholeAndInOrder)
@@ -195,7 +199,7 @@ TEST_F(ShellAgainstServer, BinaryInsertReadsBackTheSameBytes)
     for (int i = 0; i < 700; ++i) data += static_cast<char>(i * 7);
     const auto blob = file("blob.bin", data);
     const ShellRun insert = shell({"-c", "EXEC CREATE TABLE B (ID INTEGER PRIMARY KEY, DATA BLOB)", "-c",
-                              "\\insertbin \"INSERT INTO B VALUES (1, DATA=\" " + blob.string(), "-c", "COMMIT"});
+                              "\\insertbin \"INSERT INTO B VALUES (1, =\" " + blob.string(), "-c", "COMMIT"});
     ASSERT_EQ(insert.status, 0) << insert.err;
     const auto back = dir_ / "back.bin";
     const ShellRun select = shell({"-F", "raw", "-o", back.string(), "-c", "SELECT DATA FROM B WHERE ID = 1"});

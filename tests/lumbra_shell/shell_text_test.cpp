@@ -131,6 +131,7 @@ TEST(ResultFormat, ColumnsFromTheDescription)
         {"ID:8,NAME:20", 28, {{"ID", 8}, {"NAME", 20}}},
         {" ID=8 ; NAME=20 ", 28, {{"ID", 8}, {"NAME", 20}}},
         {"2,ID(8),NAME CHAR(20)", 28, {{"ID", 8}, {"NAME", 20}}},
+        {"ID=N(3),NAME=A(10),PIC=B(5)", 18, {{"ID", 3, true}, {"NAME", 10}, {"PIC", 5}}},
         {"ID:8,NAME:20", 30, {{"ROW", 30}}},  // does not add up
         {"ID,NAME", 28, {{"ROW", 28}}},       // no widths
         {"", 12, {{"ROW", 12}}},
@@ -158,7 +159,7 @@ TEST(ResultFormat, RowsAreCutWithoutReadingPastTheirEnd)
 
 TEST(ResultFormat, TableCsvAndRawWriters)
 {
-    const std::vector<Column> columns = {{"ID", 3}, {"NAME", 6}, {"NOTE", 4}};
+    const std::vector<Column> columns = {{"ID", 3, true}, {"NAME", 6}, {"NOTE", 4}};
     const std::string rows[] = {"  1ANA   x,y ", "  2JO\xE3O  \"q\" "};
     struct Case {
         OutputFormat format;
@@ -166,7 +167,7 @@ TEST(ResultFormat, TableCsvAndRawWriters)
     };
     const Case cases[] = {
         {OutputFormat::table,
-         "ID  | NAME   | NOTE\n"
+         " ID | NAME   | NOTE\n"
          "----+--------+-----\n"
          "  1 | ANA    | x,y\n"
          "  2 | JO\u00e3O   | \"q\"\n"

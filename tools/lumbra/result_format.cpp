@@ -59,7 +59,8 @@ std::vector<Column> parseColumns(std::string_view description, std::size_t rowLe
             if (columns.empty() && readNumber(item)) continue;  // a leading column count
             return wholeRow(rowLength);
         }
-        columns.push_back(Column{std::string(name), *width});
+        const bool numeric = tail.size() > 2 && tail[0] == '=' && tail[1] == 'N' && tail[2] == '(';
+        columns.push_back(Column{std::string(name), *width, numeric});
         total += *width;
     }
     if (columns.empty() || total != rowLength) return wholeRow(rowLength);
@@ -120,8 +121,10 @@ public:
                 header += " | ";
                 rule += "-+-";
             }
+            const std::size_t room = widths_[i] - displayWidth(name);
+            if (columns[i].numeric) pad(header, room);
             header += name;
-            if (i + 1 < columns.size()) pad(header, widths_[i] - displayWidth(name));
+            if (!columns[i].numeric && i + 1 < columns.size()) pad(header, room);
             rule.append(widths_[i], '-');
         }
         out_ << trimRight(header) << '\n' << rule << '\n';
@@ -133,10 +136,12 @@ public:
         const auto cells = splitRow(bytes, columns_);
         for (std::size_t i = 0; i < cells.size(); ++i) {
             if (i > 0) line_ += " | ";
-            const std::string cell = toDisplay(trimRight(cells[i]));
-            line_ += cell;
+            const std::string cell = toDisplay(columns_[i].numeric ? trim(cells[i]) : trimRight(cells[i]));
             const std::size_t width = displayWidth(cell);
-            if (i + 1 < cells.size() && width < widths_[i]) pad(line_, widths_[i] - width);
+            const std::size_t room = width < widths_[i] ? widths_[i] - width : 0;
+            if (columns_[i].numeric) pad(line_, room);
+            line_ += cell;
+            if (!columns_[i].numeric && i + 1 < cells.size()) pad(line_, room);
         }
         out_ << trimRight(line_) << '\n';
     }

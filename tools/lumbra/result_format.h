@@ -16,6 +16,7 @@ namespace lumbra_shell {
 struct Column {
     std::string name;
     std::size_t width = 0;  // bytes of the fixed-length row
+    bool numeric = false;   // shown right-aligned in a table
     bool operator==(const Column&) const = default;
 };
 
@@ -29,7 +30,8 @@ std::optional<SelectAnswer> parseSelectAnswer(std::string_view answer);
 
 // Columns from the description: items separated by ',' or ';', each a name
 // followed by its width ("ID:8", "NAME=30", "NAME CHAR(30)"; the last digits of
-// an item are its width). When the description does not add up to the row
+// an item are its width). The reference server writes "NAME=T(width)" with the
+// type letter N for numbers (shown right-aligned), A text, B blob, V untyped. When the description does not add up to the row
 // length the row is shown as one column "ROW".
 std::vector<Column> parseColumns(std::string_view description, std::size_t rowLength);
 
