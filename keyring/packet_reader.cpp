@@ -62,13 +62,19 @@ int32_t skip_packet(ByteSource& in, uint8_t ctb) {
 namespace {
 
 // Reads one MPI of at most maxBytes number bytes into out; its byte count into length.
+// Leading zero bytes (a bit count larger than the number needs) are dropped, so
+// the record starts with a non-zero byte and saves back to the same bytes.
 bool readMpi(ByteSource& in, uint8_t* out, int maxBytes, int32_t& length) {
     uint16_t bits = 0;
     if (!read_word(in, bits)) return false;
     const int bytes = (bits + 7) / 8;
     if (bytes > maxBytes) return false;
     if (!in.read(out, static_cast<std::size_t>(bytes))) return false;
-    length = bytes;
+    int zeros = 0;
+    while (zeros < bytes && out[zeros] == 0) ++zeros;
+    std::memmove(out, out + zeros, static_cast<std::size_t>(bytes - zeros));
+    std::memset(out + (bytes - zeros), 0, static_cast<std::size_t>(zeros));
+    length = bytes - zeros;
     return true;
 }
 

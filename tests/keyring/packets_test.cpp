@@ -111,6 +111,24 @@ TEST(RingWalk, TakesTheKeyFieldsAndCutsLongUserIds) {
     EXPECT_EQ(r.created.second, 9);
 }
 
+TEST(RingWalk, LeadingZeroBytesOfAnMpiAreDropped) {
+    // Bit counts larger than the numbers need: exponent 0x00 0x11 announced as
+    // 16 bits, exponent 0x00 announced as 8 bits. The records start with a
+    // non-zero byte, as a save writes them back.
+    const struct {
+        Bytes exponent;
+        unsigned bits;
+        int32_t length;
+    } cases[] = {{{0x00, 0x11}, 16, 1}, {{0x00}, 8, 0}, {{0x00, 0x00, 0x01, 0x00}, 32, 2}};
+    for (const auto& c : cases) {
+        const Walked w = walk(concat({keyPacket(0x99, 512, c.exponent, c.bits), userIdPacket("zeros")}));
+        ASSERT_EQ(w.status, 0);
+        ASSERT_EQ(w.records.size(), 1u);
+        EXPECT_EQ(w.records[0].exponentLength, c.length) << c.bits;
+        if (c.length > 0) EXPECT_NE(w.records[0].exponent[0], 0);
+    }
+}
+
 TEST(RingWalk, EveryCutInsideAPacketIsAFormatError) {
     const Bytes key = keyPacket(0x99, 1024, e17, 5);
     const Bytes uid = userIdPacket("Adams");
