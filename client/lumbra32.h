@@ -13,7 +13,10 @@
    every export that takes one makes it an empty string on entry and always
    leaves a NUL-terminated text in it. Give it room for the longest server text
    (the announced message length, 1900 before any announcement, plus one) and,
-   for LBGetNext, for a row plus its terminator.
+   for LBGetNext, for a row plus its terminator; and never less than 256
+   bytes, the room the library's own texts take (status texts up to 79
+   characters, the server description of GETSET SERVERINFO up to 250): a
+   server may announce a message length shorter than those texts.
 
    Results: 0 or positive is success (handle, count or length). -1 to -15 are
    the library's own errors; the message buffer then holds the text below.
