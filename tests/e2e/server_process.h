@@ -1,0 +1,52 @@
+// The reference server as a child process: fresh database, one user, an ephemeral loopback port.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lumbra::e2e {
+
+// Starts `lumbra-server` on 127.0.0.1 port 0 with a new database in a
+// temporary folder and stops it again when the object goes away (SIGTERM,
+// then SIGKILL after two seconds, always reaped). The child also gets SIGKILL
+// when the process that started it dies, so a crashed test leaves no server
+// behind.
+class ServerProcess {
+ public:
+  ServerProcess() = default;
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Creates the folder, adds the user `id` with `password` (the server's
+  // `user add`), starts serving with `extraArguments` and waits (at most ten
+  // seconds) for the bound port. False with `error()` set on any failure.
+  bool start(const std::string& program, const std::string& id, const std::string& password,
+             const std::vector<std::string>& extraArguments = {});
+  void stop();
+
+  bool running() const { return pid_ > 0; }
+  std::uint16_t port() const { return port_; }
+  // "127.0.0.1:PORT", the address argument of LBConnect.
+  std::string address() const;
+  const std::string& error() const { return error_; }
+  // What the server wrote to its standard error so far (its log).
+  std::string log() const;
+
+ private:
+  pid_t spawn(const std::vector<std::string>& arguments, int stdinFd, const std::string& logPath);
+  bool fail(std::string text);
+
+  std::string directory_;
+  pid_t pid_ = -1;
+  std::uint16_t port_ = 0;
+  std::string error_;
+};
+
+// Whether a file exists and may be executed.
+bool isExecutable(const std::string& path);
+
+}  // namespace lumbra::e2e
