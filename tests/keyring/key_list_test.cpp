@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "keyring/byte_source.h"
 #include "keyring/key_list.h"
+#include "keyring/packet_reader.h"
 #include "keyring/orvak32.h"
 #include "keyring_test_support.h"
 
@@ -212,4 +214,14 @@ TEST(OutOfMemory, AddingOperationsKeepTheListWhole) {
     EXPECT_EQ(userIds(list), (Ids{"Adams"}));
     free_publist(list);
     free_publist(second);
+}
+
+TEST(OutOfMemory, LoadingReleasesWhatItReadAndReportsTheRing) {
+    const Bytes key = keyPacket(0x99, 1024, {17}, 5);
+    const Bytes ring = concat({key, userIdPacket("a"), key, userIdPacket("b"), key, userIdPacket("c")});
+    FailingAllocator two(2);  // the third record finds no memory
+    orvak::ByteSource in(std::span<const uint8_t>(ring.data(), ring.size()));
+    const orvak::RingReadResult r = orvak::readKeyRing(in);
+    EXPECT_EQ(r.status, KEYRING_OPEN_FAILED);
+    EXPECT_EQ(r.list, nullptr);  // the two records read are released (the leak check sees it)
 }

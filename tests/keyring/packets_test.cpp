@@ -125,7 +125,9 @@ TEST(RingWalk, LeadingZeroBytesOfAnMpiAreDropped) {
         ASSERT_EQ(w.status, 0);
         ASSERT_EQ(w.records.size(), 1u);
         EXPECT_EQ(w.records[0].exponentLength, c.length) << c.bits;
-        if (c.length > 0) EXPECT_NE(w.records[0].exponent[0], 0);
+        if (c.length > 0) {
+            EXPECT_NE(w.records[0].exponent[0], 0);
+        }
     }
 }
 
@@ -341,4 +343,27 @@ TEST(TimeStamps, OddCalendarValuesStayInsideTheTable) {
     (void)orvak::calendar_to_time(extreme);
     const CalendarTime extreme2{0, 0, 0, 1, INT32_MAX, INT32_MIN};
     EXPECT_EQ(orvak::calendar_to_time(extreme2), 0u);
+}
+
+TEST(RingWalk, DamagedBytesNeverReadOutsideTheData) {
+    // Every byte of a small ring replaced by a few values: the walk answers 0 or
+    // KEYRING_FORMAT_ERROR, and the sanitizer build checks every access.
+    const Bytes ring = concat({keyPacket(0x99, 64, {1, 0, 1}, 17), otherPacket(0xB0, 1), userIdPacket("Adams"),
+                               otherPacket(0x89, 12), keyPacket(0x98, 512, e17, 5), userIdPacket("Baker")});
+    for (std::size_t at = 0; at < ring.size(); ++at) {
+        for (const uint8_t value : Bytes{0x00, 0x03, 0x7F, 0x80, 0xFF, static_cast<uint8_t>(ring[at] ^ 0x01)}) {
+            Bytes damaged = ring;
+            damaged[at] = value;
+            const Walked w = walk(damaged);
+            ASSERT_TRUE(w.status == 0 || w.status == KEYRING_FORMAT_ERROR) << at;
+            if (w.status != 0) {
+                ASSERT_TRUE(w.ids.empty()) << at;
+            }
+            for (const PublicKeyRecord& r : w.records) {
+                ASSERT_LE(r.modulusLength, 128);
+                ASSERT_LE(r.exponentLength, 4);
+                ASSERT_LT(std::strlen(r.userId), 32u);
+            }
+        }
+    }
 }
