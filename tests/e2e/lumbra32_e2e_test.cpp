@@ -520,3 +520,62 @@ TEST_F(EndToEnd, BinaryInsertRoundTripsEveryByte) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(EndToEnd, RowsOfLengthZeroAreDelivered) {
+  int32_t handle = connect();
+  ASSERT_GE(handle, 0) << text();
+  struct Case {
+    const char* name;
+    std::string sql;
+    int32_t rows;
+  };
+  const Case cases[] = {
+      {"one empty text", "SELECT ''", 1},
+      {"three NULLs", "SELECT NULL FROM (SELECT 1 UNION ALL SELECT 2 UNION ALL SELECT 3)", 3},
+      {"an empty blob", "SELECT zeroblob(0)", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Result result = select(handle, c.sql);
+    ASSERT_EQ(result.count, c.rows) << result.head;
+    EXPECT_EQ(result.head.substr(0, 5), "00000");
+    EXPECT_EQ(result.rows, std::vector<std::string>(static_cast<std::size_t>(c.rows), ""))
+        << result.endText;
+    EXPECT_EQ(result.end, -10) << result.endText;
+  }
+}
+
+TEST_F(EndToEnd, CommandCarryingTheMarkerKeepsTheSessionInStep) {
+  int32_t setup = connect();
+  ASSERT_GE(setup, 0) << text();
+  ASSERT_GE(command(setup, "EXEC CREATE TABLE t (v TEXT)"), 0) << text();
+  ASSERT_EQ(command(setup, "COMMIT"), 0) << text();
+  ASSERT_EQ(disconnect(setup), 0) << text();
+
+  // Whatever the answer to a text holding "LBXEOB" on the wire, every later
+  // reply must belong to its own command.
+  const char* const texts[] = {
+      "SELECT 'LBXEOB'",
+      "EXEC SELECT 'aLBXEOBb'",
+      "INSERT INTO t VALUES ('LBXEOB')",
+      // No marker in the text, but 22 B's become the run "@LB" on the wire.
+      "INSERT INTO t VALUES ('BBBBBBBBBBBBBBBBBBBBBBXEOB')",
+  };
+  for (const char* each : texts) {
+    SCOPED_TRACE(each);
+    int32_t handle = connect();
+    ASSERT_GE(handle, 0) << text();
+    command(handle, each);
+    command(handle, "COMMIT");
+    Result one = select(handle, "SELECT 7");
+    EXPECT_EQ(one.count, 1) << one.head;
+    EXPECT_EQ(one.rows, std::vector<std::string>{"7"});
+    EXPECT_EQ(command(handle, "ROLLBACK"), 0) << text();
+    EXPECT_EQ(text(), "TRANSACAO DESFEITA");
+    disconnect(handle);
+  }
+}
+
+}  // namespace
