@@ -25,8 +25,26 @@ trap cleanup EXIT
 
 skipped=()
 title() { printf '\n== %s\n' "$*"; }
-# Prints a command, with the temporary folder shown as $TMP, then runs it.
-run() { printf '$ %s\n' "$(printf '%q ' "$@" | sed "s#$work#\$TMP#g; s#$bin/##g")"; "$@"; }
+# A command as one would type it: words quoted only where needed, the build
+# folder left out and the temporary folder shown as $TMP.
+shown() {
+  local word line=
+  for word in "$@"; do
+    word=${word#"$bin/"}
+    if [[ $word =~ ^[A-Za-z0-9_./:@=,+-]+$ ]]; then line+=" $word"; else line+=" '${word//\'/\'\\\'\'}'"; fi
+  done
+  printf '%s' "${line# }" | sed "s#$work#\$TMP#g"
+}
+# Shows a command, runs it with its output (both streams) shown the same way,
+# and returns its exit status.
+run() {
+  printf '$ %s\n' "$(shown "$@")"
+  set +e
+  "$@" 2>&1 | sed "s#$work#\$TMP#g"
+  local status=${PIPESTATUS[0]}
+  set -e
+  return "$status"
+}
 skip() { printf '(skipped: %s)\n' "$*"; skipped+=("$1"); }
 die() { printf 'demo: %s\n' "$*" >&2; exit 1; }
 
