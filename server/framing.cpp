@@ -43,6 +43,11 @@ std::size_t findClause(std::string_view bytes, std::size_t from, std::size_t& le
 }  // namespace
 
 void FrameReader::feed(const char* bytes, std::size_t length) {
+  if (start_ == buffer_.size() && buffer_.capacity() > 256 * 1024) {
+    // Everything was taken: give back the room a large message needed.
+    std::string().swap(buffer_);
+    start_ = 0;
+  }
   if (start_ > 0 && start_ >= buffer_.size() / 2) {
     buffer_.erase(0, start_);
     start_ = 0;

@@ -140,6 +140,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool closeAfter = outcome.close;
     asio::async_write(socket_, asio::buffer(outgoing_),
                       [self = shared_from_this(), closeAfter](std::error_code ec, std::size_t) {
+                        // A large reply's memory is not kept for the life of the session.
+                        if (self->outgoing_.capacity() > 256 * 1024) std::string().swap(self->outgoing_);
                         if (ec) {
                           self->finish("reply not sent (" + ec.message() + ")");
                         } else if (closeAfter) {
@@ -167,7 +169,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string prefix_;
   FrameReader reader_;
   SessionLogic logic_;
-  std::array<char, 64 * 1024> buffer_{};
+  std::array<char, 16 * 1024> buffer_{};  // per session: 2000 sessions take 32 MB
   std::optional<Frame> waiting_;
   std::string outgoing_;
   bool closed_ = false;
