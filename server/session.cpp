@@ -285,7 +285,13 @@ static int runStatements(sqlite3* db, std::string_view sql, long long& changes,
     const char* tail = nullptr;
     int rc = prepare(std::string_view(at, static_cast<std::size_t>(end - at)), &stmt, &tail);
     if (rc != SQLITE_OK) return rc;
-    at = tail != nullptr ? tail : end;
+    // SQLite reads a text only up to a NUL byte and leaves the tail there: the
+    // rest is never SQL, and taking it again would loop forever.
+    if (tail == nullptr || tail <= at) {
+      if (stmt != nullptr) sqlite3_finalize(stmt);
+      break;
+    }
+    at = tail;
     if (stmt == nullptr) continue;  // blanks or a comment
     rc = beforeStep(stmt);
     if (rc != SQLITE_OK) {
