@@ -141,6 +141,7 @@ int main(int argc, char** argv)
                       << "server: " << shell.serverInfo() << '\n'
                       << "client: " << shell.clientId() << '\n'
                       << "\\? for help, \\q to quit\n";
+            std::cout.flush();  // the line editor writes through its own stream
         }
         LineEditor editor;
         while (const auto line = editor.readLine("lumbra> ")) {
