@@ -79,6 +79,7 @@ bool readNumber(std::string_view text, long long& value) {
 struct SessionLogic::Cursor {
   sqlite3_stmt* stmt = nullptr;
   std::vector<std::size_t> widths;
+  std::size_t rowLength = 0;
   long long total = 0;
   long long sent = 0;
   std::string row;           // the next row, formatted, not yet sent
@@ -230,7 +231,7 @@ Database* SessionLogic::database(std::string& error) {
 
 std::optional<SessionLogic::Outcome> SessionLogic::beginWrite(Clock::time_point now) {
   std::string error;
-  if (database(error) == nullptr) return refuse(Status::BadMessage, error);
+  if (database(error) == nullptr) return refuse(Status::DatabaseUnavailable, error);
   if (inTransaction_) return std::nullopt;
   int rc = db_->run("BEGIN IMMEDIATE");
   if (rc == SQLITE_OK) {
@@ -460,9 +461,15 @@ void SessionLogic::closeCursor() {
   cursor_.reset();
 }
 
-bool SessionLogic::fillBlock(std::string& block, std::size_t limit, int& rc) {
+bool SessionLogic::fillBlock(std::string& block, std::size_t limit, bool first, long long& added,
+                             int& rc) {
   Cursor& cursor = *cursor_;
   rc = SQLITE_OK;
+  added = 0;
+  // Rows of length zero take no bytes, so the client sees every block as used
+  // up after one row (and the first block as empty): one row per continuation.
+  bool emptyRows = cursor.rowLength == 0;
+  if (emptyRows && first) return true;
   while (cursor.sent < cursor.total) {
     if (!cursor.rowReady) {
       int step = sqlite3_step(cursor.stmt);
@@ -485,13 +492,15 @@ bool SessionLogic::fillBlock(std::string& block, std::size_t limit, int& rc) {
     }
     cursor.rowReady = false;
     ++cursor.sent;
+    ++added;
+    if (emptyRows) return true;
   }
   return true;
 }
 
 SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
   std::string error;
-  if (database(error) == nullptr) return refuse(Status::BadMessage, error);
+  if (database(error) == nullptr) return refuse(Status::DatabaseUnavailable, error);
   cursor_ = std::make_unique<Cursor>();
   if (!inTransaction_) {
     // One read snapshot for the counting pass and the rows.
@@ -545,6 +554,7 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
     return refuse(Status::RowTooLong, "COMPRIMENTO " + std::to_string(rowLength));
   }
   cursor_->total = count;
+  cursor_->rowLength = rowLength;
 
   // The head: status, row count, row length, the column description up to '.'.
   char numbers[32];
@@ -556,7 +566,8 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
   if (description.size() > room) description.resize(room);
   block += description;
   block += '.';
-  if (!fillBlock(block, replyLimit_, rc)) {
+  long long added = 0;
+  if (!fillBlock(block, replyLimit_, true, added, rc)) {
     Outcome refused = refuseSql(rc);
     closeCursor();
     return refused;
@@ -580,13 +591,13 @@ SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
   std::string block = "LBX";
   block.append(number.substr(0, 3));
   int rc = SQLITE_OK;
-  std::size_t head = block.size();
-  if (!fillBlock(block, replyLimit_, rc)) {
+  long long added = 0;
+  if (!fillBlock(block, replyLimit_, false, added, rc)) {
     Outcome refused = refuseSql(rc);
     closeCursor();
     return refused;
   }
-  if (block.size() == head) {
+  if (added == 0) {
     // A block without a row would have the client read the marker as a row.
     bool changed = cursor_->exhausted;
     closeCursor();
@@ -602,7 +613,7 @@ SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
 
 SessionLogic::Outcome SessionLogic::exec(std::string_view sql, Clock::time_point now) {
   std::string error;
-  if (database(error) == nullptr) return refuse(Status::BadMessage, error);
+  if (database(error) == nullptr) return refuse(Status::DatabaseUnavailable, error);
   bool savepoint = false;
   std::optional<Outcome> waiting;
   std::optional<std::string> firstRow;

@@ -91,7 +91,9 @@ class SessionLogic {
   void recordUpdate(long long changes);
   int prepare(std::string_view sql, sqlite3_stmt** stmt, const char** tail);
   void bindParameters(sqlite3_stmt* stmt);
-  bool fillBlock(std::string& block, std::size_t limit, int& rc);
+  // Appends rows of the open result to `block` while they fit `limit` bytes
+  // (marker included); `added` counts them. False, with `rc`, on an SQL error.
+  bool fillBlock(std::string& block, std::size_t limit, bool first, long long& added, int& rc);
   std::string settingValue(const std::string& name) const;
 
   const ServerSettings& settings_;

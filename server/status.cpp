@@ -8,7 +8,7 @@ namespace lumbra::server {
 
 namespace {
 
-constexpr std::array<std::pair<Status, std::string_view>, 19> kStatusTexts{{
+constexpr std::array<std::pair<Status, std::string_view>, 20> kStatusTexts{{
     {Status::Ok, ""},
     {Status::BadMessage, "MENSAGEM INVALIDA"},
     {Status::BadCredentialBlock, "BLOCO DE CREDENCIAIS INVALIDO"},
@@ -16,6 +16,7 @@ constexpr std::array<std::pair<Status, std::string_view>, 19> kStatusTexts{{
     {Status::BadNewPassword, "NOVA SENHA INVALIDA"},
     {Status::NotLoggedIn, "SESSAO NAO IDENTIFICADA"},
     {Status::AlreadyLoggedIn, "SESSAO JA IDENTIFICADA"},
+    {Status::DatabaseUnavailable, "BANCO DE DADOS INDISPONIVEL"},
     {Status::MessageTooLong, "MENSAGEM EXCEDE O TAMANHO MAXIMO"},
     {Status::UnknownCommand, "COMANDO DESCONHECIDO"},
     {Status::MultipleStatements, "SELECT COM MAIS DE UM COMANDO"},

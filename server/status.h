@@ -15,6 +15,7 @@ enum class Status : int {
   BadNewPassword = 103,      // second credential cannot become a password
   NotLoggedIn = 104,         // command before a successful login
   AlreadyLoggedIn = 105,     // second login on one session
+  DatabaseUnavailable = 106, // the session's database connection could not be opened
   MessageTooLong = 110,      // message longer than the server accepts
   UnknownCommand = 120,      // command word the server does not know
   MultipleStatements = 121,  // SELECT text with a second statement behind it

@@ -91,7 +91,7 @@ std::string RawClient::receiveReply() {
     ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
     if (got <= 0) break;
     reply.append(buffer, static_cast<std::size_t>(got));
-    if (reply.size() >= 16 && reply.ends_with("LBXEOB")) break;
+    if (reply.size() >= 12 && reply.ends_with("LBXEOB")) break;  // a CONT block may be 12
   }
   return reply;
 }

@@ -209,6 +209,18 @@ TEST_F(ServerSession, SelectHeadsAndFailures) {
   EXPECT_EQ(ok(""), "");  // an empty command is answered
 }
 
+TEST_F(ServerSession, RowsOfLengthZeroComeOnePerContinuation) {
+  // The client reads a block as used up after a row of no bytes, and the
+  // first block as empty, so each of these rows needs a continuation of its own.
+  loggedIn();
+  std::string reply = client_->exchange("SELECT NULL UNION ALL SELECT NULL");
+  EXPECT_TRUE(reply.starts_with(std::string("LBX000") + "0000" + "00000002" + "00000")) << reply;
+  EXPECT_TRUE(reply.ends_with(".LBXEOB")) << reply;
+  EXPECT_EQ(client_->exchange("CONT=100"), "LBX100LBXEOB");
+  EXPECT_EQ(client_->exchange("CONT=101"), "LBX101LBXEOB");
+  EXPECT_EQ(statusOf(client_->exchange("CONT=102")), "0140");
+}
+
 TEST_F(ServerSession, BinaryInsertsInBothWireFormsKeepEveryByte) {
   loggedIn();
   ok("EXEC CREATE TABLE B (K INTEGER, DATA BLOB)");
