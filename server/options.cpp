@@ -21,7 +21,8 @@ bool readInt(const std::string& text, long long low, long long high, long long& 
 
 const char* usageText() {
   return "usage: lumbra-server [--listen HOST:PORT] [--database PATH] [--message-length N]\n"
-         "                     [--port-file PATH] [--threads N] [--busy-timeout MS] [--trace] [--quiet]\n"
+         "                     [--port-file PATH] [--threads N] [--busy-timeout MS]\n"
+         "                     [--statement-timeout S] [--trace] [--quiet]\n"
          "       lumbra-server user add|passwd|remove ID [--database PATH] [--iterations N]\n"
          "\n"
          "Serves the lumbra protocol on a SQLite database file. Defaults: --listen 127.0.0.1:3001,\n"
@@ -142,6 +143,13 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
         return std::nullopt;
       }
       line.server.settings.busyTimeoutMs = static_cast<int>(number);
+    } else if (name == "--statement-timeout") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 0, 86400, number)) {
+        error = "--statement-timeout must be seconds from 0 (no limit) to 86400";
+        return std::nullopt;
+      }
+      line.server.settings.statementTimeoutS = static_cast<int>(number);
     } else if (name == "--threads") {
       if (!needValue()) return std::nullopt;
       if (!readInt(value, 1, 256, number)) {

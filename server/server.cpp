@@ -3,6 +3,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <array>
 #include <asio.hpp>
 #include <map>
@@ -298,6 +299,10 @@ void Server::stop() {
 std::size_t Server::sessions() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->connections.size();
+}
+
+int defaultThreads() {
+  return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2U, 8U));
 }
 
 long raiseFileLimit() {

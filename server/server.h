@@ -15,10 +15,13 @@ struct ListenAddress {
   std::uint16_t port = 3001;
 };
 
+// Two threads at least, one per processor up to eight.
+int defaultThreads();
+
 struct ServerOptions {
   ListenAddress listen;
   ServerSettings settings;
-  int threads = 2;      // threads that run the sessions
+  int threads = defaultThreads();  // threads that run the sessions
   bool trace = false;   // one line per message in each direction
 };
 

@@ -204,6 +204,7 @@ SessionLogic::Outcome SessionLogic::login(std::string_view message) {
 // ---------------------------------------------------------------- dispatch
 
 SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_point now) {
+  deadline_ = Clock::now() + std::chrono::seconds(settings_.statementTimeoutS);
   if (text.starts_with(kContinuationPrefix)) return continuation(text.substr(5));
   // Every other message ends the open result set, as the client does.
   closeCursor();
@@ -225,8 +226,18 @@ SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_
 // ---------------------------------------------------------------- transactions
 
 Database* SessionLogic::database(std::string& error) {
-  if (!db_) db_ = Database::open(settings_.databasePath, Database::Role::Session, error);
+  if (!db_) {
+    db_ = Database::open(settings_.databasePath, Database::Role::Session, error);
+    if (db_ && settings_.statementTimeoutS > 0) {
+      sqlite3_progress_handler(db_->handle(), 10000, &SessionLogic::progress, this);
+    }
+  }
   return db_.get();
+}
+
+// A query that runs away holds a worker thread: interrupt it at the deadline.
+int SessionLogic::progress(void* self) {
+  return Clock::now() > static_cast<SessionLogic*>(self)->deadline_ ? 1 : 0;
 }
 
 std::optional<SessionLogic::Outcome> SessionLogic::beginWrite(Clock::time_point now) {
@@ -410,6 +421,7 @@ SessionLogic::Outcome SessionLogic::rollback() {
 // ---------------------------------------------------------------- binary insert
 
 SessionLogic::Outcome SessionLogic::binaryInsert(const Frame& frame, Clock::time_point now) {
+  deadline_ = Clock::now() + std::chrono::seconds(settings_.statementTimeoutS);
   closeCursor();
   std::string prefix(frame.text.size(), ' ');
   if (!ebcdicToAsciiText(reinterpret_cast<const unsigned char*>(frame.text.data()),

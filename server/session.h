@@ -28,11 +28,13 @@ inline constexpr int kMinMessageLength = 256;
 inline constexpr int kMaxMessageLength = 16 * 1024 * 1024;
 inline constexpr int kDefaultMessageLength = 32000;
 inline constexpr int kDefaultBusyTimeoutMs = 5000;
+inline constexpr int kDefaultStatementTimeoutS = 120;
 
 struct ServerSettings {
   std::string databasePath = "lumbra-server.db";
   int messageLength = kDefaultMessageLength;  // announced with ",ML=" at login
   int busyTimeoutMs = kDefaultBusyTimeoutMs;  // how long a session waits for the write lock
+  int statementTimeoutS = kDefaultStatementTimeoutS;  // SQL work of one message, at most (0: no limit)
 };
 
 using Clock = std::chrono::steady_clock;
@@ -85,6 +87,7 @@ class SessionLogic {
   Outcome parm(std::string_view text);
 
   Database* database(std::string& error);
+  static int progress(void* self);
   std::optional<Outcome> beginWrite(Clock::time_point now);
   void syncTransaction();
   void closeCursor();
@@ -105,6 +108,7 @@ class SessionLogic {
   std::string user_;
   int messageLength_;
   int busyTimeoutMs_;
+  Clock::time_point deadline_;  // SQL of the current message is interrupted past it
   std::size_t replyLimit_;
 
   std::unique_ptr<Database> db_;

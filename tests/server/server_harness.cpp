@@ -20,7 +20,7 @@
 
 namespace lumbra::server::testing {
 
-RunningServer::RunningServer(int messageLength, int busyTimeoutMs) {
+RunningServer::RunningServer(int messageLength, int busyTimeoutMs, int statementTimeoutS) {
   setLogging(std::getenv("LUMBRA_SERVER_TEST_LOG") != nullptr);
   char pattern[] = "/tmp/lumbra-server-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
@@ -30,6 +30,7 @@ RunningServer::RunningServer(int messageLength, int busyTimeoutMs) {
   options_.settings.databasePath = directory_ + "/test.db";
   options_.settings.messageLength = messageLength;
   options_.settings.busyTimeoutMs = busyTimeoutMs;
+  options_.settings.statementTimeoutS = statementTimeoutS;
   options_.threads = 2;
   {
     std::string error;

@@ -17,7 +17,8 @@ namespace lumbra::server::testing {
 // thread until the object goes away.
 class RunningServer {
  public:
-  explicit RunningServer(int messageLength = kDefaultMessageLength, int busyTimeoutMs = 300);
+  explicit RunningServer(int messageLength = kDefaultMessageLength, int busyTimeoutMs = 300,
+                         int statementTimeoutS = kDefaultStatementTimeoutS);
   ~RunningServer();
 
   std::uint16_t port() const { return server_->port(); }

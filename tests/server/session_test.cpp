@@ -270,6 +270,16 @@ TEST_F(ServerSession, SetGetsetAndParm) {
   EXPECT_LE(client_->exchange("EXEC SELECT '" + std::string(1500, 'y') + "'").size(), 999u);
 }
 
+TEST(ServerLimits, RunawayQueryIsInterruptedAndTheSessionGoesOn) {
+  RunningServer server(kDefaultMessageLength, 300, 1);
+  RawClient client(server.port());
+  ASSERT_EQ(statusOf(logIn(client)), "0000");
+  std::string reply = client.exchange(
+      "SELECT COUNT(*) FROM (WITH RECURSIVE C(X) AS (SELECT 1 UNION ALL SELECT X + 1 FROM C) SELECT X FROM C)");
+  EXPECT_EQ(statusOf(reply), "2009") << reply;  // SQLITE_INTERRUPT
+  EXPECT_EQ(textOf(client.exchange("EXEC SELECT 1")), "1");
+}
+
 TEST_F(ServerSession, WriterWaitsForTheLockThenGivesUp) {
   loggedIn();
   ok("EXEC CREATE TABLE W (K INTEGER)");
