@@ -462,6 +462,27 @@ TEST_F(EndToEnd, SqlErrorsGiveAFourDigitStatusWithTheServerText) {
   }
 }
 
+TEST_F(EndToEnd, RefusedBatchKeepsTheEarlierUpdatesOfTheTransaction) {
+  int32_t handle = connect();
+  ASSERT_GE(handle, 0) << text();
+  ASSERT_GE(command(handle, "EXEC CREATE TABLE t (k INTEGER PRIMARY KEY)"), 0) << text();
+  ASSERT_EQ(command(handle, "COMMIT"), 0) << text();
+
+  ASSERT_EQ(command(handle, "INSERT INTO t VALUES (1)"), 0);
+  ASSERT_EQ(command(handle, "SELECT k FROM t"), 1) << "the SELECT sends the batch: " << text();
+  // A batch whose second entry fails is refused whole, COMMIT included.
+  ASSERT_EQ(command(handle, "INSERT INTO t VALUES (2)"), 0);
+  ASSERT_EQ(command(handle, "INSERT INTO t VALUES (1)"), 0);
+  EXPECT_EQ(command(handle, "COMMIT"), -2019) << text();
+  EXPECT_EQ(command(handle, "GETSET TRANSACTION"), 6) << text();
+  EXPECT_EQ(text(), "ABERTA");
+  // What came before the refused batch is still there to commit.
+  EXPECT_EQ(command(handle, "COMMIT"), 1) << text();
+  EXPECT_EQ(text(), "0000000001 ");
+  Result rows = select(handle, "SELECT k FROM t ORDER BY k");
+  EXPECT_EQ(rows.rows, std::vector<std::string>{"1"});
+}
+
 TEST_F(EndToEnd, BinaryInsertRoundTripsEveryByte) {
   int32_t handle = connect();
   ASSERT_GE(handle, 0) << text();
