@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   gcc-multilib g++-multilib qemu-user-static
   gcc-mingw-w64-i686 g++-mingw-w64-i686 gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine64
-  libsqlite3-dev sqlite3 libasio-dev libssl-dev zlib1g-dev libedit-dev
+  libsqlite3-dev sqlite3 libasio-dev libssl-dev openssl zlib1g-dev libedit-dev
   pgpdump clang libclang-rt-14-dev
 )
 
