@@ -147,6 +147,8 @@ SessionLogic::Outcome SessionLogic::handle(const Frame& frame, Clock::time_point
       break;
   }
   std::string_view text = frame.text;
+  // The client sends texts as C strings: a zero byte means the message is not one of its own.
+  if (text.find('\0') != std::string_view::npos) return refuse(Status::BadMessage, "BYTE ZERO NO TEXTO");
   if (text == kGreeting) return reply(0, std::string("LUMBRA-SERVER ") + kServerVersion);
   if (text.starts_with("FIM")) {
     log_("farewell");

@@ -207,6 +207,9 @@ TEST_F(ServerSession, SelectHeadsAndFailures) {
     EXPECT_FALSE(textOf(reply).empty()) << c.command;
   }
   EXPECT_EQ(ok(""), "");  // an empty command is answered
+  // Texts are C strings on the client's side: a zero byte inside one is refused whole.
+  EXPECT_EQ(statusOf(client_->exchange(std::string("EXEC SELECT 1\0; DROP TABLE E", 28))), "0100");
+  EXPECT_EQ(ok("EXEC SELECT COUNT(*) FROM E"), "0");
 }
 
 TEST_F(ServerSession, RowsOfLengthZeroComeOnePerContinuation) {
