@@ -90,13 +90,26 @@ std::int32_t sendBatch(Session& s, char* message, bool* refused = nullptr) {
 // (bufferSize - 20 - batchLength) plus the entry's separating blank.
 std::int32_t batchRoom(const Session& s) { return s.bufferSize - kBufferSlack - s.batchLength; }
 
+// Whether `length` bytes hold the end-of-block marker.
+bool holdsMarker(const char* bytes, std::size_t length) {
+  for (std::size_t i = 0; i + kEndOfBlockLength <= length; ++i) {
+    if (bytes[i] == 'L' && std::memcmp(bytes + i, kEndOfBlock, kEndOfBlockLength) == 0) return true;
+  }
+  return false;
+}
+
 // Encodes `text` as the next batch entry; false when its encoded form does not
-// fit the room the plain text test granted.
-bool appendEntry(Session& s, const char* text) {
+// fit the room the plain text test granted, or (with *marker set) when it holds
+// the end-of-block marker: runs can make one from a text without it (22 B's
+// before "XEOB" are written "@LBXEOB"), and the server would end the message
+// there and answer its rest as a further message.
+bool appendEntry(Session& s, const char* text, bool* marker) {
   const std::int32_t room = batchRoom(s);
   if (room < 0) return false;
   const std::ptrdiff_t n = encodeRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text);
   if (n < 0) return false;
+  *marker = holdsMarker(s.ioBuffer + s.batchLength, static_cast<std::size_t>(n));
+  if (*marker) return false;
   s.ioBuffer[s.batchLength + n] = ' ';
   s.batchLength += static_cast<std::int32_t>(n) + 1;
   return true;
@@ -104,11 +117,15 @@ bool appendEntry(Session& s, const char* text) {
 
 std::int32_t batchPath(Session& s, const char* command, char* message) {
   const std::int32_t textLength = static_cast<std::int32_t>(std::strlen(command));
-  if (batchRoom(s) >= textLength && appendEntry(s, command)) return 0;
+  bool marker = false;
+  if (batchRoom(s) >= textLength && appendEntry(s, command, &marker)) return 0;
+  if (marker) return reportStatus(kInvalidParameters, message);
   if (s.batchLength > 0) {
     if (const std::int32_t rc = sendBatch(s, message); rc != 0) return errorEnding(s, rc);
   }
-  if (!appendEntry(s, command)) return errorEnding(s, reportStatus(kCommandTooLong, message));
+  if (!appendEntry(s, command, &marker)) {
+    return errorEnding(s, reportStatus(marker ? kInvalidParameters : kCommandTooLong, message));
+  }
   return 0;
 }
 
@@ -224,6 +241,9 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
   if (!binary && static_cast<std::int64_t>(std::strlen(command)) > static_cast<std::int64_t>(s.bufferSize) - kBufferSlack) {
     return reportStatus(kCommandTooLong, message);
   }
+  // A text holding the end-of-block marker cannot travel: the server would end
+  // the message there and answer the rest as a message of its own.
+  if (!binary && std::strstr(command, kEndOfBlock) != nullptr) return reportStatus(kInvalidParameters, message);
 
   std::memcpy(s.replyTag, kHeadTag, sizeof s.replyTag);
   s.rowsLeft = 0;

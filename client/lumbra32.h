@@ -78,6 +78,11 @@
      any '=' gives -1 (as for a prefix shorter than 7 characters).
    - Bytes 0x80..0xFF become the EBCDIC blank 0x40 in LBAsciiToEbcdic and
      LBInsertBin, and in credentials.
+   - A command text that holds "LBXEOB", or a batched command whose encoded
+     form does (a run can make one: 22 B's before "XEOB"), gives -14 and is
+     not sent: the server would take the marker as the end of the message and
+     every later reply would answer the wrong command. The session is left as
+     it was (a batch that had to be sent first to make room stays sent).
    - updatePending is kept as defined: never set, so -9 is never returned.
    - A socket the platform returns outside 0..32767 is closed and reported as
      -3 (no socket).
