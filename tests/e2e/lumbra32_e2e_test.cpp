@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -575,8 +576,9 @@ TEST_F(EndToEnd, CommandCarryingTheMarkerKeepsTheSessionInStep) {
   ASSERT_EQ(command(setup, "COMMIT"), 0) << text();
   ASSERT_EQ(disconnect(setup), 0) << text();
 
-  // Whatever the answer to a text holding "LBXEOB" on the wire, every later
-  // reply must belong to its own command.
+  // A text holding "LBXEOB" on the wire would end the message early and leave
+  // every later reply answering the wrong command: it is refused unsent, and
+  // a batch pending in front of it stays pending.
   const char* const texts[] = {
       "SELECT 'LBXEOB'",
       "EXEC SELECT 'aLBXEOBb'",
@@ -588,8 +590,10 @@ TEST_F(EndToEnd, CommandCarryingTheMarkerKeepsTheSessionInStep) {
     SCOPED_TRACE(each);
     int32_t handle = connect();
     ASSERT_GE(handle, 0) << text();
-    command(handle, each);
-    command(handle, "COMMIT");
+    ASSERT_EQ(command(handle, "INSERT INTO t VALUES ('antes')"), 0) << text();
+    EXPECT_EQ(command(handle, each), -14);
+    EXPECT_EQ(text(), "LBX614 - PARAMETROS INVALIDOS");
+    EXPECT_EQ(command(handle, "COMMIT"), 1) << text();
     Result one = select(handle, "SELECT 7");
     EXPECT_EQ(one.count, 1) << one.head;
     EXPECT_EQ(one.rows, std::vector<std::string>{"7"});
@@ -597,6 +601,10 @@ TEST_F(EndToEnd, CommandCarryingTheMarkerKeepsTheSessionInStep) {
     EXPECT_EQ(text(), "TRANSACAO DESFEITA");
     disconnect(handle);
   }
+  int32_t handle = connect();
+  ASSERT_GE(handle, 0) << text();
+  Result rows = select(handle, "SELECT v, count(*) FROM t GROUP BY v");
+  EXPECT_EQ(rows.rows, std::vector<std::string>{"antes" + std::to_string(std::size(texts))});
 }
 
 }  // namespace
