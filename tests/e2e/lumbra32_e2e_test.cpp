@@ -541,10 +541,6 @@ TEST_F(EndToEnd, BinaryInsertRoundTripsEveryByte) {
   EXPECT_EQ(all.rows, std::vector<std::string>{std::to_string(key)});
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(EndToEnd, RowsOfLengthZeroAreDelivered) {
   int32_t handle = connect();
   ASSERT_GE(handle, 0) << text();
