@@ -2,7 +2,8 @@
 // Windows-1252 to UTF-8, trimming and command files.
 #include "tools/lumbra/shell_text.h"
 
-#include <array>
+#include "tools/common/cp1252.h"
+
 #include <cstdio>
 
 namespace lumbra_shell {
@@ -101,27 +102,7 @@ std::optional<long long> announcedMessageLength(std::string_view text)
 
 namespace {
 
-// Windows-1252 0x80..0x9F; 0 marks the five unassigned codes.
-constexpr std::array<char16_t, 32> kHighControls = {
-    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
-    0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
-
-void appendUtf8(std::string& out, char32_t c)
-{
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
+// A byte that has no character to show, as \xNN.
 void appendEscape(std::string& out, unsigned char byte)
 {
     char hex[8];
@@ -141,15 +122,10 @@ std::string toDisplay(std::string_view bytes)
             out += ch;
         } else if (byte < 0x20 || byte == 0x7F) {
             appendEscape(out, byte);
-        } else if (byte < 0xA0) {
-            const char16_t mapped = kHighControls[byte - 0x80];
-            if (mapped == 0) {
-                appendEscape(out, byte);
-            } else {
-                appendUtf8(out, mapped);
-            }
+        } else if (const char32_t cp = tools::windows1252CodePoint(byte); cp != 0) {
+            tools::appendUtf8(out, cp);
         } else {
-            appendUtf8(out, byte);
+            appendEscape(out, byte);
         }
     }
     return out;

@@ -1,43 +1,17 @@
 // text.cpp -- Windows-1252 to UTF-8.
 #include "tools/tabrel/text.h"
 
-#include <cstdint>
+#include "tools/common/cp1252.h"
 
 namespace tabrel::tool {
-namespace {
-
-// Code points of 0x80 to 0x9F; 0xFFFD where the code page defines nothing.
-constexpr std::uint16_t kHighControls[32] = {
-    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178,
-};
-
-void appendUtf8(std::string& out, std::uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-}  // namespace
 
 std::string windows1252ToUtf8(const std::string& bytes)
 {
     std::string out;
     out.reserve(bytes.size() + bytes.size() / 8);
     for (unsigned char b : bytes) {
-        if (b >= 0x80 && b < 0xA0)
-            appendUtf8(out, kHighControls[b - 0x80]);
-        else
-            appendUtf8(out, b);
+        const char32_t cp = tools::windows1252CodePoint(b);
+        tools::appendUtf8(out, cp != 0 ? cp : 0xFFFD);
     }
     return out;
 }

@@ -1,0 +1,20 @@
+// cp1252.h -- Windows-1252 characters for the terminal: the code point of each
+// byte and its UTF-8 form. The libraries' texts are in that code page; the
+// tools show them in UTF-8.
+#ifndef TOOLS_COMMON_CP1252_H
+#define TOOLS_COMMON_CP1252_H
+
+#include <string>
+
+namespace tools {
+
+// The Unicode code point of a Windows-1252 byte; 0 for the five bytes the code
+// page leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D).
+char32_t windows1252CodePoint(unsigned char byte);
+
+// Appends the UTF-8 form of a code point of the Basic Multilingual Plane.
+void appendUtf8(std::string& out, char32_t codePoint);
+
+}  // namespace tools
+
+#endif
