@@ -39,6 +39,7 @@ struct World {
     settings.databasePath = dir.file("fuzz.db");
     settings.messageLength = 4000;
     settings.busyTimeoutMs = 50;
+    settings.statementTimeoutS = 1;  // runaway SQL ends well inside the fuzzer's time-out
     std::string error;
     users = lumbra::server::UserStore::open(settings.databasePath, error);
     check(users != nullptr, "user store does not open");
