@@ -149,7 +149,7 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
         error = "--statement-timeout must be seconds from 0 (no limit) to 86400";
         return std::nullopt;
       }
-      line.server.settings.statementTimeoutS = static_cast<int>(number);
+      line.server.settings.statementTimeout = std::chrono::seconds(number);
     } else if (name == "--threads") {
       if (!needValue()) return std::nullopt;
       if (!readInt(value, 1, 256, number)) {

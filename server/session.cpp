@@ -206,7 +206,7 @@ SessionLogic::Outcome SessionLogic::login(std::string_view message) {
 // ---------------------------------------------------------------- dispatch
 
 SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_point now) {
-  deadline_ = Clock::now() + std::chrono::seconds(settings_.statementTimeoutS);
+  deadline_ = Clock::now() + settings_.statementTimeout;
   if (text.starts_with(kContinuationPrefix)) return continuation(text.substr(5));
   // Every other message ends the open result set, as the client does.
   closeCursor();
@@ -230,7 +230,7 @@ SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_
 Database* SessionLogic::database(std::string& error) {
   if (!db_) {
     db_ = Database::open(settings_.databasePath, Database::Role::Session, error);
-    if (db_ && settings_.statementTimeoutS > 0) {
+    if (db_ && settings_.statementTimeout.count() > 0) {
       sqlite3_progress_handler(db_->handle(), 10000, &SessionLogic::progress, this);
     }
   }
@@ -423,7 +423,7 @@ SessionLogic::Outcome SessionLogic::rollback() {
 // ---------------------------------------------------------------- binary insert
 
 SessionLogic::Outcome SessionLogic::binaryInsert(const Frame& frame, Clock::time_point now) {
-  deadline_ = Clock::now() + std::chrono::seconds(settings_.statementTimeoutS);
+  deadline_ = Clock::now() + settings_.statementTimeout;
   closeCursor();
   std::string prefix(frame.text.size(), ' ');
   if (!ebcdicToAsciiText(reinterpret_cast<const unsigned char*>(frame.text.data()),

@@ -34,7 +34,8 @@ struct ServerSettings {
   std::string databasePath = "lumbra-server.db";
   int messageLength = kDefaultMessageLength;  // announced with ",ML=" at login
   int busyTimeoutMs = kDefaultBusyTimeoutMs;  // how long a session waits for the write lock
-  int statementTimeoutS = kDefaultStatementTimeoutS;  // SQL work of one message, at most (0: no limit)
+  // SQL work of one message, at most (zero: no limit).
+  std::chrono::milliseconds statementTimeout = std::chrono::seconds(kDefaultStatementTimeoutS);
 };
 
 using Clock = std::chrono::steady_clock;

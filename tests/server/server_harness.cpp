@@ -30,7 +30,7 @@ RunningServer::RunningServer(int messageLength, int busyTimeoutMs, int statement
   options_.settings.databasePath = directory_ + "/test.db";
   options_.settings.messageLength = messageLength;
   options_.settings.busyTimeoutMs = busyTimeoutMs;
-  options_.settings.statementTimeoutS = statementTimeoutS;
+  options_.settings.statementTimeout = std::chrono::seconds(statementTimeoutS);
   options_.threads = 2;
   {
     std::string error;
