@@ -17,7 +17,7 @@
 
 #include "client/credentials.h"
 #include "client/wire.h"
-#include "fuzz/scratch_dir.h"
+#include "fuzz/scratch_dir.h"  // check, fail
 #include "server/framing.h"
 #include "server/session.h"
 #include "server/users.h"
@@ -29,23 +29,6 @@ using lumbra::server::Clock;
 using lumbra::server::Frame;
 using lumbra::server::FrameReader;
 using lumbra::server::SessionLogic;
-
-struct World {
-  fuzzing::ScratchDir dir{"server-fuzz"};
-  lumbra::server::ServerSettings settings;
-  std::unique_ptr<lumbra::server::UserStore> users;
-
-  World() {
-    settings.databasePath = dir.file("fuzz.db");
-    settings.messageLength = 4000;
-    settings.busyTimeoutMs = 50;
-    settings.statementTimeoutS = 1;  // runaway SQL ends well inside the fuzzer's time-out
-    std::string error;
-    users = lumbra::server::UserStore::open(settings.databasePath, error);
-    check(users != nullptr, "user store does not open");
-    users->add("OPERADOR", "SENHA", 1);
-  }
-};
 
 // The client's login message for OPERADOR / SENHA.
 std::string loginMessage() {
@@ -59,18 +42,36 @@ std::string loginMessage() {
          lumbra::kClientVersion + "\"";
 }
 
-void checkReply(const SessionLogic::Outcome& outcome, std::size_t limit) {
+// A reply is "LBX000", four status digits, text and the marker; the answer to
+// CONT= may instead be a block: "LBX", three digits, rows (none for a row of
+// length zero) and the marker.
+void checkReply(const Frame& frame, const SessionLogic::Outcome& outcome, std::size_t limit) {
   const std::string& r = outcome.reply;
-  check(r.size() >= lumbra::kMinimumReplyLength, "reply shorter than head, status and marker");
+  const bool mayBeBlock =
+      frame.kind == Frame::Kind::Ordinary && frame.text.starts_with(lumbra::kContinuationPrefix);
+  const bool block = mayBeBlock && r.size() >= lumbra::kHeadTagLength + lumbra::kEndOfBlockLength &&
+                     r.compare(r.size() - lumbra::kEndOfBlockLength, lumbra::kEndOfBlockLength,
+                               lumbra::kEndOfBlock) == 0 &&
+                     (r.size() < lumbra::kMinimumReplyLength ||
+                      r.compare(0, lumbra::kHeadTagLength, lumbra::kHeadTag) != 0 ||
+                      !std::all_of(r.begin() + lumbra::kStatusOffset,
+                                   r.begin() + lumbra::kStatusOffset + 4,
+                                   [](char c) { return c >= '0' && c <= '9'; }));
+  check(r.size() >= (block ? lumbra::kHeadTagLength + lumbra::kEndOfBlockLength
+                           : lumbra::kMinimumReplyLength),
+        "reply shorter than its head and marker");
   check(r.size() <= limit, "reply longer than the announced message length allows");
   check(r.compare(0, 3, "LBX") == 0, "reply without its head");
   for (std::size_t i = 3; i < lumbra::kHeadTagLength; ++i)
     check(r[i] >= '0' && r[i] <= '9', "reply head not LBX and three digits");
-  if (r.compare(0, lumbra::kHeadTagLength, lumbra::kHeadTag) == 0) {  // not a continuation block
+  if (!block) {
+    check(r.compare(0, lumbra::kHeadTagLength, lumbra::kHeadTag) == 0, "reply head not LBX000");
     for (std::size_t i = lumbra::kStatusOffset; i < lumbra::kStatusOffset + 4; ++i)
       check(r[i] >= '0' && r[i] <= '9', "reply status not four digits");
   }
-  check(r.compare(r.size() - 6, 6, lumbra::kEndOfBlock) == 0, "reply without its marker");
+  check(r.compare(r.size() - lumbra::kEndOfBlockLength, lumbra::kEndOfBlockLength,
+                  lumbra::kEndOfBlock) == 0,
+        "reply without its marker");
 }
 
 // Hands one frame to a session as the connection does, busy retries included.
@@ -79,7 +80,7 @@ SessionLogic::Outcome deliver(SessionLogic& session, const Frame& frame, Clock::
   for (int attempt = 0; attempt < 4; ++attempt) {
     SessionLogic::Outcome outcome = session.handle(frame, now);
     if (!outcome.retry) {
-      checkReply(outcome, limit);
+      checkReply(frame, outcome, limit);
       return outcome;
     }
     now += std::chrono::minutes(30);  // past any busy time-out the session may have set
@@ -87,35 +88,70 @@ SessionLogic::Outcome deliver(SessionLogic& session, const Frame& frame, Clock::
   fuzzing::fail("a busy write lock is retried forever");
 }
 
+std::string withMarker(const char* text) { return std::string(text) + lumbra::kEndOfBlock; }
+
+// What outlives one input: the user store and the witness, a second session
+// that logged in once and asks "SELECT 1" between the fuzzed session's messages.
+// Sessions get a private in-memory database each, so the fuzzed session's
+// tables and rows die with it, an input reproduces on its own, and no SQLite
+// file is touched.
+struct World {
+  lumbra::server::ServerSettings settings;
+  std::unique_ptr<lumbra::server::UserStore> users;
+  std::string storedHash;  // OPERADOR's, put back when an input changed the password
+  std::unique_ptr<SessionLogic> witness;
+  FrameReader witnessReader{lumbra::kInitialBufferSize + 1024};
+
+  World() {
+    settings.databasePath = ":memory:";
+    settings.messageLength = 4000;
+    settings.busyTimeoutMs = 50;
+    settings.statementTimeout = std::chrono::milliseconds(10);  // runaway SQL costs little
+    std::string error;
+    users = lumbra::server::UserStore::open(settings.databasePath, error);
+    check(users != nullptr, "user store does not open");
+    check(users->add("OPERADOR", "SENHA", 1) == lumbra::server::UserStore::Result::Ok,
+          "the user is not added");
+    storedHash = users->storedHash("OPERADOR").value_or("");
+    witness = std::make_unique<SessionLogic>(settings, *users, 0x7F000001u, [](const std::string&) {});
+    Clock::time_point now = Clock::now();
+    witnessAsks(withMarker(lumbra::kGreeting), now);
+    witnessAsks(loginMessage(), now);
+  }
+
+  void witnessAsks(const std::string& message, Clock::time_point& now) {
+    witnessReader.feed(message.data(), message.size());
+    std::optional<Frame> frame = witnessReader.next();
+    check(frame.has_value(), "the witness's message is not framed");
+    SessionLogic::Outcome outcome = deliver(*witness, *frame, now);
+    witnessReader.setLimit(witness->inputLimit());
+    check(outcome.reply.compare(0, 10, "LBX0000000") == 0, "the other session was disturbed");
+  }
+
+  void restorePassword() {
+    if (users->storedHash("OPERADOR").value_or("") == storedHash) return;
+    check(users->setPassword("OPERADOR", "SENHA", 1) == lumbra::server::UserStore::Result::Ok,
+          "the password is not put back");
+    storedHash = users->storedHash("OPERADOR").value_or("");
+  }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static World world;
   static const std::string login = loginMessage();
+  static const std::string select = withMarker("SELECT 1");
   if (size == 0) return 0;
   const std::uint8_t mode = data[0];
   ++data;
   --size;
-  auto ignore = [](const std::string&) {};
   Clock::time_point now = Clock::now();
 
-  SessionLogic witness(world.settings, *world.users, 0x7F000001u, ignore);
-  FrameReader witnessReader(lumbra::kInitialBufferSize + 1024);
-  auto witnessAsks = [&](const std::string& message) {
-    witnessReader.feed(message.data(), message.size());
-    std::optional<Frame> frame = witnessReader.next();
-    check(frame.has_value(), "the witness's message is not framed");
-    SessionLogic::Outcome outcome = deliver(witness, *frame, now);
-    witnessReader.setLimit(witness.inputLimit());
-    check(outcome.reply.compare(0, 10, "LBX0000000") == 0, "the other session was disturbed");
-  };
-  witnessAsks(std::string(lumbra::kGreeting) + lumbra::kEndOfBlock);
-  witnessAsks(login);
-
-  SessionLogic session(world.settings, *world.users, 0x7F000001u, ignore);
+  SessionLogic session(world.settings, *world.users, 0x7F000001u, [](const std::string&) {});
   FrameReader reader(lumbra::kInitialBufferSize + 1024);
   if (mode & 1) {
-    std::string start = std::string(lumbra::kGreeting) + lumbra::kEndOfBlock + login;
+    std::string start = withMarker(lumbra::kGreeting) + login;
     reader.feed(start.data(), start.size());
   }
   const std::size_t piece = (mode & 2) ? 1 + (mode >> 2) : size;
@@ -128,13 +164,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (std::optional<Frame> frame = reader.next()) {
       SessionLogic::Outcome outcome = deliver(session, *frame, now);
       reader.setLimit(session.inputLimit());
-      if (++frames % 4 == 0) witnessAsks("SELECT 1" + std::string(lumbra::kEndOfBlock));
+      if (++frames % 4 == 0) world.witnessAsks(select, now);
       if (outcome.close) {
         closed = true;
         break;
       }
     }
   }
-  witnessAsks("SELECT 1" + std::string(lumbra::kEndOfBlock));
+  world.witnessAsks(select, now);
+  world.restorePassword();
   return 0;
 }
