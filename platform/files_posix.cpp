@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/files_os.h"
 
 namespace platform {
 
@@ -26,6 +27,10 @@ std::string resolveTarget(const char* target) {
     }
     return target;
 }
+
+}  // namespace
+
+namespace os {
 
 bool createReplacement(const char* target, ReplacementFile& out) {
     if (target == nullptr || *target == '\0') return false;
@@ -65,26 +70,13 @@ bool createReplacement(const char* target, ReplacementFile& out) {
     return false;
 }
 
-std::size_t writeBytes(const void* data, std::size_t size, std::FILE* stream) {
-    return std::fwrite(data, 1, size, stream);
-}
-
 int flushToDisk(std::FILE* stream) {
     if (std::fflush(stream) != 0) return -1;
     return ::fsync(::fileno(stream));
 }
 
-int closeStream(std::FILE* stream) { return std::fclose(stream); }
-
 bool replaceFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
 
-int removeFile(const char* path) { return std::remove(path); }
-
-}  // namespace
-
-const FileCalls& systemFileCalls() {
-    static const FileCalls calls{createReplacement, writeBytes, flushToDisk, closeStream, replaceFile, removeFile};
-    return calls;
-}
+}  // namespace os
 
 }  // namespace platform

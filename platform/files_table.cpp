@@ -1,7 +1,28 @@
-// files_table.cpp -- the live table of file calls, filled from the system's.
+// files_table.cpp -- the table of file calls: the system's own, plain stdio for the rest.
+#include <cstdio>
+
 #include "platform/files.h"
+#include "platform/files_os.h"
 
 namespace platform {
+
+namespace {
+
+std::size_t writeBytes(const void* data, std::size_t size, std::FILE* stream) {
+    return std::fwrite(data, 1, size, stream);
+}
+
+int closeStream(std::FILE* stream) { return std::fclose(stream); }
+
+int removeFile(const char* path) { return std::remove(path); }
+
+}  // namespace
+
+const FileCalls& systemFileCalls() {
+    static const FileCalls calls{os::createReplacement, writeBytes, os::flushToDisk,
+                                 closeStream, os::replaceFile, removeFile};
+    return calls;
+}
 
 FileCalls& fileCalls() {
     static FileCalls live = systemFileCalls();

@@ -9,10 +9,11 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/files_os.h"
 
 namespace platform {
 
-namespace {
+namespace os {
 
 bool createReplacement(const char* target, ReplacementFile& out) {
     if (target == nullptr || *target == '\0') return false;
@@ -44,28 +45,15 @@ bool createReplacement(const char* target, ReplacementFile& out) {
     return false;
 }
 
-std::size_t writeBytes(const void* data, std::size_t size, std::FILE* stream) {
-    return std::fwrite(data, 1, size, stream);
-}
-
 int flushToDisk(std::FILE* stream) {
     if (std::fflush(stream) != 0) return -1;
     return _commit(_fileno(stream));
 }
 
-int closeStream(std::FILE* stream) { return std::fclose(stream); }
-
 bool replaceFile(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-int removeFile(const char* path) { return std::remove(path); }
-
-}  // namespace
-
-const FileCalls& systemFileCalls() {
-    static const FileCalls calls{createReplacement, writeBytes, flushToDisk, closeStream, replaceFile, removeFile};
-    return calls;
-}
+}  // namespace os
 
 }  // namespace platform
