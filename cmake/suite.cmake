@@ -33,7 +33,7 @@ function(suite_add_gtest name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     SUITE_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
-    SUITE_TESTDATA_DIR="${CMAKE_SOURCE_DIR}/../shared/testdata")
+    SUITE_TESTDATA_DIR="${CMAKE_SOURCE_DIR}/tests/data")
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT 600)
 endfunction()
