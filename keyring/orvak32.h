@@ -171,7 +171,10 @@ ORVAK_API int32_t ORVAK_CALL length_publist(KeyList list);
      KEYRING_OPEN_FAILED   the file cannot be opened (or no memory for its keys)
      KEYRING_FORMAT_ERROR  not a key ring of the form read here: a first packet
                            that is not a public key, a key without a user id
-                           before the end, a file that ends inside a packet,
+                           before the end, a key followed by the next key's
+                           public-key packet before any user id (a damaged or
+                           missing user id: the next key's user id is never
+                           taken for it), a file that ends inside a packet,
                            an exponent over 32 bits, a modulus over 1024 bits,
                            or a packet without length field that would have to
                            be skipped
