@@ -86,6 +86,17 @@
    - updatePending is kept as defined: never set, so -9 is never returned.
    - A socket the platform returns outside 0..32767 is closed and reported as
      -3 (no socket).
+   - Socket calls interrupted by a signal are resumed on Linux (the call is
+     made again); they never fail with the interruption.
+   - The (n) of a -1 or -2 text, in LBConnect as everywhere, is the error the
+     failing send or receive met, taken before the connection is torn down
+     (closing the socket does not change it).
+   - LBInsertBin counts the text before the last '=' in full (never cut to a
+     16-bit count): with the data and 12 bytes it must fit the session buffer
+     (message length - 20), else -6; so a text of 32,768 characters or more
+     before its '=' gives -6 unless the announced message length exceeds it.
+   - The rows of a block run to the end of the reply that carried it (its
+     end-of-block marker): no count or length in the reply bounds them.
 */
 #ifndef LUMBRA32_H
 #define LUMBRA32_H
@@ -138,8 +149,12 @@ LUMBRA_EXPORT int32_t LUMBRA_CALL LBDisconn(int32_t handle, char* message);
    - "INSERT ", "UPDATE ", "DELETE ": compressed and batched locally, result 0,
      empty message; the batch goes out when full, before any other command, or
      with COMMIT.
-   - COMMIT: sends the batch with it; result = number of updates committed
-     (reply text length / 11); message = reply text.
+   - COMMIT: sends the batch with it; result = reply text length / 11, one
+     11-character item per committed update; message = reply text. A server
+     whose reply cannot hold an item for every update sends as many as fit,
+     the last of them '+' and the true total in nine digits (the reference
+     lumbra-server does so): the result then counts the items, and the total
+     stands in the message's last item.
    - SELECT: result = row count; message = row length (5 digits) and the
      column description up to and including its '.'; read rows with LBGetNext.
    - GETSET CLIENTID / GETSET SERVERINFO: answered locally (15 / text length).

@@ -26,7 +26,8 @@ LIBRARIES = [
             "`LBCRC` and `LBAsciiToEbcdic` need no session.",
             "Message buffers carry no length: give them the announced message length (`,ML=` in the "
             "login reply and in `SET` replies; 1901 before any) plus one byte, and for `LBGetNext` "
-            "at least the row length plus one.",
+            "at least the row length plus one; never less than 256 bytes, the room the library's "
+            "own texts take, whatever length the server announces.",
         ],
     },
     {
@@ -54,6 +55,9 @@ LIBRARIES = [
             "a list returns the list to use from then on.",
             "Records the host passes are copied; the library frees its records only in "
             "`free_publist`, `rm_head_publist` and `RemovePublicKey`.",
+            "`RemovePublicKey` consumes the list it is given and returns it partly reversed: the "
+            "records before the removed one in reverse order, then the rest in their order (all of "
+            "it reversed when nothing matched); it does not re-sort.",
             "`SavePublicKeys` writes the ring; `free_publist` releases it.",
         ],
     },
@@ -129,11 +133,17 @@ def render(library):
         out.append("|---:|---|")
         rows = []
         for line in def_path.read_text().splitlines():
-            match = re.match(r"\s*(\w+)(?:\s*=\s*\S+)?\s+@(\d+)", line)
+            match = re.match(r"\s*([\w@]+)(?:\s*=\s*\S+)?\s+@(\d+)", line)
             if match:
                 rows.append((int(match.group(2)), match.group(1)))
         out.extend(f"| {ordinal} | `{export}` |" for ordinal, export in sorted(rows))
         out.append("")
+        used = {ordinal for ordinal, _ in rows}
+        gaps = [str(n) for n in range(1, max(used, default=0)) if n not in used]
+        if gaps:
+            listed = ", ".join(gaps[:-1]) + " and " + gaps[-1] if len(gaps) > 1 else gaps[0]
+            out.append(f"Ordinal{'s' if len(gaps) > 1 else ''} {listed} {'are' if len(gaps) > 1 else 'is'} "
+                       "not assigned.\n")
 
     out.append("## Reference\n")
     overview_done = False

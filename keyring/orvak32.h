@@ -91,7 +91,8 @@ struct CalendarTime {
    more. A copy of a record means every field but `next`, which is never read
    from a record the host passes in. */
 struct PublicKeyRecord {
-    int32_t modulusLength;          /* bytes of modulus in use, 1-128 */
+    int32_t modulusLength;          /* bytes of modulus in use: 1-128 for a key;
+                                       0-128 can be written (see SavePublicKeys) */
     uint8_t modulus[128];           /* RSA modulus n, big-endian */
     int32_t exponentLength;         /* bytes of exponent in use, 0-4 */
     uint8_t exponent[4];            /* RSA public exponent e, big-endian */
@@ -168,10 +169,14 @@ ORVAK_API int32_t ORVAK_CALL length_publist(KeyList list);
    the reverse of their file order). Loading is all or nothing: on any error
    the empty list comes back and nothing needs releasing.
      0                     loaded; an empty file gives the empty list
-     KEYRING_OPEN_FAILED   the file cannot be opened (or no memory for its keys)
+     KEYRING_OPEN_FAILED   the file cannot be opened or read (a path that names
+                           a folder included), or no memory for its keys
      KEYRING_FORMAT_ERROR  not a key ring of the form read here: a first packet
                            that is not a public key, a key without a user id
-                           before the end, a file that ends inside a packet,
+                           before the end, a key followed by the next key's
+                           public-key packet before any user id (a damaged or
+                           missing user id: the next key's user id is never
+                           taken for it), a file that ends inside a packet,
                            an exponent over 32 bits, a modulus over 1024 bits,
                            or a packet without length field that would have to
                            be skipped
@@ -183,12 +188,23 @@ ORVAK_API KeyList ORVAK_CALL LoadPublicKeys(const char* path, int32_t* status);
    not changed. The new ring is written to a temporary file in the same folder
    and only put in place of the old file when every write, the flush and the
    close succeeded, so a failed save leaves the old file whole (and its
-   permissions are kept by the new one). Returns:
+   permissions are kept by the new one). A save therefore needs a folder it
+   may create files in, even to replace a writable ring. A path that is a
+   symbolic link replaces the file it points to; other hard links to the old
+   ring keep the old ring (the new one is a new file).
+   A record whose modulus or exponent begins with zero bytes (against the rule
+   for records) is written without them, with the bit counts and the body
+   length of the bytes actually written; it reads back as the same numbers,
+   held without the zero bytes.
+   Returns:
      0                      saved; the empty list gives an empty file
      KEYRING_CREATE_FAILED  the file cannot be created there (missing folder,
-                            no rights, or an existing file that is read-only)
+                            no rights, an existing file that is read-only, or
+                            a path that names something other than a regular
+                            file, such as a folder)
      PACKET_WRITE_FAILED    a write failed, or a record's lengths are out of
-                            range (modulusLength 0-128, exponentLength 0-4)
+                            range (modulusLength outside 0-128, exponentLength
+                            outside 0-4); the old file stays as it was
      KEYRING_CLOSE_FAILED   flushing, closing or replacing the old file failed */
 ORVAK_API int32_t ORVAK_CALL SavePublicKeys(KeyList list, const char* path);
 
@@ -234,10 +250,12 @@ ORVAK_API int32_t ORVAK_CALL GetIdFromPubkey(const struct PublicKeyRecord* recor
 /* Writes record's public-key packet (CTB 0x99, version 2, the given time stamp
    in seconds since 1970-01-01 00:00:00 UTC and validity in days, algorithm 1,
    the modulus and exponent) to stream, a file opened for writing raw bytes
-   with this library's C runtime. Never writes a user-id packet. Returns 0, or
-   PACKET_WRITE_FAILED when a write fails (when it is the first byte, nothing
-   else is written) or the record's lengths are out of range (nothing is
-   written). */
+   with this library's C runtime. Never writes a user-id packet. Leading zero
+   bytes of the modulus or exponent are left out, and the length field counts
+   the body as written. Returns 0, or PACKET_WRITE_FAILED when a write fails
+   (when it is the first byte, nothing else is written) or the record's
+   lengths are out of range (modulusLength 0-128, exponentLength 0-4; nothing
+   is written). */
 ORVAK_API int32_t ORVAK_CALL write_public_key_packet(FILE* stream, const struct PublicKeyRecord* record,
                                                     uint32_t timestamp, uint16_t validity);
 

@@ -28,7 +28,8 @@
 // and not used; version, validity and algorithm are passed over; the packet is
 // taken to end after the exponent's bytes. A user-id packet always has one
 // length byte, whatever its CTB's length type. Any other packet is skipped by
-// its length field.
+// its length field, except between a key and its user id: a public-key packet
+// met there ends the read with a format error.
 #pragma once
 
 #include <cstdint>

@@ -135,9 +135,12 @@ int32_t walkRing(ByteSource& in, std::vector<PublicKeyRecord*>& records) {
         in.unread();
         working = PublicKeyRecord{};
         if (const int32_t s = read_public_key_packet(in, working); s != ORVAK_OK) return s;
+        // Packets between a key and its user id are passed over, but never the
+        // next key's: its user id would be taken for this key and that key lost.
         for (;;) {
             if (!in.readByte(ctb)) return KEYRING_FORMAT_ERROR;
             if (isUserIdCtb(ctb)) break;
+            if (isPublicKeyCtb(ctb)) return KEYRING_FORMAT_ERROR;
             if (const int32_t s = skip_packet(in, ctb); s != ORVAK_OK) return s;
         }
         if (!readUserId(in, working)) return KEYRING_FORMAT_ERROR;

@@ -123,13 +123,13 @@ struct ValidationRequest {
              declaredCrc, computedCrc or one of the three tags; no file is
              touched
      2       also: the cleaned copy cannot be created (or cleanCopyPath is
-             missing or names the input); the input is closed, no other file is
-             touched. Also: the cleaned copy could not be written completely
+             missing, or is the same path text as inputPath); the input is
+             closed, no other file is touched. Also: the cleaned copy could not be written completely
              (a write or close error, e.g. a full disk) on a run that found no
              error; then neither output file remains
-     3       also: the error log cannot be created (or logPath is missing or
-             names the input or the cleaned copy); the cleaned copy, just
-             created empty, stays
+     3       also: the error log cannot be created (or logPath is missing, or
+             is the same path text as inputPath or as cleanCopyPath); the
+             cleaned copy, just created empty, stays
      4       also: the header does not begin with systemTag (error 02)
      5       also: the declaration CRC does not match (error 06)
      6       also: the receipt CRC does not match (error 08)

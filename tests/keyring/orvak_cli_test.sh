@@ -20,10 +20,15 @@ openssl rsa -in a.pem -pubout -outform DER -out a.der 2>/dev/null
 openssl genrsa -3 -out c.pem 768 2>/dev/null
 openssl rsa -in c.pem -RSAPublicKey_out -out c.rsa.pem 2>/dev/null
 openssl genrsa -out big.pem 2048 2>/dev/null
+openssl genrsa -out d.pem 768 2>/dev/null
 keyid=$(openssl rsa -in a.pem -noout -modulus 2>/dev/null | sed 's/Modulus=//' | tail -c 17)
+dkeyid=$(openssl rsa -in d.pem -noout -modulus 2>/dev/null | sed 's/Modulus=//' | tail -c 17)
 
-check "add public PEM" "$orvak" add ring.pgp --pem a.pub.pem --user 'Zed <zed@example.org>' --created 1996-04-10T21:55:48
-check "add DER" "$orvak" add ring.pgp --pem a.der --user 'Bob' --created @0
+check "add public PEM" "$orvak" add ring.pgp --pem a.pub.pem --user 'Zed <zed@example.org>' --created 1996-04-10T21:55:48 2>add1.txt
+check "the first add says it creates the ring" grep -q "created new key ring 'ring.pgp'" add1.txt
+check "add DER" "$orvak" add ring.pgp --pem a.der --user 'Bob' --created @0 2>add2.txt
+check "adding a key already in the ring warns, and names its user id" grep -q "warning: this key is already in 'ring.pgp' under user id 'Zed <zed@example.org>'" add2.txt
+check "a later add creates nothing" sh -c "! grep -q 'created new' add2.txt"
 check "add PKCS#1 PEM" "$orvak" add ring.pgp --pem c.rsa.pem --user 'carol' --created 2100-02-28
 "$orvak" list ring.pgp > list.txt
 check "list has three keys in user-id order" \
@@ -32,6 +37,19 @@ check "list shows key id, bits, exponent, date" grep -q "^$keyid  1024     65537
 check "list shows exponent 3 and 768 bits" grep -q "  768         3  2100-02-28 00:00:00  carol" list.txt
 check "find by user id" sh -c "'$orvak' find ring.pgp --user 'ZED <zed@example.org>  ' | grep -q '^$keyid'"
 check "find by key id: first of the two keys in ring order" sh -c "'$orvak' find ring.pgp --key-id 0x$keyid | grep -q '  Bob$'"
+check "find by key id: both keys that carry it" sh -c "'$orvak' find ring.pgp --key-id 0x$keyid | awk '{print \$NF}' | tr '\n' ' ' | grep -qx 'id Bob <zed@example.org> '"
+short=$(printf %s "$keyid" | tail -c 8)
+check "find by the short key id, in lower case" sh -c "'$orvak' find ring.pgp --key-id $(printf %s "$short" | tr A-F a-f) | grep -q '^$keyid  1024.*Bob$'"
+check "find by part of a user id, any letter case" sh -c "'$orvak' find ring.pgp --user ZED | grep -q 'Zed <zed@example.org>$'"
+check "second ring" "$orvak" add ring2.pgp --pem c.pem --user 'carol' 2>/dev/null
+check "second ring, second key" "$orvak" add ring2.pgp --pem d.pem --user 'Caroline' 2>/dev/null
+check "find: a user id that matches exactly hides the keys that only hold it" sh -c "'$orvak' find ring2.pgp --user CAROL | tail -n +2 | awk '{print \$NF}' | tr '\n' ' ' | grep -qx 'carol '"
+check "find: part of a user id finds every key that holds it" sh -c "'$orvak' find ring2.pgp --user aro | tail -n +2 | awk '{print \$NF}' | tr '\n' ' ' | grep -qx 'carol Caroline '"
+check "remove --key-id" sh -c "'$orvak' remove ring2.pgp --key-id $dkeyid | grep -q \"removed 'Caroline'; 1 key left\""
+check "remove --key-id: an unknown key id fails" sh -c "! '$orvak' remove ring2.pgp --key-id $dkeyid 2>err.txt && grep -q 'no key with key id' err.txt"
+check "find: no match fails" sh -c "! '$orvak' find ring.pgp --user nobody 2>err.txt && grep -q \"no key with a user id like 'nobody'\" err.txt"
+check "find: a key id of 9 digits is bad usage" sh -c "'$orvak' find ring.pgp --key-id 123456789 2>/dev/null; test \$? -eq 2"
+check "remove --key-id refuses a key id two keys carry" sh -c "! '$orvak' remove ring.pgp --key-id $short 2>err.txt && grep -q '2 keys have key id' err.txt"
 cp ring.pgp before.pgp
 check "too big a modulus is refused" sh -c "! '$orvak' add ring.pgp --pem big.pem --user big 2>err.txt && grep -q 1024 err.txt"
 check "a duplicate user id is refused" sh -c "! '$orvak' add ring.pgp --pem a.pem --user 'bob ' 2>/dev/null"
@@ -40,6 +58,27 @@ check "ring unchanged after refusals" cmp -s ring.pgp before.pgp
 check "remove" "$orvak" remove ring.pgp BOB
 check "two keys left" sh -c "'$orvak' list ring.pgp | grep -q '^2 keys$'"
 check "missing ring" sh -c "! '$orvak' list absent.pgp 2>err.txt && grep -q 'cannot open' err.txt"
+check "missing ring: the system's reason" grep -q "cannot open key ring 'absent.pgp': No such file or directory" err.txt
+mkdir folder.pgp
+check "a folder as ring: the system's reason" sh -c "! '$orvak' list folder.pgp 2>err.txt && grep -q \"cannot open key ring 'folder.pgp': Is a directory\" err.txt"
+check "a folder is never taken for a new ring" sh -c "! '$orvak' add folder.pgp --pem a.pem --user x 2>err.txt && grep -q 'Is a directory' err.txt && ! grep -q 'created new' err.txt"
+check "a refused add to a new ring creates nothing and says nothing of it" sh -c "! '$orvak' add new.pgp --pem big.pem --user big 2>err.txt && ! grep -q created err.txt && test ! -e new.pgp"
+check "a failed save to a new ring says nothing of creating it" sh -c "! '$orvak' add no/such/new.pgp --pem a.pem --user x 2>err.txt && grep -q 'cannot save.*no ring was created' err.txt && ! grep -q 'created new' err.txt && test ! -e no"
+check "a bad --created date names the range" sh -c "'$orvak' add new.pgp --pem a.pem --user x --created 1969-12-31 2>err.txt; test \$? -eq 2 && grep -q 'from 1970-01-01 to 2106-02-07T06:28:15' err.txt"
+# The first key's user-id packet damaged (its CTB turned into a trust
+# packet's): the ring is refused, never read as the first key under the second
+# key's user id.
+python3 - "$testdata/pgp2/ring-fits.pgp" bad-uid.pgp <<'PY'
+import sys
+ring = bytearray(open(sys.argv[1], "rb").read())
+at = 3 + (ring[1] << 8 | ring[2])
+assert ring[at] == 0xB4
+ring[at] = 0xB0
+open(sys.argv[2], "wb").write(ring)
+PY
+check "a key whose user id is damaged: the ring is refused" sh -c "! '$orvak' list bad-uid.pgp >out.txt 2>err.txt && grep -q 'not a key ring' err.txt && test ! -s out.txt"
+cp bad-uid.pgp bad-uid.before
+check "a damaged ring is never saved over" sh -c "! '$orvak' add bad-uid.pgp --pem a.pem --user y 2>/dev/null && cmp -s bad-uid.pgp bad-uid.before"
 head -c 100 before.pgp > cut.pgp
 check "damaged ring" sh -c "! '$orvak' list cut.pgp 2>err.txt && grep -q 'damaged' err.txt"
 check "real ring lists" sh -c "'$orvak' list '$testdata/pgp2/ring-fits.pgp' | grep -q '^BEE7966C45B91DF1  1024        23  1996-03-02 18:39:39  Doug MacEachern'"

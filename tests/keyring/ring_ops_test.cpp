@@ -132,6 +132,54 @@ TEST(RealRings, LongUserIdsAreCutAndWideModuliRefused) {
     }
 }
 
+namespace {
+
+// The offset of a ring's first user-id packet, found by walking the packets
+// by their length fields (the real rings carry no packet without one).
+std::size_t firstUserIdAt(const Bytes& ring) {
+    std::size_t at = 0;
+    while (at < ring.size() && (ring[at] & 0x3C) != 0x34) {
+        const uint8_t ctb = ring[at];
+        const std::size_t fieldBytes = std::size_t{1} << (ctb & 3);
+        std::size_t length = 0;
+        for (std::size_t i = 1; i <= fieldBytes; ++i) length = length << 8 | ring[at + i];
+        at += 1 + fieldBytes + length;
+    }
+    return at;
+}
+
+}  // namespace
+
+TEST(RealRings, AKeyWhoseUserIdIsDamagedFailsTheWholeRing) {
+    // The first key's user-id packet read as another packet: the walk meets the
+    // next key before any user id. Pairing the first key with the second key's
+    // user id (and losing the second key) would load without a word; the ring
+    // is refused instead, all or nothing.
+    for (const char* name : {"ring-fits.pgp", "ring-fits-trust.pgp"}) {
+        const Bytes ring = readFile(testData(name));
+        const std::size_t at = firstUserIdAt(ring);
+        ASSERT_LT(at, ring.size()) << name;
+        ASSERT_EQ(ring[at], 0xB4) << name;
+        for (const uint8_t ctb : {uint8_t{0xB0}, uint8_t{0x00}, uint8_t{0x80}}) {
+            ScratchDir dir;
+            Bytes damaged = ring;
+            damaged[at] = ctb;
+            writeFile(dir / "ring.pgp", damaged);
+            int32_t status = -1;
+            KeyList list = load(dir / "ring.pgp", status);
+            EXPECT_EQ(status, KEYRING_FORMAT_ERROR) << name << " CTB " << int{ctb};
+            EXPECT_EQ(userIds(list), Ids{}) << name << " CTB " << int{ctb};
+            free_publist(list);
+        }
+        // The undamaged ring still loads whole.
+        int32_t status = -1;
+        KeyList list = load(testData(name), status);
+        EXPECT_EQ(status, 0) << name;
+        EXPECT_EQ(userIds(list), kFitsOrder) << name;
+        free_publist(list);
+    }
+}
+
 TEST(RealRings, VersionTwoKeyPacketsSaveByteIdentical) {
     // The first 144 bytes of a dearmoured version-2 key: the saved packet must equal them.
     const Bytes source = readFile(testData("ring-fits.pgp"));

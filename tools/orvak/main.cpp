@@ -1,4 +1,5 @@
 // main.cpp -- orvak: list, add, remove and find keys in a PGP 2.x public key ring.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "keyring/packet_writer.h"
 #include "keyring/ring_ops.h"
 #include "keyring/status.h"
+#include "tools/common/file_reason.h"
 #include "tools/orvak/rsa_key.h"
 
 namespace {
@@ -31,15 +33,24 @@ const char kUsage[] =
     "      Adds the RSA key of KEY.pem (PEM or DER; a public key, or a private\n"
     "      key whose public half is taken) under user id ID (1 to 31 characters,\n"
     "      not yet in the ring). The modulus may have at most 1024 bits and the\n"
-    "      exponent at most 32. A RING that does not exist yet is created.\n"
-    "      DATE: YYYY-MM-DD, YYYY-MM-DDTHH:MM:SS or @SECONDS since 1970, UTC;\n"
-    "      now when left out.\n"
+    "      exponent at most 32. A RING that does not exist yet is created. A key\n"
+    "      already in the ring under another user id is added all the same, with\n"
+    "      a warning.\n"
+    "      DATE: YYYY-MM-DD, YYYY-MM-DDTHH:MM:SS or @SECONDS since 1970, UTC,\n"
+    "      from 1970-01-01 to 2106-02-07T06:28:15; now when left out.\n"
     "  orvak remove RING ID\n"
     "      Removes the key with user id ID (letter case and trailing blanks do\n"
     "      not matter).\n"
+    "  orvak remove RING --key-id HEX\n"
+    "      Removes the key with that key id; refused when several keys have it.\n"
+    "  orvak find RING --user TEXT\n"
+    "      Prints the keys whose user id is TEXT (letter case and trailing\n"
+    "      blanks do not matter); when none is, the keys whose user id holds\n"
+    "      TEXT anywhere, in any letter case (so 'alice' finds\n"
+    "      'Alice <alice@example.org>').\n"
     "  orvak find RING --key-id HEX\n"
-    "  orvak find RING --user ID\n"
-    "      Prints the first key with that key id (16 hex digits) or user id.\n"
+    "      Prints the keys with that key id: 16 hex digits, or the last 8 of\n"
+    "      them (the short key id), with or without 0x.\n"
     "\n"
     "A ring is written to a temporary file beside it and put in place only when\n"
     "complete: a failed command never leaves it half written.\n"
@@ -49,6 +60,7 @@ const char kUsage[] =
     "  openssl genrsa -out alice.pem 1024\n"
     "  orvak add ring.pgp --pem alice.pem --user 'Alice <alice@example.org>'\n"
     "  orvak list ring.pgp\n"
+    "  orvak find ring.pgp --user alice\n"
     "  orvak remove ring.pgp 'alice <alice@example.org>'\n";
 
 int usageError(const std::string& message) {
@@ -87,24 +99,32 @@ std::string describe(const PublicKeyRecord& r) {
     return line + std::string(userId);
 }
 
+// The same RSA key: equal modulus and exponent.
+bool sameKey(const PublicKeyRecord& a, const PublicKeyRecord& b) {
+    return orvak::hasValidLengths(a) && orvak::hasValidLengths(b) && a.modulusLength == b.modulusLength &&
+           a.exponentLength == b.exponentLength &&
+           std::memcmp(a.modulus, b.modulus, static_cast<std::size_t>(a.modulusLength)) == 0 &&
+           std::memcmp(a.exponent, b.exponent, static_cast<std::size_t>(a.exponentLength)) == 0;
+}
+
 const char kHeading[] = "key id            bits  exponent  created (UTC)        user id\n";
 
-// Loads the ring; a missing ring counts as empty when allowMissing.
-bool loadRing(const std::string& path, KeyList& list, bool allowMissing, int& exitCode) {
+// Loads the ring. When allowMissing, a ring that does not exist counts as
+// empty and isNew tells so.
+bool loadRing(const std::string& path, KeyList& list, bool allowMissing, int& exitCode, bool* isNew = nullptr) {
     int32_t status = 0;
     list = LoadPublicKeys(path.c_str(), &status);
+    if (isNew != nullptr) *isNew = false;
     if (status == ORVAK_OK) return true;
     if (status == KEYRING_OPEN_FAILED) {
-        if (allowMissing) {
-            if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-                std::fclose(f);  // it exists but could not be read
-            } else {
-                std::fprintf(stderr, "orvak: creating new key ring '%s'\n", path.c_str());
-                list = empty_publist();
-                return true;
-            }
+        const int error = tools::readError(path);
+        if (allowMissing && error == ENOENT) {
+            if (isNew != nullptr) *isNew = true;
+            list = empty_publist();
+            return true;
         }
-        exitCode = failure("cannot open key ring '" + path + "'");
+        const std::string reason = error != 0 ? std::strerror(error) : orvak::statusInfo(status).text;
+        exitCode = failure("cannot open key ring '" + path + "': " + reason);
     } else if (status == KEYRING_FORMAT_ERROR) {
         exitCode = failure("'" + path + "' is not a key ring this tool can read (damaged, or holding a key over 1024 bits or an exponent over 32 bits); it was left as it is");
     } else {
@@ -113,11 +133,11 @@ bool loadRing(const std::string& path, KeyList& list, bool allowMissing, int& ex
     return false;
 }
 
-int saveRing(KeyList list, const std::string& path) {
+int saveRing(KeyList list, const std::string& path, bool isNew = false) {
     const int32_t status = SavePublicKeys(list, path.c_str());
     if (status == ORVAK_OK) return 0;
     return failure("cannot save key ring '" + path + "': " + orvak::statusInfo(status).text +
-                   " (the ring on disk is unchanged)");
+                   (isNew ? " (no ring was created)" : " (the ring on disk is unchanged)"));
 }
 
 int listCommand(const std::vector<std::string>& args) {
@@ -204,7 +224,9 @@ int addCommand(const std::vector<std::string>& args) {
     }
     uint32_t stamp = static_cast<uint32_t>(std::time(nullptr));
     if (!created.empty() && !parseDate(created, stamp)) {
-        return usageError("bad --created date '" + created + "' (YYYY-MM-DD, YYYY-MM-DDTHH:MM:SS or @SECONDS, UTC)");
+        return usageError("bad --created date '" + created +
+                          "' (YYYY-MM-DD, YYYY-MM-DDTHH:MM:SS or @SECONDS, UTC, from 1970-01-01 to "
+                          "2106-02-07T06:28:15)");
     }
 
     RsaPublicKey key;
@@ -220,7 +242,8 @@ int addCommand(const std::vector<std::string>& args) {
 
     KeyList list = nullptr;
     int exitCode = 0;
-    if (!loadRing(args[0], list, true, exitCode)) return exitCode;
+    bool isNew = false;
+    if (!loadRing(args[0], list, true, exitCode, &isNew)) return exitCode;
     if (IsPublicKeyInList(list, user.c_str())) {
         free_publist(list);
         return failure("a key with user id '" + user + "' is already in '" + args[0] + "'");
@@ -232,78 +255,156 @@ int addCommand(const std::vector<std::string>& args) {
     if (!key.exponent.empty()) std::memcpy(record.exponent, key.exponent.data(), key.exponent.size());
     std::memcpy(record.userId, user.data(), user.size());
     record.created = orvak::time_to_calendar(stamp);
+    for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
+        if (sameKey(*r, record)) {
+            char owner[32];
+            GetIdFromPubkey(r, owner);
+            std::fprintf(stderr, "orvak: warning: this key is already in '%s' under user id '%s'\n", args[0].c_str(),
+                         owner);
+        }
+    }
     const int32_t before = FindNumberOfKeys(list);
     list = AddPublicKey(list, &record);
     if (FindNumberOfKeys(list) != before + 1) {
         free_publist(list);
         return failure("out of memory");
     }
-    exitCode = saveRing(list, args[0]);
+    exitCode = saveRing(list, args[0], isNew);
+    if (exitCode == 0 && isNew) std::fprintf(stderr, "orvak: created new key ring '%s'\n", args[0].c_str());
     if (exitCode == 0) std::printf("added  %s\n", describe(record).c_str());
     free_publist(list);
     return exitCode;
 }
 
-int removeCommand(const std::vector<std::string>& args) {
-    if (args.size() != 2) return usageError("remove takes two arguments: RING ID");
-    KeyList list = nullptr;
-    int exitCode = 0;
-    if (!loadRing(args[0], list, false, exitCode)) return exitCode;
-    if (!IsPublicKeyInList(list, args[1].c_str())) {
-        free_publist(list);
-        return failure("no key with user id '" + args[1] + "' in '" + args[0] + "'");
-    }
-    list = RemovePublicKey(list, args[1].c_str());
-    exitCode = saveRing(list, args[0]);
-    if (exitCode == 0) std::printf("removed '%s'; %d key%s left\n", args[1].c_str(), FindNumberOfKeys(list), FindNumberOfKeys(list) == 1 ? "" : "s");
-    free_publist(list);
-    return exitCode;
-}
-
-bool parseKeyId(std::string text, uint8_t id[8]) {
+// A key id as 16 hex digits, or the short form of its last 8, with or without
+// 0x: the number of bytes given (8 or 4, at the end of id), or 0 when the text
+// is neither.
+std::size_t parseKeyId(std::string text, uint8_t id[8]) {
     if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text = text.substr(2);
-    if (text.size() != 16) return false;
-    for (int i = 0; i < 8; ++i) {
+    if (text.size() != 16 && text.size() != 8) return 0;
+    const std::size_t bytes = text.size() / 2;
+    for (std::size_t i = 0; i < bytes; ++i) {
         int v = 0;
-        for (int j = 0; j < 2; ++j) {
-            const char c = text[static_cast<std::size_t>(2 * i + j)];
+        for (std::size_t j = 0; j < 2; ++j) {
+            const char c = text[2 * i + j];
             int d;
             if (c >= '0' && c <= '9') d = c - '0';
             else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
             else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-            else return false;
+            else return 0;
             v = v * 16 + d;
         }
-        id[i] = static_cast<uint8_t>(v);
+        id[8 - bytes + i] = static_cast<uint8_t>(v);
     }
-    return true;
+    return bytes;
+}
+
+bool hasKeyId(const PublicKeyRecord& r, const uint8_t id[8], std::size_t bytes) {
+    const uint8_t* keyId = orvak::keyIdOf(r);
+    return keyId != nullptr && std::memcmp(keyId + (8 - bytes), id + (8 - bytes), bytes) == 0;
+}
+
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// True when text holds part anywhere, letters A-Z and a-z taken as equal.
+bool containsFolded(const char* text, const std::string& part) {
+    std::string folded(text), wanted(part);
+    for (char& c : folded) c = lowerAscii(c);
+    for (char& c : wanted) c = lowerAscii(c);
+    return folded.find(wanted) != std::string::npos;
+}
+
+std::vector<const PublicKeyRecord*> keysWithId(KeyList list, const uint8_t id[8], std::size_t bytes) {
+    std::vector<const PublicKeyRecord*> found;
+    for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
+        if (hasKeyId(*r, id, bytes)) found.push_back(r);
+    }
+    return found;
+}
+
+int removeCommand(const std::vector<std::string>& args) {
+    const bool byKeyId = args.size() == 3 && args[1] == "--key-id";
+    if (args.size() != 2 && !byKeyId) return usageError("remove takes RING and then ID or --key-id HEX");
+    uint8_t id[8] = {};
+    const std::size_t idBytes = byKeyId ? parseKeyId(args[2], id) : 0;
+    if (byKeyId && idBytes == 0) {
+        return usageError("a key id is 16 hex digits, or the last 8 of them; not '" + args[2] + "'");
+    }
+    KeyList list = nullptr;
+    int exitCode = 0;
+    if (!loadRing(args[0], list, false, exitCode)) return exitCode;
+    std::string removed;
+    if (byKeyId) {
+        const std::vector<const PublicKeyRecord*> found = keysWithId(list, id, idBytes);
+        if (found.size() != 1) {
+            std::string owners;
+            for (const PublicKeyRecord* r : found) owners += std::string(owners.empty() ? "" : ", ") + "'" + r->userId + "'";
+            free_publist(list);
+            if (found.empty()) return failure("no key with key id " + args[2] + " in '" + args[0] + "'");
+            return failure(std::to_string(found.size()) + " keys have key id " + args[2] + " (" + owners +
+                           "); remove one by its user id");
+        }
+        // Unlink exactly that record: another one may carry an equal user id.
+        removed = found[0]->userId;
+        if (found[0] == list) {
+            list = rm_head_publist(list);
+        } else {
+            PublicKeyRecord* before = list;
+            while (before->next != found[0]) before = before->next;
+            before->next = rm_head_publist(before->next);
+        }
+    } else {
+        if (!IsPublicKeyInList(list, args[1].c_str())) {
+            free_publist(list);
+            return failure("no key with user id '" + args[1] + "' in '" + args[0] + "'");
+        }
+        removed = args[1];
+        list = RemovePublicKey(list, args[1].c_str());
+    }
+    exitCode = saveRing(list, args[0]);
+    if (exitCode == 0) {
+        std::printf("removed '%s'; %d key%s left\n", removed.c_str(), FindNumberOfKeys(list),
+                    FindNumberOfKeys(list) == 1 ? "" : "s");
+    }
+    free_publist(list);
+    return exitCode;
 }
 
 int findCommand(const std::vector<std::string>& args) {
     if (args.size() != 3 || (args[1] != "--key-id" && args[1] != "--user")) {
-        return usageError("find takes RING and then --key-id HEX or --user ID");
+        return usageError("find takes RING and then --key-id HEX or --user TEXT");
     }
-    uint8_t id[8];
+    uint8_t id[8] = {};
     const bool byKeyId = args[1] == "--key-id";
-    if (byKeyId && !parseKeyId(args[2], id)) return usageError("a key id is 16 hex digits, not '" + args[2] + "'");
+    const std::size_t idBytes = byKeyId ? parseKeyId(args[2], id) : 0;
+    if (byKeyId && idBytes == 0) {
+        return usageError("a key id is 16 hex digits, or the last 8 of them; not '" + args[2] + "'");
+    }
     KeyList list = nullptr;
     int exitCode = 0;
     if (!loadRing(args[0], list, false, exitCode)) return exitCode;
-    const orvak::NormalizedId wanted = orvak::normalizeUserId(args[2].c_str());
-    const PublicKeyRecord* found = nullptr;
-    for (const PublicKeyRecord* r = list; r != nullptr && found == nullptr; r = r->next) {
-        const uint8_t* keyId = orvak::keyIdOf(*r);
-        const bool match = byKeyId ? keyId != nullptr && std::memcmp(keyId, id, 8) == 0
-                                   : orvak::sameUserId(orvak::normalizeUserId(r->userId), wanted);
-        if (match) found = r;
+    std::vector<const PublicKeyRecord*> found;
+    if (byKeyId) {
+        found = keysWithId(list, id, idBytes);
+    } else {
+        // The user id itself first; only when no key has it, any that holds the text.
+        const orvak::NormalizedId wanted = orvak::normalizeUserId(args[2].c_str());
+        for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
+            if (orvak::sameUserId(orvak::normalizeUserId(r->userId), wanted)) found.push_back(r);
+        }
+        if (found.empty() && !args[2].empty()) {
+            for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
+                if (containsFolded(r->userId, args[2])) found.push_back(r);
+            }
+        }
     }
-    if (found == nullptr) {
+    if (found.empty()) {
         free_publist(list);
-        return failure(std::string("no key with ") + (byKeyId ? "key id " : "user id '") + args[2] +
+        return failure(std::string("no key with ") + (byKeyId ? "key id " : "a user id like '") + args[2] +
                        (byKeyId ? "" : "'") + " in '" + args[0] + "'");
     }
     std::fputs(kHeading, stdout);
-    std::printf("%s\n", describe(*found).c_str());
+    for (const PublicKeyRecord* r : found) std::printf("%s\n", describe(*r).c_str());
     free_publist(list);
     return 0;
 }

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/file_reason.h"
+#include "tools/tabrel/inspect.h"
+#include "tools/tabrel/outputs.h"
 #include "tools/tabrel/seal.h"
 #include "tools/tabrel/text.h"
 #include "validator/tabrel32.h"
@@ -25,7 +28,7 @@ constexpr int kExitIo = 74;       // seal: a file cannot be read or written
 
 const char kHelp[] =
     "usage: tabrel check FILE --system TAG --offset N --declaration-trailer TAG\n"
-    "                  --receipt-trailer TAG [--clean PATH] [--log PATH]\n"
+    "                  --receipt-trailer TAG [--clean PATH] [--log PATH] [--as NAME]\n"
     "       tabrel seal PLAIN --output FILE --system TAG --offset N\n"
     "                  --declaration-trailer TAG --receipt-trailer TAG [--as NAME]\n"
     "       tabrel --help\n"
@@ -41,7 +44,14 @@ const char kHelp[] =
     "        3 error log cannot be created, 4 wrong system (02), 5 declaration CRC\n"
     "        wrong (06), 6 receipt CRC wrong (08); 64 = bad command line.\n"
     "        The cleaned copy remains only when the file is valid, the error log\n"
-    "        only when it is not.\n"
+    "        only when it is not. Both are written under temporary names beside\n"
+    "        their paths and put in place when the run has ended, so a run that\n"
+    "        stops early (a file that cannot be opened, told with the system's\n"
+    "        reason; a --clean or --log that names the input, or --log that names\n"
+    "        the cleaned copy) leaves earlier outputs as they were. Notes follow\n"
+    "        the log: an empty file, LF-only line ends, that the header's own CRC\n"
+    "        covers the file's name (error 03: check a renamed file with --as),\n"
+    "        and with result 5 the declaration CRC the header should carry.\n"
     "seal    reads PLAIN, text lines (LF or CR LF) without CRC fields: the header\n"
     "        first (it begins with the system tag), then the declaration records up\n"
     "        to the line that begins with the declaration trailer tag, then the\n"
@@ -50,8 +60,10 @@ const char kHelp[] =
     "        declaration CRC put at the offset of the header (replacing the ten\n"
     "        characters there, or appended) and the receipt CRC appended to the\n"
     "        receipt trailer, so that `tabrel check FILE` with the same options\n"
-    "        returns 0. Exit status 0; 65 = PLAIN is not such a declaration; 74 = a\n"
-    "        file cannot be read or written; 64 = bad command line.\n"
+    "        returns 0. FILE is written beside itself and put in place whole, so a\n"
+    "        failed seal leaves an earlier FILE as it was; FILE may not be PLAIN.\n"
+    "        Exit status 0; 65 = PLAIN is not such a declaration; 74 = a file\n"
+    "        cannot be read or written; 64 = bad command line.\n"
     "\n"
     "options\n"
     "  --system TAG               text the header begins with\n"
@@ -63,8 +75,10 @@ const char kHelp[] =
     "  --log PATH                 check: the error log (default FILE.log)\n"
     "  --output FILE, -o FILE     seal: the file to write\n"
     "  --as NAME                  seal: the file name the header's CRC is made for\n"
-    "                             (default: the name of FILE); the name enters the\n"
-    "                             header's own CRC, so a sealed file keeps its name\n"
+    "                             (default: the name of FILE); check: the file name\n"
+    "                             to check FILE under, the one it was sealed for.\n"
+    "                             The name enters the header's own CRC, so a sealed\n"
+    "                             file keeps its name\n"
     "  --help, -h                 this text\n"
     "Options also take the form --name=value.\n";
 
@@ -165,31 +179,15 @@ bool readWholeFile(const std::string& path, std::string& bytes)
     return !in.bad();
 }
 
-bool fileExists(const std::string& path)
-{
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f)
-        std::fclose(f);
-    return f != nullptr;
-}
-
 bool logHasError(const std::string& log, const char* number)
 {
     return log.find(std::string("] ") + number + " - ") != std::string::npos;
 }
 
-std::string resultInWords(std::int32_t result, bool logExists, const std::string& log)
+std::string resultInWords(std::int32_t result, const std::string& log)
 {
     if (result == 0)
         return "valid: every record, both trailers and both file CRCs are right";
-    if (!logExists) {
-        switch (result) {
-        case 1: return "the input file cannot be opened";
-        case 2: return "the cleaned copy cannot be created or written";
-        case 3: return "the error log cannot be created";
-        default: break;
-        }
-    }
     if (result == 4 && logHasError(log, "02"))
         return "invalid: the header does not begin with the system tag";
     if (result == 5 && logHasError(log, "06"))
@@ -199,40 +197,37 @@ std::string resultInWords(std::int32_t result, bool logExists, const std::string
     return "invalid: " + std::to_string(result) + (result == 1 ? " error" : " errors") + " found";
 }
 
-int runCheck(const CommandLine& line)
-{
-    if (line.operands.size() != 1)
-        return usageError(line.operands.empty() ? "check: which FILE?" : "check: one FILE only");
-    for (const char* name : {"output", "as"})
-        if (line.options.count(name))
-            return usageError(std::string("check does not take --") + name);
-    Tags tags;
-    if (const std::string error = readTags(line, tags); !error.empty())
-        return usageError("check: " + error);
-    const std::string& input = line.operands[0];
-    const std::string clean = line.options.count("clean") ? line.options.at("clean") : input + ".clean";
-    const std::string log = line.options.count("log") ? line.options.at("log") : input + ".log";
-
+// What a check found besides the library's own words.
+struct CheckReport {
+    std::string input;
+    std::string checkedAs;       // the file name the check ran under, when --as
+    std::int32_t result = 0;
+    std::string words;           // the result in words
     char declared[11] = {};
     char computed[11] = {};
-    ValidationRequest request{input.c_str(), clean.c_str(), log.c_str(), declared, computed, tags.offset, 0,
-                              tags.system.c_str(), tags.declarationTrailer.c_str(), tags.receiptTrailer.c_str()};
-    const bool inputReadable = fileExists(input);
-    const std::int32_t result = TBTabrel(request);
-
-    // An input that cannot be opened leaves every other file as it was: an
-    // error log found there is not this run's.
+    std::string shouldCarry;     // result 5: the declaration CRC the records give
+    std::string cleanPath;       // the cleaned copy this run left, if any
+    std::string logPath;         // the error log this run left, if any
     std::string logBytes;
-    const bool logExists = inputReadable && readWholeFile(log, logBytes);
-    std::cout << "file:          " << input << "\n"
-              << "result:        " << result << " - " << resultInWords(result, logExists, logBytes) << "\n"
-              << "declared CRC:  " << (declared[0] ? windows1252ToUtf8(declared) : "(no header read)") << "\n"
-              << "computed CRC:  " << (computed[0] ? computed : "(declaration part not finished)") << "\n";
-    if (fileExists(clean))
-        std::cout << "cleaned copy:  " << clean << "\n";
-    if (logExists) {
-        std::cout << "error log:     " << log << "\n";
-        std::string text = windows1252ToUtf8(logBytes);
+    std::vector<std::string> notes;
+};
+
+int printReport(const CheckReport& r)
+{
+    std::cout << "file:          " << r.input;
+    if (!r.checkedAs.empty())
+        std::cout << " (checked as " << r.checkedAs << ")";
+    std::cout << "\n"
+              << "result:        " << r.result << " - " << r.words << "\n"
+              << "declared CRC:  " << (r.declared[0] ? windows1252ToUtf8(r.declared) : "(no header read)") << "\n"
+              << "computed CRC:  " << (r.computed[0] ? r.computed : "(declaration part not finished)") << "\n";
+    if (!r.shouldCarry.empty())
+        std::cout << "header should carry: " << r.shouldCarry << "\n";
+    if (!r.cleanPath.empty())
+        std::cout << "cleaned copy:  " << r.cleanPath << "\n";
+    if (!r.logPath.empty()) {
+        std::cout << "error log:     " << r.logPath << "\n";
+        std::string text = windows1252ToUtf8(r.logBytes);
         std::size_t start = 0;
         while (start < text.size()) {
             std::size_t end = text.find("\r\n", start);
@@ -242,7 +237,138 @@ int runCheck(const CommandLine& line)
             start = end + 2;
         }
     }
-    return result;
+    for (const std::string& note : r.notes)
+        std::cout << "note: " << note << "\n";
+    return r.result;
+}
+
+// A run that stops before the library is called, or before it has its files.
+int earlyResult(CheckReport& report, std::int32_t result, const std::string& words)
+{
+    report.result = result;
+    report.words = words;
+    return printReport(report);
+}
+
+void addInputNotes(CheckReport& report, const std::string& bytes)
+{
+    using tabrel::tool::countLineEnds;
+    if (bytes.empty()) {
+        report.notes.push_back(report.input + " is empty: it holds no header, no records and no trailers");
+        return;
+    }
+    const tabrel::tool::LineEnds ends = countLineEnds(bytes);
+    if (ends.lfAlone > 0 && ends.crLf == 0) {
+        report.notes.push_back(report.input +
+                               " has LF-only line ends; every record must end with CR LF, so no record was found "
+                               "(convert the line ends, or seal the plain text with tabrel seal)");
+    } else if (ends.lfAlone > 0) {
+        report.notes.push_back(std::to_string(ends.lfAlone) + " line" + (ends.lfAlone == 1 ? "" : "s") + " of " +
+                               report.input + " end with LF alone, the first is line " +
+                               std::to_string(ends.firstLfAlone) +
+                               "; a record ends with CR LF, so such a line runs on into the next");
+    }
+    if (logHasError(report.logBytes, "03")) {
+        const std::string under = report.checkedAs.empty() ? report.input : report.checkedAs;
+        const std::string field = tabrel::tool::nameFieldOf(under);
+        const std::string name = tabrel::tool::fileNamePart(under);
+        report.notes.push_back("the header's own CRC covers the file's name too (the name field \"" + field + "\"" +
+                               (field == name ? "" : " from '" + name + "'") +
+                               "): a file renamed since it was sealed fails it; check it under the name it was "
+                               "sealed for with --as NAME");
+    }
+}
+
+int runCheck(const CommandLine& line)
+{
+    if (line.operands.size() != 1)
+        return usageError(line.operands.empty() ? "check: which FILE?" : "check: one FILE only");
+    if (line.options.count("output"))
+        return usageError("check does not take --output");
+    Tags tags;
+    if (const std::string error = readTags(line, tags); !error.empty())
+        return usageError("check: " + error);
+    CheckReport report;
+    report.input = line.operands[0];
+    const std::string& input = report.input;
+    const std::string clean = line.options.count("clean") ? line.options.at("clean") : input + ".clean";
+    const std::string log = line.options.count("log") ? line.options.at("log") : input + ".log";
+    if (line.options.count("as")) {
+        report.checkedAs = tabrel::tool::fileNamePart(line.options.at("as"));
+        if (report.checkedAs.empty() || report.checkedAs == "." || report.checkedAs == "..")
+            return usageError("check: --as wants a file name, not '" + line.options.at("as") + "'");
+    }
+
+    // Every file is looked at before the run, so that a run that cannot be
+    // made says why and touches nothing.
+    if (const std::string reason = tools::readErrorText(input); !reason.empty())
+        return earlyResult(report, 1, "the input file cannot be opened: " + reason);
+    std::string bytes;
+    if (!readWholeFile(input, bytes))
+        return earlyResult(report, 1, "the input file cannot be read: " + std::string(std::strerror(errno)));
+    if (tabrel::tool::sameFile(clean, input))
+        return earlyResult(report, 2, "the cleaned copy cannot be created: '" + clean + "' is the input file");
+    if (tabrel::tool::sameFile(log, input) || tabrel::tool::sameFile(log, clean))
+        return earlyResult(report, 3,
+                           "the error log cannot be created: '" + log + "' is the " +
+                               (tabrel::tool::sameFile(log, input) ? "input file" : "cleaned copy"));
+    tabrel::tool::StagedOutput cleanOut, logOut;
+    std::string reason;
+    if (!cleanOut.create(clean, reason))
+        return earlyResult(report, 2, "the cleaned copy '" + clean + "' cannot be created: " + reason);
+    if (!logOut.create(log, reason))
+        return earlyResult(report, 3, "the error log '" + log + "' cannot be created: " + reason);
+    cleanOut.close();
+    logOut.close();
+    tabrel::tool::NamedCopy renamed;
+    if (!report.checkedAs.empty() && !renamed.create(input, report.checkedAs, reason))
+        return earlyResult(report, 1, "the input cannot be copied to check it as " + report.checkedAs + ": " + reason);
+    const std::string checkedPath = report.checkedAs.empty() ? input : renamed.path();
+
+    ValidationRequest request{checkedPath.c_str(), cleanOut.temporary().c_str(), logOut.temporary().c_str(),
+                              report.declared, report.computed, tags.offset, 0, tags.system.c_str(),
+                              tags.declarationTrailer.c_str(), tags.receiptTrailer.c_str()};
+    report.result = TBTabrel(request);
+
+    // A run that reached its end leaves exactly one of the two files: it
+    // replaces the earlier outputs. Otherwise they stay as they were.
+    const bool cleanLeft = cleanOut.temporaryExists();
+    const bool logLeft = logOut.temporaryExists();
+    if (cleanLeft && !logLeft) {
+        if (!cleanOut.commit(reason)) {
+            std::cerr << "tabrel: check: cannot put the cleaned copy in place at " << clean << ": " << reason << "\n";
+            return earlyResult(report, 2, "the cleaned copy cannot be written: " + reason);
+        }
+        logOut.removeTarget();
+        report.cleanPath = clean;
+    } else if (logLeft && !cleanLeft) {
+        if (!logOut.commit(reason)) {
+            std::cerr << "tabrel: check: cannot put the error log in place at " << log << ": " << reason << "\n";
+            return earlyResult(report, 3, "the error log cannot be written: " + reason);
+        }
+        cleanOut.removeTarget();
+        report.logPath = log;
+        readWholeFile(log, report.logBytes);
+    } else {
+        const char* what = report.result == 1   ? "the input file cannot be opened"
+                           : report.result == 3 ? "the error log cannot be created"
+                                                : "the cleaned copy cannot be created or written";
+        report.words = std::string(what) + "; earlier outputs were left as they were";
+        return printReport(report);
+    }
+    report.words = resultInWords(report.result, report.logBytes);
+    if (report.result == 5 && logHasError(report.logBytes, "06")) {
+        std::uint32_t crc = 0;
+        if (tabrel::tool::declarationCrcOf(checkedPath, tags.declarationTrailer, crc)) {
+            char digits[11];
+            std::snprintf(digits, sizeof digits, "%010lu", static_cast<unsigned long>(crc));
+            report.shouldCarry = std::string(digits) + " (at offset " + std::to_string(tags.offset) +
+                                 " of the header; its own CRC then changes too: tabrel seal makes both)";
+        }
+    }
+    if (report.result != 0)
+        addInputNotes(report, bytes);
+    return printReport(report);
 }
 
 int runSeal(const CommandLine& line)
@@ -259,8 +385,14 @@ int runSeal(const CommandLine& line)
         return usageError("seal: " + error);
     const std::string& plainPath = line.operands[0];
     const std::string& output = line.options.at("output");
+    if (tabrel::tool::sameFile(output, plainPath))
+        return usageError("seal: --output names the PLAIN file itself; write the sealed file elsewhere");
 
     std::string plain;
+    if (const std::string reason = tools::readErrorText(plainPath); !reason.empty()) {
+        std::cerr << "tabrel: seal: cannot read " << plainPath << ": " << reason << "\n";
+        return kExitIo;
+    }
     if (!readWholeFile(plainPath, plain)) {
         std::cerr << "tabrel: seal: cannot read " << plainPath << ": " << std::strerror(errno) << "\n";
         return kExitIo;
@@ -276,12 +408,18 @@ int runSeal(const CommandLine& line)
         std::cerr << "tabrel: seal: " << plainPath << ": " << sealed.error << "\n";
         return kExitData;
     }
-    std::ofstream out(output, std::ios::binary | std::ios::trunc);
-    out.write(sealed.bytes.data(), static_cast<std::streamsize>(sealed.bytes.size()));
-    out.close();
-    if (!out) {
-        std::cerr << "tabrel: seal: cannot write " << output << "\n";
-        std::remove(output.c_str());
+    // Written beside the output and put in place whole: a failed seal leaves
+    // an earlier output as it was.
+    tabrel::tool::StagedOutput out;
+    std::string reason;
+    if (!out.create(output, reason)) {
+        std::cerr << "tabrel: seal: cannot write " << output << ": " << reason << "\n";
+        return kExitIo;
+    }
+    errno = 0;
+    if (!out.write(sealed.bytes.data(), sealed.bytes.size()) || !out.commit(reason)) {
+        std::cerr << "tabrel: seal: cannot write " << output << ": "
+                  << (reason.empty() ? tabrel::tool::systemReason(errno) : reason) << "\n";
         return kExitIo;
     }
     std::cout << "sealed " << plainPath << " into " << output << "\n";

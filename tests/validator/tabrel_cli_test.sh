@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# tabrel_cli_test.sh TABREL -- the tabrel tool end to end: sealing and checking,
+# the hints it adds to the library's result, and outputs that survive a run
+# that stops early.
+set -u
+tabrel=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+passed=0
+failed=0
+check() {  # check NAME COMMAND...: the command must succeed
+  local name=$1; shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL $name"; fi
+}
+status() {  # status CODE COMMAND...: the command must exit with CODE
+  local want=$1; shift
+  "$@" >out.txt 2>err.txt
+  local got=$?
+  [ "$got" -eq "$want" ] || { echo "  exit $got, not $want: $*"; cat out.txt err.txt; return 1; }
+}
+no_temporary_files() { ! ls -a . | grep -q 'tmp'; }
+tags=(--system HDR --offset 3 --declaration-trailer TRD --receipt-trailer TRR)
+
+printf 'HDR0000000000 x\nline one\nline two\nTRD\nreceipt\nTRR\n' > plain.txt
+check "seal" status 0 "$tabrel" seal plain.txt -o DECL.TXT "${tags[@]}"
+declared=$(head -c 13 DECL.TXT | tail -c 10)
+check "a sealed file checks" status 0 "$tabrel" check DECL.TXT "${tags[@]}"
+check "its cleaned copy" grep -q '^cleaned copy:  DECL.TXT.clean$' out.txt
+cp DECL.TXT.clean good.clean
+
+# The header's own CRC covers the name.
+cp DECL.TXT renamed.txt
+check "a renamed file fails its header CRC" status 1 "$tabrel" check renamed.txt "${tags[@]}"
+check "and is told that the CRC covers the name" grep -q 'note: .*covers the file.s name.*"RENAMED.TXT" from .renamed.txt.*--as NAME' out.txt
+check "checked under its sealed name it passes" status 0 "$tabrel" check renamed.txt "${tags[@]}" --as DECL.TXT
+check "the report says the name it ran under" grep -q '^file:          renamed.txt (checked as DECL.TXT)$' out.txt
+check "that valid run removed the earlier log" test ! -e renamed.txt.log
+check "--as takes the file part of a path" status 0 "$tabrel" check renamed.txt "${tags[@]}" --as 'C:\decl\DECL.TXT'
+check "--as without a name is bad usage" status 64 "$tabrel" check renamed.txt "${tags[@]}" --as dir/
+
+# Line ends, empty files, folders.
+tr -d '\r' < DECL.TXT > lf.txt
+check "LF-only line ends" status 3 "$tabrel" check lf.txt "${tags[@]}"
+check "are said" grep -q '^note: lf.txt has LF-only line ends' out.txt
+{ head -n 2 DECL.TXT; tail -n +3 DECL.TXT | tr -d '\r'; } > mixed.txt
+check "some LF-only line ends" status 3 "$tabrel" check mixed.txt "${tags[@]}"
+check "are counted, with the first" grep -q '^note: 4 lines of mixed.txt end with LF alone, the first is line 3' out.txt
+: > empty.txt
+check "an empty file" status 3 "$tabrel" check empty.txt "${tags[@]}"
+check "is said to be empty" grep -q '^note: empty.txt is empty' out.txt
+mkdir adir
+check "a folder as input" status 1 "$tabrel" check adir "${tags[@]}"
+check "is told with the system's reason" grep -q '^result:        1 - the input file cannot be opened: Is a directory$' out.txt
+check "and leaves no log" test ! -e adir.log
+check "a missing input" status 1 "$tabrel" check absent.txt "${tags[@]}"
+check "is told with the system's reason" grep -q 'cannot be opened: No such file or directory' out.txt
+
+# Outputs survive a run that stops early; a run that ends replaces them.
+check "a log in a missing folder" status 3 "$tabrel" check DECL.TXT "${tags[@]}" --log nofolder/x.log
+check "is told with the system's reason" grep -q "the error log 'nofolder/x.log' cannot be created: No such file or directory" out.txt
+check "and the earlier cleaned copy is whole" cmp -s DECL.TXT.clean good.clean
+check "a cleaned copy in a missing folder" status 2 "$tabrel" check lf.txt "${tags[@]}" --clean nofolder/c
+check "leaves the earlier log" grep -q '07 - Registro' lf.txt.log
+check "a cleaned copy that names the input" status 2 "$tabrel" check DECL.TXT "${tags[@]}" --clean ./DECL.TXT
+check "leaves the input whole" status 0 "$tabrel" check DECL.TXT "${tags[@]}"
+check "a log that names the cleaned copy" status 3 "$tabrel" check DECL.TXT "${tags[@]}" --log DECL.TXT.clean
+check "leaves that cleaned copy whole" cmp -s DECL.TXT.clean good.clean
+check "a log that names the input" status 3 "$tabrel" check DECL.TXT "${tags[@]}" --log DECL.TXT
+check "an invalid run" status 1 "$tabrel" check renamed.txt "${tags[@]}" --clean DECL.TXT.clean
+check "replaces the earlier cleaned copy with none" test ! -e DECL.TXT.clean
+check "no temporary file is left" no_temporary_files
+
+# Result 5: the CRC the header should carry.
+sed "1s/^HDR$declared/HDR0000000000/" DECL.TXT > zero.txt
+check "a wrong declaration CRC" status 5 "$tabrel" check zero.txt "${tags[@]}" --as DECL.TXT
+check "shows the CRC the header should carry" grep -q "^header should carry: $declared (at offset 3" out.txt
+
+# seal
+check "seal over its own input is refused" status 64 "$tabrel" seal plain.txt --output ./plain.txt "${tags[@]}"
+check "and the input stays" grep -q '^HDR0000000000 x$' plain.txt
+check "seal of a missing file" status 74 "$tabrel" seal absent.txt -o out.TXT "${tags[@]}"
+check "names the system's reason" grep -q 'cannot read absent.txt: No such file or directory' err.txt
+check "seal into a missing folder" status 74 "$tabrel" seal plain.txt -o nofolder/D.TXT "${tags[@]}"
+check "names the system's reason" grep -q 'cannot write nofolder/D.TXT: No such file or directory' err.txt
+cp DECL.TXT before.TXT
+printf 'HDR0000000000 x\nno trailer\n' > broken.txt
+check "a failed seal" status 65 "$tabrel" seal broken.txt -o DECL.TXT "${tags[@]}"
+check "leaves the earlier output" cmp -s DECL.TXT before.TXT
+check "no temporary file is left after sealing" no_temporary_files
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,20 @@
+// file_reason.h -- why a file cannot be read, as the system tells it, for the
+// tools' messages.
+#ifndef TOOLS_COMMON_FILE_REASON_H
+#define TOOLS_COMMON_FILE_REASON_H
+
+#include <string>
+
+namespace tools {
+
+// The system's error number when the file at path cannot be opened and read
+// (ENOENT, EACCES, EISDIR, ...); 0 when it can.
+int readError(const std::string& path);
+
+// The system's text for readError(path) ("No such file or directory",
+// "Permission denied", "Is a directory", ...); empty when the file reads.
+std::string readErrorText(const std::string& path);
+
+}  // namespace tools
+
+#endif
