@@ -10,6 +10,7 @@
 #include "keyring/key_list.h"
 #include "keyring/orvak32.h"
 #include "keyring/packet_writer.h"
+#include "suite_version.h"
 #include "keyring/ring_ops.h"
 #include "keyring/status.h"
 #include "tools/orvak/rsa_key.h"
@@ -40,6 +41,7 @@ const char kUsage[] =
     "  orvak find RING --key-id HEX\n"
     "  orvak find RING --user ID\n"
     "      Prints the first key with that key id (16 hex digits) or user id.\n"
+    "  orvak --version\n"
     "\n"
     "A ring is written to a temporary file beside it and put in place only when\n"
     "complete: a failed command never leaves it half written.\n"
@@ -316,6 +318,10 @@ int main(int argc, char** argv) {
     const std::string command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::fputs("orvak " SUITE_VERSION "\n", stdout);
         return 0;
     }
     args.erase(args.begin());
