@@ -64,6 +64,16 @@ build_msvc_consumer() {
       "$out/kernel32.lib" "$out/msvcrt.lib"
 }
 
+# headers_compile BUNDLE: the three chief headers together, as C++, for the
+# Microsoft ABI (no Microsoft header) and with MinGW.
+headers_compile() {
+  local include=$1/include
+  printf '#include "lumbra32.h"\n#include "tabrel32.h"\n#include "orvak32.h"\n' >"$work/headers.cpp"
+  clang --target="$clang_target" -ffreestanding -nostdlibinc -I"$here/nocrt" -I"$include" -x c++ -std=c++17 \
+    -Wall -Wextra -Werror -fsyntax-only "$work/headers.cpp" &&
+    "$triple-g++" -I"$include" -std=c++17 -Wall -Wextra -Werror -fsyntax-only "$work/headers.cpp"
+}
+
 version=$(sed -n 's/^declaration-suite-\(.*\)-win32\.zip$/\1/p' < <(ls "$dist"))
 if [ -z "$version" ]; then
   echo "FAIL  no declaration-suite-VERSION-win32.zip in $dist"
@@ -98,6 +108,7 @@ for arch in win32 win64; do
     python3 "$here/check_bundle.py" bundle "$bundle" --arch "$arch" --version "$version" \
       --objdump "$triple-objdump" --nm llvm-nm
 
+  step "$arch: the chief headers compile as C++ (Microsoft ABI and MinGW)" headers_compile "$bundle"
   run=$work/$arch/run
   mkdir -p "$run"
   cp "$bundle"/bin/*.dll "$run/"
