@@ -27,8 +27,7 @@ done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win32/CMakeCache.txt)
 [ -n "$version" ] || { echo "release: no project version in build/win32/CMakeCache.txt"; exit 1; }
 suite=declaration-suite-$version
-# Every file of the bundles carries the time of the commit, so that two
-# releases of one commit hold the same bytes.
+# Every file of the bundles carries the time of the commit it was made from.
 stamp=$(git log -1 --format=%cd --date=format:%Y%m%d%H%M.%S 2>/dev/null || date -u +%Y%m%d%H%M.%S)
 
 stage=build/release
