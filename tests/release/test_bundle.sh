@@ -27,14 +27,17 @@ wine64=/usr/lib/wine/wine64
 
 passed=0
 failed=0
-# step NAME COMMAND...: runs COMMAND, its output in a log shown on failure.
+# step NAME COMMAND...: runs COMMAND, its output in a log shown on failure
+# (on success only its closing "N passed, N failed" line, if it has one).
 step() {
   local name=$1
   shift
   local log
   log=$work/step-$((passed + failed)).log
   if "$@" >"$log" 2>&1; then
-    echo "ok    $name"
+    local counts
+    counts=$(tail -n 1 "$log" | tr -d '\r' | grep -E '^[0-9]+ passed, [0-9]+ failed$' || true)
+    echo "ok    $name${counts:+ ($counts)}"
     passed=$((passed + 1))
   else
     echo "FAIL  $name"
