@@ -10,10 +10,11 @@
 #include "keyring/key_list.h"
 #include "keyring/orvak32.h"
 #include "keyring/packet_writer.h"
-#include "suite_version.h"
 #include "keyring/ring_ops.h"
 #include "keyring/status.h"
 #include "tools/orvak/rsa_key.h"
+
+#include "suite_version.h"
 
 namespace {
 
