@@ -2,8 +2,8 @@
 """Static checks of an unpacked release bundle, against the bundle's own .def files.
 
   check_bundle.py bundle DIR --arch win32|win64 --version X.Y.Z --objdump OBJDUMP --nm NM
-      every file in its place; each DLL's export names and ordinals exactly those of its
-      .def file; its version resource (FileVersion, ProductVersion and the fixed numbers the
+      every file in its place; each DLL importing only system DLLs, with the export names
+      and ordinals of its .def file exactly; its version resource (FileVersion, ProductVersion and the fixed numbers the
       suite version, OriginalFilename its file name, a FileDescription); each import library
       (MinGW lib*.dll.a and Microsoft *.lib) carrying exactly one caller symbol and one
       __imp_ pointer per export a caller links against, and, in the .lib, each bound to its
@@ -30,6 +30,10 @@ from import_def import caller_symbols, read_def  # noqa: E402
 
 LIBRARIES = ["lumbra32", "tabrel32", "orvak32"]
 DESCRIPTIONS = {"orvak32": "PUBLIC KEYS MANAGEMENT LIBRARY"}
+# What each DLL may import: parts of every Windows installation only.
+IMPORTS = {"lumbra32": {"kernel32.dll", "msvcrt.dll", "wsock32.dll"},
+           "tabrel32": {"kernel32.dll", "msvcrt.dll"},
+           "orvak32": {"kernel32.dll", "msvcrt.dll"}}
 
 
 class Checks:
@@ -122,7 +126,10 @@ def check_bundle(a, check):
             continue
         exports = read_def(def_path)
         want = {name: ordinal for name, _, ordinal in exports}
-        _, got, _ = read_pe(a.objdump, dll)
+        imports, got, _ = read_pe(a.objdump, dll)
+        extra = sorted(i for i in imports if i.lower() not in IMPORTS[lib])
+        check(not extra, f"{lib}.dll imports only {', '.join(sorted(IMPORTS[lib]))}" +
+              (f" (also {', '.join(extra)})" if extra else ""))
         check(got == want, f"{lib}.dll exports exactly the {len(want)} names and ordinals of {lib}.def" +
               ("" if got == want else f" (found {sorted(got.items(), key=lambda x: x[1])})"))
 
