@@ -1,5 +1,5 @@
 # The two commands of the README, and a few conveniences.
-.PHONY: demo test setup build native dlls fuzz clean
+.PHONY: demo test setup build native dlls release fuzz clean
 
 demo: setup
 	@scripts/demo.sh
@@ -17,9 +17,13 @@ native: setup
 dlls: setup
 	cmake --preset win32 && cmake --build --preset win32 -j $$(nproc)
 
+# The integrators' bundles and the source archive: dist/ (scripts/release.sh)
+release: setup
+	@scripts/release.sh
+
 # Every fuzz target for FUZZ_SECONDS each (default 300).
 fuzz: setup
 	@scripts/fuzz.sh
 
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -1,5 +1,16 @@
 # Helpers shared by every directory of the tree.
 
+# The version of the suite: the project() line of the top CMakeLists.txt, the
+# one place it is kept. Programs read it from suite_version.h (target
+# suite_version); the Windows DLLs carry it in their version resource.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/suite_version.h.in
+               ${CMAKE_BINARY_DIR}/generated/suite_version.h @ONLY)
+add_library(suite_version INTERFACE)
+target_include_directories(suite_version INTERFACE ${CMAKE_BINARY_DIR}/generated)
+if(SUITE_WINDOWS)
+  enable_language(RC)
+endif()
+
 # GoogleTest: the system package on the host, built from Debian's sources for linux32.
 set(SUITE_HAVE_GTEST OFF)
 if(NOT SUITE_WINDOWS)
@@ -39,8 +50,9 @@ function(suite_add_gtest name)
 endfunction()
 
 # suite_check_dll(TARGET EXPECT file)
-# Static check of a Windows DLL: its export names and ordinals and the DLLs it
-# imports, read with objdump -p and compared with an expectation file.
+# Static check of a Windows DLL: its export names and ordinals, the DLLs it
+# imports and its version resource, read from the file and compared with an
+# expectation file (@VERSION@ there is the suite version).
 function(suite_check_dll target)
   cmake_parse_arguments(ARG "" "EXPECT" "" ${ARGN})
   if(NOT SUITE_WINDOWS OR NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
@@ -49,5 +61,23 @@ function(suite_check_dll target)
   find_program(SUITE_PYTHON python3 REQUIRED)
   add_test(NAME ${target}.exports
     COMMAND ${SUITE_PYTHON} ${CMAKE_SOURCE_DIR}/tests/static/check_dll.py
-            --objdump ${SUITE_OBJDUMP} --expect ${ARG_EXPECT} $<TARGET_FILE:${target}>)
+            --objdump ${SUITE_OBJDUMP} --expect ${ARG_EXPECT} --version ${PROJECT_VERSION}
+            $<TARGET_FILE:${target}>)
+endfunction()
+
+# suite_version_resource(TARGET DESCRIPTION text)
+# On Windows, gives the DLL TARGET a version resource: the suite version as
+# FileVersion and ProductVersion, DESCRIPTION as FileDescription, TARGET.dll as
+# OriginalFilename. Elsewhere nothing.
+function(suite_version_resource target)
+  cmake_parse_arguments(ARG "" "DESCRIPTION" "" ${ARGN})
+  if(NOT SUITE_WINDOWS)
+    return()
+  endif()
+  set(SUITE_RC_NAME ${target})
+  set(SUITE_RC_FILENAME ${target}.dll)
+  set(SUITE_RC_DESCRIPTION "${ARG_DESCRIPTION}")
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
 endfunction()

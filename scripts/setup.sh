@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever a build of every preset, the tests, the
-# benchmarks and the demonstration need and this machine lacks. Idempotent.
+# benchmarks, the demonstration and the release need and this machine lacks.
+# Idempotent.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
   gcc-mingw-w64-i686 g++-mingw-w64-i686 gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine64
   libsqlite3-dev sqlite3 libasio-dev libssl-dev openssl zlib1g-dev libedit-dev
   pgpdump clang libclang-rt-14-dev
+  git zip unzip pandoc lld llvm
 )
 
 missing=()

@@ -2,8 +2,10 @@
 # Builds every preset and runs every test: native first (the cross builds'
 # tests talk to the native reference server), then the sanitizer build, i386
 # Linux under qemu, the 32-bit DLLs (static checks), the 64-bit DLLs under
-# wine64, and the fuzz targets (corpus replay and a minute each). Ends with
-# one line "N passed, N failed" over all of them.
+# wine64, and the fuzz targets (corpus replay and a minute each); then the
+# release: scripts/release.sh writes dist/ and tests/release/test_bundle.sh
+# tests the archives as an integrator takes them (RELEASE_TEST=0 leaves this
+# out). Ends with one line "N passed, N failed" over all of them.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,6 +38,24 @@ for p in "${presets[@]}"; do
   passed=$((passed + total - bad))
   failed=$((failed + bad))
 done
+
+if [ "${RELEASE_TEST:-1}" = 1 ]; then
+  echo "=== release"
+  mkdir -p build
+  if ! scripts/release.sh >build/release.log 2>&1; then
+    tail -n 40 build/release.log; broken+=("release:build")
+  else
+    tests/release/test_bundle.sh dist 2>&1 | tee build/release-test.log
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' build/release-test.log | tail -n 1)
+    if [ -z "$line" ]; then
+      broken+=("release:test")
+    else
+      passed=$((passed + ${line%% passed*}))
+      bad=${line#*passed, }
+      failed=$((failed + ${bad%% failed}))
+    fi
+  fi
+fi
 
 if [ ${#broken[@]} -gt 0 ]; then
   echo "broken steps: ${broken[*]}"

@@ -11,6 +11,8 @@
 #include "server/server.h"
 #include "server/users.h"
 
+#include "suite_version.h"
+
 using namespace lumbra::server;
 
 namespace {
@@ -83,7 +85,7 @@ int main(int argc, char** argv) {
       std::fputs(usageText(), stdout);
       return 0;
     case CommandLine::Action::Version:
-      std::printf("lumbra-server %s\n", kServerVersion);
+      std::printf("lumbra-server %s\n", SUITE_VERSION);
       return 0;
     case CommandLine::Action::Serve:
       break;

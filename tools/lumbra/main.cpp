@@ -4,6 +4,8 @@
 #include "tools/lumbra/shell.h"
 #include "tools/lumbra/terminal.h"
 
+#include "suite_version.h"
+
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -86,6 +88,10 @@ struct Runner {
 int main(int argc, char** argv)
 {
     std::ios::sync_with_stdio(false);
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::cout << "lumbra " SUITE_VERSION "\n";
+        return kExitOk;
+    }
     std::string error;
     const auto options = parseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!options) {

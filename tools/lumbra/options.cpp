@@ -16,6 +16,7 @@ const char* const kUsage =
     "      --new-password-file F  change the password to the first line of F\n"
     "  -q, --quiet             no banner in interactive use\n"
     "  -h, --help              this text\n"
+    "      --version           the version, alone on the command line\n"
     "Environment: LUMBRA_PASSWORD and LUMBRA_NEW_PASSWORD stand in for the files;\n"
     "LUMBRA_USER is the identification when the target names none. Without either,\n"
     "the password is asked on the terminal without echo.\n"

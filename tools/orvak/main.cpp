@@ -16,6 +16,8 @@
 #include "tools/common/file_reason.h"
 #include "tools/orvak/rsa_key.h"
 
+#include "suite_version.h"
+
 namespace {
 
 const char kUsage[] =
@@ -51,6 +53,7 @@ const char kUsage[] =
     "  orvak find RING --key-id HEX\n"
     "      Prints the keys with that key id: 16 hex digits, or the last 8 of\n"
     "      them (the short key id), with or without 0x.\n"
+    "  orvak --version\n"
     "\n"
     "A ring is written to a temporary file beside it and put in place only when\n"
     "complete: a failed command never leaves it half written.\n"
@@ -417,6 +420,10 @@ int main(int argc, char** argv) {
     const std::string command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::fputs("orvak " SUITE_VERSION "\n", stdout);
         return 0;
     }
     args.erase(args.begin());

@@ -18,6 +18,8 @@
 #include "tools/tabrel/text.h"
 #include "validator/tabrel32.h"
 
+#include "suite_version.h"
+
 namespace {
 
 using tabrel::tool::windows1252ToUtf8;
@@ -32,6 +34,7 @@ const char kHelp[] =
     "       tabrel seal PLAIN --output FILE --system TAG --offset N\n"
     "                  --declaration-trailer TAG --receipt-trailer TAG [--as NAME]\n"
     "       tabrel --help\n"
+    "       tabrel --version\n"
     "\n"
     "A declaration file is a header record, the declaration records, a declaration\n"
     "trailer, the receipt records and a receipt trailer; every record is a CR LF line\n"
@@ -94,6 +97,7 @@ struct CommandLine {
     std::vector<std::string> operands;
     std::map<std::string, std::string> options;
     bool help = false;
+    bool version = false;
     std::string error;
 };
 
@@ -104,6 +108,10 @@ CommandLine parse(int argc, char** argv, const std::vector<std::string>& known)
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             line.help = true;
+            continue;
+        }
+        if (arg == "--version") {
+            line.version = true;
             continue;
         }
         if (arg == "-o")
@@ -435,6 +443,10 @@ int main(int argc, char** argv)
                                     "output", "as"});
     if (line.help) {
         std::cout << kHelp;
+        return 0;
+    }
+    if (line.version) {
+        std::cout << "tabrel " SUITE_VERSION "\n";
         return 0;
     }
     if (!line.error.empty())

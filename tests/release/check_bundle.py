@@ -1,0 +1,218 @@
+#!/usr/bin/env python3
+"""Static checks of an unpacked release bundle, against the bundle's own .def files.
+
+  check_bundle.py bundle DIR --arch win32|win64 --version X.Y.Z --objdump OBJDUMP --nm NM
+      every file in its place; each DLL importing only system DLLs, with the export names
+      and ordinals of its .def file exactly; its version resource (FileVersion, ProductVersion and the fixed numbers the
+      suite version, OriginalFilename its file name, a FileDescription); each import library
+      (MinGW lib*.dll.a and Microsoft *.lib) carrying exactly one caller symbol and one
+      __imp_ pointer per export a caller links against, and, in the .lib, each bound to its
+      export name.
+  check_bundle.py imports EXE DIR --objdump OBJDUMP
+      a program linked against the bundle imports from each DLL exactly the export names a
+      caller links against (it calls every one), each an export of the .def file.
+
+Prints one line per check and "N passed, N failed"; exit status 0 when none failed.
+"""
+import argparse
+import os
+import re
+import struct
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests", "static"))
+sys.path.insert(0, os.path.join(ROOT, "release"))
+from check_dll import read_pe, read_version_resource  # noqa: E402
+from import_def import caller_symbols, read_def  # noqa: E402
+
+LIBRARIES = ["lumbra32", "tabrel32", "orvak32"]
+DESCRIPTIONS = {"orvak32": "PUBLIC KEYS MANAGEMENT LIBRARY"}
+# What each DLL may import: parts of every Windows installation only.
+IMPORTS = {"lumbra32": {"kernel32.dll", "msvcrt.dll", "wsock32.dll"},
+           "tabrel32": {"kernel32.dll", "msvcrt.dll"},
+           "orvak32": {"kernel32.dll", "msvcrt.dll"}}
+
+
+class Checks:
+    def __init__(self):
+        self.passed = self.failed = 0
+
+    def __call__(self, ok, text):
+        print(("ok    " if ok else "FAIL  ") + text)
+        if ok:
+            self.passed += 1
+        else:
+            self.failed += 1
+        return ok
+
+    def close(self):
+        print(f"{self.passed} passed, {self.failed} failed")
+        return 0 if self.failed == 0 else 1
+
+
+def archive_members(path):
+    """(name, bytes) of each member of an ar archive."""
+    data = open(path, "rb").read()
+    if not data.startswith(b"!<arch>\n"):
+        return []
+    members, offset = [], 8
+    while offset + 60 <= len(data):
+        header = data[offset:offset + 60]
+        size = int(header[48:58].decode().strip())
+        members.append((header[:16].decode().strip(), data[offset + 60:offset + 60 + size]))
+        offset += 60 + size + (size & 1)
+    return members
+
+
+def short_imports(path):
+    """[(symbol, dll, name it binds to)] of the short import members of a library."""
+    out = []
+    for _, body in archive_members(path):
+        if len(body) < 20 or body[:4] != b"\x00\x00\xff\xff":
+            continue
+        flags = struct.unpack_from("<H", body, 18)[0]
+        kind, name_type = flags & 3, (flags >> 2) & 7
+        symbol, dll = body[20:].split(b"\x00")[:2]
+        symbol, dll = symbol.decode(), dll.decode()
+        if kind != 0:  # code only
+            continue
+        name = symbol
+        if name_type == 0:
+            name = f"#{struct.unpack_from('<H', body, 16)[0]}"
+        elif name_type in (2, 3):
+            if name[:1] in ("?", "@", "_"):
+                name = name[1:]
+            if name_type == 3:
+                name = name.split("@", 1)[0]
+        out.append((symbol, dll, name))
+    return out
+
+
+def nm_symbols(nm, path):
+    """Names of the defined symbols of a library."""
+    out = subprocess.run([nm, "--defined-only", path], check=True, capture_output=True, text=True).stdout
+    names = set()
+    for line in out.splitlines():
+        parts = line.split()
+        if len(parts) == 3:
+            names.add(parts[2])
+    return names
+
+
+def expected_symbols(exports, arch):
+    """{caller symbol as the compiler emits it: export name}."""
+    prefix = "_" if arch == "win32" else ""
+    return {prefix + caller: name for caller, name, _ in caller_symbols(exports, "i386" if arch == "win32" else "x86_64")}
+
+
+def check_bundle(a, check):
+    root = a.dir
+    for rel in ["README.md", "README.html", "SHA256SUMS"] + \
+               [f"{d}/{lib}.{e}" for lib in LIBRARIES for d, e in
+                [("bin", "dll"), ("def", "def"), ("lib", "lib"), ("docs", "md"), ("docs", "html"), ("include", "h")]] + \
+               [f"lib/lib{lib}.dll.a" for lib in LIBRARIES]:
+        check(os.path.isfile(os.path.join(root, rel)), f"{rel} present")
+    readme = open(os.path.join(root, "README.md"), encoding="utf-8").read()
+    check(a.version in readme and a.arch in readme and "@" + "VERSION@" not in readme,
+          f"README names version {a.version} and {a.arch}")
+
+    for lib in LIBRARIES:
+        def_path = os.path.join(root, "def", f"{lib}.def")
+        dll = os.path.join(root, "bin", f"{lib}.dll")
+        if not os.path.isfile(def_path) or not os.path.isfile(dll):
+            continue
+        exports = read_def(def_path)
+        want = {name: ordinal for name, _, ordinal in exports}
+        imports, got, _ = read_pe(a.objdump, dll)
+        extra = sorted(i for i in imports if i.lower() not in IMPORTS[lib])
+        check(not extra, f"{lib}.dll imports only {', '.join(sorted(IMPORTS[lib]))}" +
+              (f" (also {', '.join(extra)})" if extra else ""))
+        check(got == want, f"{lib}.dll exports exactly the {len(want)} names and ordinals of {lib}.def" +
+              ("" if got == want else f" (found {sorted(got.items(), key=lambda x: x[1])})"))
+
+        fields = read_version_resource(open(dll, "rb").read())
+        for key, value in [("FileVersion", a.version), ("ProductVersion", a.version),
+                           ("FILEVERSION", a.version + ".0"), ("PRODUCTVERSION", a.version + ".0"),
+                           ("OriginalFilename", f"{lib}.dll")]:
+            check(fields.get(key) == value, f"{lib}.dll version resource {key} \"{value}\"" +
+                  ("" if fields.get(key) == value else f" (found {fields.get(key)!r})"))
+        description = fields.get("FileDescription", "")
+        wanted = DESCRIPTIONS.get(lib)
+        check(description != "" and (wanted is None or description == wanted),
+              f"{lib}.dll FileDescription \"{description}\"")
+
+        symbols = expected_symbols(exports, a.arch)
+        imp = "__imp_"
+        for library in [f"lib{lib}.dll.a", f"{lib}.lib"]:
+            path = os.path.join(root, "lib", library)
+            if not os.path.isfile(path):
+                continue
+            defined = nm_symbols(a.nm, path)
+            got_imp = {s[len(imp):] for s in defined if s.startswith(imp)}
+            check(got_imp == set(symbols), f"{library}: __imp_ pointers exactly for {', '.join(sorted(symbols))}" +
+                  ("" if got_imp == set(symbols) else f" (found {', '.join(sorted(got_imp))})"))
+            missing = sorted(s for s in symbols if s not in defined)
+            check(not missing, f"{library}: a caller symbol for each" + (f" (missing {missing})" if missing else ""))
+        short = short_imports(os.path.join(root, "lib", f"{lib}.lib"))
+        bound = {symbol: (dll_name, name) for symbol, dll_name, name in short}
+        want_bound = {symbol: (f"{lib}.dll", name) for symbol, name in symbols.items()}
+        check(bound == want_bound, f"{lib}.lib binds " +
+              ", ".join(f"{s} to {n}" for s, (_, n) in sorted(want_bound.items())[:2]) + ", ..." +
+              ("" if bound == want_bound else f" (found {bound})"))
+
+
+def program_imports(objdump, exe):
+    """{dll name (lower case): [imported names]} of a program."""
+    out = subprocess.run([objdump, "-p", exe], check=True, capture_output=True, text=True).stdout
+    imports, current = {}, None
+    for line in out.splitlines():
+        m = re.match(r"^\s*DLL Name: (\S+)", line)
+        if m:
+            current = imports.setdefault(m.group(1).lower(), [])
+            continue
+        m = re.match(r"^\s*[0-9a-fA-F]+\s+\d+\s+(\S+)\s*$", line)
+        if m and current is not None:
+            current.append(m.group(1))
+        elif not line.strip():
+            pass
+    return imports
+
+
+def check_imports(a, check):
+    imports = program_imports(a.objdump, a.exe)
+    name = os.path.basename(a.exe)
+    for lib in LIBRARIES:
+        exports = read_def(os.path.join(a.dir, "def", f"{lib}.def"))
+        want = sorted(n for _, n, _ in caller_symbols(exports, "x86_64"))
+        got = sorted(imports.get(f"{lib}.dll", []))
+        check(got == want, f"{name} imports from {lib}.dll exactly {', '.join(want)}" +
+              ("" if got == want else f" (found {', '.join(got)})"))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    sub = ap.add_subparsers(dest="mode", required=True)
+    b = sub.add_parser("bundle")
+    b.add_argument("dir")
+    b.add_argument("--arch", choices=["win32", "win64"], required=True)
+    b.add_argument("--version", required=True)
+    b.add_argument("--objdump", required=True)
+    b.add_argument("--nm", required=True)
+    i = sub.add_parser("imports")
+    i.add_argument("exe")
+    i.add_argument("dir")
+    i.add_argument("--objdump", required=True)
+    a = ap.parse_args()
+    check = Checks()
+    if a.mode == "bundle":
+        check_bundle(a, check)
+    else:
+        check_imports(a, check)
+    return check.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
