@@ -1,11 +1,14 @@
-// Terminal I/O of the shell: secret input, progress line, libedit.
+// Terminal I/O of the shell: secret input, progress line, Ctrl-C, locale, libedit.
 #include "tools/lumbra/terminal.h"
 
+#include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -71,27 +74,71 @@ void TerminalProgress::finish()
     shown_ = false;
 }
 
+namespace {
+
+volatile std::sig_atomic_t interruptFlag = 0;
+
+extern "C" void noteInterrupt(int) { interruptFlag = 1; }
+
+}  // namespace
+
+void catchInterrupts()
+{
+    struct sigaction action {};
+    action.sa_handler = noteInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the line editor's read returns
+    sigaction(SIGINT, &action, nullptr);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+bool interruptRequested() { return interruptFlag != 0; }
+
+void clearInterrupt() { interruptFlag = 0; }
+
+void useUtf8Locale()
+{
+    const auto isUtf8 = [] {
+        const char* codeset = nl_langinfo(CODESET);
+        return codeset != nullptr && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
+    };
+    if (std::setlocale(LC_CTYPE, "") != nullptr && isUtf8()) return;
+    if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) std::setlocale(LC_CTYPE, "C");
+}
+
 LineEditor::LineEditor()
 {
+    rl_catch_signals = 0;  // Ctrl-C is the shell's: it clears the line
+    stifle_history(1000);
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
         historyPath_ = std::string(home) + "/.lumbra_history";
         read_history(historyPath_.c_str());
     }
 }
 
-LineEditor::~LineEditor()
+LineEditor::Outcome LineEditor::readLine(const char* prompt, std::string& line)
 {
-    if (!historyPath_.empty()) write_history(historyPath_.c_str());
-}
-
-std::optional<std::string> LineEditor::readLine(const char* prompt)
-{
+    clearInterrupt();
     char* raw = readline(prompt);
-    if (raw == nullptr) return std::nullopt;
-    std::string line(raw);
+    if (raw == nullptr) {
+        if (interruptRequested()) {
+            clearInterrupt();
+            std::fputs("\n", stdout);
+            std::fflush(stdout);
+            return Outcome::interrupted;
+        }
+        return Outcome::end;
+    }
+    line = raw;
     std::free(raw);
-    if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
-    return line;
+    if (line.find_first_not_of(" \t") != std::string::npos) {
+        add_history(line.c_str());
+        if (!historyPath_.empty()) write_history(historyPath_.c_str());
+    }
+    return Outcome::line;
 }
 
 }  // namespace lumbra_shell
