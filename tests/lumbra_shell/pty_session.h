@@ -12,6 +12,7 @@
 
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +52,20 @@ public:
         return true;
     }
 
+    // Types at the line editor: waits (up to five seconds) until the editor
+    // reads the terminal key by key, as a person sees the prompt before typing.
+    // Keys that come while the terminal changes its mode can be lost.
+    void type(const std::string& keys)
+    {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        termios mode{};
+        while (Clock::now() < deadline && tcgetattr(fd_, &mode) == 0 && (mode.c_lflag & ICANON) != 0) {
+            readSome(Clock::now() + std::chrono::milliseconds(10));
+        }
+        send(keys);
+    }
+
+    // Sends at once, whatever the terminal's mode (Ctrl-C while rows are shown).
     void send(const std::string& keys)
     {
         std::size_t done = 0;
@@ -65,7 +80,7 @@ public:
     // last text found; true when it came.
     bool expect(const std::string& text, double seconds = 10)
     {
-        const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         for (;;) {
             const auto at = seen_.find(text, cursor_);
             if (at != std::string::npos) {
@@ -79,7 +94,7 @@ public:
     // Reads whatever comes within `seconds`.
     void drain(double seconds)
     {
-        const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         while (Clock::now() < deadline && readSome(deadline)) {
         }
     }
@@ -91,7 +106,7 @@ public:
     // The exit status, or -1 when the program did not end within `seconds`.
     int wait(double seconds = 10)
     {
-        const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         while (Clock::now() < deadline) {
             readSome(Clock::now() + std::chrono::milliseconds(50));
             int status = 0;

@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <cerrno>
+
 #include <fcntl.h>
+#include <poll.h>
 #include <langinfo.h>
 #include <termios.h>
 #include <unistd.h>
@@ -77,13 +80,81 @@ void TerminalProgress::finish()
 namespace {
 
 volatile std::sig_atomic_t interruptFlag = 0;
+// Written by the handler, watched by the line editor's reads: a Ctrl-C that
+// comes just before a read still ends it.
+int interruptPipe[2] = {-1, -1};
 
-extern "C" void noteInterrupt(int) { interruptFlag = 1; }
+extern "C" void noteInterrupt(int)
+{
+    interruptFlag = 1;
+    if (interruptPipe[1] >= 0) {
+        const char byte = 'i';
+        const int saved = errno;
+        if (::write(interruptPipe[1], &byte, 1) < 0) {
+            // the pipe is full: a Ctrl-C is waiting already
+        }
+        errno = saved;
+    }
+}
+
+void drainInterruptPipe()
+{
+    char bytes[64];
+    while (interruptPipe[0] >= 0 && ::read(interruptPipe[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
+// One byte of the terminal; -1 at its end or after Ctrl-C.
+int readByte(int fd)
+{
+    for (;;) {
+        pollfd watched[2] = {{fd, POLLIN, 0}, {interruptPipe[0], POLLIN, 0}};
+        const int ready = ::poll(watched, interruptPipe[0] >= 0 ? 2 : 1, -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (interruptPipe[0] >= 0 && (watched[1].revents & POLLIN) != 0) {
+            drainInterruptPipe();
+            return -1;
+        }
+        unsigned char byte = 0;
+        const ssize_t n = ::read(fd, &byte, 1);
+        if (n == 1) return byte;
+        if (n < 0 && errno == EINTR) continue;
+        return -1;
+    }
+}
+
+// The line editor's reader: one character a call, a UTF-8 sequence decoded
+// (the editor takes what this returns as a wide character).
+extern "C" int readCharacter(FILE* stream)
+{
+    const int fd = fileno(stream);
+    const int lead = readByte(fd);
+    if (lead < 0x80) return lead;
+    const int length = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 && lead < 0xF0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 1;
+    if (length == 1) return lead;
+    int cp = lead & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
+    for (int k = 1; k < length; ++k) {
+        const int next = readByte(fd);
+        if (next < 0) return -1;
+        if ((next & 0xC0) != 0x80) return next;  // a broken sequence: what follows stands
+        cp = (cp << 6) | (next & 0x3F);
+    }
+    return cp;
+}
 
 }  // namespace
 
 void catchInterrupts()
 {
+    if (interruptPipe[0] < 0 && ::pipe(interruptPipe) == 0) {
+        for (const int fd : interruptPipe) {
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+    }
     struct sigaction action {};
     action.sa_handler = noteInterrupt;
     sigemptyset(&action.sa_mask);
@@ -97,7 +168,11 @@ void catchInterrupts()
 
 bool interruptRequested() { return interruptFlag != 0; }
 
-void clearInterrupt() { interruptFlag = 0; }
+void clearInterrupt()
+{
+    interruptFlag = 0;
+    drainInterruptPipe();
+}
 
 void useUtf8Locale()
 {
@@ -112,6 +187,7 @@ void useUtf8Locale()
 LineEditor::LineEditor()
 {
     rl_catch_signals = 0;  // Ctrl-C is the shell's: it clears the line
+    rl_getc_function = readCharacter;
     stifle_history(1000);
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
         historyPath_ = std::string(home) + "/.lumbra_history";
@@ -121,17 +197,16 @@ LineEditor::LineEditor()
 
 LineEditor::Outcome LineEditor::readLine(const char* prompt, std::string& line)
 {
-    clearInterrupt();
     char* raw = readline(prompt);
-    if (raw == nullptr) {
-        if (interruptRequested()) {
-            clearInterrupt();
-            std::fputs("\n", stdout);
-            std::fflush(stdout);
-            return Outcome::interrupted;
-        }
-        return Outcome::end;
+    // A Ctrl-C, even one that came before the prompt, drops the line.
+    if (interruptRequested()) {
+        std::free(raw);
+        clearInterrupt();
+        std::fputs("\n", stdout);
+        std::fflush(stdout);
+        return Outcome::interrupted;
     }
+    if (raw == nullptr) return Outcome::end;
     line = raw;
     std::free(raw);
     if (line.find_first_not_of(" \t") != std::string::npos) {
