@@ -104,11 +104,27 @@ void drainInterruptPipe()
     }
 }
 
+// The terminal opened once more, without blocking: Ctrl-C empties the
+// terminal's input, so a read the poll announced must not wait for a byte that
+// is gone. -1 when it cannot be opened (then the line editor's own descriptor
+// is read).
+int nonBlockingReader(int fd)
+{
+    static int reader = -2;
+    if (reader == -2) {
+        const char* name = ttyname(fd);
+        reader = name == nullptr ? -1 : ::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    }
+    return reader;
+}
+
 // One byte of the terminal; -1 at its end or after Ctrl-C.
 int readByte(int fd)
 {
+    const int reader = nonBlockingReader(fd);
+    const int from = reader >= 0 ? reader : fd;
     for (;;) {
-        pollfd watched[2] = {{fd, POLLIN, 0}, {interruptPipe[0], POLLIN, 0}};
+        pollfd watched[2] = {{from, POLLIN, 0}, {interruptPipe[0], POLLIN, 0}};
         const int ready = ::poll(watched, interruptPipe[0] >= 0 ? 2 : 1, -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -119,9 +135,9 @@ int readByte(int fd)
             return -1;
         }
         unsigned char byte = 0;
-        const ssize_t n = ::read(fd, &byte, 1);
+        const ssize_t n = ::read(from, &byte, 1);
         if (n == 1) return byte;
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         return -1;
     }
 }
