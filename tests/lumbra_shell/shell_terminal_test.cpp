@@ -1,6 +1,6 @@
 // The lumbra program at a terminal (a pseudo-terminal) against the reference
-// server: leaving with updates not committed, Ctrl-C, statements over several
-// lines, UTF-8 typed in, raw rows, a lost connection and \connect, \timing,
+// server: leaving with updates not committed, Ctrl-C at the prompt, during
+// rows and in a script, statements over several lines, UTF-8 typed in, raw rows, a lost connection and \connect, \timing,
 // and the history kept from one session to the next.
 #include "pty_session.h"
 #include "server_fixture.h"
@@ -91,6 +91,19 @@ TEST_F(ShellAtATerminal, CtrlCClearsTheLineAndStopsTheRows)
     ASSERT_TRUE(terminal.expect("20000\r\n(1 row)")) << terminal.rest();
     terminal.type("\\q\r");
     EXPECT_EQ(terminal.wait(), 0) << terminal.rest();
+
+    // A script stops at Ctrl-C, says what it leaves, and ends with 130.
+    const auto stopped = file("stopped.sql",
+                              "INSERT INTO T VALUES (0, 'x')\nSELECT ID, NAME FROM T ORDER BY ID\nSELECT 'after' AS A\n");
+    PtySession batch;
+    ASSERT_TRUE(batch.start({kShell, target(), "-f", stopped.string()},
+                             {"LUMBRA_PASSWORD=" + std::string(kPassword), "LC_ALL=C.UTF-8"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    batch.send(kCtrlC);
+    ASSERT_TRUE(batch.expect("interrupted: ", 30)) << batch.rest();
+    ASSERT_TRUE(batch.expect("lumbra: 1 update not committed")) << batch.rest();
+    EXPECT_EQ(batch.wait(), 130);
+    EXPECT_EQ(batch.seen().find("after"), std::string::npos);
 }
 
 TEST_F(ShellAtATerminal, StatementsOverLinesInUtf8AndRawRows)

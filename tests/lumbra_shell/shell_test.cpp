@@ -251,6 +251,17 @@ TEST_F(ShellTest, UpdatesNotCommittedAreCounted)
     EXPECT_TRUE(shell.transactionOpen());
     client.replies = {{1, "0"}, {6, "ABERTA"}};
     EXPECT_EQ(shell.uncommittedWarning(), "a transaction with changes not committed");
+    client.replies = {{0, "TRANSACAO DESFEITA"}};
+    EXPECT_TRUE(shell.execute("ROLLBACK"));
+
+    // A batch refused as the shell asks: said, and nothing is left to lose.
+    EXPECT_TRUE(shell.execute("INSERT INTO NADA VALUES (1)"));
+    err.str("");
+    client.replies = {{-2001, "ERRO SQL NA ATUALIZACAO 1 DO LOTE: NO SUCH TABLE: NADA"}};
+    EXPECT_FALSE(shell.uncommittedWarning());
+    EXPECT_EQ(err.str(),
+              "error -2001: ERRO SQL NA ATUALIZACAO 1 DO LOTE: NO SUCH TABLE: NADA\n"
+              "the batch of 1 update was refused, none of them applied; update 1 failed: INSERT INTO NADA VALUES (1)\n");
 }
 
 TEST_F(ShellTest, CommandsAreSentUpperCasedAndInWindows1252)

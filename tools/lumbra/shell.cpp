@@ -292,7 +292,7 @@ std::optional<std::string> Shell::askServer(const char* command)
             return std::nullopt;
         }
         if (refusedUpdate(text)) {
-            serverFailure(result, command, text);
+            serverFailure(result, "", text);
             return std::nullopt;
         }
         batchSent();
@@ -305,16 +305,16 @@ std::optional<std::string> Shell::askServer(const char* command)
 std::optional<std::string> Shell::uncommittedWarning()
 {
     if (!connected() || !transactionOpen()) return std::nullopt;
+    // The server knows best (a batch that was refused, an EXEC that wrote nothing).
+    const auto updates = askServer("GETSET UPDATES");
+    if (!connected()) return std::nullopt;
     std::int64_t count = uncommitted();
     bool open = execWrote_;
-    // The server knows best (a batch that was refused, an EXEC that wrote nothing).
-    if (const auto updates = askServer("GETSET UPDATES");
-        updates && !updates->empty() && updates->find_first_not_of("0123456789") == std::string::npos) {
+    if (updates && !updates->empty() && updates->size() <= 18 &&
+        updates->find_first_not_of("0123456789") == std::string::npos) {
         count = std::stoll(*updates);
         open = false;
         if (const auto state = askServer("GETSET TRANSACTION")) open = *state == "ABERTA";
-    } else if (!connected()) {
-        return std::nullopt;
     }
     if (count > 0) return plural(count, "update") + " not committed";
     if (open) return std::string("a transaction with changes not committed");
@@ -406,6 +406,7 @@ bool Shell::serverFailure(std::int32_t status, const std::string& command, const
         err_ << "the batch was refused (update " << *failed << " of the message sent last); none of its updates applied\n";
     }
     batch_.clear();
+    if (command.empty()) return false;  // a question of the shell's own
     if (isBatched(command)) {
         err_ << "not batched either: " << toDisplay(command) << '\n';
     } else {
