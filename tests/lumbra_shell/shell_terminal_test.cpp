@@ -155,6 +155,12 @@ TEST_F(ShellAtATerminal, ALostConnectionIsSaidOnceAndConnectOpensANewOne)
     EXPECT_EQ(terminal.seen().find("error -1"), std::string::npos) << terminal.seen();
 
     startServer();  // on another port
+    // Another identification is asked its password; a refusal leaves things as they were.
+    terminal.type("\\connect nobody@127.0.0.1:" + port_ + "\r");
+    ASSERT_TRUE(terminal.expect("Password for nobody: ")) << terminal.seen();
+    terminal.send("wrong\r");
+    ASSERT_TRUE(terminal.expect("error -102: ")) << terminal.seen();
+    ASSERT_TRUE(terminal.expect("lumbra!> ")) << terminal.seen();
     terminal.type("\\connect " + target() + "\r");
     ASSERT_TRUE(terminal.expect("connected to 127.0.0.1:" + port_)) << terminal.seen();
     terminal.type("select 40 + 2 as answer;\r");

@@ -139,7 +139,7 @@ constexpr std::string_view kHelp =
     "begins a new command (so one command a line needs no ';'). \"--\" begins a\n"
     "comment. INSERT, UPDATE and DELETE are batched by the client and reach the\n"
     "server with the next other command; nothing is kept until COMMIT (the prompt\n"
-    "shows lumbra*> while updates wait for one).\n"
+    "shows lumbra*> while updates wait for one, lumbra!> without a session).\n"
     "  \\insertbin \"TEXT=\" FILE  binary insert: TEXT up to its last '=', then the\n"
     "                           bytes of FILE as the last value (at most 32767)\n"
     "  \\crc FILE                CRC-16 of the bytes of FILE (at most 32767)\n"
@@ -543,8 +543,12 @@ bool Shell::reconnect(const std::vector<std::string>& words)
         target = *named;
     }
     if (target.serverAddress.empty()) return usage("usage: \\connect [ID@]ADDRESS[:PORT]");
-    if (connected()) disconnect();
+    // The session there is is kept until the new one is open.
+    const std::int32_t previous = handle_;
     if (!connect(target, password, "")) return false;
+    if (previous >= 0) {
+        if (char* message = messageBuffer()) api_.disconnect(previous, message);
+    }
     if (interactive_) out() << "connected to " << target.serverAddress << " as " << target.identification << '\n';
     return true;
 }
