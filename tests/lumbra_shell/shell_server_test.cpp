@@ -77,7 +77,7 @@ TEST_F(ShellAgainstServer, ExitStatusTellsFailures)
     EXPECT_NE(info.out.find("Vers\u00e3o"), std::string::npos) << info.out;
 }
 
-// Runs a command file; the run must succeed.
+// Runs the shell with these arguments; the run must succeed.
 #define RUN_OK(...)                                        \
     do {                                                   \
         const ShellRun run_ = shell(__VA_ARGS__);          \

@@ -49,9 +49,6 @@ std::string defaultIdentification()
     return {};
 }
 
-// Exit status after Ctrl-C ended a script.
-constexpr int kExitInterrupted = 130;
-
 struct Runner {
     Shell& shell;
     const Options& options;

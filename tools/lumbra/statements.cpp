@@ -1,8 +1,6 @@
 // Comments, command ends and command words of typed and written lines.
 #include "tools/lumbra/statements.h"
 
-#include "tools/lumbra/shell_text.h"
-
 #include <array>
 
 namespace lumbra_shell {
