@@ -1,167 +1,12 @@
 // The lumbra program run non-interactively against the reference server:
-// batched inserts and COMMIT, table and csv output, rows over several blocks,
-// a binary round trip, and the exit statuses. Skips when the server or the
-// shell is not built.
-#include <gtest/gtest.h>
+// batched inserts and COMMIT, updates left without one, table and csv output,
+// rows over several blocks, a binary round trip, command files, text encoding,
+// a refused batch, and the exit statuses. Skips when the server or the shell
+// is not built.
+#include "server_fixture.h"
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include <sys/wait.h>
-#include <unistd.h>
-
+namespace lumbra_shell_e2e {
 namespace {
-
-namespace fs = std::filesystem;
-
-const std::string kServer = LUMBRA_SERVER_PATH;
-const std::string kShell = LUMBRA_SHELL_PATH;
-constexpr char kPassword[] = "shell-test";
-
-std::string quote(const std::string& text)
-{
-    std::string quoted = "'";
-    for (const char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
-std::string slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-struct ShellRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-class ShellAgainstServer : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (kServer.empty() || kShell.empty() || !fs::exists(kServer) || !fs::exists(kShell)) {
-            GTEST_SKIP() << "lumbra-server or lumbra not built";
-        }
-        dir_ = fs::temp_directory_path() / ("lumbra_shell_e2e_" + std::to_string(getpid()) + "_" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        const std::string db = (dir_ / "test.db").string();
-        const std::string add = quote(kServer) + " user add shell --database " + quote(db) + " >" +
-                                quote((dir_ / "useradd.log").string()) + " 2>&1";
-        FILE* pipe = popen(add.c_str(), "w");
-        ASSERT_NE(pipe, nullptr);
-        std::fprintf(pipe, "%s\n", kPassword);
-        ASSERT_EQ(pclose(pipe), 0) << slurp(dir_ / "useradd.log");
-
-        const std::string portFile = (dir_ / "port").string();
-        const std::string log = (dir_ / "server.log").string();
-        server_ = fork();
-        ASSERT_GE(server_, 0);
-        if (server_ == 0) {
-            std::freopen(log.c_str(), "w", stderr);
-            execl(kServer.c_str(), kServer.c_str(), "--listen", "127.0.0.1:0", "--database", db.c_str(),
-                  "--port-file", portFile.c_str(), "--message-length", "1901", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 200 && port_.empty(); ++i) {
-            std::ifstream in(portFile);
-            std::getline(in, port_);
-            if (port_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ASSERT_FALSE(port_.empty()) << "no port file; server log:\n" << slurp(log);
-    }
-
-    void TearDown() override
-    {
-        if (server_ > 0) {
-            kill(server_, SIGINT);
-            int status = 0;
-            for (int i = 0; i < 100 && waitpid(server_, &status, WNOHANG) == 0; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-            if (waitpid(server_, &status, WNOHANG) == 0) {
-                kill(server_, SIGKILL);
-                waitpid(server_, &status, 0);
-            }
-        }
-        if (!dir_.empty()) fs::remove_all(dir_);
-    }
-
-    // Runs the shell with these arguments after the target; password from the environment.
-    ShellRun shell(const std::vector<std::string>& arguments, const std::string& password = kPassword)
-    {
-        std::string command = "LUMBRA_PASSWORD=" + quote(password) + " " + quote(kShell) + " " +
-                              quote("shell@127.0.0.1:" + port_);
-        for (const auto& argument : arguments) command += " " + quote(argument);
-        const auto errPath = dir_ / "shell.err";
-        command += " 2>" + quote(errPath.string()) + " </dev/null";
-        ShellRun run;
-        FILE* pipe = popen(command.c_str(), "r");
-        if (pipe == nullptr) return run;
-        char chunk[4096];
-        std::size_t n = 0;
-        while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, n);
-        const int status = pclose(pipe);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        run.err = slurp(errPath);
-        return run;
-    }
-
-    fs::path file(const std::string& name, const std::string& contents)
-    {
-        const auto path = dir_ / name;
-        std::ofstream(path, std::ios::binary) << contents;
-        return path;
-    }
-
-    // A table T of `rows` rows (ID, NAME) loaded with batched inserts and one COMMIT.
-    void load(int rows)
-    {
-        // A COMMIT every 100 rows: its reply carries 11 bytes an update, and the
-        // reply text is bounded by the message length (1901).
-        std::string script = "EXEC CREATE TABLE T (ID INTEGER PRIMARY KEY, NAME CHAR(10))\n";
-        std::string expected;
-        for (int i = 1; i <= rows; ++i) {
-            script += "INSERT INTO T VALUES (" + std::to_string(i) + ", 'N" + std::to_string(i) + "')\n";
-            if (i % 100 == 0 || i == rows) {
-                script += "COMMIT\n";
-                const int count = i % 100 == 0 ? 100 : i % 100;
-                expected += "COMMIT " + std::to_string(count) + (count == 1 ? " update\n" : " updates\n");
-            }
-        }
-        const ShellRun run = shell({"-f", file("load.sql", script).string()});
-        ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
-    }
-
-    fs::path dir_;
-    pid_t server_ = -1;
-    std::string port_;
-};
-
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
-}
 
 TEST_F(ShellAgainstServer, TableAndCsvOfTheSameRows)
 {
@@ -218,7 +63,7 @@ TEST_F(ShellAgainstServer, ExitStatusTellsFailures)
     const std::vector<Case> cases = {
         {{"-c", "GETSET SERVERINFO"}, kPassword, 0, ""},
         {{"-c", "SELECT X FROM NOWHERE"}, kPassword, 1, "error -"},
-        {{"-c", "select 1"}, kPassword, 1, "error -12: LBX612 - COMANDO INVALIDO (select )"},
+        {{"-c", "frob 1"}, kPassword, 1, "error -12: LBX612 - COMANDO INVALIDO (frob )"},
         {{"-c", "\\crc /nonexistent/file"}, kPassword, 1, "cannot open"},
         {{"-c", "GETSET SERVERINFO"}, "wrong", 2, "error -"},
     };
@@ -232,4 +77,158 @@ TEST_F(ShellAgainstServer, ExitStatusTellsFailures)
     EXPECT_NE(info.out.find("Vers\u00e3o"), std::string::npos) << info.out;
 }
 
+// Runs the shell with these arguments; the run must succeed.
+#define RUN_OK(...)                                        \
+    do {                                                   \
+        const ShellRun run_ = shell(__VA_ARGS__);          \
+        ASSERT_EQ(run_.status, 0) << run_.out << run_.err; \
+    } while (false)
+
+TEST_F(ShellAgainstServer, UpdatesWithoutCommitAreNeverDroppedSilently)
+{
+    RUN_OK({"-c", "EXEC CREATE TABLE T (ID INTEGER PRIMARY KEY, NAME CHAR(10))", "-c", "COMMIT"});
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        int status;
+        const char* err;
+    };
+    const std::vector<Case> cases = {
+        {"-c", {"-c", "INSERT INTO T VALUES (1, 'a')"}, 1, "lumbra: 1 update not committed"},
+        {"-f", {"-f", file("two.sql", "INSERT INTO T VALUES (2, 'b')\nUPDATE T SET NAME = 'c'\n").string()}, 1,
+         "lumbra: 2 updates not committed"},
+        {"-f, sent but not committed",
+         {"-f", file("sent.sql", "INSERT INTO T VALUES (3, 'c')\nSELECT ID FROM T\n").string()}, 1,
+         "lumbra: 1 update not committed"},
+        {"EXEC", {"-c", "EXEC INSERT INTO T VALUES (4, 'd')"}, 1, "lumbra: a transaction with changes not committed"},
+        {"committed", {"-c", "INSERT INTO T VALUES (5, 'e')", "-c", "COMMIT"}, 0, ""},
+        {"rolled back", {"-c", "INSERT INTO T VALUES (6, 'f')", "-c", "ROLLBACK"}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        const ShellRun run = shell(c.arguments);
+        EXPECT_EQ(run.status, c.status) << c.name << '\n' << run.err;
+        if (*c.err == '\0') {
+            EXPECT_EQ(run.err, "") << c.name;
+        } else {
+            EXPECT_NE(run.err.find(c.err), std::string::npos) << c.name << '\n' << run.err;
+        }
+    }
+    const ShellRun left = shell({"-F", "csv", "-c", "SELECT ID FROM T ORDER BY ID"});
+    EXPECT_EQ(left.out, "ID\n5\n");
+
+    // One COMMIT of more updates than its reply can list shows the true total.
+    std::string script;
+    for (int i = 100; i < 700; ++i) script += "insert into T values (" + std::to_string(i) + ", 'n')\n";
+    script += "commit;\n";
+    const ShellRun many = shell({"-f", file("many.sql", script).string()});
+    EXPECT_EQ(many.status, 0) << many.err;
+    EXPECT_EQ(many.out, "COMMIT 600 updates\n");
+    const ShellRun count = shell({"-c", "EXEC SELECT COUNT(*) FROM T"});
+    EXPECT_EQ(count.out, "601\n");
+}
+
+TEST_F(ShellAgainstServer, FilesOfStatementsInAnyCaseWithComments)
+{
+    const std::string script =
+        "-- people and their towns\n"
+        "exec create table people (id integer primary key,\n"
+        "                          name char(20)); -- Zo\u00eb is welcome\n"
+        "insert into people values (1, 'Zo\u00eb')\n"
+        "Insert Into people values (2, 'Jo\u00e3o');\n"
+        "commit\n"
+        "select name\n"
+        "  from people\n"
+        " order by id;\n";
+    const ShellRun run = shell({"-f", file("people.sql", script).string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "CREATE TABLE\nCOMMIT 2 updates\nname\n----\nZo\u00eb\nJo\u00e3o\n(2 rows)\n");
+
+    // What the server holds is Windows-1252; -F raw gives those bytes.
+    const ShellRun raw = shell({"-F", "raw", "-c", "SELECT NAME FROM PEOPLE WHERE ID = 1"});
+    EXPECT_EQ(raw.out, "Zo\xEB");
+    const ShellRun typed = shell({"-c", "SELECT 'Zo\u00eb' AS N"});
+    EXPECT_EQ(typed.out, "N\n---\nZo\u00eb\n(1 row)\n");
+    const ShellRun refused = shell({"-c", "SELECT '\u0109' AS N"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "\"\u0109\" (U+0109) has no Windows-1252 form; the command was not sent\n");
+    EXPECT_EQ(refused.out, "");
+}
+
+TEST_F(ShellAgainstServer, ARefusedBatchSaysWhichUpdateAndWhatDidNotRun)
+{
+    RUN_OK({"-c", "EXEC CREATE TABLE T (ID INTEGER PRIMARY KEY)", "-c", "COMMIT"});
+    const std::string script =
+        "INSERT INTO T VALUES (1)\n"
+        "INSERT INTO NOWHERE VALUES (2)\n"
+        "SELECT ID FROM T\n"
+        "COMMIT\n";
+    const ShellRun run = shell({"-f", file("bad.sql", script).string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "COMMIT 0 updates\n");
+    EXPECT_EQ(run.err,
+              "error -2001: ERRO SQL NA ATUALIZACAO 2 DO LOTE: NO SUCH TABLE: NOWHERE\n"
+              "the batch of 2 updates was refused, none of them applied; update 2 failed: INSERT INTO NOWHERE "
+              "VALUES (2)\n"
+              "not run: SELECT ID FROM T\n");
+}
+
+TEST_F(ShellAgainstServer, TablesShowEveryCellInItsPlace)
+{
+    RUN_OK({"-c", "EXEC CREATE TABLE T (ID INTEGER, NOTE CHAR(12))", "-c",
+            "INSERT INTO T VALUES (7, 'a' || char(9) || 'b' || char(10) || 'c')", "-c",
+            "INSERT INTO T VALUES (NULL, '  pad  ')", "-c", "INSERT INTO T VALUES (12, '')", "-c", "COMMIT"});
+    const std::string query = "SELECT ID, NOTE, ID * 10 AS TEN, 'x' || NOTE AS X FROM T ORDER BY ROWID";
+    const ShellRun table = shell({"-c", "\\null -", "-c", query});
+    ASSERT_EQ(table.status, 0) << table.err;
+    EXPECT_EQ(table.out,
+              "ID | NOTE    | TEN | X\n"
+              "---+---------+-----+---------\n"
+              " 7 | a\u2409b\u240ac   |  70 | xa\u2409b\u240ac\n"
+              " - |   pad   | -   | x  pad\n"
+              "12 | -       | 120 | x\n"
+              "(3 rows)\n");
+    const ShellRun csv = shell({"-F", "csv", "-c", query});
+    EXPECT_EQ(csv.out,
+              "ID,NOTE,TEN,X\n"
+              "7,a\tb\\x0Ac,70,xa\tb\\x0Ac\n"
+              ",  pad,,x  pad\n"
+              "12,,120,x\n");
+
+    // A row longer than the message length: nothing but the failure.
+    const ShellRun wide = shell({"-c", "SELECT 1 AS A, hex(randomblob(1500)) AS B"});
+    EXPECT_EQ(wide.status, 1);
+    EXPECT_EQ(wide.out, "");
+    EXPECT_NE(wide.err.find("error -150: REGISTRO EXCEDE O TAMANHO DA MENSAGEM"), std::string::npos) << wide.err;
+}
+
+TEST_F(ShellAgainstServer, BadTargetsAndFilesAreRefusedBeforeConnecting)
+{
+    const auto log = dir_ / "server.log";
+    const auto before = slurp(log);
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* err;
+    };
+    const std::vector<Case> cases = {
+        {{"-f", (dir_ / "missing.sql").string()}, "lumbra: cannot open "},
+        {{"-c", "SELECT 1", "-f", dir_.string() + "/none/at/all.sql"}, "lumbra: cannot open "},
+    };
+    for (const auto& c : cases) {
+        const ShellRun run = shell(c.arguments);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    const std::string command = "LUMBRA_PASSWORD=x " + quote(kShell) + " demo@127.0.0.1:99999 -c 'SELECT 1' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char text[512] = {};
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, pipe);
+    const int status = pclose(pipe);
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_EQ(std::string(text, n), "lumbra: demo@127.0.0.1:99999: port 99999 is not a number from 1 to 65535\n");
+    EXPECT_EQ(slurp(log), before);  // the server saw no connection
+}
+
 }  // namespace
+}  // namespace lumbra_shell_e2e

@@ -194,6 +194,233 @@ TEST_F(ShellTest, ConnectReadsTheLow16Bits)
     EXPECT_EQ(err.str(), "error -151: 0151 SENHA INVALIDA\n");
 }
 
+TEST_F(ShellTest, CommitShowsTheTrueTotal)
+{
+    connect();
+    struct Case {
+        std::int32_t count;  // the client's count: reply length / 11
+        std::string reply;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {2, "0000000001 0000000001 ", "COMMIT 2 updates\n"},
+        {3, "0000000001 0000000001 +000200000 ", "COMMIT 200000 updates\n"},
+        {1, "+000000171 ", "COMMIT 171 updates\n"},
+        {0, "", "COMMIT 0 updates\n"},
+        {2, "0000000001 +00000x002 ", "COMMIT 2 updates\n"},  // not a total: the count stands
+    };
+    for (const auto& c : cases) {
+        out.str("");
+        client.replies = {{c.count, c.reply}};
+        EXPECT_TRUE(shell.execute("COMMIT"));
+        EXPECT_EQ(out.str(), c.shown) << c.reply;
+    }
+}
+
+TEST_F(ShellTest, UpdatesNotCommittedAreCounted)
+{
+    connect();
+    EXPECT_FALSE(shell.transactionOpen());
+    EXPECT_FALSE(shell.uncommittedWarning());
+    EXPECT_TRUE(shell.execute("insert into T values (1)"));
+    EXPECT_TRUE(shell.execute("UPDATE T SET A = 2"));
+    EXPECT_EQ(shell.uncommitted(), 2);
+    EXPECT_TRUE(shell.transactionOpen());
+    // The server tells how many of them it holds.
+    client.replies = {{2, "2"}, {6, "ABERTA"}};
+    EXPECT_EQ(shell.uncommittedWarning(), "2 updates not committed");
+    client.replies = {{0, "0000000001 0000000001 "}};
+    EXPECT_TRUE(shell.execute("commit;"));
+    EXPECT_EQ(shell.uncommitted(), 0);
+    EXPECT_FALSE(shell.uncommittedWarning());
+
+    // A server that cannot tell: the shell's own count.
+    EXPECT_TRUE(shell.execute("DELETE FROM T"));
+    client.replies = {{-160, "0160 PARAMETRO DE CONFIGURACAO DESCONHECIDO"}};
+    EXPECT_EQ(shell.uncommittedWarning(), "1 update not committed");
+    client.replies = {{0, "TRANSACAO DESFEITA"}};
+    EXPECT_TRUE(shell.execute("ROLLBACK"));
+    EXPECT_FALSE(shell.transactionOpen());
+
+    // An EXEC that writes opens a transaction; one that reads does not.
+    client.replies = {{1, "3"}};
+    EXPECT_TRUE(shell.execute("EXEC SELECT COUNT(*) FROM T"));
+    EXPECT_FALSE(shell.transactionOpen());
+    client.replies = {{1, "0"}};
+    EXPECT_TRUE(shell.execute("EXEC CREATE TABLE U (A)"));
+    EXPECT_TRUE(shell.transactionOpen());
+    client.replies = {{1, "0"}, {6, "ABERTA"}};
+    EXPECT_EQ(shell.uncommittedWarning(), "a transaction with changes not committed");
+    client.replies = {{0, "TRANSACAO DESFEITA"}};
+    EXPECT_TRUE(shell.execute("ROLLBACK"));
+
+    // A batch refused as the shell asks: said, and nothing is left to lose.
+    EXPECT_TRUE(shell.execute("INSERT INTO NADA VALUES (1)"));
+    err.str("");
+    client.replies = {{-2001, "ERRO SQL NA ATUALIZACAO 1 DO LOTE: NO SUCH TABLE: NADA"}};
+    EXPECT_FALSE(shell.uncommittedWarning());
+    EXPECT_EQ(err.str(),
+              "error -2001: ERRO SQL NA ATUALIZACAO 1 DO LOTE: NO SUCH TABLE: NADA\n"
+              "the batch of 1 update was refused, none of them applied; update 1 failed: INSERT INTO NADA VALUES (1)\n");
+}
+
+TEST_F(ShellTest, CommandsAreSentUpperCasedAndInWindows1252)
+{
+    connect();
+    client.replies = {{0, ""}, {0, ""}};
+    EXPECT_TRUE(shell.execute("insert into T values ('Zo\u00eb'); -- a note"));
+    EXPECT_TRUE(shell.execute("-- nothing to send"));
+    EXPECT_TRUE(shell.execute("   "));
+    EXPECT_FALSE(shell.execute("SELECT '\u0109'"));
+    EXPECT_NE(err.str().find("(U+0109) has no Windows-1252 form; the command was not sent"), std::string::npos);
+    // An unknown word would make the client drop the batch: refused before it.
+    EXPECT_FALSE(shell.execute("frob 1"));
+    EXPECT_NE(err.str().find("\"frob\" is not a command word"), std::string::npos) << err.str();
+    const std::vector<std::string> sent = {"INSERT into T values ('Zo\xEB')"};
+    EXPECT_EQ(client.sent, sent);
+    EXPECT_EQ(shell.uncommitted(), 1);
+    // help, quit and exit are the shell's.
+    EXPECT_TRUE(shell.execute("help"));
+    EXPECT_NE(out.str().find("\\insertbin"), std::string::npos);
+    EXPECT_TRUE(shell.execute("exit;"));
+    EXPECT_TRUE(shell.quitRequested());
+    EXPECT_EQ(client.sent, sent);
+}
+
+TEST_F(ShellTest, ARefusedBatchNamesItsUpdateAndTheCommandNotRun)
+{
+    connect();
+    EXPECT_TRUE(shell.execute("INSERT INTO T VALUES (1)"));
+    EXPECT_TRUE(shell.execute("INSERT INTO NADA VALUES (2)"));
+    client.replies = {{-2001, "ERRO SQL NA ATUALIZACAO 2 DO LOTE: NO SUCH TABLE: NADA"}};
+    EXPECT_FALSE(shell.execute("SELECT A FROM T"));
+    EXPECT_EQ(err.str(),
+              "error -2001: ERRO SQL NA ATUALIZACAO 2 DO LOTE: NO SUCH TABLE: NADA\n"
+              "the batch of 2 updates was refused, none of them applied; update 2 failed: INSERT INTO NADA VALUES (2)\n"
+              "not run: SELECT A FROM T\n");
+    EXPECT_EQ(shell.uncommitted(), 0);
+    EXPECT_EQ(out.str(), "");
+
+    // Any other failure: the batch went ahead and was taken.
+    err.str("");
+    EXPECT_TRUE(shell.execute("INSERT INTO T VALUES (3)"));
+    client.replies = {{-2001, "ERRO SQL: NO SUCH COLUMN: X"}};
+    EXPECT_FALSE(shell.execute("SELECT X FROM T"));
+    EXPECT_EQ(err.str(), "error -2001: ERRO SQL: NO SUCH COLUMN: X\n");
+    EXPECT_EQ(shell.uncommitted(), 1);
+}
+
+TEST_F(ShellTest, ALostConnectionIsSaidOnce)
+{
+    connect();
+    EXPECT_TRUE(shell.execute("INSERT INTO T VALUES (1)"));
+    // The round trip that follows a -2 fails too: the connection is gone.
+    client.replies = {{-2, "LBX602 - ERRO NO RECEBIMENTO DA MENSAGEM (0)"},
+                      {-1, "LBX601 - ERRO NO ENVIO DA MENSAGEM (32)"}};
+    EXPECT_FALSE(shell.execute("SELECT A FROM T"));
+    EXPECT_EQ(err.str(),
+              "error -2: LBX602 - ERRO NO RECEBIMENTO DA MENSAGEM (0)\n"
+              "connection lost, and with it 1 update not committed (\\connect opens a new session)\n");
+    EXPECT_FALSE(shell.connected());
+    EXPECT_TRUE(shell.connectionLost());
+    err.str("");
+    client.sent.clear();
+    EXPECT_FALSE(shell.execute("SELECT A FROM T"));
+    EXPECT_EQ(err.str(), "not connected: the connection was lost (\\connect opens a new session)\n");
+    EXPECT_EQ(client.sent, std::vector<std::string>{});
+
+    // \connect opens the same target again with the same password.
+    EXPECT_TRUE(shell.execute("\\connect"));
+    EXPECT_TRUE(shell.connected());
+    EXPECT_EQ(client.sent, std::vector<std::string>{"connect 127.0.0.1:4000"});
+    EXPECT_FALSE(shell.execute("\\connect demo@127.0.0.1:99999"));
+}
+
+TEST_F(ShellTest, ResultsThatFailAtOnceShowOnlyTheFailure)
+{
+    connect();
+    client.replies = {{1, "00003A=A(3)."}};
+    client.rows = {{-150, "0150 REGISTRO EXCEDE O TAMANHO DA MENSAGEM"}};
+    EXPECT_FALSE(shell.execute("SELECT A FROM T"));
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str(), "error -150: 0150 REGISTRO EXCEDE O TAMANHO DA MENSAGEM\n");
+
+    // No rows at all is a result: its header.
+    client.replies = {{0, "00003A=A(3)."}};
+    EXPECT_TRUE(shell.execute("SELECT A FROM T WHERE 0"));
+    EXPECT_EQ(out.str(), "A\n---\n(0 rows)\n");
+}
+
+TEST_F(ShellTest, CtrlCStopsTheRows)
+{
+    connect();
+    int asked = 0;
+    shell.setInterrupted([&] { return ++asked > 2; });
+    client.replies = {{5, "00001A=A(1)."}};
+    client.rows = {{0, "a"}, {0, "b"}, {0, "c"}, {0, "d"}, {0, "e"}};
+    EXPECT_FALSE(shell.execute("SELECT A FROM T"));
+    EXPECT_EQ(out.str(), "A\n-\na\nb\n(2 rows)\n");
+    EXPECT_EQ(err.str(), "interrupted: 2 of 5 rows shown; the next command drops the rest\n");
+    EXPECT_EQ(client.getNextCalls, 2);
+}
+
+TEST_F(ShellTest, ExecSaysWhatItDid)
+{
+    connect();
+    struct Case {
+        const char* command;
+        const char* reply;
+        OutputFormat format;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"EXEC CREATE TABLE T (A)", "0", OutputFormat::table, "CREATE TABLE\n"},
+        {"exec create unique index I on T (A)", "0", OutputFormat::table, "CREATE UNIQUE INDEX\n"},
+        {"EXEC DROP VIEW V", "0", OutputFormat::table, "DROP VIEW\n"},
+        {"EXEC UPDATE T SET A = 1", "3", OutputFormat::table, "3 rows changed\n"},
+        {"EXEC DELETE FROM T WHERE A = 1", "1", OutputFormat::table, "1 row changed\n"},
+        {"EXEC SELECT COUNT(*) FROM T", "1000", OutputFormat::table, "1000\n"},
+        {"EXEC CREATE TABLE T (A)", "0", OutputFormat::csv, "0\n"},  // scripts read the reply as it is
+    };
+    for (const auto& c : cases) {
+        out.str("");
+        shell.setFormat(c.format);
+        client.replies = {{static_cast<std::int32_t>(std::strlen(c.reply)), c.reply}};
+        EXPECT_TRUE(shell.execute(c.command));
+        EXPECT_EQ(out.str(), c.shown) << c.command;
+    }
+}
+
+TEST_F(ShellTest, TimingAndNullText)
+{
+    connect();
+    EXPECT_TRUE(shell.execute("\\timing"));
+    client.replies = {{5, "1.0.0"}};
+    EXPECT_TRUE(shell.execute("GETSET VERSION"));
+    EXPECT_NE(out.str().find("timing on\n1.0.0\nTime: "), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find(" ms\n"), std::string::npos);
+    EXPECT_TRUE(shell.execute("\\timing off"));
+    EXPECT_FALSE(shell.execute("\\timing maybe"));
+
+    out.str("");
+    EXPECT_TRUE(shell.execute("\\null (null)"));
+    client.replies = {{2, "00004A=A(1),N=N(3)."}};
+    client.rows = {{0, "a  1"}, {0, "    "}};
+    EXPECT_TRUE(shell.execute("SELECT A, N FROM T"));
+    EXPECT_EQ(out.str(),
+              "A      |      N\n"
+              "-------+-------\n"
+              "a      |      1\n"
+              "(null) | (null)\n"
+              "(2 rows)\n");
+    out.str("");
+    EXPECT_TRUE(shell.execute("\\null"));
+    client.replies = {{1, "00004A=A(1),N=N(3)."}};
+    client.rows = {{0, "    "}};
+    EXPECT_TRUE(shell.execute("SELECT A, N FROM T"));
+    EXPECT_EQ(out.str(), "A |   N\n--+----\n  |\n(1 row)\n");
+}
+
 class ShellFiles : public ShellTest {
 protected:
     void SetUp() override

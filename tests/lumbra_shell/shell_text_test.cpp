@@ -2,10 +2,13 @@
 #include "tools/lumbra/options.h"
 #include "tools/lumbra/result_format.h"
 #include "tools/lumbra/shell_text.h"
+#include "tools/lumbra/statements.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
+#include <utility>
 
 namespace lumbra_shell {
 namespace {
@@ -93,6 +96,165 @@ TEST(ShellText, ScriptsSkipBlankAndCommentLines)
     const auto commands = scriptCommands("SELECT A FROM T\r\n\n   \n-- a note\n  -- another\nCOMMIT");
     const std::vector<std::string> expected = {"SELECT A FROM T", "COMMIT"};
     EXPECT_EQ(commands, expected);
+}
+
+TEST(ShellText, PortsOutsideTheirRangeAreRefused)
+{
+    const char* const bad[] = {"demo@127.0.0.1:99999", "demo@127.0.0.1:0", "demo@127.0.0.1:", "127.0.0.1:30x1",
+                               "127.0.0.1:65536", "127.0.0.1:000003001"};
+    for (const char* text : bad) {
+        std::string error;
+        EXPECT_FALSE(parseTarget(text, error)) << text;
+        EXPECT_NE(error.find("1 to 65535"), std::string::npos) << text << ": " << error;
+    }
+    std::string error;
+    const auto last = parseTarget("demo@127.0.0.1:65535", error);
+    ASSERT_TRUE(last) << error;
+    EXPECT_EQ(last->serverAddress, "127.0.0.1:65535");
+}
+
+TEST(ShellText, TerminalTextGoesOutInWindows1252)
+{
+    struct Case {
+        const char* text;
+        const char* sent;  // nullptr: refused
+    };
+    const Case cases[] = {
+        {"SELECT 'Zo\u00eb'", "SELECT 'Zo\xEB'"},
+        {"\u20ac \u0160 \u2122 \u00ff", "\x80 \x8A \x99 \xFF"},
+        {"plain ASCII", "plain ASCII"},
+        {"Zo\xEB", "Zo\xEB"},                // not UTF-8: taken as Windows-1252 already
+        {"\xC3\xA9\xFF", "\xC3\xA9\xFF"},    // one bad byte makes the whole text not UTF-8
+        {"caf\u00e9 \u0109", nullptr},       // no Windows-1252 form
+        {"\U0001F600", nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        const auto sent = toWindows1252(c.text, error);
+        if (c.sent == nullptr) {
+            EXPECT_FALSE(sent) << c.text;
+            EXPECT_NE(error.find("has no Windows-1252 form"), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_TRUE(sent) << c.text << ": " << error;
+        EXPECT_EQ(*sent, c.sent) << c.text;
+    }
+    std::string error;
+    toWindows1252("x \u0109", error);
+    EXPECT_EQ(error, "\"\u0109\" (U+0109) has no Windows-1252 form");
+    // The way back, once.
+    EXPECT_EQ(toDisplay(*toWindows1252("Zo\u00eb \u20ac", error)), "Zo\u00eb \u20ac");
+}
+
+TEST(ShellText, TableCellsTakeOnePlaceAByte)
+{
+    EXPECT_EQ(toCell(std::string("a\tb\nc\0d\x7F", 8)), "a\u2409b\u240ac\u2400d\u2421");
+    EXPECT_EQ(toCell("Jo\xE3o \x81"), "Jo\u00e3o \uFFFD");
+    const std::string bytes("\x01\x1F\x80\x9D zz", 7);
+    EXPECT_EQ(displayWidth(toCell(bytes)), bytes.size());
+
+    struct Case {
+        const char* text;
+        bool number;
+    };
+    const Case cases[] = {{"12", true},  {"-3.25", true}, {"1e-7", true}, {"+.5", true}, {"3.", true},
+                          {"", false},   {"-", false},    {"1e", false},  {"12a", false}, {"1 2", false},
+                          {".", false}};
+    for (const auto& c : cases) EXPECT_EQ(looksNumeric(c.text), c.number) << c.text;
+}
+
+TEST(Statements, LeadingWordsInAnyCaseAndTheirEnds)
+{
+    struct Case {
+        const char* typed;
+        const char* sent;
+    };
+    const Case cases[] = {
+        {"select * from people;", "SELECT * from people"},
+        {"  Insert into T values ('a;b') ;  ", "INSERT into T values ('a;b')"},
+        {"exec create table x (a)", "EXEC create table x (a)"},
+        {"getset version;;", "GETSET version"},
+        {"frob 1", "frob 1"},  // not a command word: left for the client to refuse
+        {"selection", "selection"},
+        {"SELECT 1", "SELECT 1"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(commandForServer(c.typed), c.sent) << c.typed;
+
+    struct Comment {
+        const char* line;
+        const char* code;
+    };
+    const Comment comments[] = {
+        {"SELECT 1 -- one", "SELECT 1"},
+        {"SELECT '--not' -- but this", "SELECT '--not'"},
+        {"SELECT \"a--b\" FROM T", "SELECT \"a--b\" FROM T"},
+        {"-- only a comment", ""},
+        {"SELECT 'it''s' --x", "SELECT 'it''s'"},
+    };
+    for (const auto& c : comments) {
+        char quote = 0;
+        EXPECT_EQ(withoutComment(c.line, quote), c.code) << c.line;
+        EXPECT_EQ(quote, 0) << c.line;
+    }
+    const std::pair<const char*, ShellWord> words[] = {
+        {"help", ShellWord::help}, {"HELP;", ShellWord::help}, {" quit ", ShellWord::quit},
+        {"Exit;", ShellWord::quit}, {"exit now", ShellWord::none}, {"helpme", ShellWord::none}};
+    for (const auto& [text, word] : words) EXPECT_EQ(shellWord(text), word) << text;
+}
+
+TEST(Statements, FilesKeepOneCommandALineAndTakeLongerStatements)
+{
+    struct Case {
+        const char* name;
+        const char* file;
+        std::vector<std::string> commands;
+    };
+    const Case cases[] = {
+        {"one a line, no ';'",
+         "EXEC CREATE TABLE T (A)\nINSERT INTO T VALUES (1)\ninsert into T values (2)\nCOMMIT\n",
+         {"EXEC CREATE TABLE T (A)", "INSERT INTO T VALUES (1)", "insert into T values (2)", "COMMIT"}},
+        {"a statement over lines",
+         "SELECT A,\n   B -- the second\n FROM T\n WHERE A < 3;\nCOMMIT",
+         {"SELECT A, B FROM T WHERE A < 3;", "COMMIT"}},
+        {"';' ends, whatever follows", "SELECT 1;\n(2)\n", {"SELECT 1;", "(2)"}},
+        {"backslash lines stand alone",
+         "SELECT A\n\\format csv\nFROM T\n",
+         {"SELECT A", "\\format csv", "FROM T"}},
+        {"a literal over lines keeps its ';' and command words",
+         "INSERT INTO T VALUES ('a;\nSELECT b')\nCOMMIT\n",
+         {"INSERT INTO T VALUES ('a; SELECT b')", "COMMIT"}},
+        {"help and quit", "help\nquit\nSELECT 1", {"help", "quit", "SELECT 1"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(scriptCommands(c.file), c.commands) << c.name;
+}
+
+TEST(Statements, AtThePromptACommandEndsWithASemicolon)
+{
+    StatementBuffer buffer;
+    struct Step {
+        const char* line;
+        std::optional<std::string> command;
+        bool pending;
+    };
+    const Step steps[] = {
+        {"select a,", std::nullopt, true},
+        {"  -- a note", std::nullopt, true},
+        {"", std::nullopt, true},
+        {"\\timing", "\\timing", true},  // runs at once, the statement goes on
+        {"b from t;", "select a, b from t;", false},
+        {"-- alone", std::nullopt, false},
+        {"quit", "quit", false},
+        {"SELECT 'x;", std::nullopt, true},  // the ';' is inside the literal
+        {"y';", "SELECT 'x; y';", false},
+    };
+    for (const auto& step : steps) {
+        EXPECT_EQ(buffer.add(step.line), step.command) << step.line;
+        EXPECT_EQ(buffer.pending(), step.pending) << step.line;
+    }
+    buffer.add("SELECT 1");
+    buffer.clear();  // Ctrl-C
+    EXPECT_FALSE(buffer.pending());
+    EXPECT_EQ(buffer.add("SELECT 2;"), "SELECT 2;");
 }
 
 TEST(ShellOptions, CommandLines)

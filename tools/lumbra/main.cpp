@@ -2,12 +2,14 @@
 #include "tools/lumbra/client_api.h"
 #include "tools/lumbra/options.h"
 #include "tools/lumbra/shell.h"
+#include "tools/lumbra/statements.h"
 #include "tools/lumbra/terminal.h"
 
 #include "suite_version.h"
 
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,36 +54,88 @@ std::string defaultIdentification()
 struct Runner {
     Shell& shell;
     const Options& options;
+    const std::map<std::string, std::string>& files;  // the -f files, read before connecting
     bool failed = false;
+    bool interrupted = false;
 
-    // false when the run should stop (a \q, or a failure with --stop-on-error).
+    // false when the run should stop (a \q, Ctrl-C, or a failure with --stop-on-error).
     bool run(const std::string& command)
     {
         if (options.echo) std::cout << "lumbra> " << command << '\n';
-        if (!shell.execute(command)) {
+        clearInterrupt();
+        const bool ok = shell.execute(command);
+        if (interruptRequested()) {
+            interrupted = true;
+            return false;
+        }
+        if (!ok) {
             failed = true;
             if (options.stopOnError) return false;
         }
         return !shell.quitRequested();
     }
 
-    bool runFile(const std::string& path)
+    bool runText(const std::string& text)
     {
-        std::string contents;
-        std::string error;
-        if (path == "-") {
-            contents.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        } else if (!readFile(path, contents, error)) {
-            std::cerr << "lumbra: " << error << '\n';
-            failed = true;
-            return !options.stopOnError;
-        }
-        for (const auto& command : scriptCommands(contents)) {
+        for (const auto& command : scriptCommands(text)) {
             if (!run(command)) return false;
         }
         return true;
     }
+
+    bool runFile(const std::string& path)
+    {
+        if (path != "-") return runText(files.at(path));
+        return runText(std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()));
+    }
 };
+
+void interactiveLoop(Shell& shell)
+{
+    LineEditor editor;
+    StatementBuffer buffer;
+    bool warned = false;  // the last attempt to leave was told of updates not committed
+    for (;;) {
+        std::string prompt = "lumbra";
+        if (!shell.connected()) {
+            prompt += '!';
+        } else if (shell.transactionOpen()) {
+            prompt += '*';
+        }
+        prompt += buffer.pending() ? "-> " : "> ";
+        std::string line;
+        const auto outcome = editor.readLine(prompt.c_str(), line);
+        if (outcome == LineEditor::Outcome::interrupted) {
+            buffer.clear();
+            continue;
+        }
+        if (outcome == LineEditor::Outcome::line) {
+            const auto command = buffer.add(line);
+            if (!command) continue;
+            clearInterrupt();
+            shell.execute(*command);
+            clearInterrupt();
+            std::cout.flush();
+            if (!shell.quitRequested()) {
+                warned = false;
+                continue;
+            }
+        } else {
+            std::cout << '\n';
+        }
+        shell.clearQuit();
+        buffer.clear();
+        const auto warning = shell.uncommittedWarning();
+        std::cout.flush();
+        if (warning && !warned) {
+            std::cerr << *warning
+                      << ": COMMIT to keep them, ROLLBACK to drop them, or \\q (or Ctrl-D) again to leave without them\n";
+            warned = true;
+            continue;
+        }
+        break;
+    }
+}
 
 }  // namespace
 
@@ -92,6 +146,7 @@ int main(int argc, char** argv)
         std::cout << "lumbra " SUITE_VERSION "\n";
         return kExitOk;
     }
+    useUtf8Locale();
     std::string error;
     const auto options = parseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!options) {
@@ -108,6 +163,15 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
     if (!target->hasIdentification) target->identification = defaultIdentification();
+    // Command files are read before the connection is opened.
+    std::map<std::string, std::string> files;
+    for (const auto& step : options->steps) {
+        if (step.kind != ScriptStep::Kind::file || step.text == "-" || files.count(step.text) != 0) continue;
+        if (!readFile(step.text, files[step.text], error)) {
+            std::cerr << "lumbra: " << error << '\n';
+            return kExitUsage;
+        }
+    }
 
     const std::string prompt = "Password for " + target->identification + ": ";
     const auto password = secret(options->passwordFile, "LUMBRA_PASSWORD", prompt.c_str());
@@ -130,11 +194,17 @@ int main(int argc, char** argv)
     if (!options->outputFile.empty() && !shell.setOutputFile(options->outputFile)) return kExitUsage;
     if (!shell.connect(*target, *password, *newPassword)) return kExitUsage;
 
-    Runner runner{shell, *options};
+    catchInterrupts();
+    shell.setInterrupted(interruptRequested);
+    shell.setPasswordSource([](const std::string& identification) {
+        return readSecret(("Password for " + identification + ": ").c_str());
+    });
+
+    Runner runner{shell, *options, files};
     const bool interactive = options->steps.empty() && isatty(STDIN_FILENO);
     if (!options->steps.empty()) {
         for (const auto& step : options->steps) {
-            const bool goOn = step.kind == ScriptStep::Kind::command ? runner.run(step.text)
+            const bool goOn = step.kind == ScriptStep::Kind::command ? runner.runText(step.text)
                                                                      : runner.runFile(step.text);
             if (!goOn) break;
         }
@@ -149,16 +219,18 @@ int main(int argc, char** argv)
                       << "\\? for help, \\q to quit\n";
             std::cout.flush();  // the line editor writes through its own stream
         }
-        LineEditor editor;
-        while (const auto line = editor.readLine("lumbra> ")) {
-            if (line->find_first_not_of(" \t") == std::string::npos) continue;
-            shell.execute(*line);
-            std::cout.flush();
-            if (shell.quitRequested()) break;
+        interactiveLoop(shell);
+    }
+    std::cout.flush();
+    if (!interactive) {
+        if (const auto warning = shell.uncommittedWarning()) {
+            std::cerr << "lumbra: " << *warning << "; the end of the session rolls them back (COMMIT keeps them)\n";
+            runner.failed = true;
         }
     }
     std::cout.flush();
     const bool farewell = shell.disconnect();
+    if (runner.interrupted) return kExitInterrupted;
     if (runner.failed) return kExitCommandFailed;
     return farewell ? kExitOk : kExitCommandFailed;
 }

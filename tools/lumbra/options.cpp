@@ -5,9 +5,9 @@ namespace lumbra_shell {
 
 const char* const kUsage =
     "usage: lumbra [options] [ID@]ADDRESS[:PORT]\n"
-    "  ADDRESS is a numeric IPv4 address (or localhost); the port defaults to 3001.\n"
+    "  ADDRESS is a numeric IPv4 address (or localhost); PORT is 1 to 65535, 3001 by default.\n"
     "  -c COMMAND              run COMMAND (may be repeated), then leave\n"
-    "  -f FILE                 run the commands of FILE, one a line ('-': standard input)\n"
+    "  -f FILE                 run the commands of FILE ('-': standard input)\n"
     "  -F, --format FORMAT     table (default), csv or raw\n"
     "  -o, --output FILE       write results to FILE\n"
     "  -a, --echo              print each command before its result\n"
@@ -17,10 +17,23 @@ const char* const kUsage =
     "  -q, --quiet             no banner in interactive use\n"
     "  -h, --help              this text\n"
     "      --version           the version, alone on the command line\n"
+    "Commands: command words in any case; '--' begins a comment. At the prompt a\n"
+    "command ends with ';' and may run over several lines. In a file (and in -c) a\n"
+    "line that begins with a command word (SELECT, INSERT, UPDATE, DELETE, COMMIT,\n"
+    "ROLLBACK, EXEC, SET, GETSET, PARM), a backslash, help, quit or exit begins a new\n"
+    "command, other lines continue the one before, joined with a blank, and a ';'\n"
+    "at the end of a line ends it: one command a line needs no ';'. Text is UTF-8\n"
+    "on the terminal and Windows-1252 on the server (-F raw gives the bytes).\n"
+    "Updates count only after COMMIT: the shell says how many the end of the\n"
+    "session would roll back; at the prompt a second \\q or Ctrl-D leaves anyway.\n"
+    "Ctrl-C stops the rows being shown or clears the line. \\? lists the backslash\n"
+    "commands.\n"
     "Environment: LUMBRA_PASSWORD and LUMBRA_NEW_PASSWORD stand in for the files;\n"
     "LUMBRA_USER is the identification when the target names none. Without either,\n"
-    "the password is asked on the terminal without echo.\n"
-    "Exit status: 0 all commands succeeded, 1 a command failed, 2 usage or connection error.\n";
+    "the password is asked on the terminal without echo. History: ~/.lumbra_history.\n"
+    "Exit status: 0 all commands succeeded, 1 a command failed or updates were left\n"
+    "without COMMIT, 2 usage or connection error (a -f file that cannot be read is\n"
+    "one, found before connecting), 130 a script stopped by Ctrl-C.\n";
 
 std::optional<Options> parseOptions(const std::vector<std::string>& arguments, std::string& error)
 {

@@ -11,8 +11,11 @@ namespace lumbra_shell {
 
 // Exit statuses of the shell.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitCommandFailed = 1;  // a command or a backslash command failed
-inline constexpr int kExitUsage = 2;          // bad command line, no credentials, connection refused
+inline constexpr int kExitCommandFailed = 1;  // a command or a backslash command failed, or updates
+                                              // were left without COMMIT
+inline constexpr int kExitUsage = 2;          // bad command line, no credentials, connection refused,
+                                              // a command file that cannot be read
+inline constexpr int kExitInterrupted = 130;  // a script stopped by Ctrl-C
 
 struct ScriptStep {
     enum class Kind { command, file } kind = Kind::command;

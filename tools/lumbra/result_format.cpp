@@ -4,6 +4,7 @@
 #include "tools/lumbra/shell_text.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace lumbra_shell {
 
@@ -59,11 +60,23 @@ std::vector<Column> parseColumns(std::string_view description, std::size_t rowLe
             if (columns.empty() && readNumber(item)) continue;  // a leading column count
             return wholeRow(rowLength);
         }
-        const bool numeric = tail.size() > 2 && tail[0] == '=' && tail[1] == 'N' && tail[2] == '(';
-        columns.push_back(Column{std::string(name), *width, numeric});
+        const bool typed = tail.size() > 2 && tail[0] == '=' && tail[2] == '(';
+        const bool numeric = typed && tail[1] == 'N';
+        const bool expression = typed && tail[1] == 'V';
+        columns.push_back(Column{std::string(name), *width, numeric, expression});
         total += *width;
     }
     if (columns.empty() || total != rowLength) return wholeRow(rowLength);
+    return columns;
+}
+
+std::vector<Column> columnsToShow(std::string_view description, std::size_t rowLength)
+{
+    auto columns = parseColumns(description, rowLength);
+    if (description.find("=N(") == std::string_view::npos && description.find("=A(") == std::string_view::npos &&
+        description.find("=V(") == std::string_view::npos && description.find("=B(") == std::string_view::npos) {
+        for (auto& column : columns) column.expression = true;
+    }
     return columns;
 }
 
@@ -104,9 +117,22 @@ std::string csvField(std::string_view text)
 
 namespace {
 
+// A cell without the blanks that pad it, and whether it stands right-aligned.
+struct Cell {
+    std::string_view text;
+    bool right = false;
+};
+
+Cell cellOf(std::string_view bytes, const Column& column)
+{
+    const auto trimmed = trim(bytes);
+    if (column.numeric || (column.expression && looksNumeric(trimmed))) return {trimmed, true};
+    return {trimRight(bytes), false};
+}
+
 class TableWriter final : public RowWriter {
 public:
-    explicit TableWriter(std::ostream& out) : out_(out) {}
+    TableWriter(std::ostream& out, CellStyle style) : out_(out), style_(std::move(style)) {}
 
     void begin(const std::vector<Column>& columns) override
     {
@@ -116,7 +142,10 @@ public:
         std::string rule;
         for (std::size_t i = 0; i < columns.size(); ++i) {
             const std::string name = toDisplay(columns[i].name);
-            widths_.push_back(std::max(displayWidth(name), columns[i].width));
+            std::size_t width = std::max(displayWidth(name), columns[i].width);
+            // Room for the NULL text, so that the columns stay aligned.
+            if (!style_.nullText.empty()) width = std::max(width, displayWidth(toDisplay(style_.nullText)));
+            widths_.push_back(width);
             if (i > 0) {
                 header += " | ";
                 rule += "-+-";
@@ -136,12 +165,14 @@ public:
         const auto cells = splitRow(bytes, columns_);
         for (std::size_t i = 0; i < cells.size(); ++i) {
             if (i > 0) line_ += " | ";
-            const std::string cell = toDisplay(columns_[i].numeric ? trim(cells[i]) : trimRight(cells[i]));
-            const std::size_t width = displayWidth(cell);
+            const Cell cell = cellOf(cells[i], columns_[i]);
+            const std::string shown = trim(cell.text).empty() && !style_.nullText.empty() ? toDisplay(style_.nullText)
+                                                                                          : toCell(cell.text);
+            const std::size_t width = displayWidth(shown);
             const std::size_t room = width < widths_[i] ? widths_[i] - width : 0;
-            if (columns_[i].numeric) pad(line_, room);
-            line_ += cell;
-            if (!columns_[i].numeric && i + 1 < cells.size()) pad(line_, room);
+            if (cell.right) pad(line_, room);
+            line_ += shown;
+            if (!cell.right && i + 1 < cells.size()) pad(line_, room);
         }
         out_ << trimRight(line_) << '\n';
     }
@@ -155,6 +186,7 @@ private:
     static void pad(std::string& text, std::size_t count) { text.append(count, ' '); }
 
     std::ostream& out_;
+    CellStyle style_;
     std::vector<Column> columns_;
     std::vector<std::size_t> widths_;
     std::string line_;
@@ -162,7 +194,7 @@ private:
 
 class CsvWriter final : public RowWriter {
 public:
-    explicit CsvWriter(std::ostream& out) : out_(out) {}
+    CsvWriter(std::ostream& out, CellStyle style) : out_(out), style_(std::move(style)) {}
 
     void begin(const std::vector<Column>& columns) override
     {
@@ -180,7 +212,9 @@ public:
         const auto cells = splitRow(bytes, columns_);
         for (std::size_t i = 0; i < cells.size(); ++i) {
             if (i > 0) line_ += ',';
-            line_ += csvField(toDisplay(trim(cells[i])));
+            const Cell cell = cellOf(cells[i], columns_[i]);
+            const bool blank = trim(cell.text).empty();
+            line_ += csvField(blank && !style_.nullText.empty() ? toDisplay(style_.nullText) : toDisplay(cell.text));
         }
         line_ += '\n';
         out_ << line_;
@@ -190,6 +224,7 @@ public:
 
 private:
     std::ostream& out_;
+    CellStyle style_;
     std::vector<Column> columns_;
     std::string line_;
 };
@@ -207,14 +242,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RowWriter> makeRowWriter(OutputFormat format, std::ostream& out)
+std::unique_ptr<RowWriter> makeRowWriter(OutputFormat format, std::ostream& out, const CellStyle& style)
 {
     switch (format) {
-    case OutputFormat::csv: return std::make_unique<CsvWriter>(out);
+    case OutputFormat::csv: return std::make_unique<CsvWriter>(out, style);
     case OutputFormat::raw: return std::make_unique<RawWriter>(out);
     case OutputFormat::table: break;
     }
-    return std::make_unique<TableWriter>(out);
+    return std::make_unique<TableWriter>(out, style);
 }
 
 }  // namespace lumbra_shell

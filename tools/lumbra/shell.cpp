@@ -1,6 +1,8 @@
 // The shell's session logic: connect, commands, rows, backslash commands.
 #include "tools/lumbra/shell.h"
 
+#include "tools/lumbra/statements.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +23,103 @@ bool isBatched(std::string_view command)
            startsWith(command, "DELETE ");
 }
 
+// Commands the client answers itself, without sending a pending batch.
+bool answeredLocally(std::string_view command)
+{
+    return startsWith(command, "GETSET ") && (command.find("CLIENTID") != std::string_view::npos ||
+                                              command.find("SERVERINFO") != std::string_view::npos);
+}
+
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// The words of a text, upper-cased.
+std::vector<std::string> upperWords(std::string_view text)
+{
+    std::vector<std::string> words;
+    std::string word;
+    for (const char c : text) {
+        if (c == ' ' || c == '\t' || c == '(') {
+            if (!word.empty()) words.push_back(std::move(word));
+            word.clear();
+            if (c == '(') break;
+        } else {
+            word += upper(c);
+        }
+    }
+    if (!word.empty()) words.push_back(std::move(word));
+    return words;
+}
+
+// The SQL of an EXEC that only reads.
+bool execReads(std::string_view sql)
+{
+    const auto words = upperWords(sql);
+    return !words.empty() && (words[0] == "SELECT" || words[0] == "VALUES" || words[0] == "EXPLAIN");
+}
+
+// What an EXEC of a data definition or change says in a table, in place of
+// the bare count the server answers: "CREATE TABLE", "3 rows changed".
+std::optional<std::string> execSummary(std::string_view sql, std::string_view answer)
+{
+    if (answer.empty() || answer.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    const auto words = upperWords(sql);
+    if (words.empty()) return std::nullopt;
+    const std::string& verb = words[0];
+    if (verb == "CREATE" || verb == "DROP" || verb == "ALTER") {
+        std::string tag = verb;
+        for (std::size_t i = 1; i < words.size() && i < 4; ++i) {
+            const std::string& w = words[i];
+            if (w != "UNIQUE" && w != "TEMP" && w != "TEMPORARY" && w != "VIRTUAL" && w != "TABLE" && w != "INDEX" &&
+                w != "VIEW" && w != "TRIGGER") {
+                break;
+            }
+            tag += ' ' + w;
+            if (w == "TABLE" || w == "INDEX" || w == "VIEW" || w == "TRIGGER") break;
+        }
+        return tag;
+    }
+    if (verb == "INSERT" || verb == "UPDATE" || verb == "DELETE" || verb == "REPLACE") {
+        return std::string(answer) + (answer == "1" ? " row changed" : " rows changed");
+    }
+    return std::nullopt;
+}
+
+// The true number of updates of a COMMIT reply: one 11-character item an
+// update, and when they would not all fit, a last item "+" and the total in
+// nine digits. Without that item, the client's count.
+std::int64_t committedUpdates(std::string_view answer, std::int32_t count)
+{
+    constexpr std::size_t kItem = 11;
+    if (answer.size() < kItem || answer.size() % kItem != 0) return count;
+    const auto last = answer.substr(answer.size() - kItem);
+    if (last[0] != '+') return count;
+    std::int64_t total = 0;
+    for (std::size_t i = 1; i < 10; ++i) {
+        if (last[i] < '0' || last[i] > '9') return count;
+        total = total * 10 + (last[i] - '0');
+    }
+    return total;
+}
+
+// "ERRO SQL NA ATUALIZACAO n DO LOTE": the update n (from 1) of a refused batch.
+std::optional<std::size_t> refusedUpdate(std::string_view text)
+{
+    constexpr std::string_view head = "NA ATUALIZACAO ";
+    const auto at = text.find(head);
+    if (at == std::string_view::npos) return std::nullopt;
+    std::size_t i = at + head.size();
+    std::size_t n = 0;
+    const std::size_t first = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - first < 9) n = n * 10 + (text[i++] - '0');
+    if (i == first || text.substr(i, 8) != " DO LOTE") return std::nullopt;
+    return n;
+}
+
+std::string plural(std::int64_t count, std::string_view one)
+{
+    return std::to_string(count) + " " + std::string(one) + (count == 1 ? "" : "s");
+}
+
 // Status codes of LBInsertBin, which writes no message text.
 std::string_view insertBinReason(std::int32_t status)
 {
@@ -34,9 +133,13 @@ std::string_view insertBinReason(std::int32_t status)
 }
 
 constexpr std::string_view kHelp =
-    "Commands go to the server as typed, one a line (SELECT, INSERT, UPDATE, DELETE,\n"
-    "COMMIT, ROLLBACK, EXEC, SET, GETSET, PARM). INSERT, UPDATE and DELETE are\n"
-    "batched by the client and reach the server with the next other command.\n"
+    "Commands go to the server: SELECT, INSERT, UPDATE, DELETE, COMMIT, ROLLBACK,\n"
+    "EXEC, SET, GETSET, PARM, in any case. At the prompt a command ends with ';' and\n"
+    "may run over several lines; in a file a line that begins with a command word\n"
+    "begins a new command (so one command a line needs no ';'). \"--\" begins a\n"
+    "comment. INSERT, UPDATE and DELETE are batched by the client and reach the\n"
+    "server with the next other command; nothing is kept until COMMIT (the prompt\n"
+    "shows lumbra*> while updates wait for one, lumbra!> without a session).\n"
     "  \\insertbin \"TEXT=\" FILE  binary insert: TEXT up to its last '=', then the\n"
     "                           bytes of FILE as the last value (at most 32767)\n"
     "  \\crc FILE                CRC-16 of the bytes of FILE (at most 32767)\n"
@@ -44,7 +147,11 @@ constexpr std::string_view kHelp =
     "  \\format table|csv|raw    output format of SELECT results\n"
     "  \\o [FILE]                results to FILE; without FILE, back to the screen\n"
     "  \\info                    server information and client address\n"
-    "  \\q                       quit\n";
+    "  \\null [TEXT]             TEXT for cells of blanks only (NULL, or an empty text)\n"
+    "  \\timing [on|off]         time of each command\n"
+    "  \\connect [ID@]ADDRESS[:PORT]  a new session (without one: the last target)\n"
+    "  \\q, quit, exit           quit (again to leave updates not committed)\n"
+    "Ctrl-C stops the rows being shown or clears the line; Ctrl-D leaves.\n";
 
 }  // namespace
 
@@ -117,6 +224,13 @@ bool Shell::connect(const ConnectTarget& target, const std::string& firstCredent
     loginReply_ = messageText();
     if (status < 0) return fail(status, loginReply_);
     handle_ = status;
+    lost_ = false;
+    target_ = target;
+    password_ = secondCredential.empty() ? firstCredential : secondCredential;
+    batch_.clear();
+    sentUpdates_ = 0;
+    execWrote_ = false;
+    messageLength_ = kInitialMessageLength;
     if (const auto length = announcedMessageLength(loginReply_)) messageLength_ = *length;
     return true;
 }
@@ -128,8 +242,85 @@ bool Shell::disconnect()
     if (message == nullptr) return usage("out of memory");
     const std::int32_t status = api_.disconnect(handle_, message);
     handle_ = -1;
+    batch_.clear();
+    sentUpdates_ = 0;
+    execWrote_ = false;
     if (status < 0) return fail(status, messageText());
     return true;
+}
+
+bool Shell::connectionFailure(std::int32_t status, const std::string& text)
+{
+    fail(status, text);
+    // -1 and -2 also stand for a reply that did not decode: a round trip tells
+    // whether the connection is still there.
+    char* message = messageBuffer();
+    if (message != nullptr) {
+        const std::int32_t probe = api_.command(handle_, "GETSET VERSION", message);
+        if (probe != -1 && probe != -2) {
+            batchSent();
+            return false;
+        }
+    }
+    loseConnection();
+    return false;
+}
+
+void Shell::loseConnection()
+{
+    err_ << "connection lost";
+    if (uncommitted() > 0) err_ << ", and with it " << plural(uncommitted(), "update") << " not committed";
+    err_ << " (\\connect opens a new session)\n";
+    // The session is of no more use; free it without a word about the farewell.
+    if (char* message = messageBuffer()) api_.disconnect(handle_, message);
+    handle_ = -1;
+    lost_ = true;
+    batch_.clear();
+    sentUpdates_ = 0;
+    execWrote_ = false;
+}
+
+std::optional<std::string> Shell::askServer(const char* command)
+{
+    char* message = messageBuffer();
+    if (!connected() || message == nullptr) return std::nullopt;
+    const std::int32_t result = api_.command(handle_, command, message);
+    if (result < 0) {
+        const std::string text = messageText();
+        if (result == -1 || result == -2) {
+            loseConnection();
+            return std::nullopt;
+        }
+        if (refusedUpdate(text)) {
+            serverFailure(result, "", text);
+            return std::nullopt;
+        }
+        batchSent();
+        return std::nullopt;
+    }
+    batchSent();
+    return std::string(trim(messageText()));
+}
+
+std::optional<std::string> Shell::uncommittedWarning()
+{
+    if (!connected() || !transactionOpen()) return std::nullopt;
+    // The server knows best (a batch that was refused, an EXEC that wrote nothing).
+    const auto updates = askServer("GETSET UPDATES");
+    if (!connected()) return std::nullopt;
+    std::int64_t count = uncommitted();
+    bool open = execWrote_;
+    if (updates && !updates->empty() && updates->size() <= 18 &&
+        updates->find_first_not_of("0123456789") == std::string::npos) {
+        count = std::stoll(*updates);
+        open = false;
+        if (const auto state = askServer("GETSET TRANSACTION")) open = *state == "ABERTA";
+    }
+    if (count > 0) return plural(count, "update") + " not committed";
+    if (open) return std::string("a transaction with changes not committed");
+    sentUpdates_ = 0;
+    execWrote_ = false;
+    return std::nullopt;
 }
 
 std::string Shell::serverInfo()
@@ -150,31 +341,129 @@ std::string Shell::clientId()
 
 bool Shell::execute(std::string_view line)
 {
-    if (startsWith(line, "\\")) return runBackslash(line);
-    if (!connected()) return usage("not connected");
-    return runServerCommand(line);
+    const auto text = trim(line);
+    if (startsWith(text, "\\")) return runBackslash(text);
+    char quote = 0;
+    const std::string command = commandForServer(withoutComment(text, quote));
+    if (command.empty()) return true;
+    switch (shellWord(command)) {
+    case ShellWord::help: help(); return true;
+    case ShellWord::quit: quit_ = true; return true;
+    case ShellWord::none: break;
+    }
+    if (!connected()) {
+        return usage(lost_ ? "not connected: the connection was lost (\\connect opens a new session)"
+                           : "not connected (\\connect opens a session)");
+    }
+    const auto word = leadingWord(command);
+    if (!isCommandWord(word) && !batch_.empty()) {
+        // The client would drop the batch with its refusal of the word.
+        return usage("\"" + toDisplay(std::string(word)) +
+                     "\" is not a command word (\\? lists them); not sent, and the " +
+                     plural(static_cast<std::int64_t>(batch_.size()), "batched update") + " kept");
+    }
+    std::string error;
+    const auto encoded = toWindows1252(command, error);
+    if (!encoded) return usage(error + "; the command was not sent");
+    const auto started = std::chrono::steady_clock::now();
+    const bool ok = runServerCommand(*encoded);
+    if (timing_) {
+        const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - started;
+        char shown[64];
+        std::snprintf(shown, sizeof shown, "Time: %.3f ms", took.count());
+        out_ << shown << '\n';
+    }
+    return ok;
 }
 
-bool Shell::runServerCommand(std::string_view command)
+void Shell::batchSent()
+{
+    sentUpdates_ += static_cast<std::int64_t>(batch_.size());
+    batch_.clear();
+}
+
+bool Shell::serverFailure(std::int32_t status, const std::string& command, const std::string& text)
+{
+    if (status == -1 || status == -2) return connectionFailure(status, text);
+    const auto failed = refusedUpdate(text);
+    if (!failed || batch_.empty()) {
+        // The batch went ahead of the command and was taken.
+        if (!isBatched(command)) batchSent();
+        return fail(status, text);
+    }
+    fail(status, text);
+    // The whole batch the update went in was refused. The client sends it in one
+    // message unless it outgrew the message length, so the update can be named
+    // when the batch certainly fitted.
+    std::size_t room = 0;
+    for (const auto& entry : batch_) room += entry.size() + 1 + static_cast<std::size_t>(std::count(entry.begin(), entry.end(), '@'));
+    const bool oneMessage = static_cast<long long>(room) <= messageLength_ - 20;
+    if (oneMessage && *failed >= 1 && *failed <= batch_.size()) {
+        err_ << "the batch of " << plural(static_cast<std::int64_t>(batch_.size()), "update")
+             << " was refused, none of them applied; update " << *failed << " failed: " << toDisplay(batch_[*failed - 1])
+             << '\n';
+    } else {
+        err_ << "the batch was refused (update " << *failed << " of the message sent last); none of its updates applied\n";
+    }
+    batch_.clear();
+    if (command.empty()) return false;  // a question of the shell's own
+    if (isBatched(command)) {
+        err_ << "not batched either: " << toDisplay(command) << '\n';
+    } else {
+        err_ << "not run: " << toDisplay(command) << '\n';
+    }
+    return false;
+}
+
+void Shell::execDone(const std::string& command, const std::string& answer)
+{
+    const std::string_view sql = trim(std::string_view(command).substr(4));
+    if (!execReads(sql)) execWrote_ = true;
+    if (format_ == OutputFormat::table) {
+        if (const auto summary = execSummary(sql, answer)) {
+            out() << *summary << '\n';
+            return;
+        }
+    }
+    if (!answer.empty()) out() << toDisplay(answer) << '\n';
+}
+
+bool Shell::runServerCommand(const std::string& command)
 {
     char* message = messageBuffer();
     if (message == nullptr) return usage("out of memory");
-    const std::string text(command);
-    const std::int32_t result = api_.command(handle_, text.c_str(), message);
+    const std::int32_t result = api_.command(handle_, command.c_str(), message);
     const std::string answer = messageText();
-    if (result < 0) return fail(result, answer);
+    if (result < 0) return serverFailure(result, command, answer);
 
+    if (isBatched(command)) {
+        batch_.push_back(command);
+        if (answer.empty()) {
+            if (interactive_) out() << "(batched)\n";
+            return true;
+        }
+        out() << toDisplay(answer) << '\n';
+        return true;
+    }
+    if (!answeredLocally(command)) batchSent();
     if (startsWith(command, "SELECT")) return printRows(result);
     if (startsWith(command, "SET")) {
         if (const auto length = announcedMessageLength(answer)) messageLength_ = *length;
     }
     const bool table = format_ == OutputFormat::table;
     if (startsWith(command, "COMMIT")) {
-        if (table) out() << "COMMIT " << result << (result == 1 ? " update" : " updates") << '\n';
+        sentUpdates_ = 0;
+        execWrote_ = false;
+        const std::int64_t total = committedUpdates(answer, result);
+        if (table) out() << "COMMIT " << total << (total == 1 ? " update" : " updates") << '\n';
         return true;
     }
-    if (isBatched(command) && answer.empty()) {
-        if (interactive_) out() << "(batched)\n";
+    if (startsWith(command, "ROLLBACK")) {
+        sentUpdates_ = 0;
+        execWrote_ = false;
+    }
+    if (startsWith(command, "EXEC")) {
+        execDone(command, answer);
         return true;
     }
     if (!answer.empty()) out() << toDisplay(answer) << '\n';
@@ -186,30 +475,81 @@ bool Shell::printRows(std::int32_t count)
     const auto answer = parseSelectAnswer(messageText());
     // Without a readable answer the row length is unknown: room for the largest.
     const std::size_t rowLength = answer ? answer->rowLength : 99999;
-    std::vector<Column> columns = answer ? parseColumns(answer->description, rowLength)
+    std::vector<Column> columns = answer ? columnsToShow(answer->description, rowLength)
                                          : std::vector<Column>{Column{"ROW", 0}};
-    const auto writer = makeRowWriter(format_, out());
-    writer->begin(columns);
+    const auto writer = makeRowWriter(format_, out(), CellStyle{nullText_});
     char* message = messageBuffer(rowLength);
     if (message == nullptr) return usage("out of memory");
     const std::size_t capacity = message_.size();
+    // The header waits for the first row: a result that fails at once shows
+    // nothing but its failure.
+    bool begun = false;
+    auto begin = [&] {
+        if (!begun) writer->begin(columns);
+        begun = true;
+    };
+    auto finish = [&](std::int64_t delivered) {
+        if (progress_) progress_->finish();
+        begin();
+        writer->end(delivered);
+        if (format_ == OutputFormat::raw && interactive_ && !redirect_.is_open() && delivered > 0) out() << '\n';
+        out().flush();
+    };
 
     std::int64_t delivered = 0;
     while (delivered < count) {
+        if (interrupted_ && interrupted_()) {
+            finish(delivered);
+            err_ << "interrupted: " << delivered << " of " << plural(count, "row")
+                 << " shown; the next command drops the rest\n";
+            return false;
+        }
         const std::int32_t length = api_.getNext(handle_, message);
         if (length < 0) {
+            const std::string text = messageText();
+            if (delivered > 0) finish(delivered);
             if (progress_) progress_->finish();
-            writer->end(delivered);
-            return fail(length, messageText());
+            if (length == -1 || length == -2) return connectionFailure(length, text);
+            return fail(length, text);
         }
+        begin();
         const auto size = std::min<std::size_t>(static_cast<std::size_t>(length), capacity - 1);
         writer->row(std::string_view(message, size));
         ++delivered;
         if (progress_) progress_->rows(delivered, count);
     }
-    if (progress_) progress_->finish();
-    writer->end(delivered);
-    out().flush();
+    finish(delivered);
+    return true;
+}
+
+bool Shell::reconnect(const std::vector<std::string>& words)
+{
+    if (words.size() > 2) return usage("usage: \\connect [[ID@]ADDRESS[:PORT]]");
+    if (connected() && uncommitted() > 0) {
+        return usage(plural(uncommitted(), "update") + " not committed: COMMIT or ROLLBACK before \\connect");
+    }
+    ConnectTarget target = target_;
+    std::string password = password_;
+    if (words.size() == 2) {
+        std::string error;
+        auto named = parseTarget(words[1], error);
+        if (!named) return usage(words[1] + ": " + error);
+        if (!named->hasIdentification) named->identification = target_.identification;
+        if (named->identification != target_.identification) {
+            const auto typed = passwordSource_ ? passwordSource_(named->identification) : std::nullopt;
+            if (!typed) return usage("no password for " + named->identification);
+            password = *typed;
+        }
+        target = *named;
+    }
+    if (target.serverAddress.empty()) return usage("usage: \\connect [ID@]ADDRESS[:PORT]");
+    // The session there is is kept until the new one is open.
+    const std::int32_t previous = handle_;
+    if (!connect(target, password, "")) return false;
+    if (previous >= 0) {
+        if (char* message = messageBuffer()) api_.disconnect(previous, message);
+    }
+    if (interactive_) out() << "connected to " << target.serverAddress << " as " << target.identification << '\n';
     return true;
 }
 
@@ -221,7 +561,7 @@ bool Shell::runBackslash(std::string_view line)
     const auto& words = *parsed;
     const std::string& name = words.front();
     const bool needsSession = name == "\\insertbin" || name == "\\info";
-    if (needsSession && !connected()) return usage("not connected");
+    if (needsSession && !connected()) return usage("not connected (\\connect opens a session)");
 
     if (name == "\\q" || name == "\\quit") {
         quit_ = true;
@@ -254,6 +594,29 @@ bool Shell::runBackslash(std::string_view line)
         out() << "server: " << serverInfo() << '\n' << "client: " << clientId() << '\n';
         return true;
     }
+    if (name == "\\null") {
+        if (words.size() > 2) return usage("usage: \\null [TEXT]");
+        std::string encoded;
+        if (words.size() == 2) {
+            const auto text = toWindows1252(words[1], error);
+            if (!text) return usage(error);
+            encoded = *text;
+        }
+        nullText_ = encoded;
+        return true;
+    }
+    if (name == "\\timing") {
+        if (words.size() == 1) {
+            timing_ = !timing_;
+        } else if (words.size() == 2 && (words[1] == "on" || words[1] == "off")) {
+            timing_ = words[1] == "on";
+        } else {
+            return usage("usage: \\timing [on|off]");
+        }
+        out_ << "timing " << (timing_ ? "on" : "off") << '\n';
+        return true;
+    }
+    if (name == "\\connect" || name == "\\c") return reconnect(words);
     return usage("unknown command " + name + " (\\? lists them)");
 }
 
@@ -289,7 +652,9 @@ bool Shell::insertBinary(const std::string& text, const std::string& path)
     char* message = messageBuffer();
     if (message == nullptr) return usage("out of memory");
     const std::int32_t result = api_.command(handle_, command.data(), message);
-    if (result < 0) return fail(result, messageText());
+    if (result < 0) return serverFailure(result, "\\insertbin", messageText());
+    batchSent();
+    ++sentUpdates_;
     if (format_ == OutputFormat::table) out() << "INSERT " << data.size() << " bytes\n";
     return true;
 }

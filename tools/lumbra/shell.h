@@ -8,8 +8,11 @@
 #include "tools/lumbra/result_format.h"
 #include "tools/lumbra/shell_text.h"
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -40,9 +43,18 @@ public:
 
     void setFormat(OutputFormat format) { format_ = format; }
     OutputFormat format() const { return format_; }
-    // Interactive use prints a short note for batched updates.
+    // Interactive use prints a short note for batched updates, and a line end
+    // after raw rows so that the prompt starts a line of its own.
     void setInteractive(bool interactive) { interactive_ = interactive; }
     void setProgress(ProgressSink* progress) { progress_ = progress; }
+    // Asked between rows: true stops the rows being shown (Ctrl-C). The rest
+    // of the result is dropped by the next command.
+    void setInterrupted(std::function<bool()> interrupted) { interrupted_ = std::move(interrupted); }
+    // Asked by "\connect" for the password of another identification.
+    void setPasswordSource(std::function<std::optional<std::string>(const std::string& identification)> source)
+    {
+        passwordSource_ = std::move(source);
+    }
     // Results to a file from now on (what "\o FILE" does); false when it cannot be written.
     bool setOutputFile(const std::string& path) { return redirect({"\\o", path}); }
 
@@ -52,20 +64,43 @@ public:
     // LBDisconn; false when the farewell was not answered (the session is gone anyway).
     bool disconnect();
     bool connected() const { return handle_ >= 0; }
+    // Whether the last session ended because the connection was lost (-1 or -2).
+    bool connectionLost() const { return lost_; }
     // The login reply text of the server, as received.
     const std::string& loginReply() const { return loginReply_; }
     // "GETSET SERVERINFO" and "GETSET CLIENTID", ready for the terminal.
     std::string serverInfo();
     std::string clientId();
 
-    // Runs one line; true on success. "\q" sets quitRequested().
+    // Runs one command (a backslash command, help, quit or exit, or a command
+    // for the server); true on success. A "--" comment is skipped, a ';' at the
+    // end dropped, a leading command word upper-cased, and the text converted
+    // from UTF-8 to Windows-1252. "\q", quit and exit set quitRequested().
     bool execute(std::string_view line);
     bool quitRequested() const { return quit_; }
+    void clearQuit() { quit_ = false; }
+
+    // Updates given since the last COMMIT or ROLLBACK, batched or sent: the
+    // session's end rolls them back.
+    std::int64_t uncommitted() const { return sentUpdates_ + static_cast<std::int64_t>(batch_.size()); }
+    // Updates not committed, or an EXEC that may have written since the last
+    // COMMIT or ROLLBACK (the prompt shows it).
+    bool transactionOpen() const { return uncommitted() > 0 || execWrote_; }
+    // What the end of the session would lose, asked of the server where it can
+    // tell ("GETSET UPDATES", "GETSET TRANSACTION"); nothing when nothing is lost.
+    std::optional<std::string> uncommittedWarning();
     // The message length the session uses now (from ",ML=").
     long long messageLength() const { return messageLength_; }
 
 private:
-    bool runServerCommand(std::string_view command);
+    bool runServerCommand(const std::string& command);
+    bool serverFailure(std::int32_t status, const std::string& command, const std::string& text);
+    bool connectionFailure(std::int32_t status, const std::string& text);
+    void loseConnection();
+    void batchSent();
+    void execDone(const std::string& command, const std::string& answer);
+    bool reconnect(const std::vector<std::string>& words);
+    std::optional<std::string> askServer(const char* command);
     bool printRows(std::int32_t count);
     bool runBackslash(std::string_view line);
     bool insertBinary(const std::string& text, const std::string& path);
@@ -86,7 +121,17 @@ private:
     OutputFormat format_ = OutputFormat::table;
     bool interactive_ = false;
     ProgressSink* progress_ = nullptr;
+    std::function<bool()> interrupted_;
+    std::function<std::optional<std::string>(const std::string&)> passwordSource_;
+    bool timing_ = false;
+    std::string nullText_;
     std::int32_t handle_ = -1;
+    bool lost_ = false;
+    ConnectTarget target_;
+    std::string password_;
+    std::vector<std::string> batch_;  // batched updates the server has not answered yet
+    std::int64_t sentUpdates_ = 0;    // updates the server took since the last COMMIT or ROLLBACK
+    bool execWrote_ = false;
     long long messageLength_ = kInitialMessageLength;
     std::vector<char> message_;
     std::string loginReply_;

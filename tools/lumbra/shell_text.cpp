@@ -1,5 +1,5 @@
 // Text helpers of the shell: connection target, command words, ",ML=",
-// Windows-1252 to UTF-8, trimming and command files.
+// Windows-1252 to and from UTF-8, table cells and trimming.
 #include "tools/lumbra/shell_text.h"
 
 #include "tools/common/cp1252.h"
@@ -35,6 +35,19 @@ std::optional<ConnectTarget> parseTarget(std::string_view text, std::string& err
         target.serverAddress = "127.0.0.1" + std::string(address.substr(localhost.size()));
     } else {
         target.serverAddress = std::string(address);
+    }
+    if (const auto colon = target.serverAddress.find(':'); colon != std::string::npos) {
+        const std::string port = target.serverAddress.substr(colon + 1);
+        long value = 0;
+        bool digits = !port.empty() && port.size() <= 5;
+        for (const char c : port) {
+            if (c < '0' || c > '9') digits = false;
+            if (digits) value = value * 10 + (c - '0');
+        }
+        if (!digits || value < 1 || value > 65535) {
+            error = "port " + port + " is not a number from 1 to 65535";
+            return std::nullopt;
+        }
     }
     if (target.serverAddress.size() >= 100) {
         error = "server address of 100 characters or more";
@@ -131,6 +144,90 @@ std::string toDisplay(std::string_view bytes)
     return out;
 }
 
+std::optional<std::string> toWindows1252(std::string_view text, std::string& error)
+{
+    std::string out;
+    std::string missing;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            out += static_cast<char>(lead);
+            ++i;
+            continue;
+        }
+        const std::size_t length = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 0;
+        if (length == 0 || lead >= 0xF5 || i + length > text.size()) return std::string(text);
+        char32_t cp = lead & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return std::string(text);
+            cp = (cp << 6) | (next & 0x3F);
+        }
+        const char32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::string(text);
+        int byte = -1;
+        for (int b = 0x80; b <= 0xFF && byte < 0; ++b) {
+            if (tools::windows1252CodePoint(static_cast<unsigned char>(b)) == cp) byte = b;
+        }
+        if (byte < 0 && missing.empty()) {
+            char code[16];
+            std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
+            missing = "\"" + std::string(text.substr(i, length)) + "\" (" + code + ") has no Windows-1252 form";
+        }
+        out += static_cast<char>(byte);
+        i += length;
+    }
+    if (!missing.empty()) {
+        error = missing;
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::string toCell(std::string_view bytes)
+{
+    std::string out;
+    out.reserve(bytes.size());
+    for (const char ch : bytes) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (byte < 0x20) {
+            tools::appendUtf8(out, 0x2400 + byte);
+        } else if (byte == 0x7F) {
+            tools::appendUtf8(out, 0x2421);
+        } else if (byte < 0x7F) {
+            out += ch;
+        } else if (const char32_t cp = tools::windows1252CodePoint(byte); cp != 0) {
+            tools::appendUtf8(out, cp);
+        } else {
+            tools::appendUtf8(out, 0xFFFD);
+        }
+    }
+    return out;
+}
+
+bool looksNumeric(std::string_view text)
+{
+    std::size_t i = 0;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    std::size_t digits = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+    }
+    if (digits == 0) return false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+        std::size_t exponent = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++exponent;
+        if (exponent == 0) return false;
+    }
+    return i == text.size();
+}
+
 std::size_t displayWidth(std::string_view utf8)
 {
     std::size_t width = 0;
@@ -151,22 +248,6 @@ std::string_view trim(std::string_view text)
     text = trimRight(text);
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     return text;
-}
-
-std::vector<std::string> scriptCommands(std::string_view fileText)
-{
-    std::vector<std::string> commands;
-    while (!fileText.empty()) {
-        const auto end = fileText.find('\n');
-        std::string_view line = fileText.substr(0, end);
-        fileText = end == std::string_view::npos ? std::string_view{} : fileText.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        const auto body = line.find_first_not_of(" \t");
-        if (body == std::string_view::npos) continue;
-        if (line.substr(body, 2) == "--") continue;
-        commands.emplace_back(line);
-    }
-    return commands;
 }
 
 }  // namespace lumbra_shell

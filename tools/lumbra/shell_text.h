@@ -1,6 +1,6 @@
 // Text helpers of the shell with no I/O: the connection target, the words of a
-// backslash command, the ",ML=" announcement, and the conversion of the
-// server's Windows-1252 texts for a UTF-8 terminal.
+// backslash command, the ",ML=" announcement, and the conversions between the
+// server's Windows-1252 and a UTF-8 terminal.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +18,8 @@ inline constexpr std::size_t kMaxSecondCredential = 25;
 
 // "[ID@]ADDRESS[:PORT]". The address goes to the client as written (numeric
 // IPv4, optional ":PORT"); "localhost" is taken as 127.0.0.1 for convenience.
+// A port must be a number from 1 to 65535 (the client would take 99999 modulo
+// 65536 and reach another port).
 struct ConnectTarget {
     std::string identification;  // empty when the text names none
     bool hasIdentification = false;
@@ -44,8 +46,18 @@ std::size_t displayWidth(std::string_view utf8);
 std::string_view trimRight(std::string_view text);
 std::string_view trim(std::string_view text);
 
-// Lines of a command file: one command a line; blank lines and lines whose
-// first non-blank characters are "--" are skipped; a CR before the LF goes.
-std::vector<std::string> scriptCommands(std::string_view fileText);
+// Terminal text (UTF-8) in the server's Windows-1252. A text that is not UTF-8
+// at all goes as it is (it is taken to be Windows-1252 already); a character
+// the code page lacks gives nothing and an `error` that names it.
+std::optional<std::string> toWindows1252(std::string_view text, std::string& error);
+
+// One cell of a table: like toDisplay, but every byte takes exactly one place
+// on the terminal, so that the columns stay aligned: control bytes show as
+// their pictures (U+2400 to U+241F, U+2421 for DEL: TAB is ␉, LF ␊,
+// NUL ␀), the five bytes the code page leaves undefined as U+FFFD.
+std::string toCell(std::string_view bytes);
+
+// Whether a trimmed cell reads as a number (sign, digits, decimals, exponent).
+bool looksNumeric(std::string_view text);
 
 }  // namespace lumbra_shell

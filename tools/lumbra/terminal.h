@@ -1,5 +1,6 @@
 // The shell's contact with the terminal: a password read without echo, the
-// progress line of long retrievals, and line editing with history (libedit).
+// progress line of long retrievals, Ctrl-C, the locale, and line editing with
+// history (libedit).
 #pragma once
 
 #include "tools/lumbra/shell.h"
@@ -28,14 +29,30 @@ private:
     Clock::time_point last_;
 };
 
-// Reads lines with editing and a history kept in ~/.lumbra_history.
+// Ctrl-C (SIGINT) from now on only notes that it came; interrupted system
+// calls return early (the client library resumes its own). SIGPIPE is ignored:
+// a write to a closed connection fails instead of ending the shell.
+void catchInterrupts();
+bool interruptRequested();
+void clearInterrupt();
+
+// The locale of the environment for character handling, so that the line
+// editor takes UTF-8; where that locale is not UTF-8, C.UTF-8 (the shell
+// writes UTF-8 anyway).
+void useUtf8Locale();
+
+// Reads lines with editing and a history kept in ~/.lumbra_history (the last
+// 1000 lines, written after every line, so that it survives any ending).
 class LineEditor {
 public:
     LineEditor();
-    ~LineEditor();
     LineEditor(const LineEditor&) = delete;
     LineEditor& operator=(const LineEditor&) = delete;
-    std::optional<std::string> readLine(const char* prompt);
+
+    enum class Outcome { line, interrupted, end };
+    // A line; `interrupted` after Ctrl-C (the line typed so far is dropped);
+    // `end` after Ctrl-D on an empty line.
+    Outcome readLine(const char* prompt, std::string& line);
 
 private:
     std::string historyPath_;
