@@ -1,5 +1,5 @@
 # The two commands of the README, and a few conveniences.
-.PHONY: demo test setup build native dlls fuzz clean
+.PHONY: demo test setup build native dlls fuzz bench clean
 
 demo: setup
 	@scripts/demo.sh
@@ -16,6 +16,10 @@ native: setup
 # The 32-bit Windows DLLs, the deliverable: build/win32/bin/*.dll
 dlls: setup
 	cmake --preset win32 && cmake --build --preset win32 -j $$(nproc)
+
+# Every benchmark, side by side with PostgreSQL, and the table of goals (on a quiet machine).
+bench: setup
+	@scripts/bench.sh
 
 # Every fuzz target for FUZZ_SECONDS each (default 300).
 fuzz: setup

@@ -10,6 +10,7 @@ packages=(
   gcc-mingw-w64-i686 g++-mingw-w64-i686 gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine64
   libsqlite3-dev sqlite3 libasio-dev libssl-dev openssl zlib1g-dev libedit-dev
   pgpdump clang libclang-rt-14-dev
+  postgresql libpq-dev
 )
 
 missing=()
