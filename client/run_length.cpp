@@ -1,6 +1,7 @@
 // Encoders and decoders of the run-length escape, both directions and both forms.
 #include "client/run_length.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "client/wire.h"
@@ -125,11 +126,60 @@ std::ptrdiff_t decodeOutgoingRunLength(const char* source, std::size_t sourceLen
   return static_cast<std::ptrdiff_t>(out);
 }
 
+namespace {
+
+// True when a run worth writing as one (five equal bytes) starts at `p`,
+// `left` bytes from the end of the source.
+bool runStartsAt(const char* p, std::size_t left) {
+  return left >= 5 && p[1] == p[0] && p[2] == p[0] && p[3] == p[0] && p[4] == p[0];
+}
+
+std::uint64_t load64(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Non-zero when some byte of v is zero.
+std::uint64_t hasZeroByte(std::uint64_t v) {
+  return (v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull;
+}
+
+// The length of the plain stretch at the front of the source: bytes written as
+// they are, up to the first escape byte or the first byte that starts a run of
+// five. Eight bytes at a time while no two neighbours are equal and no escape
+// is among them (byte order does not matter to either test).
+std::size_t plainStretch(const char* source, std::size_t length) {
+  constexpr std::uint64_t kEscapes = 0x0101010101010101ull * static_cast<unsigned char>(kRunEscape);
+  std::size_t at = 0;
+  while (at + 9 <= length) {
+    const std::uint64_t word = load64(source + at);
+    const std::uint64_t next = load64(source + at + 1);
+    if (hasZeroByte(word ^ next) != 0 || hasZeroByte(word ^ kEscapes) != 0) break;
+    at += 8;
+  }
+  for (; at < length; ++at) {
+    if (source[at] == kRunEscape || runStartsAt(source + at, length - at)) break;
+  }
+  return at;
+}
+
+}  // namespace
+
 std::ptrdiff_t encodeIncomingRunLength(const char* source, std::size_t sourceLength,
                                        char* destination, std::size_t capacity) {
   std::size_t in = 0;
   std::size_t out = 0;
   while (in < sourceLength) {
+    // Bytes that stand for themselves go over in one copy.
+    const std::size_t plain = plainStretch(source + in, sourceLength - in);
+    if (plain > 0) {
+      if (capacity - out < plain) return kRunLengthNoRoom;
+      std::memcpy(destination + out, source + in, plain);
+      out += plain;
+      in += plain;
+      continue;
+    }
     const char c = source[in];
     std::size_t run = 1;
     while (run < kMaxIncomingRun && in + run < sourceLength && source[in + run] == c) ++run;
@@ -141,16 +191,13 @@ std::ptrdiff_t encodeIncomingRunLength(const char* source, std::size_t sourceLen
       destination[out++] = kRunDigits[run / 36];
       destination[out++] = kRunDigits[run % 36];
       destination[out++] = c;
-    } else if (c == kRunEscape) {
+    } else {
+      // One or two escape bytes, each doubled.
       if (capacity - out < 2 * run) return kRunLengthNoRoom;
       for (std::size_t i = 0; i < run; ++i) {
         destination[out++] = kRunEscape;
         destination[out++] = kRunEscape;
       }
-    } else {
-      if (capacity - out < run) return kRunLengthNoRoom;
-      std::memset(destination + out, static_cast<unsigned char>(c), run);
-      out += run;
     }
     in += run;
   }
