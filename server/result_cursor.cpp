@@ -75,7 +75,13 @@ bool ResultCursor::keep(sqlite3_stmt* stmt, int columns) {
       kept_.resize(before);
       return false;
     }
-    if (needed > kept_.capacity()) kept_.reserve(std::min(budget_, std::max(needed, 2 * kept_.capacity())));
+    if (needed > kept_.capacity()) {
+      // Small results grow by doubling; past a mebibyte the whole budget is
+      // asked for at once (the system gives pages only as they are written), so
+      // that no copy of a large store is ever held beside it.
+      const std::size_t doubled = std::max<std::size_t>(std::max(needed, 2 * kept_.capacity()), 64 * 1024);
+      kept_.reserve(std::min(budget_, doubled <= (1u << 20) ? doubled : budget_));
+    }
     const std::uint32_t stored = static_cast<std::uint32_t>(length);
     kept_.push_back(static_cast<char>(kind));
     kept_.append(reinterpret_cast<const char*>(&stored), sizeof stored);
