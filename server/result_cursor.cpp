@@ -171,6 +171,8 @@ bool ResultCursor::fill(sqlite3_stmt* stmt, std::string& block, std::size_t limi
   // up after one row (and the first block as empty): one row per continuation.
   const bool emptyRows = rowLength_ == 0;
   if (emptyRows && first) return true;
+  // The block grows to nearly the limit: one allocation instead of many.
+  if (block.capacity() < limit) block.reserve(limit);
   while (sent_ < total_) {
     if (!rowReady_) {
       if (sent_ < keptRows_) {

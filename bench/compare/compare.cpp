@@ -39,6 +39,8 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +77,7 @@ struct Figures {
   double blocksPerSecond = 0;
   double echoBlocksPerSecond = 0;
   double memoryAboveIdleMb = -1;
+  double serverCpuNs = -1;  // the server's CPU per row read
   int length = 0;
 };
 
@@ -117,6 +120,21 @@ std::size_t residentBytes(int pid) {
   std::size_t pages = 0, resident = 0;
   in >> pages >> resident;
   return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// CPU time (user and system) a process has used so far, in seconds.
+double processCpuSeconds(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::strtod(field.c_str(), nullptr);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // Samples a process's resident memory every few milliseconds until stopped.
@@ -254,6 +272,7 @@ Figures runLumbra(const Options& options, int length, std::vector<char>& buffer)
   f.insertCpuNs = (cpu1 - cpu0) * 1e9 / rows;
 
   MemorySampler memory(server.pid());
+  const double serverCpu0 = processCpuSeconds(server.pid());
   auto s0 = std::chrono::steady_clock::now();
   const int32_t count = LBCommand(handle, "SELECT ID, NAME, CITY FROM T", msg);
   if (count != options.rows) die("SELECT: " + std::to_string(count) + " " + msg);
@@ -264,6 +283,7 @@ Figures runLumbra(const Options& options, int length, std::vector<char>& buffer)
   double rcpu1 = threadCpuSeconds();
   auto s1 = std::chrono::steady_clock::now();
   f.memoryAboveIdleMb = memory.stopAboveIdleMb();
+  f.serverCpuNs = (processCpuSeconds(server.pid()) - serverCpu0) * 1e9 / static_cast<double>(options.rows);
   if (n != -10 || delivered != options.rows) die("LBGetNext: " + std::to_string(n) + " after " +
                                                  std::to_string(delivered) + " rows");
   f.rowsPerSecond = rows / seconds(s1 - s0);
@@ -416,14 +436,15 @@ int main(int argc, char** argv) {
 
   const Figures* pg = options.pg.empty() ? nullptr : &all.front();
   std::printf("\n| | inserts/s | client CPU per insert | SELECT rows/s | client CPU per row read | blocks/s | "
-              "echo floor blocks/s | server memory above idle |\n|---|---|---|---|---|---|---|---|\n");
+              "echo floor blocks/s | server memory above idle | server CPU per row read |\n|---|---|---|---|---|---|---|---|---|\n");
   for (const Figures& f : all) {
     std::printf("| %s | %.0fk | %.0f ns | %.2fM | %.0f ns |", f.label.c_str(), f.insertsPerSecond / 1e3, f.insertCpuNs,
                 f.rowsPerSecond / 1e6, f.rowCpuNs);
     if (f.length == 0)
-      std::printf(" | | |\n");
+      std::printf(" | | | |\n");
     else
-      std::printf(" %.0f | %.0f | %.1f MB |\n", f.blocksPerSecond, f.echoBlocksPerSecond, f.memoryAboveIdleMb);
+      std::printf(" %.0f | %.0f | %.1f MB | %.0f ns |\n", f.blocksPerSecond, f.echoBlocksPerSecond,
+                  f.memoryAboveIdleMb, f.serverCpuNs);
   }
   if (pg != nullptr) {
     std::printf("\nratios to PostgreSQL + libpq\n");
