@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "client/wire.h"
@@ -14,6 +15,17 @@ namespace lumbra::server {
 namespace {
 
 constexpr std::size_t kValueHead = 5;  // kind byte and four-byte length
+
+// Bytes of kept values claimed by all open results together.
+std::atomic<std::size_t> claimedByAll{0};
+
+bool claim(std::size_t bytes) {
+  std::size_t now = claimedByAll.load();
+  do {
+    if (bytes > kServerResultBudget - now) return false;
+  } while (!claimedByAll.compare_exchange_weak(now, now + bytes));
+  return true;
+}
 
 // An integer as SQLite renders it as text.
 std::size_t integerText(sqlite3_int64 value, char* out) {
@@ -49,6 +61,28 @@ std::size_t valueWidth(sqlite3_stmt* stmt, int column) {
 
 }  // namespace
 
+ResultCursor::~ResultCursor() { release(); }
+
+bool ResultCursor::grow(std::size_t needed) {
+  if (needed > budget_) return false;
+  if (needed <= claimed_) return true;
+  // Small results grow by doubling; past a mebibyte the whole budget is asked
+  // for at once (the system gives pages only as they are written), so that no
+  // copy of a large store is ever held beside it.
+  const std::size_t doubled = std::max<std::size_t>(std::max(needed, 2 * claimed_), 64 * 1024);
+  const std::size_t wanted = std::min(budget_, doubled <= (1u << 20) ? doubled : budget_);
+  if (!claim(wanted - claimed_)) return false;
+  claimed_ = wanted;
+  kept_.reserve(wanted);
+  return true;
+}
+
+void ResultCursor::release() {
+  std::string().swap(kept_);
+  claimedByAll -= claimed_;
+  claimed_ = 0;
+}
+
 bool ResultCursor::keep(sqlite3_stmt* stmt, int columns) {
   const std::size_t before = kept_.size();
   for (int i = 0; i < columns; ++i) {
@@ -71,16 +105,9 @@ bool ResultCursor::keep(sqlite3_stmt* stmt, int columns) {
       length = static_cast<std::size_t>(sqlite3_column_bytes(stmt, i));
     }
     const std::size_t needed = kept_.size() + kValueHead + length;
-    if (needed > budget_ || length > kMaxRowLength) {
+    if (length > kMaxRowLength || !grow(needed)) {
       kept_.resize(before);
       return false;
-    }
-    if (needed > kept_.capacity()) {
-      // Small results grow by doubling; past a mebibyte the whole budget is
-      // asked for at once (the system gives pages only as they are written), so
-      // that no copy of a large store is ever held beside it.
-      const std::size_t doubled = std::max<std::size_t>(std::max(needed, 2 * kept_.capacity()), 64 * 1024);
-      kept_.reserve(std::min(budget_, doubled <= (1u << 20) ? doubled : budget_));
     }
     const std::uint32_t stored = static_cast<std::uint32_t>(length);
     kept_.push_back(static_cast<char>(kind));
@@ -180,7 +207,7 @@ bool ResultCursor::fill(sqlite3_stmt* stmt, std::string& block, std::size_t limi
       } else if (stmt == nullptr) {
         return true;  // laying out ahead: only kept rows
       } else {
-        if (!kept_.empty()) std::string().swap(kept_);  // every kept row is out
+        if (claimed_ != 0) release();  // every kept row is out
         if (!positioned_ && !skipKept(stmt, rc)) return rc == SQLITE_OK;
         const int step = sqlite3_step(stmt);
         if (step == SQLITE_DONE) {

@@ -25,10 +25,16 @@ namespace lumbra::server {
 
 // Bytes of row values a result keeps in memory at most.
 inline constexpr std::size_t kResultBudget = 32u << 20;
+// Bytes of row values all open results of the process keep at most together:
+// a result that would pass it keeps no more rows (the rest are stepped again).
+inline constexpr std::size_t kServerResultBudget = 256u << 20;
 
 class ResultCursor {
  public:
   explicit ResultCursor(std::size_t budget = kResultBudget) : budget_(budget) {}
+  ~ResultCursor();
+  ResultCursor(const ResultCursor&) = delete;
+  ResultCursor& operator=(const ResultCursor&) = delete;
 
   // Steps `stmt` to its end: counts the rows, finds each column's width and
   // keeps rows while they fit the budget; then resets it. SQLITE_DONE on
@@ -68,6 +74,11 @@ class ResultCursor {
   bool keep(sqlite3_stmt* stmt, int columns);
   // Back to where the cursor stood before the block laid out ahead.
   void restore();
+  // Room for `needed` bytes of kept values, taken from the process's budget:
+  // false when either budget is spent.
+  bool grow(std::size_t needed);
+  // Gives the kept values' memory back.
+  void release();
 
   std::size_t budget_;
   std::vector<std::size_t> widths_;
@@ -78,6 +89,7 @@ class ResultCursor {
 
   // Kept rows: per column a kind byte, a four-byte length and the bytes.
   std::string kept_;
+  std::size_t claimed_ = 0;  // of the process's budget, for kept_'s capacity
   long long keptRows_ = 0;
   bool keeping_ = true;
   std::size_t readAt_ = 0;
