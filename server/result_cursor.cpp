@@ -27,21 +27,6 @@ bool claim(std::size_t bytes) {
   return true;
 }
 
-// An integer as SQLite renders it as text.
-std::size_t integerText(sqlite3_int64 value, char* out) {
-  char digits[24];
-  std::size_t count = 0;
-  std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  std::size_t length = 0;
-  if (value < 0) out[length++] = '-';
-  while (count > 0) out[length++] = digits[--count];
-  return length;
-}
-
 // The width a value takes in its column (0 for NULL).
 std::size_t valueWidth(sqlite3_stmt* stmt, int column) {
   switch (sqlite3_column_type(stmt, column)) {

@@ -63,6 +63,21 @@ bool holdsMarker(const char* bytes, std::size_t length) {
 
 }  // namespace
 
+std::size_t integerText(long long value, char* out) {
+  char digits[24];
+  std::size_t count = 0;
+  unsigned long long magnitude =
+      value < 0 ? 0 - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  std::size_t length = 0;
+  if (value < 0) out[length++] = '-';
+  while (count > 0) out[length++] = digits[--count];
+  return length;
+}
+
 void formatRow(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths, std::string& out) {
   out.clear();
   for (std::size_t i = 0; i < widths.size(); ++i) {
@@ -73,11 +88,16 @@ void formatRow(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths, std::
       out.append(width, ' ');
       continue;
     }
-    const char* bytes = type == SQLITE_BLOB
-                            ? static_cast<const char*>(sqlite3_column_blob(stmt, column))
-                            : reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-    std::size_t length = std::min<std::size_t>(
-        static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)), width);
+    char number[24];
+    const char* bytes = number;
+    std::size_t length = 0;
+    if (type == SQLITE_INTEGER) {
+      length = std::min(integerText(sqlite3_column_int64(stmt, column), number), width);
+    } else {
+      bytes = type == SQLITE_BLOB ? static_cast<const char*>(sqlite3_column_blob(stmt, column))
+                                  : reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+      length = std::min<std::size_t>(static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)), width);
+    }
     std::size_t pad = width - length;
     if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
       out.append(pad, ' ');

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/wire.h"
+#include "server/rows.h"
 
 namespace lumbra::server {
 namespace {
@@ -117,6 +118,23 @@ TEST(ResultCursor, BlocksDoNotDependOnKeptRowsOrLayingOutAhead) {
       for (std::size_t i = 0; i < other.blocks.size(); ++i) ASSERT_EQ(other.blocks[i], stepped.blocks[i]) << i;
     }
   }
+}
+
+TEST(ResultCursor, IntegersReadAsSqliteWritesThem) {
+  Table table("CREATE TABLE T (K INTEGER);"
+              "INSERT INTO T VALUES (0), (7), (-7), (10), (-10), (99999), (1000000001), (-2147483648),"
+              "(4294967296), (-9223372036854775807 - 1), (9223372036854775807), (-1);");
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(table.db(), "SELECT K, K FROM T", -1, &stmt, nullptr), SQLITE_OK);
+  int rows = 0;
+  while (sqlite3_step(stmt) == SQLITE_ROW) {
+    char text[24];
+    const std::size_t length = integerText(sqlite3_column_int64(stmt, 0), text);
+    EXPECT_EQ(std::string(text, length), reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)));
+    ++rows;
+  }
+  EXPECT_EQ(rows, 12);
+  sqlite3_finalize(stmt);
 }
 
 TEST(ResultCursor, RowsOfLengthZeroComeOnePerContinuation) {
