@@ -14,7 +14,8 @@ namespace lumbra::server {
 
 namespace {
 
-constexpr std::size_t kValueHead = 5;  // kind byte and four-byte length
+constexpr std::size_t kValueHead = 3;  // kind byte and two-byte length
+constexpr std::size_t kLongestKept = 0xFFFF;  // a longer value ends the keeping
 
 // Bytes of kept values claimed by all open results together.
 std::atomic<std::size_t> claimedByAll{0};
@@ -90,11 +91,11 @@ bool ResultCursor::keep(sqlite3_stmt* stmt, int columns) {
       length = static_cast<std::size_t>(sqlite3_column_bytes(stmt, i));
     }
     const std::size_t needed = kept_.size() + kValueHead + length;
-    if (length > kMaxRowLength || !grow(needed)) {
+    if (length > kLongestKept || !grow(needed)) {
       kept_.resize(before);
       return false;
     }
-    const std::uint32_t stored = static_cast<std::uint32_t>(length);
+    const std::uint16_t stored = static_cast<std::uint16_t>(length);
     kept_.push_back(static_cast<char>(kind));
     kept_.append(reinterpret_cast<const char*>(&stored), sizeof stored);
     if (length > 0) kept_.append(bytes, length);
@@ -102,7 +103,7 @@ bool ResultCursor::keep(sqlite3_stmt* stmt, int columns) {
   // The widths follow from the lengths just kept.
   std::size_t at = before;
   for (int i = 0; i < columns; ++i) {
-    std::uint32_t length = 0;
+    std::uint16_t length = 0;
     std::memcpy(&length, kept_.data() + at + 1, sizeof length);
     widths_[static_cast<std::size_t>(i)] = std::max<std::size_t>(widths_[static_cast<std::size_t>(i)], length);
     at += kValueHead + length;
@@ -137,7 +138,7 @@ void ResultCursor::layOutKept() {
   const char* p = kept_.data() + readAt_;
   for (std::size_t width : widths_) {
     const unsigned char kind = static_cast<unsigned char>(p[0]);
-    std::uint32_t length = 0;
+    std::uint16_t length = 0;
     std::memcpy(&length, p + 1, sizeof length);
     const char* bytes = p + kValueHead;
     const std::size_t pad = width - length;

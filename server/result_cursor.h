@@ -87,7 +87,7 @@ class ResultCursor {
   long long sent_ = 0;
   bool exhausted_ = false;
 
-  // Kept rows: per column a kind byte, a four-byte length and the bytes.
+  // Kept rows: per column a kind byte, a two-byte length and the bytes.
   std::string kept_;
   std::size_t claimed_ = 0;  // of the process's budget, for kept_'s capacity
   long long keptRows_ = 0;

@@ -120,6 +120,17 @@ TEST(ResultCursor, BlocksDoNotDependOnKeptRowsOrLayingOutAhead) {
   }
 }
 
+TEST(ResultCursor, AValueTooLongToKeepEndsTheKeepingNotTheResult) {
+  Table table("CREATE TABLE T (K INTEGER, B BLOB);"
+              "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 40) "
+              "INSERT INTO T SELECT i, CASE i WHEN 17 THEN randomblob(70000) ELSE randomblob(i) END FROM c;");
+  const Blocks stepped = readAll(table.db(), "SELECT * FROM T", 0, 999999, false);
+  const Blocks kept = readAll(table.db(), "SELECT * FROM T", kResultBudget, 999999, true);
+  EXPECT_EQ(stepped.rowLength, 70002u);
+  EXPECT_LT(kept.keptBytes, 70000u);  // the rows before the long one
+  EXPECT_EQ(kept.blocks, stepped.blocks);
+}
+
 TEST(ResultCursor, IntegersReadAsSqliteWritesThem) {
   Table table("CREATE TABLE T (K INTEGER);"
               "INSERT INTO T VALUES (0), (7), (-7), (10), (-10), (99999), (1000000001), (-2147483648),"
