@@ -1,5 +1,5 @@
 # The two commands of the README, and a few conveniences.
-.PHONY: demo test setup build native dlls release fuzz clean
+.PHONY: demo test setup build native dlls release fuzz bench clean
 
 demo: setup
 	@scripts/demo.sh
@@ -20,6 +20,10 @@ dlls: setup
 # The integrators' bundles and the source archive: dist/ (scripts/release.sh)
 release: setup
 	@scripts/release.sh
+
+# Every benchmark, side by side with PostgreSQL, and the table of goals (on a quiet machine).
+bench: setup
+	@scripts/bench.sh
 
 # Every fuzz target for FUZZ_SECONDS each (default 300).
 fuzz: setup

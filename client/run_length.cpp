@@ -1,6 +1,7 @@
 // Encoders and decoders of the run-length escape, both directions and both forms.
 #include "client/run_length.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "client/wire.h"
@@ -24,36 +25,74 @@ bool neverInRun(char c) {
 
 }  // namespace
 
+namespace {
+
+std::uint64_t loadWord(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Non-zero when some byte of v is zero.
+std::uint64_t anyZeroByte(std::uint64_t v) {
+  return (v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull;
+}
+
+constexpr std::uint64_t kEscapeBytes = 0x0101010101010101ull * static_cast<unsigned char>(kRunEscape);
+
+// Eight bytes from `p` in which no byte equals the one after it and none is
+// the escape byte: none of them can start a run or need doubling (byte order
+// matters to neither test). Needs nine readable bytes.
+bool plainWord(const char* p) {
+  const std::uint64_t word = loadWord(p);
+  return anyZeroByte(word ^ loadWord(p + 1)) == 0 && anyZeroByte(word ^ kEscapeBytes) == 0;
+}
+
+}  // namespace
+
 std::ptrdiff_t encodeRunLength(char* destination, std::size_t capacity, const char* source) {
+  const std::size_t length = std::strlen(source);
   std::size_t out = 0;
-  const char* p = source;
-  while (*p != '\0') {
-    const char c = *p;
+  std::size_t in = 0;
+  while (in < length) {
+    // Bytes that stand for themselves go over in one copy: no escape byte, and
+    // no run of kMinOutgoingRun starting there (the bytes that never form a
+    // run stand for themselves whatever follows them).
+    std::size_t plain = in;
+    while (plain + 9 <= length && plainWord(source + plain)) plain += 8;
+    for (; plain < length; ++plain) {
+      const char c = source[plain];
+      if (c == kRunEscape) break;
+      if (neverInRun(c)) continue;
+      if (length - plain >= kMinOutgoingRun && source[plain + 1] == c && source[plain + 2] == c &&
+          source[plain + 3] == c) {
+        break;
+      }
+    }
+    if (plain > in) {
+      const std::size_t count = plain - in;
+      if (capacity - out < count) return kRunLengthNoRoom;
+      std::memcpy(destination + out, source + in, count);
+      out += count;
+      in = plain;
+      continue;
+    }
+    const char c = source[in];
     if (c == kRunEscape) {
       if (capacity - out < 2) return kRunLengthNoRoom;
       destination[out++] = kRunEscape;
       destination[out++] = kRunEscape;
-      ++p;
+      ++in;
       continue;
     }
-    if (neverInRun(c)) {
-      if (capacity - out < 1) return kRunLengthNoRoom;
-      destination[out++] = c;
-      ++p;
-      continue;
-    }
+    // A run of at least kMinOutgoingRun starts here.
     std::size_t run = 1;
-    while (run < kMaxOutgoingRun && p[run] == c) ++run;
-    if (run >= kMinOutgoingRun) {
-      if (capacity - out < 3) return kRunLengthNoRoom;
-      destination[out++] = kRunEscape;
-      destination[out++] = kRunDigits[run - 1];
-      destination[out++] = c;
-    } else {
-      if (capacity - out < run) return kRunLengthNoRoom;
-      for (std::size_t i = 0; i < run; ++i) destination[out++] = c;
-    }
-    p += run;
+    while (run < kMaxOutgoingRun && in + run < length && source[in + run] == c) ++run;
+    if (capacity - out < 3) return kRunLengthNoRoom;
+    destination[out++] = kRunEscape;
+    destination[out++] = kRunDigits[run - 1];
+    destination[out++] = c;
+    in += run;
   }
   return static_cast<std::ptrdiff_t>(out);
 }
@@ -125,11 +164,43 @@ std::ptrdiff_t decodeOutgoingRunLength(const char* source, std::size_t sourceLen
   return static_cast<std::ptrdiff_t>(out);
 }
 
+namespace {
+
+// True when a run worth writing as one (five equal bytes) starts at `p`,
+// `left` bytes from the end of the source.
+bool runStartsAt(const char* p, std::size_t left) {
+  return left >= 5 && p[1] == p[0] && p[2] == p[0] && p[3] == p[0] && p[4] == p[0];
+}
+
+// The length of the plain stretch at the front of the source: bytes written as
+// they are, up to the first escape byte or the first byte that starts a run of
+// five. Eight bytes at a time while no two neighbours are equal and no escape
+// is among them (byte order does not matter to either test).
+std::size_t plainStretch(const char* source, std::size_t length) {
+  std::size_t at = 0;
+  while (at + 9 <= length && plainWord(source + at)) at += 8;
+  for (; at < length; ++at) {
+    if (source[at] == kRunEscape || runStartsAt(source + at, length - at)) break;
+  }
+  return at;
+}
+
+}  // namespace
+
 std::ptrdiff_t encodeIncomingRunLength(const char* source, std::size_t sourceLength,
                                        char* destination, std::size_t capacity) {
   std::size_t in = 0;
   std::size_t out = 0;
   while (in < sourceLength) {
+    // Bytes that stand for themselves go over in one copy.
+    const std::size_t plain = plainStretch(source + in, sourceLength - in);
+    if (plain > 0) {
+      if (capacity - out < plain) return kRunLengthNoRoom;
+      std::memcpy(destination + out, source + in, plain);
+      out += plain;
+      in += plain;
+      continue;
+    }
     const char c = source[in];
     std::size_t run = 1;
     while (run < kMaxIncomingRun && in + run < sourceLength && source[in + run] == c) ++run;
@@ -141,16 +212,13 @@ std::ptrdiff_t encodeIncomingRunLength(const char* source, std::size_t sourceLen
       destination[out++] = kRunDigits[run / 36];
       destination[out++] = kRunDigits[run % 36];
       destination[out++] = c;
-    } else if (c == kRunEscape) {
+    } else {
+      // One or two escape bytes, each doubled.
       if (capacity - out < 2 * run) return kRunLengthNoRoom;
       for (std::size_t i = 0; i < run; ++i) {
         destination[out++] = kRunEscape;
         destination[out++] = kRunEscape;
       }
-    } else {
-      if (capacity - out < run) return kRunLengthNoRoom;
-      std::memset(destination + out, static_cast<unsigned char>(c), run);
-      out += run;
     }
     in += run;
   }

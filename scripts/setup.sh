@@ -12,6 +12,7 @@ packages=(
   libsqlite3-dev sqlite3 libasio-dev libssl-dev openssl zlib1g-dev libedit-dev
   pgpdump clang libclang-rt-14-dev
   git zip unzip pandoc lld llvm
+  postgresql libpq-dev
 )
 
 missing=()

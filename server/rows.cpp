@@ -45,7 +45,38 @@ void appendPlainRow(std::string_view row, std::string& block) {
   }
 }
 
+// Whether "LBXEOB" occurs in the bytes: found by its 'X', which rows hold far
+// more rarely than the 'L' in front of it.
+bool holdsMarker(const char* bytes, std::size_t length) {
+  const char* const end = bytes + length;
+  for (const char* p = bytes; p < end;) {
+    const char* x = static_cast<const char*>(std::memchr(p, kMarker[2], static_cast<std::size_t>(end - p)));
+    if (x == nullptr) return false;
+    if (x - bytes >= 2 && end - x >= static_cast<std::ptrdiff_t>(kMarker.size()) - 2 &&
+        std::memcmp(x - 2, kMarker.data(), kMarker.size()) == 0) {
+      return true;
+    }
+    p = x + 1;
+  }
+  return false;
+}
+
 }  // namespace
+
+std::size_t integerText(long long value, char* out) {
+  char digits[24];
+  std::size_t count = 0;
+  unsigned long long magnitude =
+      value < 0 ? 0 - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  std::size_t length = 0;
+  if (value < 0) out[length++] = '-';
+  while (count > 0) out[length++] = digits[--count];
+  return length;
+}
 
 void formatRow(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths, std::string& out) {
   out.clear();
@@ -57,11 +88,16 @@ void formatRow(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths, std::
       out.append(width, ' ');
       continue;
     }
-    const char* bytes = type == SQLITE_BLOB
-                            ? static_cast<const char*>(sqlite3_column_blob(stmt, column))
-                            : reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-    std::size_t length = std::min<std::size_t>(
-        static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)), width);
+    char number[24];
+    const char* bytes = number;
+    std::size_t length = 0;
+    if (type == SQLITE_INTEGER) {
+      length = std::min(integerText(sqlite3_column_int64(stmt, column), number), width);
+    } else {
+      bytes = type == SQLITE_BLOB ? static_cast<const char*>(sqlite3_column_blob(stmt, column))
+                                  : reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+      length = std::min<std::size_t>(static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)), width);
+    }
     std::size_t pad = width - length;
     if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
       out.append(pad, ' ');
@@ -108,7 +144,7 @@ void appendEncodedRow(std::string_view row, std::string& block) {
   block.resize(before + static_cast<std::size_t>(written));
   // The marker could form inside the row or across the join with the bytes before it.
   std::size_t from = before >= kMarker.size() - 1 ? before - (kMarker.size() - 1) : 0;
-  if (block.find(kMarker, from) != std::string::npos) {
+  if (holdsMarker(block.data() + from, block.size() - from)) {
     block.resize(before);
     appendPlainRow(row, block);
   }

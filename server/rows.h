@@ -21,6 +21,10 @@ namespace lumbra::server {
 inline constexpr std::size_t kMaxRowLength = 99999;
 inline constexpr long long kMaxRowCount = 99999999;
 
+// Writes `value` as SQLite renders an integer as text (at most 20 bytes, no
+// NUL) and returns the length.
+std::size_t integerText(long long value, char* out);
+
 // The current row of `stmt` laid out in the column widths (`out` is replaced).
 void formatRow(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths, std::string& out);
 

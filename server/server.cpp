@@ -151,6 +151,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
                           self->process();
                         }
                       });
+    // The next block of a result is laid out while this one travels.
+    logic_.prepareAhead();
   }
 
   void finish(const std::string& reason) {

@@ -16,6 +16,7 @@
 #include "server/batch.h"
 #include "server/login.h"
 #include "server/reply.h"
+#include "server/result_cursor.h"
 #include "server/rows.h"
 
 namespace lumbra::server {
@@ -78,13 +79,7 @@ bool readNumber(std::string_view text, long long& value) {
 // An open result set: the statement stays prepared between continuation requests.
 struct SessionLogic::Cursor {
   sqlite3_stmt* stmt = nullptr;
-  std::vector<std::size_t> widths;
-  std::size_t rowLength = 0;
-  long long total = 0;
-  long long sent = 0;
-  std::string row;           // the next row, formatted, not yet sent
-  bool rowReady = false;
-  bool exhausted = false;    // the statement ended before `total` rows
+  ResultCursor result;       // the count, the widths, kept rows, the rows sent
   bool ownsTransaction = false;
 };
 
@@ -477,39 +472,11 @@ void SessionLogic::closeCursor() {
 
 bool SessionLogic::fillBlock(std::string& block, std::size_t limit, bool first, long long& added,
                              int& rc) {
-  Cursor& cursor = *cursor_;
-  rc = SQLITE_OK;
-  added = 0;
-  // Rows of length zero take no bytes, so the client sees every block as used
-  // up after one row (and the first block as empty): one row per continuation.
-  bool emptyRows = cursor.rowLength == 0;
-  if (emptyRows && first) return true;
-  while (cursor.sent < cursor.total) {
-    if (!cursor.rowReady) {
-      int step = sqlite3_step(cursor.stmt);
-      if (step == SQLITE_DONE) {
-        cursor.exhausted = true;
-        return true;
-      }
-      if (step != SQLITE_ROW) {
-        rc = step;
-        return false;
-      }
-      formatRow(cursor.stmt, cursor.widths, cursor.row);
-      cursor.rowReady = true;
-    }
-    std::size_t before = block.size();
-    appendEncodedRow(cursor.row, block);
-    if (block.size() + kEndOfBlockLength > limit) {
-      block.resize(before);
-      return true;
-    }
-    cursor.rowReady = false;
-    ++cursor.sent;
-    ++added;
-    if (emptyRows) return true;
-  }
-  return true;
+  return cursor_->result.fill(cursor_->stmt, block, limit, first, added, rc);
+}
+
+void SessionLogic::prepareAhead() {
+  if (cursor_) cursor_->result.prepareAhead(replyLimit_);
 }
 
 SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
@@ -532,33 +499,16 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
     closeCursor();
     return refuse(Status::MultipleStatements);
   }
-  // First pass: the row count and the width of every column.
+  // One pass: the row count and the width of every column, rows kept within a budget.
   sqlite3_stmt* stmt = cursor_->stmt;
-  std::size_t columns = static_cast<std::size_t>(sqlite3_column_count(stmt));
-  cursor_->widths.assign(columns, 0);
-  long long count = 0;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    ++count;
-    for (std::size_t i = 0; i < columns; ++i) {
-      int column = static_cast<int>(i);
-      if (sqlite3_column_type(stmt, column) == SQLITE_BLOB) {
-        cursor_->widths[i] = std::max<std::size_t>(cursor_->widths[i],
-                                                   static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
-      } else if (sqlite3_column_type(stmt, column) != SQLITE_NULL) {
-        sqlite3_column_text(stmt, column);
-        cursor_->widths[i] = std::max<std::size_t>(cursor_->widths[i],
-                                                   static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
-      }
-    }
-  }
+  rc = cursor_->result.count(stmt);
   if (rc != SQLITE_DONE) {
     Outcome refused = refuseSql(rc);
     closeCursor();
     return refused;
   }
-  sqlite3_reset(stmt);
-  std::size_t rowLength = 0;
-  for (std::size_t width : cursor_->widths) rowLength += width;
+  const long long count = cursor_->result.total();
+  const std::size_t rowLength = cursor_->result.rowLength();
   if (count > kMaxRowCount) {
     closeCursor();
     return refuse(Status::TooManyRows);
@@ -567,15 +517,13 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
     closeCursor();
     return refuse(Status::RowTooLong, "COMPRIMENTO " + std::to_string(rowLength));
   }
-  cursor_->total = count;
-  cursor_->rowLength = rowLength;
 
   // The head: status, row count, row length, the column description up to '.'.
   char numbers[32];
   std::snprintf(numbers, sizeof numbers, "%08lld%05zu", count, rowLength);
   std::string block = "LBX0000000";
   block += numbers;
-  std::string description = describeColumns(stmt, cursor_->widths);
+  std::string description = describeColumns(stmt, cursor_->result.widths());
   std::size_t room = replyLimit_ - block.size() - 1 - kEndOfBlockLength;
   if (description.size() > room) description.resize(room);
   block += description;
@@ -587,7 +535,7 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
     return refused;
   }
   block.append(kEndOfBlock, kEndOfBlockLength);
-  if (cursor_->sent == cursor_->total) closeCursor();
+  if (cursor_->result.sent() == cursor_->result.total()) closeCursor();
   return Outcome{std::move(block)};
 }
 
@@ -598,28 +546,33 @@ SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
     return refuse(Status::BadContinuation, number);
   }
   if (!cursor_) return refuse(Status::NoOpenQuery);
-  if (cursor_->exhausted) {
+  if (cursor_->result.exhausted()) {
     closeCursor();
     return refuse(Status::NoOpenQuery, "O RESULTADO MUDOU DURANTE A LEITURA");
   }
-  std::string block = "LBX";
-  block.append(number.substr(0, 3));
+  std::string block;
   int rc = SQLITE_OK;
   long long added = 0;
-  if (!fillBlock(block, replyLimit_, false, added, rc)) {
-    Outcome refused = refuseSql(rc);
-    closeCursor();
-    return refused;
+  if (cursor_->result.takeAhead(number, replyLimit_, block)) {
+    added = 1;  // laid out ahead, never without a row
+  } else {
+    block = "LBX";
+    block.append(number.substr(0, 3));
+    if (!fillBlock(block, replyLimit_, false, added, rc)) {
+      Outcome refused = refuseSql(rc);
+      closeCursor();
+      return refused;
+    }
   }
   if (added == 0) {
     // A block without a row would have the client read the marker as a row.
-    bool changed = cursor_->exhausted;
+    bool changed = cursor_->result.exhausted();
     closeCursor();
     if (changed) return refuse(Status::NoOpenQuery, "O RESULTADO MUDOU DURANTE A LEITURA");
     return refuse(Status::RowTooLong, "AUMENTE O TAMANHO DA MENSAGEM (SET MESSAGE_LENGTH)");
   }
   block.append(kEndOfBlock, kEndOfBlockLength);
-  if (cursor_->sent == cursor_->total) closeCursor();
+  if (cursor_->result.sent() == cursor_->result.total()) closeCursor();
   return Outcome{std::move(block)};
 }
 

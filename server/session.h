@@ -59,6 +59,11 @@ class SessionLogic {
 
   // The longest message the session accepts now (the framing limit).
   std::size_t inputLimit() const;
+  // Lays out the next block of an open result while the reply just handed
+  // out is on its way, when it can be done without SQL (from rows kept in
+  // memory); the continuation request then gets that block as it stands.
+  void prepareAhead();
+
   // The most bytes a reply may take now: the client's capacity minus one.
   std::size_t replyLimit() const { return replyLimit_; }
   const std::string& user() const { return user_; }

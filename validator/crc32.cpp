@@ -57,6 +57,13 @@ std::uint32_t updateRegister(std::uint32_t reg, const unsigned char* p, std::uin
         p += 8;
         length -= 8;
     }
+    if (length >= 4) {
+        const std::uint32_t w = reg ^ loadLittleEndian32(p);
+        reg = kTables[3][w & 0xFFu] ^ kTables[2][(w >> 8) & 0xFFu] ^ kTables[1][(w >> 16) & 0xFFu] ^
+              kTables[0][w >> 24];
+        p += 4;
+        length -= 4;
+    }
     while (length-- > 0)
         reg = (reg >> 8) ^ kTables[0][(reg ^ *p++) & 0xFFu];
     return reg;
@@ -131,13 +138,40 @@ TABREL_FOLDING_TARGET std::uint32_t foldRegister(std::uint32_t reg, const unsign
     return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(x1, 4)));
 }
 
-bool canFold()
+bool detectFolding()
 {
     return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
 }
+
+bool canFold()
+{
+    static const bool able = detectFolding();
+    return able;
+}
+
+// The 63-bit carry-less product of a and b, shifted left by one so that, read
+// as 64 reflected bits, bit 63 holds x^0.
+TABREL_FOLDING_TARGET std::uint64_t productFolding(std::uint32_t a, std::uint32_t b)
+{
+    const __m128i p = _mm_clmulepi64_si128(_mm_cvtsi32_si128(static_cast<int>(a)),
+                                           _mm_cvtsi32_si128(static_cast<int>(b)), 0x00);
+    const std::uint64_t lo = static_cast<std::uint32_t>(_mm_cvtsi128_si32(p));
+    const std::uint64_t hi = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(p, 4)));
+    return (hi << 32 | lo) << 1;
+}
 #endif
 
-// Polynomials modulo P in the reflected form (x^0 in bit 31): a times b.
+// The same product without the instruction, one bit of a at a time.
+std::uint64_t productPortable(std::uint32_t a, std::uint32_t b)
+{
+    std::uint64_t product = 0;
+    for (unsigned bit = 0; bit < 32; ++bit)
+        product ^= (std::uint64_t(b) << bit) & (0 - std::uint64_t((a >> bit) & 1u));
+    return product << 1;
+}
+
+// Polynomials modulo P in the reflected form (x^0 in bit 31): a times b, for
+// the tables built at compile time.
 constexpr std::uint32_t multiplyModP(std::uint32_t a, std::uint32_t b)
 {
     std::uint32_t product = 0;
@@ -160,6 +194,21 @@ constexpr std::array<std::uint32_t, 64> makePowers()
 }
 
 constexpr std::array<std::uint32_t, 64> kPowers = makePowers();
+
+// a times b modulo P at run time: the 64-bit carry-less product's high half
+// is x^0..x^31 as it stands, its low half x^32..x^63, brought below x^32 by
+// four zero bytes through the tables.
+std::uint32_t multiply(std::uint32_t a, std::uint32_t b)
+{
+#if defined(TABREL_CRC_FOLDING)
+    const std::uint64_t product = canFold() ? productFolding(a, b) : productPortable(a, b);
+#else
+    const std::uint64_t product = productPortable(a, b);
+#endif
+    const std::uint32_t low = static_cast<std::uint32_t>(product);
+    return static_cast<std::uint32_t>(product >> 32) ^ kTables[3][low & 0xFFu] ^
+           kTables[2][(low >> 8) & 0xFFu] ^ kTables[1][(low >> 16) & 0xFFu] ^ kTables[0][low >> 24];
+}
 
 }  // namespace
 
@@ -197,13 +246,13 @@ std::uint32_t crc32Shift(std::uint64_t length) noexcept
     std::uint32_t result = 1u << 31;  // x^0
     for (std::size_t k = 3; length != 0 && k < kPowers.size(); ++k, length >>= 1)
         if (length & 1u)
-            result = multiplyModP(kPowers[k], result);
+            result = multiply(kPowers[k], result);
     return result;
 }
 
 std::uint32_t crc32Combine(std::uint32_t crcA, std::uint32_t crcB, std::uint32_t shiftB) noexcept
 {
-    return multiplyModP(shiftB, crcA) ^ crcB;
+    return multiply(shiftB, crcA) ^ crcB;
 }
 
 }  // namespace tabrel

@@ -7,69 +7,80 @@
 
 namespace tabrel {
 
+void InputStream::refill(std::size_t wanted) noexcept
+{
+    if (pos_ != 0) {
+        std::memmove(block_, block_ + pos_, end_ - pos_);
+        end_ -= pos_;
+        pos_ = 0;
+    }
+    while (end_ < wanted && !ended_) {
+        const std::size_t got = std::fread(block_ + end_, 1, kBlockSize - end_, file_);
+        if (got == 0)
+            ended_ = true;
+        end_ += got;
+    }
+}
+
 std::size_t InputStream::available() noexcept
 {
-    if (pos_ == end_ && !ended_) {
-        pos_ = 0;
-        end_ = std::fread(block_, 1, kBlockSize, file_);
-        if (end_ == 0)
-            ended_ = true;
-    }
+    if (pos_ == end_)
+        refill(1);
     return end_ - pos_;
 }
 
-int InputStream::get() noexcept
+int InputStream::next(RecordView& record) noexcept
 {
-    if (available() == 0)
-        return -1;
-    return block_[pos_++];
+    if (end_ - pos_ < kLookahead)
+        refill(kLookahead);
+    const char* line = block_ + pos_;
+    const std::size_t ready = end_ - pos_;
+    // Bytes that may belong to this line: a line of kOverlong bytes is too long.
+    const std::size_t limit = ready < kOverlong ? ready : kOverlong;
+    std::size_t from = 0;
+    for (;;) {
+        const void* cr = std::memchr(line + from, '\r', limit - from);
+        if (!cr)
+            break;
+        const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(cr) - line);
+        if (at + 1 < ready && line[at + 1] == '\n') {
+            pos_ += at + 2;
+            if (at >= kFieldLength) {
+                const std::size_t stored = at - kFieldLength;
+                const void* nul = std::memchr(line, '\0', stored);
+                record.text = line;
+                record.textLength =
+                    nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - line) : stored;
+                record.field = line + stored;
+            } else {
+                // Too short for a field: the bytes there are, and an empty text.
+                std::memset(shortField_, 0, kFieldBufferSize);
+                std::memcpy(shortField_, line, at);
+                record.text = shortField_;
+                record.textLength = 0;
+                record.field = shortField_;
+            }
+            return 1;
+        }
+        from = at + 1;  // a CR without LF is data
+    }
+    // No line end in reach: the end of the input, or a line too long, whose
+    // first kOverlong bytes are consumed and lost.
+    pos_ += limit;
+    return 0;
 }
 
 int readRecord(InputStream& input, TextBuffer& text, FieldBuffer& field) noexcept
 {
-    std::size_t stored = 0;
-    text[0] = '\0';
-    for (;;) {
-        const std::size_t ready = input.available();
-        if (ready == 0)
-            return 0;  // end of input before CR LF
-        // Copy plain bytes up to the next CR, at most until the line is too long.
-        const std::size_t span = ready < kOverlong - stored ? ready : kOverlong - stored;
-        const void* cr = std::memchr(input.data(), '\r', span);
-        const std::size_t take =
-            cr ? static_cast<std::size_t>(static_cast<const unsigned char*>(cr) - input.data()) : span;
-        std::memcpy(text + stored, input.data(), take);
-        input.skip(take);
-        stored += take;
-        if (stored == kOverlong) {
-            text[0] = '\0';
-            return 0;  // line too long: these bytes are consumed and lost
-        }
-        if (!cr)
-            continue;
-        input.skip(1);  // the CR
-        const int next = input.get();
-        if (next == '\n')
-            break;
-        // A CR without LF is data; the byte after it is read again.
-        if (next != -1)
-            input.unget();
-        text[stored++] = '\r';
-        if (stored == kOverlong || next == -1) {
-            text[0] = '\0';
-            return 0;
-        }
-    }
-    text[stored] = '\0';
-    if (stored >= kFieldLength) {
-        std::memcpy(field, text + stored - kFieldLength, kFieldLength + 1);
-        text[stored - kFieldLength] = '\0';
-    } else {
-        // Too short for a field: the bytes there are, and an empty text.
-        std::memset(field, 0, kFieldBufferSize);
-        std::memcpy(field, text, stored);
+    RecordView record;
+    if (!input.next(record)) {
         text[0] = '\0';
+        return 0;
     }
+    std::memcpy(text, record.text, record.textLength);
+    text[record.textLength] = '\0';
+    std::memcpy(field, record.field, kFieldLength);
+    field[kFieldLength] = '\0';
     return 1;
 }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace tabrel {
 
@@ -25,9 +26,19 @@ constexpr std::size_t kOverlong = kMaxLine + 1;  // bytes consumed by a line too
 using TextBuffer = char[kTextBufferSize];
 using FieldBuffer = char[kFieldBufferSize];
 
-// A buffered stream over an open input file, read front to back in blocks.
-// It lives for one run (its block is part of the run's state); nothing is
-// allocated. The end of the file and a read error look alike: both end it.
+// The record in place in the input's block, valid until the next read.
+struct RecordView {
+    const char* text;        // the record text; not NUL-terminated
+    std::size_t textLength;  // bytes of text before its first NUL
+    const char* field;       // the ten bytes of the CRC field (may hold NULs)
+};
+
+// A buffered stream over an open input file, read front to back in large
+// blocks; records are found in place with a scan for CR and never copied. A
+// line that runs over the end of the block is moved to its front before the
+// next block is read behind it, so a whole line is always at hand. It lives
+// for one run (its block is part of the run's state); nothing is allocated.
+// The end of the file and a read error look alike: both end it.
 class InputStream {
 public:
     explicit InputStream(std::FILE* file) noexcept : file_(file) {}
@@ -37,20 +48,27 @@ public:
     // Bytes available without reading the file; refills when none are left.
     // Zero at the end of the input.
     std::size_t available() noexcept;
-    const unsigned char* data() const noexcept { return block_ + pos_; }
-    void skip(std::size_t count) noexcept { pos_ += count; }
-    // The next byte, or -1 at the end of the input.
-    int get() noexcept;
-    // Steps back over the byte that the last get() delivered.
-    void unget() noexcept { --pos_; }
+
+    // Reads one record as readRecord does, leaving it where it lies: 1 with
+    // `record` pointing into the block, 0 when none could be read.
+    int next(RecordView& record) noexcept;
+
+    static constexpr std::size_t kBlockSize = 65536;
 
 private:
-    static constexpr std::size_t kBlockSize = 32768;
+    // Bytes to hold before looking for a line end: the longest line, its CR
+    // and the byte after it.
+    static constexpr std::size_t kLookahead = kMaxLine + 2;
+    // Moves what is left to the front and reads behind it until at least
+    // `wanted` bytes are ready or the input ends.
+    void refill(std::size_t wanted) noexcept;
+
     std::FILE* file_;
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
     bool ended_ = false;
-    unsigned char block_[kBlockSize];
+    char shortField_[kFieldBufferSize] = {};
+    char block_[kBlockSize];
 };
 
 // Reads one record: 1 with the record text (NUL-terminated) in `text` and its
@@ -76,6 +94,12 @@ std::uint32_t addToRunningCrc(const char* text, const char* field, std::uint32_t
 
 // True when the text's first bytes, as many as the tag has, equal the tag.
 bool beginsWith(const char* text, const char* tag) noexcept;
+
+// The same for a text of `length` bytes and a tag of `tagLength` bytes.
+inline bool beginsWith(const char* text, std::size_t length, const char* tag, std::size_t tagLength) noexcept
+{
+    return tagLength <= length && std::memcmp(text, tag, tagLength) == 0;
+}
 
 }  // namespace tabrel
 

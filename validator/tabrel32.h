@@ -53,7 +53,9 @@
    After six counted errors the record in hand is finished and nothing more
    is read; 05 and 07 are then no longer logged.
 
-   Files are used through the C library's buffered streams in binary mode. The
+   Files are used through the C library's streams in binary mode: the input is
+   read in blocks of 64 KiB and the cleaned copy written in blocks of 64 KiB,
+   both held in the call's own stack frame (about 130 KiB of it in all). The
    library allocates nothing and keeps no state between calls: runs on
    different files may overlap on several threads.
 */

@@ -56,20 +56,58 @@ private:
     std::uint32_t shift_ = crc32Shift(0);
 };
 
+// The cleaned copy, gathered into one large block that goes out in a single
+// write when full (the stream itself is left unbuffered).
+class CleanCopy {
+public:
+    explicit CleanCopy(std::FILE* file) noexcept : file_(file) { std::setvbuf(file_, nullptr, _IONBF, 0); }
+
+    // "%s\r\n" of the text's `length` bytes.
+    void line(const char* text, std::size_t length) noexcept
+    {
+        if (length + 2 > sizeof block_ - used_)
+            flush();
+        std::memcpy(block_ + used_, text, length);
+        block_[used_ + length] = '\r';
+        block_[used_ + length + 1] = '\n';
+        used_ += length + 2;
+    }
+
+    void flush() noexcept
+    {
+        if (used_ != 0)
+            std::fwrite(block_, 1, used_, file_);
+        used_ = 0;
+    }
+
+private:
+    std::FILE* file_;
+    std::size_t used_ = 0;
+    char block_[InputStream::kBlockSize];
+};
+
 class ValidationRun {
 public:
     ValidationRun(const ValidationRequest& request, std::FILE* input, std::FILE* clean, std::FILE* log) noexcept
-        : request_(request), input_(input), clean_(clean), log_(log), stream_(input)
+        : request_(request), input_(input), clean_(clean), log_(log), copy_(clean), stream_(input),
+          declarationTagLength_(std::strlen(request.declarationTrailerTag)),
+          receiptTagLength_(std::strlen(request.receiptTrailerTag))
     {
-        // Larger writes for the cleaned copy; the buffer lives as long as the run.
-        std::setvbuf(clean_, cleanBuffer_, _IOFBF, sizeof cleanBuffer_);
     }
 
     std::int32_t run() noexcept;
 
 private:
-    // Reads the next record; its text length and own CRC are at hand after it.
+    // Reads the next record; its text, field and own CRC are at hand after it.
     bool next() noexcept;
+    bool isDeclarationTrailer() const noexcept
+    {
+        return beginsWith(record_.text, record_.textLength, request_.declarationTrailerTag, declarationTagLength_);
+    }
+    bool isReceiptTrailer() const noexcept
+    {
+        return beginsWith(record_.text, record_.textLength, request_.receiptTrailerTag, receiptTagLength_);
+    }
     void countError(unsigned position) noexcept
     {
         ++errorCount_;
@@ -87,48 +125,51 @@ private:
     std::uint64_t recordNumber_ = 1;
     int errorCount_ = 0;
     RunningCrc running_;
-    std::size_t textLength_ = 0;
     std::uint32_t textCrc_ = 0;
+    CleanCopy copy_;
     InputStream stream_;
-    char cleanBuffer_[32768];
-    TextBuffer text_;
-    FieldBuffer field_;
+    RecordView record_{};
+    const std::size_t declarationTagLength_;
+    const std::size_t receiptTagLength_;
 };
 
 bool ValidationRun::next() noexcept
 {
-    if (!readRecord(stream_, text_, field_))
+    if (!stream_.next(record_))
         return false;
-    textLength_ = std::strlen(text_);
     textCrc_ = 0;
-    crc32Update(text_, static_cast<std::uint32_t>(textLength_), &textCrc_);
+    crc32Update(record_.text, static_cast<std::uint32_t>(record_.textLength), &textCrc_);
     return true;
 }
 
 void ValidationRun::checkHeader(bool& systemInvalid) noexcept
 {
     const PathParts parts = splitPath(request_.inputPath);
-    writeCleanLine(clean_, text_);
+    const std::size_t textLength = record_.textLength;
+    TextBuffer text;
+    std::memcpy(text, record_.text, textLength);
+    text[textLength] = '\0';
+    copy_.line(text, textLength);
 
     // The ten characters at the offset, as far as they lie inside the text.
     const std::int32_t offset = request_.declaredCrcOffset;
     std::size_t copied = 0;
-    if (offset >= 0 && static_cast<std::size_t>(offset) < textLength_) {
-        copied = textLength_ - static_cast<std::size_t>(offset);
+    if (offset >= 0 && static_cast<std::size_t>(offset) < textLength) {
+        copied = textLength - static_cast<std::size_t>(offset);
         if (copied > kFieldLength)
             copied = kFieldLength;
-        std::memcpy(request_.declaredCrc, text_ + offset, copied);
+        std::memcpy(request_.declaredCrc, text + offset, copied);
     }
     request_.declaredCrc[copied] = '\0';
 
-    if (!beginsWith(text_, request_.systemTag)) {
+    if (!beginsWith(text, request_.systemTag)) {
         logError(log_, recordNumber_, kSystemInvalid);
         systemInvalid = true;
         return;
     }
     NameArea area;
     buildNameField(parts, area);
-    if (!crcFieldMatches(field_, headerCrc(area, text_))) {
+    if (!crcFieldMatches(record_.field, headerCrc(area, text))) {
         errorCount_ = 1;
         logError(log_, recordNumber_, kHeaderCrcInvalid);
     }
@@ -138,6 +179,7 @@ void ValidationRun::closeCleanCopy() noexcept
 {
     if (!clean_)
         return;
+    copy_.flush();
     if (std::ferror(clean_))
         cleanCopyFailed_ = true;
     if (std::fclose(clean_) != 0)
@@ -178,11 +220,11 @@ std::int32_t ValidationRun::run() noexcept
     bool trailerFound = false;
     while (errorCount_ < kMaxErrors && next()) {
         ++recordNumber_;
-        if (!crcFieldMatches(field_, textCrc_))
+        if (!crcFieldMatches(record_.field, textCrc_))
             countError(kRecordCrcInvalid);
-        writeCleanLine(clean_, text_);
-        running_.fold(textCrc_, textLength_, field_);
-        if (beginsWith(text_, request_.declarationTrailerTag)) {
+        copy_.line(record_.text, record_.textLength);
+        running_.fold(textCrc_, record_.textLength, record_.field);
+        if (isDeclarationTrailer()) {
             if (!crcFieldMatches(request_.declaredCrc, running_.value())) {
                 logError(log_, recordNumber_, kDeclarationCrcInvalid);
                 return finish(kResultDeclarationCrcInvalid, false);
@@ -203,21 +245,21 @@ std::int32_t ValidationRun::run() noexcept
         bool receiptTrailerFound = false;
         while (next()) {
             ++recordNumber_;
-            const bool isTrailer = beginsWith(text_, request_.receiptTrailerTag);
-            if (!crcFieldMatches(field_, textCrc_))
+            const bool isTrailer = isReceiptTrailer();
+            if (!crcFieldMatches(record_.field, textCrc_))
                 countError(isTrailer ? kReceiptTrailerCrcInvalid : kRecordCrcInvalid);
             if (isTrailer) {
                 // The last ten characters of its text are the receipt CRC; a
                 // shorter text carries none.
-                if (textLength_ < kFieldLength ||
-                    !crcFieldMatches(text_ + textLength_ - kFieldLength, running_.value())) {
+                if (record_.textLength < kFieldLength ||
+                    !crcFieldMatches(record_.text + record_.textLength - kFieldLength, running_.value())) {
                     logError(log_, recordNumber_, kReceiptCrcInvalid);
                     return finish(kResultReceiptCrcInvalid, false);
                 }
                 receiptTrailerFound = true;
                 break;
             }
-            running_.fold(textCrc_, textLength_, field_);
+            running_.fold(textCrc_, record_.textLength, record_.field);
             if (errorCount_ >= kMaxErrors)
                 break;  // six errors: nothing more is read or logged
         }

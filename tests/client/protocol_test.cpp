@@ -290,6 +290,105 @@ TEST(RunLength, ServerDirectionsRoundTrip) {
   }
 }
 
+// The encoder written the plain way, byte by byte: the fast one must give
+// exactly its bytes (and fail exactly where it fails for want of room).
+std::ptrdiff_t encodeIncomingByteByByte(const std::string& row, std::size_t capacity, std::string& out) {
+  out.clear();
+  for (std::size_t in = 0; in < row.size();) {
+    const char c = row[in];
+    std::size_t run = 1;
+    while (run < 1295 && in + run < row.size() && row[in + run] == c) ++run;
+    std::string piece;
+    if (c == '@' ? run >= 3 : run >= 5) {
+      const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+      piece = std::string("@") + digits[run / 36] + digits[run % 36] + c;
+    } else {
+      piece = c == '@' ? std::string(2 * run, '@') : std::string(run, c);
+    }
+    if (capacity - out.size() < piece.size()) return kRunLengthNoRoom;
+    out += piece;
+    in += run;
+  }
+  return static_cast<std::ptrdiff_t>(out.size());
+}
+
+TEST(RunLength, IncomingMatchesTheByteByByteForm) {
+  std::mt19937 gen(11);
+  for (int round = 0; round < 3000; ++round) {
+    // Short runs of few letters next to each other, '@'s, blanks, long runs
+    // across the run limit, at every alignment.
+    std::string row(gen() % 16, 'q');
+    const int pieces = 1 + static_cast<int>(gen() % 30);
+    for (int i = 0; i < pieces; ++i) {
+      const char palette[] = {'@', ' ', 'A', 'B', 'L', '\0', '\xFF', 'x'};
+      const char c = palette[gen() % sizeof palette];
+      const unsigned kind = gen() % 8;
+      row.append(kind == 0 ? 1290 + gen() % 12 : kind == 1 ? gen() % 40 : 1 + gen() % 6, c);
+      if (gen() % 2 == 0) row += "distinct";
+    }
+    std::string expected;
+    const std::size_t capacities[] = {incomingRunLengthBound(row.size()), row.size() / 2 + gen() % 8};
+    for (std::size_t capacity : capacities) {
+      const std::ptrdiff_t want = encodeIncomingByteByByte(row, capacity, expected);
+      std::vector<char> enc(capacity + 1);
+      const std::ptrdiff_t got = encodeIncomingRunLength(row.data(), row.size(), enc.data(), capacity);
+      ASSERT_EQ(got, want) << round;
+      if (got >= 0) {
+        ASSERT_EQ(std::string(enc.data(), static_cast<std::size_t>(got)), expected) << round;
+      }
+    }
+  }
+}
+
+// The client's encoder written the plain way, byte by byte.
+std::ptrdiff_t encodeOutgoingByteByByte(const std::string& text, std::size_t capacity, std::string& out) {
+  out.clear();
+  const std::string never = "\"'()<=>";
+  for (std::size_t in = 0; in < text.size();) {
+    const char c = text[in];
+    std::string piece;
+    std::size_t run = 1;
+    if (c == '@') {
+      piece = "@@";
+    } else if (never.find(c) != std::string::npos) {
+      piece = std::string(1, c);
+    } else {
+      while (run < 36 && in + run < text.size() && text[in + run] == c) ++run;
+      const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+      piece = run >= 4 ? std::string("@") + digits[run - 1] + c : std::string(run, c);
+    }
+    if (capacity - out.size() < piece.size()) return kRunLengthNoRoom;
+    out += piece;
+    in += run;
+  }
+  return static_cast<std::ptrdiff_t>(out.size());
+}
+
+TEST(RunLength, OutgoingMatchesTheByteByByteForm) {
+  std::mt19937 gen(13);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text(gen() % 16, 'q');
+    const int pieces = 1 + static_cast<int>(gen() % 30);
+    for (int i = 0; i < pieces; ++i) {
+      const char palette[] = {'@', ' ', 'A', '(', '\'', '=', '0', '\xFF'};
+      const char c = palette[gen() % sizeof palette];
+      const unsigned kind = gen() % 8;
+      text.append(kind == 0 ? 30 + gen() % 50 : 1 + gen() % 6, c);
+      if (gen() % 2 == 0) text += "INSERT INTO T VALUES";
+    }
+    std::string expected;
+    for (std::size_t capacity : {2 * text.size() + 1, text.size() / 2 + gen() % 8}) {
+      const std::ptrdiff_t want = encodeOutgoingByteByByte(text, capacity, expected);
+      std::vector<char> enc(capacity + 1);
+      const std::ptrdiff_t got = encodeRunLength(enc.data(), capacity, text.c_str());
+      ASSERT_EQ(got, want) << round;
+      if (got >= 0) {
+        ASSERT_EQ(std::string(enc.data(), static_cast<std::size_t>(got)), expected) << round;
+      }
+    }
+  }
+}
+
 TEST(RunLength, ServerDirectionsAreBounded) {
   char out[8];
   EXPECT_EQ(encodeIncomingRunLength("@@@@@@@@", 2, out, 3), kRunLengthNoRoom);

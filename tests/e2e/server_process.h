@@ -29,6 +29,7 @@ class ServerProcess {
   void stop();
 
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   std::uint16_t port() const { return port_; }
   // "127.0.0.1:PORT", the address argument of LBConnect.
   std::string address() const;

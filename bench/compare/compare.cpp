@@ -1,0 +1,487 @@
+// compare.cpp -- the read and insert workload side by side: PostgreSQL through libpq, lumbra32 through
+// lumbra-server at several message lengths, and a plain loopback echo of the same exchange sizes.
+//
+// Workload: a table of N rows of 100 bytes (ID INTEGER PRIMARY KEY, NAME CHAR(60),
+// CITY CHAR(30)); the inserts batched (about 32 KB a message) in one
+// transaction, then one SELECT of every row read row by row.
+//   - PostgreSQL: multi-statement INSERT messages of about 32 KB inside BEGIN and
+//     COMMIT, then the SELECT in single-row mode, each row's three values
+//     copied into a 100-byte row as lumbra32 delivers it.
+//   - lumbra32: INSERTs batched by the library, COMMIT, then the SELECT read
+//     with LBGetNext; a fresh server per message length. The server's resident
+//     memory is sampled during the SELECT and reported above its level just
+//     before it.
+//   - echo floor: two processes exchanging a CONT-sized request and a reply of
+//     the message length over loopback TCP, no database.
+// Figures and the goals (each marked met or not) are printed; nothing is asserted
+// about them. The program fails only when a library, a server or the database
+// misbehaves.
+//
+// Usage: lumbra_compare [--rows N] [--lengths A,B,...] [--server PATH] [--pg CONNINFO]
+// (without --pg the PostgreSQL column is left out; bench/compare/run.sh starts a
+// throwaway PostgreSQL and passes it).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cmath>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/lumbra32.h"
+#include "server/rows.h"
+#include "tests/e2e/server_process.h"
+
+#ifndef LUMBRA_COMPARE_SERVER
+#define LUMBRA_COMPARE_SERVER ""
+#endif
+
+namespace {
+
+constexpr char kUser[] = "BENCH";
+constexpr char kPassword[] = "BENCH1";
+constexpr std::size_t kRowBytes = 100;
+constexpr long kFirstId = 1000000001;  // ten digits, so every row is 10 + 60 + 30 bytes
+constexpr std::size_t kRequestBytes = 16;  // "CONT=001" and the marker, about
+
+struct Options {
+  long rows = 1000000;
+  std::vector<int> lengths{1901, 32000, 1000000};
+  std::string server = LUMBRA_COMPARE_SERVER;
+  std::string pg;
+};
+
+struct Figures {
+  std::string label;
+  double insertsPerSecond = 0;
+  double insertCpuNs = 0;
+  double rowsPerSecond = 0;
+  double rowCpuNs = 0;
+  double blocksPerSecond = 0;
+  double echoBlocksPerSecond = 0;
+  double memoryAboveIdleMb = -1;
+  double serverCpuNs = -1;  // the server's CPU per row read
+  int length = 0;
+};
+
+double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double threadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "lumbra_compare: %s\n", what.c_str());
+  std::exit(1);
+}
+
+// NAME and CITY of row i, full width, with runs of blanks inside.
+std::string nameOf(long i) {
+  char text[64];
+  std::snprintf(text, sizeof text, "CLIENTE %08ld RUA DAS FLORES", i);
+  std::string s = text;
+  s.append(12, ' ');
+  for (long k = 0; s.size() < 60; ++k) s.push_back(static_cast<char>('A' + (i * 7 + k * 3) % 26));
+  return s;
+}
+
+std::string cityOf(long i) {
+  std::string s = "CIDADE ";
+  for (long k = 0; s.size() < 30; ++k) s.push_back(static_cast<char>('A' + (i * 11 + k * 5) % 26));
+  return s;
+}
+
+std::string insertText(long i) {
+  return "INSERT INTO T VALUES (" + std::to_string(kFirstId + i) + ", '" + nameOf(i) + "', '" + cityOf(i) + "')";
+}
+
+// Resident memory of a process in bytes (0 when it cannot be read).
+std::size_t residentBytes(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/statm");
+  std::size_t pages = 0, resident = 0;
+  in >> pages >> resident;
+  return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// CPU time (user and system) a process has used so far, in seconds.
+double processCpuSeconds(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::strtod(field.c_str(), nullptr);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Samples a process's resident memory every few milliseconds until stopped.
+class MemorySampler {
+ public:
+  explicit MemorySampler(int pid) : pid_(pid), idle_(residentBytes(pid)), peak_(idle_) {
+    thread_ = std::thread([this] {
+      while (!stop_.load()) {
+        peak_ = std::max(peak_, residentBytes(pid_));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+  }
+  double stopAboveIdleMb() {
+    stop_ = true;
+    thread_.join();
+    peak_ = std::max(peak_, residentBytes(pid_));
+    return static_cast<double>(peak_ - idle_) / 1e6;
+  }
+
+ private:
+  int pid_;
+  std::size_t idle_;
+  std::size_t peak_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// ---------------------------------------------------------------- PostgreSQL
+
+void pgExec(PGconn* conn, const std::string& sql) {
+  PGresult* r = PQexec(conn, sql.c_str());
+  const ExecStatusType status = PQresultStatus(r);
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) die("PostgreSQL: " + std::string(PQerrorMessage(conn)));
+  PQclear(r);
+}
+
+Figures runPostgres(const Options& options) {
+  Figures f;
+  f.label = "PostgreSQL + libpq";
+  PGconn* conn = PQconnectdb(options.pg.c_str());
+  if (PQstatus(conn) != CONNECTION_OK) die("PostgreSQL connection: " + std::string(PQerrorMessage(conn)));
+  PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+  pgExec(conn, "DROP TABLE IF EXISTS T");
+  pgExec(conn, "CREATE TABLE T (ID INTEGER PRIMARY KEY, NAME CHAR(60), CITY CHAR(30))");
+
+  // Messages of about 32 KB of INSERT statements, made before the clock starts.
+  std::vector<std::string> messages;
+  std::string message;
+  for (long i = 0; i < options.rows; ++i) {
+    message += insertText(i);
+    message += ';';
+    if (message.size() >= 32000) {
+      messages.push_back(std::move(message));
+      message.clear();
+    }
+  }
+  if (!message.empty()) messages.push_back(std::move(message));
+
+  double cpu0 = threadCpuSeconds();
+  auto t0 = std::chrono::steady_clock::now();
+  pgExec(conn, "BEGIN");
+  for (const std::string& m : messages) pgExec(conn, m);
+  pgExec(conn, "COMMIT");
+  auto t1 = std::chrono::steady_clock::now();
+  double cpu1 = threadCpuSeconds();
+  const double rows = static_cast<double>(options.rows);
+  f.insertsPerSecond = rows / seconds(t1 - t0);
+  f.insertCpuNs = (cpu1 - cpu0) * 1e9 / rows;
+  messages.clear();
+  pgExec(conn, "VACUUM ANALYZE T");
+
+  char row[kRowBytes + 1];
+  auto s0 = std::chrono::steady_clock::now();
+  double rcpu0 = threadCpuSeconds();
+  if (!PQsendQuery(conn, "SELECT ID, NAME, CITY FROM T") || !PQsetSingleRowMode(conn)) die("PostgreSQL SELECT");
+  long delivered = 0;
+  while (PGresult* r = PQgetResult(conn)) {
+    const ExecStatusType status = PQresultStatus(r);
+    if (status == PGRES_SINGLE_TUPLE) {
+      std::size_t at = 0;
+      for (int c = 0; c < 3; ++c) {
+        const std::size_t width = c == 0 ? 10 : c == 1 ? 60 : 30;
+        const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(PQgetlength(r, 0, c)), width);
+        std::memcpy(row + at, PQgetvalue(r, 0, c), length);
+        at += length;
+      }
+      row[at] = '\0';
+      ++delivered;
+    } else if (status != PGRES_TUPLES_OK) {
+      die("PostgreSQL SELECT: " + std::string(PQerrorMessage(conn)));
+    }
+    PQclear(r);
+  }
+  double rcpu1 = threadCpuSeconds();
+  auto s1 = std::chrono::steady_clock::now();
+  if (delivered != options.rows) die("PostgreSQL delivered " + std::to_string(delivered) + " rows");
+  f.rowsPerSecond = rows / seconds(s1 - s0);
+  f.rowCpuNs = (rcpu1 - rcpu0) * 1e9 / rows;
+  PQfinish(conn);
+  return f;
+}
+
+// ---------------------------------------------------------------- lumbra
+
+Figures runLumbra(const Options& options, int length, std::vector<char>& buffer) {
+  Figures f;
+  f.length = length;
+  f.label = "lumbra, message length " + std::to_string(length);
+  lumbra::e2e::ServerProcess server;
+  if (!server.start(options.server, kUser, kPassword, {"--message-length", std::to_string(length), "--quiet"}))
+    die(server.error());
+  char* msg = buffer.data();
+  int32_t handle = static_cast<int16_t>(LBConnect(kUser, kPassword, "", server.address().c_str(), msg));
+  if (handle < 0) die(std::string("LBConnect: ") + msg);
+  if (LBCommand(handle, "EXEC CREATE TABLE T (ID INTEGER PRIMARY KEY, NAME CHAR(60), CITY CHAR(30))", msg) < 0 ||
+      LBCommand(handle, "COMMIT", msg) < 0)
+    die(std::string("CREATE TABLE: ") + msg);
+
+  std::vector<std::string> inserts;
+  inserts.reserve(static_cast<std::size_t>(options.rows));
+  for (long i = 0; i < options.rows; ++i) inserts.push_back(insertText(i));
+  double cpu0 = threadCpuSeconds();
+  auto t0 = std::chrono::steady_clock::now();
+  for (const std::string& text : inserts)
+    if (LBCommand(handle, text.c_str(), msg) != 0) die(std::string("INSERT: ") + msg);
+  const int32_t committed = LBCommand(handle, "COMMIT", msg);
+  auto t1 = std::chrono::steady_clock::now();
+  double cpu1 = threadCpuSeconds();
+  if (committed < 0) die(std::string("COMMIT: ") + msg);
+  inserts.clear();
+  inserts.shrink_to_fit();
+  const double rows = static_cast<double>(options.rows);
+  f.insertsPerSecond = rows / seconds(t1 - t0);
+  f.insertCpuNs = (cpu1 - cpu0) * 1e9 / rows;
+
+  MemorySampler memory(server.pid());
+  const double serverCpu0 = processCpuSeconds(server.pid());
+  auto s0 = std::chrono::steady_clock::now();
+  const int32_t count = LBCommand(handle, "SELECT ID, NAME, CITY FROM T", msg);
+  if (count != options.rows) die("SELECT: " + std::to_string(count) + " " + msg);
+  double rcpu0 = threadCpuSeconds();
+  long delivered = 0;
+  int32_t n = 0;
+  while ((n = LBGetNext(handle, msg)) == static_cast<int32_t>(kRowBytes)) ++delivered;
+  double rcpu1 = threadCpuSeconds();
+  auto s1 = std::chrono::steady_clock::now();
+  f.memoryAboveIdleMb = memory.stopAboveIdleMb();
+  f.serverCpuNs = (processCpuSeconds(server.pid()) - serverCpu0) * 1e9 / static_cast<double>(options.rows);
+  if (n != -10 || delivered != options.rows) die("LBGetNext: " + std::to_string(n) + " after " +
+                                                 std::to_string(delivered) + " rows");
+  f.rowsPerSecond = rows / seconds(s1 - s0);
+  f.rowCpuNs = (rcpu1 - rcpu0) * 1e9 / rows;
+  if (LBCommand(handle, ("SELECT ID, NAME, CITY FROM T WHERE ID = " + std::to_string(kFirstId + options.rows - 1)).c_str(),
+                msg) != 1 ||
+      LBGetNext(handle, msg) != static_cast<int32_t>(kRowBytes) ||
+      std::to_string(kFirstId + options.rows - 1) + nameOf(options.rows - 1) + cityOf(options.rows - 1) != msg)
+    die("reading back the last row");
+  LBDisconn(handle, msg);
+  return f;
+}
+
+// Blocks the server sends for the result: its rows laid out in their
+// incoming run-length form, a block holding what fits the message length with
+// its head and marker (the first block also carries the row count, the row
+// length and the column description).
+double blocksFor(long rows, int length) {
+  const std::size_t limit = static_cast<std::size_t>(length) - 1;
+  std::string block = "LBX0000000" + std::string(13, '0') + "ID=N(10),NAME=A(60),CITY=A(30).";
+  double blocks = 1;
+  for (long i = 0; i < rows; ++i) {
+    const std::string row = std::to_string(kFirstId + i) + nameOf(i) + cityOf(i);
+    const std::size_t before = block.size();
+    lumbra::server::appendEncodedRow(row, block);
+    if (block.size() + 6 > limit && before > 6) {
+      blocks += 1;
+      block = "LBX001";
+      lumbra::server::appendEncodedRow(row, block);
+    }
+  }
+  return blocks;
+}
+
+// ---------------------------------------------------------------- echo floor
+
+bool readFully(int fd, char* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t got = ::read(fd, p, n);
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool writeFully(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t put = ::write(fd, p, n);
+    if (put <= 0) return false;
+    p += put;
+    n -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+// Exchanges per second of a kRequestBytes request and a `reply`-byte answer
+// between this process and a child over loopback TCP, for about `exchanges`.
+double echoFloor(std::size_t reply, long exchanges) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(listener, 1) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    die("echo floor: no listening socket");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int fd = ::accept(listener, nullptr, nullptr);
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::vector<char> request(kRequestBytes), answer(reply, 'x');
+    while (readFully(fd, request.data(), request.size()) && writeFully(fd, answer.data(), answer.size())) {
+    }
+    ::_exit(0);
+  }
+  ::close(listener);
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) die("echo floor: no connection");
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  std::vector<char> request(kRequestBytes, 'c'), answer(reply);
+  auto t0 = std::chrono::steady_clock::now();
+  for (long i = 0; i < exchanges; ++i)
+    if (!writeFully(fd, request.data(), request.size()) || !readFully(fd, answer.data(), answer.size()))
+      die("echo floor: exchange failed");
+  auto t1 = std::chrono::steady_clock::now();
+  ::close(fd);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return static_cast<double>(exchanges) / seconds(t1 - t0);
+}
+
+bool parseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (i + 1 >= argc) return false;
+    const std::string value = argv[++i];
+    if (name == "--rows") {
+      options.rows = std::strtol(value.c_str(), nullptr, 10);
+    } else if (name == "--server") {
+      options.server = value;
+    } else if (name == "--pg") {
+      options.pg = value;
+    } else if (name == "--lengths") {
+      options.lengths.clear();
+      for (const char* p = value.c_str(); *p != '\0';) {
+        char* end = nullptr;
+        options.lengths.push_back(static_cast<int>(std::strtol(p, &end, 10)));
+        if (end == p) return false;
+        p = *end == ',' ? end + 1 : end;
+      }
+    } else {
+      return false;
+    }
+  }
+  return options.rows > 0 && options.rows < 9000000 && !options.lengths.empty();
+}
+
+void goal(const char* text, const char* wanted, double figure, const char* unit, bool met) {
+  std::printf("GOAL | %-58s | %-10s | %9.2f%-3s | %s\n", text, wanted, figure, unit, met ? "met" : "NOT met");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parseOptions(argc, argv, options)) {
+    std::fprintf(stderr, "usage: lumbra_compare [--rows N] [--lengths A,B,...] [--server PATH] [--pg CONNINFO]\n");
+    return 2;
+  }
+  if (!lumbra::e2e::isExecutable(options.server)) die("no server program at '" + options.server + "'");
+  std::printf("lumbra_compare: %ld rows of %zu bytes, loopback\n", options.rows, kRowBytes);
+  std::fflush(stdout);
+
+  std::vector<Figures> all;
+  if (!options.pg.empty()) all.push_back(runPostgres(options));
+  int largest = 0;
+  for (int length : options.lengths) largest = std::max(largest, length);
+  std::vector<char> buffer(static_cast<std::size_t>(largest) + 64);
+  for (int length : options.lengths) {
+    Figures f = runLumbra(options, length, buffer);
+    const double blocks = blocksFor(options.rows, length);
+    f.blocksPerSecond = blocks / (static_cast<double>(options.rows) / f.rowsPerSecond);
+    const long exchanges = std::max(200L, std::min(200000L, static_cast<long>(blocks)));
+    f.echoBlocksPerSecond = echoFloor(static_cast<std::size_t>(length - 1), exchanges);
+    all.push_back(f);
+  }
+
+  const Figures* pg = options.pg.empty() ? nullptr : &all.front();
+  std::printf("\n| | inserts/s | client CPU per insert | SELECT rows/s | client CPU per row read | blocks/s | "
+              "echo floor blocks/s | server memory above idle | server CPU per row read |\n|---|---|---|---|---|---|---|---|---|\n");
+  for (const Figures& f : all) {
+    std::printf("| %s | %.0fk | %.0f ns | %.2fM | %.0f ns |", f.label.c_str(), f.insertsPerSecond / 1e3, f.insertCpuNs,
+                f.rowsPerSecond / 1e6, f.rowCpuNs);
+    if (f.length == 0)
+      std::printf(" | | | |\n");
+    else
+      std::printf(" %.0f | %.0f | %.1f MB | %.0f ns |\n", f.blocksPerSecond, f.echoBlocksPerSecond,
+                  f.memoryAboveIdleMb, f.serverCpuNs);
+  }
+  if (pg != nullptr) {
+    std::printf("\nratios to PostgreSQL + libpq\n");
+    for (const Figures& f : all) {
+      if (&f == pg) continue;
+      std::printf("  %-34s inserts %.2fx   SELECT rows/s %.2fx\n", f.label.c_str(),
+                  f.insertsPerSecond / pg->insertsPerSecond, f.rowsPerSecond / pg->rowsPerSecond);
+    }
+  }
+
+  std::printf("\ngoals\n");
+  double worstMemory = 0;
+  for (const Figures& f : all) {
+    if (f.length == 0) continue;
+    worstMemory = std::max(worstMemory, f.memoryAboveIdleMb);
+    char text[96];
+    if (pg != nullptr && (f.length == 32000 || f.length == 1000000)) {
+      std::snprintf(text, sizeof text, "SELECT rows/s vs PostgreSQL, message length %d", f.length);
+      const double ratio = f.rowsPerSecond / pg->rowsPerSecond;
+      goal(text, ">= 1.2x", ratio, "x", ratio >= 1.2);
+    }
+    if (f.length == 1901) {
+      std::snprintf(text, sizeof text, "blocks/s vs echo floor, message length %d", f.length);
+      const double ratio = f.blocksPerSecond / f.echoBlocksPerSecond;
+      goal(text, ">= 0.8x", ratio, "x", ratio >= 0.8);
+    }
+    if (f.length == 32000) {
+      if (pg != nullptr) {
+        const double ratio = f.insertsPerSecond / pg->insertsPerSecond;
+        goal("batched inserts/s vs PostgreSQL, message length 32000", ">= 3x", ratio, "x", ratio >= 3);
+      }
+      goal("client CPU per batched 100-byte INSERT (32000)", "<= 100 ns", f.insertCpuNs, "ns", f.insertCpuNs <= 100);
+      goal("client CPU per delivered row (32000)", "<= 40 ns", f.rowCpuNs, "ns", f.rowCpuNs <= 40);
+    }
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, "server memory above idle during the %ld-row SELECT", options.rows);
+  goal(text, "< 64 MB", worstMemory, "MB", worstMemory < 64);
+  return 0;
+}

@@ -1,0 +1,264 @@
+// The counting pass that keeps rows within a budget, the blocks laid out from kept or stepped rows, blocks ahead.
+#include "server/result_cursor.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "client/wire.h"
+#include "server/rows.h"
+
+namespace lumbra::server {
+
+namespace {
+
+constexpr std::size_t kValueHead = 3;  // kind byte and two-byte length
+constexpr std::size_t kLongestKept = 0xFFFF;  // a longer value ends the keeping
+
+// Bytes of kept values claimed by all open results together.
+std::atomic<std::size_t> claimedByAll{0};
+
+bool claim(std::size_t bytes) {
+  std::size_t now = claimedByAll.load();
+  do {
+    if (bytes > kServerResultBudget - now) return false;
+  } while (!claimedByAll.compare_exchange_weak(now, now + bytes));
+  return true;
+}
+
+// The width a value takes in its column (0 for NULL).
+std::size_t valueWidth(sqlite3_stmt* stmt, int column) {
+  switch (sqlite3_column_type(stmt, column)) {
+    case SQLITE_NULL:
+      return 0;
+    case SQLITE_INTEGER: {
+      char text[24];
+      return integerText(sqlite3_column_int64(stmt, column), text);
+    }
+    case SQLITE_BLOB:
+      return static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
+    default:
+      sqlite3_column_text(stmt, column);
+      return static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
+  }
+}
+
+}  // namespace
+
+ResultCursor::~ResultCursor() { release(); }
+
+bool ResultCursor::grow(std::size_t needed) {
+  if (needed > budget_) return false;
+  if (needed <= claimed_) return true;
+  // Small results grow by doubling; past a mebibyte the whole budget is asked
+  // for at once (the system gives pages only as they are written), so that no
+  // copy of a large store is ever held beside it.
+  const std::size_t doubled = std::max<std::size_t>(std::max(needed, 2 * claimed_), 64 * 1024);
+  const std::size_t wanted = std::min(budget_, doubled <= (1u << 20) ? doubled : budget_);
+  if (!claim(wanted - claimed_)) return false;
+  claimed_ = wanted;
+  kept_.reserve(wanted);
+  return true;
+}
+
+void ResultCursor::release() {
+  std::string().swap(kept_);
+  claimedByAll -= claimed_;
+  claimed_ = 0;
+}
+
+bool ResultCursor::keep(sqlite3_stmt* stmt, int columns) {
+  const std::size_t before = kept_.size();
+  for (int i = 0; i < columns; ++i) {
+    const int type = sqlite3_column_type(stmt, i);
+    char number[24];
+    const char* bytes = nullptr;
+    std::size_t length = 0;
+    unsigned char kind = kNull;
+    if (type == SQLITE_INTEGER) {
+      kind = kNumber;
+      length = integerText(sqlite3_column_int64(stmt, i), number);
+      bytes = number;
+    } else if (type == SQLITE_BLOB) {
+      kind = kBlob;
+      bytes = static_cast<const char*>(sqlite3_column_blob(stmt, i));
+      length = static_cast<std::size_t>(sqlite3_column_bytes(stmt, i));
+    } else if (type != SQLITE_NULL) {
+      kind = type == SQLITE_FLOAT ? kNumber : kText;
+      bytes = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+      length = static_cast<std::size_t>(sqlite3_column_bytes(stmt, i));
+    }
+    const std::size_t needed = kept_.size() + kValueHead + length;
+    if (length > kLongestKept || !grow(needed)) {
+      kept_.resize(before);
+      return false;
+    }
+    const std::uint16_t stored = static_cast<std::uint16_t>(length);
+    kept_.push_back(static_cast<char>(kind));
+    kept_.append(reinterpret_cast<const char*>(&stored), sizeof stored);
+    if (length > 0) kept_.append(bytes, length);
+  }
+  // The widths follow from the lengths just kept.
+  std::size_t at = before;
+  for (int i = 0; i < columns; ++i) {
+    std::uint16_t length = 0;
+    std::memcpy(&length, kept_.data() + at + 1, sizeof length);
+    widths_[static_cast<std::size_t>(i)] = std::max<std::size_t>(widths_[static_cast<std::size_t>(i)], length);
+    at += kValueHead + length;
+  }
+  return true;
+}
+
+int ResultCursor::count(sqlite3_stmt* stmt) {
+  const int columns = sqlite3_column_count(stmt);
+  widths_.assign(static_cast<std::size_t>(columns), 0);
+  int rc = SQLITE_OK;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    ++total_;
+    if (keeping_ && keep(stmt, columns)) {
+      ++keptRows_;
+      continue;
+    }
+    keeping_ = false;
+    for (int i = 0; i < columns; ++i) {
+      widths_[static_cast<std::size_t>(i)] = std::max(widths_[static_cast<std::size_t>(i)], valueWidth(stmt, i));
+    }
+  }
+  if (rc != SQLITE_DONE) return rc;
+  sqlite3_reset(stmt);
+  rowLength_ = 0;
+  for (std::size_t width : widths_) rowLength_ += width;
+  return SQLITE_DONE;
+}
+
+void ResultCursor::layOutKept() {
+  row_.clear();
+  const char* p = kept_.data() + readAt_;
+  for (std::size_t width : widths_) {
+    const unsigned char kind = static_cast<unsigned char>(p[0]);
+    std::uint16_t length = 0;
+    std::memcpy(&length, p + 1, sizeof length);
+    const char* bytes = p + kValueHead;
+    const std::size_t pad = width - length;
+    switch (kind) {
+      case kNull:
+        row_.append(width, ' ');
+        break;
+      case kNumber:
+        row_.append(pad, ' ');
+        row_.append(bytes, length);
+        break;
+      default:
+        row_.append(bytes, length);
+        row_.append(pad, kind == kBlob ? '\0' : ' ');
+        break;
+    }
+    p += kValueHead + length;
+  }
+  readAt_ = static_cast<std::size_t>(p - kept_.data());
+}
+
+bool ResultCursor::skipKept(sqlite3_stmt* stmt, int& rc) {
+  positioned_ = true;
+  for (long long k = 0; k < keptRows_; ++k) {
+    const int step = sqlite3_step(stmt);
+    if (step == SQLITE_DONE) {
+      exhausted_ = true;
+      return false;
+    }
+    if (step != SQLITE_ROW) {
+      rc = step;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ResultCursor::fill(sqlite3_stmt* stmt, std::string& block, std::size_t limit, bool first, long long& added,
+                        int& rc) {
+  rc = SQLITE_OK;
+  added = 0;
+  // Rows of length zero take no bytes, so the client sees every block as used
+  // up after one row (and the first block as empty): one row per continuation.
+  const bool emptyRows = rowLength_ == 0;
+  if (emptyRows && first) return true;
+  // The block grows to nearly the limit: one allocation instead of many.
+  if (block.capacity() < limit) block.reserve(limit);
+  while (sent_ < total_) {
+    if (!rowReady_) {
+      if (sent_ < keptRows_) {
+        layOutKept();
+      } else if (stmt == nullptr) {
+        return true;  // laying out ahead: only kept rows
+      } else {
+        if (claimed_ != 0) release();  // every kept row is out
+        if (!positioned_ && !skipKept(stmt, rc)) return rc == SQLITE_OK;
+        const int step = sqlite3_step(stmt);
+        if (step == SQLITE_DONE) {
+          exhausted_ = true;
+          return true;
+        }
+        if (step != SQLITE_ROW) {
+          rc = step;
+          return false;
+        }
+        formatRow(stmt, widths_, row_);
+      }
+      rowReady_ = true;
+    }
+    const std::size_t before = block.size();
+    appendEncodedRow(row_, block);
+    if (block.size() + kEndOfBlockLength > limit) {
+      block.resize(before);
+      return true;
+    }
+    rowReady_ = false;
+    ++sent_;
+    ++added;
+    if (emptyRows) return true;
+  }
+  return true;
+}
+
+void ResultCursor::prepareAhead(std::size_t limit) {
+  if (aheadReady_ || exhausted_ || sent_ >= total_ || sent_ >= keptRows_) return;
+  saved_ = Position{sent_, readAt_, rowReady_, rowReady_ ? row_ : std::string()};
+  ahead_.assign("LBX000");
+  long long added = 0;
+  int rc = SQLITE_OK;
+  fill(nullptr, ahead_, limit, false, added, rc);
+  // Only a block that is full, or holds the last rows, is the block the
+  // continuation request would get.
+  if (added > 0 && (sent_ == total_ || sent_ < keptRows_ || rowReady_)) {
+    aheadLimit_ = limit;
+    aheadReady_ = true;
+  } else {
+    restore();
+  }
+}
+
+void ResultCursor::restore() {
+  sent_ = saved_.sent;
+  readAt_ = saved_.readAt;
+  rowReady_ = saved_.rowReady;
+  row_ = std::move(saved_.row);
+  ahead_.clear();
+  aheadReady_ = false;
+}
+
+bool ResultCursor::takeAhead(std::string_view number, std::size_t limit, std::string& block) {
+  if (!aheadReady_) return false;
+  if (aheadLimit_ != limit || number.size() < 3) {
+    restore();  // laid out for another length: the request lays out its own
+    return false;
+  }
+  aheadReady_ = false;
+  block = std::move(ahead_);
+  ahead_.clear();
+  std::memcpy(block.data() + 3, number.data(), 3);
+  return true;
+}
+
+}  // namespace lumbra::server

@@ -1,0 +1,113 @@
+// An open SELECT result: one counting pass that keeps the rows while they fit a budget, and the blocks of rows.
+//
+// The reply head carries the row count and every column's width, so the whole
+// result is stepped through before the first block. That pass keeps each row's
+// values (as the rows will show them) while they fit the budget; the blocks
+// are then laid out from the kept rows without asking SQLite again, and only
+// the rows beyond the budget are stepped a second time (the statement is reset
+// and the kept rows are stepped over). Memory stays bounded whatever the size
+// of the result: the kept values never exceed the budget.
+//
+// A block of kept rows can be laid out ahead, while the client reads the
+// previous one, and handed out unchanged when the continuation request comes:
+// it is byte for byte the block that would have been laid out then.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3_stmt;
+
+namespace lumbra::server {
+
+// Bytes of row values a result keeps in memory at most.
+inline constexpr std::size_t kResultBudget = 32u << 20;
+// Bytes of row values all open results of the process keep at most together:
+// a result that would pass it keeps no more rows (the rest are stepped again).
+inline constexpr std::size_t kServerResultBudget = 256u << 20;
+
+class ResultCursor {
+ public:
+  explicit ResultCursor(std::size_t budget = kResultBudget) : budget_(budget) {}
+  ~ResultCursor();
+  ResultCursor(const ResultCursor&) = delete;
+  ResultCursor& operator=(const ResultCursor&) = delete;
+
+  // Steps `stmt` to its end: counts the rows, finds each column's width and
+  // keeps rows while they fit the budget; then resets it. SQLITE_DONE on
+  // success, else the error code (the cursor is then of no further use).
+  int count(sqlite3_stmt* stmt);
+
+  const std::vector<std::size_t>& widths() const { return widths_; }
+  std::size_t rowLength() const { return rowLength_; }
+  long long total() const { return total_; }
+  long long sent() const { return sent_; }
+  // The statement ended before `total` rows: the result changed while read.
+  bool exhausted() const { return exhausted_; }
+  // Bytes of row values kept (never above the budget).
+  std::size_t keptBytes() const { return kept_.size(); }
+  long long keptRows() const { return keptRows_; }
+
+  // Appends rows to `block` while they fit `limit` bytes (marker included);
+  // `added` counts them. A result of rows of length zero gives none to the
+  // first block and one to each later block. False, with `rc`, on an SQL error.
+  bool fill(sqlite3_stmt* stmt, std::string& block, std::size_t limit, bool first, long long& added, int& rc);
+
+  // Lays out the next continuation block (its six-byte head and its rows,
+  // without the marker) when it can be made of kept rows alone.
+  void prepareAhead(std::size_t limit);
+  // Takes the block laid out ahead for `limit`, with the continuation number's
+  // first three digits in its head: false when there is none.
+  bool takeAhead(std::string_view number, std::size_t limit, std::string& block);
+
+ private:
+  enum Kind : unsigned char { kNull, kNumber, kText, kBlob };
+
+  // The next kept row laid out in the widths, into row_.
+  void layOutKept();
+  // Positions the statement after the kept rows: false when it ends first
+  // (exhausted_) or fails (rc).
+  bool skipKept(sqlite3_stmt* stmt, int& rc);
+  bool keep(sqlite3_stmt* stmt, int columns);
+  // Back to where the cursor stood before the block laid out ahead.
+  void restore();
+  // Room for `needed` bytes of kept values, taken from the process's budget:
+  // false when either budget is spent.
+  bool grow(std::size_t needed);
+  // Gives the kept values' memory back.
+  void release();
+
+  std::size_t budget_;
+  std::vector<std::size_t> widths_;
+  std::size_t rowLength_ = 0;
+  long long total_ = 0;
+  long long sent_ = 0;
+  bool exhausted_ = false;
+
+  // Kept rows: per column a kind byte, a two-byte length and the bytes.
+  std::string kept_;
+  std::size_t claimed_ = 0;  // of the process's budget, for kept_'s capacity
+  long long keptRows_ = 0;
+  bool keeping_ = true;
+  std::size_t readAt_ = 0;
+  bool positioned_ = false;  // the statement stands after the kept rows
+
+  std::string row_;  // the next row, laid out, not yet sent
+  bool rowReady_ = false;
+
+  struct Position {
+    long long sent = 0;
+    std::size_t readAt = 0;
+    bool rowReady = false;
+    std::string row;
+  };
+  Position saved_;
+  std::string ahead_;
+  std::size_t aheadLimit_ = 0;
+  bool aheadReady_ = false;
+};
+
+}  // namespace lumbra::server
