@@ -26,10 +26,10 @@
 #   125  the machine could not be prepared or did not boot, the kernel package
 #        could not be fetched, the server did not start, or no status came back.
 #
-# The first run fetches the kernel package (apt-get download, never installed),
-# builds the initramfs (busybox-static and the kernel's virtio and 9p modules)
-# and makes the wine prefix natively (wine64 wineboot -i); all three are kept
-# in build/win32-machine/ (or RUN_WIN32_CACHE), so later runs only boot.
+# What the machine boots is prepared by scripts/win32-machine.sh on the first
+# run (or by scripts/setup.sh): the kernel package fetched with apt-get
+# download (never installed), the initramfs and the wine prefix, all kept in
+# build/win32-machine/ (or RUN_WIN32_CACHE), so later runs only boot.
 # Several runs may go at once. Other settings: RUN_WIN32_MEMORY (MiB, default
 # 1024), RUN_WIN32_CPUS (default 2), RUN_WIN32_KEEP=1 keeps the run folder
 # (console log, server log) and prints its path.
@@ -53,13 +53,11 @@ timeout_s=${RUN_WIN32_TIMEOUT:-300}
 memory=${RUN_WIN32_MEMORY:-1024}
 cpus=${RUN_WIN32_CPUS:-2}
 workdir=$(pwd -P)
+[ "$workdir" != / ] || die "run from a folder other than /: the current folder is shared writable"
 
-for tool in qemu-system-x86_64 cpio gzip flock timeout; do
+for tool in qemu-system-x86_64 timeout; do
   command -v "$tool" >/dev/null || die "$tool is missing (scripts/setup.sh installs it)"
 done
-[ -x /bin/busybox ] || die "/bin/busybox is missing (package busybox-static)"
-[ -x /usr/lib/wine/wine ] || die "32-bit wine is missing (dpkg --add-architecture i386; package wine32)"
-[ -x /usr/lib/wine/wine64 ] || die "wine64 is missing (package wine64)"
 
 if [ "$server" = 1 ]; then
   server_program=${RUN_WIN32_SERVER:-$repo/build/native/bin/lumbra-server}
@@ -70,113 +68,20 @@ fi
 mkdir -p "$cache" || die "cannot create $cache"
 cache=$(cd "$cache" && pwd -P)
 
-# --- the cached pieces: kernel, initramfs, wine prefix -----------------------
-
-modules="virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs fscache 9pnet 9pnet_virtio 9p overlay"
-
-fetch_kernel() {
-  [ -f "$cache/vmlinuz" ] && [ -d "$cache/modules" ] && return 0
-  local package download
-  package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }')
-  [ -n "$package" ] || die "cannot tell which kernel package linux-image-amd64 names (apt-get update?)"
-  download=$(mktemp -d "$cache/download.XXXXXX") || die "cannot create a folder in $cache"
-  if ! (cd "$download" && apt-get download -o APT::Sandbox::User=root "$package") >"$download/apt.log" 2>&1; then
-    cat "$download/apt.log" >&2
-    rm -rf "$download"
-    die "cannot fetch the kernel package $package"
-  fi
-  dpkg -x "$download"/*.deb "$download/x" || { rm -rf "$download"; die "cannot unpack $package"; }
-  local tree mod file
-  tree=$(echo "$download"/x/lib/modules/*)
-  mkdir -p "$download/modules"
-  for mod in $modules; do
-    file=$(find "$tree/kernel" -name "$mod.ko" | head -n 1)
-    [ -n "$file" ] || { rm -rf "$download"; die "kernel package $package has no module $mod"; }
-    cp "$file" "$download/modules/"
-  done
-  rm -rf "$cache/modules"
-  mv "$download/modules" "$cache/modules"
-  mv "$download"/x/boot/vmlinuz-* "$cache/vmlinuz"
-  echo "$package" >"$cache/kernel-package"
-  rm -rf "$download"
+# The guest's /tmp and /dev/shm are its own: what lies there on this machine
+# is out of its sight, unless it is in the current folder.
+visible() {
+  local real
+  real=$(realpath -m "$1")
+  case "$real/" in
+    "$workdir"/*) return 0 ;;
+    /tmp/* | /dev/shm/*) die "$2 $1 lies in /tmp or /dev/shm, which the machine does not share: run from its folder" ;;
+  esac
 }
+visible "$program" "the program"
+[ "$server" = 1 ] && visible "$server_program" "the server"
 
-# The machine's first process: loads the modules, mounts the shares, runs the
-# job in a chroot of this machine's / and powers off.
-init_script() {
-  cat <<EOF
-#!/bin/sh
-fail() { echo "run-win32 guest: \$*" > /dev/console; echo "\$*" > /job/failure 2>/dev/null; poweroff -f; }
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-for m in $modules; do insmod /modules/\$m.ko || fail "module \$m not loaded"; done
-p9='trans=virtio,version=9p2000.L,msize=512000'
-mkdir -p /job /newroot
-mount -t 9p -o \$p9,cache=mmap job /job || fail "no job share"
-echo booted > /job/booted
-mount -t 9p -o \$p9,ro,cache=loose root /newroot || fail "no root share"
-mount -t tmpfs -o mode=1777 tmp /newroot/tmp || fail "no tmpfs"
-mount -t devtmpfs dev /newroot/dev
-mkdir -p /newroot/dev/shm
-mount -t tmpfs -o mode=1777 shm /newroot/dev/shm
-mount -t proc proc /newroot/proc
-mount -t sysfs sys /newroot/sys
-work=\$(cat /job/workdir)
-mkdir -p "/newroot\$work" 2>/dev/null
-mount -t 9p -o \$p9,cache=mmap work "/newroot\$work" || fail "no work share"
-prefix=\$(cat /job/prefix)
-mkdir -p /newroot/tmp/.wine-layer/upper /newroot/tmp/.wine-layer/work /newroot/tmp/wineprefix
-mount -t overlay -o "lowerdir=/newroot\$prefix,upperdir=/newroot/tmp/.wine-layer/upper,workdir=/newroot/tmp/.wine-layer/work" \
-  wineprefix /newroot/tmp/wineprefix || fail "no wine prefix"
-mkdir -p /newroot/tmp/.run-win32
-mount --move /job /newroot/tmp/.run-win32 || fail "job share not moved"
-ifconfig lo 127.0.0.1 up
-chroot /newroot /bin/bash /tmp/.run-win32/job.sh
-poweroff -f
-EOF
-}
-
-build_initramfs() {
-  local wanted staging
-  wanted=$(init_script)
-  if [ -f "$cache/initrd.gz" ] && [ "$(cat "$cache/init" 2>/dev/null)" = "$wanted" ]; then return 0; fi
-  staging=$(mktemp -d "$cache/initramfs.XXXXXX") || die "cannot create a folder in $cache"
-  mkdir -p "$staging/bin" "$staging/proc" "$staging/sys" "$staging/dev" "$staging/modules"
-  cp /bin/busybox "$staging/bin/"
-  for applet in sh mount mkdir cat insmod chroot poweroff ifconfig echo; do
-    ln -s busybox "$staging/bin/$applet"
-  done
-  cp "$cache"/modules/*.ko "$staging/modules/"
-  printf '%s\n' "$wanted" >"$staging/init"
-  chmod 755 "$staging/init"
-  (cd "$staging" && find . | cpio -o -H newc --quiet | gzip -1) >"$cache/initrd.gz.new" || die "cannot build the initramfs"
-  mv "$cache/initrd.gz.new" "$cache/initrd.gz"
-  printf '%s\n' "$wanted" >"$cache/init"
-  rm -rf "$staging"
-}
-
-make_prefix() {
-  [ -f "$cache/wineprefix/system.reg" ] && [ -d "$cache/wineprefix/drive_c/windows/syswow64" ] && return 0
-  local fresh
-  rm -rf "$cache"/wineprefix.new.*
-  fresh=$(mktemp -d "$cache/wineprefix.new.XXXXXX") || die "cannot create a folder in $cache"
-  if ! (export WINEPREFIX=$fresh WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="; unset DISPLAY
-        /usr/lib/wine/wine64 wineboot -i && /usr/lib/wine/wineserver -w) >"$fresh.log" 2>&1; then
-    cat "$fresh.log" >&2
-    die "wine64 wineboot -i failed"
-  fi
-  [ -d "$fresh/drive_c/windows/syswow64" ] || die "the wine prefix has no syswow64 (is wine32 installed?)"
-  rm -rf "$cache/wineprefix" "$fresh.log"
-  mv "$fresh" "$cache/wineprefix"
-}
-
-(
-  flock 9
-  fetch_kernel
-  build_initramfs
-  make_prefix
-) 9>"$cache/.lock" || exit $?
+bash "$repo/scripts/win32-machine.sh" "$cache" || exit 125
 
 # --- one run -----------------------------------------------------------------
 
@@ -213,14 +118,23 @@ for _ in $(seq 300); do [ -s /tmp/lumbra-server/port ] && break; sleep 0.1; done
 export LUMBRA_ADDRESS=127.0.0.1:$(cat /tmp/lumbra-server/port)
 EOF
   fi
+  echo 'mark() { echo "run-win32: $(cut -d" " -f1 /proc/uptime) s: $*" > /dev/console; }'
+  echo 'mark "the program starts"'
   printf '/usr/lib/wine/wine %q' "$program"
   for arg in "$@"; do printf ' %q' "$arg"; done
   echo ' </dev/null >"$job/stdout" 2>"$job/stderr"'
   echo 'echo $? > "$job/status"'
-  } >"$job/job.sh"
+  echo 'mark "the program ended"'
+} >"$job/job.sh"
 
+# Root may keep the files' owners as they are; anyone else gets them as qemu sees them.
 model=none
 [ "$(id -u)" -eq 0 ] && model=passthrough
+
+# TCG, not KVM: a KVM guest hangs at boot on these machines. The default CPU
+# model, not "max": under TCG the latter's extra features make wine's 32-bit
+# code fault in the kernel on its way back to user mode. No network card:
+# the guest has its loopback only.
 
 timeout -k 5 "$timeout_s" qemu-system-x86_64 -accel tcg -m "$memory" -smp "$cpus" \
   -nodefaults -display none -no-reboot -monitor none \
