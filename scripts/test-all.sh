@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: native first (the cross builds'
 # tests talk to the native reference server), then the sanitizer build, i386
-# Linux under qemu, the 32-bit DLLs (static checks), the 64-bit DLLs under
-# wine64, and the fuzz targets (corpus replay and a minute each). Ends with
-# one line "N passed, N failed" over all of them.
+# Linux under qemu, the 32-bit DLLs (static checks, and host test programs
+# under 32-bit wine in an emulated machine, scripts/run-win32.sh), the 64-bit
+# DLLs under wine64, and the fuzz targets (corpus replay and a minute each).
+# Ends with one line "N passed, N failed" over all of them.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
