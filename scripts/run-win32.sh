@@ -19,8 +19,13 @@
 #       LUMBRA_PASSWORD  its password (taken from this environment, else senha1)
 #     The server is RUN_WIN32_SERVER, else build/native/bin/lumbra-server.
 #
-# The program's standard output and standard error are printed here when the
-# machine stops, and its exit status is this script's. When the run itself
+# PROGRAM is a path from the current folder or an absolute one; the guest's
+# /tmp and /dev/shm being its own, it must not lie there outside the current
+# folder (nor may the server), and the current folder must not be /.
+#
+# The program's standard output and standard error are printed here, byte for
+# byte, when the machine stops, and its exit status is this script's (as a
+# Linux status: a Windows exit code modulo 256). When the run itself
 # fails the script says why on standard error and exits with
 #   124  the run took longer than RUN_WIN32_TIMEOUT seconds (default 300);
 #   125  the machine could not be prepared or did not boot, the kernel package

@@ -118,7 +118,7 @@ make_prefix() {
   rm -rf "$cache"/wineprefix.new.*
   fresh=$(mktemp -d "$cache/wineprefix.new.XXXXXX") || die "cannot create a folder in $cache"
   if ! (export WINEPREFIX=$fresh WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="; unset DISPLAY
-        /usr/lib/wine/wine64 wineboot -i && /usr/lib/wine/wineserver -w) >"$fresh.log" 2>&1; then
+        timeout 600 /usr/lib/wine/wine64 wineboot -i && timeout 120 /usr/lib/wine/wineserver -w) >"$fresh.log" 2>&1; then
     cat "$fresh.log" >&2
     die "wine64 wineboot -i failed"
   fi
