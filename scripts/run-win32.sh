@@ -10,8 +10,8 @@
 #     starts there; /tmp and /dev/shm are fresh tmpfs; loopback is up, no other
 #     network;
 #   - the program runs as `wine PROGRAM.exe ARGS...` with this environment
-#     (less DISPLAY), WINEDEBUG=-all unless set, a private copy of a cached
-#     WoW64 wine prefix, and standard input empty;
+#     (less DISPLAY), WINEDEBUG=-all unless set, winemenubuilder disabled, a
+#     private copy of a cached WoW64 wine prefix, and standard input empty;
 #   - with --server, a fresh native lumbra-server listens on the guest's
 #     loopback first, with one user, and the program finds it in
 #       LUMBRA_ADDRESS   127.0.0.1:PORT
@@ -36,7 +36,8 @@
 # download (never installed), the initramfs and the wine prefix, all kept in
 # build/win32-machine/ (or RUN_WIN32_CACHE), so later runs only boot.
 # Several runs may go at once. Other settings: RUN_WIN32_MEMORY (MiB, default
-# 1024), RUN_WIN32_CPUS (default 2), RUN_WIN32_KEEP=1 keeps the run folder
+# 1024), RUN_WIN32_CPUS (default 1: a second emulated processor made runs
+# slower, twice as slow on a busy machine), RUN_WIN32_KEEP=1 keeps the run folder
 # (console log, server log) and prints its path.
 set -uo pipefail
 
@@ -56,7 +57,7 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${RUN_WIN32_CACHE:-$repo/build/win32-machine}
 timeout_s=${RUN_WIN32_TIMEOUT:-300}
 memory=${RUN_WIN32_MEMORY:-1024}
-cpus=${RUN_WIN32_CPUS:-2}
+cpus=${RUN_WIN32_CPUS:-1}
 workdir=$(pwd -P)
 [ "$workdir" != / ] || die "run from a folder other than /: the current folder is shared writable"
 
@@ -107,6 +108,8 @@ printf '%s\n' "$cache/wineprefix" >"$job/prefix"
   export -p | grep -v -E '^declare -x (DISPLAY|WAYLAND_DISPLAY|WINEPREFIX|WINESERVER|WINELOADER|TMPDIR|OLDPWD|PWD|SHLVL|_)='
   echo 'export WINEPREFIX=/tmp/wineprefix HOME=/tmp'
   echo 'export WINEDEBUG=${WINEDEBUG:--all}'
+  # Menu entries and desktop files are of no use in the machine: one process fewer at wine's start.
+  echo 'export WINEDLLOVERRIDES="winemenubuilder.exe=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"'
   echo 'job=/tmp/.run-win32'
   printf 'cd %q || { echo "cannot enter the work folder" > $job/failure; exit; }\n' "$workdir"
   if [ "$server" = 1 ]; then
