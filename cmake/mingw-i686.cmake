@@ -10,4 +10,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(SUITE_OBJDUMP i686-w64-mingw32-objdump)
-# No 32-bit Windows program can run on these machines: nothing is executed.
+# 32-bit programs run only in the emulated machine of scripts/run-win32.sh (tests/win32/).

@@ -13,7 +13,18 @@ packages=(
   pgpdump clang libclang-rt-14-dev
   git zip unzip pandoc lld llvm
   postgresql libpq-dev
+  qemu-system-x86 busybox-static cpio wine32:i386
 )
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+# wine32 (the 32-bit wine that runs the 32-bit DLLs' host tests in the
+# emulated machine, scripts/run-win32.sh) comes from the i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "setup: adding the i386 architecture"
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,10 +33,14 @@ done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   export DEBIAN_FRONTEND=noninteractive
   "${sudo_cmd[@]}" apt-get update -qq
   "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# What the emulated machine of scripts/run-win32.sh boots: Debian's amd64
+# kernel package (downloaded and unpacked into build/win32-machine/, never
+# installed), its initramfs and the wine prefix. Kept once made.
+if ! apt-cache depends linux-image-amd64 >/dev/null 2>&1; then "${sudo_cmd[@]}" apt-get update -qq; fi
+bash "$(dirname "$0")/win32-machine.sh"
 echo "setup: all packages present"

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: native first (the cross builds'
 # tests talk to the native reference server), then the sanitizer build, i386
-# Linux under qemu, the 32-bit DLLs (static checks), the 64-bit DLLs under
-# wine64, and the fuzz targets (corpus replay and a minute each); then the
-# release: scripts/release.sh writes dist/ and tests/release/test_bundle.sh
-# tests the archives as an integrator takes them (RELEASE_TEST=0 leaves this
-# out). Ends with one line "N passed, N failed" over all of them.
+# Linux under qemu, the 32-bit DLLs (static checks, and host test programs
+# under 32-bit wine in an emulated machine, scripts/run-win32.sh), the 64-bit
+# DLLs under wine64, and the fuzz targets (corpus replay and a minute each);
+# then the release: scripts/release.sh writes dist/ and
+# tests/release/test_bundle.sh tests the archives as an integrator takes them
+# (RELEASE_TEST=0 leaves this out). Ends with one line "N passed, N failed"
+# over all of them.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 

@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "keyring/calendar.h"
 #include "keyring/orvak32.h"
+#include "changed_ring.h"
 #include "keyring_test_support.h"
 #include "platform/files.h"
 
@@ -94,6 +96,21 @@ TEST(RealRings, FittingRingsLoadInUserIdOrderAndSaveAsExpected) {
     }
 }
 
+TEST(RealRings, ChangedRingSavesAsItsFixture) {
+    // The fixture the 32-bit Windows host test compares its own save with.
+    int32_t status = -1;
+    KeyList ring = load(testData("ring-fits.pgp"), status);
+    ASSERT_EQ(status, 0);
+    const PublicKeyRecord added = changed_ring::addedKey();
+    ring = AddPublicKey(ring, &added);
+    ring = RemovePublicKey(ring, changed_ring::kRemoved);
+    EXPECT_EQ(userIds(ring), Ids(std::begin(changed_ring::kOrder), std::end(changed_ring::kOrder)));
+    ScratchDir dir;
+    ASSERT_EQ(SavePublicKeys(ring, (dir / "changed.pgp").string().c_str()), 0);
+    EXPECT_EQ(readFile(dir / "changed.pgp"), readFile(testData("ring-fits-changed.expected-save.pgp")));
+    free_publist(ring);
+}
+
 TEST(RealRings, LongUserIdsAreCutAndWideModuliRefused) {
     int32_t status = -1;
     KeyList ring = load(testData("ring-1024.pgp"), status);
@@ -118,6 +135,8 @@ TEST(RealRings, LongUserIdsAreCutAndWideModuliRefused) {
 
     ScratchDir dir;
     ASSERT_EQ(SavePublicKeys(ring, (dir / "s.pgp").string().c_str()), 0);
+    // The fixture the 32-bit Windows host test compares its own save with.
+    EXPECT_EQ(readFile(dir / "s.pgp"), readFile(testData("ring-1024.expected-save.pgp")));
     KeyList again = load(dir / "s.pgp", status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(userIds(again), expected);
