@@ -4,20 +4,16 @@
 #include <cstring>
 
 #include "client/connect.h"
-#include "client/run_length.h"
+#include "protocol/run_length.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "client/transport.h"
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra {
 namespace {
 
 constexpr std::size_t kLongestCommandWord = 16;
-constexpr std::size_t kRowCountOffset = 10;
-constexpr int kRowCountWidth = 8;
-constexpr std::size_t kRowLengthOffset = 18;
-constexpr int kRowLengthWidth = 5;
 // A message needs room for the marker and a terminator behind it.
 constexpr std::int32_t kMessageTail = static_cast<std::int32_t>(kEndOfBlockLength) + 1;
 
@@ -114,7 +110,7 @@ bool holdsMarker(const char* bytes, std::size_t length) {
 bool appendEntry(Session& s, const char* text, bool* marker) {
   const std::int32_t room = batchRoom(s);
   if (room < 0) return false;
-  const std::ptrdiff_t n = encodeRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text);
+  const std::ptrdiff_t n = encodeOutgoingRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text);
   if (n < 0) return false;
   *marker = holdsMarker(s.ioBuffer + s.batchLength, static_cast<std::size_t>(n));
   if (*marker) return false;
@@ -178,20 +174,15 @@ std::int32_t commitPath(Session& s, const char* command, char* message) {
 // the reply does not hold the counts and the '.' that ends its description.
 bool openResultSet(Session& s, std::int32_t n, char* message) {
   char* const reply = s.ioBuffer;
-  char* const end = reply + n - kEndOfBlockLength;
-  char* const description = reply + kRowLengthOffset;
-  if (description > end) return false;
-  char* const dot = static_cast<char*>(std::memchr(description, '.', static_cast<std::size_t>(end - description)));
-  if (dot == nullptr) return false;
-  const std::int64_t rows = readDecimal(reply + kRowCountOffset, kRowCountWidth);
-  const std::int64_t rowLength = readDecimal(reply + kRowLengthOffset, kRowLengthWidth);
-  if (rows < 0 || rowLength < 0 || rows > 0x7FFFFFFF || rowLength > 0x7FFFFFFF) return false;
-  const std::size_t answer = static_cast<std::size_t>(dot + 1 - description);
-  std::memcpy(message, description, answer);
-  message[answer] = '\0';
-  s.rowLength = static_cast<std::int32_t>(rowLength);
-  s.rowsLeft = static_cast<std::int32_t>(rows);
-  s.readCursor = dot + 1;
+  const std::size_t textEnd = static_cast<std::size_t>(n) - kEndOfBlockLength;
+  SelectHead head;
+  if (!parseSelectHead(reply, textEnd, head)) return false;
+  std::memcpy(message, reply + kRowLengthOffset, head.answerLength);
+  message[head.answerLength] = '\0';
+  s.rowLength = static_cast<std::int32_t>(head.rowLength);
+  s.rowsLeft = static_cast<std::int32_t>(head.rows);
+  s.readCursor = reply + kRowLengthOffset + head.answerLength;
+  char* const end = reply + textEnd;
   s.blockEnd = end;
   s.morePending = s.readCursor == end ? 0 : 1;
   return true;

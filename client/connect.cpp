@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "client/credentials.h"
+#include "protocol/credentials.h"
 #include "client/status.h"
 #include "client/transport.h"
-#include "client/wire.h"
+#include "protocol/wire.h"
 #include "platform/net.h"
 
 namespace lumbra {
@@ -66,10 +66,6 @@ const char* skip(const char* text, std::size_t count) {
   return text;
 }
 
-bool isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 void releaseSession(Session* session) {
   auto& net = platform::netCalls();
   net.release(session->ioBuffer);
@@ -78,20 +74,10 @@ void releaseSession(Session* session) {
 
 }  // namespace
 
-int hexPairValue(char first, char second) {
-  auto value = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 0;
-  };
-  return 16 * value(first) + value(second);
-}
-
 void parseServerInfo(Session& session, const char* text) {
   if (const char* v = valueOf(text, kKeyClientAddress)) {
     bool valid = true;
-    for (int i = 0; i < 8; ++i) valid = valid && isHexDigit(v[i]);  // stops at the terminator
+    for (int i = 0; i < 8; ++i) valid = valid && hexDigitValue(v[i]) >= 0;  // stops at the terminator
     if (valid) {
       char id[16];
       std::snprintf(id, sizeof id, "%03d.%03d.%03d.%03d", hexPairValue(v[0], v[1]), hexPairValue(v[2], v[3]),
@@ -139,16 +125,13 @@ void parseServerInfo(Session& session, const char* text) {
 }
 
 std::int32_t sizeBuffer(Session& session, const char* text) {
-  const char* keyword = std::strstr(text, kKeyMessageLength);
-  if (keyword == nullptr) return 0;
-  const char* span = keyword;
-  while (*span != '\0' && !(*span >= '0' && *span <= '9')) ++span;
-  const std::size_t spanLength = std::strcspn(span, " ,).=;");
-  if (spanLength > kLongestSizeSpan) {
+  const std::optional<std::string_view> span = messageLengthSpan(text);
+  if (!span) return 0;
+  if (span->size() > kLongestSizeSpan) {
     session.bufferReady = 0;
     return kOutOfMemory;
   }
-  const std::int64_t newSize = readDecimal(span, static_cast<int>(spanLength));
+  const std::int64_t newSize = readDecimal(span->data(), static_cast<int>(span->size()));
   void* block = newSize <= kLargestBufferSize
                     ? platform::netCalls().allocate(static_cast<std::size_t>(newSize) + kBufferSlack)
                     : nullptr;

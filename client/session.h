@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra {
 

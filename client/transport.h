@@ -33,9 +33,4 @@ std::int32_t replyStatus(const char* reply, std::int32_t length);
 // NUL over the marker's first byte, as every reader of a reply does.
 void copyReplyText(char* reply, std::int32_t length, char* message);
 
-// Lenient decimal reading: leading white space, one sign, digits up to the
-// first other character, at most `width` characters looked at (-1: no limit).
-// Saturates instead of overflowing.
-std::int64_t readDecimal(const char* text, int width = -1);
-
 }  // namespace lumbra

@@ -17,8 +17,8 @@
 #include <memory>
 #include <string>
 
-#include "client/credentials.h"
-#include "client/wire.h"
+#include "protocol/credentials.h"
+#include "protocol/wire.h"
 #include "fuzz/scratch_dir.h"  // check, fail
 #include "server/framing.h"
 #include "server/session.h"

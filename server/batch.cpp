@@ -1,7 +1,7 @@
 // The batch splitter.
 #include "server/batch.h"
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra::server {
 

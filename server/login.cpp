@@ -5,8 +5,8 @@
 
 #include <cstdio>
 
-#include "client/credentials.h"
-#include "client/wire.h"
+#include "protocol/credentials.h"
+#include "protocol/wire.h"
 
 namespace lumbra::server {
 

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 #include "server/rows.h"
 
 namespace lumbra::server {
@@ -225,7 +225,7 @@ bool ResultCursor::fill(sqlite3_stmt* stmt, std::string& block, std::size_t limi
 void ResultCursor::prepareAhead(std::size_t limit) {
   if (aheadReady_ || exhausted_ || sent_ >= total_ || sent_ >= keptRows_) return;
   saved_ = Position{sent_, readAt_, rowReady_, rowReady_ ? row_ : std::string()};
-  ahead_.assign("LBX000");
+  ahead_.assign(kHeadTag, kHeadTagLength);
   long long added = 0;
   int rc = SQLITE_OK;
   fill(nullptr, ahead_, limit, false, added, rc);
@@ -250,14 +250,15 @@ void ResultCursor::restore() {
 
 bool ResultCursor::takeAhead(std::string_view number, std::size_t limit, std::string& block) {
   if (!aheadReady_) return false;
-  if (aheadLimit_ != limit || number.size() < 3) {
+  if (aheadLimit_ != limit || number.size() < kContinuationDigits) {
     restore();  // laid out for another length: the request lays out its own
     return false;
   }
   aheadReady_ = false;
   block = std::move(ahead_);
   ahead_.clear();
-  std::memcpy(block.data() + 3, number.data(), 3);
+  const auto tag = continuationTag(number);
+  std::memcpy(block.data(), tag.data(), kHeadTagLength);
   return true;
 }
 

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "client/run_length.h"
-#include "client/wire.h"
+#include "protocol/run_length.h"
+#include "protocol/wire.h"
 
 namespace lumbra::server {
 

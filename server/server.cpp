@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 #include "server/log.h"
 
 namespace lumbra::server {

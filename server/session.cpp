@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "client/ebcdic.h"
-#include "client/run_length.h"
-#include "client/wire.h"
+#include "protocol/ebcdic.h"
+#include "protocol/run_length.h"
+#include "protocol/wire.h"
 #include "server/batch.h"
 #include "server/login.h"
 #include "server/reply.h"
@@ -383,7 +383,7 @@ SessionLogic::Outcome SessionLogic::commit() {
   // One item of 11 characters per update: the rows it changed in ten digits and
   // a blank. When they do not all fit, the last item that fits carries the
   // total number of updates instead: '+', nine digits, a blank.
-  std::size_t room = replyLimit_ > kReplyOverhead ? replyLimit_ - kReplyOverhead : 0;
+  std::size_t room = replyLimit_ > kMinimumReplyLength ? replyLimit_ - kMinimumReplyLength : 0;
   std::size_t fit = room / kCommitItemLength;
   std::size_t count = static_cast<std::size_t>(updateCount_);
   std::string text;
@@ -519,15 +519,14 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
   }
 
   // The head: status, row count, row length, the column description up to '.'.
-  char numbers[32];
-  std::snprintf(numbers, sizeof numbers, "%08lld%05zu", count, rowLength);
-  std::string block = "LBX0000000";
-  block += numbers;
+  char head[kSelectHeadLength + 1];
+  formatSelectHead(count, rowLength, head);
+  std::string block(head, kSelectHeadLength);
   std::string description = describeColumns(stmt, cursor_->result.widths());
   std::size_t room = replyLimit_ - block.size() - 1 - kEndOfBlockLength;
   if (description.size() > room) description.resize(room);
   block += description;
-  block += '.';
+  block += kDescriptionEnd;
   long long added = 0;
   if (!fillBlock(block, replyLimit_, true, added, rc)) {
     Outcome refused = refuseSql(rc);
@@ -556,8 +555,8 @@ SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
   if (cursor_->result.takeAhead(number, replyLimit_, block)) {
     added = 1;  // laid out ahead, never without a row
   } else {
-    block = "LBX";
-    block.append(number.substr(0, 3));
+    const auto tag = continuationTag(number);
+    block.assign(tag.data(), tag.size());
     if (!fillBlock(block, replyLimit_, false, added, rc)) {
       Outcome refused = refuseSql(rc);
       closeCursor();

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra::server {
 
@@ -31,18 +31,11 @@ std::string toHex(const unsigned char* bytes, std::size_t length) {
 
 bool fromHex(std::string_view hex, std::vector<unsigned char>& out) {
   if (hex.size() % 2 != 0) return false;
-  auto value = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
   out.clear();
   for (std::size_t i = 0; i < hex.size(); i += 2) {
-    int high = value(hex[i]);
-    int low = value(hex[i + 1]);
-    if (high < 0 || low < 0) return false;
-    out.push_back(static_cast<unsigned char>(high * 16 + low));
+    const int byte = hexPairValue(hex[i], hex[i + 1]);
+    if (byte < 0) return false;
+    out.push_back(static_cast<unsigned char>(byte));
   }
   return true;
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "client/connect.h"
-#include "client/credentials.h"
+#include "protocol/credentials.h"
 #include "client/lumbra32.h"
 #include "client/session.h"
 #include "client/transport.h"

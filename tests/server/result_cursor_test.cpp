@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 #include "server/rows.h"
 
 namespace lumbra::server {

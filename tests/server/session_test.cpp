@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "client/ebcdic.h"
+#include "protocol/ebcdic.h"
 #include "tests/server/server_harness.h"
 
 namespace lumbra::server::testing {

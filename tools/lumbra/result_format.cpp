@@ -3,6 +3,8 @@
 
 #include "tools/lumbra/shell_text.h"
 
+#include "protocol/wire.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -29,12 +31,12 @@ std::vector<Column> wholeRow(std::size_t rowLength) { return {Column{"ROW", rowL
 
 std::optional<SelectAnswer> parseSelectAnswer(std::string_view answer)
 {
-    std::string_view field = answer.substr(0, 5);
+    std::string_view field = answer.substr(0, lumbra::kRowLengthWidth);
     const auto digits = trim(field);
     const auto length = readNumber(digits);
-    if (field.size() < 5 || !length) return std::nullopt;
-    std::string_view rest = answer.substr(5);
-    if (!rest.empty() && rest.back() == '.') rest.remove_suffix(1);
+    if (field.size() < lumbra::kRowLengthWidth || !length) return std::nullopt;
+    std::string_view rest = answer.substr(lumbra::kRowLengthWidth);
+    if (!rest.empty() && rest.back() == lumbra::kDescriptionEnd) rest.remove_suffix(1);
     return SelectAnswer{*length, std::string(rest)};
 }
 

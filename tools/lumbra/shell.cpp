@@ -1,6 +1,7 @@
 // The shell's session logic: connect, commands, rows, backslash commands.
 #include "tools/lumbra/shell.h"
 
+#include "protocol/wire.h"
 #include "tools/lumbra/statements.h"
 
 #include <algorithm>
@@ -474,7 +475,7 @@ bool Shell::printRows(std::int32_t count)
 {
     const auto answer = parseSelectAnswer(messageText());
     // Without a readable answer the row length is unknown: room for the largest.
-    const std::size_t rowLength = answer ? answer->rowLength : 99999;
+    const std::size_t rowLength = answer ? answer->rowLength : lumbra::kMaxRowLength;
     std::vector<Column> columns = answer ? columnsToShow(answer->description, rowLength)
                                          : std::vector<Column>{Column{"ROW", 0}};
     const auto writer = makeRowWriter(format_, out(), CellStyle{nullText_});

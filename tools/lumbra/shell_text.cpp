@@ -2,6 +2,7 @@
 // Windows-1252 to and from UTF-8, table cells and trimming.
 #include "tools/lumbra/shell_text.h"
 
+#include "protocol/wire.h"
 #include "tools/common/cp1252.h"
 
 #include <cstdio>
@@ -98,16 +99,14 @@ std::optional<std::vector<std::string>> splitWords(std::string_view line, std::s
 
 std::optional<long long> announcedMessageLength(std::string_view text)
 {
-    const auto key = text.find(",ML=");
-    if (key == std::string_view::npos) return std::nullopt;
-    std::size_t i = key;
-    while (i < text.size() && (text[i] < '0' || text[i] > '9')) ++i;
+    const auto span = lumbra::messageLengthSpan(text);
+    if (!span) return std::nullopt;
     long long value = 0;
     std::size_t digits = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+    for (const char c : *span) {
+        if (c < '0' || c > '9') break;
         if (++digits > 18) return std::nullopt;  // the client refuses such a span anyway
-        value = value * 10 + (text[i] - '0');
-        ++i;
+        value = value * 10 + (c - '0');
     }
     if (digits == 0) return std::nullopt;
     return value;

@@ -1,5 +1,5 @@
 // The two ASCII-to-EBCDIC tables and the inverse conversion.
-#include "client/ebcdic.h"
+#include "protocol/ebcdic.h"
 
 #include <array>
 

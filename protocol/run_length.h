@@ -27,13 +27,13 @@ enum RunLengthError : std::ptrdiff_t {
 // Client: writes the outgoing form of the NUL-terminated `source` into
 // `destination` (no terminator). Returns the number of bytes written, or
 // kRunLengthNoRoom when they would not fit in `capacity` bytes.
-std::ptrdiff_t encodeRunLength(char* destination, std::size_t capacity, const char* source);
+std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, const char* source);
 
 // Client: decodes one row of exactly `rowLength` bytes from the incoming form
 // in `source` (at most `sourceLength` bytes may be read) into `row`. Returns the
 // number of source bytes consumed, or kRunLengthTruncated, kRunLengthBadDigit
 // or kRunLengthOverrun. Writes no terminator.
-std::ptrdiff_t decodeRunLength(const char* source, std::size_t sourceLength, char* row,
+std::ptrdiff_t decodeIncomingRunLength(const char* source, std::size_t sourceLength, char* row,
                                std::size_t rowLength);
 
 // Server: decodes `sourceLength` bytes of the outgoing form into `destination`.

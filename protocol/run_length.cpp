@@ -1,10 +1,10 @@
 // Encoders and decoders of the run-length escape, both directions and both forms.
-#include "client/run_length.h"
+#include "protocol/run_length.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra {
 namespace {
@@ -50,7 +50,7 @@ bool plainWord(const char* p) {
 
 }  // namespace
 
-std::ptrdiff_t encodeRunLength(char* destination, std::size_t capacity, const char* source) {
+std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, const char* source) {
   const std::size_t length = std::strlen(source);
   std::size_t out = 0;
   std::size_t in = 0;
@@ -97,7 +97,7 @@ std::ptrdiff_t encodeRunLength(char* destination, std::size_t capacity, const ch
   return static_cast<std::ptrdiff_t>(out);
 }
 
-std::ptrdiff_t decodeRunLength(const char* source, std::size_t sourceLength, char* row,
+std::ptrdiff_t decodeIncomingRunLength(const char* source, std::size_t sourceLength, char* row,
                                std::size_t rowLength) {
   std::size_t in = 0;
   std::size_t out = 0;

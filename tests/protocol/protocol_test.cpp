@@ -1,4 +1,4 @@
-// Tests of the protocol code shared by client and server: EBCDIC, credentials, run-length escape.
+// Tests of the credential block, the EBCDIC tables and the run-length escape.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "client/credentials.h"
-#include "client/ebcdic.h"
-#include "client/run_length.h"
-#include "client/wire.h"
+#include "protocol/credentials.h"
+#include "protocol/ebcdic.h"
+#include "protocol/run_length.h"
+#include "protocol/wire.h"
 
 namespace lumbra {
 namespace {
@@ -174,7 +174,7 @@ TEST(Credentials, UnscrambleRefusesMalformedBlocks) {
 
 std::string encodeOut(const std::string& text) {
   std::vector<char> buf(2 * text.size() + 8);
-  const auto n = encodeRunLength(buf.data(), buf.size(), text.c_str());
+  const auto n = encodeOutgoingRunLength(buf.data(), buf.size(), text.c_str());
   EXPECT_GE(n, 0);
   return std::string(buf.data(), n < 0 ? 0 : static_cast<std::size_t>(n));
 }
@@ -205,12 +205,12 @@ TEST(RunLength, OutgoingWorkedExamples) {
 TEST(RunLength, OutgoingIsBoundedByCapacity) {
   char buf[8];
   std::memset(buf, '#', sizeof buf);
-  EXPECT_EQ(encodeRunLength(buf, 4, "ABCDE"), kRunLengthNoRoom);
-  EXPECT_EQ(encodeRunLength(buf, 2, "A@"), kRunLengthNoRoom);
-  EXPECT_EQ(encodeRunLength(buf, 2, "AAAA"), kRunLengthNoRoom);
+  EXPECT_EQ(encodeOutgoingRunLength(buf, 4, "ABCDE"), kRunLengthNoRoom);
+  EXPECT_EQ(encodeOutgoingRunLength(buf, 2, "A@"), kRunLengthNoRoom);
+  EXPECT_EQ(encodeOutgoingRunLength(buf, 2, "AAAA"), kRunLengthNoRoom);
   EXPECT_EQ(buf[4], '#');
-  EXPECT_EQ(encodeRunLength(buf, 3, "AAAA"), 3);
-  EXPECT_EQ(encodeRunLength(buf, 4, "A@B"), 4);
+  EXPECT_EQ(encodeOutgoingRunLength(buf, 3, "AAAA"), 3);
+  EXPECT_EQ(encodeOutgoingRunLength(buf, 4, "A@B"), 4);
 }
 
 TEST(RunLength, IncomingWorkedExamples) {
@@ -225,7 +225,7 @@ TEST(RunLength, IncomingWorkedExamples) {
   };
   for (const auto& c : cases) {
     std::vector<char> row(c.row.size() + 1, '#');
-    const auto used = decodeRunLength(c.encoded.data(), c.encoded.size(), row.data(), c.row.size());
+    const auto used = decodeIncomingRunLength(c.encoded.data(), c.encoded.size(), row.data(), c.row.size());
     EXPECT_EQ(used, static_cast<std::ptrdiff_t>(c.encoded.size())) << c.encoded;
     EXPECT_EQ(std::string(row.data(), c.row.size()), c.row) << c.encoded;
     EXPECT_EQ(row[c.row.size()], '#') << "wrote past the row";
@@ -235,11 +235,11 @@ TEST(RunLength, IncomingWorkedExamples) {
 TEST(RunLength, IncomingStopsAtRowEndAndLeavesTheRest) {
   const std::string block = "ABC@03DEF";
   char row[4] = {};
-  EXPECT_EQ(decodeRunLength(block.data(), block.size(), row, 3), 3);
+  EXPECT_EQ(decodeIncomingRunLength(block.data(), block.size(), row, 3), 3);
   EXPECT_EQ(std::string(row, 3), "ABC");
-  EXPECT_EQ(decodeRunLength(block.data() + 3, block.size() - 3, row, 3), 4);
+  EXPECT_EQ(decodeIncomingRunLength(block.data() + 3, block.size() - 3, row, 3), 4);
   EXPECT_EQ(std::string(row, 3), "DDD");
-  EXPECT_EQ(decodeRunLength(block.data(), block.size(), row, 0), 0);
+  EXPECT_EQ(decodeIncomingRunLength(block.data(), block.size(), row, 0), 0);
 }
 
 TEST(RunLength, IncomingRefusesMalformedRows) {
@@ -255,7 +255,7 @@ TEST(RunLength, IncomingRefusesMalformedRows) {
   };
   for (const auto& c : cases) {
     std::vector<char> row(c.rowLength + 1, '#');
-    EXPECT_EQ(decodeRunLength(c.encoded.data(), c.encoded.size(), row.data(), c.rowLength), c.error) << c.name;
+    EXPECT_EQ(decodeIncomingRunLength(c.encoded.data(), c.encoded.size(), row.data(), c.rowLength), c.error) << c.name;
     EXPECT_EQ(row[c.rowLength], '#') << c.name;
   }
 }
@@ -275,7 +275,7 @@ TEST(RunLength, ServerDirectionsRoundTrip) {
     const auto n = encodeIncomingRunLength(row.data(), row.size(), enc.data(), enc.size());
     ASSERT_GE(n, 0);
     std::vector<char> back(row.size() + 1);
-    ASSERT_EQ(decodeRunLength(enc.data(), static_cast<std::size_t>(n), back.data(), row.size()), n);
+    ASSERT_EQ(decodeIncomingRunLength(enc.data(), static_cast<std::size_t>(n), back.data(), row.size()), n);
     ASSERT_EQ(std::string(back.data(), row.size()), row);
   }
   // Outgoing: what the client encodes, the server decodes back.
@@ -380,7 +380,7 @@ TEST(RunLength, OutgoingMatchesTheByteByByteForm) {
     for (std::size_t capacity : {2 * text.size() + 1, text.size() / 2 + gen() % 8}) {
       const std::ptrdiff_t want = encodeOutgoingByteByByte(text, capacity, expected);
       std::vector<char> enc(capacity + 1);
-      const std::ptrdiff_t got = encodeRunLength(enc.data(), capacity, text.c_str());
+      const std::ptrdiff_t got = encodeOutgoingRunLength(enc.data(), capacity, text.c_str());
       ASSERT_EQ(got, want) << round;
       if (got >= 0) {
         ASSERT_EQ(std::string(enc.data(), static_cast<std::size_t>(got)), expected) << round;
