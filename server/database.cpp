@@ -80,10 +80,8 @@ std::unique_ptr<Database> Database::open(const std::string& path, Role role, std
   } else {
     sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kMaxValueLength);
   }
-  // Sessions never wait inside SQLite (that would hold a thread); the server
-  // retries a busy write lock with a timer instead. The admin connection waits
-  // a little, since it only runs short statements.
-  sqlite3_busy_timeout(db, role == Role::Admin ? 2000 : 0);
+  // Opening waits a little for a connection that is closing or checkpointing.
+  sqlite3_busy_timeout(db, 2000);
   const char* foreignKeys = role == Role::Admin ? "PRAGMA foreign_keys=OFF" : "PRAGMA foreign_keys=ON";
   if (database->run("PRAGMA journal_mode=WAL") != SQLITE_OK ||
       database->run("PRAGMA synchronous=NORMAL") != SQLITE_OK ||
@@ -94,6 +92,10 @@ std::unique_ptr<Database> Database::open(const std::string& path, Role role, std
     return nullptr;
   }
   if (role == Role::Session) {
+    // Sessions never wait inside SQLite (that would hold a thread); the server
+    // retries a busy write lock with a timer instead. The admin connection
+    // keeps waiting a little, since it only runs short statements.
+    sqlite3_busy_timeout(db, 0);
     sqlite3_set_authorizer(db, &Database::authorize, database.get());
   }
   return database;

@@ -80,6 +80,9 @@ struct Server::Impl {
   asio::signal_set signals{control};
   asio::steady_timer acceptRetry{control};
   std::unique_ptr<UserStore> users;
+  // Open for the server's life, so that the file's log is not checkpointed
+  // and removed each time the last session closes.
+  std::unique_ptr<Database> keeper;
   LoginThrottle throttle;
   mutable std::mutex mutex;
   std::map<std::uint64_t, std::weak_ptr<Connection>> connections;
@@ -468,6 +471,7 @@ bool Server::start(std::string& error) {
       forgetNewFiles();
       return false;
     }
+    s.keeper = std::move(main);
   }
   long files = fileLimit();
   long fit = files > 0 ? std::max(1L, (files - kReservedFiles) / kFilesPerSession) : 100000;
