@@ -25,7 +25,7 @@ const char* usageText() {
          "                     [--busy-timeout MS] [--statement-timeout S] [--login-timeout S]\n"
          "                     [--idle-timeout S] [--result-hold S] [--max-sessions N]\n"
          "                     [--login-failures N] [--login-delay MS] [--memory-limit MB]\n"
-         "                     [--trace] [--quiet]\n"
+         "                     [--reply-memory MB] [--trace] [--quiet]\n"
          "       lumbra-server user add|passwd|remove ID [--database PATH] [--iterations N]\n"
          "       lumbra-server user list [--database PATH]\n"
          "\n"
@@ -34,7 +34,8 @@ const char* usageText() {
          "--message-length 32000, --threads processors (2 to 8), --sql-threads as --threads,\n"
          "--busy-timeout 5000, --statement-timeout 30, --login-timeout 10, --idle-timeout 1800,\n"
          "--result-hold 60, --max-sessions (open-file limit - 64) / 3, --login-failures 3,\n"
-         "--login-delay 250, --memory-limit 1024 (0: none for the timeouts and limits).\n"
+         "--login-delay 250, --memory-limit 1024, --reply-memory 256 (0: none, for the\n"
+         "timeouts and limits).\n"
          "'user add' and 'user passwd' read the password from the first line of standard input.\n";
 }
 
@@ -210,6 +211,13 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
         return std::nullopt;
       }
       line.server.memoryLimitMb = number;
+    } else if (name == "--reply-memory") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 0, 1048576, number) || (number > 0 && number < 16)) {
+        error = "--reply-memory must be megabytes from 16 to 1048576, or 0 (no limit)";
+        return std::nullopt;
+      }
+      line.server.replyMemoryMb = number;
     } else if (name == "--sql-threads") {
       if (!needValue()) return std::nullopt;
       if (!readInt(value, 1, 256, number)) {

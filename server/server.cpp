@@ -27,6 +27,7 @@ using asio::ip::tcp;
 constexpr auto kBusyRetryDelay = std::chrono::milliseconds(20);
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 constexpr auto kRefusalLogInterval = std::chrono::seconds(1);
+constexpr std::size_t kSmallBlock = 64 * 1024;
 
 std::string describeMessage(const Frame& frame) {
   switch (frame.kind) {
@@ -90,6 +91,8 @@ struct Server::Impl {
   std::atomic<bool> stopping{false};
   std::uint16_t boundPort = 0;
   long maxSessions = 0;
+  // Bytes of replies built and not yet sent, all sessions together.
+  std::atomic<long long> replyBytes{0};
   // Refusals counted between two log lines (control strand only).
   long refusedSinceLog = 0;
   Clock::time_point lastRefusalLog{};
@@ -173,6 +176,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
         return;
       }
     }
+    long long budget = server_.options.replyMemoryMb * 1024 * 1024 - server_.replyBytes.load();
+    logic_.setBlockBudget(server_.options.replyMemoryMb <= 0
+                              ? static_cast<std::size_t>(-1)
+                              : std::max<std::size_t>(kSmallBlock, budget > 0 ? static_cast<std::size_t>(budget) : 0));
     if (!logic_.runsSql(*frame)) {
       handled(*frame, logic_.handle(*frame));
       return;
@@ -219,9 +226,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
     reader_.setLimit(logic_.inputLimit());
     outgoing_ = std::move(outcome.reply);
+    long long pending = static_cast<long long>(outgoing_.size());
+    server_.replyBytes += pending;
     bool closeAfter = outcome.close;
     asio::async_write(socket_, asio::buffer(outgoing_),
-                      [self = shared_from_this(), closeAfter](std::error_code ec, std::size_t) {
+                      [self = shared_from_this(), closeAfter, pending](std::error_code ec, std::size_t) {
+                        self->server_.replyBytes -= pending;
                         // A large reply's memory is not kept for the life of the session.
                         if (self->outgoing_.capacity() > 256 * 1024) std::string().swap(self->outgoing_);
                         if (self->closed_) return;

@@ -22,6 +22,7 @@ int defaultThreads();
 
 inline constexpr int kDefaultLoginDelayMs = 250;
 inline constexpr long long kDefaultMemoryLimitMb = 1024;
+inline constexpr long long kDefaultReplyMemoryMb = 256;
 // Descriptors kept aside from the sessions (listener, log, user store, spare).
 inline constexpr long kReservedFiles = 64;
 // Each session: its socket, and two for its database connection.
@@ -39,6 +40,9 @@ struct ServerOptions {
   std::chrono::milliseconds loginDelay{kDefaultLoginDelayMs};
   // SQLite's heap in the whole server, at most (0: no limit).
   long long memoryLimitMb = kDefaultMemoryLimitMb;
+  // Replies built and not yet sent, in the whole server: past this, row blocks
+  // shrink to 64 KiB (or one row) until clients read what waits for them.
+  long long replyMemoryMb = kDefaultReplyMemoryMb;
   bool trace = false;   // one line per message in each direction
 };
 

@@ -361,7 +361,8 @@ static int runStatements(sqlite3* db, std::string_view sql, long long& changes,
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
       if (firstRow != nullptr && !gaveRow) {
         std::string text;
-        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        // No reply carries more than the longest message length: the rest is never read.
+        for (int i = 0; i < sqlite3_column_count(stmt) && text.size() < static_cast<std::size_t>(kMaxMessageLength); ++i) {
           if (i > 0) text.push_back(',');
           const unsigned char* value = sqlite3_column_text(stmt, i);
           if (value != nullptr) text.append(reinterpret_cast<const char*>(value));
@@ -544,7 +545,11 @@ bool SessionLogic::fillBlock(std::string& block, std::size_t limit, bool first, 
     }
     std::size_t before = block.size();
     appendEncodedRow(cursor.row, block);
-    if (block.size() + kEndOfBlockLength > limit) {
+    // Past `limit` the row waits for the next block, unless it is the block's
+    // first and fits the client's capacity.
+    bool fits = block.size() + kEndOfBlockLength <= limit ||
+                (added == 0 && block.size() + kEndOfBlockLength <= replyLimit_);
+    if (!fits) {
       block.resize(before);
       return true;
     }
@@ -625,7 +630,7 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
   block += description;
   block += '.';
   long long added = 0;
-  if (!fillBlock(block, replyLimit_, true, added, rc)) {
+  if (!fillBlock(block, std::min(replyLimit_, blockBudget_), true, added, rc)) {
     Outcome refused = refuseSql(rc);
     closeCursor();
     return refused;
@@ -656,7 +661,7 @@ SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
   block.append(number.substr(0, 3));
   int rc = SQLITE_OK;
   long long added = 0;
-  if (!fillBlock(block, replyLimit_, false, added, rc)) {
+  if (!fillBlock(block, std::min(replyLimit_, blockBudget_), false, added, rc)) {
     Outcome refused = refuseSql(rc);
     closeCursor();
     return refused;

@@ -86,6 +86,11 @@ class SessionLogic {
 
   bool loggedIn() const { return loggedIn_; }
 
+  // Row blocks (SELECT and CONT) take at most this many bytes from now on,
+  // though never less than one row needs (the server's memory for replies
+  // waiting to be sent is shared). Replies themselves stay within replyLimit().
+  void setBlockBudget(std::size_t bytes) { blockBudget_ = bytes; }
+
   // The longest message the session accepts now (the framing limit).
   std::size_t inputLimit() const;
   // The most bytes a reply may take now: the client's capacity minus one.
@@ -144,6 +149,7 @@ class SessionLogic {
   int busyTimeoutMs_;
   Clock::time_point deadline_;  // SQL of the current message is interrupted past it
   std::size_t replyLimit_;
+  std::size_t blockBudget_ = static_cast<std::size_t>(-1);
 
   std::unique_ptr<Database> db_;
   bool inTransaction_ = false;  // a write transaction of the session is open

@@ -169,5 +169,37 @@ TEST(Exhaustion, MemoryBombsAreRefusedWithinTheBound) {
   EXPECT_TRUE(server.alive());
 }
 
+TEST(Exhaustion, UnreadLargeResultsShareABoundedReplyMemory) {
+  constexpr long kReplyMb = 32;
+  Child server({"--reply-memory", std::to_string(kReplyMb)});
+  ASSERT_GT(server.port(), 0) << server.log();
+  RawClient setup(server.port());
+  ASSERT_EQ(statusOf(logIn(setup)), "0000");
+  ASSERT_EQ(statusOf(setup.exchange("EXEC CREATE TABLE R AS WITH RECURSIVE C(X) AS (SELECT 1 UNION ALL "
+                                    "SELECT X + 1 FROM C LIMIT 200) SELECT X, randomblob(90000) AS B FROM C")),
+            "0000");
+  ASSERT_EQ(statusOf(setup.exchange("COMMIT")), "0000");
+  // Thirty sessions ask for 18 MB each in blocks of up to 16 MB and read nothing.
+  std::vector<std::unique_ptr<RawClient>> readers;
+  for (int i = 0; i < 30; ++i) {
+    readers.push_back(std::make_unique<RawClient>(server.port()));
+    ASSERT_EQ(statusOf(logIn(*readers.back())), "0000");
+    ASSERT_EQ(statusOf(readers.back()->exchange("SET MESSAGE_LENGTH=16777216")), "0000");
+    readers.back()->sendMessage("SELECT B FROM R");
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  long peak = server.peakKb();
+  std::printf("30 unread 18 MB results with --reply-memory %ld: peak resident memory %ld kB\n", kReplyMb, peak);
+  EXPECT_GT(peak, 0);
+  // Blocks being built may take twice their size; each session's page cache
+  // is 2 MB; about 50 MB for the rest. Without the bound: over 600 MB.
+  EXPECT_LT(peak, (2 * kReplyMb + 30 * 3 + 50) * 1024);
+  // A reader that reads gets every row, in smaller blocks.
+  std::string first = readers[5]->receiveReply();
+  ASSERT_EQ(statusOf(first), "0000") << first.substr(0, 100);
+  EXPECT_EQ(first.substr(10, 8), "00000200");
+  EXPECT_TRUE(server.alive());
+}
+
 }  // namespace
 }  // namespace lumbra::server::testing
