@@ -24,6 +24,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Under AddressSanitizer the resident memory holds shadow memory and freed
+// blocks in quarantine: the figures are printed, but bounds are not checked.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryIsMeasurable = false;
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
+
 // lumbra-server as a child process on a fresh database with the user ALICE
 // (SECRET), optionally held to `files` open files; killed when the object goes.
 class Child {
@@ -122,9 +130,15 @@ TEST(Exhaustion, SilentSocketsBeyondTheFileLimitLockNobodyOut) {
   std::string log = server.log();
   EXPECT_NE(log.find("sessions open, the most allowed"), std::string::npos);
   EXPECT_NE(log.find("no login within 2 s"), std::string::npos);
-  // Every refusal names the address it came from.
-  RawClient wrong(server.port());
-  EXPECT_EQ(statusOf(logIn(wrong, "ALICE", "WRONG")), "0102");
+  // Every refusal names the address it came from (once the silent ones have gone, a slot is free).
+  silent.clear();
+  std::string status;
+  for (int attempt = 0; attempt < 60 && status != "0102"; ++attempt) {
+    RawClient wrong(server.port());
+    status = statusOf(logIn(wrong, "ALICE", "WRONG"));
+    if (status != "0102") std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(status, "0102");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   log = server.log();
   std::size_t refusal = log.find("login refused for 'ALICE'");
@@ -165,7 +179,9 @@ TEST(Exhaustion, MemoryBombsAreRefusedWithinTheBound) {
   long peak = server.peakKb();
   std::printf("memory bombs with --memory-limit %ld: peak resident memory %ld kB\n", kLimitMb, peak);
   EXPECT_GT(peak, 0);
-  EXPECT_LT(peak, (kLimitMb + 96) * 1024);
+  if (kMemoryIsMeasurable) {
+    EXPECT_LT(peak, (kLimitMb + 96) * 1024);
+  }
   EXPECT_TRUE(server.alive());
 }
 
@@ -193,7 +209,9 @@ TEST(Exhaustion, UnreadLargeResultsShareABoundedReplyMemory) {
   EXPECT_GT(peak, 0);
   // Blocks being built may take twice their size; each session's page cache
   // is 2 MB; about 50 MB for the rest. Without the bound: over 600 MB.
-  EXPECT_LT(peak, (2 * kReplyMb + 30 * 3 + 50) * 1024);
+  if (kMemoryIsMeasurable) {
+    EXPECT_LT(peak, (2 * kReplyMb + 30 * 3 + 50) * 1024);
+  }
   // A reader that reads gets every row, in smaller blocks.
   std::string first = readers[5]->receiveReply();
   ASSERT_EQ(statusOf(first), "0000") << first.substr(0, 100);
