@@ -1,6 +1,7 @@
-// One SQLite connection: opening in WAL mode, the guard that keeps sessions off the user table.
+// One SQLite connection: opening in WAL mode, the hardening of session connections and their authorizer.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -9,17 +10,24 @@ struct sqlite3;
 
 namespace lumbra::server {
 
-// The table of users inside the database file; sessions can neither read nor change it.
+// The table of users as older servers kept it inside the database file. The
+// users now live in a file of their own (users.h); sessions may still neither
+// name nor create a table of this name.
 inline constexpr char kUserTable[] = "lumbra_server_users";
+
+// The longest text or blob value and the longest table row a session may make:
+// what one row of a SELECT reply can carry.
+inline constexpr int kMaxValueLength = 99999;
 
 class Database {
  public:
   enum class Role {
-    Session,  // a client session: guarded, transaction statements only from the server
-    Admin,    // the user store and the command line
+    Session,  // a client session: hardened, guarded, transaction statements only from the server
+    Admin,    // the user store and the command line: triggers, views and foreign-key actions off
   };
 
-  // Opens (and creates) the database file; nullptr with `error` set on failure.
+  // Opens (and creates, with mode 0600) the database file; nullptr with `error`
+  // set on failure, also when the file can only be read.
   static std::unique_ptr<Database> open(const std::string& path, Role role, std::string& error);
   ~Database();
   Database(const Database&) = delete;

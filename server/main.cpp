@@ -9,6 +9,7 @@
 #include "server/login.h"
 #include "server/options.h"
 #include "server/server.h"
+#include "server/system.h"
 #include "server/users.h"
 
 #include "suite_version.h"
@@ -24,6 +25,10 @@ int manageUser(const CommandLine& line) {
     std::fprintf(stderr, "lumbra-server: cannot open the database %s: %s\n",
                  line.server.settings.databasePath.c_str(), error.c_str());
     return 1;
+  }
+  if (line.action == CommandLine::Action::UserList) {
+    for (const std::string& id : users->list()) std::printf("%s\n", id.c_str());
+    return 0;
   }
   if (line.action == CommandLine::Action::UserRemove) {
     UserStore::Result result = users->remove(line.userId);
@@ -77,7 +82,7 @@ int main(int argc, char** argv) {
   std::string error;
   std::optional<CommandLine> line = parseCommandLine(args, error);
   if (!line) {
-    std::fprintf(stderr, "lumbra-server: %s\n\n%s", error.c_str(), usageText());
+    std::fprintf(stderr, "lumbra-server: %s (see lumbra-server --help)\n", error.c_str());
     return 2;
   }
   switch (line->action) {
@@ -93,14 +98,15 @@ int main(int argc, char** argv) {
       return manageUser(*line);
   }
   if (line->quiet) setLogging(false);
-  long files = raiseFileLimit();
-  if (files >= 0 && files < 4200) {
-    logLine("warning: only " + std::to_string(files) + " open files allowed; fewer than 2000 sessions fit");
-  }
+  raiseFileLimit();
   Server server(line->server);
   if (!server.start(error)) {
     std::fprintf(stderr, "lumbra-server: %s\n", error.c_str());
     return 1;
+  }
+  if (server.maxSessions() < 2000) {
+    logLine("warning: the open-file limit allows only " + std::to_string(server.maxSessions()) +
+            " sessions");
   }
   if (!line->portFile.empty()) {
     // Written whole under another name, then renamed: a reader never sees half a number.

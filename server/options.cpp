@@ -21,12 +21,21 @@ bool readInt(const std::string& text, long long low, long long high, long long& 
 
 const char* usageText() {
   return "usage: lumbra-server [--listen HOST:PORT] [--database PATH] [--message-length N]\n"
-         "                     [--port-file PATH] [--threads N] [--busy-timeout MS]\n"
-         "                     [--statement-timeout S] [--trace] [--quiet]\n"
+         "                     [--port-file PATH] [--threads N] [--sql-threads N]\n"
+         "                     [--busy-timeout MS] [--statement-timeout S] [--login-timeout S]\n"
+         "                     [--idle-timeout S] [--result-hold S] [--max-sessions N]\n"
+         "                     [--login-failures N] [--login-delay MS] [--memory-limit MB]\n"
+         "                     [--reply-memory MB] [--trace] [--quiet]\n"
          "       lumbra-server user add|passwd|remove ID [--database PATH] [--iterations N]\n"
+         "       lumbra-server user list [--database PATH]\n"
          "\n"
          "Serves the lumbra protocol on a SQLite database file. Defaults: --listen 127.0.0.1:3001,\n"
-         "--database ./lumbra-server.db (created on first start), --message-length 32000.\n"
+         "--database ./lumbra-server.db (created on first start; its users in PATH.users),\n"
+         "--message-length 32000, --threads processors (2 to 8), --sql-threads as --threads,\n"
+         "--busy-timeout 5000, --statement-timeout 30, --login-timeout 10, --idle-timeout 1800,\n"
+         "--result-hold 60, --max-sessions (open-file limit - 64) / 3, --login-failures 3,\n"
+         "--login-delay 250, --memory-limit 1024, --reply-memory 256 (0: none, for the\n"
+         "timeouts and limits).\n"
          "'user add' and 'user passwd' read the password from the first line of standard input.\n";
 }
 
@@ -55,9 +64,12 @@ bool parseListen(const std::string& text, ListenAddress& address) {
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args, std::string& error) {
   CommandLine line;
   std::size_t i = 0;
-  if (!args.empty() && args[0] == "user") {
+  if (args.size() >= 2 && args[0] == "user" && args[1] == "list") {
+    line.action = CommandLine::Action::UserList;
+    i = 2;
+  } else if (!args.empty() && args[0] == "user") {
     if (args.size() < 3) {
-      error = "'user' needs an action (add, passwd, remove) and an identification";
+      error = "'user' needs an action (add, passwd, remove, list) and an identification";
       return std::nullopt;
     }
     if (args[1] == "add") {
@@ -67,7 +79,7 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
     } else if (args[1] == "remove") {
       line.action = CommandLine::Action::UserRemove;
     } else {
-      error = "unknown user action '" + args[1] + "' (add, passwd, remove)";
+      error = "unknown user action '" + args[1] + "' (add, passwd, remove, list)";
       return std::nullopt;
     }
     line.userId = args[2];
@@ -112,7 +124,7 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
         return std::nullopt;
       }
       line.server.settings.databasePath = value;
-    } else if (name == "--iterations" && userAction) {
+    } else if (name == "--iterations" && userAction && line.action != CommandLine::Action::UserList) {
       if (!needValue()) return std::nullopt;
       if (!readInt(value, 1, 10000000, number)) {
         error = "--iterations must be a number from 1 to 10000000";
@@ -150,6 +162,69 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
         return std::nullopt;
       }
       line.server.settings.statementTimeout = std::chrono::seconds(number);
+    } else if (name == "--login-timeout") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 0, 3600, number)) {
+        error = "--login-timeout must be seconds from 0 (no limit) to 3600";
+        return std::nullopt;
+      }
+      line.server.settings.preLoginTimeout = std::chrono::seconds(number);
+    } else if (name == "--idle-timeout") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 0, 604800, number)) {
+        error = "--idle-timeout must be seconds from 0 (no limit) to 604800";
+        return std::nullopt;
+      }
+      line.server.settings.idleTimeout = std::chrono::seconds(number);
+    } else if (name == "--result-hold") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 0, 86400, number)) {
+        error = "--result-hold must be seconds from 0 (no limit) to 86400";
+        return std::nullopt;
+      }
+      line.server.settings.resultHold = std::chrono::seconds(number);
+    } else if (name == "--max-sessions") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 1, 1000000, number)) {
+        error = "--max-sessions must be a number from 1 to 1000000";
+        return std::nullopt;
+      }
+      line.server.maxSessions = static_cast<long>(number);
+    } else if (name == "--login-failures") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 0, 1000, number)) {
+        error = "--login-failures must be a number from 0 (never close) to 1000";
+        return std::nullopt;
+      }
+      line.server.settings.loginFailures = static_cast<int>(number);
+    } else if (name == "--login-delay") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 0, 60000, number)) {
+        error = "--login-delay must be milliseconds from 0 (no delay) to 60000";
+        return std::nullopt;
+      }
+      line.server.loginDelay = std::chrono::milliseconds(number);
+    } else if (name == "--memory-limit") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 0, 1048576, number) || (number > 0 && number < 16)) {
+        error = "--memory-limit must be megabytes from 16 to 1048576, or 0 (no limit)";
+        return std::nullopt;
+      }
+      line.server.memoryLimitMb = number;
+    } else if (name == "--reply-memory") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 0, 1048576, number) || (number > 0 && number < 16)) {
+        error = "--reply-memory must be megabytes from 16 to 1048576, or 0 (no limit)";
+        return std::nullopt;
+      }
+      line.server.replyMemoryMb = number;
+    } else if (name == "--sql-threads") {
+      if (!needValue()) return std::nullopt;
+      if (!readInt(value, 1, 256, number)) {
+        error = "--sql-threads must be a number from 1 to 256";
+        return std::nullopt;
+      }
+      line.server.sqlThreads = static_cast<int>(number);
     } else if (name == "--threads") {
       if (!needValue()) return std::nullopt;
       if (!readInt(value, 1, 256, number)) {

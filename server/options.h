@@ -10,7 +10,7 @@
 namespace lumbra::server {
 
 struct CommandLine {
-  enum class Action { Serve, UserAdd, UserPasswd, UserRemove, Help, Version };
+  enum class Action { Serve, UserAdd, UserPasswd, UserRemove, UserList, Help, Version };
   Action action = Action::Serve;
   ServerOptions server;
   std::string portFile;       // --port-file: where to write the bound port
@@ -26,7 +26,7 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
 // "HOST:PORT", ":PORT", "HOST" (port 3001) or "PORT"; the host a numeric IPv4 address.
 bool parseListen(const std::string& text, ListenAddress& address);
 
-// The usage text printed by --help and after a command-line error.
+// The usage text printed by --help.
 const char* usageText();
 
 }  // namespace lumbra::server

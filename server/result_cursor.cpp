@@ -176,8 +176,8 @@ bool ResultCursor::skipKept(sqlite3_stmt* stmt, int& rc) {
   return true;
 }
 
-bool ResultCursor::fill(sqlite3_stmt* stmt, std::string& block, std::size_t limit, bool first, long long& added,
-                        int& rc) {
+bool ResultCursor::fill(sqlite3_stmt* stmt, std::string& block, std::size_t limit, std::size_t capacity,
+                        bool first, long long& added, int& rc) {
   rc = SQLITE_OK;
   added = 0;
   // Rows of length zero take no bytes, so the client sees every block as used
@@ -210,7 +210,9 @@ bool ResultCursor::fill(sqlite3_stmt* stmt, std::string& block, std::size_t limi
     }
     const std::size_t before = block.size();
     appendEncodedRow(row_, block);
-    if (block.size() + kEndOfBlockLength > limit) {
+    const bool fits = block.size() + kEndOfBlockLength <= limit ||
+                      (added == 0 && block.size() + kEndOfBlockLength <= capacity);
+    if (!fits) {
       block.resize(before);
       return true;
     }
@@ -222,13 +224,13 @@ bool ResultCursor::fill(sqlite3_stmt* stmt, std::string& block, std::size_t limi
   return true;
 }
 
-void ResultCursor::prepareAhead(std::size_t limit) {
+void ResultCursor::prepareAhead(std::size_t limit, std::size_t capacity) {
   if (aheadReady_ || exhausted_ || sent_ >= total_ || sent_ >= keptRows_) return;
   saved_ = Position{sent_, readAt_, rowReady_, rowReady_ ? row_ : std::string()};
   ahead_.assign(kHeadTag, kHeadTagLength);
   long long added = 0;
   int rc = SQLITE_OK;
-  fill(nullptr, ahead_, limit, false, added, rc);
+  fill(nullptr, ahead_, limit, capacity, false, added, rc);
   // Only a block that is full, or holds the last rows, is the block the
   // continuation request would get.
   if (added > 0 && (sent_ == total_ || sent_ < keptRows_ || rowReady_)) {

@@ -51,14 +51,15 @@ class ResultCursor {
   std::size_t keptBytes() const { return kept_.size(); }
   long long keptRows() const { return keptRows_; }
 
-  // Appends rows to `block` while they fit `limit` bytes (marker included);
-  // `added` counts them. A result of rows of length zero gives none to the
+  // Appends rows to `block` while they fit `limit` bytes (marker included),
+  // or `capacity` bytes for the block's first row; `added` counts them. A result of rows of length zero gives none to the
   // first block and one to each later block. False, with `rc`, on an SQL error.
-  bool fill(sqlite3_stmt* stmt, std::string& block, std::size_t limit, bool first, long long& added, int& rc);
+  bool fill(sqlite3_stmt* stmt, std::string& block, std::size_t limit, std::size_t capacity, bool first,
+            long long& added, int& rc);
 
   // Lays out the next continuation block (its six-byte head and its rows,
   // without the marker) when it can be made of kept rows alone.
-  void prepareAhead(std::size_t limit);
+  void prepareAhead(std::size_t limit, std::size_t capacity);
   // Takes the block laid out ahead for `limit`, with the continuation number's
   // first three digits in its head: false when there is none.
   bool takeAhead(std::string_view number, std::size_t limit, std::string& block);

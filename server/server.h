@@ -2,11 +2,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "server/session.h"
+#include "server/system.h"
 
 namespace lumbra::server {
 
@@ -18,10 +20,29 @@ struct ListenAddress {
 // Two threads at least, one per processor up to eight.
 int defaultThreads();
 
+inline constexpr int kDefaultLoginDelayMs = 250;
+inline constexpr long long kDefaultMemoryLimitMb = 1024;
+inline constexpr long long kDefaultReplyMemoryMb = 256;
+// Descriptors kept aside from the sessions (listener, log, user store, spare).
+inline constexpr long kReservedFiles = 64;
+// Each session: its socket, and two for its database connection.
+inline constexpr long kFilesPerSession = 3;
+
 struct ServerOptions {
   ListenAddress listen;
   ServerSettings settings;
-  int threads = defaultThreads();  // threads that run the sessions
+  int threads = defaultThreads();  // threads that read, write, greet and log in
+  int sqlThreads = 0;   // threads that run the sessions' SQL (0: as many as `threads`)
+  // Sessions open at once, at most; 0: as many as the open-file limit allows
+  // ((limit - 64) / 3). A larger number is lowered to that.
+  long maxSessions = 0;
+  // First wait for logins from an address with repeated failures (0: none).
+  std::chrono::milliseconds loginDelay{kDefaultLoginDelayMs};
+  // SQLite's heap in the whole server, at most (0: no limit).
+  long long memoryLimitMb = kDefaultMemoryLimitMb;
+  // Replies built and not yet sent, in the whole server: past this, row blocks
+  // shrink to 64 KiB (or one row) until clients read what waits for them.
+  long long replyMemoryMb = kDefaultReplyMemoryMb;
   bool trace = false;   // one line per message in each direction
 };
 
@@ -47,6 +68,8 @@ class Server {
 
   // Sessions open at this moment.
   std::size_t sessions() const;
+  // The most sessions open at once (known after start()).
+  long maxSessions() const;
 
   struct Impl;  // the Asio objects and the table of connections (server.cpp)
 
@@ -54,7 +77,5 @@ class Server {
   std::unique_ptr<Impl> impl_;
 };
 
-// Raises the soft limit of open files up to the hard limit; returns the new soft limit.
-long raiseFileLimit();
 
 }  // namespace lumbra::server

@@ -81,6 +81,7 @@ struct SessionLogic::Cursor {
   sqlite3_stmt* stmt = nullptr;
   ResultCursor result;       // the count, the widths, kept rows, the rows sent
   bool ownsTransaction = false;
+  Clock::time_point opened = Clock::now();
 };
 
 SessionLogic::SessionLogic(const ServerSettings& settings, UserStore& users,
@@ -155,6 +156,37 @@ SessionLogic::Outcome SessionLogic::handle(const Frame& frame, Clock::time_point
   return dispatch(text, now);
 }
 
+bool SessionLogic::runsSql(const Frame& frame) const {
+  switch (frame.kind) {
+    case Frame::Kind::Login: {
+      if (loggedIn_) return false;
+      std::optional<LoginRequest> request = parseLogin(frame.text);
+      return request && !request->secondCredential.empty();
+    }
+    case Frame::Kind::BinaryInsert:
+      return loggedIn_;
+    case Frame::Kind::Ordinary:
+      return loggedIn_ && !frame.text.empty() && frame.text != kGreeting &&
+             !frame.text.starts_with("FIM");
+    case Frame::Kind::Malformed:
+      return cursor_ != nullptr;  // closing the result finalizes a statement
+    case Frame::Kind::Oversized:
+      break;
+  }
+  return false;
+}
+
+std::optional<Clock::time_point> SessionLogic::resultOpenedAt() const {
+  if (!cursor_) return std::nullopt;
+  return cursor_->opened;
+}
+
+void SessionLogic::releaseResult() {
+  if (!cursor_) return;
+  closeCursor();
+  resultReleased_ = true;
+}
+
 SessionLogic::Outcome SessionLogic::login(std::string_view message) {
   if (loggedIn_) return refuse(Status::AlreadyLoggedIn);
   std::optional<LoginRequest> request = parseLogin(message);
@@ -162,11 +194,16 @@ SessionLogic::Outcome SessionLogic::login(std::string_view message) {
     log_("login refused: malformed credential block");
     return refuse(Status::BadCredentialBlock);
   }
-  std::optional<std::string> stored;
-  if (validIdentification(request->identification)) stored = users_.storedHash(request->identification);
-  if (!stored || !verifyPassword(request->firstCredential, *stored)) {
+  if (!users_.check(request->identification, request->firstCredential)) {
+    ++failedLogins_;
     log_("login refused for '" + hostText(request->identification, false) + "'");
-    return refuse(Status::LoginRefused);
+    Outcome outcome = refuse(Status::LoginRefused);
+    outcome.loginFailed = true;
+    if (settings_.loginFailures > 0 && failedLogins_ >= settings_.loginFailures) {
+      log_("closing after " + std::to_string(failedLogins_) + " failed logins");
+      outcome.close = true;
+    }
+    return outcome;
   }
   std::string note;
   if (!request->secondCredential.empty()) {
@@ -201,10 +238,11 @@ SessionLogic::Outcome SessionLogic::login(std::string_view message) {
 // ---------------------------------------------------------------- dispatch
 
 SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_point now) {
-  deadline_ = Clock::now() + settings_.statementTimeout;
+  deadline_ = statementDeadline();
   if (text.starts_with(kContinuationPrefix)) return continuation(text.substr(5));
   // Every other message ends the open result set, as the client does.
   closeCursor();
+  resultReleased_ = false;
   if (text.starts_with("COMMIT")) return commit();
   if (text.starts_with("INSERT") || text.starts_with("UPDATE") || text.starts_with("DELETE")) {
     return batch(text, now);
@@ -225,16 +263,22 @@ SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_
 Database* SessionLogic::database(std::string& error) {
   if (!db_) {
     db_ = Database::open(settings_.databasePath, Database::Role::Session, error);
-    if (db_ && settings_.statementTimeout.count() > 0) {
+    if (db_) {
       sqlite3_progress_handler(db_->handle(), 10000, &SessionLogic::progress, this);
     }
   }
   return db_.get();
 }
 
+Clock::time_point SessionLogic::statementDeadline() const {
+  if (settings_.statementTimeout.count() <= 0) return Clock::time_point::max();
+  return Clock::now() + settings_.statementTimeout;
+}
+
 // A query that runs away holds a worker thread: interrupt it at the deadline.
 int SessionLogic::progress(void* self) {
-  return Clock::now() > static_cast<SessionLogic*>(self)->deadline_ ? 1 : 0;
+  auto* session = static_cast<SessionLogic*>(self);
+  return session->interrupted_ || Clock::now() > session->deadline_ ? 1 : 0;
 }
 
 std::optional<SessionLogic::Outcome> SessionLogic::beginWrite(Clock::time_point now) {
@@ -312,7 +356,8 @@ static int runStatements(sqlite3* db, std::string_view sql, long long& changes,
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
       if (firstRow != nullptr && !gaveRow) {
         std::string text;
-        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        // No reply carries more than the longest message length: the rest is never read.
+        for (int i = 0; i < sqlite3_column_count(stmt) && text.size() < static_cast<std::size_t>(kMaxMessageLength); ++i) {
           if (i > 0) text.push_back(',');
           const unsigned char* value = sqlite3_column_text(stmt, i);
           if (value != nullptr) text.append(reinterpret_cast<const char*>(value));
@@ -418,7 +463,7 @@ SessionLogic::Outcome SessionLogic::rollback() {
 // ---------------------------------------------------------------- binary insert
 
 SessionLogic::Outcome SessionLogic::binaryInsert(const Frame& frame, Clock::time_point now) {
-  deadline_ = Clock::now() + settings_.statementTimeout;
+  deadline_ = statementDeadline();
   closeCursor();
   std::string prefix(frame.text.size(), ' ');
   if (!ebcdicToAsciiText(reinterpret_cast<const unsigned char*>(frame.text.data()),
@@ -472,11 +517,13 @@ void SessionLogic::closeCursor() {
 
 bool SessionLogic::fillBlock(std::string& block, std::size_t limit, bool first, long long& added,
                              int& rc) {
-  return cursor_->result.fill(cursor_->stmt, block, limit, first, added, rc);
+  // Past `limit` a row waits for the next block, unless it is the block's first
+  // and fits the client's capacity.
+  return cursor_->result.fill(cursor_->stmt, block, limit, replyLimit_, first, added, rc);
 }
 
 void SessionLogic::prepareAhead() {
-  if (cursor_) cursor_->result.prepareAhead(replyLimit_);
+  if (cursor_) cursor_->result.prepareAhead(blockLimit(), replyLimit_);
 }
 
 SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
@@ -528,7 +575,7 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
   block += description;
   block += kDescriptionEnd;
   long long added = 0;
-  if (!fillBlock(block, replyLimit_, true, added, rc)) {
+  if (!fillBlock(block, blockLimit(), true, added, rc)) {
     Outcome refused = refuseSql(rc);
     closeCursor();
     return refused;
@@ -544,6 +591,12 @@ SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
     closeCursor();
     return refuse(Status::BadContinuation, number);
   }
+  if (!cursor_ && resultReleased_) {
+    return refuse(Status::NoOpenQuery,
+                  "RESULTADO LIBERADO APOS " +
+                      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(settings_.resultHold).count()) +
+                      " S");
+  }
   if (!cursor_) return refuse(Status::NoOpenQuery);
   if (cursor_->result.exhausted()) {
     closeCursor();
@@ -552,12 +605,12 @@ SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
   std::string block;
   int rc = SQLITE_OK;
   long long added = 0;
-  if (cursor_->result.takeAhead(number, replyLimit_, block)) {
+  if (cursor_->result.takeAhead(number, blockLimit(), block)) {
     added = 1;  // laid out ahead, never without a row
   } else {
     const auto tag = continuationTag(number);
     block.assign(tag.data(), tag.size());
-    if (!fillBlock(block, replyLimit_, false, added, rc)) {
+    if (!fillBlock(block, blockLimit(), false, added, rc)) {
       Outcome refused = refuseSql(rc);
       closeCursor();
       return refused;

@@ -5,6 +5,8 @@
 // COMMIT; binary insert; SELECT and CONT; EXEC; SET, GETSET, PARM.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -28,7 +30,11 @@ inline constexpr int kMinMessageLength = 256;
 inline constexpr int kMaxMessageLength = 16 * 1024 * 1024;
 inline constexpr int kDefaultMessageLength = 32000;
 inline constexpr int kDefaultBusyTimeoutMs = 5000;
-inline constexpr int kDefaultStatementTimeoutS = 120;
+inline constexpr int kDefaultStatementTimeoutS = 30;
+inline constexpr int kDefaultLoginFailures = 3;
+inline constexpr int kDefaultPreLoginTimeoutS = 10;
+inline constexpr int kDefaultIdleTimeoutS = 1800;
+inline constexpr int kDefaultResultHoldS = 60;
 
 struct ServerSettings {
   std::string databasePath = "lumbra-server.db";
@@ -36,6 +42,13 @@ struct ServerSettings {
   int busyTimeoutMs = kDefaultBusyTimeoutMs;  // how long a session waits for the write lock
   // SQL work of one message, at most (zero: no limit).
   std::chrono::milliseconds statementTimeout = std::chrono::seconds(kDefaultStatementTimeoutS);
+  int loginFailures = kDefaultLoginFailures;  // failed logins before the connection closes (0: never)
+  // From the connection to a successful login, at most (zero: no limit).
+  std::chrono::milliseconds preLoginTimeout = std::chrono::seconds(kDefaultPreLoginTimeoutS);
+  // A logged-in session that sends nothing this long is closed (zero: never).
+  std::chrono::milliseconds idleTimeout = std::chrono::seconds(kDefaultIdleTimeoutS);
+  // An open result (and its read snapshot) is let go this long after its SELECT (zero: never).
+  std::chrono::milliseconds resultHold = std::chrono::seconds(kDefaultResultHoldS);
 };
 
 using Clock = std::chrono::steady_clock;
@@ -46,6 +59,7 @@ class SessionLogic {
     std::string reply;   // bytes to send (empty only with retry)
     bool close = false;  // close the connection once the reply is sent
     bool retry = false;  // the write lock is taken: hand the same frame in again later
+    bool loginFailed = false;  // a refused login (wrong identification or password)
   };
 
   // `log` receives one line per session event (login, refusal, farewell ...).
@@ -56,6 +70,27 @@ class SessionLogic {
   SessionLogic& operator=(const SessionLogic&) = delete;
 
   Outcome handle(const Frame& frame, Clock::time_point now = Clock::now());
+
+  // Whether handling `frame` may run SQL or wait for a lock (statements, a
+  // login that changes the password), so that it belongs on the SQL threads;
+  // greetings, farewells, plain logins and refusals do not.
+  bool runsSql(const Frame& frame) const;
+
+  // From any thread: interrupts the SQL running now and any later (the session is closing).
+  void interrupt() { interrupted_ = true; }
+
+  // When the open result's SELECT ran, if a result is open.
+  std::optional<Clock::time_point> resultOpenedAt() const;
+  // Lets the open result go (its statement and read snapshot); a later CONT is
+  // refused with 0140 and says why.
+  void releaseResult();
+
+  bool loggedIn() const { return loggedIn_; }
+
+  // Row blocks (SELECT and CONT) take at most this many bytes from now on,
+  // though never less than one row needs (the server's memory for replies
+  // waiting to be sent is shared). Replies themselves stay within replyLimit().
+  void setBlockBudget(std::size_t bytes) { blockBudget_ = bytes; }
 
   // The longest message the session accepts now (the framing limit).
   std::size_t inputLimit() const;
@@ -69,6 +104,8 @@ class SessionLogic {
   const std::string& user() const { return user_; }
 
  private:
+  // What a row block may fill now: the client's capacity, within the budget.
+  std::size_t blockLimit() const { return std::min(replyLimit_, blockBudget_); }
   struct Cursor;
   struct Parameter {
     enum class Kind { Null, Text, Literal } kind = Kind::Null;  // Literal: number or text by its look
@@ -94,6 +131,7 @@ class SessionLogic {
 
   Database* database(std::string& error);
   static int progress(void* self);
+  Clock::time_point statementDeadline() const;
   std::optional<Outcome> beginWrite(Clock::time_point now);
   void syncTransaction();
   void closeCursor();
@@ -111,11 +149,15 @@ class SessionLogic {
   std::function<void(const std::string&)> log_;
 
   bool loggedIn_ = false;
+  int failedLogins_ = 0;
   std::string user_;
+  std::atomic<bool> interrupted_{false};
+  bool resultReleased_ = false;  // the last result was let go by releaseResult()
   int messageLength_;
   int busyTimeoutMs_;
   Clock::time_point deadline_;  // SQL of the current message is interrupted past it
   std::size_t replyLimit_;
+  std::size_t blockBudget_ = static_cast<std::size_t>(-1);
 
   std::unique_ptr<Database> db_;
   bool inTransaction_ = false;  // a write transaction of the session is open

@@ -6,11 +6,13 @@
 #include <openssl/rand.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "protocol/wire.h"
+#include "server/system.h"
 
 namespace lumbra::server {
 
@@ -74,13 +76,15 @@ std::optional<std::string> normalizePassword(std::string_view password, std::str
     password.remove_suffix(1);
   }
   if (password.empty()) return fail("the password is empty");
-  if (password.front() == ' ') return fail("the password begins with a blank");
   if (password.size() > kFirstCredentialLength) return fail("the password is longer than 24 characters");
   std::string out;
   for (char c : password) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c < 0x20 || c > 0x5A) {
-      return fail("the password may hold only blanks, digits, letters and the punctuation ! \" # $ % & ' ( ) * + , - . / : ; < = > ? @");
+    if (c == ' ') {
+      return fail("the password may not hold blanks (the client sends every character it cannot carry as a blank)");
+    }
+    if (c < 0x21 || c > 0x5A) {
+      return fail("the password may hold only digits, letters and the punctuation ! \" # $ % & ' ( ) * + , - . / : ; < = > ? @");
     }
     out.push_back(c);
   }
@@ -116,37 +120,191 @@ bool verifyPassword(std::string_view password, std::string_view stored) {
   return CRYPTO_memcmp(hash, expected.data(), kHashLength) == 0;
 }
 
-std::unique_ptr<UserStore> UserStore::open(const std::string& path, std::string& error) {
-  auto db = Database::open(path, Database::Role::Admin, error);
-  if (!db) return nullptr;
-  std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + kUserTable +
-                    " (id TEXT PRIMARY KEY, hash TEXT NOT NULL, changed TEXT NOT NULL)";
-  if (db->run(sql.c_str()) != SQLITE_OK) {
-    error = db->errorText();
+std::string userStorePath(const std::string& databasePath) {
+  if (databasePath == ":memory:") return databasePath;
+  return databasePath + ".users";
+}
+
+namespace {
+
+// The iteration count of a stored hash (0 when it is not one of ours).
+int iterationsOf(std::string_view stored) {
+  constexpr std::string_view kScheme = "pbkdf2-sha256$";
+  if (!stored.starts_with(kScheme)) return 0;
+  return std::atoi(std::string(stored.substr(kScheme.size())).c_str());
+}
+
+std::string tableSql() {
+  return std::string("CREATE TABLE IF NOT EXISTS ") + kUserTable +
+         " (id TEXT PRIMARY KEY, hash TEXT NOT NULL, changed TEXT NOT NULL)";
+}
+
+// Moves the users of an older database (its table lumbra_server_users) into
+// the store, inside the store's open transaction. Returns the number moved, -1 on failure.
+int copyLegacyUsers(Database& legacy, Database& store, std::string& error) {
+  sqlite3_stmt* read = nullptr;
+  std::string sql = std::string("SELECT id, hash, changed FROM main.") + kUserTable;
+  if (sqlite3_prepare_v2(legacy.handle(), sql.c_str(), -1, &read, nullptr) != SQLITE_OK) {
+    error = legacy.errorText();
+    return -1;
+  }
+  sqlite3_stmt* write = nullptr;
+  std::string insert = std::string("INSERT OR REPLACE INTO ") + kUserTable +
+                       " (id, hash, changed) VALUES (?1, ?2, ?3)";
+  if (sqlite3_prepare_v2(store.handle(), insert.c_str(), -1, &write, nullptr) != SQLITE_OK) {
+    error = store.errorText();
+    sqlite3_finalize(read);
+    return -1;
+  }
+  int moved = 0;
+  int rc;
+  while ((rc = sqlite3_step(read)) == SQLITE_ROW) {
+    for (int i = 0; i < 3; ++i) {
+      const unsigned char* text = sqlite3_column_text(read, i);
+      sqlite3_bind_text(write, i + 1, text != nullptr ? reinterpret_cast<const char*>(text) : "", -1,
+                        SQLITE_TRANSIENT);
+    }
+    if (sqlite3_step(write) != SQLITE_DONE) {
+      rc = SQLITE_ERROR;
+      error = store.errorText();
+      break;
+    }
+    sqlite3_reset(write);
+    ++moved;
+  }
+  if (rc != SQLITE_DONE && error.empty()) error = legacy.errorText();
+  sqlite3_finalize(read);
+  sqlite3_finalize(write);
+  return rc == SQLITE_DONE ? moved : -1;
+}
+
+bool hasLegacyTable(Database& legacy) {
+  sqlite3_stmt* stmt = nullptr;
+  const char* sql = "SELECT 1 FROM main.sqlite_schema WHERE type = 'table' AND name = ?1";
+  if (sqlite3_prepare_v2(legacy.handle(), sql, -1, &stmt, nullptr) != SQLITE_OK) return false;
+  sqlite3_bind_text(stmt, 1, kUserTable, -1, SQLITE_STATIC);
+  bool found = sqlite3_step(stmt) == SQLITE_ROW;
+  sqlite3_finalize(stmt);
+  return found;
+}
+
+int readUserVersion(Database& db) {
+  sqlite3_stmt* stmt = nullptr;
+  int version = -1;
+  if (sqlite3_prepare_v2(db.handle(), "PRAGMA user_version", -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    version = sqlite3_column_int(stmt, 0);
+  }
+  sqlite3_finalize(stmt);
+  return version;
+}
+
+}  // namespace
+
+std::unique_ptr<UserStore> UserStore::open(const std::string& databasePath, std::string& error,
+                                           int* migrated) {
+  if (migrated != nullptr) *migrated = 0;
+  const std::string path = userStorePath(databasePath);
+  auto writer = Database::open(path, Database::Role::Admin, error);
+  if (!writer) return nullptr;
+  if (writer->run(tableSql().c_str()) != SQLITE_OK) {
+    error = writer->errorText();
     return nullptr;
   }
-  return std::unique_ptr<UserStore>(new UserStore(std::move(db)));
+  // user_version 1: the store is complete (users of an older database moved in).
+  if (readUserVersion(*writer) == 0) {
+    std::unique_ptr<Database> legacy;
+    bool moveUsers = false;
+    if (databasePath != ":memory:" && fileExists(databasePath)) {
+      legacy = Database::open(databasePath, Database::Role::Admin, error);
+      if (!legacy) return nullptr;
+      moveUsers = hasLegacyTable(*legacy);
+    }
+    if (writer->run("BEGIN IMMEDIATE") != SQLITE_OK) {
+      error = writer->errorText();
+      return nullptr;
+    }
+    int moved = moveUsers ? copyLegacyUsers(*legacy, *writer, error) : 0;
+    if (moved < 0 || writer->run("PRAGMA user_version=1") != SQLITE_OK ||
+        writer->run("COMMIT") != SQLITE_OK) {
+      if (error.empty()) error = writer->errorText();
+      writer->run("ROLLBACK");
+      return nullptr;
+    }
+    if (moveUsers) {
+      // Foreign keys and triggers are off on this connection: dropping the
+      // table runs nothing a session may have hung on it.
+      std::string drop = std::string("DROP TABLE main.") + kUserTable;
+      if (legacy->run(drop.c_str()) != SQLITE_OK) {
+        error = "users moved to " + path + ", but the old table stays: " + legacy->errorText();
+        return nullptr;
+      }
+    }
+    if (migrated != nullptr) *migrated = moved;
+  }
+  // An in-memory store has one connection for both (a second would be another database).
+  std::unique_ptr<Database> reader;
+  if (path != ":memory:") {
+    reader = Database::open(path, Database::Role::Admin, error);
+    if (!reader) return nullptr;
+  }
+  std::unique_ptr<UserStore> store(new UserStore(std::move(reader), std::move(writer)));
+  store->refreshDecoy();
+  return store;
+}
+
+void UserStore::refreshDecoy() {
+  int iterations = 0;
+  {
+    std::unique_lock lock(reader_ ? readMutex_ : writeMutex_);
+    Database& db = reader_ ? *reader_ : *writer_;
+    std::string sql = std::string("SELECT hash FROM ") + kUserTable;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
+      while (sqlite3_step(stmt) == SQLITE_ROW) {
+        const unsigned char* hash = sqlite3_column_text(stmt, 0);
+        if (hash != nullptr) {
+          iterations = std::max(iterations, iterationsOf(reinterpret_cast<const char*>(hash)));
+        }
+      }
+    }
+    sqlite3_finalize(stmt);
+  }
+  if (iterations <= 0) iterations = kDefaultIterations;
+  std::lock_guard lock(decoyMutex_);
+  if (iterationsOf(decoy_) == iterations) return;
+  decoy_ = hashPassword("DECOY", iterations);
+}
+
+std::string UserStore::lastError() const {
+  std::lock_guard lock(writeMutex_);
+  return error_;
 }
 
 UserStore::Result UserStore::write(const char* sql, std::string_view id, const std::string& hash) {
-  std::lock_guard lock(mutex_);
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db_->handle(), sql, -1, &stmt, nullptr) != SQLITE_OK) {
-    error_ = db_->errorText();
-    return Result::Failed;
+  Result outcome;
+  {
+    std::lock_guard lock(writeMutex_);
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(writer_->handle(), sql, -1, &stmt, nullptr) != SQLITE_OK) {
+      error_ = writer_->errorText();
+      return Result::Failed;
+    }
+    sqlite3_bind_text(stmt, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
+    if (!hash.empty()) {
+      sqlite3_bind_text(stmt, 2, hash.data(), static_cast<int>(hash.size()), SQLITE_TRANSIENT);
+    }
+    int rc = sqlite3_step(stmt);
+    sqlite3_finalize(stmt);
+    if (rc == SQLITE_CONSTRAINT) return Result::Exists;
+    if (rc != SQLITE_DONE) {
+      error_ = writer_->errorText();
+      return Result::Failed;
+    }
+    outcome = sqlite3_changes(writer_->handle()) > 0 ? Result::Ok : Result::NotFound;
   }
-  sqlite3_bind_text(stmt, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
-  if (!hash.empty()) {
-    sqlite3_bind_text(stmt, 2, hash.data(), static_cast<int>(hash.size()), SQLITE_TRANSIENT);
-  }
-  int rc = sqlite3_step(stmt);
-  sqlite3_finalize(stmt);
-  if (rc == SQLITE_CONSTRAINT) return Result::Exists;
-  if (rc != SQLITE_DONE) {
-    error_ = db_->errorText();
-    return Result::Failed;
-  }
-  return sqlite3_changes(db_->handle()) > 0 ? Result::Ok : Result::NotFound;
+  if (outcome == Result::Ok && !hash.empty()) refreshDecoy();
+  return outcome;
 }
 
 UserStore::Result UserStore::add(std::string_view id, std::string_view password, int iterations) {
@@ -172,11 +330,11 @@ UserStore::Result UserStore::remove(std::string_view id) {
 }
 
 std::optional<std::string> UserStore::storedHash(std::string_view id) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(reader_ ? readMutex_ : writeMutex_);
+  Database& db = reader_ ? *reader_ : *writer_;
   std::string sql = std::string("SELECT hash FROM ") + kUserTable + " WHERE id = ?1";
   sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db_->handle(), sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-    error_ = db_->errorText();
+  if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
     return std::nullopt;
   }
   sqlite3_bind_text(stmt, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
@@ -186,6 +344,36 @@ std::optional<std::string> UserStore::storedHash(std::string_view id) {
   }
   sqlite3_finalize(stmt);
   return hash;
+}
+
+bool UserStore::check(std::string_view id, std::string_view password) {
+  std::optional<std::string> stored;
+  if (validIdentification(id)) stored = storedHash(id);
+  if (!stored) {
+    std::string decoy;
+    {
+      std::lock_guard lock(decoyMutex_);
+      decoy = decoy_;
+    }
+    verifyPassword(password, decoy);
+    return false;
+  }
+  return verifyPassword(password, *stored);
+}
+
+std::vector<std::string> UserStore::list() {
+  std::unique_lock lock(reader_ ? readMutex_ : writeMutex_);
+  Database& db = reader_ ? *reader_ : *writer_;
+  std::string sql = std::string("SELECT id FROM ") + kUserTable + " ORDER BY id";
+  sqlite3_stmt* stmt = nullptr;
+  std::vector<std::string> ids;
+  if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      ids.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+    }
+  }
+  sqlite3_finalize(stmt);
+  return ids;
 }
 
 }  // namespace lumbra::server

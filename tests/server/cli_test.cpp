@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,7 +51,7 @@ class ServerProgram : public ::testing::Test {
   }
 
   // Starts the server in the background; returns the port it wrote, 0 on failure.
-  int start() {
+  int start(const std::vector<std::string>& extra = {}) {
     std::string portFile = directory_ + "/port";
     std::string logFile = directory_ + "/server.log";
     std::remove(portFile.c_str());
@@ -58,8 +59,13 @@ class ServerProgram : public ::testing::Test {
     if (child_ == 0) {
       int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(log, 2);
-      execl(LUMBRA_SERVER_PROGRAM, LUMBRA_SERVER_PROGRAM, "--listen", "127.0.0.1:0", "--database",
-            database_.c_str(), "--port-file", portFile.c_str(), static_cast<char*>(nullptr));
+      std::vector<std::string> args = {LUMBRA_SERVER_PROGRAM, "--listen", "127.0.0.1:0", "--database",
+                                       database_, "--port-file", portFile};
+      args.insert(args.end(), extra.begin(), extra.end());
+      std::vector<char*> argv;
+      for (std::string& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv(LUMBRA_SERVER_PROGRAM, argv.data());
       _exit(127);
     }
     for (int i = 0; i < 200; ++i) {
@@ -158,6 +164,44 @@ TEST_F(ServerProgram, ServesUntilSigtermThenRollsBackAndExitsCleanly) {
   ASSERT_EQ(statusOf(logIn(again)), "0000");
   EXPECT_EQ(textOf(again.exchange("EXEC SELECT COUNT(*) FROM T")), "0");
   EXPECT_EQ(stop(SIGINT), 0);
+}
+
+TEST_F(ServerProgram, OperatorMistakesGetOneClearLine) {
+  for (const char* id : {"BOB", "ALICE"}) {
+    ASSERT_EQ(run({"user", "add", id, "--database", database_, "--iterations", "10"}, "secret\n"), 0);
+  }
+  std::remove((directory_ + "/out.txt").c_str());
+  EXPECT_EQ(run({"user", "list", "--database", database_}), 0);
+  EXPECT_EQ(read("out.txt"), "ALICE\nBOB\n");
+  // A wrong option: one line, with the way to the usage.
+  std::remove((directory_ + "/out.txt").c_str());
+  EXPECT_EQ(run({"--nonsense"}), 2);
+  std::string out = read("out.txt");
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+  EXPECT_NE(out.find("--help"), std::string::npos) << out;
+  // A file that cannot be written is refused at the start, saying so.
+  std::remove((directory_ + "/out.txt").c_str());
+  EXPECT_EQ(run({"--listen", "127.0.0.1:0", "--database", "/proc/version"}), 1);
+  EXPECT_NE(read("out.txt").find("cannot open the database /proc/version for writing"), std::string::npos)
+      << read("out.txt");
+  // A port already taken: refused, and no new database is left behind.
+  int port = start({"--trace"});
+  ASSERT_GT(port, 0) << read("server.log");
+  std::string second = directory_ + "/second.db";
+  EXPECT_EQ(run({"--listen", "127.0.0.1:" + std::to_string(port), "--database", second}), 1);
+  for (const std::string& file : {second, second + ".users", second + "-wal"}) {
+    EXPECT_NE(access(file.c_str(), F_OK), 0) << file;
+  }
+  // The trace names each reply's status.
+  RawClient client(static_cast<std::uint16_t>(port));
+  ASSERT_EQ(statusOf(logIn(client, "ALICE", "SECRET")), "0000");
+  EXPECT_EQ(statusOf(client.exchange("FROB")), "0120");
+  EXPECT_EQ(stop(SIGTERM), 0);
+  std::string log = read("server.log");
+  EXPECT_NE(log.find("<- login, -> "), std::string::npos) << log;
+  EXPECT_NE(log.find("status 0000"), std::string::npos) << log;
+  EXPECT_NE(log.find("<- 4 bytes FROB, -> "), std::string::npos) << log;
+  EXPECT_NE(log.find("status 0120"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -157,8 +157,10 @@ TEST(Rows, EncodedBlocksNeverHoldTheMarker) {
 
 TEST(Users, PasswordsTakeTheFormTheClientSends) {
   EXPECT_EQ(normalizePassword("secret  \n").value_or("?"), "SECRET");
-  EXPECT_EQ(normalizePassword("Pa ss-1!").value_or("?"), "PA SS-1!");
-  for (const char* bad : {"", " lead", "under_score", "brace{", "0123456789012345678901234"}) {
+  EXPECT_EQ(normalizePassword("Pass-1!").value_or("?"), "PASS-1!");
+  // A blank is what the client sends for every character it cannot carry, so
+  // a password holding one could be typed in several ways: refused.
+  for (const char* bad : {"", " lead", "Pa ss-1!", "under_score", "brace{", "tilde~", "0123456789012345678901234"}) {
     EXPECT_FALSE(normalizePassword(bad).has_value()) << bad;
   }
   std::string stored = hashPassword("SECRET", 10);

@@ -49,15 +49,15 @@ Blocks readAll(sqlite3* db, const char* sql, std::size_t budget, std::size_t lim
   std::string block = "LBX0000000HEAD.";
   long long added = 0;
   int rc = SQLITE_OK;
-  EXPECT_TRUE(cursor.fill(stmt, block, limit, true, added, rc));
+  EXPECT_TRUE(cursor.fill(stmt, block, limit, limit, true, added, rc));
   out.blocks.push_back(block + kEndOfBlock);
   for (int number = 1; cursor.sent() < cursor.total() && number < 100000; ++number) {
-    if (ahead) cursor.prepareAhead(limit);
+    if (ahead) cursor.prepareAhead(limit, limit);
     char digits[8];
     std::snprintf(digits, sizeof digits, "%03d", number % 1000);
     if (!cursor.takeAhead(digits, limit, block)) {
       block = std::string("LBX") + digits;
-      EXPECT_TRUE(cursor.fill(stmt, block, limit, false, added, rc));
+      EXPECT_TRUE(cursor.fill(stmt, block, limit, limit, false, added, rc));
       if (added == 0) break;
     }
     out.blocks.push_back(block + kEndOfBlock);

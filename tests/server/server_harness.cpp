@@ -21,6 +21,22 @@
 namespace lumbra::server::testing {
 
 RunningServer::RunningServer(int messageLength, int busyTimeoutMs, int statementTimeoutS) {
+  begin(
+      [&](ServerOptions& options) {
+        options.settings.messageLength = messageLength;
+        options.settings.busyTimeoutMs = busyTimeoutMs;
+        options.settings.statementTimeout = std::chrono::seconds(statementTimeoutS);
+      },
+      {});
+}
+
+RunningServer::RunningServer(const std::function<void(ServerOptions&)>& adjust,
+                             const std::function<void(const std::string&)>& prepare) {
+  begin(adjust, prepare);
+}
+
+void RunningServer::begin(const std::function<void(ServerOptions&)>& adjust,
+                          const std::function<void(const std::string&)>& prepare) {
   setLogging(std::getenv("LUMBRA_SERVER_TEST_LOG") != nullptr);
   char pattern[] = "/tmp/lumbra-server-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
@@ -28,10 +44,10 @@ RunningServer::RunningServer(int messageLength, int busyTimeoutMs, int statement
   options_.listen.host = "127.0.0.1";
   options_.listen.port = 0;
   options_.settings.databasePath = directory_ + "/test.db";
-  options_.settings.messageLength = messageLength;
-  options_.settings.busyTimeoutMs = busyTimeoutMs;
-  options_.settings.statementTimeout = std::chrono::seconds(statementTimeoutS);
+  options_.settings.busyTimeoutMs = 300;
   options_.threads = 2;
+  if (adjust) adjust(options_);
+  if (prepare) prepare(options_.settings.databasePath);
   {
     std::string error;
     auto users = UserStore::open(options_.settings.databasePath, error);

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,6 +20,10 @@ class RunningServer {
  public:
   explicit RunningServer(int messageLength = kDefaultMessageLength, int busyTimeoutMs = 300,
                          int statementTimeoutS = kDefaultStatementTimeoutS);
+  // The same, with the options changed by `adjust` before the start, and
+  // `prepare` run on the database path before the users are added.
+  explicit RunningServer(const std::function<void(ServerOptions&)>& adjust,
+                         const std::function<void(const std::string&)>& prepare = {});
   ~RunningServer();
 
   std::uint16_t port() const { return server_->port(); }
@@ -28,6 +33,9 @@ class RunningServer {
  private:
   std::string directory_;
   ServerOptions options_;
+  void begin(const std::function<void(ServerOptions&)>& adjust,
+             const std::function<void(const std::string&)>& prepare);
+
   std::unique_ptr<Server> server_;
   std::thread thread_;
 };

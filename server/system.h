@@ -1,0 +1,22 @@
+// The server's few direct calls to the system: file limits, private files, resident memory.
+#pragma once
+
+#include <string>
+
+namespace lumbra::server {
+
+// Raises the soft limit of open files up to the hard limit; returns the new soft limit (-1: unknown).
+long raiseFileLimit();
+
+// The soft limit of open files now (-1: unknown).
+long fileLimit();
+
+// Creates `path` empty with mode 0600 unless it exists. False with `error` set on failure.
+bool createPrivateFile(const std::string& path, std::string& error);
+
+bool fileExists(const std::string& path);
+
+// Removes `path`; quiet when it is not there.
+void removeFile(const std::string& path);
+
+}  // namespace lumbra::server
