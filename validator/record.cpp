@@ -113,13 +113,24 @@ bool crcFieldMatches(const char* field, std::uint32_t value) noexcept
     return parsed == value;
 }
 
-std::uint32_t addToRunningCrc(const char* text, const char* field, std::uint32_t& running) noexcept
+void RunningCrc::fold(std::uint32_t textCrc, std::size_t textLength, const char* field) noexcept
 {
-    crc32Update(text, static_cast<std::uint32_t>(std::strlen(text)), &running);
+    if (textLength != shiftLength_) {
+        shiftLength_ = textLength;
+        shift_ = crc32Shift(textLength);
+    }
+    value_ = crc32Combine(value_, textCrc, shift_);
     const void* nul = std::memchr(field, '\0', kFieldLength);
     const std::size_t fieldLength =
         nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - field) : kFieldLength;
-    crc32Update(field, static_cast<std::uint32_t>(fieldLength), &running);
+    crc32Update(field, static_cast<std::uint32_t>(fieldLength), &value_);
+}
+
+std::uint32_t addToRunningCrc(const char* text, const char* field, std::uint32_t& running) noexcept
+{
+    RunningCrc crc(running);
+    crc.fold(recordCrc(text), std::strlen(text), field);
+    running = crc.value();
     return running;
 }
 

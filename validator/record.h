@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "validator/crc32.h"
+
 namespace tabrel {
 
 constexpr std::size_t kTextBufferSize = 2048;  // record text and NUL
@@ -88,8 +90,27 @@ void formatCrcField(std::uint32_t value, char* out) noexcept;
 // True when the ten bytes at `field` equal `value` written with "%010lu".
 bool crcFieldMatches(const char* field, std::uint32_t value) noexcept;
 
-// Folds the record text (up to its NUL) and then its CRC field (up to its NUL,
-// at most ten bytes) into the running CRC; returns the new running CRC.
+// The running CRC of a file: the CRC of every record text followed by its CRC
+// field (up to its NUL, at most ten bytes), record after record. A record whose
+// text CRC and length are known moves it without a second pass over the text;
+// the shift of the last length is kept, since records of a file tend to share
+// one length.
+class RunningCrc {
+public:
+    explicit RunningCrc(std::uint32_t start = 0) noexcept : value_(start) {}
+
+    std::uint32_t value() const noexcept { return value_; }
+
+    void fold(std::uint32_t textCrc, std::size_t textLength, const char* field) noexcept;
+
+private:
+    std::uint32_t value_;
+    std::size_t shiftLength_ = 0;
+    std::uint32_t shift_ = crc32Shift(0);
+};
+
+// Folds the record text (up to its NUL) and then its CRC field into `running`
+// as RunningCrc::fold does; returns the new running CRC.
 std::uint32_t addToRunningCrc(const char* text, const char* field, std::uint32_t& running) noexcept;
 
 // True when the text's first bytes, as many as the tag has, equal the tag.

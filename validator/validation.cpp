@@ -30,32 +30,6 @@ void closeFile(std::FILE*& file) noexcept
     }
 }
 
-// Moves the running CRC over a record whose text CRC and length are known,
-// without a second pass over the text. The shift of the last length is kept,
-// since records of a file tend to share one length.
-class RunningCrc {
-public:
-    std::uint32_t value() const noexcept { return value_; }
-
-    void fold(std::uint32_t textCrc, std::size_t textLength, const char* field) noexcept
-    {
-        if (textLength != shiftLength_) {
-            shiftLength_ = textLength;
-            shift_ = crc32Shift(textLength);
-        }
-        value_ = crc32Combine(value_, textCrc, shift_);
-        const void* nul = std::memchr(field, '\0', kFieldLength);
-        const std::size_t fieldLength =
-            nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - field) : kFieldLength;
-        crc32Update(field, static_cast<std::uint32_t>(fieldLength), &value_);
-    }
-
-private:
-    std::uint32_t value_ = 0;
-    std::size_t shiftLength_ = 0;
-    std::uint32_t shift_ = crc32Shift(0);
-};
-
 // The cleaned copy, gathered into one large block that goes out in a single
 // write when full (the stream itself is left unbuffered).
 class CleanCopy {

@@ -147,6 +147,24 @@ TEST(RecordChecksums, RunningCrcIsTheCrcOfTheRecordsAsTheyStand)
     EXPECT_EQ(shortField, crc32Update("x12", 3, nullptr));
 }
 
+TEST(RecordChecksums, RunningCrcMatchesOnePassOverTheWholeFile)
+{
+    // Lengths that repeat, change and drop to zero, so the kept shift is reused and replaced.
+    const char* const records[][2] = {
+        {"DT20260101", "0000000001"}, {"R1AAAAAAAA", "12"}, {"R1BBBBBBBB", "4294967295"},
+        {"", "0000000000"},           {"X", ""},            {"R1CCCCCCCCCCCCCCCC", "9"},
+    };
+    std::string whole;
+    RunningCrc running;
+    for (const auto& r : records) {
+        running.fold(recordCrc(r[0]), std::strlen(r[0]), r[1]);
+        whole += r[0];
+        whole += r[1];
+        EXPECT_EQ(running.value(), crc32Update(whole.data(), static_cast<std::uint32_t>(whole.size()), nullptr))
+            << whole;
+    }
+}
+
 TEST(RecordChecksums, BeginsWith)
 {
     EXPECT_TRUE(beginsWith("SYS123", "SYS"));
