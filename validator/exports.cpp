@@ -1,4 +1,4 @@
-// export.cpp -- the export layer: TBTabrel with C linkage and the Windows calling convention.
+// exports.cpp -- the export layer: TBTabrel with C linkage and the Windows calling convention.
 #include <cstddef>
 
 #include "validator/tabrel32.h"
