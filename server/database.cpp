@@ -4,7 +4,7 @@
 #include <sqlite3.h>
 #include <strings.h>
 
-#include "server/system.h"
+#include "platform/system.h"
 
 namespace lumbra::server {
 
@@ -51,7 +51,7 @@ void configure(sqlite3* db, int option, int value) { sqlite3_db_config(db, optio
 std::unique_ptr<Database> Database::open(const std::string& path, Role role, std::string& error) {
   // Created here rather than by SQLite so that only the owner may read it; the
   // -wal and -shm files SQLite adds take the database file's mode.
-  if (path != ":memory:" && !path.empty() && !createPrivateFile(path, error)) return nullptr;
+  if (path != ":memory:" && !path.empty() && !platform::createPrivateFile(path, error)) return nullptr;
   sqlite3* db = nullptr;
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
               (role == Role::Session ? SQLITE_OPEN_NOMUTEX : SQLITE_OPEN_FULLMUTEX);

@@ -4,6 +4,7 @@
 // login throttle, SQL handed to the SQL threads, writing, time limits,
 // closing); accepting with the session cap; start, run, stop.
 #include "server/server.h"
+#include "platform/system.h"
 
 #include <sqlite3.h>
 
@@ -439,16 +440,16 @@ bool Server::start(std::string& error) {
     return false;
   }
   const std::string& path = s.options.settings.databasePath;
-  bool existed = fileExists(path);
-  bool usersExisted = fileExists(userStorePath(path));
+  bool existed = platform::fileExists(path);
+  bool usersExisted = platform::fileExists(userStorePath(path));
   auto forgetNewFiles = [&] {
     std::error_code ignored;
     s.acceptor.close(ignored);
     if (!existed) {
-      for (const char* suffix : {"", "-wal", "-shm"}) removeFile(path + suffix);
+      for (const char* suffix : {"", "-wal", "-shm"}) platform::removeFile(path + suffix);
     }
     if (!usersExisted) {
-      for (const char* suffix : {"", "-wal", "-shm"}) removeFile(userStorePath(path) + suffix);
+      for (const char* suffix : {"", "-wal", "-shm"}) platform::removeFile(userStorePath(path) + suffix);
     }
   };
   {
@@ -485,7 +486,7 @@ bool Server::start(std::string& error) {
     }
     s.keeper = std::move(main);
   }
-  long files = fileLimit();
+  long files = platform::fileLimit();
   long fit = files > 0 ? std::max(1L, (files - kReservedFiles) / kFilesPerSession) : 100000;
   s.maxSessions = s.options.maxSessions > 0 ? std::min(s.options.maxSessions, fit) : fit;
   if (s.options.maxSessions > fit) {

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "server/session.h"
-#include "server/system.h"
 
 namespace lumbra::server {
 

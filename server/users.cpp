@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "protocol/wire.h"
-#include "server/system.h"
+#include "platform/system.h"
 
 namespace lumbra::server {
 
@@ -215,7 +215,7 @@ std::unique_ptr<UserStore> UserStore::open(const std::string& databasePath, std:
   if (readUserVersion(*writer) == 0) {
     std::unique_ptr<Database> legacy;
     bool moveUsers = false;
-    if (databasePath != ":memory:" && fileExists(databasePath)) {
+    if (databasePath != ":memory:" && platform::fileExists(databasePath)) {
       legacy = Database::open(databasePath, Database::Role::Admin, error);
       if (!legacy) return nullptr;
       moveUsers = hasLegacyTable(*legacy);

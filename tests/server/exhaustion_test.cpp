@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/system.h"
 #include "tests/server/server_harness.h"
 
 namespace lumbra::server::testing {
@@ -107,7 +108,7 @@ class Child {
 };
 
 TEST(Exhaustion, SilentSocketsBeyondTheFileLimitLockNobodyOut) {
-  raiseFileLimit();
+  platform::raiseFileLimit();
   constexpr int kLoginTimeoutS = 2;
   Child server({"--login-timeout", std::to_string(kLoginTimeoutS)}, 1024);
   ASSERT_GT(server.port(), 0) << server.log();
