@@ -37,8 +37,10 @@ struct FileCalls {
     int (*remove)(const char* path);
 };
 
-// The live table; tests may swap entries and must restore them.
+// The live table; tests may swap entries and put the system's back with resetFileCalls().
 FileCalls& fileCalls();
+// Puts the system's own calls back into the table.
+void resetFileCalls();
 // The table as the system provides it.
 const FileCalls& systemFileCalls();
 

@@ -29,4 +29,6 @@ FileCalls& fileCalls() {
     return live;
 }
 
+void resetFileCalls() { fileCalls() = systemFileCalls(); }
+
 }  // namespace platform

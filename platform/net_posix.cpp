@@ -63,14 +63,13 @@ void setLastError(int code) { errno = code; }
 void* allocate(std::size_t size) { return std::calloc(1, size == 0 ? 1 : size); }
 void release(void* block) { std::free(block); }
 
-constexpr NetCalls kPlatformCalls = {startup, cleanup, parseAddress, openSocket, connectSocket, sendBytes,
-                                     receiveBytes, closeSocket, lastError, setLastError, allocate, release};
-
-NetCalls calls = kPlatformCalls;
-
 }  // namespace
 
-NetCalls& netCalls() { return calls; }
-void resetNetCalls() { calls = kPlatformCalls; }
+const NetCalls& systemNetCalls() {
+  static constexpr NetCalls kCalls = {startup,      cleanup,     parseAddress, openSocket,
+                                      connectSocket, sendBytes,  receiveBytes, closeSocket,
+                                      lastError,    setLastError, allocate,    release};
+  return kCalls;
+}
 
 }  // namespace lumbra::platform

@@ -67,14 +67,13 @@ void release(void* block) {
   GlobalFree(handle);
 }
 
-constexpr NetCalls kPlatformCalls = {startup, cleanup, parseAddress, openSocket, connectSocket, sendBytes,
-                                     receiveBytes, closeSocket, lastError, setLastError, allocate, release};
-
-NetCalls calls = kPlatformCalls;
-
 }  // namespace
 
-NetCalls& netCalls() { return calls; }
-void resetNetCalls() { calls = kPlatformCalls; }
+const NetCalls& systemNetCalls() {
+  static constexpr NetCalls kCalls = {startup,      cleanup,     parseAddress, openSocket,
+                                      connectSocket, sendBytes,  receiveBytes, closeSocket,
+                                      lastError,    setLastError, allocate,    release};
+  return kCalls;
+}
 
 }  // namespace lumbra::platform
