@@ -5,6 +5,7 @@
 
 #include "client/connect.h"
 #include "protocol/run_length.h"
+#include "client/message.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "client/transport.h"
@@ -75,7 +76,7 @@ std::int32_t sendBatch(Session& s, char* message, bool* refused = nullptr) {
   if (n < 0) return n;
   const std::int32_t status = replyStatus(s.ioBuffer, n);
   if (status != 0) {
-    copyReplyText(s.ioBuffer, n, message);
+    copyReplyText(s.ioBuffer, n, message, messageRoom(s));
     if (refused != nullptr) *refused = true;
     return -status;
   }
@@ -148,7 +149,7 @@ std::int32_t binaryInsertPath(Session& s, const char* command, char* message) {
   if (n < 0) return errorEnding(s, n);
   const std::int32_t status = replyStatus(s.ioBuffer, n);
   if (status != 0) {
-    copyReplyText(s.ioBuffer, n, message);
+    copyReplyText(s.ioBuffer, n, message, messageRoom(s));
     return errorEnding(s, -status);
   }
   s.batchLength = 0;
@@ -164,7 +165,7 @@ std::int32_t commitPath(Session& s, const char* command, char* message) {
   s.updatePending = 0;
   const std::int32_t n = exchange(s, length, message);
   if (n < 0) return errorEnding(s, n);
-  copyReplyText(s.ioBuffer, n, message);
+  copyReplyText(s.ioBuffer, n, message, messageRoom(s));
   const std::int32_t status = replyStatus(s.ioBuffer, n);
   if (status != 0) return errorEnding(s, -status);
   return (n - static_cast<std::int32_t>(kMinimumReplyLength)) / static_cast<std::int32_t>(kCommitItemLength);
@@ -177,8 +178,7 @@ bool openResultSet(Session& s, std::int32_t n, char* message) {
   const std::size_t textEnd = static_cast<std::size_t>(n) - kEndOfBlockLength;
   SelectHead head;
   if (!parseSelectHead(reply, textEnd, head)) return false;
-  std::memcpy(message, reply + kRowLengthOffset, head.answerLength);
-  message[head.answerLength] = '\0';
+  writeMessage(message, messageRoom(s), std::string_view(reply + kRowLengthOffset, head.answerLength));
   s.rowLength = static_cast<std::int32_t>(head.rowLength);
   s.rowsLeft = static_cast<std::int32_t>(head.rows);
   s.readCursor = reply + kRowLengthOffset + head.answerLength;
@@ -209,7 +209,7 @@ std::int32_t directPath(Session& s, const char* command, char* message) {
     }
     return s.rowsLeft;
   }
-  copyReplyText(s.ioBuffer, n, message);
+  copyReplyText(s.ioBuffer, n, message, messageRoom(s));
   if (status != 0) return errorEnding(s, -status);
   if (startsWith(command, "ROLLBACK")) {
     s.batchLength = 0;
@@ -262,12 +262,10 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
   }
   if (binary) return binaryInsertPath(s, command, message);
   if (startsWith(command, "GETSET ") && std::strstr(command, "CLIENTID") != nullptr) {
-    std::memcpy(message, s.clientId, sizeof s.clientId);
-    message[sizeof s.clientId] = '\0';
-    return static_cast<std::int32_t>(sizeof s.clientId);
+    return static_cast<std::int32_t>(writeMessage(message, kLeastMessageRoom, std::string_view(s.clientId, sizeof s.clientId)));
   }
   if (startsWith(command, "GETSET ") && std::strstr(command, "SERVERINFO") != nullptr) {
-    std::strcpy(message, s.serverInfo);
+    writeMessage(message, kLeastMessageRoom, s.serverInfo);
     return static_cast<std::int32_t>(std::strlen(s.serverInfo));
   }
   return directPath(s, command, message);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "protocol/credentials.h"
+#include "client/message.h"
 #include "client/status.h"
 #include "client/transport.h"
 #include "protocol/wire.h"
@@ -248,7 +249,7 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
   if (n < 0) return fail(n);
   const std::int32_t status = replyStatus(io, n);
   if (status < 0) return fail(kServerInactive);
-  copyReplyText(io, n, message);
+  copyReplyText(io, n, message, messageRoom(*session));
   if (status == 0) {
     parseServerInfo(*session, message);
     if (sizeBuffer(*session, message) != 0) return fail(kOutOfMemory);
@@ -276,7 +277,7 @@ std::int32_t disconnectSession(std::int32_t handleArgument, char* message) {
     if (n < 0 || n < static_cast<std::int32_t>(kMinimumReplyLength)) {
       result = reportStatus(kReceiveFailed, message);
     } else {
-      copyReplyText(session->ioBuffer, n, message);
+      copyReplyText(session->ioBuffer, n, message, messageRoom(*session));
     }
   }
   closeConnection(session->socket);

@@ -3,6 +3,7 @@
 
 #include "client/command.h"
 #include "protocol/run_length.h"
+#include "client/message.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "client/transport.h"
@@ -36,7 +37,7 @@ std::int32_t fetchBlock(Session& s, char* message) {
   // Headed "LBX000": a failure reply, which must carry a non-zero status.
   const std::int32_t status = replyStatus(io, n);
   if (status <= 0) return reportStatus(kReceiveFailed, message);
-  copyReplyText(io, n, message);
+  copyReplyText(io, n, message, messageRoom(s));
   return -status;
 }
 

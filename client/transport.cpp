@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "client/message.h"
 #include "protocol/wire.h"
 #include "platform/net.h"
 
@@ -60,12 +61,10 @@ std::int32_t replyStatus(const char* reply, std::int32_t length) {
   return replyStatusOf(reply, static_cast<std::size_t>(length));
 }
 
-void copyReplyText(char* reply, std::int32_t length, char* message) {
+void copyReplyText(char* reply, std::int32_t length, char* message, std::size_t room) {
   reply[length - kEndOfBlockLength] = '\0';
-  if (message == nullptr) return;
   const std::size_t textLength = static_cast<std::size_t>(length) - kMinimumReplyLength;
-  std::memcpy(message, reply + kReplyTextOffset, textLength);
-  message[textLength] = '\0';
+  writeMessage(message, room, std::string_view(reply + kReplyTextOffset, textLength));
 }
 
 }  // namespace lumbra

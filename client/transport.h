@@ -1,6 +1,7 @@
 // Message framing: sending with the end-of-block marker, receiving a whole reply, closing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace lumbra {
@@ -29,8 +30,8 @@ void closeConnection(std::int32_t socket);
 std::int32_t replyStatus(const char* reply, std::int32_t length);
 
 // Copies the text of a reply of length n >= 16 (offset 10 up to the marker)
-// into `message` as a terminated string; a null `message` is skipped. Puts a
-// NUL over the marker's first byte, as every reader of a reply does.
-void copyReplyText(char* reply, std::int32_t length, char* message);
+// into `message` (`room` bytes) through writeMessage; a null `message` is
+// skipped. Puts a NUL over the marker's first byte, as every reader of a reply does.
+void copyReplyText(char* reply, std::int32_t length, char* message, std::size_t room);
 
 }  // namespace lumbra
