@@ -58,8 +58,8 @@ std::int32_t errorEnding(Session& s, std::int32_t status, bool keepBinary = fals
 
 // Sends `length` bytes of ioBuffer and receives the reply into it.
 // Returns the reply length, or kSendFailed / kReceiveFailed with the message written.
-std::int32_t exchange(Session& s, std::int32_t length, char* message) {
-  if (sendMessage(s.socket, s.ioBuffer, length, s.ioCapacity) < 0) return reportStatus(kSendFailed, message);
+std::int32_t exchange(Session& s, std::int32_t length, char* message, MessageKind kind = MessageKind::Text) {
+  if (sendMessage(s.socket, s.ioBuffer, length, s.ioCapacity, kind) < 0) return reportStatus(kSendFailed, message);
   const std::int32_t n = receiveReply(s.socket, s.ioBuffer, s.bufferSize, s.replyTag);
   if (n < 0 || replyStatus(s.ioBuffer, n) < 0) return reportStatus(kReceiveFailed, message);
   return n;
@@ -145,7 +145,7 @@ std::int32_t binaryInsertPath(Session& s, const char* command, char* message) {
   std::memcpy(s.ioBuffer, command, static_cast<std::size_t>(length));
   s.binaryLength = 0;
   if (flushed != 0) return errorEnding(s, flushed);
-  const std::int32_t n = exchange(s, length, message);
+  const std::int32_t n = exchange(s, length, message, MessageKind::BinaryInsert);
   if (n < 0) return errorEnding(s, n);
   const std::int32_t status = replyStatus(s.ioBuffer, n);
   if (status != 0) {

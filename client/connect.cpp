@@ -188,7 +188,8 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
   }
   char greeting[16];
   std::strcpy(greeting, kGreeting);
-  if (sendMessage(sock, greeting, static_cast<std::int32_t>(std::strlen(kGreeting)), sizeof greeting) < 0) {
+  if (sendMessage(sock, greeting, static_cast<std::int32_t>(std::strlen(kGreeting)), sizeof greeting,
+                  MessageKind::Text) < 0) {
     reportStatus(kSendFailed, message);
     closeConnection(sock);
     return kSendFailed;
@@ -243,7 +244,7 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
   std::memcpy(login + kLoginHeadLength + kCredentialBlockLength, kClientVersion, 3);
   login[kLoginLength - 1] = '"';
   login[kLoginLength] = '\0';
-  if (sendMessage(sock, login, kLoginLength, sizeof login) < 0) return fail(kSendFailed);
+  if (sendMessage(sock, login, kLoginLength, sizeof login, MessageKind::Login) < 0) return fail(kSendFailed);
 
   n = receiveReply(sock, io, kInitialBufferSize, session->replyTag);
   if (n < 0) return fail(n);
@@ -270,7 +271,7 @@ std::int32_t disconnectSession(std::int32_t handleArgument, char* message) {
   std::int32_t result = 0;
   std::strcpy(session->ioBuffer, kFarewell);
   if (sendMessage(session->socket, session->ioBuffer, static_cast<std::int32_t>(std::strlen(kFarewell)),
-                  session->ioCapacity) < 0) {
+                  session->ioCapacity, MessageKind::Text) < 0) {
     result = reportStatus(kSendFailed, message);
   } else {
     const std::int32_t n = receiveReply(session->socket, session->ioBuffer, session->bufferSize, session->replyTag);

@@ -25,7 +25,7 @@ std::int32_t fetchBlock(Session& s, char* message) {
   ++s.contCounter;
   const auto tag = continuationTag(std::string_view(io + kContinuationPrefixLength, kContinuationDigits));
   std::memcpy(s.replyTag, tag.data(), kHeadTagLength);
-  if (sendMessage(s.socket, io, length, s.ioCapacity) < 0) return reportStatus(kSendFailed, message);
+  if (sendMessage(s.socket, io, length, s.ioCapacity, MessageKind::Text) < 0) return reportStatus(kSendFailed, message);
   const std::int32_t n = receiveReply(s.socket, io, s.bufferSize, s.replyTag);
   if (n < 0) return reportStatus(kReceiveFailed, message);
   if (std::memcmp(io, s.replyTag, kHeadTagLength) == 0) {

@@ -4,23 +4,18 @@
 #include <cstring>
 
 #include "client/message.h"
+#include "client/reply_reader.h"
 #include "protocol/wire.h"
 #include "platform/net.h"
 
 namespace lumbra {
-namespace {
 
-bool isBinaryInsert(const char* buffer, std::int32_t length) {
-  return length >= 7 && std::memcmp(buffer, kBinaryInsertPrefix, sizeof kBinaryInsertPrefix) == 0;
-}
-
-}  // namespace
-
-std::int32_t sendMessage(std::int32_t socket, char* buffer, std::int32_t length, std::int32_t capacity) {
+std::int32_t sendMessage(std::int32_t socket, char* buffer, std::int32_t length, std::int32_t capacity,
+                         MessageKind kind) {
   auto& net = platform::netCalls();
   std::int32_t total = length;
-  if (!(length >= 0 && startsLogin(buffer, static_cast<std::size_t>(length)))) {
-    const bool binary = isBinaryInsert(buffer, length);
+  if (kind != MessageKind::Login) {
+    const bool binary = kind == MessageKind::BinaryInsert;
     const std::int32_t needed = length + static_cast<std::int32_t>(kEndOfBlockLength) + (binary ? 0 : 1);
     if (length < 0 || needed > capacity) return -1;
     std::memcpy(buffer + length, kEndOfBlock, kEndOfBlockLength);
@@ -36,18 +31,20 @@ std::int32_t receiveReply(std::int32_t socket, char* buffer, std::int32_t capaci
   if (capacity < static_cast<std::int32_t>(kMinimumReplyLength) + 1) return -8;
   const std::int32_t limit = capacity - 1;
   std::int32_t total = 0;
-  bool headChecked = false;
+  ReplyView reply;
   for (;;) {
     const int got = net.receiveBytes(socket, buffer + total, limit - total);
     if (got <= 0) return -2;
     total += got;
-    if (!headChecked && total >= static_cast<std::int32_t>(kHeadTagLength)) {
-      if (!hasReplyHead(buffer, static_cast<std::size_t>(total), tag)) return -8;
-      headChecked = true;
+    switch (readReply(buffer, static_cast<std::size_t>(total), static_cast<std::size_t>(limit), tag, reply)) {
+      case ReplyState::Whole:
+        return total;
+      case ReplyState::Bad:
+        return -8;
+      case ReplyState::NeedMore:
+        break;
     }
-    if (total >= limit || (headChecked && endsWithMarker(buffer, static_cast<std::size_t>(total)))) break;
   }
-  return endsWithMarker(buffer, static_cast<std::size_t>(total)) ? total : -8;
 }
 
 void closeConnection(std::int32_t socket) {
