@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/files.h"
+
 namespace orvak {
 
 ByteSource::ByteSource(std::span<const uint8_t> bytes) : data_(bytes.data()), size_(bytes.size()) {}
@@ -18,7 +20,7 @@ bool ByteSource::refill() {
         buffer_[0] = buffer_[size_ - 1];
         keep = 1;
     }
-    const std::size_t got = std::fread(buffer_ + keep, 1, sizeof buffer_ - keep, stream_);
+    const std::size_t got = platform::fileCalls().read(buffer_ + keep, sizeof buffer_ - keep, stream_);
     size_ = keep + got;
     pos_ = keep;
     return got > 0;

@@ -2,26 +2,17 @@
 // ordered insertion and the list primitives.
 #include "keyring/key_list.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace orvak {
 
 namespace {
 
-void* heapAllocate(std::size_t size) { return std::malloc(size); }
-void heapRelease(void* block) { std::free(block); }
-
 unsigned char foldCase(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
 
 }  // namespace
-
-RecordAllocator& recordAllocator() {
-    static RecordAllocator allocator{heapAllocate, heapRelease};
-    return allocator;
-}
 
 void copyRecordFields(PublicKeyRecord& to, const PublicKeyRecord& from) {
     to.modulusLength = from.modulusLength;

@@ -14,7 +14,7 @@
 namespace orvak {
 
 KeyList loadRing(const char* path, int32_t& status) {
-    std::FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
+    std::FILE* file = path != nullptr ? platform::fileCalls().open(path, "rb") : nullptr;
     if (file == nullptr) {
         status = KEYRING_OPEN_FAILED;
         return nullptr;
@@ -25,11 +25,11 @@ KeyList loadRing(const char* path, int32_t& status) {
         result = readKeyRing(in);
     }
     // A read error of the stream itself is not a clean end of the ring.
-    if (result.status == ORVAK_OK && std::ferror(file)) {
+    if (result.status == ORVAK_OK && platform::fileCalls().error(file)) {
         freeList(result.list);
         result = {KEYRING_OPEN_FAILED, nullptr};
     }
-    std::fclose(file);
+    platform::fileCalls().close(file);
     status = result.status;
     return result.list;
 }

@@ -1,8 +1,9 @@
-// files.h -- the file operations that need the operating system: writing a
-// file beside its target and putting it in place of the old one atomically.
+// files.h -- the file operations of the libraries: opening, reading, writing,
+// closing and removing files, and writing a file beside its target and putting
+// it in place of the old one atomically.
 //
-// The calls go through a table so that tests can make a write, a flush, a
-// close or the replacement fail.
+// The calls go through a table so that tests can make an open, a read, a
+// write, a flush, a close or the replacement fail.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +36,14 @@ struct FileCalls {
     bool (*replace)(const char* from, const char* to);
     // Deletes a file; 0 on success.
     int (*remove)(const char* path);
+    // fopen's contract: the open stream, or null.
+    std::FILE* (*open)(const char* path, const char* mode);
+    // fread's contract: the number of bytes read.
+    std::size_t (*read)(void* data, std::size_t size, std::FILE* stream);
+    // ferror's contract: non-zero once a read or write on the stream failed.
+    int (*error)(std::FILE* stream);
+    // Makes the stream unbuffered (setvbuf, _IONBF): each write goes out as it is made.
+    void (*unbuffer)(std::FILE* stream);
 };
 
 // The live table; tests may swap entries and put the system's back with resetFileCalls().

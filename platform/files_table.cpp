@@ -16,11 +16,22 @@ int closeStream(std::FILE* stream) { return std::fclose(stream); }
 
 int removeFile(const char* path) { return std::remove(path); }
 
+std::FILE* openFile(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+std::size_t readBytes(void* data, std::size_t size, std::FILE* stream) {
+    return std::fread(data, 1, size, stream);
+}
+
+int streamError(std::FILE* stream) { return std::ferror(stream); }
+
+void unbufferStream(std::FILE* stream) { std::setvbuf(stream, nullptr, _IONBF, 0); }
+
 }  // namespace
 
 const FileCalls& systemFileCalls() {
-    static const FileCalls calls{os::createReplacement, writeBytes, os::flushToDisk,
-                                 closeStream, os::replaceFile, removeFile};
+    static const FileCalls calls{os::createReplacement, writeBytes, os::flushToDisk, closeStream,
+                                 os::replaceFile,       removeFile, openFile,          readBytes,
+                                 streamError,           unbufferStream};
     return calls;
 }
 

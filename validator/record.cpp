@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "validator/crc32.h"
+#include "platform/files.h"
 
 namespace tabrel {
 
@@ -15,7 +16,7 @@ void InputStream::refill(std::size_t wanted) noexcept
         pos_ = 0;
     }
     while (end_ < wanted && !ended_) {
-        const std::size_t got = std::fread(block_ + end_, 1, kBlockSize - end_, file_);
+        const std::size_t got = platform::fileCalls().read(block_ + end_, kBlockSize - end_, file_);
         if (got == 0)
             ended_ = true;
         end_ += got;

@@ -123,7 +123,9 @@ struct ValidationRequest {
              cleaned copy is deleted, the error log remains
      1       also: the input cannot be opened, or the request lacks inputPath,
              declaredCrc, computedCrc or one of the three tags; no file is
-             touched
+             touched; also: a read of the input failed part way (an I/O
+             error, not its end), whatever the records read so far said;
+             then neither output file remains
      2       also: the cleaned copy cannot be created (or cleanCopyPath is
              missing, or is the same path text as inputPath); the input is
              closed, no other file is touched. Also: the cleaned copy could not be written completely

@@ -6,6 +6,7 @@
 #include "validator/crc32.h"
 #include "validator/messages.h"
 #include "validator/record.h"
+#include "platform/files.h"
 
 namespace tabrel {
 namespace {
@@ -25,7 +26,7 @@ enum Result : std::int32_t {
 void closeFile(std::FILE*& file) noexcept
 {
     if (file) {
-        std::fclose(file);
+        platform::fileCalls().close(file);
         file = nullptr;
     }
 }
@@ -34,7 +35,7 @@ void closeFile(std::FILE*& file) noexcept
 // write when full (the stream itself is left unbuffered).
 class CleanCopy {
 public:
-    explicit CleanCopy(std::FILE* file) noexcept : file_(file) { std::setvbuf(file_, nullptr, _IONBF, 0); }
+    explicit CleanCopy(std::FILE* file) noexcept : file_(file) { platform::fileCalls().unbuffer(file_); }
 
     // "%s\r\n" of the text's `length` bytes.
     void line(const char* text, std::size_t length) noexcept
@@ -49,14 +50,18 @@ public:
 
     void flush() noexcept
     {
-        if (used_ != 0)
-            std::fwrite(block_, 1, used_, file_);
+        if (used_ != 0 && platform::fileCalls().write(block_, used_, file_) != used_)
+            failed_ = true;
         used_ = 0;
     }
+
+    // Whether a write went out short.
+    bool failed() const noexcept { return failed_; }
 
 private:
     std::FILE* file_;
     std::size_t used_ = 0;
+    bool failed_ = false;
     char block_[InputStream::kBlockSize];
 };
 
@@ -154,26 +159,33 @@ void ValidationRun::closeCleanCopy() noexcept
     if (!clean_)
         return;
     copy_.flush();
-    if (std::ferror(clean_))
+    if (copy_.failed() || platform::fileCalls().error(clean_))
         cleanCopyFailed_ = true;
-    if (std::fclose(clean_) != 0)
+    if (platform::fileCalls().close(clean_) != 0)
         cleanCopyFailed_ = true;
     clean_ = nullptr;
 }
 
 std::int32_t ValidationRun::finish(std::int32_t result, bool keepCleanCopy) noexcept
 {
+    // A read that failed ended the input early: no verdict on the file holds.
+    const bool inputFailed = input_ && platform::fileCalls().error(input_);
     closeFile(input_);
     closeCleanCopy();
     closeFile(log_);
+    if (inputFailed) {
+        platform::fileCalls().remove(request_.cleanCopyPath);
+        platform::fileCalls().remove(request_.logPath);
+        return kResultInputUnavailable;
+    }
     if (keepCleanCopy && cleanCopyFailed_) {
         // Nothing was wrong with the file, but its cleaned copy is incomplete:
         // never report that as a clean run.
-        std::remove(request_.cleanCopyPath);
-        std::remove(request_.logPath);
+        platform::fileCalls().remove(request_.cleanCopyPath);
+        platform::fileCalls().remove(request_.logPath);
         return kResultCleanCopyUnavailable;
     }
-    std::remove(keepCleanCopy ? request_.logPath : request_.cleanCopyPath);
+    platform::fileCalls().remove(keepCleanCopy ? request_.logPath : request_.cleanCopyPath);
     return result;
 }
 
@@ -305,8 +317,8 @@ std::uint32_t headerCrc(const NameArea& area, const char* headerText) noexcept
 
 void writeCleanLine(std::FILE* file, const char* text) noexcept
 {
-    std::fwrite(text, 1, std::strlen(text), file);
-    std::fwrite("\r\n", 1, 2, file);
+    platform::fileCalls().write(text, std::strlen(text), file);
+    platform::fileCalls().write("\r\n", 2, file);
 }
 
 void logError(std::FILE* file, std::uint64_t recordNumber, unsigned position) noexcept
@@ -333,9 +345,9 @@ void logError(std::FILE* file, std::uint64_t recordNumber, unsigned position) no
     line[length++] = ' ';
     line[length++] = '-';
     line[length++] = ' ';
-    std::fwrite(line, 1, length, file);
-    std::fwrite(message.text, 1, std::strlen(message.text), file);
-    std::fwrite("\r\n", 1, 2, file);
+    platform::fileCalls().write(line, length, file);
+    platform::fileCalls().write(message.text, std::strlen(message.text), file);
+    platform::fileCalls().write("\r\n", 2, file);
 }
 
 std::int32_t runValidation(const ValidationRequest& request) noexcept
@@ -343,24 +355,24 @@ std::int32_t runValidation(const ValidationRequest& request) noexcept
     if (!request.inputPath || !request.declaredCrc || !request.computedCrc || !request.systemTag ||
         !request.declarationTrailerTag || !request.receiptTrailerTag)
         return kResultInputUnavailable;
-    std::FILE* input = std::fopen(request.inputPath, "rb");
+    std::FILE* input = platform::fileCalls().open(request.inputPath, "rb");
     if (!input)
         return kResultInputUnavailable;
     // An output that names the input would destroy it before it is read.
     std::FILE* clean = nullptr;
     if (request.cleanCopyPath && std::strcmp(request.cleanCopyPath, request.inputPath) != 0)
-        clean = std::fopen(request.cleanCopyPath, "wb");
+        clean = platform::fileCalls().open(request.cleanCopyPath, "wb");
     if (!clean) {
-        std::fclose(input);
+        platform::fileCalls().close(input);
         return kResultCleanCopyUnavailable;
     }
     std::FILE* log = nullptr;
     if (request.logPath && std::strcmp(request.logPath, request.inputPath) != 0 &&
         std::strcmp(request.logPath, request.cleanCopyPath) != 0)
-        log = std::fopen(request.logPath, "wb");
+        log = platform::fileCalls().open(request.logPath, "wb");
     if (!log) {
-        std::fclose(clean);
-        std::fclose(input);
+        platform::fileCalls().close(clean);
+        platform::fileCalls().close(input);
         return kResultLogUnavailable;
     }
     ValidationRun run(request, input, clean, log);
