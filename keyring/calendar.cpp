@@ -14,7 +14,7 @@ bool isLeap(int64_t yearsSince1900) { return yearsSince1900 % 4 == 0; }
 
 }  // namespace
 
-CalendarTime time_to_calendar(uint32_t timestamp) {
+CalendarTime timeToCalendar(uint32_t timestamp) {
     CalendarTime t{};
     int64_t days = timestamp / kSecondsPerDay;
     const int64_t rest = timestamp % kSecondsPerDay;
@@ -47,7 +47,7 @@ CalendarTime time_to_calendar(uint32_t timestamp) {
     return t;
 }
 
-uint32_t calendar_to_time(const CalendarTime& time) {
+uint32_t calendarToTime(const CalendarTime& time) {
     // Carry a month outside 1..12 into the year, so the table is never indexed outside.
     int64_t year = time.year;
     int64_t monthIndex = static_cast<int64_t>(time.month) - 1;

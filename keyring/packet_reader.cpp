@@ -12,22 +12,22 @@
 
 namespace orvak {
 
-bool read_word(ByteSource& in, uint16_t& value) {
+bool readWord(ByteSource& in, uint16_t& value) {
     uint8_t b[2];
     if (!in.read(b, 2)) return false;
     value = static_cast<uint16_t>(b[0] << 8 | b[1]);
     return true;
 }
 
-bool read_long(ByteSource& in, uint32_t& value) {
+bool readLong(ByteSource& in, uint32_t& value) {
     uint16_t high = 0;
     uint16_t low = 0;
-    if (!read_word(in, high) || !read_word(in, low)) return false;
+    if (!readWord(in, high) || !readWord(in, low)) return false;
     value = static_cast<uint32_t>(high) << 16 | low;
     return true;
 }
 
-bool read_packet_length(ByteSource& in, uint8_t ctb, int64_t& length) {
+bool readPacketLength(ByteSource& in, uint8_t ctb, int64_t& length) {
     switch (ctb & kLengthTypeMask) {
     case 0: {
         uint8_t b = 0;
@@ -37,13 +37,13 @@ bool read_packet_length(ByteSource& in, uint8_t ctb, int64_t& length) {
     }
     case 1: {
         uint16_t w = 0;
-        if (!read_word(in, w)) return false;
+        if (!readWord(in, w)) return false;
         length = w;
         return true;
     }
     case 2: {
         uint32_t l = 0;
-        if (!read_long(in, l)) return false;
+        if (!readLong(in, l)) return false;
         length = l;
         return true;
     }
@@ -53,9 +53,9 @@ bool read_packet_length(ByteSource& in, uint8_t ctb, int64_t& length) {
     }
 }
 
-int32_t skip_packet(ByteSource& in, uint8_t ctb) {
+int32_t skipPacket(ByteSource& in, uint8_t ctb) {
     int64_t length = 0;
-    if (!read_packet_length(in, ctb, length) || length < 0) return KEYRING_FORMAT_ERROR;
+    if (!readPacketLength(in, ctb, length) || length < 0) return KEYRING_FORMAT_ERROR;
     return in.skip(static_cast<uint64_t>(length)) ? ORVAK_OK : KEYRING_FORMAT_ERROR;
 }
 
@@ -66,7 +66,7 @@ namespace {
 // the record starts with a non-zero byte and saves back to the same bytes.
 bool readMpi(ByteSource& in, uint8_t* out, int maxBytes, int32_t& length) {
     uint16_t bits = 0;
-    if (!read_word(in, bits)) return false;
+    if (!readWord(in, bits)) return false;
     const int bytes = (bits + 7) / 8;
     if (bytes > maxBytes) return false;
     if (!in.read(out, static_cast<std::size_t>(bytes))) return false;
@@ -80,18 +80,18 @@ bool readMpi(ByteSource& in, uint8_t* out, int maxBytes, int32_t& length) {
 
 }  // namespace
 
-int32_t read_public_key_packet(ByteSource& in, PublicKeyRecord& record) {
+int32_t readPublicKeyPacket(ByteSource& in, PublicKeyRecord& record) {
     uint8_t ctb = 0;
     if (!in.readByte(ctb) || !isPublicKeyCtb(ctb)) return KEYRING_FORMAT_ERROR;
     int64_t unusedLength = 0;
     uint8_t version = 0;
     uint32_t timestamp = 0;
     uint8_t validityAndAlgorithm[3];
-    if (!read_packet_length(in, ctb, unusedLength) || !in.readByte(version) || !read_long(in, timestamp) ||
+    if (!readPacketLength(in, ctb, unusedLength) || !in.readByte(version) || !readLong(in, timestamp) ||
         !in.read(validityAndAlgorithm, sizeof validityAndAlgorithm)) {
         return KEYRING_FORMAT_ERROR;
     }
-    record.created = time_to_calendar(timestamp);
+    record.created = timeToCalendar(timestamp);
     if (!readMpi(in, record.modulus, kMaxModulusBytes, record.modulusLength) ||
         !readMpi(in, record.exponent, kMaxExponentBytes, record.exponentLength)) {
         return KEYRING_FORMAT_ERROR;
@@ -128,20 +128,20 @@ int32_t walkRing(ByteSource& in, std::vector<PublicKeyRecord*>& records) {
         if (!in.readByte(ctb)) return ORVAK_OK;
         if (!isPublicKeyCtb(ctb)) {
             if (!seenKey) return KEYRING_FORMAT_ERROR;
-            if (const int32_t s = skip_packet(in, ctb); s != ORVAK_OK) return s;
+            if (const int32_t s = skipPacket(in, ctb); s != ORVAK_OK) return s;
             continue;
         }
         seenKey = true;
         in.unread();
         working = PublicKeyRecord{};
-        if (const int32_t s = read_public_key_packet(in, working); s != ORVAK_OK) return s;
+        if (const int32_t s = readPublicKeyPacket(in, working); s != ORVAK_OK) return s;
         // Packets between a key and its user id are passed over, but never the
         // next key's: its user id would be taken for this key and that key lost.
         for (;;) {
             if (!in.readByte(ctb)) return KEYRING_FORMAT_ERROR;
             if (isUserIdCtb(ctb)) break;
             if (isPublicKeyCtb(ctb)) return KEYRING_FORMAT_ERROR;
-            if (const int32_t s = skip_packet(in, ctb); s != ORVAK_OK) return s;
+            if (const int32_t s = skipPacket(in, ctb); s != ORVAK_OK) return s;
         }
         if (!readUserId(in, working)) return KEYRING_FORMAT_ERROR;
         records.push_back(nullptr);  // room first, so a failed growth leaks no record

@@ -9,7 +9,7 @@
 
 namespace orvak {
 
-uint16_t mpi_bit_count(const uint8_t* bytes, std::size_t length) {
+uint16_t mpiBitCount(const uint8_t* bytes, std::size_t length) {
     std::size_t i = 0;
     while (i < length && bytes[i] == 0) ++i;
     if (i == length) return 0;
@@ -18,14 +18,14 @@ uint16_t mpi_bit_count(const uint8_t* bytes, std::size_t length) {
     return static_cast<uint16_t>(bits);
 }
 
-void write_word(PacketBuffer& out, uint16_t value) {
+void writeWord(PacketBuffer& out, uint16_t value) {
     out.put(static_cast<uint8_t>(value >> 8));
     out.put(static_cast<uint8_t>(value & 0xFF));
 }
 
-void write_long(PacketBuffer& out, uint32_t value) {
-    write_word(out, static_cast<uint16_t>(value >> 16));
-    write_word(out, static_cast<uint16_t>(value & 0xFFFF));
+void writeLong(PacketBuffer& out, uint32_t value) {
+    writeWord(out, static_cast<uint16_t>(value >> 16));
+    writeWord(out, static_cast<uint16_t>(value & 0xFFFF));
 }
 
 bool hasValidLengths(const PublicKeyRecord& record) {
@@ -41,9 +41,9 @@ bool writeAll(std::FILE* stream, const uint8_t* data, std::size_t size) {
 
 // The MPI's number bytes: the last (bits + 7) / 8 of the bytes in use.
 void putMpi(PacketBuffer& out, const uint8_t* bytes, std::size_t length) {
-    const uint16_t bits = mpi_bit_count(bytes, length);
+    const uint16_t bits = mpiBitCount(bytes, length);
     const std::size_t used = (bits + 7u) / 8u;
-    write_word(out, bits);
+    writeWord(out, bits);
     std::memcpy(out.bytes + out.size, bytes + (length - used), used);
     out.size += used;
 }
@@ -58,14 +58,14 @@ int32_t writePublicKeyPacket(std::FILE* stream, const PublicKeyRecord& record, u
 
     PacketBuffer body;
     body.put(kKeyVersion);
-    write_long(body, timestamp);
-    write_word(body, validity);
+    writeLong(body, timestamp);
+    writeWord(body, validity);
     body.put(kRsaAlgorithm);
     putMpi(body, record.modulus, modulusLength);
     putMpi(body, record.exponent, exponentLength);
 
     PacketBuffer head;
-    write_word(head, static_cast<uint16_t>(body.size));  // = lengths + 12 for well-formed MPIs
+    writeWord(head, static_cast<uint16_t>(body.size));  // = lengths + 12 for well-formed MPIs
 
     const uint8_t ctb = kPublicKeyCtb;
     if (!writeAll(stream, &ctb, 1)) return PACKET_WRITE_FAILED;
@@ -75,7 +75,7 @@ int32_t writePublicKeyPacket(std::FILE* stream, const PublicKeyRecord& record, u
     return ORVAK_OK;
 }
 
-int32_t write_user_id_packet(std::FILE* stream, const char* text) {
+int32_t writeUserIdPacket(std::FILE* stream, const char* text) {
     std::size_t length = 0;
     while (length < kUserIdChars && text[length] != '\0') ++length;
     PacketBuffer packet;

@@ -38,8 +38,8 @@ namespace {
 
 int32_t writeRecords(KeyList list, std::FILE* stream) {
     for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
-        if (writePublicKeyPacket(stream, *r, calendar_to_time(r->created), 0) != ORVAK_OK ||
-            write_user_id_packet(stream, r->userId) != ORVAK_OK) {
+        if (writePublicKeyPacket(stream, *r, calendarToTime(r->created), 0) != ORVAK_OK ||
+            writeUserIdPacket(stream, r->userId) != ORVAK_OK) {
             return PACKET_WRITE_FAILED;
         }
     }

@@ -50,7 +50,7 @@ bool writeRing(const std::string& path, uint32_t n) {
         std::memset(r.userId, 0, sizeof r.userId);
         std::memcpy(r.userId, id.data(), std::min<std::size_t>(id.size(), 31));
         ok = orvak::writePublicKeyPacket(f, r, 700000000u + i, 0) == 0 && std::fwrite(trust, 1, 3, f) == 3 &&
-             orvak::write_user_id_packet(f, r.userId) == 0;
+             orvak::writeUserIdPacket(f, r.userId) == 0;
     }
     return std::fclose(f) == 0 && ok;
 }

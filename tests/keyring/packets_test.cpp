@@ -190,7 +190,7 @@ TEST(RingWalk, LoadsExactlyAsRepeatedOrderedInsertion) {
         ring.insert(ring.end(), u.begin(), u.end());
         PublicKeyRecord rec{};
         std::strcpy(rec.userId, id.c_str());
-        rec.created = orvak::time_to_calendar(static_cast<uint32_t>(1000 + i));
+        rec.created = orvak::timeToCalendar(static_cast<uint32_t>(1000 + i));
         expected = AddPublicKey(expected, &rec);
     }
     const Walked w = walk(ring);
@@ -199,7 +199,7 @@ TEST(RingWalk, LoadsExactlyAsRepeatedOrderedInsertion) {
     std::size_t i = 0;
     for (PublicKeyRecord* e = expected; e != nullptr; e = e->next, ++i) {
         EXPECT_STREQ(w.records[i].userId, e->userId) << i;
-        EXPECT_EQ(orvak::calendar_to_time(w.records[i].created), orvak::calendar_to_time(e->created)) << i;
+        EXPECT_EQ(orvak::calendarToTime(w.records[i].created), orvak::calendarToTime(e->created)) << i;
     }
     free_publist(expected);
 }
@@ -210,7 +210,7 @@ Bytes written(const PublicKeyRecord& rec, uint32_t timestamp, uint16_t validity,
     std::FILE* f = std::tmpfile();
     const int32_t s = write_public_key_packet(f, &rec, timestamp, validity);
     if (status != nullptr) *status = s;
-    orvak::write_user_id_packet(f, rec.userId);
+    orvak::writeUserIdPacket(f, rec.userId);
     Bytes out(static_cast<std::size_t>(std::ftell(f)));
     std::rewind(f);
     if (!out.empty() && std::fread(out.data(), 1, out.size(), f) != out.size()) out.clear();
@@ -257,11 +257,11 @@ TEST(PacketsAsWritten, MpisCarryTheirBitCounts) {
         // The length field counts exactly the body that follows.
         EXPECT_EQ(static_cast<std::size_t>(b[1] << 8 | b[2]), at + c.mpi.size() - 3);
     }
-    EXPECT_EQ(orvak::mpi_bit_count(nullptr, 0), 0);
+    EXPECT_EQ(orvak::mpiBitCount(nullptr, 0), 0);
     const uint8_t zeros[3] = {0, 0, 0};
-    EXPECT_EQ(orvak::mpi_bit_count(zeros, 3), 0);
+    EXPECT_EQ(orvak::mpiBitCount(zeros, 3), 0);
     const uint8_t n1023[2] = {0x7F, 0xFF};
-    EXPECT_EQ(orvak::mpi_bit_count(n1023, 2), 15);
+    EXPECT_EQ(orvak::mpiBitCount(n1023, 2), 15);
 }
 
 TEST(PacketsAsWritten, RefusesRecordsWithLengthsOutOfRange) {
@@ -306,25 +306,25 @@ TEST(TimeStamps, ConvertAtTheBoundaries) {
         {4294967295u, {15, 28, 6, 6, 2, 206}},
     };
     for (const Case& c : cases) {
-        const CalendarTime t = orvak::time_to_calendar(c.stamp);
+        const CalendarTime t = orvak::timeToCalendar(c.stamp);
         EXPECT_EQ(t.second, c.time.second) << c.stamp;
         EXPECT_EQ(t.minute, c.time.minute) << c.stamp;
         EXPECT_EQ(t.hour, c.time.hour) << c.stamp;
         EXPECT_EQ(t.day, c.time.day) << c.stamp;
         EXPECT_EQ(t.month, c.time.month) << c.stamp;
         EXPECT_EQ(t.year, c.time.year) << c.stamp;
-        EXPECT_EQ(orvak::calendar_to_time(c.time), c.stamp) << c.stamp;
+        EXPECT_EQ(orvak::calendarToTime(c.time), c.stamp) << c.stamp;
     }
 }
 
 TEST(TimeStamps, AreExactInversesAcrossTheRange) {
     for (uint64_t s = 0; s <= 0xFFFFFFFFu; s += 9973 * 61) {  // ~7000 samples, every hour and day position
         const auto stamp = static_cast<uint32_t>(s);
-        ASSERT_EQ(orvak::calendar_to_time(orvak::time_to_calendar(stamp)), stamp);
+        ASSERT_EQ(orvak::calendarToTime(orvak::timeToCalendar(stamp)), stamp);
     }
     for (uint32_t day = 0; day < 49710; ++day) {  // every day of the range, at its last second
         const uint32_t stamp = day * 86400u + 86399u;
-        ASSERT_EQ(orvak::calendar_to_time(orvak::time_to_calendar(stamp)), stamp) << day;
+        ASSERT_EQ(orvak::calendarToTime(orvak::timeToCalendar(stamp)), stamp) << day;
     }
 }
 
@@ -340,12 +340,12 @@ TEST(TimeStamps, OddCalendarValuesStayInsideTheTable) {
         {{0, 0, 0, 1, -11, 100}, 915148800},      // January 1999
         {{0, 0, 0, 1, 1, 70 - 1}, 0},
     };
-    for (const Case& c : cases) EXPECT_EQ(orvak::calendar_to_time(c.time), c.stamp);
+    for (const Case& c : cases) EXPECT_EQ(orvak::calendarToTime(c.time), c.stamp);
     // Extreme values neither overflow nor index outside (checked under the sanitizers).
     const CalendarTime extreme{INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, INT32_MIN, INT32_MAX};
-    (void)orvak::calendar_to_time(extreme);
+    (void)orvak::calendarToTime(extreme);
     const CalendarTime extreme2{0, 0, 0, 1, INT32_MAX, INT32_MIN};
-    EXPECT_EQ(orvak::calendar_to_time(extreme2), 0u);
+    EXPECT_EQ(orvak::calendarToTime(extreme2), 0u);
 }
 
 TEST(RingWalk, DamagedBytesNeverReadOutsideTheData) {

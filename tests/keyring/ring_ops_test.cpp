@@ -82,7 +82,7 @@ TEST(RealRings, FittingRingsLoadInUserIdOrderAndSaveAsExpected) {
         EXPECT_EQ(mac.exponent[0], 23);
         EXPECT_EQ(mac.created.year, 1234);  // created is not copied
         const PublicKeyRecord* second = head_publist(tail_publist(ring));
-        EXPECT_EQ(orvak::calendar_to_time(second->created), 0x313895EBu);
+        EXPECT_EQ(orvak::calendarToTime(second->created), 0x313895EBu);
 
         const auto saved = dir / "saved.pgp";
         ASSERT_EQ(SavePublicKeys(ring, saved.string().c_str()), 0);
@@ -334,7 +334,7 @@ TEST(LoadSave, RoundTripKeepsKeysTimesAndOrder) {
         r.exponent[0] = 1;
         r.exponent[1] = 0;
         r.exponent[2] = 1;
-        r.created = orvak::time_to_calendar(stamps[i]);
+        r.created = orvak::timeToCalendar(stamps[i]);
         list = AddPublicKey(list, &r);
     }
     const auto path = dir / "ring.pgp";
@@ -354,7 +354,7 @@ TEST(LoadSave, RoundTripKeepsKeysTimesAndOrder) {
         EXPECT_EQ(std::memcmp(a->modulus, original.modulus, static_cast<std::size_t>(a->modulusLength)), 0);
         EXPECT_EQ(a->exponentLength, 3);
         EXPECT_EQ(std::memcmp(a->exponent, original.exponent, 3), 0);
-        EXPECT_EQ(orvak::calendar_to_time(a->created), orvak::calendar_to_time(original.created)) << a->userId;
+        EXPECT_EQ(orvak::calendarToTime(a->created), orvak::calendarToTime(original.created)) << a->userId;
     }
     free_publist(again);
     free_publist(list);

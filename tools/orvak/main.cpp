@@ -89,7 +89,7 @@ std::string hex(const uint8_t* bytes, std::size_t n) {
 std::string describe(const PublicKeyRecord& r) {
     const uint8_t* id = orvak::keyIdOf(r);
     const bool lengthsOk = orvak::hasValidLengths(r);
-    const unsigned bits = lengthsOk ? orvak::mpi_bit_count(r.modulus, static_cast<std::size_t>(r.modulusLength)) : 0;
+    const unsigned bits = lengthsOk ? orvak::mpiBitCount(r.modulus, static_cast<std::size_t>(r.modulusLength)) : 0;
     uint64_t exponent = 0;
     for (int32_t i = 0; lengthsOk && i < r.exponentLength; ++i) exponent = exponent << 8 | r.exponent[i];
     const CalendarTime& t = r.created;
@@ -198,9 +198,9 @@ bool parseDate(const std::string& text, uint32_t& stamp) {
         return false;
     }
     const CalendarTime t{second, minute, hour, day, month, year - 1900};
-    stamp = orvak::calendar_to_time(t);
+    stamp = orvak::calendarToTime(t);
     // Dates past the last time stamp wrap around: refuse them.
-    return orvak::time_to_calendar(stamp).year == t.year && orvak::time_to_calendar(stamp).day == day;
+    return orvak::timeToCalendar(stamp).year == t.year && orvak::timeToCalendar(stamp).day == day;
 }
 
 int addCommand(const std::vector<std::string>& args) {
@@ -257,7 +257,7 @@ int addCommand(const std::vector<std::string>& args) {
     record.exponentLength = static_cast<int32_t>(key.exponent.size());
     if (!key.exponent.empty()) std::memcpy(record.exponent, key.exponent.data(), key.exponent.size());
     std::memcpy(record.userId, user.data(), user.size());
-    record.created = orvak::time_to_calendar(stamp);
+    record.created = orvak::timeToCalendar(stamp);
     for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
         if (sameKey(*r, record)) {
             char owner[32];
