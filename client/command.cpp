@@ -59,7 +59,8 @@ std::int32_t errorEnding(Session& s, std::int32_t status, bool keepBinary = fals
 // Sends `length` bytes of ioBuffer and receives the reply into it.
 // Returns the reply length, or kSendFailed / kReceiveFailed with the message written.
 std::int32_t exchange(Session& s, std::int32_t length, char* message, MessageKind kind = MessageKind::Text) {
-  if (sendMessage(s.socket, s.ioBuffer, length, s.ioCapacity, kind) < 0) return reportStatus(kSendFailed, message);
+  if (sendMessage(s.socket, s.ioBuffer, length, s.ioCapacity, kind) < 0)
+    return reportStatus(kSendFailed, message);
   const std::int32_t n = receiveReply(s.socket, s.ioBuffer, s.bufferSize, s.replyTag);
   if (n < 0 || replyStatus(s.ioBuffer, n) < 0) return reportStatus(kReceiveFailed, message);
   return n;
@@ -92,7 +93,8 @@ std::int32_t batchRoom(const Session& s) { return s.bufferSize - kBufferSlack - 
 bool holdsMarker(const char* bytes, std::size_t length) {
   const char* const end = bytes + length;
   for (const char* p = bytes; p < end;) {
-    const char* x = static_cast<const char*>(std::memchr(p, kEndOfBlock[2], static_cast<std::size_t>(end - p)));
+    const char* x =
+        static_cast<const char*>(std::memchr(p, kEndOfBlock[2], static_cast<std::size_t>(end - p)));
     if (x == nullptr) return false;
     if (x - bytes >= 2 && end - x >= static_cast<std::ptrdiff_t>(kEndOfBlockLength) - 2 &&
         std::memcmp(x - 2, kEndOfBlock, kEndOfBlockLength) == 0) {
@@ -111,7 +113,8 @@ bool holdsMarker(const char* bytes, std::size_t length) {
 bool appendEntry(Session& s, const char* text, bool* marker) {
   const std::int32_t room = batchRoom(s);
   if (room < 0) return false;
-  const std::ptrdiff_t n = encodeOutgoingRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text);
+  const std::ptrdiff_t n =
+      encodeOutgoingRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text);
   if (n < 0) return false;
   *marker = holdsMarker(s.ioBuffer + s.batchLength, static_cast<std::size_t>(n));
   if (*marker) return false;
@@ -232,7 +235,8 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
   if (message == nullptr) return kInvalidParameters;
   message[0] = '\0';
   Session* session = nullptr;
-  if (const std::int32_t rc = checkHandle(handleArgument, &session); rc != 0) return reportStatus(rc, message);
+  if (const std::int32_t rc = checkHandle(handleArgument, &session); rc != 0)
+    return reportStatus(rc, message);
   Session& s = *session;
   if (!s.bufferReady) return reportStatus(kOutOfMemory, message);
   if (command == nullptr) return reportStatus(kInvalidParameters, message);
@@ -262,7 +266,8 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
   }
   if (binary) return binaryInsertPath(s, command, message);
   if (startsWith(command, "GETSET ") && std::strstr(command, "CLIENTID") != nullptr) {
-    return static_cast<std::int32_t>(writeMessage(message, kLeastMessageRoom, std::string_view(s.clientId, sizeof s.clientId)));
+    return static_cast<std::int32_t>(
+        writeMessage(message, kLeastMessageRoom, std::string_view(s.clientId, sizeof s.clientId)));
   }
   if (startsWith(command, "GETSET ") && std::strstr(command, "SERVERINFO") != nullptr) {
     writeMessage(message, kLeastMessageRoom, s.serverInfo);

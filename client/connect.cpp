@@ -14,7 +14,7 @@
 namespace lumbra {
 namespace {
 
-constexpr std::size_t kAddressLimit = 100;        // serverAddress must be shorter
+constexpr std::size_t kAddressLimit = 100;  // serverAddress must be shorter
 constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
 constexpr std::size_t kLongestSizeSpan = 48;
 constexpr std::int64_t kLargestBufferSize = 0x7FFFFFFF - kBufferSlack;
@@ -155,7 +155,8 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
   auto& net = platform::netCalls();
   if (message == nullptr) return kInvalidParameters;
   message[0] = '\0';
-  if (!fieldAccepted(identification, kIdentificationLength) || !fieldAccepted(firstCredential, kFirstCredentialLength) ||
+  if (!fieldAccepted(identification, kIdentificationLength) ||
+      !fieldAccepted(firstCredential, kFirstCredentialLength) ||
       !fieldAccepted(secondCredential, kSecondCredentialLength) || serverAddress == nullptr ||
       boundedLength(serverAddress, kAddressLimit - 1) >= kAddressLimit) {
     return reportStatus(kInvalidParameters, message);
@@ -274,7 +275,8 @@ std::int32_t disconnectSession(std::int32_t handleArgument, char* message) {
                   session->ioCapacity, MessageKind::Text) < 0) {
     result = reportStatus(kSendFailed, message);
   } else {
-    const std::int32_t n = receiveReply(session->socket, session->ioBuffer, session->bufferSize, session->replyTag);
+    const std::int32_t n =
+        receiveReply(session->socket, session->ioBuffer, session->bufferSize, session->replyTag);
     if (n < 0 || n < static_cast<std::int32_t>(kMinimumReplyLength)) {
       result = reportStatus(kReceiveFailed, message);
     } else {

@@ -9,7 +9,8 @@
 namespace lumbra {
 
 std::size_t messageRoom(const Session& session) {
-  return std::max(static_cast<std::size_t>(session.bufferSize > 0 ? session.bufferSize : 0), kLeastMessageRoom);
+  return std::max(static_cast<std::size_t>(session.bufferSize > 0 ? session.bufferSize : 0),
+                  kLeastMessageRoom);
 }
 
 std::size_t writeMessage(char* message, std::size_t room, std::string_view text) {

@@ -25,7 +25,8 @@ std::int32_t fetchBlock(Session& s, char* message) {
   ++s.contCounter;
   const auto tag = continuationTag(std::string_view(io + kContinuationPrefixLength, kContinuationDigits));
   std::memcpy(s.replyTag, tag.data(), kHeadTagLength);
-  if (sendMessage(s.socket, io, length, s.ioCapacity, MessageKind::Text) < 0) return reportStatus(kSendFailed, message);
+  if (sendMessage(s.socket, io, length, s.ioCapacity, MessageKind::Text) < 0)
+    return reportStatus(kSendFailed, message);
   const std::int32_t n = receiveReply(s.socket, io, s.bufferSize, s.replyTag);
   if (n < 0) return reportStatus(kReceiveFailed, message);
   if (std::memcmp(io, s.replyTag, kHeadTagLength) == 0) {
@@ -47,7 +48,8 @@ std::int32_t nextRow(std::int32_t handleArgument, char* message) {
   if (message == nullptr) return kInvalidParameters;
   message[0] = '\0';
   Session* session = nullptr;
-  if (const std::int32_t rc = checkHandle(handleArgument, &session); rc != 0) return reportStatus(rc, message);
+  if (const std::int32_t rc = checkHandle(handleArgument, &session); rc != 0)
+    return reportStatus(rc, message);
   Session& s = *session;
   if (s.rowsLeft <= 0) return endResultSet(s, reportStatus(kNoRowsSelected, message));
   if (!s.morePending) {

@@ -45,18 +45,20 @@ std::int32_t reportStatus(std::int32_t status, char* message, const char* word) 
   if (message == nullptr) return status;
   char filled[kLongestStatusText];
   switch (status) {
-    case -1: case -2: case -3: case -5: case -7:
+    case -1:
+    case -2:
+    case -3:
+    case -5:
+    case -7:
       std::snprintf(filled, sizeof filled, text, platform::netCalls().lastError());
       text = filled;
       break;
-    case -12:
-    {
+    case -12: {
       char shortWord[kLongestWord + 1] = {};
       std::strncpy(shortWord, word, kLongestWord);
       std::snprintf(filled, sizeof filled, text, shortWord);
       text = filled;
-    }
-      break;
+    } break;
     default:
       break;
   }

@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::uint16_t kCrcPolynomial = 0x1021;
 constexpr std::size_t kMinimumPrefix = 7;
-constexpr std::int64_t kBinaryOverhead = 12;    // clause, closing quote, terminator, one spare
+constexpr std::int64_t kBinaryOverhead = 12;  // clause, closing quote, terminator, one spare
 
 }  // namespace
 
@@ -41,7 +41,8 @@ std::int32_t prepareBinaryInsert(std::int32_t handleArgument, char* command, con
   char* const lastEquals = std::strrchr(command, '=');
   if (lastEquals == nullptr) return kSendFailed;
   const std::size_t prefix = static_cast<std::size_t>(lastEquals - command);
-  if (static_cast<std::int64_t>(prefix) + length + kBinaryOverhead > static_cast<std::int64_t>(session->bufferSize) - kBufferSlack) {
+  if (static_cast<std::int64_t>(prefix) + length + kBinaryOverhead >
+      static_cast<std::int64_t>(session->bufferSize) - kBufferSlack) {
     return kCommandTooLong;
   }
   if (prefix < kMinimumPrefix) return kSendFailed;

@@ -31,7 +31,7 @@ int compareUserIds(const char* a, const char* b);
 // A normalized user id: at most 31 characters, trailing blanks dropped
 // except a first character.
 struct NormalizedId {
-    char text[kUserIdChars + 1];
+  char text[kUserIdChars + 1];
 };
 NormalizedId normalizeUserId(const char* text);
 bool sameUserId(const NormalizedId& a, const NormalizedId& b);

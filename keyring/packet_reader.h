@@ -28,8 +28,8 @@ int32_t skipPacket(ByteSource& in, uint8_t ctb);
 int32_t readPublicKeyPacket(ByteSource& in, PublicKeyRecord& record);
 
 struct RingReadResult {
-    int32_t status;  // 0, KEYRING_FORMAT_ERROR, or KEYRING_OPEN_FAILED when memory ran out
-    KeyList list;    // empty unless status is 0
+  int32_t status;  // 0, KEYRING_FORMAT_ERROR, or KEYRING_OPEN_FAILED when memory ran out
+  KeyList list;    // empty unless status is 0
 };
 
 // The walk over a whole ring. The list comes out exactly as inserting each key

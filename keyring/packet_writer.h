@@ -16,9 +16,9 @@ uint16_t mpiBitCount(const uint8_t* bytes, std::size_t length);
 
 // A packet being assembled before it goes to the stream in one write.
 struct PacketBuffer {
-    uint8_t bytes[160];
-    std::size_t size = 0;
-    void put(uint8_t b) { bytes[size++] = b; }
+  uint8_t bytes[160];
+  std::size_t size = 0;
+  void put(uint8_t b) { bytes[size++] = b; }
 };
 void writeWord(PacketBuffer& out, uint16_t value);
 void writeLong(PacketBuffer& out, uint32_t value);

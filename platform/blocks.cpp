@@ -13,13 +13,13 @@ void heapRelease(void* block) { std::free(block); }
 }  // namespace
 
 const BlockCalls& systemBlockCalls() {
-    static const BlockCalls calls{heapAllocate, heapRelease};
-    return calls;
+  static const BlockCalls calls{heapAllocate, heapRelease};
+  return calls;
 }
 
 BlockCalls& blockCalls() {
-    static BlockCalls live = systemBlockCalls();
-    return live;
+  static BlockCalls live = systemBlockCalls();
+  return live;
 }
 
 void resetBlockCalls() { blockCalls() = systemBlockCalls(); }

@@ -7,10 +7,10 @@
 namespace platform {
 
 struct BlockCalls {
-    // malloc's contract: a block of `size` bytes, or null.
-    void* (*allocate)(std::size_t size);
-    // free's contract: null is ignored.
-    void (*release)(void* block);
+  // malloc's contract: a block of `size` bytes, or null.
+  void* (*allocate)(std::size_t size);
+  // free's contract: null is ignored.
+  void (*release)(void* block);
 };
 
 // The live table; tests may swap entries and put the system's back with resetBlockCalls().

@@ -66,9 +66,9 @@ void release(void* block) { std::free(block); }
 }  // namespace
 
 const NetCalls& systemNetCalls() {
-  static constexpr NetCalls kCalls = {startup,      cleanup,     parseAddress, openSocket,
-                                      connectSocket, sendBytes,  receiveBytes, closeSocket,
-                                      lastError,    setLastError, allocate,    release};
+  static constexpr NetCalls kCalls = {startup,       cleanup,      parseAddress, openSocket,
+                                      connectSocket, sendBytes,    receiveBytes, closeSocket,
+                                      lastError,     setLastError, allocate,     release};
   return kCalls;
 }
 

@@ -34,7 +34,8 @@ int connectSocket(std::int32_t socket, std::uint32_t address, std::uint16_t port
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = address;
-  return ::connect(static_cast<SOCKET>(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  return ::connect(static_cast<SOCKET>(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0
+                                                                                                        : -1;
 }
 
 int sendBytes(std::int32_t socket, const char* data, int length) {
@@ -70,9 +71,9 @@ void release(void* block) {
 }  // namespace
 
 const NetCalls& systemNetCalls() {
-  static constexpr NetCalls kCalls = {startup,      cleanup,     parseAddress, openSocket,
-                                      connectSocket, sendBytes,  receiveBytes, closeSocket,
-                                      lastError,    setLastError, allocate,    release};
+  static constexpr NetCalls kCalls = {startup,       cleanup,      parseAddress, openSocket,
+                                      connectSocket, sendBytes,    receiveBytes, closeSocket,
+                                      lastError,     setLastError, allocate,     release};
   return kCalls;
 }
 

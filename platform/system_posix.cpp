@@ -41,7 +41,7 @@ bool createPrivateFile(const std::string& path, std::string& error) {
 }
 
 bool fileExists(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0;
 }
 

@@ -10,7 +10,7 @@ namespace lumbra {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
-constexpr std::size_t kIntermediateLength = kPermutationLength;           // 11 + 98
+constexpr std::size_t kIntermediateLength = kPermutationLength;                          // 11 + 98
 constexpr std::size_t kCredentialChars = kCredentialAreaLength - kIdentificationLength;  // 49
 
 // Seed and multiplier of the generator that shuffles positions 1..109.

@@ -47,7 +47,8 @@ std::int32_t replyStatusOf(const char* reply, std::size_t length) {
 }
 
 bool endsWithMarker(const char* bytes, std::size_t length) {
-  return length >= kEndOfBlockLength && std::memcmp(bytes + length - kEndOfBlockLength, kEndOfBlock, kEndOfBlockLength) == 0;
+  return length >= kEndOfBlockLength &&
+         std::memcmp(bytes + length - kEndOfBlockLength, kEndOfBlock, kEndOfBlockLength) == 0;
 }
 
 std::int64_t readDecimal(const char* text, int width) {
@@ -71,7 +72,8 @@ std::int64_t readDecimal(const char* text, int width) {
 void formatSelectHead(long long rows, std::size_t rowLength, char* head) {
   std::memcpy(head, kHeadTag, kHeadTagLength);
   std::memcpy(head + kStatusOffset, kStatusSuccess, kStatusLength);
-  std::snprintf(head + kRowCountOffset, kSelectHeadLength - kRowCountOffset + 1, "%08lld%05zu", rows, rowLength);
+  std::snprintf(head + kRowCountOffset, kSelectHeadLength - kRowCountOffset + 1, "%08lld%05zu", rows,
+                rowLength);
 }
 
 bool parseSelectHead(const char* reply, std::size_t textEnd, SelectHead& head) {

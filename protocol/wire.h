@@ -61,23 +61,23 @@
 
 namespace lumbra {
 
-inline constexpr char kEndOfBlock[] = "LBXEOB";       // closes every message
+inline constexpr char kEndOfBlock[] = "LBXEOB";  // closes every message
 inline constexpr std::size_t kEndOfBlockLength = 6;
-inline constexpr char kHeadTag[] = "LBX000";          // head of every ordinary reply
+inline constexpr char kHeadTag[] = "LBX000";  // head of every ordinary reply
 inline constexpr std::size_t kHeadTagLength = 6;
-inline constexpr std::size_t kStatusOffset = 6;       // four decimal digits
+inline constexpr std::size_t kStatusOffset = 6;  // four decimal digits
 inline constexpr std::size_t kStatusLength = 4;
 inline constexpr std::size_t kReplyTextOffset = 10;
 inline constexpr std::size_t kMinimumReplyLength = 16;  // head, status, marker
 inline constexpr char kStatusSuccess[] = "0000";
 
-inline constexpr char kGreeting[] = "LUMT";           // sent with the marker: 10 bytes
-inline constexpr char kFarewell[] = "FIM,Lumbra";     // sent with the marker: 16 bytes
+inline constexpr char kGreeting[] = "LUMT";        // sent with the marker: 10 bytes
+inline constexpr char kFarewell[] = "FIM,Lumbra";  // sent with the marker: 16 bytes
 
 // Login message: "ID \"" + credential block + client version + '"', no marker.
 inline constexpr char kLoginHead[] = "ID \"";
 inline constexpr std::size_t kLoginHeadLength = 4;
-inline constexpr std::size_t kCredentialAreaLength = 60;   // identification 11, credentials 24 + 25
+inline constexpr std::size_t kCredentialAreaLength = 60;  // identification 11, credentials 24 + 25
 inline constexpr std::size_t kIdentificationLength = 11;
 inline constexpr std::size_t kFirstCredentialLength = 24;
 inline constexpr std::size_t kSecondCredentialLength = 25;
@@ -90,32 +90,32 @@ inline constexpr std::size_t kLoginLength = 118;
 // ",ML=" (in the login reply or a SET reply).
 inline constexpr std::int32_t kInitialBufferSize = 1901;
 inline constexpr std::int32_t kDefaultMessageLength = 1900;
-inline constexpr std::int32_t kBufferSlack = 20;   // exchange buffer = announced length + 20
+inline constexpr std::int32_t kBufferSlack = 20;  // exchange buffer = announced length + 20
 
 inline constexpr std::uint16_t kDefaultPort = 3001;
 inline constexpr int kMaxSessions = 500;
 
 // Server information keywords in the login reply text.
-inline constexpr char kKeyClientAddress[] = ",NN=";   // 8 hex digits, the client's IPv4 address
-inline constexpr char kKeyServerVersion[] = ",SV=";   // 5 characters
+inline constexpr char kKeyClientAddress[] = ",NN=";    // 8 hex digits, the client's IPv4 address
+inline constexpr char kKeyServerVersion[] = ",SV=";    // 5 characters
 inline constexpr char kKeyDatabaseVersion[] = ",BD=";  // 5 characters
 inline constexpr char kKeyOperatingSystem[] = ",OS=";
-inline constexpr char kKeyCommunication[] = ",SK=";   // 3-character code + 5-character version
-inline constexpr char kKeyMonitor[] = ",MR=";         // 4-character name + 5-character version
-inline constexpr char kKeyMessageLength[] = ",ML=";   // decimal digits
+inline constexpr char kKeyCommunication[] = ",SK=";  // 3-character code + 5-character version
+inline constexpr char kKeyMonitor[] = ",MR=";        // 4-character name + 5-character version
+inline constexpr char kKeyMessageLength[] = ",ML=";  // decimal digits
 
 // Continuation request "CONT=<n>"; its reply is headed "LBX" + first three digits of n.
 inline constexpr char kContinuationPrefix[] = "CONT=";
 inline constexpr std::size_t kContinuationPrefixLength = 5;
 inline constexpr std::int32_t kFirstContinuation = 100;
-inline constexpr std::size_t kContinuationDigits = 3;   // digits of n that go into the tag
+inline constexpr std::size_t kContinuationDigits = 3;  // digits of n that go into the tag
 
 // The head of a successful SELECT reply.
 inline constexpr std::size_t kRowCountOffset = 10;
 inline constexpr std::size_t kRowCountWidth = 8;
 inline constexpr std::size_t kRowLengthOffset = 18;
 inline constexpr std::size_t kRowLengthWidth = 5;
-inline constexpr std::size_t kSelectHeadLength = 23;   // up to the column description
+inline constexpr std::size_t kSelectHeadLength = 23;  // up to the column description
 inline constexpr char kDescriptionEnd = '.';
 inline constexpr std::size_t kMaxRowLength = 99999;
 inline constexpr long long kMaxRowCount = 99999999;
@@ -170,7 +170,7 @@ void formatSelectHead(long long rows, std::size_t rowLength, char* head);
 struct SelectHead {
   std::int64_t rows = 0;
   std::int64_t rowLength = 0;
-  std::size_t answerLength = 0;   // bytes from kRowLengthOffset through the '.'
+  std::size_t answerLength = 0;  // bytes from kRowLengthOffset through the '.'
 };
 
 // Reads the head of a successful SELECT reply whose text ends at `textEnd`

@@ -8,8 +8,7 @@ namespace lumbra::server {
 namespace {
 
 bool startsEntry(std::string_view rest) {
-  return rest.starts_with("INSERT ") || rest.starts_with("UPDATE ") ||
-         rest.starts_with("DELETE ");
+  return rest.starts_with("INSERT ") || rest.starts_with("UPDATE ") || rest.starts_with("DELETE ");
 }
 
 std::string_view withoutSeparator(std::string_view entry) {

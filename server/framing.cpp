@@ -81,8 +81,7 @@ std::optional<Frame> FrameReader::next() {
   if (at > limit_) {
     return take(Frame{Frame::Kind::Oversized, {}, {}}, at + kMarker.size());
   }
-  return take(Frame{Frame::Kind::Ordinary, std::string(pending.substr(0, at)), {}},
-              at + kMarker.size());
+  return take(Frame{Frame::Kind::Ordinary, std::string(pending.substr(0, at)), {}}, at + kMarker.size());
 }
 
 std::optional<Frame> FrameReader::skipOversized() {
@@ -117,8 +116,7 @@ std::optional<Frame> FrameReader::nextBinary(std::string_view pending) {
       }
       return std::nullopt;
     }
-    return take(Frame{Frame::Kind::Malformed, std::string(pending.substr(0, at)), {}},
-                at + kMarker.size());
+    return take(Frame{Frame::Kind::Malformed, std::string(pending.substr(0, at)), {}}, at + kMarker.size());
   }
   std::size_t dataStart = clause + kLengthClauseLength;
   std::size_t quote = dataStart + dataLength;

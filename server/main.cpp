@@ -105,8 +105,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (server.maxSessions() < 2000) {
-    logLine("warning: the open-file limit allows only " + std::to_string(server.maxSessions()) +
-            " sessions");
+    logLine("warning: the open-file limit allows only " + std::to_string(server.maxSessions()) + " sessions");
   }
   if (!line->portFile.empty()) {
     // Written whole under another name, then renamed: a reader never sees half a number.

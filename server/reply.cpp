@@ -7,8 +7,7 @@
 
 namespace lumbra::server {
 
-std::string makeReply(int status, std::string_view text, std::size_t maxBytes,
-                      std::string_view tag) {
+std::string makeReply(int status, std::string_view text, std::size_t maxBytes, std::string_view tag) {
   char digits[8];
   std::snprintf(digits, sizeof digits, "%04d", status % 10000);
   std::size_t room = maxBytes > kMinimumReplyLength ? maxBytes - kMinimumReplyLength : 0;

@@ -14,7 +14,7 @@ namespace lumbra::server {
 
 namespace {
 
-constexpr std::size_t kValueHead = 3;  // kind byte and two-byte length
+constexpr std::size_t kValueHead = 3;         // kind byte and two-byte length
 constexpr std::size_t kLongestKept = 0xFFFF;  // a longer value ends the keeping
 
 // Bytes of kept values claimed by all open results together.
@@ -105,7 +105,8 @@ bool ResultCursor::keep(sqlite3_stmt* stmt, int columns) {
   for (int i = 0; i < columns; ++i) {
     std::uint16_t length = 0;
     std::memcpy(&length, kept_.data() + at + 1, sizeof length);
-    widths_[static_cast<std::size_t>(i)] = std::max<std::size_t>(widths_[static_cast<std::size_t>(i)], length);
+    widths_[static_cast<std::size_t>(i)] =
+        std::max<std::size_t>(widths_[static_cast<std::size_t>(i)], length);
     at += kValueHead + length;
   }
   return true;
@@ -123,7 +124,8 @@ int ResultCursor::count(sqlite3_stmt* stmt) {
     }
     keeping_ = false;
     for (int i = 0; i < columns; ++i) {
-      widths_[static_cast<std::size_t>(i)] = std::max(widths_[static_cast<std::size_t>(i)], valueWidth(stmt, i));
+      widths_[static_cast<std::size_t>(i)] =
+          std::max(widths_[static_cast<std::size_t>(i)], valueWidth(stmt, i));
     }
   }
   if (rc != SQLITE_DONE) return rc;

@@ -17,8 +17,7 @@ void SessionLogic::closeCursor() {
   cursor_.reset();
 }
 
-bool SessionLogic::fillBlock(std::string& block, std::size_t limit, bool first, long long& added,
-                             int& rc) {
+bool SessionLogic::fillBlock(std::string& block, std::size_t limit, bool first, long long& added, int& rc) {
   // Past `limit` a row waits for the next block, unless it is the block's first
   // and fits the client's capacity.
   return cursor_->result.fill(cursor_->stmt, block, limit, replyLimit_, first, added, rc);
@@ -94,10 +93,11 @@ SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
     return refuse(Status::BadContinuation, number);
   }
   if (!cursor_ && resultReleased_) {
-    return refuse(Status::NoOpenQuery,
-                  "RESULTADO LIBERADO APOS " +
-                      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(settings_.resultHold).count()) +
-                      " S");
+    return refuse(
+        Status::NoOpenQuery,
+        "RESULTADO LIBERADO APOS " +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(settings_.resultHold).count()) +
+            " S");
   }
   if (!cursor_) return refuse(Status::NoOpenQuery);
   if (cursor_->result.exhausted()) {

@@ -24,8 +24,7 @@ constexpr std::size_t kInputSlack = 1024;
 
 }  // namespace
 
-SessionLogic::SessionLogic(const ServerSettings& settings, UserStore& users,
-                           std::uint32_t clientAddress,
+SessionLogic::SessionLogic(const ServerSettings& settings, UserStore& users, std::uint32_t clientAddress,
                            std::function<void(const std::string&)> log)
     : settings_(settings),
       users_(users),
@@ -106,8 +105,7 @@ bool SessionLogic::runsSql(const Frame& frame) const {
     case Frame::Kind::BinaryInsert:
       return loggedIn_;
     case Frame::Kind::Ordinary:
-      return loggedIn_ && !frame.text.empty() && frame.text != kGreeting &&
-             !frame.text.starts_with("FIM");
+      return loggedIn_ && !frame.text.empty() && frame.text != kGreeting && !frame.text.starts_with("FIM");
     case Frame::Kind::Malformed:
       return cursor_ != nullptr;  // closing the result finalizes a statement
     case Frame::Kind::Oversized:
@@ -157,8 +155,7 @@ SessionLogic::Outcome SessionLogic::login(std::string_view message) {
     int iterations = kDefaultIterations;
     if (UserStore::Result result = users_.setPassword(request->identification, *password, iterations);
         result != UserStore::Result::Ok) {
-      log_("login of '" + request->identification + "' refused: password not stored: " +
-           users_.lastError());
+      log_("login of '" + request->identification + "' refused: password not stored: " + users_.lastError());
       return refuse(Status::BadNewPassword, "SENHA NAO GRAVADA");
     }
     note = " (SENHA ALTERADA)";
@@ -167,9 +164,9 @@ SessionLogic::Outcome SessionLogic::login(std::string_view message) {
   loggedIn_ = true;
   user_ = request->identification;
   log_("login of '" + user_ + "' (client " + request->clientVersion + ")");
-  Outcome outcome{makeReply(0, "SESSAO ABERTA PARA " + user_ + note +
-                                   serverInformation(clientAddress_, messageLength_),
-                            replyLimit_)};
+  Outcome outcome{
+      makeReply(0, "SESSAO ABERTA PARA " + user_ + note + serverInformation(clientAddress_, messageLength_),
+                replyLimit_)};
   // From now on the client's buffer has the announced size.
   replyLimit_ = static_cast<std::size_t>(messageLength_) - 1;
   return outcome;

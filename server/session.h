@@ -60,9 +60,9 @@ using Clock = std::chrono::steady_clock;
 class SessionLogic {
  public:
   struct Outcome {
-    std::string reply;   // bytes to send (empty only with retry)
-    bool close = false;  // close the connection once the reply is sent
-    bool retry = false;  // the write lock is taken: hand the same frame in again later
+    std::string reply;         // bytes to send (empty only with retry)
+    bool close = false;        // close the connection once the reply is sent
+    bool retry = false;        // the write lock is taken: hand the same frame in again later
     bool loginFailed = false;  // a refused login (wrong identification or password)
   };
 

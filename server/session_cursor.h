@@ -11,7 +11,7 @@ namespace lumbra::server {
 // An open result set: the statement stays prepared between continuation requests.
 struct SessionLogic::Cursor {
   sqlite3_stmt* stmt = nullptr;
-  ResultCursor result;       // the count, the widths, kept rows, the rows sent
+  ResultCursor result;  // the count, the widths, kept rows, the rows sent
   bool ownsTransaction = false;
   Clock::time_point opened = Clock::now();
 };

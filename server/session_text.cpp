@@ -37,8 +37,8 @@ bool onlyBlanks(const char* text) {
 
 std::string dottedAddress(std::uint32_t address) {
   char text[16];
-  std::snprintf(text, sizeof text, "%03u.%03u.%03u.%03u", (address >> 24) & 255,
-                (address >> 16) & 255, (address >> 8) & 255, address & 255);
+  std::snprintf(text, sizeof text, "%03u.%03u.%03u.%03u", (address >> 24) & 255, (address >> 16) & 255,
+                (address >> 8) & 255, address & 255);
   return text;
 }
 

@@ -22,8 +22,8 @@ SessionLogic::Outcome SessionLogic::getset(std::string_view text) {
   std::string name = upper(trim(text));
   if (name.empty()) {
     std::string all;
-    for (const char* each : {"MESSAGE_LENGTH", "BUSY_TIMEOUT", "VERSION", "USER", "CLIENTID",
-                             "TRANSACTION", "UPDATES"}) {
+    for (const char* each :
+         {"MESSAGE_LENGTH", "BUSY_TIMEOUT", "VERSION", "USER", "CLIENTID", "TRANSACTION", "UPDATES"}) {
       if (!all.empty()) all += ';';
       all += std::string(each) + "=" + settingValue(each);
     }

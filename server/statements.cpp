@@ -44,7 +44,9 @@ int runStatements(sqlite3* db, std::string_view sql, StatementSteps& steps, long
       if (firstRow != nullptr && !gaveRow) {
         std::string text;
         // No reply carries more than the longest message length: the rest is never read.
-        for (int i = 0; i < sqlite3_column_count(stmt) && text.size() < static_cast<std::size_t>(kMaxMessageLength); ++i) {
+        for (int i = 0;
+             i < sqlite3_column_count(stmt) && text.size() < static_cast<std::size_t>(kMaxMessageLength);
+             ++i) {
           if (i > 0) text.push_back(',');
           const unsigned char* value = sqlite3_column_text(stmt, i);
           if (value != nullptr) text.append(reinterpret_cast<const char*>(value));
@@ -197,8 +199,8 @@ SessionLogic::Outcome SessionLogic::binaryInsert(const Frame& frame, Clock::time
   deadline_ = statementDeadline();
   closeCursor();
   std::string prefix(frame.text.size(), ' ');
-  if (!ebcdicToAsciiText(reinterpret_cast<const unsigned char*>(frame.text.data()),
-                         frame.text.size(), prefix.data())) {
+  if (!ebcdicToAsciiText(reinterpret_cast<const unsigned char*>(frame.text.data()), frame.text.size(),
+                         prefix.data())) {
     return refuse(Status::BadBinaryInsert, "PREFIXO NAO E EBCDIC");
   }
   // The prefix names where the bytes go with one '?'; without one, they are the
@@ -226,8 +228,7 @@ SessionLogic::Outcome SessionLogic::binaryInsert(const Frame& frame, Clock::time
     sqlite3_finalize(stmt);
     return refuse(Status::BadBinaryInsert, "UM COMANDO COM UM '?' PARA OS DADOS");
   }
-  sqlite3_bind_blob(stmt, index, frame.data.data(), static_cast<int>(frame.data.size()),
-                    SQLITE_TRANSIENT);
+  sqlite3_bind_blob(stmt, index, frame.data.data(), static_cast<int>(frame.data.size()), SQLITE_TRANSIENT);
   long long before = sqlite3_total_changes64(db_->handle());
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
   }

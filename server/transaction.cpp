@@ -91,8 +91,8 @@ SessionLogic::Outcome SessionLogic::batch(std::string_view text, Clock::time_poi
     for (std::string_view entry : parts.entries) {
       ++number;
       decoded.resize(entry.size() * 12 + 1);
-      std::ptrdiff_t length = decodeOutgoingRunLength(entry.data(), entry.size(), decoded.data(),
-                                                      decoded.size());
+      std::ptrdiff_t length =
+          decodeOutgoingRunLength(entry.data(), entry.size(), decoded.data(), decoded.size());
       std::string where = "NA ATUALIZACAO " + std::to_string(number) + " DO LOTE";
       if (length < 0) {
         db_->run("ROLLBACK TO lumbra_batch");
@@ -101,8 +101,9 @@ SessionLogic::Outcome SessionLogic::batch(std::string_view text, Clock::time_poi
       }
       long long changed = 0;
       SessionSteps steps(*this);
-      int rc = runStatements(db_->handle(), std::string_view(decoded.data(), static_cast<std::size_t>(length)),
-                             steps, changed, nullptr);
+      int rc =
+          runStatements(db_->handle(), std::string_view(decoded.data(), static_cast<std::size_t>(length)),
+                        steps, changed, nullptr);
       if (rc != SQLITE_OK) {
         Outcome refused = refuseSql(rc, where);
         if (inTransaction_) {

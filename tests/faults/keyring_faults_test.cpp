@@ -91,7 +91,9 @@ class ScratchDir {
     fs::remove_all(path_, ignored);
   }
   fs::path operator/(const char* name) const { return path_ / name; }
-  std::size_t entries() const { return static_cast<std::size_t>(std::distance(fs::directory_iterator(path_), fs::directory_iterator())); }
+  std::size_t entries() const {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(path_), fs::directory_iterator()));
+  }
 
  private:
   fs::path path_;
@@ -161,7 +163,9 @@ struct FaultyLoads {
       if (budget >= 0) budget -= static_cast<long>(got);
       return got;
     };
-    calls.error = [](std::FILE* stream) { return readFailed ? 1 : platform::systemFileCalls().error(stream); };
+    calls.error = [](std::FILE* stream) {
+      return readFailed ? 1 : platform::systemFileCalls().error(stream);
+    };
   }
   ~FaultyLoads() { platform::resetFileCalls(); }
 };
@@ -216,7 +220,9 @@ struct FaultyFiles {
       if (budget >= 0) budget -= static_cast<long>(written);
       return written;
     };
-    calls.flush = [](std::FILE* stream) { return flushFails ? -1 : platform::systemFileCalls().flush(stream); };
+    calls.flush = [](std::FILE* stream) {
+      return flushFails ? -1 : platform::systemFileCalls().flush(stream);
+    };
     calls.close = [](std::FILE* stream) {
       const int rc = platform::systemFileCalls().close(stream);
       return closeFails ? -1 : rc;

@@ -23,10 +23,10 @@ const std::string kValidFile =
 
 // The file table with one chosen fault; the system's calls otherwise.
 struct FaultyFiles {
-  static inline int failingOpen = 0;        // the n-th open from now fails (0: none)
-  static inline long readBudget = -1;       // bytes reads may still give (-1: no limit)
-  static inline bool readFailed = false;    // a read stopped by the budget (the stream's error)
-  static inline bool shortWrite = false;    // every write of a block goes out one byte short
+  static inline int failingOpen = 0;      // the n-th open from now fails (0: none)
+  static inline long readBudget = -1;     // bytes reads may still give (-1: no limit)
+  static inline bool readFailed = false;  // a read stopped by the budget (the stream's error)
+  static inline bool shortWrite = false;  // every write of a block goes out one byte short
   static inline bool closeFails = false;
   static inline int opens = 0;
   static inline std::FILE* input = nullptr;

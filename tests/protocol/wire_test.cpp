@@ -55,9 +55,10 @@ TEST(WireFormat, ReadDecimalAsTheClientReadsNumbers) {
     int width;
     std::int64_t value;
   } cases[] = {
-      {"00001900", 8, 1900},   {"  42x", -1, 42},        {"-0001", 5, -1},
-      {"123456", 3, 123},      {"", -1, 0},              {"abc", -1, 0},
-      {"+7", -1, 7},           {"99999999999999999999", -1, 0x7FFFFFFFFFFFLL},
+      {"00001900", 8, 1900}, {"  42x", -1, 42},
+      {"-0001", 5, -1},      {"123456", 3, 123},
+      {"", -1, 0},           {"abc", -1, 0},
+      {"+7", -1, 7},         {"99999999999999999999", -1, 0x7FFFFFFFFFFFLL},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -83,16 +84,49 @@ TEST(WireFormat, SelectHeadRoundTrip) {
 TEST(WireFormat, SelectHeadRefusesMalformedHeads) {
   struct Case {
     const char* name;
-    std::string text;   // the reply without its marker
+    std::string text;  // the reply without its marker
     bool good;
   } cases[] = {
-      {"empty description", "LBX0000000" "00000001" "00000" ".", true},
-      {"blanks before the counts", "LBX0000000" "       1" "    3" "X.", true},
-      {"ends before the row length", "LBX0000000" "00000001", false},
-      {"no dot", "LBX0000000" "00000001" "00005" "A", false},
-      {"dot only inside the count", "LBX0000000" "0000.001" "00005" "A", false},
-      {"negative count", "LBX0000000" "-0000001" "00005" "A.", false},
-      {"negative row length", "LBX0000000" "00000001" "-0005" "A.", false},
+      {"empty description",
+       "LBX0000000"
+       "00000001"
+       "00000"
+       ".",
+       true},
+      {"blanks before the counts",
+       "LBX0000000"
+       "       1"
+       "    3"
+       "X.",
+       true},
+      {"ends before the row length",
+       "LBX0000000"
+       "00000001",
+       false},
+      {"no dot",
+       "LBX0000000"
+       "00000001"
+       "00005"
+       "A",
+       false},
+      {"dot only inside the count",
+       "LBX0000000"
+       "0000.001"
+       "00005"
+       "A",
+       false},
+      {"negative count",
+       "LBX0000000"
+       "-0000001"
+       "00005"
+       "A.",
+       false},
+      {"negative row length",
+       "LBX0000000"
+       "00000001"
+       "-0005"
+       "A.",
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -171,7 +171,8 @@ std::vector<std::string> decodeRows(std::string_view block, std::size_t rowLengt
   std::size_t at = 0;
   std::string row(rowLength, '\0');
   while (at < block.size()) {
-    std::ptrdiff_t used = decodeIncomingRunLength(block.data() + at, block.size() - at, row.data(), rowLength);
+    std::ptrdiff_t used =
+        decodeIncomingRunLength(block.data() + at, block.size() - at, row.data(), rowLength);
     if (used <= 0 && rowLength > 0) break;
     rows.push_back(row);
     at += static_cast<std::size_t>(used);
