@@ -1,13 +1,16 @@
 // The network and memory table on Windows: Winsock 1.1 (wsock32) and global memory.
 #include "platform/net.h"
+#include "platform/net_os.h"
 
 #include <winsock.h>
 #include <windows.h>
 
-namespace lumbra::platform {
+namespace lumbra::platform::os {
 namespace {
 
 constexpr std::int32_t kLargestSocket = 32767;
+
+}  // namespace
 
 int startup() {
   WSADATA data;
@@ -68,13 +71,4 @@ void release(void* block) {
   GlobalFree(handle);
 }
 
-}  // namespace
-
-const NetCalls& systemNetCalls() {
-  static constexpr NetCalls kCalls = {startup,       cleanup,      parseAddress, openSocket,
-                                      connectSocket, sendBytes,    receiveBytes, closeSocket,
-                                      lastError,     setLastError, allocate,     release};
-  return kCalls;
-}
-
-}  // namespace lumbra::platform
+}  // namespace lumbra::platform::os
