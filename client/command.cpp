@@ -232,11 +232,8 @@ std::int32_t directPath(Session& s, const char* command, char* message) {
 }  // namespace
 
 std::int32_t executeCommand(std::int32_t handleArgument, const char* command, char* message) {
-  if (message == nullptr) return kInvalidParameters;
-  message[0] = '\0';
   Session* session = nullptr;
-  if (const std::int32_t rc = checkHandle(handleArgument, &session); rc != 0)
-    return reportStatus(rc, message);
+  if (const std::int32_t rc = beginMessageCall(handleArgument, message, &session); rc != 0) return rc;
   Session& s = *session;
   if (!s.bufferReady) return reportStatus(kOutOfMemory, message);
   if (command == nullptr) return reportStatus(kInvalidParameters, message);

@@ -5,12 +5,20 @@
 #include <cstring>
 
 #include "client/session.h"
+#include "client/status.h"
 
 namespace lumbra {
 
 std::size_t messageRoom(const Session& session) {
   return std::max(static_cast<std::size_t>(session.bufferSize > 0 ? session.bufferSize : 0),
                   kLeastMessageRoom);
+}
+
+std::int32_t beginMessageCall(std::int32_t handleArgument, char* message, Session** session) {
+  if (message == nullptr) return kInvalidParameters;
+  message[0] = '\0';
+  if (const std::int32_t rc = checkHandle(handleArgument, session); rc != 0) return reportStatus(rc, message);
+  return 0;
 }
 
 std::size_t writeMessage(char* message, std::size_t room, std::string_view text) {

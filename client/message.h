@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace lumbra {
@@ -14,6 +15,12 @@ inline constexpr std::size_t kLeastMessageRoom = 256;
 // The room the host gives a session's message buffer: the session's receive
 // capacity (the announced message length + 1), and never less than kLeastMessageRoom.
 std::size_t messageRoom(const Session& session);
+
+// The start of an export that takes a message buffer and a handle: a null
+// `message` gives kInvalidParameters (nothing written); otherwise the buffer
+// is made empty and the handle checked (its status text written when it
+// fails). 0 with *session set, or the negative status.
+std::int32_t beginMessageCall(std::int32_t handleArgument, char* message, Session** session);
 
 // Writes `text` and a terminator into `message`, at most room - 1 bytes of
 // the text; returns the bytes of text written. A null `message` gets nothing.

@@ -45,11 +45,8 @@ std::int32_t fetchBlock(Session& s, char* message) {
 }  // namespace
 
 std::int32_t nextRow(std::int32_t handleArgument, char* message) {
-  if (message == nullptr) return kInvalidParameters;
-  message[0] = '\0';
   Session* session = nullptr;
-  if (const std::int32_t rc = checkHandle(handleArgument, &session); rc != 0)
-    return reportStatus(rc, message);
+  if (const std::int32_t rc = beginMessageCall(handleArgument, message, &session); rc != 0) return rc;
   Session& s = *session;
   if (s.rowsLeft <= 0) return endResultSet(s, reportStatus(kNoRowsSelected, message));
   if (!s.morePending) {
