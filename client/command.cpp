@@ -4,20 +4,17 @@
 #include <cstring>
 
 #include "client/connect.h"
-#include "client/run_length.h"
+#include "protocol/run_length.h"
+#include "client/message.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "client/transport.h"
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra {
 namespace {
 
 constexpr std::size_t kLongestCommandWord = 16;
-constexpr std::size_t kRowCountOffset = 10;
-constexpr int kRowCountWidth = 8;
-constexpr std::size_t kRowLengthOffset = 18;
-constexpr int kRowLengthWidth = 5;
 // A message needs room for the marker and a terminator behind it.
 constexpr std::int32_t kMessageTail = static_cast<std::int32_t>(kEndOfBlockLength) + 1;
 
@@ -61,8 +58,9 @@ std::int32_t errorEnding(Session& s, std::int32_t status, bool keepBinary = fals
 
 // Sends `length` bytes of ioBuffer and receives the reply into it.
 // Returns the reply length, or kSendFailed / kReceiveFailed with the message written.
-std::int32_t exchange(Session& s, std::int32_t length, char* message) {
-  if (sendMessage(s.socket, s.ioBuffer, length, s.ioCapacity) < 0) return reportStatus(kSendFailed, message);
+std::int32_t exchange(Session& s, std::int32_t length, char* message, MessageKind kind = MessageKind::Text) {
+  if (sendMessage(s.socket, s.ioBuffer, length, s.ioCapacity, kind) < 0)
+    return reportStatus(kSendFailed, message);
   const std::int32_t n = receiveReply(s.socket, s.ioBuffer, s.bufferSize, s.replyTag);
   if (n < 0 || replyStatus(s.ioBuffer, n) < 0) return reportStatus(kReceiveFailed, message);
   return n;
@@ -79,7 +77,7 @@ std::int32_t sendBatch(Session& s, char* message, bool* refused = nullptr) {
   if (n < 0) return n;
   const std::int32_t status = replyStatus(s.ioBuffer, n);
   if (status != 0) {
-    copyReplyText(s.ioBuffer, n, message);
+    copyReplyText(s.ioBuffer, n, message, messageRoom(s));
     if (refused != nullptr) *refused = true;
     return -status;
   }
@@ -95,7 +93,8 @@ std::int32_t batchRoom(const Session& s) { return s.bufferSize - kBufferSlack - 
 bool holdsMarker(const char* bytes, std::size_t length) {
   const char* const end = bytes + length;
   for (const char* p = bytes; p < end;) {
-    const char* x = static_cast<const char*>(std::memchr(p, kEndOfBlock[2], static_cast<std::size_t>(end - p)));
+    const char* x =
+        static_cast<const char*>(std::memchr(p, kEndOfBlock[2], static_cast<std::size_t>(end - p)));
     if (x == nullptr) return false;
     if (x - bytes >= 2 && end - x >= static_cast<std::ptrdiff_t>(kEndOfBlockLength) - 2 &&
         std::memcmp(x - 2, kEndOfBlock, kEndOfBlockLength) == 0) {
@@ -114,7 +113,8 @@ bool holdsMarker(const char* bytes, std::size_t length) {
 bool appendEntry(Session& s, const char* text, bool* marker) {
   const std::int32_t room = batchRoom(s);
   if (room < 0) return false;
-  const std::ptrdiff_t n = encodeRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text);
+  const std::ptrdiff_t n =
+      encodeOutgoingRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text);
   if (n < 0) return false;
   *marker = holdsMarker(s.ioBuffer + s.batchLength, static_cast<std::size_t>(n));
   if (*marker) return false;
@@ -148,11 +148,11 @@ std::int32_t binaryInsertPath(Session& s, const char* command, char* message) {
   std::memcpy(s.ioBuffer, command, static_cast<std::size_t>(length));
   s.binaryLength = 0;
   if (flushed != 0) return errorEnding(s, flushed);
-  const std::int32_t n = exchange(s, length, message);
+  const std::int32_t n = exchange(s, length, message, MessageKind::BinaryInsert);
   if (n < 0) return errorEnding(s, n);
   const std::int32_t status = replyStatus(s.ioBuffer, n);
   if (status != 0) {
-    copyReplyText(s.ioBuffer, n, message);
+    copyReplyText(s.ioBuffer, n, message, messageRoom(s));
     return errorEnding(s, -status);
   }
   s.batchLength = 0;
@@ -168,7 +168,7 @@ std::int32_t commitPath(Session& s, const char* command, char* message) {
   s.updatePending = 0;
   const std::int32_t n = exchange(s, length, message);
   if (n < 0) return errorEnding(s, n);
-  copyReplyText(s.ioBuffer, n, message);
+  copyReplyText(s.ioBuffer, n, message, messageRoom(s));
   const std::int32_t status = replyStatus(s.ioBuffer, n);
   if (status != 0) return errorEnding(s, -status);
   return (n - static_cast<std::int32_t>(kMinimumReplyLength)) / static_cast<std::int32_t>(kCommitItemLength);
@@ -178,20 +178,14 @@ std::int32_t commitPath(Session& s, const char* command, char* message) {
 // the reply does not hold the counts and the '.' that ends its description.
 bool openResultSet(Session& s, std::int32_t n, char* message) {
   char* const reply = s.ioBuffer;
-  char* const end = reply + n - kEndOfBlockLength;
-  char* const description = reply + kRowLengthOffset;
-  if (description > end) return false;
-  char* const dot = static_cast<char*>(std::memchr(description, '.', static_cast<std::size_t>(end - description)));
-  if (dot == nullptr) return false;
-  const std::int64_t rows = readDecimal(reply + kRowCountOffset, kRowCountWidth);
-  const std::int64_t rowLength = readDecimal(reply + kRowLengthOffset, kRowLengthWidth);
-  if (rows < 0 || rowLength < 0 || rows > 0x7FFFFFFF || rowLength > 0x7FFFFFFF) return false;
-  const std::size_t answer = static_cast<std::size_t>(dot + 1 - description);
-  std::memcpy(message, description, answer);
-  message[answer] = '\0';
-  s.rowLength = static_cast<std::int32_t>(rowLength);
-  s.rowsLeft = static_cast<std::int32_t>(rows);
-  s.readCursor = dot + 1;
+  const std::size_t textEnd = static_cast<std::size_t>(n) - kEndOfBlockLength;
+  SelectHead head;
+  if (!parseSelectHead(reply, textEnd, head)) return false;
+  writeMessage(message, messageRoom(s), std::string_view(reply + kRowLengthOffset, head.answerLength));
+  s.rowLength = static_cast<std::int32_t>(head.rowLength);
+  s.rowsLeft = static_cast<std::int32_t>(head.rows);
+  s.readCursor = reply + kRowLengthOffset + head.answerLength;
+  char* const end = reply + textEnd;
   s.blockEnd = end;
   s.morePending = s.readCursor == end ? 0 : 1;
   return true;
@@ -218,7 +212,7 @@ std::int32_t directPath(Session& s, const char* command, char* message) {
     }
     return s.rowsLeft;
   }
-  copyReplyText(s.ioBuffer, n, message);
+  copyReplyText(s.ioBuffer, n, message, messageRoom(s));
   if (status != 0) return errorEnding(s, -status);
   if (startsWith(command, "ROLLBACK")) {
     s.batchLength = 0;
@@ -238,10 +232,8 @@ std::int32_t directPath(Session& s, const char* command, char* message) {
 }  // namespace
 
 std::int32_t executeCommand(std::int32_t handleArgument, const char* command, char* message) {
-  if (message == nullptr) return kInvalidParameters;
-  message[0] = '\0';
   Session* session = nullptr;
-  if (const std::int32_t rc = checkHandle(handleArgument, &session); rc != 0) return reportStatus(rc, message);
+  if (const std::int32_t rc = beginMessageCall(handleArgument, message, &session); rc != 0) return rc;
   Session& s = *session;
   if (!s.bufferReady) return reportStatus(kOutOfMemory, message);
   if (command == nullptr) return reportStatus(kInvalidParameters, message);
@@ -271,12 +263,11 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
   }
   if (binary) return binaryInsertPath(s, command, message);
   if (startsWith(command, "GETSET ") && std::strstr(command, "CLIENTID") != nullptr) {
-    std::memcpy(message, s.clientId, sizeof s.clientId);
-    message[sizeof s.clientId] = '\0';
-    return static_cast<std::int32_t>(sizeof s.clientId);
+    return static_cast<std::int32_t>(
+        writeMessage(message, kLeastMessageRoom, std::string_view(s.clientId, sizeof s.clientId)));
   }
   if (startsWith(command, "GETSET ") && std::strstr(command, "SERVERINFO") != nullptr) {
-    std::strcpy(message, s.serverInfo);
+    writeMessage(message, kLeastMessageRoom, s.serverInfo);
     return static_cast<std::int32_t>(std::strlen(s.serverInfo));
   }
   return directPath(s, command, message);

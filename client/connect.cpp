@@ -4,16 +4,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "client/credentials.h"
+#include "protocol/credentials.h"
+#include "client/message.h"
 #include "client/status.h"
 #include "client/transport.h"
-#include "client/wire.h"
+#include "protocol/wire.h"
 #include "platform/net.h"
 
 namespace lumbra {
 namespace {
 
-constexpr std::size_t kAddressLimit = 100;        // serverAddress must be shorter
+constexpr std::size_t kAddressLimit = 100;  // serverAddress must be shorter
 constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
 constexpr std::size_t kLongestSizeSpan = 48;
 constexpr std::int64_t kLargestBufferSize = 0x7FFFFFFF - kBufferSlack;
@@ -66,10 +67,6 @@ const char* skip(const char* text, std::size_t count) {
   return text;
 }
 
-bool isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 void releaseSession(Session* session) {
   auto& net = platform::netCalls();
   net.release(session->ioBuffer);
@@ -78,20 +75,10 @@ void releaseSession(Session* session) {
 
 }  // namespace
 
-int hexPairValue(char first, char second) {
-  auto value = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 0;
-  };
-  return 16 * value(first) + value(second);
-}
-
 void parseServerInfo(Session& session, const char* text) {
   if (const char* v = valueOf(text, kKeyClientAddress)) {
     bool valid = true;
-    for (int i = 0; i < 8; ++i) valid = valid && isHexDigit(v[i]);  // stops at the terminator
+    for (int i = 0; i < 8; ++i) valid = valid && hexDigitValue(v[i]) >= 0;  // stops at the terminator
     if (valid) {
       char id[16];
       std::snprintf(id, sizeof id, "%03d.%03d.%03d.%03d", hexPairValue(v[0], v[1]), hexPairValue(v[2], v[3]),
@@ -139,16 +126,13 @@ void parseServerInfo(Session& session, const char* text) {
 }
 
 std::int32_t sizeBuffer(Session& session, const char* text) {
-  const char* keyword = std::strstr(text, kKeyMessageLength);
-  if (keyword == nullptr) return 0;
-  const char* span = keyword;
-  while (*span != '\0' && !(*span >= '0' && *span <= '9')) ++span;
-  const std::size_t spanLength = std::strcspn(span, " ,).=;");
-  if (spanLength > kLongestSizeSpan) {
+  const std::optional<std::string_view> span = messageLengthSpan(text);
+  if (!span) return 0;
+  if (span->size() > kLongestSizeSpan) {
     session.bufferReady = 0;
     return kOutOfMemory;
   }
-  const std::int64_t newSize = readDecimal(span, static_cast<int>(spanLength));
+  const std::int64_t newSize = readDecimal(span->data(), static_cast<int>(span->size()));
   void* block = newSize <= kLargestBufferSize
                     ? platform::netCalls().allocate(static_cast<std::size_t>(newSize) + kBufferSlack)
                     : nullptr;
@@ -171,7 +155,8 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
   auto& net = platform::netCalls();
   if (message == nullptr) return kInvalidParameters;
   message[0] = '\0';
-  if (!fieldAccepted(identification, kIdentificationLength) || !fieldAccepted(firstCredential, kFirstCredentialLength) ||
+  if (!fieldAccepted(identification, kIdentificationLength) ||
+      !fieldAccepted(firstCredential, kFirstCredentialLength) ||
       !fieldAccepted(secondCredential, kSecondCredentialLength) || serverAddress == nullptr ||
       boundedLength(serverAddress, kAddressLimit - 1) >= kAddressLimit) {
     return reportStatus(kInvalidParameters, message);
@@ -204,7 +189,8 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
   }
   char greeting[16];
   std::strcpy(greeting, kGreeting);
-  if (sendMessage(sock, greeting, static_cast<std::int32_t>(std::strlen(kGreeting)), sizeof greeting) < 0) {
+  if (sendMessage(sock, greeting, static_cast<std::int32_t>(std::strlen(kGreeting)), sizeof greeting,
+                  MessageKind::Text) < 0) {
     reportStatus(kSendFailed, message);
     closeConnection(sock);
     return kSendFailed;
@@ -259,13 +245,13 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
   std::memcpy(login + kLoginHeadLength + kCredentialBlockLength, kClientVersion, 3);
   login[kLoginLength - 1] = '"';
   login[kLoginLength] = '\0';
-  if (sendMessage(sock, login, kLoginLength, sizeof login) < 0) return fail(kSendFailed);
+  if (sendMessage(sock, login, kLoginLength, sizeof login, MessageKind::Login) < 0) return fail(kSendFailed);
 
   n = receiveReply(sock, io, kInitialBufferSize, session->replyTag);
   if (n < 0) return fail(n);
   const std::int32_t status = replyStatus(io, n);
   if (status < 0) return fail(kServerInactive);
-  copyReplyText(io, n, message);
+  copyReplyText(io, n, message, messageRoom(*session));
   if (status == 0) {
     parseServerInfo(*session, message);
     if (sizeBuffer(*session, message) != 0) return fail(kOutOfMemory);
@@ -286,14 +272,15 @@ std::int32_t disconnectSession(std::int32_t handleArgument, char* message) {
   std::int32_t result = 0;
   std::strcpy(session->ioBuffer, kFarewell);
   if (sendMessage(session->socket, session->ioBuffer, static_cast<std::int32_t>(std::strlen(kFarewell)),
-                  session->ioCapacity) < 0) {
+                  session->ioCapacity, MessageKind::Text) < 0) {
     result = reportStatus(kSendFailed, message);
   } else {
-    const std::int32_t n = receiveReply(session->socket, session->ioBuffer, session->bufferSize, session->replyTag);
+    const std::int32_t n =
+        receiveReply(session->socket, session->ioBuffer, session->bufferSize, session->replyTag);
     if (n < 0 || n < static_cast<std::int32_t>(kMinimumReplyLength)) {
       result = reportStatus(kReceiveFailed, message);
     } else {
-      copyReplyText(session->ioBuffer, n, message);
+      copyReplyText(session->ioBuffer, n, message, messageRoom(*session));
     }
   }
   closeConnection(session->socket);

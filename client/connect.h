@@ -13,9 +13,6 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
 // LBDisconn; a null `message` discards the texts (teardown inside LBConnect).
 std::int32_t disconnectSession(std::int32_t handleArgument, char* message);
 
-// 16 x value of the first + value of the second (0-9, a-f, A-F).
-int hexPairValue(char first, char second);
-
 // Fills clientId (only from ",NN=" and exactly 8 hex digits) and serverInfo.
 void parseServerInfo(Session& session, const char* text);
 

@@ -104,17 +104,17 @@
 #include <stdint.h>
 
 #if defined(_WIN32) && !defined(_WIN64)
-#define LUMBRA_CALL __stdcall
+#  define LUMBRA_CALL __stdcall
 #elif defined(__i386__)
-#define LUMBRA_CALL __attribute__((stdcall))
+#  define LUMBRA_CALL __attribute__((stdcall))
 #else
-#define LUMBRA_CALL
+#  define LUMBRA_CALL
 #endif
 
 #if defined(_WIN32)
-#define LUMBRA_EXPORT
+#  define LUMBRA_EXPORT
 #else
-#define LUMBRA_EXPORT __attribute__((visibility("default")))
+#  define LUMBRA_EXPORT __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -190,7 +190,8 @@ LUMBRA_EXPORT int32_t LUMBRA_CALL LBAsciiToEbcdic(char* text);
    Result: 0; -14 (bad handle or negative length), -13, -6 (too long for the
    session buffer), -1 (fewer than 7 characters before the last '=', or no
    '='). On failure neither the buffer nor the session changes. No message. */
-LUMBRA_EXPORT int32_t LUMBRA_CALL LBInsertBin(int32_t handle, char* command, const void* data, int32_t length);
+LUMBRA_EXPORT int32_t LUMBRA_CALL LBInsertBin(int32_t handle, char* command, const void* data,
+                                              int32_t length);
 
 #ifdef __cplusplus
 }

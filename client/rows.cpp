@@ -1,18 +1,16 @@
 // LBGetNext: one row per call from the current block, continuation requests for the next.
-#include <cstdio>
 #include <cstring>
 
 #include "client/command.h"
-#include "client/run_length.h"
+#include "protocol/run_length.h"
+#include "client/message.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "client/transport.h"
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra {
 namespace {
-
-constexpr std::size_t kContinuationPrefixLength = sizeof kContinuationPrefix - 1;
 
 std::int32_t endResultSet(Session& s, std::int32_t status) {
   s.rowsLeft = 0;
@@ -23,11 +21,12 @@ std::int32_t endResultSet(Session& s, std::int32_t status) {
 // Asks for the next block; 0 with readCursor and blockEnd set, or a failure.
 std::int32_t fetchBlock(Session& s, char* message) {
   char* const io = s.ioBuffer;
-  const int length = std::snprintf(io, static_cast<std::size_t>(s.ioCapacity), "%s%d", kContinuationPrefix,
-                                   s.contCounter);
+  const int length = formatContinuationRequest(s.contCounter, io, static_cast<std::size_t>(s.ioCapacity));
   ++s.contCounter;
-  std::memcpy(s.replyTag + 3, io + kContinuationPrefixLength, 3);
-  if (sendMessage(s.socket, io, length, s.ioCapacity) < 0) return reportStatus(kSendFailed, message);
+  const auto tag = continuationTag(std::string_view(io + kContinuationPrefixLength, kContinuationDigits));
+  std::memcpy(s.replyTag, tag.data(), kHeadTagLength);
+  if (sendMessage(s.socket, io, length, s.ioCapacity, MessageKind::Text) < 0)
+    return reportStatus(kSendFailed, message);
   const std::int32_t n = receiveReply(s.socket, io, s.bufferSize, s.replyTag);
   if (n < 0) return reportStatus(kReceiveFailed, message);
   if (std::memcmp(io, s.replyTag, kHeadTagLength) == 0) {
@@ -39,17 +38,15 @@ std::int32_t fetchBlock(Session& s, char* message) {
   // Headed "LBX000": a failure reply, which must carry a non-zero status.
   const std::int32_t status = replyStatus(io, n);
   if (status <= 0) return reportStatus(kReceiveFailed, message);
-  copyReplyText(io, n, message);
+  copyReplyText(io, n, message, messageRoom(s));
   return -status;
 }
 
 }  // namespace
 
 std::int32_t nextRow(std::int32_t handleArgument, char* message) {
-  if (message == nullptr) return kInvalidParameters;
-  message[0] = '\0';
   Session* session = nullptr;
-  if (const std::int32_t rc = checkHandle(handleArgument, &session); rc != 0) return reportStatus(rc, message);
+  if (const std::int32_t rc = beginMessageCall(handleArgument, message, &session); rc != 0) return rc;
   Session& s = *session;
   if (s.rowsLeft <= 0) return endResultSet(s, reportStatus(kNoRowsSelected, message));
   if (!s.morePending) {
@@ -57,7 +54,7 @@ std::int32_t nextRow(std::int32_t handleArgument, char* message) {
   }
   const std::size_t available = static_cast<std::size_t>(s.blockEnd - s.readCursor);
   const std::ptrdiff_t used =
-      decodeRunLength(s.readCursor, available, message, static_cast<std::size_t>(s.rowLength));
+      decodeIncomingRunLength(s.readCursor, available, message, static_cast<std::size_t>(s.rowLength));
   if (used < 0) {
     message[0] = '\0';
     return endResultSet(s, reportStatus(kReceiveFailed, message));

@@ -4,31 +4,31 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra {
 
 // One open connection. Zero-filled when allocated; the fields up to ioBuffer
 // are those every part of the library shares, in their declared order.
 struct Session {
-  std::int32_t socket;        // connected stream socket; negative: unusable
-  std::int32_t rowLength;     // length of each row of the open result set
-  std::int32_t morePending;   // 1 while ioBuffer holds undelivered rows
-  std::int32_t contCounter;   // number of the next continuation request (from 100)
-  std::int32_t batchLength;   // bytes of batched updates at the start of ioBuffer
-  std::int32_t bufferReady;   // 0 after a failed buffer sizing
-  std::int32_t rowsLeft;      // rows of the result set still to deliver
-  std::int32_t binaryLength;  // length of the binary insert LBInsertBin prepared
-  std::int32_t bufferSize;    // receive capacity; commands are limited to bufferSize - 20
-  char* readCursor;           // next encoded row in ioBuffer
-  char replyTag[7];           // tag a reply may carry besides "LBX000"
-  std::uint8_t updatePending; // never set (see lumbra32.h)
-  char clientId[15];          // "nnn.nnn.nnn.nnn", no terminator
-  char serverInfo[251];       // formatted server description
-  char* ioBuffer;             // the exchange buffer, ioCapacity bytes
+  std::int32_t socket;         // connected stream socket; negative: unusable
+  std::int32_t rowLength;      // length of each row of the open result set
+  std::int32_t morePending;    // 1 while ioBuffer holds undelivered rows
+  std::int32_t contCounter;    // number of the next continuation request (from 100)
+  std::int32_t batchLength;    // bytes of batched updates at the start of ioBuffer
+  std::int32_t bufferReady;    // 0 after a failed buffer sizing
+  std::int32_t rowsLeft;       // rows of the result set still to deliver
+  std::int32_t binaryLength;   // length of the binary insert LBInsertBin prepared
+  std::int32_t bufferSize;     // receive capacity; commands are limited to bufferSize - 20
+  char* readCursor;            // next encoded row in ioBuffer
+  char replyTag[7];            // tag a reply may carry besides "LBX000"
+  std::uint8_t updatePending;  // never set (see lumbra32.h)
+  char clientId[15];           // "nnn.nnn.nnn.nnn", no terminator
+  char serverInfo[251];        // formatted server description
+  char* ioBuffer;              // the exchange buffer, ioCapacity bytes
   // Bounds the shared fields do not carry.
-  std::int32_t ioCapacity;    // bytes of ioBuffer: 1901 at connect, bufferSize + 20 after sizing
-  char* blockEnd;             // where the current block's rows end (its marker)
+  std::int32_t ioCapacity;  // bytes of ioBuffer: 1901 at connect, bufferSize + 20 after sizing
+  char* blockEnd;           // where the current block's rows end (its marker)
 };
 
 static_assert(offsetof(Session, bufferSize) == 32, "nine 32-bit values lead the record");

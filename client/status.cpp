@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client/message.h"
 #include "platform/net.h"
 
 namespace lumbra {
@@ -42,21 +43,26 @@ const char* statusText(std::int32_t status) {
 std::int32_t reportStatus(std::int32_t status, char* message, const char* word) {
   const char* text = statusText(status);
   if (message == nullptr) return status;
+  char filled[kLongestStatusText];
   switch (status) {
-    case -1: case -2: case -3: case -5: case -7:
-      std::snprintf(message, kLongestStatusText, text, platform::netCalls().lastError());
+    case -1:
+    case -2:
+    case -3:
+    case -5:
+    case -7:
+      std::snprintf(filled, sizeof filled, text, platform::netCalls().lastError());
+      text = filled;
       break;
-    case -12:
-    {
+    case -12: {
       char shortWord[kLongestWord + 1] = {};
       std::strncpy(shortWord, word, kLongestWord);
-      std::snprintf(message, kLongestStatusText, text, shortWord);
-    }
-      break;
+      std::snprintf(filled, sizeof filled, text, shortWord);
+      text = filled;
+    } break;
     default:
-      std::strcpy(message, text);
       break;
   }
+  writeMessage(message, kLeastMessageRoom, text);
   return status;
 }
 

@@ -1,4 +1,4 @@
-// StatusMessageTable and reportStatus, the one writer of status texts.
+// StatusMessageTable and reportStatus, which writes status texts through writeMessage.
 #pragma once
 
 #include <cstdint>

@@ -1,19 +1,24 @@
 // Message framing: sending with the end-of-block marker, receiving a whole reply, closing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace lumbra {
 
-// Sends `length` bytes of `buffer` with the marker behind them (none for the
-// login message, which begins "ID "). A text message gets the marker and a NUL
-// at `length`; a binary insert (EBCDIC "INSERT " prefix) gets the marker only.
-// `capacity` is the size of `buffer`: a message whose marker would not fit is
-// not sent. One send call: the result is the byte count, or -1 when fewer
-// bytes went out.
-std::int32_t sendMessage(std::int32_t socket, char* buffer, std::int32_t length, std::int32_t capacity);
+// What the caller sends: the login message, a binary insert, or a text.
+enum class MessageKind { Login, BinaryInsert, Text };
 
-// Gathers one reply into `buffer`, at most capacity - 1 bytes. The first six
+// Sends `length` bytes of `buffer` with the marker behind them (none for the
+// login message). A text gets the marker and a NUL at `length`; a binary
+// insert gets the marker only. `capacity` is the size of `buffer`: a message
+// whose marker would not fit is not sent. One send call: the result is the
+// byte count, or -1 when fewer bytes went out.
+std::int32_t sendMessage(std::int32_t socket, char* buffer, std::int32_t length, std::int32_t capacity,
+                         MessageKind kind);
+
+// Gathers one reply into `buffer`, at most capacity - 1 bytes, asking the
+// reply reader after each receive. The first six
 // bytes must be `tag` or "LBX000", the last six the marker. Returns the reply
 // length (head and marker included), -2 when the connection closed or failed,
 // -8 when the head or the marker is wrong or the reply cannot fit (a capacity
@@ -29,13 +34,8 @@ void closeConnection(std::int32_t socket);
 std::int32_t replyStatus(const char* reply, std::int32_t length);
 
 // Copies the text of a reply of length n >= 16 (offset 10 up to the marker)
-// into `message` as a terminated string; a null `message` is skipped. Puts a
-// NUL over the marker's first byte, as every reader of a reply does.
-void copyReplyText(char* reply, std::int32_t length, char* message);
-
-// Lenient decimal reading: leading white space, one sign, digits up to the
-// first other character, at most `width` characters looked at (-1: no limit).
-// Saturates instead of overflowing.
-std::int64_t readDecimal(const char* text, int width = -1);
+// into `message` (`room` bytes) through writeMessage; a null `message` is
+// skipped. Puts a NUL over the marker's first byte, as every reader of a reply does.
+void copyReplyText(char* reply, std::int32_t length, char* message, std::size_t room);
 
 }  // namespace lumbra

@@ -1,20 +1,18 @@
 // LBCRC (CRC-16/XMODEM), LBAsciiToEbcdic and LBInsertBin.
 #include "client/utilities.h"
 
-#include <cstdio>
 #include <cstring>
 
-#include "client/ebcdic.h"
+#include "protocol/ebcdic.h"
 #include "client/session.h"
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra {
 namespace {
 
 constexpr std::uint16_t kCrcPolynomial = 0x1021;
 constexpr std::size_t kMinimumPrefix = 7;
-constexpr std::size_t kLengthClause = 9;        // "(nnnnn)='"
-constexpr std::int64_t kBinaryOverhead = 12;    // clause, closing quote, terminator, one spare
+constexpr std::int64_t kBinaryOverhead = 12;  // clause, closing quote, terminator, one spare
 
 }  // namespace
 
@@ -43,15 +41,16 @@ std::int32_t prepareBinaryInsert(std::int32_t handleArgument, char* command, con
   char* const lastEquals = std::strrchr(command, '=');
   if (lastEquals == nullptr) return kSendFailed;
   const std::size_t prefix = static_cast<std::size_t>(lastEquals - command);
-  if (static_cast<std::int64_t>(prefix) + length + kBinaryOverhead > static_cast<std::int64_t>(session->bufferSize) - kBufferSlack) {
+  if (static_cast<std::int64_t>(prefix) + length + kBinaryOverhead >
+      static_cast<std::int64_t>(session->bufferSize) - kBufferSlack) {
     return kCommandTooLong;
   }
   if (prefix < kMinimumPrefix) return kSendFailed;
 
-  char clause[kLengthClause + 1];
-  std::snprintf(clause, sizeof clause, "(%05d)='", static_cast<int>(length));
-  std::memcpy(lastEquals, clause, kLengthClause + 1);
-  const std::size_t m = prefix + kLengthClause;
+  char clause[kLengthClauseLength + 1];
+  formatLengthClause(static_cast<int>(length), clause);
+  std::memcpy(lastEquals, clause, kLengthClauseLength + 1);
+  const std::size_t m = prefix + kLengthClauseLength;
   asciiToEbcdicText(command);
   if (length > 0) std::memcpy(command + m, data, static_cast<std::size_t>(length));
   command[m + static_cast<std::size_t>(length)] = static_cast<char>(kEbcdicApostrophe);

@@ -65,6 +65,42 @@ function(suite_check_dll target)
             $<TARGET_FILE:${target}>)
 endfunction()
 
+# suite_export_def(TARGET DEF file)
+# On Windows, pins the exports of the DLL TARGET by the 32-bit .def file DEF:
+# as it stands for 32 bits; for 64 bits (one calling convention, no decoration)
+# made from it at configure time, each "NAME = SYMBOL@N" becoming "NAME = SYMBOL"
+# ("NAME" alone where both are the same), names and ordinals unchanged. The
+# 64-bit file is written to the build folder as TARGET-x64.def. Elsewhere nothing.
+function(suite_export_def target)
+  cmake_parse_arguments(ARG "" "DEF" "" ${ARGN})
+  if(NOT SUITE_WINDOWS)
+    return()
+  endif()
+  set(def ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_DEF})
+  if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
+    file(STRINGS ${def} lines)
+    set(text "; ${target}.dll (64-bit): made from ${ARG_DEF}, the same names and ordinals without decoration.\n")
+    foreach(line IN LISTS lines)
+      if(line MATCHES "^[ \t]*;")
+        continue()
+      endif()
+      if(line MATCHES "^([ \t]*)([A-Za-z_][A-Za-z0-9_@]*) = ([A-Za-z_][A-Za-z0-9_]*)@[0-9]+( .*)$")
+        if(CMAKE_MATCH_2 STREQUAL CMAKE_MATCH_3)
+          set(line "${CMAKE_MATCH_1}${CMAKE_MATCH_2}${CMAKE_MATCH_4}")
+        else()
+          set(line "${CMAKE_MATCH_1}${CMAKE_MATCH_2} = ${CMAKE_MATCH_3}${CMAKE_MATCH_4}")
+        endif()
+      endif()
+      string(APPEND text "${line}\n")
+    endforeach()
+    set(def ${CMAKE_CURRENT_BINARY_DIR}/${target}-x64.def)
+    file(WRITE ${def} "${text}")
+  endif()
+  target_sources(${target} PRIVATE ${def})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${def})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_DEF})
+endfunction()
+
 # suite_version_resource(TARGET DESCRIPTION text)
 # On Windows, gives the DLL TARGET a version resource: the suite version as
 # FileVersion and ProductVersion, DESCRIPTION as FileDescription, TARGET.dll as

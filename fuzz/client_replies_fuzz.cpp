@@ -38,8 +38,8 @@ struct Stream {
   const std::uint8_t* data = nullptr;
   std::size_t size = 0;
   std::size_t position = 0;
-  int chunk = 0;           // bytes per receive (0: as many as asked)
-  bool endFails = false;   // at the end of the input: -1 instead of 0
+  int chunk = 0;          // bytes per receive (0: as many as asked)
+  bool endFails = false;  // at the end of the input: -1 instead of 0
   int blocks = 0, sockets = 0, starts = 0, nextSocket = 3;
 
   bool empty() const { return position >= size; }
@@ -62,9 +62,15 @@ int receive(std::int32_t, char* buffer, int length) {
 
 void installCalls() {
   auto& n = lumbra::platform::netCalls();
-  n.startup = [] { ++stream.starts; return 0; };
+  n.startup = [] {
+    ++stream.starts;
+    return 0;
+  };
   n.cleanup = [] { --stream.starts; };
-  n.openSocket = []() -> std::int32_t { ++stream.sockets; return stream.nextSocket++ % 30000; };
+  n.openSocket = []() -> std::int32_t {
+    ++stream.sockets;
+    return stream.nextSocket++ % 30000;
+  };
   n.connectSocket = [](std::int32_t, std::uint32_t, std::uint16_t) { return 0; };
   n.sendBytes = [](std::int32_t, const char* data, int length) {
     check(length > 0, "a send of nothing");
@@ -170,15 +176,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int step = 0; step < 64 && !stream.empty(); ++step) {
     const std::uint8_t op = stream.byte();
     const std::uint8_t pick = stream.byte();
-    std::int32_t handle = open.empty() ? static_cast<std::int32_t>(pick % 3) - 1
-                                       : open[pick % open.size()];
+    std::int32_t handle = open.empty() ? static_cast<std::int32_t>(pick % 3) - 1 : open[pick % open.size()];
     if (pick >= 250) handle = static_cast<std::int32_t>(pick) * 1000;  // a bad handle
     switch (op % 7) {
       case 0: {
         if (open.size() >= 4) break;
         std::vector<char> message(1901);
-        const std::int32_t h = LBConnect("OPERADOR", "SENHA", pick & 1 ? "NOVA" : "", "127.0.0.1:3001",
-                                         message.data());
+        const std::int32_t h =
+            LBConnect("OPERADOR", "SENHA", pick & 1 ? "NOVA" : "", "127.0.0.1:3001", message.data());
         checkMessage(message);
         check(h >= -9999 && h < lumbra::kMaxSessions, "LBConnect result out of range");
         if (h >= 0) open.push_back(h);

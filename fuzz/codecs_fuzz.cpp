@@ -1,11 +1,11 @@
 // Fuzz target: the run-length codecs in all four directions and the credential block.
 //
 // Byte 0 picks the check, byte 1 (and 2) a length; the rest is the source.
-//   0  encodeRunLength, then decodeOutgoingRunLength as the server decodes a
+//   0  encodeOutgoingRunLength, then decodeOutgoingRunLength as the server decodes a
 //      batch: the input comes back (up to its first NUL), and the encoded form
 //      never runs " ' ( ) < = > or '@' itself.
-//   1  decodeRunLength on any bytes into a row of exactly the given length.
-//   2  encodeIncomingRunLength, then decodeRunLength: the input comes back.
+//   1  decodeIncomingRunLength on any bytes into a row of exactly the given length.
+//   2  encodeIncomingRunLength, then decodeIncomingRunLength: the input comes back.
 //   3  decodeOutgoingRunLength on any bytes into exactly the given capacity.
 //   4  unscrambleCredentials on any 110 bytes; a block it accepts scrambles back
 //      to itself.
@@ -16,9 +16,9 @@
 #include <memory>
 #include <string>
 
-#include "client/credentials.h"
-#include "client/run_length.h"
-#include "client/wire.h"
+#include "protocol/credentials.h"
+#include "protocol/run_length.h"
+#include "protocol/wire.h"
 #include "fuzz/scratch_dir.h"
 
 namespace {
@@ -42,14 +42,15 @@ void outgoingRoundTrip(const char* bytes, std::size_t size, std::size_t capacity
   std::string source(bytes, size);
   source.resize(std::strlen(source.c_str()));
   Block encoded(capacity);
-  const std::ptrdiff_t n = lumbra::encodeRunLength(encoded.data(), capacity, source.c_str());
+  const std::ptrdiff_t n = lumbra::encodeOutgoingRunLength(encoded.data(), capacity, source.c_str());
   if (n == lumbra::kRunLengthNoRoom) return;
   check(n >= 0 && static_cast<std::size_t>(n) <= capacity, "encoded length outside the capacity");
   Block decoded(source.size());
-  const std::ptrdiff_t m =
-      lumbra::decodeOutgoingRunLength(encoded.data(), static_cast<std::size_t>(n), decoded.data(), decoded.size());
+  const std::ptrdiff_t m = lumbra::decodeOutgoingRunLength(encoded.data(), static_cast<std::size_t>(n),
+                                                           decoded.data(), decoded.size());
   check(m == static_cast<std::ptrdiff_t>(source.size()), "outgoing form decodes to another length");
-  check(source.empty() || std::memcmp(decoded.data(), source.data(), source.size()) == 0, "outgoing form decodes to other bytes");
+  check(source.empty() || std::memcmp(decoded.data(), source.data(), source.size()) == 0,
+        "outgoing form decodes to other bytes");
   for (std::ptrdiff_t i = 0; i + 2 < n; ++i) {
     if (encoded[i] != '@') continue;
     if (encoded[i + 1] == '@') {
@@ -66,7 +67,8 @@ void incomingRoundTrip(const char* bytes, std::size_t size) {
   const std::ptrdiff_t n = lumbra::encodeIncomingRunLength(bytes, size, encoded.data(), encoded.size());
   check(n >= 0, "incoming form does not fit its bound");
   Block row(size);
-  const std::ptrdiff_t used = lumbra::decodeRunLength(encoded.data(), static_cast<std::size_t>(n), row.data(), size);
+  const std::ptrdiff_t used =
+      lumbra::decodeIncomingRunLength(encoded.data(), static_cast<std::size_t>(n), row.data(), size);
   check(used == n, "incoming form not consumed exactly");
   check(size == 0 || std::memcmp(row.data(), bytes, size) == 0, "incoming form decodes to other bytes");
 }
@@ -78,7 +80,8 @@ void credentialBlock(const char* bytes, std::size_t size) {
   if (!lumbra::unscrambleCredentials(block.data(), block.size(), area.data())) return;
   Block again(lumbra::kCredentialBlockLength + 1);
   lumbra::scrambleCredentials(area.data(), again.data());
-  check(std::memcmp(again.data(), block.data(), block.size()) == 0, "an accepted block does not scramble back");
+  check(std::memcmp(again.data(), block.data(), block.size()) == 0,
+        "an accepted block does not scramble back");
 }
 
 }  // namespace
@@ -86,7 +89,8 @@ void credentialBlock(const char* bytes, std::size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
   const int mode = data[0] % 5;
-  const std::size_t length = static_cast<std::size_t>(data[1]) | (static_cast<std::size_t>(data[2] & 0x0F) << 8);
+  const std::size_t length =
+      static_cast<std::size_t>(data[1]) | (static_cast<std::size_t>(data[2] & 0x0F) << 8);
   const char* bytes = reinterpret_cast<const char*>(data + 3);
   size -= 3;
   Block source(bytes, size);  // exactly the source, on the heap
@@ -96,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     case 1: {
       Block row(length);
-      const std::ptrdiff_t used = lumbra::decodeRunLength(source.data(), source.size(), row.data(), length);
+      const std::ptrdiff_t used =
+          lumbra::decodeIncomingRunLength(source.data(), source.size(), row.data(), length);
       check(used <= static_cast<std::ptrdiff_t>(source.size()), "decoding consumed more than the source");
       check(used >= 0 || used == lumbra::kRunLengthTruncated || used == lumbra::kRunLengthBadDigit ||
                 used == lumbra::kRunLengthOverrun,
@@ -108,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     case 3: {
       Block out(length);
-      const std::ptrdiff_t n = lumbra::decodeOutgoingRunLength(source.data(), source.size(), out.data(), length);
+      const std::ptrdiff_t n =
+          lumbra::decodeOutgoingRunLength(source.data(), source.size(), out.data(), length);
       check(n <= static_cast<std::ptrdiff_t>(length), "decoded length passes the capacity");
       break;
     }

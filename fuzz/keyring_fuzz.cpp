@@ -67,12 +67,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (PublicKeyRecord* r = reloaded; r != nullptr; r = r->next) after.push_back(r);
   for (std::size_t start = 0; start < before.size() && before.size() == after.size();) {
     std::size_t end = start + 1;
-    while (end < before.size() && orvak::compareUserIds(before[start]->userId, before[end]->userId) == 0) ++end;
+    while (end < before.size() && orvak::compareUserIds(before[start]->userId, before[end]->userId) == 0)
+      ++end;
     for (std::size_t i = start; i < end; ++i) {
       const PublicKeyRecord* a = before[i];
       const PublicKeyRecord* b = after[start + (end - 1 - i)];
       if (!sameRecord(*a, *b)) {
-        std::fprintf(stderr, "loaded: %s n=%d e=%d %d-%d-%d %d:%d:%d\nsaved:  %s n=%d e=%d %d-%d-%d %d:%d:%d\n",
+        std::fprintf(stderr,
+                     "loaded: %s n=%d e=%d %d-%d-%d %d:%d:%d\nsaved:  %s n=%d e=%d %d-%d-%d %d:%d:%d\n",
                      a->userId, a->modulusLength, a->exponentLength, a->created.year, a->created.month,
                      a->created.day, a->created.hour, a->created.minute, a->created.second, b->userId,
                      b->modulusLength, b->exponentLength, b->created.year, b->created.month, b->created.day,

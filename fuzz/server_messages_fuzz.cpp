@@ -17,8 +17,8 @@
 #include <memory>
 #include <string>
 
-#include "client/credentials.h"
-#include "client/wire.h"
+#include "protocol/credentials.h"
+#include "protocol/wire.h"
 #include "fuzz/scratch_dir.h"  // check, fail
 #include "server/framing.h"
 #include "server/session.h"
@@ -45,10 +45,9 @@ std::string loginMessage() {
 }
 
 bool digits(const std::string& text, std::size_t from, std::size_t count) {
-  return text.size() >= from + count &&
-         std::all_of(text.begin() + static_cast<std::ptrdiff_t>(from),
-                     text.begin() + static_cast<std::ptrdiff_t>(from + count),
-                     [](char c) { return c >= '0' && c <= '9'; });
+  return text.size() >= from + count && std::all_of(text.begin() + static_cast<std::ptrdiff_t>(from),
+                                                    text.begin() + static_cast<std::ptrdiff_t>(from + count),
+                                                    [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // A reply is "LBX000", four status digits, text and the marker; the answer to
@@ -56,8 +55,8 @@ bool digits(const std::string& text, std::size_t from, std::size_t count) {
 // length zero) and the marker.
 void checkReply(const Frame& frame, const SessionLogic::Outcome& outcome, std::size_t limit) {
   const std::string& r = outcome.reply;
-  const bool statusReply = r.size() >= lumbra::kMinimumReplyLength &&
-                           r.starts_with(lumbra::kHeadTag) && digits(r, lumbra::kStatusOffset, 4);
+  const bool statusReply = r.size() >= lumbra::kMinimumReplyLength && r.starts_with(lumbra::kHeadTag) &&
+                           digits(r, lumbra::kStatusOffset, 4);
   const bool block = !statusReply && frame.kind == Frame::Kind::Ordinary &&
                      frame.text.starts_with(lumbra::kContinuationPrefix);
   check(statusReply || block, "reply not LBX000 and four status digits");

@@ -20,8 +20,8 @@
 
 namespace {
 
-const char* const kNames[] = {"abcdefgh.xyz", "abc.xyz", "a", "longer_than_eight.extension", "noext",
-                              "x.", ".hidden", "ABCDEFGHIJ.KLMNOPQRSTUVWXYZ"};
+const char* const kNames[] = {"abcdefgh.xyz", "abc.xyz", "a",       "longer_than_eight.extension",
+                              "noext",        "x.",      ".hidden", "ABCDEFGHIJ.KLMNOPQRSTUVWXYZ"};
 
 struct Reader {
   const std::uint8_t* data;

@@ -10,33 +10,33 @@
 namespace orvak {
 
 class ByteSource {
-public:
-    // Reads bytes held in memory; they must outlive the source.
-    explicit ByteSource(std::span<const uint8_t> bytes);
-    // Reads an open stream from its current position; the caller closes it.
-    explicit ByteSource(std::FILE* stream);
+ public:
+  // Reads bytes held in memory; they must outlive the source.
+  explicit ByteSource(std::span<const uint8_t> bytes);
+  // Reads an open stream from its current position; the caller closes it.
+  explicit ByteSource(std::FILE* stream);
 
-    ByteSource(const ByteSource&) = delete;
-    ByteSource& operator=(const ByteSource&) = delete;
+  ByteSource(const ByteSource&) = delete;
+  ByteSource& operator=(const ByteSource&) = delete;
 
-    // Each returns false at the end of the data (a short read or skip consumes
-    // what there was).
-    bool readByte(uint8_t& out);
-    bool read(uint8_t* out, std::size_t count);
-    bool skip(uint64_t count);
-    // Steps back over the byte just read (one byte only).
-    void unread();
-    // True when a read or skip has run into the end of the data.
-    bool atEnd();
+  // Each returns false at the end of the data (a short read or skip consumes
+  // what there was).
+  bool readByte(uint8_t& out);
+  bool read(uint8_t* out, std::size_t count);
+  bool skip(uint64_t count);
+  // Steps back over the byte just read (one byte only).
+  void unread();
+  // True when a read or skip has run into the end of the data.
+  bool atEnd();
 
-private:
-    bool refill();
+ private:
+  bool refill();
 
-    std::FILE* stream_ = nullptr;
-    const uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t pos_ = 0;
-    uint8_t buffer_[64 * 1024];
+  std::FILE* stream_ = nullptr;
+  const uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t pos_ = 0;
+  uint8_t buffer_[64 * 1024];
 };
 
 }  // namespace orvak

@@ -12,11 +12,11 @@
 
 namespace orvak {
 
-CalendarTime time_to_calendar(uint32_t timestamp);
+CalendarTime timeToCalendar(uint32_t timestamp);
 
 // A year below 70 gives 0. A month outside 1 to 12 is carried into the year
 // (month 13 of 1999 is January 2000, month 0 December of the year before);
 // other fields are taken as they stand; the result is taken modulo 2^32.
-uint32_t calendar_to_time(const CalendarTime& time);
+uint32_t calendarToTime(const CalendarTime& time);
 
 }  // namespace orvak

@@ -5,19 +5,17 @@
 #include <cstddef>
 
 #include "keyring/orvak32.h"
+#include "platform/blocks.h"
 
 namespace orvak {
 
 // Characters of a user id that count; a record's userId holds them and a NUL.
 inline constexpr std::size_t kUserIdChars = 31;
 
-// Where record blocks come from. Tests swap the entries to inject a failed
-// allocation; the library uses the C heap.
-struct RecordAllocator {
-    void* (*allocate)(std::size_t size);
-    void (*release)(void* block);
-};
-RecordAllocator& recordAllocator();
+// Where record blocks come from: the platform's block table (the C heap).
+// Tests swap its entries to inject a failed allocation.
+using RecordAllocator = platform::BlockCalls;
+inline RecordAllocator& recordAllocator() { return platform::blockCalls(); }
 
 // A new record block holding a copy of fields 1 to 6 of *source (userId cut to
 // 31 characters and terminated), next set to null; null when no memory is left.
@@ -33,7 +31,7 @@ int compareUserIds(const char* a, const char* b);
 // A normalized user id: at most 31 characters, trailing blanks dropped
 // except a first character.
 struct NormalizedId {
-    char text[kUserIdChars + 1];
+  char text[kUserIdChars + 1];
 };
 NormalizedId normalizeUserId(const char* text);
 bool sameUserId(const NormalizedId& a, const NormalizedId& b);

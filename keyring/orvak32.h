@@ -60,13 +60,13 @@ extern "C" {
    Status codes. Never renumbered.
    --------------------------------------------------------------------------- */
 enum {
-    ORVAK_OK = 0,
-    PACKET_WRITE_FAILED = 1,        /* a write of a packet failed */
-    KEYRING_OPEN_FAILED = 40994,    /* 0xA022: the key ring could not be opened or read into memory */
-    KEYRING_CREATE_FAILED = 40995,  /* 0xA023: the key ring file could not be created */
-    KEY_NOT_FOUND = 40996,          /* 0xA024: no record matches the key id or user id */
-    KEYRING_FORMAT_ERROR = 40997,   /* 0xA025: the file is not a key ring of the form read here */
-    KEYRING_CLOSE_FAILED = 41030     /* 0xA046: flushing, closing or putting the written ring in place failed */
+  ORVAK_OK = 0,
+  PACKET_WRITE_FAILED = 1,       /* a write of a packet failed */
+  KEYRING_OPEN_FAILED = 40994,   /* 0xA022: the key ring could not be opened or read into memory */
+  KEYRING_CREATE_FAILED = 40995, /* 0xA023: the key ring file could not be created */
+  KEY_NOT_FOUND = 40996,         /* 0xA024: no record matches the key id or user id */
+  KEYRING_FORMAT_ERROR = 40997,  /* 0xA025: the file is not a key ring of the form read here */
+  KEYRING_CLOSE_FAILED = 41030   /* 0xA046: flushing, closing or putting the written ring in place failed */
 };
 
 /* ---------------------------------------------------------------------------
@@ -75,12 +75,12 @@ enum {
 
 /* Universal time, no zone or daylight adjustment. */
 struct CalendarTime {
-    int32_t second; /* 0-59 */
-    int32_t minute; /* 0-59 */
-    int32_t hour;   /* 0-23 */
-    int32_t day;    /* day of the month, 1-31 */
-    int32_t month;  /* 1-12 */
-    int32_t year;   /* years since 1900, 70 or more */
+  int32_t second; /* 0-59 */
+  int32_t minute; /* 0-59 */
+  int32_t hour;   /* 0-23 */
+  int32_t day;    /* day of the month, 1-31 */
+  int32_t month;  /* 1-12 */
+  int32_t year;   /* years since 1900, 70 or more */
 };
 
 /* One RSA public key. The layout is part of the interface (200 bytes in the
@@ -91,14 +91,14 @@ struct CalendarTime {
    more. A copy of a record means every field but `next`, which is never read
    from a record the host passes in. */
 struct PublicKeyRecord {
-    int32_t modulusLength;          /* bytes of modulus in use: 1-128 for a key;
-                                       0-128 can be written (see SavePublicKeys) */
-    uint8_t modulus[128];           /* RSA modulus n, big-endian */
-    int32_t exponentLength;         /* bytes of exponent in use, 0-4 */
-    uint8_t exponent[4];            /* RSA public exponent e, big-endian */
-    char userId[32];                /* owner's user id, NUL-terminated, at most 31 characters */
-    struct CalendarTime created;    /* the key's creation time */
-    struct PublicKeyRecord* next;   /* following record of a list; null in the last */
+  int32_t modulusLength;        /* bytes of modulus in use: 1-128 for a key;
+                                   0-128 can be written (see SavePublicKeys) */
+  uint8_t modulus[128];         /* RSA modulus n, big-endian */
+  int32_t exponentLength;       /* bytes of exponent in use, 0-4 */
+  uint8_t exponent[4];          /* RSA public exponent e, big-endian */
+  char userId[32];              /* owner's user id, NUL-terminated, at most 31 characters */
+  struct CalendarTime created;  /* the key's creation time */
+  struct PublicKeyRecord* next; /* following record of a list; null in the last */
 };
 
 /* A list: a pointer to its first record; the empty list is null. */
@@ -217,13 +217,15 @@ ORVAK_API int32_t ORVAK_CALL FindNumberOfKeys(KeyList list);
    and the userId text up to and including its NUL into *out (out's created,
    next and the userId bytes after the NUL keep their values) and returns 0.
    Otherwise returns KEY_NOT_FOUND and leaves *out untouched. */
-ORVAK_API int32_t ORVAK_CALL locate_public_key(KeyList list, const uint8_t* keyId, struct PublicKeyRecord* out);
+ORVAK_API int32_t ORVAK_CALL locate_public_key(KeyList list, const uint8_t* keyId,
+                                               struct PublicKeyRecord* out);
 
 /* Searches from the head for the first record whose user id equals userId
    after normalization. On a match copies modulusLength, modulus,
    exponentLength and exponent into *out (nothing else) and returns 0.
    Otherwise returns KEY_NOT_FOUND and leaves *out untouched. */
-ORVAK_API int32_t ORVAK_CALL locate_public_key_by_id(KeyList list, const char* userId, struct PublicKeyRecord* out);
+ORVAK_API int32_t ORVAK_CALL locate_public_key_by_id(KeyList list, const char* userId,
+                                                     struct PublicKeyRecord* out);
 
 /* Removes the first record whose user id equals userId after normalization
    and returns the list to use from then on. The list passed in is consumed.
@@ -257,7 +259,7 @@ ORVAK_API int32_t ORVAK_CALL GetIdFromPubkey(const struct PublicKeyRecord* recor
    lengths are out of range (modulusLength 0-128, exponentLength 0-4; nothing
    is written). */
 ORVAK_API int32_t ORVAK_CALL write_public_key_packet(FILE* stream, const struct PublicKeyRecord* record,
-                                                    uint32_t timestamp, uint16_t validity);
+                                                     uint32_t timestamp, uint16_t validity);
 
 #ifdef __cplusplus
 }

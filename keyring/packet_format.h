@@ -42,14 +42,14 @@ inline constexpr uint8_t kUserIdType = 0x34;     // packet type 13
 inline constexpr uint8_t kLengthTypeMask = 0x03;
 inline constexpr uint8_t kNoLengthField = 3;
 
-inline constexpr uint8_t kPublicKeyCtb = 0x99;   // type 6, 2-byte length
-inline constexpr uint8_t kUserIdCtb = 0xB4;      // type 13, 1-byte length
+inline constexpr uint8_t kPublicKeyCtb = 0x99;  // type 6, 2-byte length
+inline constexpr uint8_t kUserIdCtb = 0xB4;     // type 13, 1-byte length
 inline constexpr uint8_t kKeyVersion = 2;
 inline constexpr uint8_t kRsaAlgorithm = 1;
-inline constexpr int kKeyBodyOverhead = 12;      // body bytes besides the MPIs' number bytes
+inline constexpr int kKeyBodyOverhead = 12;  // body bytes besides the MPIs' number bytes
 
-inline constexpr int kMaxModulusBytes = 128;     // 1024 bits, what a record holds
-inline constexpr int kMaxExponentBytes = 4;      // 32 bits
+inline constexpr int kMaxModulusBytes = 128;  // 1024 bits, what a record holds
+inline constexpr int kMaxExponentBytes = 4;   // 32 bits
 
 inline bool isPublicKeyCtb(uint8_t ctb) { return (ctb & kTypeMask) == kPublicKeyType; }
 inline bool isUserIdCtb(uint8_t ctb) { return (ctb & kTypeMask) == kUserIdType; }

@@ -10,26 +10,26 @@
 namespace orvak {
 
 // Each returns false when the data ends first.
-bool read_word(ByteSource& in, uint16_t& value);
-bool read_long(ByteSource& in, uint32_t& value);
+bool readWord(ByteSource& in, uint16_t& value);
+bool readLong(ByteSource& in, uint32_t& value);
 
 // The length field that the CTB's length type selects; -1 for length type 3
 // (nothing read).
-bool read_packet_length(ByteSource& in, uint8_t ctb, int64_t& length);
+bool readPacketLength(ByteSource& in, uint8_t ctb, int64_t& length);
 
 // Moves past a packet's body. KEYRING_FORMAT_ERROR when the packet has no
 // length field or the data ends inside it.
-int32_t skip_packet(ByteSource& in, uint8_t ctb);
+int32_t skipPacket(ByteSource& in, uint8_t ctb);
 
 // Reads the public-key packet at the current position into modulusLength,
 // modulus, exponentLength, exponent and created. 0, or KEYRING_FORMAT_ERROR
 // for another packet type, a modulus over 1024 bits, an exponent over 32 bits
 // or data that ends inside the packet.
-int32_t read_public_key_packet(ByteSource& in, PublicKeyRecord& record);
+int32_t readPublicKeyPacket(ByteSource& in, PublicKeyRecord& record);
 
 struct RingReadResult {
-    int32_t status;  // 0, KEYRING_FORMAT_ERROR, or KEYRING_OPEN_FAILED when memory ran out
-    KeyList list;    // empty unless status is 0
+  int32_t status;  // 0, KEYRING_FORMAT_ERROR, or KEYRING_OPEN_FAILED when memory ran out
+  KeyList list;    // empty unless status is 0
 };
 
 // The walk over a whole ring. The list comes out exactly as inserting each key

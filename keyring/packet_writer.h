@@ -12,16 +12,16 @@ namespace orvak {
 
 // 8 times the length minus the zero bits before the first 1 bit; 0 for an
 // empty string or one of zero bytes.
-uint16_t mpi_bit_count(const uint8_t* bytes, std::size_t length);
+uint16_t mpiBitCount(const uint8_t* bytes, std::size_t length);
 
 // A packet being assembled before it goes to the stream in one write.
 struct PacketBuffer {
-    uint8_t bytes[160];
-    std::size_t size = 0;
-    void put(uint8_t b) { bytes[size++] = b; }
+  uint8_t bytes[160];
+  std::size_t size = 0;
+  void put(uint8_t b) { bytes[size++] = b; }
 };
-void write_word(PacketBuffer& out, uint16_t value);
-void write_long(PacketBuffer& out, uint32_t value);
+void writeWord(PacketBuffer& out, uint16_t value);
+void writeLong(PacketBuffer& out, uint32_t value);
 
 // True when a record's lengths lie in the ranges its fields can hold.
 bool hasValidLengths(const PublicKeyRecord& record);
@@ -36,6 +36,6 @@ int32_t writePublicKeyPacket(std::FILE* stream, const PublicKeyRecord& record, u
 
 // Writes the user-id packet of text (at most 31 characters of it). 0, or
 // PACKET_WRITE_FAILED when the write fails.
-int32_t write_user_id_packet(std::FILE* stream, const char* text);
+int32_t writeUserIdPacket(std::FILE* stream, const char* text);
 
 }  // namespace orvak

@@ -22,10 +22,10 @@ constexpr StatusInfo kUnknownStatus{-1, "UNKNOWN", "unknown status"};
 }  // namespace
 
 const StatusInfo& statusInfo(int32_t code) {
-    for (const StatusInfo& entry : kStatusTable) {
-        if (entry.code == code) return entry;
-    }
-    return kUnknownStatus;
+  for (const StatusInfo& entry : kStatusTable) {
+    if (entry.code == code) return entry;
+  }
+  return kUnknownStatus;
 }
 
 }  // namespace orvak

@@ -6,9 +6,9 @@
 namespace orvak {
 
 struct StatusInfo {
-    int32_t code;
-    const char* name;
-    const char* text;
+  int32_t code;
+  const char* name;
+  const char* text;
 };
 
 // The entry of a status code; an "unknown status" entry for any other value.

@@ -45,4 +45,7 @@ NetCalls& netCalls();
 // Puts the platform's own calls back into the table.
 void resetNetCalls();
 
+// The table as the system provides it (net_posix.cpp or net_windows.cpp through net_os.h).
+const NetCalls& systemNetCalls();
+
 }  // namespace lumbra::platform

@@ -1,5 +1,6 @@
 // The network and memory table on Linux: BSD sockets, calloc, errno as the last error.
 #include "platform/net.h"
+#include "platform/net_os.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -8,10 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace lumbra::platform {
+namespace lumbra::platform::os {
 namespace {
 
 constexpr std::int32_t kLargestSocket = 32767;
+
+}  // namespace
 
 int startup() { return 0; }
 void cleanup() {}
@@ -63,14 +66,4 @@ void setLastError(int code) { errno = code; }
 void* allocate(std::size_t size) { return std::calloc(1, size == 0 ? 1 : size); }
 void release(void* block) { std::free(block); }
 
-constexpr NetCalls kPlatformCalls = {startup, cleanup, parseAddress, openSocket, connectSocket, sendBytes,
-                                     receiveBytes, closeSocket, lastError, setLastError, allocate, release};
-
-NetCalls calls = kPlatformCalls;
-
-}  // namespace
-
-NetCalls& netCalls() { return calls; }
-void resetNetCalls() { calls = kPlatformCalls; }
-
-}  // namespace lumbra::platform
+}  // namespace lumbra::platform::os

@@ -1,13 +1,16 @@
 // The network and memory table on Windows: Winsock 1.1 (wsock32) and global memory.
 #include "platform/net.h"
+#include "platform/net_os.h"
 
 #include <winsock.h>
 #include <windows.h>
 
-namespace lumbra::platform {
+namespace lumbra::platform::os {
 namespace {
 
 constexpr std::int32_t kLargestSocket = 32767;
+
+}  // namespace
 
 int startup() {
   WSADATA data;
@@ -34,7 +37,8 @@ int connectSocket(std::int32_t socket, std::uint32_t address, std::uint16_t port
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = address;
-  return ::connect(static_cast<SOCKET>(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  return ::connect(static_cast<SOCKET>(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0
+                                                                                                        : -1;
 }
 
 int sendBytes(std::int32_t socket, const char* data, int length) {
@@ -67,14 +71,4 @@ void release(void* block) {
   GlobalFree(handle);
 }
 
-constexpr NetCalls kPlatformCalls = {startup, cleanup, parseAddress, openSocket, connectSocket, sendBytes,
-                                     receiveBytes, closeSocket, lastError, setLastError, allocate, release};
-
-NetCalls calls = kPlatformCalls;
-
-}  // namespace
-
-NetCalls& netCalls() { return calls; }
-void resetNetCalls() { calls = kPlatformCalls; }
-
-}  // namespace lumbra::platform
+}  // namespace lumbra::platform::os

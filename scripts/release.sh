@@ -72,7 +72,7 @@ bundle() {
 bundle win32 win32 i386 i686-w64-mingw32-dlltool -k \
   client/lumbra32.def validator/tabrel32.def keyring/orvak32.def
 bundle win64 win64 i386:x86-64 x86_64-w64-mingw32-dlltool "" \
-  client/lumbra32_x64.def validator/tabrel32-win64.def build/win64/keyring/orvak32-x64.def
+  build/win64/client/lumbra32-x64.def build/win64/validator/tabrel32-x64.def build/win64/keyring/orvak32-x64.def
 
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   if [ -n "$(git status --porcelain --untracked-files=no)" ]; then

@@ -1,15 +1,14 @@
 // The batch splitter.
 #include "server/batch.h"
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra::server {
 
 namespace {
 
 bool startsEntry(std::string_view rest) {
-  return rest.starts_with("INSERT ") || rest.starts_with("UPDATE ") ||
-         rest.starts_with("DELETE ");
+  return rest.starts_with("INSERT ") || rest.starts_with("UPDATE ") || rest.starts_with("DELETE ");
 }
 
 std::string_view withoutSeparator(std::string_view entry) {

@@ -8,8 +8,8 @@
 namespace lumbra::server {
 
 struct BatchParts {
-  std::vector<std::string_view> entries;  // each in the outgoing run-length form
-  std::optional<std::string_view> commit; // the COMMIT text, uncompressed
+  std::vector<std::string_view> entries;   // each in the outgoing run-length form
+  std::optional<std::string_view> commit;  // the COMMIT text, uncompressed
 };
 
 // A batch is entries that each begin with "INSERT ", "UPDATE " or "DELETE ",

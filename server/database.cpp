@@ -4,7 +4,7 @@
 #include <sqlite3.h>
 #include <strings.h>
 
-#include "server/system.h"
+#include "platform/system.h"
 
 namespace lumbra::server {
 
@@ -27,12 +27,12 @@ bool listed(const char* name, const char* const* list) {
 // connection and is refused.
 bool allowedPragma(const char* name, const char* argument) {
   static const char* const kQueries[] = {
-      "table_info", "table_xinfo", "index_info",      "index_xinfo", "index_list",
+      "table_info",       "table_xinfo",       "index_info",      "index_xinfo", "index_list",
       "foreign_key_list", "foreign_key_check", "integrity_check", "quick_check", nullptr};
   static const char* const kReads[] = {
-      "page_size",   "page_count",  "freelist_count", "encoding",       "schema_version",
-      "user_version", "data_version", "application_id", "journal_mode", "foreign_keys",
-      "cache_size",  "auto_vacuum", "database_list",  "collation_list", "table_list",
+      "page_size",       "page_count",   "freelist_count", "encoding",       "schema_version",
+      "user_version",    "data_version", "application_id", "journal_mode",   "foreign_keys",
+      "cache_size",      "auto_vacuum",  "database_list",  "collation_list", "table_list",
       "compile_options", nullptr};
   if (listed(name, kQueries)) return true;
   return argument == nullptr && listed(name, kReads);
@@ -51,7 +51,7 @@ void configure(sqlite3* db, int option, int value) { sqlite3_db_config(db, optio
 std::unique_ptr<Database> Database::open(const std::string& path, Role role, std::string& error) {
   // Created here rather than by SQLite so that only the owner may read it; the
   // -wal and -shm files SQLite adds take the database file's mode.
-  if (path != ":memory:" && !path.empty() && !createPrivateFile(path, error)) return nullptr;
+  if (path != ":memory:" && !path.empty() && !platform::createPrivateFile(path, error)) return nullptr;
   sqlite3* db = nullptr;
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
               (role == Role::Session ? SQLITE_OPEN_NOMUTEX : SQLITE_OPEN_FULLMUTEX);
@@ -84,8 +84,7 @@ std::unique_ptr<Database> Database::open(const std::string& path, Role role, std
   sqlite3_busy_timeout(db, 2000);
   const char* foreignKeys = role == Role::Admin ? "PRAGMA foreign_keys=OFF" : "PRAGMA foreign_keys=ON";
   if (database->run("PRAGMA journal_mode=WAL") != SQLITE_OK ||
-      database->run("PRAGMA synchronous=NORMAL") != SQLITE_OK ||
-      database->run(foreignKeys) != SQLITE_OK ||
+      database->run("PRAGMA synchronous=NORMAL") != SQLITE_OK || database->run(foreignKeys) != SQLITE_OK ||
       database->run("PRAGMA temp_store=FILE") != SQLITE_OK ||
       database->run("PRAGMA mmap_size=0") != SQLITE_OK) {
     error = database->errorText();
@@ -113,8 +112,7 @@ int Database::run(const char* sql) {
 
 std::string Database::errorText() const { return sqlite3_errmsg(db_); }
 
-int Database::authorize(void* self, int action, const char* a, const char* b, const char*,
-                        const char*) {
+int Database::authorize(void* self, int action, const char* a, const char* b, const char*, const char*) {
   auto* database = static_cast<Database*>(self);
   switch (action) {
     case SQLITE_TRANSACTION:

@@ -46,8 +46,7 @@ class Database {
 
  private:
   explicit Database(sqlite3* db, Role role) : db_(db), role_(role) {}
-  static int authorize(void* self, int action, const char* a, const char* b, const char*,
-                       const char*);
+  static int authorize(void* self, int action, const char* a, const char* b, const char*, const char*);
 
   sqlite3* db_;
   Role role_;

@@ -3,16 +3,13 @@
 
 #include <cstring>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra::server {
 
 namespace {
 
 constexpr std::string_view kMarker{kEndOfBlock, kEndOfBlockLength};
-constexpr std::string_view kLoginStart{"ID ", 3};
-// "(nnnnn)='" in EBCDIC: 0x4D, five digits 0xF0..0xF9, 0x5D, 0x7E, 0x7D.
-constexpr std::size_t kClauseLength = 9;
 
 bool startsWithBinaryPrefix(std::string_view bytes) {
   return bytes.size() >= sizeof kBinaryInsertPrefix &&
@@ -21,21 +18,8 @@ bool startsWithBinaryPrefix(std::string_view bytes) {
 
 // Position of the first length clause at or after `from`, or npos; its value in `length`.
 std::size_t findClause(std::string_view bytes, std::size_t from, std::size_t& length) {
-  for (std::size_t i = from; i + kClauseLength <= bytes.size(); ++i) {
-    auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[i + k]); };
-    if (at(0) != 0x4D || at(6) != 0x5D || at(7) != 0x7E || at(8) != 0x7D) continue;
-    std::size_t value = 0;
-    bool digits = true;
-    for (std::size_t k = 1; k <= 5; ++k) {
-      if (at(k) < 0xF0 || at(k) > 0xF9) {
-        digits = false;
-        break;
-      }
-      value = value * 10 + (at(k) - 0xF0);
-    }
-    if (!digits) continue;
-    length = value;
-    return i;
+  for (std::size_t i = from; i + kLengthClauseLength <= bytes.size(); ++i) {
+    if (readEbcdicLengthClause(reinterpret_cast<const unsigned char*>(bytes.data() + i), length)) return i;
   }
   return std::string_view::npos;
 }
@@ -67,11 +51,8 @@ std::optional<Frame> FrameReader::next() {
   if (pending.empty()) return std::nullopt;
 
   // The kind of message shows in its first bytes.
-  if (pending[0] == 'I' && pending.size() < kLoginStart.size() &&
-      kLoginStart.starts_with(pending)) {
-    return std::nullopt;
-  }
-  if (pending.starts_with(kLoginStart)) {
+  if (mayStartLogin(pending.data(), pending.size())) return std::nullopt;
+  if (startsLogin(pending.data(), pending.size())) {
     if (pending.size() < kLoginLength) return std::nullopt;
     Frame frame{Frame::Kind::Login, std::string(pending.substr(0, kLoginLength)), {}};
     return take(std::move(frame), kLoginLength);
@@ -100,8 +81,7 @@ std::optional<Frame> FrameReader::next() {
   if (at > limit_) {
     return take(Frame{Frame::Kind::Oversized, {}, {}}, at + kMarker.size());
   }
-  return take(Frame{Frame::Kind::Ordinary, std::string(pending.substr(0, at)), {}},
-              at + kMarker.size());
+  return take(Frame{Frame::Kind::Ordinary, std::string(pending.substr(0, at)), {}}, at + kMarker.size());
 }
 
 std::optional<Frame> FrameReader::skipOversized() {
@@ -136,10 +116,9 @@ std::optional<Frame> FrameReader::nextBinary(std::string_view pending) {
       }
       return std::nullopt;
     }
-    return take(Frame{Frame::Kind::Malformed, std::string(pending.substr(0, at)), {}},
-                at + kMarker.size());
+    return take(Frame{Frame::Kind::Malformed, std::string(pending.substr(0, at)), {}}, at + kMarker.size());
   }
-  std::size_t dataStart = clause + kClauseLength;
+  std::size_t dataStart = clause + kLengthClauseLength;
   std::size_t quote = dataStart + dataLength;
   // The closing quote, then the marker or a zero byte and the marker.
   if (pending.size() < quote + 1 + kMarker.size()) return std::nullopt;

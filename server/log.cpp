@@ -26,8 +26,7 @@ void logLine(std::string_view text) {
   gmtime_r(&seconds, &utc);
   char stamp[64];
   std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(millis));
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
   std::string line = stamp;
   line.append(text);
   line.push_back('\n');

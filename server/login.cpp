@@ -5,8 +5,8 @@
 
 #include <cstdio>
 
-#include "client/credentials.h"
-#include "client/wire.h"
+#include "protocol/credentials.h"
+#include "protocol/wire.h"
 
 namespace lumbra::server {
 
@@ -21,8 +21,7 @@ std::string trimmed(const char* field, std::size_t width) {
 }  // namespace
 
 std::optional<LoginRequest> parseLogin(std::string_view message) {
-  if (message.size() != kLoginLength || !message.starts_with(kLoginHead) ||
-      message.back() != '"') {
+  if (message.size() != kLoginLength || !message.starts_with(kLoginHead) || message.back() != '"') {
     return std::nullopt;
   }
   char area[kCredentialAreaLength];
@@ -45,8 +44,7 @@ std::string serverInformation(std::uint32_t clientAddress, int messageLength) {
   int version = sqlite3_libversion_number();
   char database[16];
   std::snprintf(database, sizeof database, "%5.5s",
-                (std::to_string(version / 1000000) + "." + std::to_string(version / 1000 % 1000))
-                    .c_str());
+                (std::to_string(version / 1000000) + "." + std::to_string(version / 1000 % 1000)).c_str());
   char text[160];
   std::snprintf(text, sizeof text, ",NN=%08X,SV=%-5.5s,BD=%s,OS=UNIX,SK=TCP1.0.0,MR=LMBR%-5.5s,ML=%d",
                 static_cast<unsigned>(clientAddress), kServerVersion, database, kServerVersion,

@@ -9,7 +9,7 @@
 #include "server/login.h"
 #include "server/options.h"
 #include "server/server.h"
-#include "server/system.h"
+#include "platform/system.h"
 #include "server/users.h"
 
 #include "suite_version.h"
@@ -98,15 +98,14 @@ int main(int argc, char** argv) {
       return manageUser(*line);
   }
   if (line->quiet) setLogging(false);
-  raiseFileLimit();
+  platform::raiseFileLimit();
   Server server(line->server);
   if (!server.start(error)) {
     std::fprintf(stderr, "lumbra-server: %s\n", error.c_str());
     return 1;
   }
   if (server.maxSessions() < 2000) {
-    logLine("warning: the open-file limit allows only " + std::to_string(server.maxSessions()) +
-            " sessions");
+    logLine("warning: the open-file limit allows only " + std::to_string(server.maxSessions()) + " sessions");
   }
   if (!line->portFile.empty()) {
     // Written whole under another name, then renamed: a reader never sees half a number.

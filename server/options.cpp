@@ -143,8 +143,8 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
     } else if (name == "--message-length") {
       if (!needValue()) return std::nullopt;
       if (!readInt(value, kMinMessageLength, kMaxMessageLength, number)) {
-        error = "--message-length must be a number from " + std::to_string(kMinMessageLength) +
-                " to " + std::to_string(kMaxMessageLength);
+        error = "--message-length must be a number from " + std::to_string(kMinMessageLength) + " to " +
+                std::to_string(kMaxMessageLength);
         return std::nullopt;
       }
       line.server.settings.messageLength = static_cast<int>(number);

@@ -13,8 +13,8 @@ struct CommandLine {
   enum class Action { Serve, UserAdd, UserPasswd, UserRemove, UserList, Help, Version };
   Action action = Action::Serve;
   ServerOptions server;
-  std::string portFile;       // --port-file: where to write the bound port
-  std::string userId;         // user subcommands
+  std::string portFile;  // --port-file: where to write the bound port
+  std::string userId;    // user subcommands
   int iterations = kDefaultIterations;
   bool quiet = false;
 };

@@ -3,18 +3,17 @@
 
 #include <cstdio>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra::server {
 
-std::string makeReply(int status, std::string_view text, std::size_t maxBytes,
-                      std::string_view tag) {
+std::string makeReply(int status, std::string_view text, std::size_t maxBytes, std::string_view tag) {
   char digits[8];
   std::snprintf(digits, sizeof digits, "%04d", status % 10000);
-  std::size_t room = maxBytes > kReplyOverhead ? maxBytes - kReplyOverhead : 0;
+  std::size_t room = maxBytes > kMinimumReplyLength ? maxBytes - kMinimumReplyLength : 0;
   if (text.size() > room) text = text.substr(0, room);
   std::string reply;
-  reply.reserve(kReplyOverhead + text.size());
+  reply.reserve(kMinimumReplyLength + text.size());
   reply.append(tag.substr(0, kHeadTagLength));
   reply.append(digits, 4);
   reply.append(text);

@@ -9,9 +9,6 @@
 
 namespace lumbra::server {
 
-// Framing bytes of every reply: six for the tag, four for the status, six for the marker.
-inline constexpr std::size_t kReplyOverhead = 16;
-
 // A reply of at most `maxBytes` bytes (the client's capacity minus one): the
 // text is cut where it would pass that. `status` is 0..9999.
 std::string makeReply(int status, std::string_view text, std::size_t maxBytes,

@@ -7,14 +7,14 @@
 #include <atomic>
 #include <cstring>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 #include "server/rows.h"
 
 namespace lumbra::server {
 
 namespace {
 
-constexpr std::size_t kValueHead = 3;  // kind byte and two-byte length
+constexpr std::size_t kValueHead = 3;         // kind byte and two-byte length
 constexpr std::size_t kLongestKept = 0xFFFF;  // a longer value ends the keeping
 
 // Bytes of kept values claimed by all open results together.
@@ -105,7 +105,8 @@ bool ResultCursor::keep(sqlite3_stmt* stmt, int columns) {
   for (int i = 0; i < columns; ++i) {
     std::uint16_t length = 0;
     std::memcpy(&length, kept_.data() + at + 1, sizeof length);
-    widths_[static_cast<std::size_t>(i)] = std::max<std::size_t>(widths_[static_cast<std::size_t>(i)], length);
+    widths_[static_cast<std::size_t>(i)] =
+        std::max<std::size_t>(widths_[static_cast<std::size_t>(i)], length);
     at += kValueHead + length;
   }
   return true;
@@ -123,7 +124,8 @@ int ResultCursor::count(sqlite3_stmt* stmt) {
     }
     keeping_ = false;
     for (int i = 0; i < columns; ++i) {
-      widths_[static_cast<std::size_t>(i)] = std::max(widths_[static_cast<std::size_t>(i)], valueWidth(stmt, i));
+      widths_[static_cast<std::size_t>(i)] =
+          std::max(widths_[static_cast<std::size_t>(i)], valueWidth(stmt, i));
     }
   }
   if (rc != SQLITE_DONE) return rc;
@@ -227,7 +229,7 @@ bool ResultCursor::fill(sqlite3_stmt* stmt, std::string& block, std::size_t limi
 void ResultCursor::prepareAhead(std::size_t limit, std::size_t capacity) {
   if (aheadReady_ || exhausted_ || sent_ >= total_ || sent_ >= keptRows_) return;
   saved_ = Position{sent_, readAt_, rowReady_, rowReady_ ? row_ : std::string()};
-  ahead_.assign("LBX000");
+  ahead_.assign(kHeadTag, kHeadTagLength);
   long long added = 0;
   int rc = SQLITE_OK;
   fill(nullptr, ahead_, limit, capacity, false, added, rc);
@@ -252,14 +254,15 @@ void ResultCursor::restore() {
 
 bool ResultCursor::takeAhead(std::string_view number, std::size_t limit, std::string& block) {
   if (!aheadReady_) return false;
-  if (aheadLimit_ != limit || number.size() < 3) {
+  if (aheadLimit_ != limit || number.size() < kContinuationDigits) {
     restore();  // laid out for another length: the request lays out its own
     return false;
   }
   aheadReady_ = false;
   block = std::move(ahead_);
   ahead_.clear();
-  std::memcpy(block.data() + 3, number.data(), 3);
+  const auto tag = continuationTag(number);
+  std::memcpy(block.data(), tag.data(), kHeadTagLength);
   return true;
 }
 

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "client/run_length.h"
-#include "client/wire.h"
+#include "protocol/run_length.h"
+#include "protocol/wire.h"
 
 namespace lumbra::server {
 
@@ -134,8 +134,8 @@ std::string describeColumns(sqlite3_stmt* stmt, const std::vector<std::size_t>& 
 void appendEncodedRow(std::string_view row, std::string& block) {
   std::size_t before = block.size();
   block.resize(before + incomingRunLengthBound(row.size()));
-  std::ptrdiff_t written = encodeIncomingRunLength(row.data(), row.size(), block.data() + before,
-                                                   block.size() - before);
+  std::ptrdiff_t written =
+      encodeIncomingRunLength(row.data(), row.size(), block.data() + before, block.size() - before);
   if (written < 0) {
     block.resize(before);
     appendPlainRow(row, block);

@@ -17,10 +17,6 @@ struct sqlite3_stmt;
 
 namespace lumbra::server {
 
-// Widest row length the five-digit field carries, and the most rows the eight-digit one does.
-inline constexpr std::size_t kMaxRowLength = 99999;
-inline constexpr long long kMaxRowCount = 99999999;
-
 // Writes `value` as SQLite renders an integer as text (at most 20 bytes, no
 // NUL) and returns the length.
 std::size_t integerText(long long value, char* out);

@@ -4,6 +4,7 @@
 // login throttle, SQL handed to the SQL threads, writing, time limits,
 // closing); accepting with the session cap; start, run, stop.
 #include "server/server.h"
+#include "platform/system.h"
 
 #include <sqlite3.h>
 
@@ -15,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 #include "server/log.h"
 #include "server/throttle.h"
 
@@ -116,9 +117,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         logic_(server.options.settings, *server.users, address,
                [this](const std::string& line) { logLine(prefix_ + line); }) {}
 
-  ~Connection() {
-    server_.forget(id_);
-  }
+  ~Connection() { server_.forget(id_); }
 
   void start() {
     logLine(prefix_ + "connected");
@@ -136,20 +135,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   void read() {
-    socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](std::error_code ec,
-                                                                               std::size_t n) {
-      if (ec) {
-        if (self->closed_) return;
-        std::string reason = ec == asio::error::eof ? "client closed the connection"
-                                                    : "connection lost (" + ec.message() + ")";
-        if (self->reader_.buffered() > 0) reason += " in the middle of a message";
-        self->finish(reason);
-        return;
-      }
-      self->lastHeard_ = Clock::now();
-      self->reader_.feed(self->buffer_.data(), n);
-      self->process();
-    });
+    socket_.async_read_some(
+        asio::buffer(buffer_), [self = shared_from_this()](std::error_code ec, std::size_t n) {
+          if (ec) {
+            if (self->closed_) return;
+            std::string reason = ec == asio::error::eof ? "client closed the connection"
+                                                        : "connection lost (" + ec.message() + ")";
+            if (self->reader_.buffered() > 0) reason += " in the middle of a message";
+            self->finish(reason);
+            return;
+          }
+          self->lastHeard_ = Clock::now();
+          self->reader_.feed(self->buffer_.data(), n);
+          self->process();
+        });
   }
 
   void process() {
@@ -177,9 +176,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
       }
     }
     long long budget = server_.options.replyMemoryMb * 1024 * 1024 - server_.replyBytes.load();
-    logic_.setBlockBudget(server_.options.replyMemoryMb <= 0
-                              ? static_cast<std::size_t>(-1)
-                              : std::max<std::size_t>(kSmallBlock, budget > 0 ? static_cast<std::size_t>(budget) : 0));
+    logic_.setBlockBudget(
+        server_.options.replyMemoryMb <= 0
+            ? static_cast<std::size_t>(-1)
+            : std::max<std::size_t>(kSmallBlock, budget > 0 ? static_cast<std::size_t>(budget) : 0));
     if (!logic_.runsSql(*frame)) {
       handled(*frame, logic_.handle(*frame));
       return;
@@ -221,8 +221,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
       }
     }
     if (server_.options.trace) {
-      logLine(prefix_ + "<- " + describeMessage(frame) + ", -> " +
-              std::to_string(outcome.reply.size()) + " bytes " + describeReply(outcome.reply));
+      logLine(prefix_ + "<- " + describeMessage(frame) + ", -> " + std::to_string(outcome.reply.size()) +
+              " bytes " + describeReply(outcome.reply));
     }
     reader_.setLimit(logic_.inputLimit());
     outgoing_ = std::move(outcome.reply);
@@ -356,8 +356,8 @@ void Server::Impl::refuseConnection(tcp::socket& socket) {
   if (now - lastRefusalLog >= kRefusalLogInterval) {
     std::error_code peerError;
     tcp::endpoint peer = socket.remote_endpoint(peerError);
-    std::string from = peerError ? std::string("?")
-                                 : peer.address().to_string() + ":" + std::to_string(peer.port());
+    std::string from =
+        peerError ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
     logLine("connection from " + from + " refused: " + std::to_string(maxSessions) +
             " sessions open, the most allowed (" + std::to_string(refusedSinceLog) +
             " refused since the last such line)");
@@ -399,8 +399,8 @@ void Server::Impl::accept() {
     tcp::endpoint peer = socket.remote_endpoint(peerError);
     std::uint32_t address = 0;
     if (!peerError && peer.address().is_v4()) address = peer.address().to_v4().to_uint();
-    std::string peerText = peerError ? std::string("?")
-                                     : peer.address().to_string() + ":" + std::to_string(peer.port());
+    std::string peerText =
+        peerError ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
     std::uint64_t id;
     {
       std::lock_guard lock(mutex);
@@ -432,23 +432,23 @@ bool Server::start(std::string& error) {
   if (!ec) s.acceptor.bind(endpoint, ec);
   if (!ec) s.acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
-    error = "cannot listen on " + s.options.listen.host + ":" +
-            std::to_string(s.options.listen.port) + ": " + ec.message();
+    error = "cannot listen on " + s.options.listen.host + ":" + std::to_string(s.options.listen.port) + ": " +
+            ec.message();
     std::error_code ignored;
     s.acceptor.close(ignored);
     return false;
   }
   const std::string& path = s.options.settings.databasePath;
-  bool existed = fileExists(path);
-  bool usersExisted = fileExists(userStorePath(path));
+  bool existed = platform::fileExists(path);
+  bool usersExisted = platform::fileExists(userStorePath(path));
   auto forgetNewFiles = [&] {
     std::error_code ignored;
     s.acceptor.close(ignored);
     if (!existed) {
-      for (const char* suffix : {"", "-wal", "-shm"}) removeFile(path + suffix);
+      for (const char* suffix : {"", "-wal", "-shm"}) platform::removeFile(path + suffix);
     }
     if (!usersExisted) {
-      for (const char* suffix : {"", "-wal", "-shm"}) removeFile(userStorePath(path) + suffix);
+      for (const char* suffix : {"", "-wal", "-shm"}) platform::removeFile(userStorePath(path) + suffix);
     }
   };
   {
@@ -475,7 +475,8 @@ bool Server::start(std::string& error) {
     // The old name of the table of users stays taken, by an empty table no
     // session may name, so that it can never be made to look like one.
     auto main = Database::open(path, Database::Role::Admin, error);
-    std::string reserve = std::string("CREATE TABLE IF NOT EXISTS main.") + kUserTable + " (reserved INTEGER)";
+    std::string reserve =
+        std::string("CREATE TABLE IF NOT EXISTS main.") + kUserTable + " (reserved INTEGER)";
     if (!main || main->run(reserve.c_str()) != SQLITE_OK) {
       if (main) error = main->errorText();
       error = "cannot prepare the database " + path + ": " + error;
@@ -485,7 +486,7 @@ bool Server::start(std::string& error) {
     }
     s.keeper = std::move(main);
   }
-  long files = fileLimit();
+  long files = platform::fileLimit();
   long fit = files > 0 ? std::max(1L, (files - kReservedFiles) / kFilesPerSession) : 100000;
   s.maxSessions = s.options.maxSessions > 0 ? std::min(s.options.maxSessions, fit) : fit;
   if (s.options.maxSessions > fit) {
@@ -498,9 +499,8 @@ bool Server::start(std::string& error) {
     sqlite3_soft_heap_limit64(bytes / 4 * 3);
   }
   s.boundPort = s.acceptor.local_endpoint().port();
-  logLine("listening on " + s.options.listen.host + ":" + std::to_string(s.boundPort) +
-          ", database " + path + ", message length " +
-          std::to_string(s.options.settings.messageLength) + ", at most " +
+  logLine("listening on " + s.options.listen.host + ":" + std::to_string(s.boundPort) + ", database " + path +
+          ", message length " + std::to_string(s.options.settings.messageLength) + ", at most " +
           std::to_string(s.maxSessions) + " sessions");
   return true;
 }
@@ -550,8 +550,6 @@ std::size_t Server::sessions() const {
 
 long Server::maxSessions() const { return impl_->maxSessions; }
 
-int defaultThreads() {
-  return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2U, 8U));
-}
+int defaultThreads() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2U, 8U)); }
 
 }  // namespace lumbra::server

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "server/session.h"
-#include "server/system.h"
 
 namespace lumbra::server {
 
@@ -32,7 +31,7 @@ struct ServerOptions {
   ListenAddress listen;
   ServerSettings settings;
   int threads = defaultThreads();  // threads that read, write, greet and log in
-  int sqlThreads = 0;   // threads that run the sessions' SQL (0: as many as `threads`)
+  int sqlThreads = 0;              // threads that run the sessions' SQL (0: as many as `threads`)
   // Sessions open at once, at most; 0: as many as the open-file limit allows
   // ((limit - 64) / 3). A larger number is lowered to that.
   long maxSessions = 0;
@@ -43,7 +42,7 @@ struct ServerOptions {
   // Replies built and not yet sent, in the whole server: past this, row blocks
   // shrink to 64 KiB (or one row) until clients read what waits for them.
   long long replyMemoryMb = kDefaultReplyMemoryMb;
-  bool trace = false;   // one line per message in each direction
+  bool trace = false;  // one line per message in each direction
 };
 
 class Server {
@@ -76,6 +75,5 @@ class Server {
  private:
   std::unique_ptr<Impl> impl_;
 };
-
 
 }  // namespace lumbra::server

@@ -1,8 +1,11 @@
 // One client session with no I/O: a frame in, the reply out, over the session's own SQLite connection.
 //
-// Map of session.cpp: settings and outcome; login and greeting; dispatch;
-// transactions (write lock with retry, savepoints, update counts); batches and
-// COMMIT; binary insert; SELECT and CONT; EXEC; SET, GETSET, PARM.
+// Map of the class's files: session.cpp (settings and outcome, replies, login
+// and greeting, dispatch); transaction.cpp (connection, write lock with retry,
+// savepoints, update counts, batches, COMMIT, ROLLBACK); statements.cpp
+// (running SQL, EXEC, binary insert, PARM parameters); result_set.cpp (SELECT
+// and CONT over server/result_cursor); settings.cpp (SET, GETSET). Every reply
+// is built by server/reply.
 #pragma once
 
 #include <algorithm>
@@ -19,6 +22,7 @@
 
 #include "server/database.h"
 #include "server/framing.h"
+#include "server/statements.h"
 #include "server/status.h"
 #include "server/users.h"
 
@@ -56,9 +60,9 @@ using Clock = std::chrono::steady_clock;
 class SessionLogic {
  public:
   struct Outcome {
-    std::string reply;   // bytes to send (empty only with retry)
-    bool close = false;  // close the connection once the reply is sent
-    bool retry = false;  // the write lock is taken: hand the same frame in again later
+    std::string reply;         // bytes to send (empty only with retry)
+    bool close = false;        // close the connection once the reply is sent
+    bool retry = false;        // the write lock is taken: hand the same frame in again later
     bool loginFailed = false;  // a refused login (wrong identification or password)
   };
 
@@ -107,6 +111,12 @@ class SessionLogic {
   // What a row block may fill now: the client's capacity, within the budget.
   std::size_t blockLimit() const { return std::min(replyLimit_, blockBudget_); }
   struct Cursor;
+  // Statement steps over this session: each statement prepared with its PARM parameters.
+  struct SessionSteps : StatementSteps {
+    explicit SessionSteps(SessionLogic& s);
+    int prepare(std::string_view sql, sqlite3_stmt** stmt, const char** tail) override;
+    SessionLogic& session;
+  };
   struct Parameter {
     enum class Kind { Null, Text, Literal } kind = Kind::Null;  // Literal: number or text by its look
     std::string value;

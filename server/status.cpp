@@ -40,9 +40,7 @@ std::string_view statusText(Status status) {
   return "ERRO";
 }
 
-int sqlStatus(int sqliteCode) {
-  return static_cast<int>(Status::SqlBase) + (sqliteCode & 0xFF);
-}
+int sqlStatus(int sqliteCode) { return static_cast<int>(Status::SqlBase) + (sqliteCode & 0xFF); }
 
 std::string hostText(std::string_view text, bool upperCase) {
   std::string out;

@@ -9,26 +9,26 @@ namespace lumbra::server {
 // Never renumbered: hosts test these values (the client returns them negated).
 enum class Status : int {
   Ok = 0,
-  BadMessage = 100,          // message not understood at this point of the session
-  BadCredentialBlock = 101,  // login message malformed
-  LoginRefused = 102,        // unknown identification or wrong password
-  BadNewPassword = 103,      // second credential cannot become a password
-  NotLoggedIn = 104,         // command before a successful login
-  AlreadyLoggedIn = 105,     // second login on one session
-  DatabaseUnavailable = 106, // the session's database connection could not be opened
-  MessageTooLong = 110,      // message longer than the server accepts
-  UnknownCommand = 120,      // command word the server does not know
-  MultipleStatements = 121,  // SELECT text with a second statement behind it
-  BadBinaryInsert = 122,     // binary insert without a usable length clause or value
-  NoOpenQuery = 140,         // CONT without a result set to continue
-  BadContinuation = 141,     // CONT number malformed
-  RowTooLong = 150,          // a row does not fit a block, or the row length 99999
-  TooManyRows = 151,         // more rows than the eight-digit count can carry
-  UnknownSetting = 160,      // SET or GETSET of a setting the server does not know
-  BadSettingValue = 161,     // SET value out of range
-  BadParameter = 170,        // PARM text malformed
-  DatabaseBusy = 2005,       // another session holds the write lock (SQLite BUSY)
-  SqlBase = 2000,            // 2000 + SQLite primary result code
+  BadMessage = 100,           // message not understood at this point of the session
+  BadCredentialBlock = 101,   // login message malformed
+  LoginRefused = 102,         // unknown identification or wrong password
+  BadNewPassword = 103,       // second credential cannot become a password
+  NotLoggedIn = 104,          // command before a successful login
+  AlreadyLoggedIn = 105,      // second login on one session
+  DatabaseUnavailable = 106,  // the session's database connection could not be opened
+  MessageTooLong = 110,       // message longer than the server accepts
+  UnknownCommand = 120,       // command word the server does not know
+  MultipleStatements = 121,   // SELECT text with a second statement behind it
+  BadBinaryInsert = 122,      // binary insert without a usable length clause or value
+  NoOpenQuery = 140,          // CONT without a result set to continue
+  BadContinuation = 141,      // CONT number malformed
+  RowTooLong = 150,           // a row does not fit a block, or the row length 99999
+  TooManyRows = 151,          // more rows than the eight-digit count can carry
+  UnknownSetting = 160,       // SET or GETSET of a setting the server does not know
+  BadSettingValue = 161,      // SET value out of range
+  BadParameter = 170,         // PARM text malformed
+  DatabaseBusy = 2005,        // another session holds the write lock (SQLite BUSY)
+  SqlBase = 2000,             // 2000 + SQLite primary result code
 };
 
 // The fixed text of a status; SQL errors carry the database's own text instead.

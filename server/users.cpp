@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "client/wire.h"
-#include "server/system.h"
+#include "protocol/wire.h"
+#include "platform/system.h"
 
 namespace lumbra::server {
 
@@ -33,24 +33,17 @@ std::string toHex(const unsigned char* bytes, std::size_t length) {
 
 bool fromHex(std::string_view hex, std::vector<unsigned char>& out) {
   if (hex.size() % 2 != 0) return false;
-  auto value = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
   out.clear();
   for (std::size_t i = 0; i < hex.size(); i += 2) {
-    int high = value(hex[i]);
-    int low = value(hex[i + 1]);
-    if (high < 0 || low < 0) return false;
-    out.push_back(static_cast<unsigned char>(high * 16 + low));
+    const int byte = hexPairValue(hex[i], hex[i + 1]);
+    if (byte < 0) return false;
+    out.push_back(static_cast<unsigned char>(byte));
   }
   return true;
 }
 
-bool derive(std::string_view password, const unsigned char* salt, std::size_t saltLength,
-            int iterations, unsigned char* hash) {
+bool derive(std::string_view password, const unsigned char* salt, std::size_t saltLength, int iterations,
+            unsigned char* hash) {
   return PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt,
                            static_cast<int>(saltLength), iterations, EVP_sha256(),
                            static_cast<int>(kHashLength), hash) == 1;
@@ -66,8 +59,8 @@ bool validIdentification(std::string_view id, std::string* why) {
   if (id.empty()) return fail("the identification is empty");
   if (id.size() > kIdentificationLength) return fail("the identification is longer than 11 characters");
   for (char c : id) {
-    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-              c == '_' || c == '-' || c == '.' || c == '$' || c == '#';
+    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+              c == '-' || c == '.' || c == '$' || c == '#';
     if (!ok) return fail("the identification may hold only letters, digits and _ - . $ #");
   }
   return true;
@@ -78,8 +71,8 @@ std::optional<std::string> normalizePassword(std::string_view password, std::str
     if (why != nullptr) *why = text;
     return std::nullopt;
   };
-  while (!password.empty() && (password.back() == ' ' || password.back() == '\n' ||
-                               password.back() == '\r')) {
+  while (!password.empty() &&
+         (password.back() == ' ' || password.back() == '\n' || password.back() == '\r')) {
     password.remove_suffix(1);
   }
   if (password.empty()) return fail("the password is empty");
@@ -88,10 +81,13 @@ std::optional<std::string> normalizePassword(std::string_view password, std::str
   for (char c : password) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     if (c == ' ') {
-      return fail("the password may not hold blanks (the client sends every character it cannot carry as a blank)");
+      return fail(
+          "the password may not hold blanks (the client sends every character it cannot carry as a blank)");
     }
     if (c < 0x21 || c > 0x5A) {
-      return fail("the password may hold only digits, letters and the punctuation ! \" # $ % & ' ( ) * + , - . / : ; < = > ? @");
+      return fail(
+          "the password may hold only digits, letters and the punctuation ! \" # $ % & ' ( ) * + , - . / : ; "
+          "< = > ? @");
     }
     out.push_back(c);
   }
@@ -156,8 +152,8 @@ int copyLegacyUsers(Database& legacy, Database& store, std::string& error) {
     return -1;
   }
   sqlite3_stmt* write = nullptr;
-  std::string insert = std::string("INSERT OR REPLACE INTO ") + kUserTable +
-                       " (id, hash, changed) VALUES (?1, ?2, ?3)";
+  std::string insert =
+      std::string("INSERT OR REPLACE INTO ") + kUserTable + " (id, hash, changed) VALUES (?1, ?2, ?3)";
   if (sqlite3_prepare_v2(store.handle(), insert.c_str(), -1, &write, nullptr) != SQLITE_OK) {
     error = store.errorText();
     sqlite3_finalize(read);
@@ -222,7 +218,7 @@ std::unique_ptr<UserStore> UserStore::open(const std::string& databasePath, std:
   if (readUserVersion(*writer) == 0) {
     std::unique_ptr<Database> legacy;
     bool moveUsers = false;
-    if (databasePath != ":memory:" && fileExists(databasePath)) {
+    if (databasePath != ":memory:" && platform::fileExists(databasePath)) {
       legacy = Database::open(databasePath, Database::Role::Admin, error);
       if (!legacy) return nullptr;
       moveUsers = hasLegacyTable(*legacy);
@@ -317,17 +313,16 @@ UserStore::Result UserStore::write(const char* sql, std::string_view id, const s
 UserStore::Result UserStore::add(std::string_view id, std::string_view password, int iterations) {
   std::string hash = hashPassword(password, iterations);
   if (hash.empty()) return Result::Failed;
-  std::string sql = std::string("INSERT INTO ") + kUserTable +
-                    " (id, hash, changed) VALUES (?1, ?2, datetime('now'))";
+  std::string sql =
+      std::string("INSERT INTO ") + kUserTable + " (id, hash, changed) VALUES (?1, ?2, datetime('now'))";
   return write(sql.c_str(), id, hash);
 }
 
-UserStore::Result UserStore::setPassword(std::string_view id, std::string_view password,
-                                         int iterations) {
+UserStore::Result UserStore::setPassword(std::string_view id, std::string_view password, int iterations) {
   std::string hash = hashPassword(password, iterations);
   if (hash.empty()) return Result::Failed;
-  std::string sql = std::string("UPDATE ") + kUserTable +
-                    " SET hash = ?2, changed = datetime('now') WHERE id = ?1";
+  std::string sql =
+      std::string("UPDATE ") + kUserTable + " SET hash = ?2, changed = datetime('now') WHERE id = ?1";
   return write(sql.c_str(), id, hash);
 }
 

@@ -20,9 +20,8 @@ static_assert(kCheckMessageCount == 9);
 
 }  // namespace
 
-const CheckMessage& checkMessage(unsigned position) noexcept
-{
-    return kCheckMessageTable[position % kCheckMessageCount];
+const CheckMessage& checkMessage(unsigned position) noexcept {
+  return kCheckMessageTable[position % kCheckMessageCount];
 }
 
 }  // namespace tabrel

@@ -15,12 +15,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "validator/crc32.h"
+
 namespace tabrel {
 
 constexpr std::size_t kTextBufferSize = 2048;  // record text and NUL
 constexpr std::size_t kFieldBufferSize = 11;   // ten digits and NUL
 constexpr std::size_t kFieldLength = 10;
-constexpr std::size_t kMaxLine = 2030;         // longest line before CR LF
+constexpr std::size_t kMaxLine = 2030;           // longest line before CR LF
 constexpr std::size_t kOverlong = kMaxLine + 1;  // bytes consumed by a line too long
 
 using TextBuffer = char[kTextBufferSize];
@@ -28,9 +30,9 @@ using FieldBuffer = char[kFieldBufferSize];
 
 // The record in place in the input's block, valid until the next read.
 struct RecordView {
-    const char* text;        // the record text; not NUL-terminated
-    std::size_t textLength;  // bytes of text before its first NUL
-    const char* field;       // the ten bytes of the CRC field (may hold NULs)
+  const char* text;        // the record text; not NUL-terminated
+  std::size_t textLength;  // bytes of text before its first NUL
+  const char* field;       // the ten bytes of the CRC field (may hold NULs)
 };
 
 // A buffered stream over an open input file, read front to back in large
@@ -40,35 +42,35 @@ struct RecordView {
 // for one run (its block is part of the run's state); nothing is allocated.
 // The end of the file and a read error look alike: both end it.
 class InputStream {
-public:
-    explicit InputStream(std::FILE* file) noexcept : file_(file) {}
-    InputStream(const InputStream&) = delete;
-    InputStream& operator=(const InputStream&) = delete;
+ public:
+  explicit InputStream(std::FILE* file) noexcept : file_(file) {}
+  InputStream(const InputStream&) = delete;
+  InputStream& operator=(const InputStream&) = delete;
 
-    // Bytes available without reading the file; refills when none are left.
-    // Zero at the end of the input.
-    std::size_t available() noexcept;
+  // Bytes available without reading the file; refills when none are left.
+  // Zero at the end of the input.
+  std::size_t available() noexcept;
 
-    // Reads one record as readRecord does, leaving it where it lies: 1 with
-    // `record` pointing into the block, 0 when none could be read.
-    int next(RecordView& record) noexcept;
+  // Reads one record as readRecord does, leaving it where it lies: 1 with
+  // `record` pointing into the block, 0 when none could be read.
+  int next(RecordView& record) noexcept;
 
-    static constexpr std::size_t kBlockSize = 65536;
+  static constexpr std::size_t kBlockSize = 65536;
 
-private:
-    // Bytes to hold before looking for a line end: the longest line, its CR
-    // and the byte after it.
-    static constexpr std::size_t kLookahead = kMaxLine + 2;
-    // Moves what is left to the front and reads behind it until at least
-    // `wanted` bytes are ready or the input ends.
-    void refill(std::size_t wanted) noexcept;
+ private:
+  // Bytes to hold before looking for a line end: the longest line, its CR
+  // and the byte after it.
+  static constexpr std::size_t kLookahead = kMaxLine + 2;
+  // Moves what is left to the front and reads behind it until at least
+  // `wanted` bytes are ready or the input ends.
+  void refill(std::size_t wanted) noexcept;
 
-    std::FILE* file_;
-    std::size_t pos_ = 0;
-    std::size_t end_ = 0;
-    bool ended_ = false;
-    char shortField_[kFieldBufferSize] = {};
-    char block_[kBlockSize];
+  std::FILE* file_;
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+  bool ended_ = false;
+  char shortField_[kFieldBufferSize] = {};
+  char block_[kBlockSize];
 };
 
 // Reads one record: 1 with the record text (NUL-terminated) in `text` and its
@@ -88,17 +90,36 @@ void formatCrcField(std::uint32_t value, char* out) noexcept;
 // True when the ten bytes at `field` equal `value` written with "%010lu".
 bool crcFieldMatches(const char* field, std::uint32_t value) noexcept;
 
-// Folds the record text (up to its NUL) and then its CRC field (up to its NUL,
-// at most ten bytes) into the running CRC; returns the new running CRC.
+// The running CRC of a file: the CRC of every record text followed by its CRC
+// field (up to its NUL, at most ten bytes), record after record. A record whose
+// text CRC and length are known moves it without a second pass over the text;
+// the shift of the last length is kept, since records of a file tend to share
+// one length.
+class RunningCrc {
+ public:
+  explicit RunningCrc(std::uint32_t start = 0) noexcept : value_(start) {}
+
+  std::uint32_t value() const noexcept { return value_; }
+
+  void fold(std::uint32_t textCrc, std::size_t textLength, const char* field) noexcept;
+
+ private:
+  std::uint32_t value_;
+  std::size_t shiftLength_ = 0;
+  std::uint32_t shift_ = crc32Shift(0);
+};
+
+// Folds the record text (up to its NUL) and then its CRC field into `running`
+// as RunningCrc::fold does; returns the new running CRC.
 std::uint32_t addToRunningCrc(const char* text, const char* field, std::uint32_t& running) noexcept;
 
 // True when the text's first bytes, as many as the tag has, equal the tag.
 bool beginsWith(const char* text, const char* tag) noexcept;
 
 // The same for a text of `length` bytes and a tag of `tagLength` bytes.
-inline bool beginsWith(const char* text, std::size_t length, const char* tag, std::size_t tagLength) noexcept
-{
-    return tagLength <= length && std::memcmp(text, tag, tagLength) == 0;
+inline bool beginsWith(const char* text, std::size_t length, const char* tag,
+                       std::size_t tagLength) noexcept {
+  return tagLength <= length && std::memcmp(text, tag, tagLength) == 0;
 }
 
 }  // namespace tabrel

@@ -90,23 +90,23 @@ extern "C" {
    on 32-bit targets, 72 bytes on x86_64. The caller owns every path, text and
    buffer; the library keeps no pointer beyond the call. */
 struct ValidationRequest {
-    const char* inputPath;      /* in: the file to check, read in binary mode;
-                                   its file name enters the header's own CRC */
-    const char* cleanCopyPath;  /* in: the cleaned copy, created or emptied */
-    const char* logPath;        /* in: the error log, created or emptied */
-    char* declaredCrc;          /* out, at least 11 bytes: the ten characters of
-                                   the header text at declaredCrcOffset and a
-                                   NUL; written only when a header was read */
-    char* computedCrc;          /* out, at least 11 bytes: the CRC of the
-                                   declaration part, "%10lu" (space-padded) and
-                                   a NUL; written only when the run gets past
-                                   the declaration part */
-    int32_t declaredCrcOffset;  /* in: position (from 0) of the ten-digit
-                                   declaration CRC within the header text */
-    uint32_t reserved;          /* not read */
-    const char* systemTag;              /* in: the header text begins with it */
-    const char* declarationTrailerTag;  /* in: marks the declaration trailer */
-    const char* receiptTrailerTag;      /* in: marks the receipt trailer */
+  const char* inputPath;             /* in: the file to check, read in binary mode;
+                                        its file name enters the header's own CRC */
+  const char* cleanCopyPath;         /* in: the cleaned copy, created or emptied */
+  const char* logPath;               /* in: the error log, created or emptied */
+  char* declaredCrc;                 /* out, at least 11 bytes: the ten characters of
+                                        the header text at declaredCrcOffset and a
+                                        NUL; written only when a header was read */
+  char* computedCrc;                 /* out, at least 11 bytes: the CRC of the
+                                        declaration part, "%10lu" (space-padded) and
+                                        a NUL; written only when the run gets past
+                                        the declaration part */
+  int32_t declaredCrcOffset;         /* in: position (from 0) of the ten-digit
+                                        declaration CRC within the header text */
+  uint32_t reserved;                 /* not read */
+  const char* systemTag;             /* in: the header text begins with it */
+  const char* declarationTrailerTag; /* in: marks the declaration trailer */
+  const char* receiptTrailerTag;     /* in: marks the receipt trailer */
 };
 /* A text begins with a tag when its first bytes, as many as the tag has, equal
    the tag; an empty tag matches every record. */
@@ -123,7 +123,9 @@ struct ValidationRequest {
              cleaned copy is deleted, the error log remains
      1       also: the input cannot be opened, or the request lacks inputPath,
              declaredCrc, computedCrc or one of the three tags; no file is
-             touched
+             touched; also: a read of the input failed part way (an I/O
+             error, not its end), whatever the records read so far said;
+             then neither output file remains
      2       also: the cleaned copy cannot be created (or cleanCopyPath is
              missing, or is the same path text as inputPath); the input is
              closed, no other file is touched. Also: the cleaned copy could not be written completely

@@ -14,10 +14,10 @@ namespace tabrel {
 // a leading drive letter and colon and the directory (up to the last '\' or '/')
 // are dropped; the extension runs from the last '.' of the rest, dot included.
 struct PathParts {
-    const char* name;
-    std::size_t nameLength;
-    const char* extension;
-    std::size_t extensionLength;
+  const char* name;
+  std::size_t nameLength;
+  const char* extension;
+  std::size_t extensionLength;
 };
 
 PathParts splitPath(const char* path) noexcept;

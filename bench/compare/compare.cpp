@@ -50,7 +50,7 @@
 #include "tests/e2e/server_process.h"
 
 #ifndef LUMBRA_COMPARE_SERVER
-#define LUMBRA_COMPARE_SERVER ""
+#  define LUMBRA_COMPARE_SERVER ""
 #endif
 
 namespace {
@@ -58,7 +58,7 @@ namespace {
 constexpr char kUser[] = "BENCH";
 constexpr char kPassword[] = "BENCH1";
 constexpr std::size_t kRowBytes = 100;
-constexpr long kFirstId = 1000000001;  // ten digits, so every row is 10 + 60 + 30 bytes
+constexpr long kFirstId = 1000000001;      // ten digits, so every row is 10 + 60 + 30 bytes
 constexpr std::size_t kRequestBytes = 16;  // "CONT=001" and the marker, about
 
 struct Options {
@@ -111,7 +111,8 @@ std::string cityOf(long i) {
 }
 
 std::string insertText(long i) {
-  return "INSERT INTO T VALUES (" + std::to_string(kFirstId + i) + ", '" + nameOf(i) + "', '" + cityOf(i) + "')";
+  return "INSERT INTO T VALUES (" + std::to_string(kFirstId + i) + ", '" + nameOf(i) + "', '" + cityOf(i) +
+         "')";
 }
 
 // Resident memory of a process in bytes (0 when it cannot be read).
@@ -168,7 +169,8 @@ class MemorySampler {
 void pgExec(PGconn* conn, const std::string& sql) {
   PGresult* r = PQexec(conn, sql.c_str());
   const ExecStatusType status = PQresultStatus(r);
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) die("PostgreSQL: " + std::string(PQerrorMessage(conn)));
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+    die("PostgreSQL: " + std::string(PQerrorMessage(conn)));
   PQclear(r);
 }
 
@@ -177,7 +179,8 @@ Figures runPostgres(const Options& options) {
   f.label = "PostgreSQL + libpq";
   PGconn* conn = PQconnectdb(options.pg.c_str());
   if (PQstatus(conn) != CONNECTION_OK) die("PostgreSQL connection: " + std::string(PQerrorMessage(conn)));
-  PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+  PQsetNoticeProcessor(
+      conn, [](void*, const char*) {}, nullptr);
   pgExec(conn, "DROP TABLE IF EXISTS T");
   pgExec(conn, "CREATE TABLE T (ID INTEGER PRIMARY KEY, NAME CHAR(60), CITY CHAR(30))");
 
@@ -210,7 +213,8 @@ Figures runPostgres(const Options& options) {
   char row[kRowBytes + 1];
   auto s0 = std::chrono::steady_clock::now();
   double rcpu0 = threadCpuSeconds();
-  if (!PQsendQuery(conn, "SELECT ID, NAME, CITY FROM T") || !PQsetSingleRowMode(conn)) die("PostgreSQL SELECT");
+  if (!PQsendQuery(conn, "SELECT ID, NAME, CITY FROM T") || !PQsetSingleRowMode(conn))
+    die("PostgreSQL SELECT");
   long delivered = 0;
   while (PGresult* r = PQgetResult(conn)) {
     const ExecStatusType status = PQresultStatus(r);
@@ -218,7 +222,8 @@ Figures runPostgres(const Options& options) {
       std::size_t at = 0;
       for (int c = 0; c < 3; ++c) {
         const std::size_t width = c == 0 ? 10 : c == 1 ? 60 : 30;
-        const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(PQgetlength(r, 0, c)), width);
+        const std::size_t length =
+            std::min<std::size_t>(static_cast<std::size_t>(PQgetlength(r, 0, c)), width);
         std::memcpy(row + at, PQgetvalue(r, 0, c), length);
         at += length;
       }
@@ -245,12 +250,14 @@ Figures runLumbra(const Options& options, int length, std::vector<char>& buffer)
   f.length = length;
   f.label = "lumbra, message length " + std::to_string(length);
   lumbra::e2e::ServerProcess server;
-  if (!server.start(options.server, kUser, kPassword, {"--message-length", std::to_string(length), "--quiet"}))
+  if (!server.start(options.server, kUser, kPassword,
+                    {"--message-length", std::to_string(length), "--quiet"}))
     die(server.error());
   char* msg = buffer.data();
   int32_t handle = static_cast<int16_t>(LBConnect(kUser, kPassword, "", server.address().c_str(), msg));
   if (handle < 0) die(std::string("LBConnect: ") + msg);
-  if (LBCommand(handle, "EXEC CREATE TABLE T (ID INTEGER PRIMARY KEY, NAME CHAR(60), CITY CHAR(30))", msg) < 0 ||
+  if (LBCommand(handle, "EXEC CREATE TABLE T (ID INTEGER PRIMARY KEY, NAME CHAR(60), CITY CHAR(30))", msg) <
+          0 ||
       LBCommand(handle, "COMMIT", msg) < 0)
     die(std::string("CREATE TABLE: ") + msg);
 
@@ -284,14 +291,17 @@ Figures runLumbra(const Options& options, int length, std::vector<char>& buffer)
   auto s1 = std::chrono::steady_clock::now();
   f.memoryAboveIdleMb = memory.stopAboveIdleMb();
   f.serverCpuNs = (processCpuSeconds(server.pid()) - serverCpu0) * 1e9 / static_cast<double>(options.rows);
-  if (n != -10 || delivered != options.rows) die("LBGetNext: " + std::to_string(n) + " after " +
-                                                 std::to_string(delivered) + " rows");
+  if (n != -10 || delivered != options.rows)
+    die("LBGetNext: " + std::to_string(n) + " after " + std::to_string(delivered) + " rows");
   f.rowsPerSecond = rows / seconds(s1 - s0);
   f.rowCpuNs = (rcpu1 - rcpu0) * 1e9 / rows;
-  if (LBCommand(handle, ("SELECT ID, NAME, CITY FROM T WHERE ID = " + std::to_string(kFirstId + options.rows - 1)).c_str(),
-                msg) != 1 ||
+  if (LBCommand(
+          handle,
+          ("SELECT ID, NAME, CITY FROM T WHERE ID = " + std::to_string(kFirstId + options.rows - 1)).c_str(),
+          msg) != 1 ||
       LBGetNext(handle, msg) != static_cast<int32_t>(kRowBytes) ||
-      std::to_string(kFirstId + options.rows - 1) + nameOf(options.rows - 1) + cityOf(options.rows - 1) != msg)
+      std::to_string(kFirstId + options.rows - 1) + nameOf(options.rows - 1) + cityOf(options.rows - 1) !=
+          msg)
     die("reading back the last row");
   LBDisconn(handle, msg);
   return f;
@@ -348,7 +358,8 @@ double echoFloor(std::size_t reply, long exchanges) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t size = sizeof address;
-  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(listener, 1) != 0 ||
+  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::listen(listener, 1) != 0 ||
       ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
     die("echo floor: no listening socket");
   const pid_t child = ::fork();
@@ -363,7 +374,8 @@ double echoFloor(std::size_t reply, long exchanges) {
   }
   ::close(listener);
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) die("echo floor: no connection");
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    die("echo floor: no connection");
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   std::vector<char> request(kRequestBytes, 'c'), answer(reply);
@@ -413,7 +425,8 @@ void goal(const char* text, const char* wanted, double figure, const char* unit,
 int main(int argc, char** argv) {
   Options options;
   if (!parseOptions(argc, argv, options)) {
-    std::fprintf(stderr, "usage: lumbra_compare [--rows N] [--lengths A,B,...] [--server PATH] [--pg CONNINFO]\n");
+    std::fprintf(stderr,
+                 "usage: lumbra_compare [--rows N] [--lengths A,B,...] [--server PATH] [--pg CONNINFO]\n");
     return 2;
   }
   if (!lumbra::e2e::isExecutable(options.server)) die("no server program at '" + options.server + "'");
@@ -435,11 +448,13 @@ int main(int argc, char** argv) {
   }
 
   const Figures* pg = options.pg.empty() ? nullptr : &all.front();
-  std::printf("\n| | inserts/s | client CPU per insert | SELECT rows/s | client CPU per row read | blocks/s | "
-              "echo floor blocks/s | server memory above idle | server CPU per row read |\n|---|---|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "\n| | inserts/s | client CPU per insert | SELECT rows/s | client CPU per row read | blocks/s | "
+      "echo floor blocks/s | server memory above idle | server CPU per row read "
+      "|\n|---|---|---|---|---|---|---|---|---|\n");
   for (const Figures& f : all) {
-    std::printf("| %s | %.0fk | %.0f ns | %.2fM | %.0f ns |", f.label.c_str(), f.insertsPerSecond / 1e3, f.insertCpuNs,
-                f.rowsPerSecond / 1e6, f.rowCpuNs);
+    std::printf("| %s | %.0fk | %.0f ns | %.2fM | %.0f ns |", f.label.c_str(), f.insertsPerSecond / 1e3,
+                f.insertCpuNs, f.rowsPerSecond / 1e6, f.rowCpuNs);
     if (f.length == 0)
       std::printf(" | | | |\n");
     else
@@ -476,7 +491,8 @@ int main(int argc, char** argv) {
         const double ratio = f.insertsPerSecond / pg->insertsPerSecond;
         goal("batched inserts/s vs PostgreSQL, message length 32000", ">= 3x", ratio, "x", ratio >= 3);
       }
-      goal("client CPU per batched 100-byte INSERT (32000)", "<= 100 ns", f.insertCpuNs, "ns", f.insertCpuNs <= 100);
+      goal("client CPU per batched 100-byte INSERT (32000)", "<= 100 ns", f.insertCpuNs, "ns",
+           f.insertCpuNs <= 100);
       goal("client CPU per delivered row (32000)", "<= 40 ns", f.rowCpuNs, "ns", f.rowCpuNs <= 40);
     }
   }

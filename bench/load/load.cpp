@@ -82,7 +82,8 @@ long peakRssKb(pid_t pid) {
 // One client process: opens `count` sessions with ids from `first`, reports
 // "held N", waits for "go", runs rounds for `seconds`, reports
 // "done <round trips> <failures>", closes its sessions.
-int clientProcess(const std::string& address, int first, int count, int seconds, int toParent, int fromParent) {
+int clientProcess(const std::string& address, int first, int count, int seconds, int toParent,
+                  int fromParent) {
   auto& net = lumbra::platform::netCalls();
   platformSend = net.sendBytes;
   net.sendBytes = countingSend;
@@ -108,8 +109,8 @@ int clientProcess(const std::string& address, int first, int count, int seconds,
       const int h = handles[i];
       const int id = first + static_cast<int>(i);
       for (int k = 0; k < 5; ++k) {
-        std::snprintf(command, sizeof command, "INSERT INTO T (S, N, V) VALUES (%d, %d, 'AAAAAAAAAAAA%06d')", id,
-                      round * 5 + k, round);
+        std::snprintf(command, sizeof command, "INSERT INTO T (S, N, V) VALUES (%d, %d, 'AAAAAAAAAAAA%06d')",
+                      id, round * 5 + k, round);
         if (LBCommand(h, command, message) < 0) ++failures;
       }
       if (LBCommand(h, "COMMIT", message) != 5) {
@@ -141,9 +142,9 @@ int clientProcess(const std::string& address, int first, int count, int seconds,
 // state a client can die in: before the greeting, inside the login, inside a
 // batch, inside a binary insert. Then waits to be killed.
 int victimProcess(std::uint16_t port, int count, int toParent) {
-  const std::string partials[] = {
-      "LUM", "LUMTLBXEOBID \"0123456789", std::string("LUMTLBXEOBINSERT INTO T VALUES (1, 2, 'ABC"),
-      std::string("\xC9\xD5\xE2\xC5\xD9\xE3\x40(00100)='ABC", 17)};
+  const std::string partials[] = {"LUM", "LUMTLBXEOBID \"0123456789",
+                                  std::string("LUMTLBXEOBINSERT INTO T VALUES (1, 2, 'ABC"),
+                                  std::string("\xC9\xD5\xE2\xC5\xD9\xE3\x40(00100)='ABC", 17)};
   std::vector<int> sockets;
   for (int i = 0; i < count; ++i) {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -207,10 +208,14 @@ int main(int argc, char** argv) {
   Options o;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
-    if (name == "--sessions") o.sessions = std::atoi(argv[i + 1]);
-    else if (name == "--processes") o.processes = std::atoi(argv[i + 1]);
-    else if (name == "--seconds") o.seconds = std::atoi(argv[i + 1]);
-    else if (name == "--server") o.server = argv[i + 1];
+    if (name == "--sessions")
+      o.sessions = std::atoi(argv[i + 1]);
+    else if (name == "--processes")
+      o.processes = std::atoi(argv[i + 1]);
+    else if (name == "--seconds")
+      o.seconds = std::atoi(argv[i + 1]);
+    else if (name == "--server")
+      o.server = argv[i + 1];
   }
   o.processes = std::max(o.processes, (o.sessions + 499) / 500);
   ::signal(SIGPIPE, SIG_IGN);
@@ -246,7 +251,8 @@ int main(int argc, char** argv) {
     char message[4096];
     const int h = LBConnect("LOAD", "LOADPASS", "", address.c_str(), message);
     if (h < 0 || LBCommand(h, "EXEC CREATE TABLE T (S INTEGER, N INTEGER, V TEXT)", message) < 0 ||
-        LBCommand(h, "EXEC CREATE INDEX TS ON T (S, N)", message) < 0 || LBCommand(h, "COMMIT", message) < 0) {
+        LBCommand(h, "EXEC CREATE INDEX TS ON T (S, N)", message) < 0 ||
+        LBCommand(h, "COMMIT", message) < 0) {
       std::fprintf(stderr, "lumbra_load: setup failed: %s\n", message);
       ::kill(server, SIGKILL);
       return 2;
@@ -302,11 +308,13 @@ int main(int argc, char** argv) {
 
   std::printf("client processes            %d (at most 500 sessions each)\n", o.processes);
   std::printf("sessions held               %ld of %d (opened in %.1f s)\n", held, o.sessions, connectSeconds);
-  std::printf("killed client               %s raw connections, killed mid-message\n", victimHeld.substr(5).c_str());
+  std::printf("killed client               %s raw connections, killed mid-message\n",
+              victimHeld.substr(5).c_str());
   std::printf("round trips                 %ld in %d s: %.0f per second\n", trips, o.seconds,
               static_cast<double>(trips) / o.seconds);
   std::printf("failed calls                %ld\n", failures);
-  std::printf("server peak RSS             %ld kB with every session open, %ld kB at the end\n", rssHeld, rssPeak);
+  std::printf("server peak RSS             %ld kB with every session open, %ld kB at the end\n", rssHeld,
+              rssPeak);
   std::printf("server                      %s; after SIGTERM it %s\n", serverAlive ? "still serving" : "GONE",
               serverExitedClean ? "exited with 0" : "failed (a sanitizer report?)");
   return clean && failures == 0 && serverAlive && serverExitedClean && held == o.sessions ? 0 : 1;

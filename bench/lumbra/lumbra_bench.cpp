@@ -28,7 +28,7 @@
 #include "tests/e2e/server_process.h"
 
 #ifndef LUMBRA_BENCH_SERVER
-#define LUMBRA_BENCH_SERVER ""
+#  define LUMBRA_BENCH_SERVER ""
 #endif
 
 namespace {
@@ -44,9 +44,7 @@ struct Options {
   std::string server = LUMBRA_BENCH_SERVER;
 };
 
-double seconds(std::chrono::steady_clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
+double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 double threadCpuSeconds() {
   timespec t{};
@@ -149,8 +147,8 @@ void runOneLength(const Options& options, int messageLength, std::vector<char>& 
   inserts.clear();
   inserts.shrink_to_fit();
   double insertWall = seconds(t1 - t0);
-  std::printf("  (a) %ld INSERTs + COMMIT: %.3f s, %.0f updates/s, client CPU %.0f ns/update\n",
-              options.rows, insertWall, static_cast<double>(options.rows) / insertWall,
+  std::printf("  (a) %ld INSERTs + COMMIT: %.3f s, %.0f updates/s, client CPU %.0f ns/update\n", options.rows,
+              insertWall, static_cast<double>(options.rows) / insertWall,
               (cpu1 - cpu0) * 1e9 / static_cast<double>(options.rows));
 
   // (b) SELECT of every row, read with LBGetNext.
@@ -171,7 +169,8 @@ void runOneLength(const Options& options, int messageLength, std::vector<char>& 
   // Spot check of the content (the -10 text has replaced the last row): read
   // the last row again through a query of its own.
   std::string lastExpected = rowText(options.rows);
-  if (LBCommand(handle, ("SELECT v FROM bench WHERE k = " + std::to_string(options.rows)).c_str(), msg) != 1 ||
+  if (LBCommand(handle, ("SELECT v FROM bench WHERE k = " + std::to_string(options.rows)).c_str(), msg) !=
+          1 ||
       LBGetNext(handle, msg) != static_cast<int32_t>(kRowBytes) || lastExpected != msg) {
     die("reading back the last row", 0, msg);
   }
@@ -193,7 +192,8 @@ void runOneLength(const Options& options, int messageLength, std::vector<char>& 
   auto r1 = std::chrono::steady_clock::now();
   double tripWall = seconds(r1 - r0);
   std::printf("  (c) %ld round trips (GETSET VERSION): %.0f trips/s, %.1f us each\n", options.trips,
-              static_cast<double>(options.trips) / tripWall, tripWall * 1e6 / static_cast<double>(options.trips));
+              static_cast<double>(options.trips) / tripWall,
+              tripWall * 1e6 / static_cast<double>(options.trips));
 
   status = LBDisconn(handle, msg);
   if (status != 0) die("LBDisconn", status, msg);
@@ -204,8 +204,7 @@ void runOneLength(const Options& options, int messageLength, std::vector<char>& 
 int main(int argc, char** argv) {
   Options options;
   if (!parseOptions(argc, argv, options)) {
-    std::fprintf(stderr,
-                 "usage: lumbra_bench [--rows N] [--trips N] [--lengths A,B,...] [--server PATH]\n");
+    std::fprintf(stderr, "usage: lumbra_bench [--rows N] [--trips N] [--lengths A,B,...] [--server PATH]\n");
     return 2;
   }
   if (!lumbra::e2e::isExecutable(options.server)) {

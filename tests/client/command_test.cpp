@@ -14,9 +14,9 @@ namespace lumbra {
 namespace {
 
 using testing::FakeServer;
-using testing::Step;
 using testing::readMessage;
 using testing::reply;
+using testing::Step;
 using testing::write;
 
 const std::string kOk = reply("0000", "");
@@ -69,8 +69,8 @@ TEST_F(Wire, BatchGoesOutWithCommitAsSixtySevenBytes) {
 }
 
 TEST_F(Wire, PendingBatchIsFlushedBeforeDirectCommands) {
-  start({readMessage(), write(kOk), readMessage(), write(reply("0000", "00000000", "LBX000") ),
-         readMessage(), write(kOk), readMessage(), write(kOk), readMessage(), write(reply("0000", std::string(32, 'x')))});
+  start({readMessage(), write(kOk), readMessage(), write(reply("0000", "00000000", "LBX000")), readMessage(),
+         write(kOk), readMessage(), write(kOk), readMessage(), write(reply("0000", std::string(32, 'x')))});
   for (int i = 0; i < 3; ++i) EXPECT_EQ(LBCommand(handle_, "INSERT INTO T VALUES (1)", message_), 0);
   EXPECT_EQ(LBCommand(handle_, "SELECT A FROM T", message_), -2);  // "00000000" has no '.'
   EXPECT_EQ(LBCommand(handle_, "UPDATE T SET A=1", message_), 0);
@@ -112,7 +112,8 @@ TEST_F(Wire, EncodedEntryLongerThanItsRoomIsNeverWrittenPastTheBuffer) {
 }
 
 TEST_F(Wire, RecognitionAndChecks) {
-  start({readMessage(), write(kOk), readMessage(), write(kOk), readMessage(), write(reply("0007", "ERRO NO SERVIDOR"))});
+  start({readMessage(), write(kOk), readMessage(), write(kOk), readMessage(),
+         write(reply("0007", "ERRO NO SERVIDOR"))});
   EXPECT_EQ(LBCommand(handle_, "INSERT INTO T VALUES (2)", message_), 0);
   EXPECT_EQ(LBCommand(handle_, "select * from t", message_), -12);
   EXPECT_STREQ(message_, "LBX612 - COMANDO INVALIDO (select )");
@@ -125,7 +126,8 @@ TEST_F(Wire, RecognitionAndChecks) {
   EXPECT_EQ(LBCommand(handle_, "DELETE", message_), -7);
   EXPECT_STREQ(message_, "ERRO NO SERVIDOR");
   const auto t = traffic();
-  const std::vector<std::string> expected = {"ECT passes as a tail of SELECTLBXEOB", "LBXEOB", "DELETELBXEOB"};
+  const std::vector<std::string> expected = {"ECT passes as a tail of SELECTLBXEOB", "LBXEOB",
+                                             "DELETELBXEOB"};
   EXPECT_EQ(t, expected);
 }
 
@@ -138,15 +140,15 @@ TEST_F(Wire, LongestCommandPassesTheLengthCheck) {
 
 TEST_F(Wire, SelectRowsContinuationsAndTags) {
   const std::string first = reply("0000", "0000000500004COLS." + std::string("AB@02C") + "WXYZ");
-  start({readMessage(), write(first),
-         readMessage(), write(reply("", "@@@03Z1234", "LBX100").substr(0)),  // CONT=100
-         readMessage(), write("LBX101LBXEOB"),                              // an empty block
-         readMessage(), write(reply("0000", "000000010000A.")),            // second SELECT
-         readMessage(), write(reply("0042", "FIM DO CURSOR")),              // CONT=102 refused
-         readMessage(), write(reply("0000", "0000000300002.")),
-         readMessage(), write(reply("0000", "ISTO NAO E BLOCO")),          // CONT=103: LBX000 with 0000
-         readMessage(), write(reply("0000", "0000000300002.")),
-         readMessage(), write("LBX105AALBXEOB")});                          // CONT=104 answered by 105
+  start({readMessage(), write(first), readMessage(),
+         write(reply("", "@@@03Z1234", "LBX100").substr(0)),     // CONT=100
+         readMessage(), write("LBX101LBXEOB"),                   // an empty block
+         readMessage(), write(reply("0000", "000000010000A.")),  // second SELECT
+         readMessage(), write(reply("0042", "FIM DO CURSOR")),   // CONT=102 refused
+         readMessage(), write(reply("0000", "0000000300002.")), readMessage(),
+         write(reply("0000", "ISTO NAO E BLOCO")),  // CONT=103: LBX000 with 0000
+         readMessage(), write(reply("0000", "0000000300002.")), readMessage(),
+         write("LBX105AALBXEOB")});  // CONT=104 answered by 105
   EXPECT_EQ(LBCommand(handle_, "SELECT A FROM T", message_), 5);
   EXPECT_STREQ(message_, "00004COLS.");
   EXPECT_EQ(LBGetNext(handle_, message_), 4);
@@ -174,13 +176,17 @@ TEST_F(Wire, SelectRowsContinuationsAndTags) {
 
   const auto t = traffic();
   const std::vector<std::string> expected = {
-      "SELECT A FROM TLBXEOB", "CONT=100LBXEOB", "CONT=101LBXEOB", "SELECT B FROM TLBXEOB", "CONT=102LBXEOB",
-      "SELECT C FROM TLBXEOB", "CONT=103LBXEOB", "SELECT C FROM TLBXEOB", "CONT=104LBXEOB"};
+      "SELECT A FROM TLBXEOB", "CONT=100LBXEOB",        "CONT=101LBXEOB",
+      "SELECT B FROM TLBXEOB", "CONT=102LBXEOB",        "SELECT C FROM TLBXEOB",
+      "CONT=103LBXEOB",        "SELECT C FROM TLBXEOB", "CONT=104LBXEOB"};
   EXPECT_EQ(t, expected);
 }
 
 TEST_F(Wire, MalformedRowsEndTheResultSetWithoutOverrun) {
-  struct Case { const char* name; std::string block; };
+  struct Case {
+    const char* name;
+    std::string block;
+  };
   const Case cases[] = {
       {"run past the row", "AB@05 "},
       {"digit outside the alphabet", "@0a "},
@@ -201,7 +207,8 @@ TEST_F(Wire, MalformedRowsEndTheResultSetWithoutOverrun) {
 }
 
 TEST_F(Wire, RowsOfLengthZeroAndResultSetEndedByAnyCommand) {
-  start({readMessage(), write(reply("0000", "0000000300000.Z")), readMessage(), write(reply("0000", "0000000300001.abc"))});
+  start({readMessage(), write(reply("0000", "0000000300000.Z")), readMessage(),
+         write(reply("0000", "0000000300001.abc"))});
   EXPECT_EQ(LBCommand(handle_, "SELECT", message_), 3);
   EXPECT_EQ(LBGetNext(handle_, message_), 0);
   EXPECT_EQ(LBGetNext(handle_, message_), 0);
@@ -273,7 +280,10 @@ TEST(Faults, ShortSendAndFailedReceiveKeepTheSessionOpen) {
   s->morePending = 0;
   EXPECT_EQ(LBGetNext(h, message), -2);
   EXPECT_EQ(s->rowsLeft, 0);
-  platform::netCalls().receiveBytes = [](std::int32_t, char* d, int) { std::memcpy(d, "LBX0000000LBXEOB", 16); return 16; };
+  platform::netCalls().receiveBytes = [](std::int32_t, char* d, int) {
+    std::memcpy(d, "LBX0000000LBXEOB", 16);
+    return 16;
+  };
   EXPECT_EQ(LBDisconn(h, message), 0);
 }
 
@@ -292,9 +302,13 @@ TEST(Faults, FailedSizingAfterSetRefusesEveryCommand) {
 }
 
 TEST(Utilities, CrcCheckValues) {
-  const struct { std::string data; int32_t length; int32_t crc; } cases[] = {
-      {"123456789", 9, 0x31C3}, {std::string(1, '\0'), 1, 0}, {"A", 1, 0x58E5},
-      {"123456789", 0, 0}, {"123456789", -1, 0}, {"123456789", 0x10009, 0x31C3},  // low 16 bits count
+  const struct {
+    std::string data;
+    int32_t length;
+    int32_t crc;
+  } cases[] = {
+      {"123456789", 9, 0x31C3}, {std::string(1, '\0'), 1, 0},   {"A", 1, 0x58E5}, {"123456789", 0, 0},
+      {"123456789", -1, 0},     {"123456789", 0x10009, 0x31C3},  // low 16 bits count
   };
   for (const auto& c : cases) EXPECT_EQ(LBCRC(c.length, c.data.data()), c.crc) << c.data << " " << c.length;
   EXPECT_EQ(LBCRC(5, nullptr), 0);
@@ -306,7 +320,9 @@ TEST(Utilities, AsciiToEbcdicInPlace) {
   EXPECT_EQ(std::string(text), "\x81\x40\x82\x40");
   char empty[] = "";
   EXPECT_EQ(LBAsciiToEbcdic(empty), 0);
-  char high[] = "\xE7" "A";
+  char high[] =
+      "\xE7"
+      "A";
   LBAsciiToEbcdic(high);
   EXPECT_EQ(std::string(high), "\x40\xC1");
 }
@@ -317,17 +333,27 @@ TEST(Utilities, InsertBinPreparesTheBuffer) {
   const int32_t h = LBConnect("a", "b", "", "127.0.0.1", message);
   ASSERT_EQ(h, 0);
   const std::string prefix037 = "\xC1\xC2\xC3\xC4\xC5\xC6\xC7";  // ABCDEFG
-  struct Case { std::string text; std::string data; int32_t length; int32_t result; std::string expected; };
+  struct Case {
+    std::string text;
+    std::string data;
+    int32_t length;
+    int32_t result;
+    std::string expected;
+  };
   const Case cases[] = {
-      {"ABCDEFG=", "xyz", 3, 0, prefix037 + "\x4D\xF0\xF0\xF0\xF0\xF3\x5D\x7E\x7D" "xyz\x7D"},
-      {"ABCDEFG=XYZ", "xyz", 3, 0, prefix037 + "\x4D\xF0\xF0\xF0\xF0\xF3\x5D\x7E\x7D" "xyz\x7D"},
+      {"ABCDEFG=", "xyz", 3, 0,
+       prefix037 + "\x4D\xF0\xF0\xF0\xF0\xF3\x5D\x7E\x7D"
+                   "xyz\x7D"},
+      {"ABCDEFG=XYZ", "xyz", 3, 0,
+       prefix037 + "\x4D\xF0\xF0\xF0\xF0\xF3\x5D\x7E\x7D"
+                   "xyz\x7D"},
       {"ABCDEFG=", "", 0, 0, prefix037 + "\x4D\xF0\xF0\xF0\xF0\xF0\x5D\x7E\x7D\x7D"},
       {"A=CDEFG=", "", 0, 0, "\xC1\x7E\xC3\xC4\xC5\xC6\xC7\x4D\xF0\xF0\xF0\xF0\xF0\x5D\x7E\x7D\x7D"},
       {"ABCDEF=", "xyz", 3, -1, ""},
       {"ABCDEFGH", "xyz", 3, -1, ""},
       {"ABCDEFG=", "xyz", -3, -14, ""},
-      {"ABC=", std::string(1900, 'd'), 1900, -6, ""},      // size before prefix
-      {"ABCDEFG=", std::string(1862, 'd'), 1862, 0, ""},   // p + length = 1869
+      {"ABC=", std::string(1900, 'd'), 1900, -6, ""},     // size before prefix
+      {"ABCDEFG=", std::string(1862, 'd'), 1862, 0, ""},  // p + length = 1869
       {"ABCDEFG=", std::string(1863, 'd'), 1863, -6, ""},
   };
   for (const auto& c : cases) {

@@ -18,9 +18,15 @@ FakeNet& FakeNet::current() { return *active; }
 FakeNet::FakeNet() {
   active = this;
   auto& n = platform::netCalls();
-  n.startup = [] { ++active->starts; return 0; };
+  n.startup = [] {
+    ++active->starts;
+    return 0;
+  };
   n.cleanup = [] { ++active->cleanups; };
-  n.openSocket = []() -> std::int32_t { ++active->openSockets; return nextSocket++; };
+  n.openSocket = []() -> std::int32_t {
+    ++active->openSockets;
+    return nextSocket++;
+  };
   n.connectSocket = [](std::int32_t, std::uint32_t address, std::uint16_t port) {
     ++active->connectCalls;
     active->lastAddress = address;
@@ -40,7 +46,8 @@ FakeNet::FakeNet() {
   n.closeSocket = [](std::int32_t) { --active->openSockets; };
   n.allocate = [](std::size_t size) -> void* {
     ++active->allocations;
-    if (active->failAllocationNumber != 0 && active->allocations == active->failAllocationNumber) return nullptr;
+    if (active->failAllocationNumber != 0 && active->allocations == active->failAllocationNumber)
+      return nullptr;
     ++active->blocks;
     return std::calloc(1, size);
   };

@@ -71,7 +71,9 @@ void FakeServer::play() {
         char c;
         for (;;) {
           if (step.kind == Step::ReadBytes && got.size() == step.count) break;
-          if (step.kind == Step::ReadMessage && got.size() >= 6 && got.compare(got.size() - 6, 6, "LBXEOB") == 0) break;
+          if (step.kind == Step::ReadMessage && got.size() >= 6 &&
+              got.compare(got.size() - 6, 6, "LBXEOB") == 0)
+            break;
           if (!waitReadable(fd) || ::recv(fd, &c, 1, 0) != 1) {
             open = false;
             break;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "client/connect.h"
-#include "client/credentials.h"
+#include "protocol/credentials.h"
 #include "client/lumbra32.h"
 #include "client/session.h"
 #include "client/transport.h"
@@ -64,9 +64,9 @@ TEST(Connect, GreetingLoginServerInfoAndFarewellOnTheWire) {
 }
 
 TEST(Connect, RefusedLoginReturnsServerStatusAndFreesTheSlot) {
-  FakeServer server({testing::readMessage(), testing::write(testing::reply("0000", "")), testing::readBytes(118),
-                     testing::write(testing::reply("0153", "SENHA INVALIDA")), testing::readMessage(),
-                     testing::write(testing::reply("0000", "FIM"))});
+  FakeServer server({testing::readMessage(), testing::write(testing::reply("0000", "")),
+                     testing::readBytes(118), testing::write(testing::reply("0153", "SENHA INVALIDA")),
+                     testing::readMessage(), testing::write(testing::reply("0000", "FIM"))});
   char message[2048];
   EXPECT_EQ(LBConnect("u", "errada", "", server.address().c_str(), message), -153);
   EXPECT_STREQ(message, "SENHA INVALIDA");
@@ -78,7 +78,10 @@ TEST(Connect, RefusedLoginReturnsServerStatusAndFreesTheSlot) {
 TEST(Connect, ArgumentRulesRefuseBeforeAnyNetworkActivity) {
   FakeNet net;
   const std::string longAddress = "127.0.0.1:" + std::string(90, '1');
-  struct Case { const char* id; std::string first, second, address; };
+  struct Case {
+    const char* id;
+    std::string first, second, address;
+  };
   const Case cases[] = {
       {"ABCDEFGHIJKL", "p", "", "127.0.0.1"},  // identification of 12
       {" A", "p", "", "127.0.0.1"},            // leading blank
@@ -91,23 +94,36 @@ TEST(Connect, ArgumentRulesRefuseBeforeAnyNetworkActivity) {
   };
   char message[256];
   for (const auto& c : cases) {
-    EXPECT_EQ(LBConnect(c.id, c.first.c_str(), c.second.c_str(), c.address.c_str(), message), -14) << c.address;
+    EXPECT_EQ(LBConnect(c.id, c.first.c_str(), c.second.c_str(), c.address.c_str(), message), -14)
+        << c.address;
     EXPECT_STREQ(message, "LBX614 - PARAMETROS INVALIDOS");
   }
   EXPECT_EQ(net.starts, 0);
   // Fields filled exactly, an empty identification, an address of 99 characters.
   const std::string address99 = "127.0.0.1:" + std::string(89, '0');
-  EXPECT_EQ(LBConnect("", std::string(24, 'x').c_str(), std::string(25, 'y').c_str(), address99.c_str(), message), 0);
+  EXPECT_EQ(
+      LBConnect("", std::string(24, 'x').c_str(), std::string(25, 'y').c_str(), address99.c_str(), message),
+      0);
   EXPECT_EQ(LBDisconn(0, message), 0);
   EXPECT_EQ(net.starts, net.cleanups);
 }
 
 TEST(Connect, AddressAndPortParsing) {
-  struct Case { const char* address; int32_t result; std::uint16_t port; };
+  struct Case {
+    const char* address;
+    int32_t result;
+    std::uint16_t port;
+  };
   const Case cases[] = {
-      {"127.0.0.1", 0, 3001},     {"127.0.0.1:3005", 0, 3005}, {"127.0.0.1:70000", 0, 4464},
-      {"127.0.0.1::3005", 0, 3005}, {"127.0.0.1:x", 0, 0},      {"127.0.0.1: 12", 0, 12},
-      {"localhost", -4, 0},        {"", -4, 0},                  {":3005", -4, 0},
+      {"127.0.0.1", 0, 3001},
+      {"127.0.0.1:3005", 0, 3005},
+      {"127.0.0.1:70000", 0, 4464},
+      {"127.0.0.1::3005", 0, 3005},
+      {"127.0.0.1:x", 0, 0},
+      {"127.0.0.1: 12", 0, 12},
+      {"localhost", -4, 0},
+      {"", -4, 0},
+      {":3005", -4, 0},
       {"255.255.255.255", -4, 0},
   };
   char message[256];
@@ -201,7 +217,11 @@ TEST(SessionTable, FiveHundredSessionsThenRefusalAndLowestFreeSlot) {
 }
 
 TEST(ServerInfo, KeywordsDefaultsAndOddValues) {
-  struct Case { const char* text; const char* info; const char* clientId; };
+  struct Case {
+    const char* text;
+    const char* info;
+    const char* clientId;
+  };
   const std::string noneInfo =
       "Vers\xE3o 0.0.0, Sistema Operacional     , Monitor de Teleprocessamento       0.0.0, Adabas 0.0.0, "
       "Comunica\xE7\xE3o   0.0.0";
@@ -209,8 +229,8 @@ TEST(ServerInfo, KeywordsDefaultsAndOddValues) {
       {"NADA", noneInfo.c_str(), ""},
       {"NN=C0A80101", noneInfo.c_str(), ""},  // a keyword at the very start is not found
       {"x,NN=c0a80101", nullptr, "192.168.001.001"},
-      {"x,NN=C0A801", nullptr, ""},     // short value: clientId untouched
-      {"x,NN=C0A8010G", nullptr, ""},   // not hexadecimal
+      {"x,NN=C0A801", nullptr, ""},    // short value: clientId untouched
+      {"x,NN=C0A8010G", nullptr, ""},  // not hexadecimal
       {"x,OS=MVS/ESA", "Sistema Operacional MVS-XA,", nullptr},
       {"x,OS=VSE/ESA", "Sistema Operacional VSE/,", nullptr},
       {"x,OS=AB", "Sistema Operacional AB,", nullptr},
@@ -225,7 +245,8 @@ TEST(ServerInfo, KeywordsDefaultsAndOddValues) {
     parseServerInfo(s, c.text);
     EXPECT_LE(std::strlen(s.serverInfo), 134u);
     if (c.info != nullptr) {
-      EXPECT_NE(std::string(s.serverInfo).find(c.info), std::string::npos) << c.text << " -> " << s.serverInfo;
+      EXPECT_NE(std::string(s.serverInfo).find(c.info), std::string::npos)
+          << c.text << " -> " << s.serverInfo;
     }
     if (c.clientId != nullptr) {
       EXPECT_EQ(std::string(s.clientId, strnlen(s.clientId, 15)), c.clientId) << c.text;
@@ -235,11 +256,14 @@ TEST(ServerInfo, KeywordsDefaultsAndOddValues) {
 
 TEST(SizeBuffer, AnnouncedLengths) {
   FakeNet net;
-  struct Case { const char* text; int32_t result; int32_t size; };
+  struct Case {
+    const char* text;
+    int32_t result;
+    int32_t size;
+  };
   const Case cases[] = {
-      {"x,ML=32000,y", 0, 32000}, {"x,ML=32000)", 0, 32000}, {"x,ML=32000", 0, 32000},
-      {"x,ML=9X,y", 0, 9},        {"x,ML= 500;", 0, 500},    {"nothing", 0, 1901},
-      {"x,ML=0", 0, 0},
+      {"x,ML=32000,y", 0, 32000}, {"x,ML=32000)", 0, 32000}, {"x,ML=32000", 0, 32000}, {"x,ML=9X,y", 0, 9},
+      {"x,ML= 500;", 0, 500},     {"nothing", 0, 1901},      {"x,ML=0", 0, 0},
   };
   for (const auto& c : cases) {
     Session s{};
@@ -277,7 +301,11 @@ TEST(Connect, TinyAnnouncedLengthKeepsTheSessionSound) {
 }
 
 TEST(Framing, RepliesInPiecesWrongHeadsAndMissingMarkers) {
-  struct Case { const char* name; std::vector<std::string> pieces; int32_t result; };
+  struct Case {
+    const char* name;
+    std::vector<std::string> pieces;
+    int32_t result;
+  };
   const Case cases[] = {
       {"three pieces, marker in the last", {"LBX0", "000000BEM", " VINDOLBXEOB"}, 0},
       {"wrong head", {"LBX9990000LBXEOB"}, -8},
@@ -289,8 +317,9 @@ TEST(Framing, RepliesInPiecesWrongHeadsAndMissingMarkers) {
   for (const auto& c : cases) {
     std::vector<testing::Step> script = {testing::readMessage()};
     for (const auto& p : c.pieces) script.push_back(testing::write(p));
-    if (c.result == 0) script = script + std::vector<testing::Step>{testing::readBytes(118),
-                                                                     testing::write(testing::reply("0000", "OK"))};
+    if (c.result == 0)
+      script = script + std::vector<testing::Step>{testing::readBytes(118),
+                                                   testing::write(testing::reply("0000", "OK"))};
     script.push_back(testing::closeConnection());
     FakeServer server(script);
     char message[2048];
@@ -304,11 +333,15 @@ TEST(Framing, RepliesInPiecesWrongHeadsAndMissingMarkers) {
 }
 
 TEST(Framing, StatusFieldMustBeFourDigits) {
-  const struct { const char* reply; int32_t status; } cases[] = {
-      {"LBX0000000LBXEOB", 0}, {"LBX0000153TEXTLBXEOB", 153}, {"LBX00000X0LBXEOB", -1},
+  const struct {
+    const char* reply;
+    int32_t status;
+  } cases[] = {
+      {"LBX0000000LBXEOB", 0},  {"LBX0000153TEXTLBXEOB", 153}, {"LBX00000X0LBXEOB", -1},
       {"LBX000-123LBXEOB", -1}, {"LBX100LBXEOB", -1},
   };
-  for (const auto& c : cases) EXPECT_EQ(replyStatus(c.reply, static_cast<int32_t>(std::strlen(c.reply))), c.status) << c.reply;
+  for (const auto& c : cases)
+    EXPECT_EQ(replyStatus(c.reply, static_cast<int32_t>(std::strlen(c.reply))), c.status) << c.reply;
 }
 
 TEST(Disconnect, ServerGoneGivesReceiveFailureAndFreesTheSlot) {

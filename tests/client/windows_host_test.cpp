@@ -40,8 +40,8 @@ F as(FARPROC p) {
   return f;
 }
 
-const char* const kNames[7] = {"LBAsciiToEbcdic", "LBCRC", "LBCommand", "LBConnect",
-                               "LBDisconn", "LBGetNext", "LBInsertBin"};
+const char* const kNames[7] = {"LBAsciiToEbcdic", "LBCRC",     "LBCommand",  "LBConnect",
+                               "LBDisconn",       "LBGetNext", "LBInsertBin"};
 
 }  // namespace
 
@@ -88,7 +88,8 @@ int main(int argc, char** argv) {
     if (h >= 0) {
       check(command(h, "GETSET CLIENTID", message) == 15 && std::strcmp(message, "127.000.000.001") == 0,
             "GETSET CLIENTID");
-      check(command(h, "EXEC CREATE TABLE IF NOT EXISTS host_test (k INTEGER, v TEXT)", message) >= 0, "EXEC CREATE");
+      check(command(h, "EXEC CREATE TABLE IF NOT EXISTS host_test (k INTEGER, v TEXT)", message) >= 0,
+            "EXEC CREATE");
       check(command(h, "DELETE FROM host_test", message) == 0, "batched DELETE");
       check(command(h, "INSERT INTO host_test VALUES (1, 'um    ')", message) == 0, "batched INSERT 1");
       check(command(h, "INSERT INTO host_test VALUES (2, 'dois@')", message) == 0, "batched INSERT 2");

@@ -14,7 +14,7 @@
 #include "tests/e2e/server_process.h"
 
 #ifndef LUMBRA_E2E_SERVER
-#error "LUMBRA_E2E_SERVER must name the server program"
+#  error "LUMBRA_E2E_SERVER must name the server program"
 #endif
 
 namespace {
@@ -90,15 +90,13 @@ class EndToEnd : public ::testing::Test {
     return LBDisconn(handle, msg());
   }
 
-  int32_t command(int32_t handle, const std::string& text) {
-    return LBCommand(handle, text.c_str(), msg());
-  }
+  int32_t command(int32_t handle, const std::string& text) { return LBCommand(handle, text.c_str(), msg()); }
 
   struct Result {
-    int32_t count = 0;      // LBCommand's result for the SELECT
-    std::string head;       // its message: row length and column description
+    int32_t count = 0;  // LBCommand's result for the SELECT
+    std::string head;   // its message: row length and column description
     std::vector<std::string> rows;
-    int32_t end = 0;        // the LBGetNext result that ended the reading
+    int32_t end = 0;  // the LBGetNext result that ended the reading
     std::string endText;
   };
 
@@ -250,10 +248,11 @@ TEST_F(EndToEnd, MessageLengthFromLoginAndSetBoundsCommandsAndBlocks) {
     EXPECT_EQ(text(), ",ML=" + ml);
     expectCommandBoundary(handle, c.messageLength);
 
-    Result result = select(handle,
-                           "SELECT i, printf('%-90s', 'linha ' || i || ' @ B LBX' || 'EOB') FROM (WITH RECURSIVE "
-                           "n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-                               std::to_string(c.rows) + ") SELECT i FROM n)");
+    Result result =
+        select(handle,
+               "SELECT i, printf('%-90s', 'linha ' || i || ' @ B LBX' || 'EOB') FROM (WITH RECURSIVE "
+               "n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                   std::to_string(c.rows) + ") SELECT i FROM n)");
     ASSERT_EQ(result.count, c.rows) << result.head;
     const std::size_t numberWidth = std::to_string(c.rows).size();
     const std::size_t rowLength = numberWidth + 90;
@@ -261,8 +260,8 @@ TEST_F(EndToEnd, MessageLengthFromLoginAndSetBoundsCommandsAndBlocks) {
     EXPECT_EQ(result.head.back(), '.');
     ASSERT_EQ(result.rows.size(), static_cast<std::size_t>(c.rows)) << result.endText;
     for (int i = 1; i <= c.rows; ++i) {
-      std::string expected = digits(i, numberWidth) +
-                             padded("linha " + std::to_string(i) + " @ B LBXEOB", 90);
+      std::string expected =
+          digits(i, numberWidth) + padded("linha " + std::to_string(i) + " @ B LBXEOB", 90);
       ASSERT_EQ(result.rows[static_cast<std::size_t>(i - 1)], expected) << "row " << i;
     }
     EXPECT_EQ(result.end, -10);
@@ -368,7 +367,8 @@ TEST_F(EndToEnd, BatchedInsertsCommitAndEveryRowComesBack) {
     EXPECT_EQ(result.head.substr(0, 5), lengthField(keyWidth + widest));
     ASSERT_EQ(result.rows.size(), static_cast<std::size_t>(kRows)) << result.endText;
     for (int i = 1; i <= kRows; ++i) {
-      ASSERT_EQ(result.rows[static_cast<std::size_t>(i - 1)], digits(i, keyWidth) + padded(valueFor(i), widest))
+      ASSERT_EQ(result.rows[static_cast<std::size_t>(i - 1)],
+                digits(i, keyWidth) + padded(valueFor(i), widest))
           << "row " << i;
     }
     EXPECT_EQ(result.end, -10);
@@ -440,9 +440,13 @@ TEST_F(EndToEnd, SqlErrorsGiveAFourDigitStatusWithTheServerText) {
       {"SELECT of a missing table", {"SELECT * FROM nenhuma"}, -2001, "NO SUCH TABLE: NENHUMA"},
       {"EXEC with a syntax error", {"EXEC CREATE TABLE ("}, -2001, "SYNTAX ERROR"},
       {"batch into a missing table, refused at COMMIT",
-       {"INSERT INTO nenhuma VALUES (1)", "COMMIT"}, -2001, "NA ATUALIZACAO 1 DO LOTE"},
+       {"INSERT INTO nenhuma VALUES (1)", "COMMIT"},
+       -2001,
+       "NA ATUALIZACAO 1 DO LOTE"},
       {"duplicate key in the second entry of a batch",
-       {"INSERT INTO t VALUES (2)", "INSERT INTO t VALUES (1)", "COMMIT"}, -2019, "UNIQUE"},
+       {"INSERT INTO t VALUES (2)", "INSERT INTO t VALUES (1)", "COMMIT"},
+       -2019,
+       "UNIQUE"},
       {"batch refused before a SELECT", {"DELETE FROM nenhuma", "SELECT 1"}, -2001, "NO SUCH TABLE"},
   };
   for (const Case& c : cases) {
@@ -559,8 +563,7 @@ TEST_F(EndToEnd, RowsOfLengthZeroAreDelivered) {
     Result result = select(handle, c.sql);
     ASSERT_EQ(result.count, c.rows) << result.head;
     EXPECT_EQ(result.head.substr(0, 5), "00000");
-    EXPECT_EQ(result.rows, std::vector<std::string>(static_cast<std::size_t>(c.rows), ""))
-        << result.endText;
+    EXPECT_EQ(result.rows, std::vector<std::string>(static_cast<std::size_t>(c.rows), "")) << result.endText;
     EXPECT_EQ(result.end, -10) << result.endText;
   }
 }

@@ -48,9 +48,7 @@ std::string describeExit(int status) {
 
 }  // namespace
 
-bool isExecutable(const std::string& path) {
-  return !path.empty() && access(path.c_str(), X_OK) == 0;
-}
+bool isExecutable(const std::string& path) { return !path.empty() && access(path.c_str(), X_OK) == 0; }
 
 ServerProcess::~ServerProcess() { stop(); }
 
@@ -96,8 +94,7 @@ pid_t ServerProcess::spawn(const std::vector<std::string>& arguments, int stdinF
   return pid;
 }
 
-bool ServerProcess::start(const std::string& program, const std::string& id,
-                          const std::string& password,
+bool ServerProcess::start(const std::string& program, const std::string& id, const std::string& password,
                           const std::vector<std::string>& extraArguments) {
   stop();
   error_.clear();
@@ -118,8 +115,8 @@ bool ServerProcess::start(const std::string& program, const std::string& id,
     }
     int in = open(passwordFile.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return fail("cannot read back " + passwordFile);
-    pid_t adder = spawn({program, "user", "add", id, "--database", database, "--iterations", "1000"},
-                        in, logPath);
+    pid_t adder =
+        spawn({program, "user", "add", id, "--database", database, "--iterations", "1000"}, in, logPath);
     close(in);
     if (adder < 0) return fail("cannot start " + program);
     int status = 0;
@@ -133,8 +130,8 @@ bool ServerProcess::start(const std::string& program, const std::string& id,
     }
   }
 
-  std::vector<std::string> arguments{program,    "--listen",    "127.0.0.1:0", "--database",
-                                     database,   "--port-file", portFile};
+  std::vector<std::string> arguments{program,  "--listen",    "127.0.0.1:0", "--database",
+                                     database, "--port-file", portFile};
   arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
   pid_ = spawn(arguments, -1, logPath);
   if (pid_ < 0) return fail("cannot start " + program);

@@ -35,9 +35,15 @@ struct ScriptedNet {
   ScriptedNet() {
     active = this;
     auto& n = lumbra::platform::netCalls();
-    n.startup = [] { ++active->starts; return 0; };
+    n.startup = [] {
+      ++active->starts;
+      return 0;
+    };
     n.cleanup = [] { --active->starts; };
-    n.openSocket = []() -> std::int32_t { ++active->sockets; return 7; };
+    n.openSocket = []() -> std::int32_t {
+      ++active->sockets;
+      return 7;
+    };
     n.connectSocket = [](std::int32_t, std::uint32_t, std::uint16_t) { return 0; };
     n.closeSocket = [](std::int32_t) { --active->sockets; };
     n.lastError = [] { return 104; };
@@ -99,10 +105,16 @@ const std::string kLoginText = "SESSAO ABERTA,NN=7F000001,SV=1.0.0,ML=4000";
 std::deque<std::string> sessionReplies() {
   return {reply("0000", "LUMBRA-SERVER 1.0.0"),
           reply("0000", kLoginText),
-          reply("0000", "00000003" "00004" "A CHAR(4)." "ABCD@04X"),  // SELECT: two rows here
-          "LBX100WXYZLBXEOB",                                         // CONT=100: the third
-          reply("0000", "00000000001" "00000000001"),                 // INSERT, UPDATE and COMMIT
-          reply("0000", ",ML=6000"),                                  // SET
+          reply("0000",
+                "00000003"
+                "00004"
+                "A CHAR(4)."
+                "ABCD@04X"),   // SELECT: two rows here
+          "LBX100WXYZLBXEOB",  // CONT=100: the third
+          reply("0000",
+                "00000000001"
+                "00000000001"),       // INSERT, UPDATE and COMMIT
+          reply("0000", ",ML=6000"),  // SET
           reply("0000", "SESSAO ENCERRADA")};
 }
 
@@ -170,7 +182,8 @@ TEST(ClientFaults, EveryAllocationOfConnectAndSizingFails) {
     const auto [status, text] = runSession();
     EXPECT_EQ(status, -15);
     EXPECT_EQ(text, "LBX615 - MEMORIA INSUFICIENTE");
-    EXPECT_TRUE(net.idle()) << net.blocks << " blocks, " << net.sockets << " sockets, " << net.starts << " starts";
+    EXPECT_TRUE(net.idle()) << net.blocks << " blocks, " << net.sockets << " sockets, " << net.starts
+                            << " starts";
     EXPECT_EQ(nextFreeSlot(), 0);
   }
 }
@@ -186,7 +199,8 @@ TEST(ClientFaults, EverySendFailsOrGoesOutShort) {
   ASSERT_GE(total, 6);  // greeting, login, SELECT, CONT, batch and COMMIT, SET, farewell
   for (ScriptedNet::Fault fault : {ScriptedNet::Fault::SendShort, ScriptedNet::Fault::SendFails}) {
     for (int k = 1; k <= total; ++k) {
-      SCOPED_TRACE("send " + std::to_string(k) + (fault == ScriptedNet::Fault::SendShort ? " short" : " failed"));
+      SCOPED_TRACE("send " + std::to_string(k) +
+                   (fault == ScriptedNet::Fault::SendShort ? " short" : " failed"));
       ScriptedNet net;
       net.replies = sessionReplies();
       net.fault = fault;
@@ -211,7 +225,8 @@ TEST(ClientFaults, EveryReceiveEndsOrFailsAtEveryPointOfEveryReply) {
   ASSERT_GE(total, 20);  // seven bytes at most per receive
   for (ScriptedNet::Fault fault : {ScriptedNet::Fault::ReceiveEnds, ScriptedNet::Fault::ReceiveFails}) {
     for (int k = 1; k <= total; ++k) {
-      SCOPED_TRACE("receive " + std::to_string(k) + (fault == ScriptedNet::Fault::ReceiveEnds ? " ends" : " fails"));
+      SCOPED_TRACE("receive " + std::to_string(k) +
+                   (fault == ScriptedNet::Fault::ReceiveEnds ? " ends" : " fails"));
       ScriptedNet net;
       net.replies = sessionReplies();
       net.fault = fault;

@@ -91,7 +91,9 @@ class ScratchDir {
     fs::remove_all(path_, ignored);
   }
   fs::path operator/(const char* name) const { return path_ / name; }
-  std::size_t entries() const { return static_cast<std::size_t>(std::distance(fs::directory_iterator(path_), fs::directory_iterator())); }
+  std::size_t entries() const {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(path_), fs::directory_iterator()));
+  }
 
  private:
   fs::path path_;
@@ -139,6 +141,68 @@ TEST(KeyListFaults, ALoadThatRunsOutOfMemoryAtAnyKeyReturnsNothing) {
   }
 }
 
+// The file table with an open that fails, or reads that stop after `budget` bytes with the stream's error set.
+struct FaultyLoads {
+  static inline bool openFails = false;
+  static inline long budget = -1;  // bytes reads may still give; -1: no limit
+  static inline bool readFailed = false;
+
+  FaultyLoads() {
+    openFails = readFailed = false;
+    budget = -1;
+    platform::FileCalls& calls = platform::fileCalls();
+    calls.open = [](const char* path, const char* mode) -> std::FILE* {
+      return openFails ? nullptr : platform::systemFileCalls().open(path, mode);
+    };
+    calls.read = [](void* data, std::size_t size, std::FILE* stream) -> std::size_t {
+      if (budget >= 0 && static_cast<long>(size) > budget) {
+        size = static_cast<std::size_t>(budget);
+        readFailed = true;
+      }
+      const std::size_t got = platform::systemFileCalls().read(data, size, stream);
+      if (budget >= 0) budget -= static_cast<long>(got);
+      return got;
+    };
+    calls.error = [](std::FILE* stream) {
+      return readFailed ? 1 : platform::systemFileCalls().error(stream);
+    };
+  }
+  ~FaultyLoads() { platform::resetFileCalls(); }
+};
+
+TEST(LoadFaults, AFailedOpenOrAReadFailingAtAnyByteLoadsNothing) {
+  CountedRecords counted;
+  ScratchDir dir;
+  KeyList ring = ringOf({"alice", "bob", "carol"});
+  const std::string path = (dir / "ring.pgp").string();
+  ASSERT_EQ(SavePublicKeys(ring, path.c_str()), 0);
+  free_publist(ring);
+  const long size = static_cast<long>(fs::file_size(path));
+  {
+    FaultyLoads faults;
+    FaultyLoads::openFails = true;
+    std::int32_t status = -1;
+    EXPECT_EQ(LoadPublicKeys(path.c_str(), &status), nullptr);
+    EXPECT_EQ(status, KEYRING_OPEN_FAILED);
+  }
+  for (long budget = 0; budget < size; ++budget) {
+    SCOPED_TRACE("read stops after " + std::to_string(budget) + " bytes");
+    FaultyLoads faults;
+    FaultyLoads::budget = budget;
+    std::int32_t status = -1;
+    KeyList loaded = LoadPublicKeys(path.c_str(), &status);
+    EXPECT_NE(status, ORVAK_OK);
+    EXPECT_EQ(loaded, nullptr);
+    EXPECT_EQ(CountedRecords::live, 0);
+  }
+  FaultyLoads faults;
+  std::int32_t status = -1;
+  KeyList whole = LoadPublicKeys(path.c_str(), &status);
+  EXPECT_EQ(status, ORVAK_OK);
+  EXPECT_EQ(idsOf(whole), (std::vector<std::string>{"alice", "bob", "carol"}));
+  free_publist(whole);
+}
+
 // The file table with a write that stops after `budget` bytes, and single failures.
 struct FaultyFiles {
   static inline long budget = -1;  // bytes still allowed; -1: no limit
@@ -156,7 +220,9 @@ struct FaultyFiles {
       if (budget >= 0) budget -= static_cast<long>(written);
       return written;
     };
-    calls.flush = [](std::FILE* stream) { return flushFails ? -1 : platform::systemFileCalls().flush(stream); };
+    calls.flush = [](std::FILE* stream) {
+      return flushFails ? -1 : platform::systemFileCalls().flush(stream);
+    };
     calls.close = [](std::FILE* stream) {
       const int rc = platform::systemFileCalls().close(stream);
       return closeFails ? -1 : rc;

@@ -15,21 +15,21 @@ namespace changed_ring {
 // The key added: a 1024-bit modulus holding LF, CR and Ctrl-Z bytes (which a
 // file opened in text mode would change), exponent 65537.
 inline PublicKeyRecord addedKey() {
-    PublicKeyRecord r{};
-    r.modulusLength = 128;
-    for (int i = 0; i < 128; ++i) r.modulus[i] = static_cast<uint8_t>(i * 37 + 11);
-    r.modulus[0] |= 0x80;
-    r.modulus[5] = 0x0A;
-    r.modulus[6] = 0x0D;
-    r.modulus[7] = 0x1A;
-    r.modulus[8] = 0x0A;
-    r.exponentLength = 3;
-    r.exponent[0] = 1;
-    r.exponent[1] = 0;
-    r.exponent[2] = 1;
-    std::strcpy(r.userId, "Carol <carol@example.org>");
-    r.created = CalendarTime{7, 8, 9, 10, 11, 99};
-    return r;
+  PublicKeyRecord r{};
+  r.modulusLength = 128;
+  for (int i = 0; i < 128; ++i) r.modulus[i] = static_cast<uint8_t>(i * 37 + 11);
+  r.modulus[0] |= 0x80;
+  r.modulus[5] = 0x0A;
+  r.modulus[6] = 0x0D;
+  r.modulus[7] = 0x1A;
+  r.modulus[8] = 0x0A;
+  r.exponentLength = 3;
+  r.exponent[0] = 1;
+  r.exponent[1] = 0;
+  r.exponent[2] = 1;
+  std::strcpy(r.userId, "Carol <carol@example.org>");
+  r.created = CalendarTime{7, 8, 9, 10, 11, 99};
+  return r;
 }
 
 // The user id removed afterwards (the last record in user-id order, so the

@@ -110,14 +110,14 @@ TEST(Attack, TriggersAndForeignKeysOfSessionsNeverTouchTheUsers) {
   RawClient attacker(server.port());
   ASSERT_EQ(statusOf(logIn(attacker)), "0000");
   // Whatever of this a session is allowed, none of it may reach the users.
-  for (const char* sql : {
-           "EXEC CREATE TABLE LOOT (H TEXT)",
-           "EXEC CREATE TABLE KEEP (ID TEXT REFERENCES lumbra_server_users(id) ON DELETE CASCADE)",
-           "EXEC CREATE TABLE PIN (H TEXT REFERENCES lumbra_server_users(hash))",
-           "EXEC CREATE TRIGGER STEAL AFTER DELETE ON KEEP BEGIN INSERT INTO LOOT SELECT hash FROM "
-           "lumbra_server_users; UPDATE lumbra_server_users SET hash = 'x'; END",
-           "EXEC CREATE TRIGGER STEAL2 AFTER INSERT ON PIN BEGIN INSERT INTO LOOT VALUES ('fired'); END",
-           "EXEC INSERT INTO KEEP VALUES ('BOB')", "COMMIT"}) {
+  for (const char* sql :
+       {"EXEC CREATE TABLE LOOT (H TEXT)",
+        "EXEC CREATE TABLE KEEP (ID TEXT REFERENCES lumbra_server_users(id) ON DELETE CASCADE)",
+        "EXEC CREATE TABLE PIN (H TEXT REFERENCES lumbra_server_users(hash))",
+        "EXEC CREATE TRIGGER STEAL AFTER DELETE ON KEEP BEGIN INSERT INTO LOOT SELECT hash FROM "
+        "lumbra_server_users; UPDATE lumbra_server_users SET hash = 'x'; END",
+        "EXEC CREATE TRIGGER STEAL2 AFTER INSERT ON PIN BEGIN INSERT INTO LOOT VALUES ('fired'); END",
+        "EXEC INSERT INTO KEEP VALUES ('BOB')", "COMMIT"}) {
     attacker.exchange(sql);
   }
   // The operator removes a user and changes a password, as `lumbra-server user` does.
@@ -142,12 +142,17 @@ TEST(Attack, UsersOfAnOlderDatabaseMoveToTheirOwnFileAndNothingRuns) {
     // The layout of older servers, with what a hostile session could have left.
     std::string sql =
         "CREATE TABLE lumbra_server_users (id TEXT PRIMARY KEY, hash TEXT NOT NULL, changed TEXT NOT NULL);"
-        "INSERT INTO lumbra_server_users VALUES ('CAROL', '" + carolHash + "', '2024-01-01');"
-        "INSERT INTO lumbra_server_users VALUES ('ALICE', '" + aliceHash + "', '2024-01-01');"
+        "INSERT INTO lumbra_server_users VALUES ('CAROL', '" +
+        carolHash +
+        "', '2024-01-01');"
+        "INSERT INTO lumbra_server_users VALUES ('ALICE', '" +
+        aliceHash +
+        "', '2024-01-01');"
         "CREATE TABLE LOOT (H TEXT);"
         "CREATE TABLE KEEP (ID TEXT REFERENCES lumbra_server_users(id) ON DELETE CASCADE);"
         "INSERT INTO KEEP VALUES ('CAROL');"
-        "CREATE TRIGGER STEAL AFTER DELETE ON KEEP BEGIN INSERT INTO LOOT SELECT hash FROM lumbra_server_users; END;"
+        "CREATE TRIGGER STEAL AFTER DELETE ON KEEP BEGIN INSERT INTO LOOT SELECT hash FROM "
+        "lumbra_server_users; END;"
         "CREATE TABLE DATA (K INTEGER); INSERT INTO DATA VALUES (42);";
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
@@ -166,7 +171,7 @@ TEST(Attack, UsersOfAnOlderDatabaseMoveToTheirOwnFileAndNothingRuns) {
   EXPECT_EQ(query(path, "SELECT K FROM DATA"), "42");
   EXPECT_EQ(query(path, "SELECT COUNT(*) FROM lumbra_server_users"), "0");
   EXPECT_EQ(query(userStorePath(path), "SELECT COUNT(*) FROM lumbra_server_users"), "3");
-  struct stat info{};
+  struct stat info {};
   ASSERT_EQ(stat(userStorePath(path).c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
@@ -179,7 +184,7 @@ TEST(Attack, NewFilesAreForTheOwnerOnly) {
   ASSERT_EQ(statusOf(client.exchange("COMMIT")), "0000");
   const std::string path = server.databasePath();
   for (const std::string& file : {path, path + "-wal", userStorePath(path), userStorePath(path) + "-wal"}) {
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(stat(file.c_str(), &info), 0) << file;
     EXPECT_EQ(info.st_mode & 0777, 0600u) << file;
   }
@@ -216,8 +221,8 @@ TEST(Attack, GuessingPasswordsIsCutOffAndSlowedDown) {
   }
   for (std::thread& thread : threads) thread.join();
   double perSecond = attempts * 1000.0 / millisecondsSince(start);
-  std::printf("wrong passwords answered: %d in 2 s on four connections (%.1f a second)\n",
-              attempts.load(), perSecond);
+  std::printf("wrong passwords answered: %d in 2 s on four connections (%.1f a second)\n", attempts.load(),
+              perSecond);
   EXPECT_LT(perSecond, 10.0);
 }
 
@@ -266,8 +271,8 @@ TEST(Attack, NewPasswordsFollowTheOneRule) {
     const char* name;
     const char* newPassword;  // as the client sends it (upper-cased, uncarried characters blank)
   };
-  for (const Case& c : {Case{"a blank, as 'ab_c' arrives", "AB C"},
-                        Case{"25 characters", "ABCDEFGHIJKLMNOPQRSTUVWXY"}}) {
+  for (const Case& c :
+       {Case{"a blank, as 'ab_c' arrives", "AB C"}, Case{"25 characters", "ABCDEFGHIJKLMNOPQRSTUVWXY"}}) {
     SCOPED_TRACE(c.name);
     RawClient client(server.port());
     EXPECT_EQ(statusOf(logIn(client, "BOB", "HUNTER2", c.newPassword)), "0103");
@@ -283,7 +288,8 @@ TEST(Attack, TwoEndlessQueriesHoldBackNobodysGreeting) {
     options.settings.statementTimeout = std::chrono::seconds(30);
   });
   const char* endless =
-      "SELECT COUNT(*) FROM (WITH RECURSIVE C(X) AS (SELECT 1 UNION ALL SELECT X + 1 FROM C) SELECT X FROM C)";
+      "SELECT COUNT(*) FROM (WITH RECURSIVE C(X) AS (SELECT 1 UNION ALL SELECT X + 1 FROM C) SELECT X FROM "
+      "C)";
   RawClient first(server.port());
   RawClient second(server.port());
   ASSERT_EQ(statusOf(logIn(first)), "0000");
@@ -308,9 +314,8 @@ TEST(Attack, TwoEndlessQueriesHoldBackNobodysGreeting) {
 }
 
 TEST(Attack, AnOpenResultLetsGoOfItsSnapshot) {
-  RunningServer server([](ServerOptions& options) {
-    options.settings.resultHold = std::chrono::milliseconds(1000);
-  });
+  RunningServer server(
+      [](ServerOptions& options) { options.settings.resultHold = std::chrono::milliseconds(1000); });
   RawClient reader(server.port());
   RawClient writer(server.port());
   ASSERT_EQ(statusOf(logIn(reader)), "0000");

@@ -59,8 +59,8 @@ class ServerProgram : public ::testing::Test {
     if (child_ == 0) {
       int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(log, 2);
-      std::vector<std::string> args = {LUMBRA_SERVER_PROGRAM, "--listen", "127.0.0.1:0", "--database",
-                                       database_, "--port-file", portFile};
+      std::vector<std::string> args = {
+          LUMBRA_SERVER_PROGRAM, "--listen", "127.0.0.1:0", "--database", database_, "--port-file", portFile};
       args.insert(args.end(), extra.begin(), extra.end());
       std::vector<char*> argv;
       for (std::string& arg : args) argv.push_back(arg.data());
@@ -111,9 +111,9 @@ TEST_F(ServerProgram, UserAdministrationAndCommandLineErrors) {
   };
   std::vector<Case> cases = {
       {{"user", "add", "ALICE", "--database", "DB", "--iterations", "10"}, "secret\n", 0},
-      {{"user", "add", "ALICE", "--database", "DB"}, "other\n", 1},        // exists
-      {{"user", "add", "BOB", "--database", "DB"}, "not_allowed\n", 1},    // character
-      {{"user", "add", "BOB", "--database", "DB"}, "", 1},                 // no password
+      {{"user", "add", "ALICE", "--database", "DB"}, "other\n", 1},      // exists
+      {{"user", "add", "BOB", "--database", "DB"}, "not_allowed\n", 1},  // character
+      {{"user", "add", "BOB", "--database", "DB"}, "", 1},               // no password
       {{"user", "add", "TWELVECHARSX", "--database", "DB"}, "x\n", 2},
       {{"user", "passwd", "NOBODY", "--database", "DB"}, "x\n", 1},
       {{"user", "passwd", "ALICE", "--database", "DB", "--iterations", "10"}, "changed\n", 0},
@@ -127,8 +127,9 @@ TEST_F(ServerProgram, UserAdministrationAndCommandLineErrors) {
     for (std::string& arg : c.args) {
       if (arg == "DB") arg = database_;
     }
-    EXPECT_EQ(run(c.args, c.input), c.status) << c.args[0] << " " << (c.args.size() > 1 ? c.args[1] : "")
-                                               << "\n" << read("out.txt");
+    EXPECT_EQ(run(c.args, c.input), c.status)
+        << c.args[0] << " " << (c.args.size() > 1 ? c.args[1] : "") << "\n"
+        << read("out.txt");
   }
   int port = start();
   ASSERT_GT(port, 0) << read("server.log");

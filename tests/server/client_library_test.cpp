@@ -21,11 +21,12 @@ TEST(ThroughClientLibrary, UpdatesRowsBinaryDataAndResizing) {
   EXPECT_EQ(LBCommand(handle, "GETSET CLIENTID", text), 15);
   EXPECT_STREQ(text, "127.000.000.001");
 
-  ASSERT_GE(LBCommand(handle, "EXEC CREATE TABLE T (K INTEGER PRIMARY KEY, V TEXT, B BLOB)", text), 0) << text;
+  ASSERT_GE(LBCommand(handle, "EXEC CREATE TABLE T (K INTEGER PRIMARY KEY, V TEXT, B BLOB)", text), 0)
+      << text;
   // Enough updates to fill several batches of a 1901-byte buffer.
   for (int k = 1; k <= 500; ++k) {
-    std::string insert = "INSERT INTO T (K, V) VALUES (" + std::to_string(k) + ", 'ROW    " +
-                         std::to_string(k) + " @')";
+    std::string insert =
+        "INSERT INTO T (K, V) VALUES (" + std::to_string(k) + ", 'ROW    " + std::to_string(k) + " @')";
     ASSERT_EQ(LBCommand(handle, insert.c_str(), text), 0) << text;
   }
   // 500 updates do not fit a 1901-byte reply: the count saturates at the items that fit.

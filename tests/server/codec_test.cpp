@@ -27,7 +27,10 @@ std::vector<Frame> feedAll(FrameReader& reader, const std::string& bytes, std::s
 }
 
 TEST(Framing, MessagesOfEveryKindInAnyPieces) {
-  std::string data("\x00LBXEOB\x7D" "AB", 10);  // raw bytes holding the marker and a quote
+  std::string data(
+      "\x00LBXEOB\x7D"
+      "AB",
+      10);  // raw bytes holding the marker and a quote
   std::string bytes = "LUMTLBXEOB" + testing::loginMessage("ALICE", "SECRET") + "SELECT 1LBXEOB" +
                       testing::binaryInsert("INSERT INTO T VALUES (?)=", data, false) +
                       testing::binaryInsert("INSERT INTO T VALUES (?)=", data, true) + "LBXEOB";
@@ -61,13 +64,17 @@ TEST(Framing, OversizedAndMalformedMessagesKeepTheStreamInStep) {
   std::string wrongQuote = testing::binaryInsert("INSERT INTO T VALUES (?)=", "abc", false);
   wrongQuote[wrongQuote.size() - 7] = 'X';  // the 0x7D after the data
   std::vector<Case> cases = {
-      {"oversized then normal", std::string(300, 'A') + "LBXEOB" + "PARMLBXEOB",
+      {"oversized then normal",
+       std::string(300, 'A') + "LBXEOB" + "PARMLBXEOB",
        {Kind::Oversized, Kind::Ordinary}},
-      {"oversized with a marker split over reads", std::string(5000, 'B') + "LBXEOBPARMLBXEOB",
+      {"oversized with a marker split over reads",
+       std::string(5000, 'B') + "LBXEOBPARMLBXEOB",
        {Kind::Oversized, Kind::Ordinary}},
-      {"binary insert without a length clause", "\xC9\xD5\xE2\xC5\xD9\xE3\x40XYZLBXEOBPARMLBXEOB",
+      {"binary insert without a length clause",
+       "\xC9\xD5\xE2\xC5\xD9\xE3\x40XYZLBXEOBPARMLBXEOB",
        {Kind::Malformed, Kind::Ordinary}},
-      {"binary insert without its closing quote", wrongQuote + "PARMLBXEOB",
+      {"binary insert without its closing quote",
+       wrongQuote + "PARMLBXEOB",
        {Kind::Malformed, Kind::Ordinary}},
   };
   for (const Case& c : cases) {
@@ -83,10 +90,9 @@ TEST(Framing, OversizedAndMalformedMessagesKeepTheStreamInStep) {
 }
 
 TEST(Framing, IncompleteMessagesWait) {
-  for (std::string bytes : {std::string("SELECT 1LBXEO"), std::string("ID \"0123"),
-                            std::string("\xC9\xD5\xE2"),
-                            testing::binaryInsert("INSERT INTO T VALUES (?)=", "abcdef", true)
-                                .substr(0, 40)}) {
+  for (std::string bytes :
+       {std::string("SELECT 1LBXEO"), std::string("ID \"0123"), std::string("\xC9\xD5\xE2"),
+        testing::binaryInsert("INSERT INTO T VALUES (?)=", "abcdef", true).substr(0, 40)}) {
     FrameReader reader(4096);
     reader.feed(bytes.data(), bytes.size());
     EXPECT_FALSE(reader.next().has_value()) << bytes;
@@ -103,13 +109,20 @@ TEST(Batch, SplitsAtUpdateWordsOutsideQuotes) {
   std::vector<Case> cases = {
       {"two entries and a commit",
        "INSERT INTO T VALUES (1,'@3 ') DELETE FROM T WHERE K=2 COMMIT",
-       {"INSERT INTO T VALUES (1,'@3 ')", "DELETE FROM T WHERE K=2"}, "COMMIT"},
-      {"words inside literals", "UPDATE T SET A=' DELETE X' INSERT INTO T VALUES (\" COMMIT\") ",
-       {"UPDATE T SET A=' DELETE X'", "INSERT INTO T VALUES (\" COMMIT\")"}, ""},
-      {"a run of blanks is no separator", "INSERT INTO T VALUES ('A@5 ') UPDATE T SET B=1 ",
-       {"INSERT INTO T VALUES ('A@5 ')", "UPDATE T SET B=1"}, ""},
-      {"escaped @ before a blank", "INSERT INTO T VALUES ('@@') INSERT INTO T VALUES (2) ",
-       {"INSERT INTO T VALUES ('@@')", "INSERT INTO T VALUES (2)"}, ""},
+       {"INSERT INTO T VALUES (1,'@3 ')", "DELETE FROM T WHERE K=2"},
+       "COMMIT"},
+      {"words inside literals",
+       "UPDATE T SET A=' DELETE X' INSERT INTO T VALUES (\" COMMIT\") ",
+       {"UPDATE T SET A=' DELETE X'", "INSERT INTO T VALUES (\" COMMIT\")"},
+       ""},
+      {"a run of blanks is no separator",
+       "INSERT INTO T VALUES ('A@5 ') UPDATE T SET B=1 ",
+       {"INSERT INTO T VALUES ('A@5 ')", "UPDATE T SET B=1"},
+       ""},
+      {"escaped @ before a blank",
+       "INSERT INTO T VALUES ('@@') INSERT INTO T VALUES (2) ",
+       {"INSERT INTO T VALUES ('@@')", "INSERT INTO T VALUES (2)"},
+       ""},
       {"commit alone", "COMMIT WORK", {}, "COMMIT WORK"},
   };
   for (const Case& c : cases) {
@@ -137,8 +150,8 @@ TEST(Reply, NeverPassesTheLimitAndNeverHoldsTheMarkerInItsText) {
 TEST(Rows, EncodedBlocksNeverHoldTheMarker) {
   // Rows chosen so that a plain run-length form would spell the marker inside
   // a row, across two rows, or through the digits of a run.
-  std::vector<std::string> rows = {"xxLBXEOBxx", "LLLLLLBXEOB", "aaaLBXEO", "Bbbbbbbbbbb",
-                                   "@LBXEOB@@@@", std::string(10, 'B')};
+  std::vector<std::string> rows = {"xxLBXEOBxx",  "LLLLLLBXEOB", "aaaLBXEO",
+                                   "Bbbbbbbbbbb", "@LBXEOB@@@@", std::string(10, 'B')};
   std::string block = "LBX100";
   for (const std::string& row : rows) {
     std::string padded = row;
@@ -160,7 +173,8 @@ TEST(Users, PasswordsTakeTheFormTheClientSends) {
   EXPECT_EQ(normalizePassword("Pass-1!").value_or("?"), "PASS-1!");
   // A blank is what the client sends for every character it cannot carry, so
   // a password holding one could be typed in several ways: refused.
-  for (const char* bad : {"", " lead", "Pa ss-1!", "under_score", "brace{", "tilde~", "0123456789012345678901234"}) {
+  for (const char* bad :
+       {"", " lead", "Pa ss-1!", "under_score", "brace{", "tilde~", "0123456789012345678901234"}) {
     EXPECT_FALSE(normalizePassword(bad).has_value()) << bad;
   }
   std::string stored = hashPassword("SECRET", 10);

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/system.h"
 #include "tests/server/server_harness.h"
 
 namespace lumbra::server::testing {
@@ -54,8 +55,8 @@ class Child {
       int log = open((directory_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(log, 2);
       close(log);
-      std::vector<std::string> args = {LUMBRA_SERVER_PROGRAM, "--listen", "127.0.0.1:0", "--database",
-                                       database, "--port-file", portFile};
+      std::vector<std::string> args = {
+          LUMBRA_SERVER_PROGRAM, "--listen", "127.0.0.1:0", "--database", database, "--port-file", portFile};
       args.insert(args.end(), options.begin(), options.end());
       std::vector<char*> argv;
       for (std::string& arg : args) argv.push_back(arg.data());
@@ -66,8 +67,10 @@ class Child {
     for (int i = 0; i < 200 && port_ == 0; ++i) {
       std::ifstream in(portFile);
       int port = 0;
-      if (in >> port && port > 0) port_ = static_cast<std::uint16_t>(port);
-      else std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (in >> port && port > 0)
+        port_ = static_cast<std::uint16_t>(port);
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
   ~Child() {
@@ -107,7 +110,7 @@ class Child {
 };
 
 TEST(Exhaustion, SilentSocketsBeyondTheFileLimitLockNobodyOut) {
-  raiseFileLimit();
+  platform::raiseFileLimit();
   constexpr int kLoginTimeoutS = 2;
   Child server({"--login-timeout", std::to_string(kLoginTimeoutS)}, 1024);
   ASSERT_GT(server.port(), 0) << server.log();
@@ -160,12 +163,14 @@ TEST(Exhaustion, MemoryBombsAreRefusedWithinTheBound) {
   const std::vector<Case> bombs = {
       {"EXEC SELECT length(randomblob(900000000))", "2018"},
       {"EXEC SELECT length(group_concat(randomblob(50000))) FROM (WITH RECURSIVE C(X) AS "
-       "(SELECT 1 UNION ALL SELECT X + 1 FROM C LIMIT 3000) SELECT X FROM C)", "2018"},
+       "(SELECT 1 UNION ALL SELECT X + 1 FROM C LIMIT 3000) SELECT X FROM C)",
+       "2018"},
       {"EXEC PRAGMA temp_store=MEMORY", "2023"},
       {"EXEC PRAGMA cache_size=-2000000", "2023"},
       {"EXEC PRAGMA mmap_size=2000000000", "2023"},
       {"EXEC CREATE TEMP TABLE BIG AS WITH RECURSIVE C(X) AS (SELECT 1 UNION ALL SELECT X + 1 FROM C "
-       "LIMIT 100000) SELECT X, randomblob(1000) AS B FROM C", "0000"},
+       "LIMIT 100000) SELECT X, randomblob(1000) AS B FROM C",
+       "0000"},
       {"EXEC SELECT COUNT(*) FROM (SELECT B FROM BIG ORDER BY B)", "0000"},
   };
   for (const Case& c : bombs) {
@@ -191,9 +196,10 @@ TEST(Exhaustion, UnreadLargeResultsShareABoundedReplyMemory) {
   ASSERT_GT(server.port(), 0) << server.log();
   RawClient setup(server.port());
   ASSERT_EQ(statusOf(logIn(setup)), "0000");
-  ASSERT_EQ(statusOf(setup.exchange("EXEC CREATE TABLE R AS WITH RECURSIVE C(X) AS (SELECT 1 UNION ALL "
-                                    "SELECT X + 1 FROM C LIMIT 200) SELECT X, randomblob(90000) AS B FROM C")),
-            "0000");
+  ASSERT_EQ(
+      statusOf(setup.exchange("EXEC CREATE TABLE R AS WITH RECURSIVE C(X) AS (SELECT 1 UNION ALL "
+                              "SELECT X + 1 FROM C LIMIT 200) SELECT X, randomblob(90000) AS B FROM C")),
+      "0000");
   ASSERT_EQ(statusOf(setup.exchange("COMMIT")), "0000");
   // Thirty sessions ask for 18 MB each in blocks of up to 16 MB and read nothing.
   std::vector<std::unique_ptr<RawClient>> readers;
@@ -205,7 +211,8 @@ TEST(Exhaustion, UnreadLargeResultsShareABoundedReplyMemory) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   long peak = server.peakKb();
-  std::printf("30 unread 18 MB results with --reply-memory %ld: peak resident memory %ld kB\n", kReplyMb, peak);
+  std::printf("30 unread 18 MB results with --reply-memory %ld: peak resident memory %ld kB\n", kReplyMb,
+              peak);
   EXPECT_GT(peak, 0);
   // Blocks being built may take twice their size; each session's page cache
   // is 2 MB; about 50 MB for the rest. Without the bound: over 600 MB.

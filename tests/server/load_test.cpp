@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/system.h"
 #include "server/server.h"
 #include "tests/server/server_harness.h"
 
@@ -12,7 +13,7 @@ namespace lumbra::server::testing {
 namespace {
 
 TEST(ServerLoad, ThousandsOfOpenSessions) {
-  raiseFileLimit();
+  platform::raiseFileLimit();
   RunningServer server;
   constexpr int kSessions = 2500;
   std::vector<std::unique_ptr<RawClient>> clients;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 #include "server/rows.h"
 
 namespace lumbra::server {
@@ -115,15 +115,17 @@ TEST(ResultCursor, BlocksDoNotDependOnKeptRowsOrLayingOutAhead) {
       EXPECT_LE(other.keptBytes, way.budget);
       EXPECT_EQ(other.rowLength, stepped.rowLength);
       ASSERT_EQ(other.blocks.size(), stepped.blocks.size());
-      for (std::size_t i = 0; i < other.blocks.size(); ++i) ASSERT_EQ(other.blocks[i], stepped.blocks[i]) << i;
+      for (std::size_t i = 0; i < other.blocks.size(); ++i)
+        ASSERT_EQ(other.blocks[i], stepped.blocks[i]) << i;
     }
   }
 }
 
 TEST(ResultCursor, AValueTooLongToKeepEndsTheKeepingNotTheResult) {
-  Table table("CREATE TABLE T (K INTEGER, B BLOB);"
-              "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 40) "
-              "INSERT INTO T SELECT i, CASE i WHEN 17 THEN randomblob(70000) ELSE randomblob(i) END FROM c;");
+  Table table(
+      "CREATE TABLE T (K INTEGER, B BLOB);"
+      "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 40) "
+      "INSERT INTO T SELECT i, CASE i WHEN 17 THEN randomblob(70000) ELSE randomblob(i) END FROM c;");
   const Blocks stepped = readAll(table.db(), "SELECT * FROM T", 0, 999999, false);
   const Blocks kept = readAll(table.db(), "SELECT * FROM T", kResultBudget, 999999, true);
   EXPECT_EQ(stepped.rowLength, 70002u);
@@ -132,9 +134,10 @@ TEST(ResultCursor, AValueTooLongToKeepEndsTheKeepingNotTheResult) {
 }
 
 TEST(ResultCursor, IntegersReadAsSqliteWritesThem) {
-  Table table("CREATE TABLE T (K INTEGER);"
-              "INSERT INTO T VALUES (0), (7), (-7), (10), (-10), (99999), (1000000001), (-2147483648),"
-              "(4294967296), (-9223372036854775807 - 1), (9223372036854775807), (-1);");
+  Table table(
+      "CREATE TABLE T (K INTEGER);"
+      "INSERT INTO T VALUES (0), (7), (-7), (10), (-10), (99999), (1000000001), (-2147483648),"
+      "(4294967296), (-9223372036854775807 - 1), (9223372036854775807), (-1);");
   sqlite3_stmt* stmt = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(table.db(), "SELECT K, K FROM T", -1, &stmt, nullptr), SQLITE_OK);
   int rows = 0;

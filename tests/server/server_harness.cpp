@@ -12,9 +12,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "client/credentials.h"
-#include "client/ebcdic.h"
-#include "client/run_length.h"
+#include "protocol/credentials.h"
+#include "protocol/ebcdic.h"
+#include "protocol/run_length.h"
 #include "server/log.h"
 #include "server/users.h"
 
@@ -171,7 +171,8 @@ std::vector<std::string> decodeRows(std::string_view block, std::size_t rowLengt
   std::size_t at = 0;
   std::string row(rowLength, '\0');
   while (at < block.size()) {
-    std::ptrdiff_t used = decodeRunLength(block.data() + at, block.size() - at, row.data(), rowLength);
+    std::ptrdiff_t used =
+        decodeIncomingRunLength(block.data() + at, block.size() - at, row.data(), rowLength);
     if (used <= 0 && rowLength > 0) break;
     rows.push_back(row);
     at += static_cast<std::size_t>(used);

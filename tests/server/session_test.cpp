@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "client/ebcdic.h"
+#include "protocol/ebcdic.h"
 #include "tests/server/server_harness.h"
 
 namespace lumbra::server::testing {
@@ -159,7 +159,8 @@ TEST_F(ServerSession, SelectStreamsBlocksWithContinuationTags) {
   EXPECT_EQ(reply.substr(18, 5), "00007");  // widths 3 + 4 + 0
   std::size_t dot = reply.find('.');
   EXPECT_EQ(reply.substr(23, dot - 23), "K=N(3),NAME=A(4),DATA=B(0)");
-  std::vector<std::string> rows = decodeRows(std::string_view(reply).substr(dot + 1, reply.size() - dot - 7), 7);
+  std::vector<std::string> rows =
+      decodeRows(std::string_view(reply).substr(dot + 1, reply.size() - dot - 7), 7);
   int cont = 100;
   while (rows.size() < 200) {
     ASSERT_LE(reply.size(), 255u);
@@ -232,19 +233,23 @@ TEST_F(ServerSession, BinaryInsertsInBothWireFormsKeepEveryByte) {
   data += "LBXEOB";
   data += std::string(3, '\0');
   for (bool zero : {false, true}) {
-    std::string prefix = zero ? "INSERT INTO B (K, DATA) VALUES (2, ?)=" : "INSERT INTO B (K, DATA) VALUES (1, =";
+    std::string prefix =
+        zero ? "INSERT INTO B (K, DATA) VALUES (2, ?)=" : "INSERT INTO B (K, DATA) VALUES (1, =";
     client_->sendBytes(binaryInsert(prefix, data, zero));
     std::string reply = client_->receiveReply();
     EXPECT_EQ(statusOf(reply), "0000") << reply;
   }
   std::string items = ok("COMMIT");
   EXPECT_EQ(items, "0000000001 0000000001 ");
-  EXPECT_EQ(ok("EXEC SELECT COUNT(*) FROM B WHERE DATA = (SELECT DATA FROM B WHERE K = 1) AND LENGTH(DATA) = 265"), "2");
+  EXPECT_EQ(
+      ok("EXEC SELECT COUNT(*) FROM B WHERE DATA = (SELECT DATA FROM B WHERE K = 1) AND LENGTH(DATA) = 265"),
+      "2");
   std::string reply = client_->exchange("SELECT DATA FROM B WHERE K = 2");
   ASSERT_EQ(statusOf(reply), "0000");
   EXPECT_EQ(reply.substr(18, 5), "00265");
   std::size_t dot = reply.find('.');
-  std::vector<std::string> rows = decodeRows(std::string_view(reply).substr(dot + 1, reply.size() - dot - 7), 265);
+  std::vector<std::string> rows =
+      decodeRows(std::string_view(reply).substr(dot + 1, reply.size() - dot - 7), 265);
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0], data);
   // A prefix that names no place for the data is refused with a clear text.
@@ -278,7 +283,8 @@ TEST(ServerLimits, RunawayQueryIsInterruptedAndTheSessionGoesOn) {
   RawClient client(server.port());
   ASSERT_EQ(statusOf(logIn(client)), "0000");
   std::string reply = client.exchange(
-      "SELECT COUNT(*) FROM (WITH RECURSIVE C(X) AS (SELECT 1 UNION ALL SELECT X + 1 FROM C) SELECT X FROM C)");
+      "SELECT COUNT(*) FROM (WITH RECURSIVE C(X) AS (SELECT 1 UNION ALL SELECT X + 1 FROM C) SELECT X FROM "
+      "C)");
   EXPECT_EQ(statusOf(reply), "2009") << reply;  // SQLITE_INTERRUPT
   EXPECT_EQ(textOf(client.exchange("EXEC SELECT 1")), "1");
 }

@@ -51,32 +51,32 @@ int unbalanced = 0;
 }  // namespace
 
 void check(bool ok, const std::string& what) {
-    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
-    std::fflush(stdout);
-    (ok ? passed : failed)++;
+  std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+  std::fflush(stdout);
+  (ok ? passed : failed)++;
 }
 
 int32_t callWords(FARPROC fn, const char* what, const uint32_t* words, uint32_t count) {
-    if (fn == nullptr) {
-        check(false, std::string(what) + ": no such export");
-        return 0;
-    }
-    int32_t result = 0;
-    const int32_t moved = stdcallProbe(fn, words, count, &result);
-    ++measured;
-    if (moved != 0) {
-        ++unbalanced;
-        check(false, std::string(what) + ": the stack moved by " + std::to_string(moved) + " bytes (" +
-                         std::to_string(4 * count) + " bytes of arguments)");
-    }
-    return result;
+  if (fn == nullptr) {
+    check(false, std::string(what) + ": no such export");
+    return 0;
+  }
+  int32_t result = 0;
+  const int32_t moved = stdcallProbe(fn, words, count, &result);
+  ++measured;
+  if (moved != 0) {
+    ++unbalanced;
+    check(false, std::string(what) + ": the stack moved by " + std::to_string(moved) + " bytes (" +
+                     std::to_string(4 * count) + " bytes of arguments)");
+  }
+  return result;
 }
 
 int finish() {
-    check(measured > 0 && unbalanced == 0,
-          "stack pointer unchanged after each of " + std::to_string(measured) + " export calls");
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+  check(measured > 0 && unbalanced == 0,
+        "stack pointer unchanged after each of " + std::to_string(measured) + " export calls");
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
 }
 
 }  // namespace host32

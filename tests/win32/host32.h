@@ -34,36 +34,36 @@ int32_t callWords(FARPROC fn, const char* what, const uint32_t* words, uint32_t 
 // One argument as the stack word a 32-bit caller pushes for it.
 template <typename T>
 uint32_t word(T value) {
-    static_assert(sizeof(void*) == 4, "a 32-bit host");
-    if constexpr (std::is_pointer_v<T>) {
-        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value));
-    } else if constexpr (std::is_same_v<T, std::nullptr_t>) {
-        return 0;
-    } else {
-        static_assert(std::is_integral_v<T> && sizeof(T) <= 4, "integers and pointers only");
-        return static_cast<uint32_t>(value);
-    }
+  static_assert(sizeof(void*) == 4, "a 32-bit host");
+  if constexpr (std::is_pointer_v<T>) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value));
+  } else if constexpr (std::is_same_v<T, std::nullptr_t>) {
+    return 0;
+  } else {
+    static_assert(std::is_integral_v<T> && sizeof(T) <= 4, "integers and pointers only");
+    return static_cast<uint32_t>(value);
+  }
 }
 
 template <typename... Args>
 int32_t call(FARPROC fn, const char* what, Args... args) {
-    const uint32_t words[sizeof...(Args) + 1] = {word(args)...};
-    return callWords(fn, what, words, sizeof...(Args));
+  const uint32_t words[sizeof...(Args) + 1] = {word(args)...};
+  return callWords(fn, what, words, sizeof...(Args));
 }
 
 // A record passed by value: its bytes as the words a caller copies onto the stack.
 template <typename Record>
 int32_t callByValue(FARPROC fn, const char* what, const Record& record) {
-    static_assert(sizeof(Record) % 4 == 0 && sizeof(Record) <= 64);
-    uint32_t words[sizeof(Record) / 4];
-    std::memcpy(words, &record, sizeof record);
-    return callWords(fn, what, words, sizeof(Record) / 4);
+  static_assert(sizeof(Record) % 4 == 0 && sizeof(Record) <= 64);
+  uint32_t words[sizeof(Record) / 4];
+  std::memcpy(words, &record, sizeof record);
+  return callWords(fn, what, words, sizeof(Record) / 4);
 }
 
 // A pointer result as the pointer it is.
 template <typename T>
 T* pointer(int32_t result) {
-    return reinterpret_cast<T*>(static_cast<uintptr_t>(static_cast<uint32_t>(result)));
+  return reinterpret_cast<T*>(static_cast<uintptr_t>(static_cast<uint32_t>(result)));
 }
 
 }  // namespace host32

@@ -7,13 +7,13 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
-    if (argc < 3) return 2;
-    for (int i = 3; i < argc; ++i) std::printf("[%s]", argv[i]);
-    std::printf("\n");
-    std::fprintf(stderr, "on standard error\n");
-    if (std::FILE* f = std::fopen(argv[2], "wb")) {
-        std::fputs("written inside\n", f);
-        std::fclose(f);
-    }
-    return std::atoi(argv[1]);
+  if (argc < 3) return 2;
+  for (int i = 3; i < argc; ++i) std::printf("[%s]", argv[i]);
+  std::printf("\n");
+  std::fprintf(stderr, "on standard error\n");
+  if (std::FILE* f = std::fopen(argv[2], "wb")) {
+    std::fputs("written inside\n", f);
+    std::fclose(f);
+  }
+  return std::atoi(argv[1]);
 }

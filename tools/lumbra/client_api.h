@@ -7,17 +7,16 @@
 namespace lumbra_shell {
 
 class ClientApi {
-public:
-    virtual ~ClientApi() = default;
-    virtual int32_t connect(const char* identification, const char* firstCredential,
-                            const char* secondCredential, const char* serverAddress,
-                            char* message) = 0;
-    virtual int32_t disconnect(int32_t handle, char* message) = 0;
-    virtual int32_t command(int32_t handle, const char* command, char* message) = 0;
-    virtual int32_t getNext(int32_t handle, char* message) = 0;
-    virtual int32_t crc(int32_t length, const void* data) = 0;
-    virtual int32_t asciiToEbcdic(char* text) = 0;
-    virtual int32_t insertBin(int32_t handle, char* command, const void* data, int32_t length) = 0;
+ public:
+  virtual ~ClientApi() = default;
+  virtual int32_t connect(const char* identification, const char* firstCredential,
+                          const char* secondCredential, const char* serverAddress, char* message) = 0;
+  virtual int32_t disconnect(int32_t handle, char* message) = 0;
+  virtual int32_t command(int32_t handle, const char* command, char* message) = 0;
+  virtual int32_t getNext(int32_t handle, char* message) = 0;
+  virtual int32_t crc(int32_t length, const void* data) = 0;
+  virtual int32_t asciiToEbcdic(char* text) = 0;
+  virtual int32_t insertBin(int32_t handle, char* command, const void* data, int32_t length) = 0;
 };
 
 // The real library; defined in lumbra32_api.cpp, which links liblumbra32.

@@ -35,61 +35,59 @@ const char* const kUsage =
     "without COMMIT, 2 usage or connection error (a -f file that cannot be read is\n"
     "one, found before connecting), 130 a script stopped by Ctrl-C.\n";
 
-std::optional<Options> parseOptions(const std::vector<std::string>& arguments, std::string& error)
-{
-    Options options;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= arguments.size()) {
-                error = argument + " needs a value";
-                return false;
-            }
-            into = arguments[++i];
-            return true;
-        };
-        std::string text;
-        if (argument == "-h" || argument == "--help") {
-            options.help = true;
-        } else if (argument == "-c" || argument == "-f") {
-            if (!value(text)) return std::nullopt;
-            options.steps.push_back(
-                {argument == "-c" ? ScriptStep::Kind::command : ScriptStep::Kind::file, text});
-        } else if (argument == "-F" || argument == "--format") {
-            if (!value(text)) return std::nullopt;
-            const auto format = parseFormat(text);
-            if (!format) {
-                error = "unknown format " + text + " (table, csv or raw)";
-                return std::nullopt;
-            }
-            options.format = *format;
-        } else if (argument == "-o" || argument == "--output") {
-            if (!value(options.outputFile)) return std::nullopt;
-        } else if (argument == "--password-file") {
-            if (!value(options.passwordFile)) return std::nullopt;
-        } else if (argument == "--new-password-file") {
-            if (!value(options.newPasswordFile)) return std::nullopt;
-        } else if (argument == "-a" || argument == "--echo") {
-            options.echo = true;
-        } else if (argument == "--stop-on-error") {
-            options.stopOnError = true;
-        } else if (argument == "-q" || argument == "--quiet") {
-            options.quiet = true;
-        } else if (argument.size() > 1 && argument[0] == '-') {
-            error = "unknown option " + argument;
-            return std::nullopt;
-        } else if (options.target.empty()) {
-            options.target = argument;
-        } else {
-            error = "more than one server named";
-            return std::nullopt;
-        }
-    }
-    if (options.target.empty() && !options.help) {
-        error = "no server named";
+std::optional<Options> parseOptions(const std::vector<std::string>& arguments, std::string& error) {
+  Options options;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    auto value = [&](std::string& into) {
+      if (i + 1 >= arguments.size()) {
+        error = argument + " needs a value";
+        return false;
+      }
+      into = arguments[++i];
+      return true;
+    };
+    std::string text;
+    if (argument == "-h" || argument == "--help") {
+      options.help = true;
+    } else if (argument == "-c" || argument == "-f") {
+      if (!value(text)) return std::nullopt;
+      options.steps.push_back({argument == "-c" ? ScriptStep::Kind::command : ScriptStep::Kind::file, text});
+    } else if (argument == "-F" || argument == "--format") {
+      if (!value(text)) return std::nullopt;
+      const auto format = parseFormat(text);
+      if (!format) {
+        error = "unknown format " + text + " (table, csv or raw)";
         return std::nullopt;
+      }
+      options.format = *format;
+    } else if (argument == "-o" || argument == "--output") {
+      if (!value(options.outputFile)) return std::nullopt;
+    } else if (argument == "--password-file") {
+      if (!value(options.passwordFile)) return std::nullopt;
+    } else if (argument == "--new-password-file") {
+      if (!value(options.newPasswordFile)) return std::nullopt;
+    } else if (argument == "-a" || argument == "--echo") {
+      options.echo = true;
+    } else if (argument == "--stop-on-error") {
+      options.stopOnError = true;
+    } else if (argument == "-q" || argument == "--quiet") {
+      options.quiet = true;
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      error = "unknown option " + argument;
+      return std::nullopt;
+    } else if (options.target.empty()) {
+      options.target = argument;
+    } else {
+      error = "more than one server named";
+      return std::nullopt;
     }
-    return options;
+  }
+  if (options.target.empty() && !options.help) {
+    error = "no server named";
+    return std::nullopt;
+  }
+  return options;
 }
 
 }  // namespace lumbra_shell

@@ -18,21 +18,21 @@ inline constexpr int kExitUsage = 2;          // bad command line, no credential
 inline constexpr int kExitInterrupted = 130;  // a script stopped by Ctrl-C
 
 struct ScriptStep {
-    enum class Kind { command, file } kind = Kind::command;
-    std::string text;  // the command, or the path of a command file ("-" = standard input)
+  enum class Kind { command, file } kind = Kind::command;
+  std::string text;  // the command, or the path of a command file ("-" = standard input)
 };
 
 struct Options {
-    std::string target;
-    std::vector<ScriptStep> steps;
-    OutputFormat format = OutputFormat::table;
-    std::string outputFile;
-    std::string passwordFile;
-    std::string newPasswordFile;
-    bool echo = false;
-    bool stopOnError = false;
-    bool quiet = false;
-    bool help = false;
+  std::string target;
+  std::vector<ScriptStep> steps;
+  OutputFormat format = OutputFormat::table;
+  std::string outputFile;
+  std::string passwordFile;
+  std::string newPasswordFile;
+  bool echo = false;
+  bool stopOnError = false;
+  bool quiet = false;
+  bool help = false;
 };
 
 std::optional<Options> parseOptions(const std::vector<std::string>& arguments, std::string& error);

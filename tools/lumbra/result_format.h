@@ -14,18 +14,18 @@
 namespace lumbra_shell {
 
 struct Column {
-    std::string name;
-    std::size_t width = 0;  // bytes of the fixed-length row
-    bool numeric = false;   // shown right-aligned in a table
-    bool expression = false;  // no declared type: a cell that reads as a number stands right
-    bool operator==(const Column&) const = default;
+  std::string name;
+  std::size_t width = 0;    // bytes of the fixed-length row
+  bool numeric = false;     // shown right-aligned in a table
+  bool expression = false;  // no declared type: a cell that reads as a number stands right
+  bool operator==(const Column&) const = default;
 };
 
 // What LBCommand leaves in the message buffer after a SELECT: the row length in
 // five digits, then the server's description of the columns, then '.'.
 struct SelectAnswer {
-    std::size_t rowLength = 0;
-    std::string description;
+  std::size_t rowLength = 0;
+  std::string description;
 };
 std::optional<SelectAnswer> parseSelectAnswer(std::string_view answer);
 
@@ -51,19 +51,19 @@ enum class OutputFormat { table, csv, raw };
 std::optional<OutputFormat> parseFormat(std::string_view name);
 
 class RowWriter {
-public:
-    virtual ~RowWriter() = default;
-    virtual void begin(const std::vector<Column>& columns) = 0;
-    virtual void row(std::string_view bytes) = 0;
-    virtual void end(std::int64_t rows) = 0;
+ public:
+  virtual ~RowWriter() = default;
+  virtual void begin(const std::vector<Column>& columns) = 0;
+  virtual void row(std::string_view bytes) = 0;
+  virtual void end(std::int64_t rows) = 0;
 };
 
 // How cells are shown.
 struct CellStyle {
-    // Shown for a cell of blanks only. Rows carry NULL as blanks, and an empty
-    // or blank text the same way, so this marks both (a blob's own bytes are
-    // padded with zero bytes and stay apart). Empty: shown as now, blank.
-    std::string nullText;
+  // Shown for a cell of blanks only. Rows carry NULL as blanks, and an empty
+  // or blank text the same way, so this marks both (a blob's own bytes are
+  // padded with zero bytes and stay apart). Empty: shown as now, blank.
+  std::string nullText;
 };
 
 // table: header, rule, one line a row and "(N rows)". Cells lose the blanks

@@ -2,252 +2,243 @@
 // Windows-1252 to and from UTF-8, table cells and trimming.
 #include "tools/lumbra/shell_text.h"
 
+#include "protocol/wire.h"
 #include "tools/common/cp1252.h"
 
 #include <cstdio>
 
 namespace lumbra_shell {
 
-std::optional<ConnectTarget> parseTarget(std::string_view text, std::string& error)
-{
-    ConnectTarget target;
-    std::string_view address = text;
-    if (const auto at = text.rfind('@'); at != std::string_view::npos) {
-        target.identification = std::string(text.substr(0, at));
-        target.hasIdentification = true;
-        address = text.substr(at + 1);
+std::optional<ConnectTarget> parseTarget(std::string_view text, std::string& error) {
+  ConnectTarget target;
+  std::string_view address = text;
+  if (const auto at = text.rfind('@'); at != std::string_view::npos) {
+    target.identification = std::string(text.substr(0, at));
+    target.hasIdentification = true;
+    address = text.substr(at + 1);
+  }
+  if (target.identification.size() > kMaxIdentification) {
+    error = "identification longer than 11 characters";
+    return std::nullopt;
+  }
+  if (!target.identification.empty() && target.identification.front() == ' ') {
+    error = "identification begins with a blank";
+    return std::nullopt;
+  }
+  if (address.empty() || address.front() == ':') {
+    error = "no server address";
+    return std::nullopt;
+  }
+  constexpr std::string_view localhost = "localhost";
+  if (address.substr(0, localhost.size()) == localhost &&
+      (address.size() == localhost.size() || address[localhost.size()] == ':')) {
+    target.serverAddress = "127.0.0.1" + std::string(address.substr(localhost.size()));
+  } else {
+    target.serverAddress = std::string(address);
+  }
+  if (const auto colon = target.serverAddress.find(':'); colon != std::string::npos) {
+    const std::string port = target.serverAddress.substr(colon + 1);
+    long value = 0;
+    bool digits = !port.empty() && port.size() <= 5;
+    for (const char c : port) {
+      if (c < '0' || c > '9') digits = false;
+      if (digits) value = value * 10 + (c - '0');
     }
-    if (target.identification.size() > kMaxIdentification) {
-        error = "identification longer than 11 characters";
-        return std::nullopt;
+    if (!digits || value < 1 || value > 65535) {
+      error = "port " + port + " is not a number from 1 to 65535";
+      return std::nullopt;
     }
-    if (!target.identification.empty() && target.identification.front() == ' ') {
-        error = "identification begins with a blank";
-        return std::nullopt;
-    }
-    if (address.empty() || address.front() == ':') {
-        error = "no server address";
-        return std::nullopt;
-    }
-    constexpr std::string_view localhost = "localhost";
-    if (address.substr(0, localhost.size()) == localhost &&
-        (address.size() == localhost.size() || address[localhost.size()] == ':')) {
-        target.serverAddress = "127.0.0.1" + std::string(address.substr(localhost.size()));
-    } else {
-        target.serverAddress = std::string(address);
-    }
-    if (const auto colon = target.serverAddress.find(':'); colon != std::string::npos) {
-        const std::string port = target.serverAddress.substr(colon + 1);
-        long value = 0;
-        bool digits = !port.empty() && port.size() <= 5;
-        for (const char c : port) {
-            if (c < '0' || c > '9') digits = false;
-            if (digits) value = value * 10 + (c - '0');
-        }
-        if (!digits || value < 1 || value > 65535) {
-            error = "port " + port + " is not a number from 1 to 65535";
-            return std::nullopt;
-        }
-    }
-    if (target.serverAddress.size() >= 100) {
-        error = "server address of 100 characters or more";
-        return std::nullopt;
-    }
-    return target;
+  }
+  if (target.serverAddress.size() >= 100) {
+    error = "server address of 100 characters or more";
+    return std::nullopt;
+  }
+  return target;
 }
 
-std::optional<std::vector<std::string>> splitWords(std::string_view line, std::string& error)
-{
-    std::vector<std::string> words;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        if (line[i] == ' ' || line[i] == '\t') {
-            ++i;
+std::optional<std::vector<std::string>> splitWords(std::string_view line, std::string& error) {
+  std::vector<std::string> words;
+  std::size_t i = 0;
+  while (i < line.size()) {
+    if (line[i] == ' ' || line[i] == '\t') {
+      ++i;
+      continue;
+    }
+    std::string word;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
+      if (line[i] != '"') {
+        word += line[i++];
+        continue;
+      }
+      ++i;  // opening quote
+      bool closed = false;
+      while (i < line.size()) {
+        if (line[i] == '"') {
+          if (i + 1 < line.size() && line[i + 1] == '"') {
+            word += '"';
+            i += 2;
             continue;
+          }
+          ++i;
+          closed = true;
+          break;
         }
-        std::string word;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
-            if (line[i] != '"') {
-                word += line[i++];
-                continue;
-            }
-            ++i;  // opening quote
-            bool closed = false;
-            while (i < line.size()) {
-                if (line[i] == '"') {
-                    if (i + 1 < line.size() && line[i + 1] == '"') {
-                        word += '"';
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    closed = true;
-                    break;
-                }
-                word += line[i++];
-            }
-            if (!closed) {
-                error = "unterminated quote";
-                return std::nullopt;
-            }
-        }
-        words.push_back(std::move(word));
+        word += line[i++];
+      }
+      if (!closed) {
+        error = "unterminated quote";
+        return std::nullopt;
+      }
     }
-    return words;
+    words.push_back(std::move(word));
+  }
+  return words;
 }
 
-std::optional<long long> announcedMessageLength(std::string_view text)
-{
-    const auto key = text.find(",ML=");
-    if (key == std::string_view::npos) return std::nullopt;
-    std::size_t i = key;
-    while (i < text.size() && (text[i] < '0' || text[i] > '9')) ++i;
-    long long value = 0;
-    std::size_t digits = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-        if (++digits > 18) return std::nullopt;  // the client refuses such a span anyway
-        value = value * 10 + (text[i] - '0');
-        ++i;
-    }
-    if (digits == 0) return std::nullopt;
-    return value;
+std::optional<long long> announcedMessageLength(std::string_view text) {
+  const auto span = lumbra::messageLengthSpan(text);
+  if (!span) return std::nullopt;
+  long long value = 0;
+  std::size_t digits = 0;
+  for (const char c : *span) {
+    if (c < '0' || c > '9') break;
+    if (++digits > 18) return std::nullopt;  // the client refuses such a span anyway
+    value = value * 10 + (c - '0');
+  }
+  if (digits == 0) return std::nullopt;
+  return value;
 }
 
 namespace {
 
 // A byte that has no character to show, as \xNN.
-void appendEscape(std::string& out, unsigned char byte)
-{
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-    out += hex;
+void appendEscape(std::string& out, unsigned char byte) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+  out += hex;
 }
 
 }  // namespace
 
-std::string toDisplay(std::string_view bytes)
-{
-    std::string out;
-    out.reserve(bytes.size());
-    for (const char ch : bytes) {
-        const auto byte = static_cast<unsigned char>(ch);
-        if (byte == '\t' || (byte >= 0x20 && byte < 0x7F)) {
-            out += ch;
-        } else if (byte < 0x20 || byte == 0x7F) {
-            appendEscape(out, byte);
-        } else if (const char32_t cp = tools::windows1252CodePoint(byte); cp != 0) {
-            tools::appendUtf8(out, cp);
-        } else {
-            appendEscape(out, byte);
-        }
+std::string toDisplay(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char ch : bytes) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte == '\t' || (byte >= 0x20 && byte < 0x7F)) {
+      out += ch;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      appendEscape(out, byte);
+    } else if (const char32_t cp = tools::windows1252CodePoint(byte); cp != 0) {
+      tools::appendUtf8(out, cp);
+    } else {
+      appendEscape(out, byte);
     }
-    return out;
+  }
+  return out;
 }
 
-std::optional<std::string> toWindows1252(std::string_view text, std::string& error)
-{
-    std::string out;
-    std::string missing;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
-            out += static_cast<char>(lead);
-            ++i;
-            continue;
-        }
-        const std::size_t length = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 0;
-        if (length == 0 || lead >= 0xF5 || i + length > text.size()) return std::string(text);
-        char32_t cp = lead & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return std::string(text);
-            cp = (cp << 6) | (next & 0x3F);
-        }
-        const char32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::string(text);
-        int byte = -1;
-        for (int b = 0x80; b <= 0xFF && byte < 0; ++b) {
-            if (tools::windows1252CodePoint(static_cast<unsigned char>(b)) == cp) byte = b;
-        }
-        if (byte < 0 && missing.empty()) {
-            char code[16];
-            std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
-            missing = "\"" + std::string(text.substr(i, length)) + "\" (" + code + ") has no Windows-1252 form";
-        }
-        out += static_cast<char>(byte);
-        i += length;
+std::optional<std::string> toWindows1252(std::string_view text, std::string& error) {
+  std::string out;
+  std::string missing;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      out += static_cast<char>(lead);
+      ++i;
+      continue;
     }
-    if (!missing.empty()) {
-        error = missing;
-        return std::nullopt;
+    const std::size_t length = lead >= 0xF0 && lead < 0xF5   ? 4
+                               : lead >= 0xE0                ? 3
+                               : lead >= 0xC2 && lead < 0xE0 ? 2
+                                                             : 0;
+    if (length == 0 || lead >= 0xF5 || i + length > text.size()) return std::string(text);
+    char32_t cp = lead & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return std::string(text);
+      cp = (cp << 6) | (next & 0x3F);
     }
-    return out;
+    const char32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::string(text);
+    int byte = -1;
+    for (int b = 0x80; b <= 0xFF && byte < 0; ++b) {
+      if (tools::windows1252CodePoint(static_cast<unsigned char>(b)) == cp) byte = b;
+    }
+    if (byte < 0 && missing.empty()) {
+      char code[16];
+      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
+      missing = "\"" + std::string(text.substr(i, length)) + "\" (" + code + ") has no Windows-1252 form";
+    }
+    out += static_cast<char>(byte);
+    i += length;
+  }
+  if (!missing.empty()) {
+    error = missing;
+    return std::nullopt;
+  }
+  return out;
 }
 
-std::string toCell(std::string_view bytes)
-{
-    std::string out;
-    out.reserve(bytes.size());
-    for (const char ch : bytes) {
-        const auto byte = static_cast<unsigned char>(ch);
-        if (byte < 0x20) {
-            tools::appendUtf8(out, 0x2400 + byte);
-        } else if (byte == 0x7F) {
-            tools::appendUtf8(out, 0x2421);
-        } else if (byte < 0x7F) {
-            out += ch;
-        } else if (const char32_t cp = tools::windows1252CodePoint(byte); cp != 0) {
-            tools::appendUtf8(out, cp);
-        } else {
-            tools::appendUtf8(out, 0xFFFD);
-        }
+std::string toCell(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char ch : bytes) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte < 0x20) {
+      tools::appendUtf8(out, 0x2400 + byte);
+    } else if (byte == 0x7F) {
+      tools::appendUtf8(out, 0x2421);
+    } else if (byte < 0x7F) {
+      out += ch;
+    } else if (const char32_t cp = tools::windows1252CodePoint(byte); cp != 0) {
+      tools::appendUtf8(out, cp);
+    } else {
+      tools::appendUtf8(out, 0xFFFD);
     }
-    return out;
+  }
+  return out;
 }
 
-bool looksNumeric(std::string_view text)
-{
-    std::size_t i = 0;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
-    std::size_t digits = 0;
+bool looksNumeric(std::string_view text) {
+  std::size_t i = 0;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+  std::size_t digits = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
-    if (i < text.size() && text[i] == '.') {
-        ++i;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
-    }
-    if (digits == 0) return false;
-    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
-        std::size_t exponent = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++exponent;
-        if (exponent == 0) return false;
-    }
-    return i == text.size();
+  }
+  if (digits == 0) return false;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    std::size_t exponent = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++exponent;
+    if (exponent == 0) return false;
+  }
+  return i == text.size();
 }
 
-std::size_t displayWidth(std::string_view utf8)
-{
-    std::size_t width = 0;
-    for (const char ch : utf8) {
-        if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++width;
-    }
-    return width;
+std::size_t displayWidth(std::string_view utf8) {
+  std::size_t width = 0;
+  for (const char ch : utf8) {
+    if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++width;
+  }
+  return width;
 }
 
-std::string_view trimRight(std::string_view text)
-{
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.remove_suffix(1);
-    return text;
+std::string_view trimRight(std::string_view text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.remove_suffix(1);
+  return text;
 }
 
-std::string_view trim(std::string_view text)
-{
-    text = trimRight(text);
-    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    return text;
+std::string_view trim(std::string_view text) {
+  text = trimRight(text);
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  return text;
 }
 
 }  // namespace lumbra_shell

@@ -21,9 +21,9 @@ inline constexpr std::size_t kMaxSecondCredential = 25;
 // A port must be a number from 1 to 65535 (the client would take 99999 modulo
 // 65536 and reach another port).
 struct ConnectTarget {
-    std::string identification;  // empty when the text names none
-    bool hasIdentification = false;
-    std::string serverAddress;
+  std::string identification;  // empty when the text names none
+  bool hasIdentification = false;
+  std::string serverAddress;
 };
 // Returns nothing and fills `error` when the text cannot be a target.
 std::optional<ConnectTarget> parseTarget(std::string_view text, std::string& error);

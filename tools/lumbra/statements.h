@@ -42,17 +42,17 @@ std::vector<std::string> scriptCommands(std::string_view fileText);
 // at the end of a line. A backslash command, help, quit and exit need none and
 // run at once.
 class StatementBuffer {
-public:
-    // The finished command, or nothing while the command goes on (or the line
-    // held only blanks or a comment).
-    std::optional<std::string> add(std::string_view line);
-    // Whether a command has been begun and not finished.
-    bool pending() const { return !text_.empty(); }
-    void clear();
+ public:
+  // The finished command, or nothing while the command goes on (or the line
+  // held only blanks or a comment).
+  std::optional<std::string> add(std::string_view line);
+  // Whether a command has been begun and not finished.
+  bool pending() const { return !text_.empty(); }
+  void clear();
 
-private:
-    std::string text_;
-    char quote_ = 0;
+ private:
+  std::string text_;
+  char quote_ = 0;
 };
 
 }  // namespace lumbra_shell

@@ -19,62 +19,59 @@
 
 namespace lumbra_shell {
 
-std::optional<std::string> readSecret(const char* prompt)
-{
-    const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
-    termios saved{};
-    const bool canHide = tcgetattr(fd, &saved) == 0;
-    if (canHide) {
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        quiet.c_lflag |= ECHONL;
-        tcsetattr(fd, TCSAFLUSH, &quiet);
-    }
-    if (::write(fd, prompt, std::strlen(prompt)) < 0) {
-        // the prompt is a courtesy; reading goes on
-    }
-    std::string line;
-    char ch = 0;
-    bool any = false;
-    while (::read(fd, &ch, 1) == 1) {
-        any = true;
-        if (ch == '\n' || ch == '\r') break;
-        line += ch;
-    }
-    if (canHide) tcsetattr(fd, TCSAFLUSH, &saved);
-    ::close(fd);
-    if (!any) return std::nullopt;
-    return line;
+std::optional<std::string> readSecret(const char* prompt) {
+  const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  termios saved{};
+  const bool canHide = tcgetattr(fd, &saved) == 0;
+  if (canHide) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    tcsetattr(fd, TCSAFLUSH, &quiet);
+  }
+  if (::write(fd, prompt, std::strlen(prompt)) < 0) {
+    // the prompt is a courtesy; reading goes on
+  }
+  std::string line;
+  char ch = 0;
+  bool any = false;
+  while (::read(fd, &ch, 1) == 1) {
+    any = true;
+    if (ch == '\n' || ch == '\r') break;
+    line += ch;
+  }
+  if (canHide) tcsetattr(fd, TCSAFLUSH, &saved);
+  ::close(fd);
+  if (!any) return std::nullopt;
+  return line;
 }
 
-void TerminalProgress::rows(std::int64_t delivered, std::int64_t total)
-{
-    if ((delivered & 255) != 0 && delivered != total) return;  // look at the clock now and then
-    const auto now = Clock::now();
-    if (!started_) {
-        started_ = true;
-        start_ = now;
-        last_ = now;
-        return;
-    }
-    if (now - start_ < std::chrono::milliseconds(500) || now - last_ < std::chrono::milliseconds(250)) return;
+void TerminalProgress::rows(std::int64_t delivered, std::int64_t total) {
+  if ((delivered & 255) != 0 && delivered != total) return;  // look at the clock now and then
+  const auto now = Clock::now();
+  if (!started_) {
+    started_ = true;
+    start_ = now;
     last_ = now;
-    const double seconds = std::chrono::duration<double>(now - start_).count();
-    std::fprintf(stderr, "\r\033[K%lld of %lld rows, %.0f rows/s", static_cast<long long>(delivered),
-                 static_cast<long long>(total), seconds > 0 ? static_cast<double>(delivered) / seconds : 0.0);
-    std::fflush(stderr);
-    shown_ = true;
+    return;
+  }
+  if (now - start_ < std::chrono::milliseconds(500) || now - last_ < std::chrono::milliseconds(250)) return;
+  last_ = now;
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  std::fprintf(stderr, "\r\033[K%lld of %lld rows, %.0f rows/s", static_cast<long long>(delivered),
+               static_cast<long long>(total), seconds > 0 ? static_cast<double>(delivered) / seconds : 0.0);
+  std::fflush(stderr);
+  shown_ = true;
 }
 
-void TerminalProgress::finish()
-{
-    if (shown_) {
-        std::fputs("\r\033[K", stderr);
-        std::fflush(stderr);
-    }
-    started_ = false;
-    shown_ = false;
+void TerminalProgress::finish() {
+  if (shown_) {
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+  }
+  started_ = false;
+  shown_ = false;
 }
 
 namespace {
@@ -84,152 +81,145 @@ volatile std::sig_atomic_t interruptFlag = 0;
 // comes just before a read still ends it.
 int interruptPipe[2] = {-1, -1};
 
-extern "C" void noteInterrupt(int)
-{
-    interruptFlag = 1;
-    if (interruptPipe[1] >= 0) {
-        const char byte = 'i';
-        const int saved = errno;
-        if (::write(interruptPipe[1], &byte, 1) < 0) {
-            // the pipe is full: a Ctrl-C is waiting already
-        }
-        errno = saved;
+extern "C" void noteInterrupt(int) {
+  interruptFlag = 1;
+  if (interruptPipe[1] >= 0) {
+    const char byte = 'i';
+    const int saved = errno;
+    if (::write(interruptPipe[1], &byte, 1) < 0) {
+      // the pipe is full: a Ctrl-C is waiting already
     }
+    errno = saved;
+  }
 }
 
-void drainInterruptPipe()
-{
-    char bytes[64];
-    while (interruptPipe[0] >= 0 && ::read(interruptPipe[0], bytes, sizeof bytes) > 0) {
-    }
+void drainInterruptPipe() {
+  char bytes[64];
+  while (interruptPipe[0] >= 0 && ::read(interruptPipe[0], bytes, sizeof bytes) > 0) {
+  }
 }
 
 // The terminal opened once more, without blocking: Ctrl-C empties the
 // terminal's input, so a read the poll announced must not wait for a byte that
 // is gone. -1 when it cannot be opened (then the line editor's own descriptor
 // is read).
-int nonBlockingReader(int fd)
-{
-    static int reader = -2;
-    if (reader == -2) {
-        const char* name = ttyname(fd);
-        reader = name == nullptr ? -1 : ::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    }
-    return reader;
+int nonBlockingReader(int fd) {
+  static int reader = -2;
+  if (reader == -2) {
+    const char* name = ttyname(fd);
+    reader = name == nullptr ? -1 : ::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  }
+  return reader;
 }
 
 // One byte of the terminal; -1 at its end or after Ctrl-C.
-int readByte(int fd)
-{
-    const int reader = nonBlockingReader(fd);
-    const int from = reader >= 0 ? reader : fd;
-    for (;;) {
-        pollfd watched[2] = {{from, POLLIN, 0}, {interruptPipe[0], POLLIN, 0}};
-        const int ready = ::poll(watched, interruptPipe[0] >= 0 ? 2 : 1, -1);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (interruptPipe[0] >= 0 && (watched[1].revents & POLLIN) != 0) {
-            drainInterruptPipe();
-            return -1;
-        }
-        unsigned char byte = 0;
-        const ssize_t n = ::read(from, &byte, 1);
-        if (n == 1) return byte;
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        return -1;
+int readByte(int fd) {
+  const int reader = nonBlockingReader(fd);
+  const int from = reader >= 0 ? reader : fd;
+  for (;;) {
+    pollfd watched[2] = {{from, POLLIN, 0}, {interruptPipe[0], POLLIN, 0}};
+    const int ready = ::poll(watched, interruptPipe[0] >= 0 ? 2 : 1, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return -1;
     }
+    if (interruptPipe[0] >= 0 && (watched[1].revents & POLLIN) != 0) {
+      drainInterruptPipe();
+      return -1;
+    }
+    unsigned char byte = 0;
+    const ssize_t n = ::read(from, &byte, 1);
+    if (n == 1) return byte;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    return -1;
+  }
 }
 
 // The line editor's reader: one character a call, a UTF-8 sequence decoded
 // (the editor takes what this returns as a wide character).
-extern "C" int readCharacter(FILE* stream)
-{
-    const int fd = fileno(stream);
-    const int lead = readByte(fd);
-    if (lead < 0x80) return lead;
-    const int length = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 && lead < 0xF0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 1;
-    if (length == 1) return lead;
-    int cp = lead & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
-    for (int k = 1; k < length; ++k) {
-        const int next = readByte(fd);
-        if (next < 0) return -1;
-        if ((next & 0xC0) != 0x80) return next;  // a broken sequence: what follows stands
-        cp = (cp << 6) | (next & 0x3F);
-    }
-    return cp;
+extern "C" int readCharacter(FILE* stream) {
+  const int fd = fileno(stream);
+  const int lead = readByte(fd);
+  if (lead < 0x80) return lead;
+  const int length = lead >= 0xF0 && lead < 0xF5   ? 4
+                     : lead >= 0xE0 && lead < 0xF0 ? 3
+                     : lead >= 0xC2 && lead < 0xE0 ? 2
+                                                   : 1;
+  if (length == 1) return lead;
+  int cp = lead & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
+  for (int k = 1; k < length; ++k) {
+    const int next = readByte(fd);
+    if (next < 0) return -1;
+    if ((next & 0xC0) != 0x80) return next;  // a broken sequence: what follows stands
+    cp = (cp << 6) | (next & 0x3F);
+  }
+  return cp;
 }
 
 }  // namespace
 
-void catchInterrupts()
-{
-    if (interruptPipe[0] < 0 && ::pipe(interruptPipe) == 0) {
-        for (const int fd : interruptPipe) {
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        }
+void catchInterrupts() {
+  if (interruptPipe[0] < 0 && ::pipe(interruptPipe) == 0) {
+    for (const int fd : interruptPipe) {
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+      ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
-    struct sigaction action {};
-    action.sa_handler = noteInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: the line editor's read returns
-    sigaction(SIGINT, &action, nullptr);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, nullptr);
+  }
+  struct sigaction action {};
+  action.sa_handler = noteInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: the line editor's read returns
+  sigaction(SIGINT, &action, nullptr);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 bool interruptRequested() { return interruptFlag != 0; }
 
-void clearInterrupt()
-{
-    interruptFlag = 0;
-    drainInterruptPipe();
+void clearInterrupt() {
+  interruptFlag = 0;
+  drainInterruptPipe();
 }
 
-void useUtf8Locale()
-{
-    const auto isUtf8 = [] {
-        const char* codeset = nl_langinfo(CODESET);
-        return codeset != nullptr && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
-    };
-    if (std::setlocale(LC_CTYPE, "") != nullptr && isUtf8()) return;
-    if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) std::setlocale(LC_CTYPE, "C");
+void useUtf8Locale() {
+  const auto isUtf8 = [] {
+    const char* codeset = nl_langinfo(CODESET);
+    return codeset != nullptr && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
+  };
+  if (std::setlocale(LC_CTYPE, "") != nullptr && isUtf8()) return;
+  if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) std::setlocale(LC_CTYPE, "C");
 }
 
-LineEditor::LineEditor()
-{
-    rl_catch_signals = 0;  // Ctrl-C is the shell's: it clears the line
-    rl_getc_function = readCharacter;
-    stifle_history(1000);
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        historyPath_ = std::string(home) + "/.lumbra_history";
-        read_history(historyPath_.c_str());
-    }
+LineEditor::LineEditor() {
+  rl_catch_signals = 0;  // Ctrl-C is the shell's: it clears the line
+  rl_getc_function = readCharacter;
+  stifle_history(1000);
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    historyPath_ = std::string(home) + "/.lumbra_history";
+    read_history(historyPath_.c_str());
+  }
 }
 
-LineEditor::Outcome LineEditor::readLine(const char* prompt, std::string& line)
-{
-    char* raw = readline(prompt);
-    // A Ctrl-C, even one that came before the prompt, drops the line.
-    if (interruptRequested()) {
-        std::free(raw);
-        clearInterrupt();
-        std::fputs("\n", stdout);
-        std::fflush(stdout);
-        return Outcome::interrupted;
-    }
-    if (raw == nullptr) return Outcome::end;
-    line = raw;
+LineEditor::Outcome LineEditor::readLine(const char* prompt, std::string& line) {
+  char* raw = readline(prompt);
+  // A Ctrl-C, even one that came before the prompt, drops the line.
+  if (interruptRequested()) {
     std::free(raw);
-    if (line.find_first_not_of(" \t") != std::string::npos) {
-        add_history(line.c_str());
-        if (!historyPath_.empty()) write_history(historyPath_.c_str());
-    }
-    return Outcome::line;
+    clearInterrupt();
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+    return Outcome::interrupted;
+  }
+  if (raw == nullptr) return Outcome::end;
+  line = raw;
+  std::free(raw);
+  if (line.find_first_not_of(" \t") != std::string::npos) {
+    add_history(line.c_str());
+    if (!historyPath_.empty()) write_history(historyPath_.c_str());
+  }
+  return Outcome::line;
 }
 
 }  // namespace lumbra_shell

@@ -17,16 +17,16 @@ std::optional<std::string> readSecret(const char* prompt);
 // "12345 rows, 50000 rows/s" on standard error, redrawn at most four times a
 // second and only after the retrieval has taken half a second; cleared at the end.
 class TerminalProgress final : public ProgressSink {
-public:
-    void rows(std::int64_t delivered, std::int64_t total) override;
-    void finish() override;
+ public:
+  void rows(std::int64_t delivered, std::int64_t total) override;
+  void finish() override;
 
-private:
-    using Clock = std::chrono::steady_clock;
-    bool started_ = false;
-    bool shown_ = false;
-    Clock::time_point start_;
-    Clock::time_point last_;
+ private:
+  using Clock = std::chrono::steady_clock;
+  bool started_ = false;
+  bool shown_ = false;
+  Clock::time_point start_;
+  Clock::time_point last_;
 };
 
 // Ctrl-C (SIGINT) from now on only notes that it came; interrupted system
@@ -44,18 +44,18 @@ void useUtf8Locale();
 // Reads lines with editing and a history kept in ~/.lumbra_history (the last
 // 1000 lines, written after every line, so that it survives any ending).
 class LineEditor {
-public:
-    LineEditor();
-    LineEditor(const LineEditor&) = delete;
-    LineEditor& operator=(const LineEditor&) = delete;
+ public:
+  LineEditor();
+  LineEditor(const LineEditor&) = delete;
+  LineEditor& operator=(const LineEditor&) = delete;
 
-    enum class Outcome { line, interrupted, end };
-    // A line; `interrupted` after Ctrl-C (the line typed so far is dropped);
-    // `end` after Ctrl-D on an empty line.
-    Outcome readLine(const char* prompt, std::string& line);
+  enum class Outcome { line, interrupted, end };
+  // A line; `interrupted` after Ctrl-C (the line typed so far is dropped);
+  // `end` after Ctrl-D on an empty line.
+  Outcome readLine(const char* prompt, std::string& line);
 
-private:
-    std::string historyPath_;
+ private:
+  std::string historyPath_;
 };
 
 }  // namespace lumbra_shell

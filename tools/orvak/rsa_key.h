@@ -7,8 +7,8 @@
 #include <vector>
 
 struct RsaPublicKey {
-    std::vector<uint8_t> modulus;   // big-endian, no leading zero byte
-    std::vector<uint8_t> exponent;  // big-endian, no leading zero byte
+  std::vector<uint8_t> modulus;   // big-endian, no leading zero byte
+  std::vector<uint8_t> exponent;  // big-endian, no leading zero byte
 };
 
 // Fills key from the file at path; on failure returns false and says why in error.

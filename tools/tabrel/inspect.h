@@ -11,9 +11,9 @@
 namespace tabrel::tool {
 
 struct LineEnds {
-    std::size_t crLf = 0;          // lines ended by CR LF
-    std::size_t lfAlone = 0;       // lines ended by an LF without CR before it
-    std::size_t firstLfAlone = 0;  // the number (from 1) of the first such line; 0 when none
+  std::size_t crLf = 0;          // lines ended by CR LF
+  std::size_t lfAlone = 0;       // lines ended by an LF without CR before it
+  std::size_t firstLfAlone = 0;  // the number (from 1) of the first such line; 0 when none
 };
 
 LineEnds countLineEnds(const std::string& bytes);

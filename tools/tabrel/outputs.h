@@ -12,61 +12,61 @@ namespace tabrel::tool {
 
 // One output: its real path and the temporary file that stands in for it.
 class StagedOutput {
-public:
-    StagedOutput() = default;
-    StagedOutput(const StagedOutput&) = delete;
-    StagedOutput& operator=(const StagedOutput&) = delete;
-    // Removes the temporary file if it is still there.
-    ~StagedOutput();
+ public:
+  StagedOutput() = default;
+  StagedOutput(const StagedOutput&) = delete;
+  StagedOutput& operator=(const StagedOutput&) = delete;
+  // Removes the temporary file if it is still there.
+  ~StagedOutput();
 
-    // Creates an empty temporary file in target's folder (an existing target
-    // must be a writable file; its permissions carry over). False with the
-    // system's reason when that cannot be done.
-    bool create(const std::string& target, std::string& reason);
+  // Creates an empty temporary file in target's folder (an existing target
+  // must be a writable file; its permissions carry over). False with the
+  // system's reason when that cannot be done.
+  bool create(const std::string& target, std::string& reason);
 
-    // The temporary file, open for writing raw bytes until close() (created
-    // by create(); null once closed).
-    std::FILE* stream() const { return stream_; }
-    // Writes size bytes to the stream; false when not all were written.
-    bool write(const void* data, std::size_t size);
-    // Writes out and closes the stream; false when that fails.
-    bool close();
+  // The temporary file, open for writing raw bytes until close() (created
+  // by create(); null once closed).
+  std::FILE* stream() const { return stream_; }
+  // Writes size bytes to the stream; false when not all were written.
+  bool write(const void* data, std::size_t size);
+  // Writes out and closes the stream; false when that fails.
+  bool close();
 
-    const std::string& target() const { return target_; }
-    const std::string& temporary() const { return temporary_; }
-    // True when the temporary file exists (another writer may have removed it).
-    bool temporaryExists() const;
+  const std::string& target() const { return target_; }
+  const std::string& temporary() const { return temporary_; }
+  // True when the temporary file exists (another writer may have removed it).
+  bool temporaryExists() const;
 
-    // Puts the temporary file in place of the target in one step; false with
-    // the system's reason (the target is then as it was).
-    bool commit(std::string& reason);
-    // Removes the target, an earlier output that this run leaves none of, and
-    // the temporary file.
-    void removeTarget();
+  // Puts the temporary file in place of the target in one step; false with
+  // the system's reason (the target is then as it was).
+  bool commit(std::string& reason);
+  // Removes the target, an earlier output that this run leaves none of, and
+  // the temporary file.
+  void removeTarget();
 
-private:
-    std::FILE* stream_ = nullptr;
-    std::string target_;
-    std::string temporary_;
-    bool committed_ = false;
+ private:
+  std::FILE* stream_ = nullptr;
+  std::string target_;
+  std::string temporary_;
+  bool committed_ = false;
 };
 
 // A copy of a file under another file name, in a fresh temporary folder that
 // goes with the object.
 class NamedCopy {
-public:
-    NamedCopy() = default;
-    NamedCopy(const NamedCopy&) = delete;
-    NamedCopy& operator=(const NamedCopy&) = delete;
-    ~NamedCopy();
+ public:
+  NamedCopy() = default;
+  NamedCopy(const NamedCopy&) = delete;
+  NamedCopy& operator=(const NamedCopy&) = delete;
+  ~NamedCopy();
 
-    // Copies source to a file called name; false with the system's reason.
-    bool create(const std::string& source, const std::string& name, std::string& reason);
-    const std::string& path() const { return path_; }
+  // Copies source to a file called name; false with the system's reason.
+  bool create(const std::string& source, const std::string& name, std::string& reason);
+  const std::string& path() const { return path_; }
 
-private:
-    std::string folder_;
-    std::string path_;
+ private:
+  std::string folder_;
+  std::string path_;
 };
 
 // True when a and b name the same file: the same path, or, when both exist,

@@ -8,17 +8,17 @@
 namespace tabrel::tool {
 
 struct SealOptions {
-    std::string systemTag;
-    std::int32_t declaredCrcOffset = 0;
-    std::string declarationTrailerTag;
-    std::string receiptTrailerTag;
-    std::string fileName;  // the name the sealed file will be checked under
+  std::string systemTag;
+  std::int32_t declaredCrcOffset = 0;
+  std::string declarationTrailerTag;
+  std::string receiptTrailerTag;
+  std::string fileName;  // the name the sealed file will be checked under
 };
 
 struct SealResult {
-    bool ok = false;
-    std::string bytes;  // the sealed file, CR LF records
-    std::string error;  // what is wrong with the plain input when !ok
+  bool ok = false;
+  std::string bytes;  // the sealed file, CR LF records
+  std::string error;  // what is wrong with the plain input when !ok
 };
 
 // The plain input: lines ended by LF or CR LF (a last line without an end is

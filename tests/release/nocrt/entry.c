@@ -4,12 +4,11 @@ int main(int argc, char** argv);
 int __getmainargs(int* argc, char*** argv, char*** environment, int expand, int* startInfo);
 void exit(int status);
 
-void mainCRTStartup(void)
-{
-    int argc = 0;
-    char** argv = 0;
-    char** environment = 0;
-    int startInfo = 0;
-    __getmainargs(&argc, &argv, &environment, 0, &startInfo);
-    exit(main(argc, argv));
+void mainCRTStartup(void) {
+  int argc = 0;
+  char** argv = 0;
+  char** environment = 0;
+  int startInfo = 0;
+  __getmainargs(&argc, &argv, &environment, 0, &startInfo);
+  exit(main(argc, argv));
 }

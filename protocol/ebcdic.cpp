@@ -1,5 +1,5 @@
 // The two ASCII-to-EBCDIC tables and the inverse conversion.
-#include "client/ebcdic.h"
+#include "protocol/ebcdic.h"
 
 #include <array>
 
@@ -30,7 +30,8 @@ constexpr std::array<unsigned char, 128> buildFullTable() {
 
 constexpr std::array<unsigned char, 128> buildUpperTable() {
   std::array<unsigned char, 128> t{};
-  for (int c = 0; c < 128; ++c) t[c] = (c >= 0x20 && c <= 0x5A) ? kCodePage037Printable[c - 0x20] : kEbcdicBlank;
+  for (int c = 0; c < 128; ++c)
+    t[c] = (c >= 0x20 && c <= 0x5A) ? kCodePage037Printable[c - 0x20] : kEbcdicBlank;
   return t;
 }
 
@@ -54,9 +55,7 @@ constexpr auto kInverse = buildInverse();
 const std::array<unsigned char, 128> AsciiToEbcdicTable = kFull;
 const std::array<unsigned char, 128> UpperEbcdicTable = kUpper;
 
-unsigned char asciiToEbcdic(unsigned char ascii) {
-  return ascii < 128 ? kFull[ascii] : kEbcdicBlank;
-}
+unsigned char asciiToEbcdic(unsigned char ascii) { return ascii < 128 ? kFull[ascii] : kEbcdicBlank; }
 
 int ebcdicToAscii(unsigned char ebcdic) { return kInverse[ebcdic]; }
 

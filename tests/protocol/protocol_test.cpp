@@ -1,4 +1,4 @@
-// Tests of the protocol code shared by client and server: EBCDIC, credentials, run-length escape.
+// Tests of the credential block, the EBCDIC tables and the run-length escape.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "client/credentials.h"
-#include "client/ebcdic.h"
-#include "client/run_length.h"
-#include "client/wire.h"
+#include "protocol/credentials.h"
+#include "protocol/ebcdic.h"
+#include "protocol/run_length.h"
+#include "protocol/wire.h"
 
 namespace lumbra {
 namespace {
@@ -29,15 +29,48 @@ std::string hex(const std::string& bytes) {
 // ---- EBCDIC ----
 
 TEST(Ebcdic, FullTableMatchesCodePageAndDeviations) {
-  struct Case { unsigned char ascii, ebcdic; };
+  struct Case {
+    unsigned char ascii, ebcdic;
+  };
   const Case cases[] = {
-      {' ', 0x40}, {'0', 0xF0}, {'9', 0xF9}, {'A', 0xC1}, {'I', 0xC9}, {'J', 0xD1}, {'R', 0xD9},
-      {'S', 0xE2}, {'Z', 0xE9}, {'a', 0x81}, {'i', 0x89}, {'j', 0x91}, {'r', 0x99}, {'s', 0xA2},
-      {'z', 0xA9}, {'!', 0x5A}, {'\'', 0x7D}, {'=', 0x7E}, {'(', 0x4D}, {')', 0x5D}, {'.', 0x4B},
-      {'@', 0x7C}, {'"', 0x7F}, {',', 0x6B},
+      {' ', 0x40},
+      {'0', 0xF0},
+      {'9', 0xF9},
+      {'A', 0xC1},
+      {'I', 0xC9},
+      {'J', 0xD1},
+      {'R', 0xD9},
+      {'S', 0xE2},
+      {'Z', 0xE9},
+      {'a', 0x81},
+      {'i', 0x89},
+      {'j', 0x91},
+      {'r', 0x99},
+      {'s', 0xA2},
+      {'z', 0xA9},
+      {'!', 0x5A},
+      {'\'', 0x7D},
+      {'=', 0x7E},
+      {'(', 0x4D},
+      {')', 0x5D},
+      {'.', 0x4B},
+      {'@', 0x7C},
+      {'"', 0x7F},
+      {',', 0x6B},
       // deviations: control codes, DEL and ten punctuation characters become blanks
-      {0x00, 0x40}, {0x1F, 0x40}, {0x7F, 0x40}, {'[', 0x40}, {'\\', 0x40}, {']', 0x40},
-      {'^', 0x40}, {'_', 0x40}, {'`', 0x40}, {'{', 0x40}, {'|', 0x40}, {'}', 0x40}, {'~', 0x40},
+      {0x00, 0x40},
+      {0x1F, 0x40},
+      {0x7F, 0x40},
+      {'[', 0x40},
+      {'\\', 0x40},
+      {']', 0x40},
+      {'^', 0x40},
+      {'_', 0x40},
+      {'`', 0x40},
+      {'{', 0x40},
+      {'|', 0x40},
+      {'}', 0x40},
+      {'~', 0x40},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(AsciiToEbcdicTable[c.ascii], c.ebcdic) << "ascii 0x" << std::hex << int(c.ascii);
@@ -68,7 +101,8 @@ TEST(Ebcdic, InverseRoundTripsEveryMappedCharacter) {
   EXPECT_EQ(ebcdicToAscii(0x00), -1);
   EXPECT_EQ(ebcdicToAscii(0xFF), -1);
 
-  const unsigned char prefix[] = {0xC9, 0xD5, 0xE2, 0xC5, 0xD9, 0xE3, 0x40, 0x4D, 0xF0, 0xF3, 0x5D, 0x7E, 0x7D};
+  const unsigned char prefix[] = {0xC9, 0xD5, 0xE2, 0xC5, 0xD9, 0xE3, 0x40,
+                                  0x4D, 0xF0, 0xF3, 0x5D, 0x7E, 0x7D};
   char out[sizeof prefix];
   ASSERT_TRUE(ebcdicToAsciiText(prefix, sizeof prefix, out));
   EXPECT_EQ(std::string(out, sizeof out), "INSERT (03)='");
@@ -119,9 +153,11 @@ TEST(Credentials, BlockHoldsIdentificationAndHexDigits) {
   for (int i = 0; i < 19; ++i) blanks += "40";
   // first credential: "SECRET" + 18 blanks; second: "NEW PW" + 19 blanks
   std::string want;
-  for (unsigned char c : std::string("SECRET")) want += hex(std::string(1, static_cast<char>(UpperEbcdicTable[c])));
+  for (unsigned char c : std::string("SECRET"))
+    want += hex(std::string(1, static_cast<char>(UpperEbcdicTable[c])));
   for (int i = 0; i < 18; ++i) want += "40";
-  for (unsigned char c : std::string("NEW PW")) want += hex(std::string(1, static_cast<char>(UpperEbcdicTable[c])));
+  for (unsigned char c : std::string("NEW PW"))
+    want += hex(std::string(1, static_cast<char>(UpperEbcdicTable[c])));
   want += blanks;
   EXPECT_EQ(digits, want);
   EXPECT_EQ(digits.substr(0, 4), "E2C5");  // S, E
@@ -149,24 +185,36 @@ TEST(Credentials, UnscrambleRefusesMalformedBlocks) {
   const std::string good = scramble(area("id", "pw", ""));
   const auto& p = credentialPermutation();
   const std::size_t firstDigit = p[kIdentificationLength];  // block position of the first hex digit
-  struct Case { const char* name; std::string block; };
+  struct Case {
+    const char* name;
+    std::string block;
+  };
   std::vector<Case> cases;
   {
-    std::string b = good; b[0] = '1'; cases.push_back({"first character not zero", b});
+    std::string b = good;
+    b[0] = '1';
+    cases.push_back({"first character not zero", b});
   }
   {
-    std::string b = good; b[firstDigit] = 'G'; cases.push_back({"digit not hexadecimal", b});
+    std::string b = good;
+    b[firstDigit] = 'G';
+    cases.push_back({"digit not hexadecimal", b});
   }
   {
-    std::string b = good; b[firstDigit] = 'c'; cases.push_back({"lower-case hex digit", b});
+    std::string b = good;
+    b[firstDigit] = 'c';
+    cases.push_back({"lower-case hex digit", b});
   }
   {
-    std::string b = good; b[firstDigit] = '0'; b[p[kIdentificationLength + 1]] = '0';
+    std::string b = good;
+    b[firstDigit] = '0';
+    b[p[kIdentificationLength + 1]] = '0';
     cases.push_back({"code no character produces", b});
   }
   cases.push_back({"short block", good.substr(0, 109)});
   char out[kCredentialAreaLength];
-  for (const auto& c : cases) EXPECT_FALSE(unscrambleCredentials(c.block.data(), c.block.size(), out)) << c.name;
+  for (const auto& c : cases)
+    EXPECT_FALSE(unscrambleCredentials(c.block.data(), c.block.size(), out)) << c.name;
   EXPECT_TRUE(unscrambleCredentials(good.data(), good.size(), out));
 }
 
@@ -174,13 +222,15 @@ TEST(Credentials, UnscrambleRefusesMalformedBlocks) {
 
 std::string encodeOut(const std::string& text) {
   std::vector<char> buf(2 * text.size() + 8);
-  const auto n = encodeRunLength(buf.data(), buf.size(), text.c_str());
+  const auto n = encodeOutgoingRunLength(buf.data(), buf.size(), text.c_str());
   EXPECT_GE(n, 0);
   return std::string(buf.data(), n < 0 ? 0 : static_cast<std::size_t>(n));
 }
 
 TEST(RunLength, OutgoingWorkedExamples) {
-  struct Case { std::string source, encoded; };
+  struct Case {
+    std::string source, encoded;
+  };
   const Case cases[] = {
       {"ABC", "ABC"},
       {"X    Y", "X@3 Y"},
@@ -205,27 +255,26 @@ TEST(RunLength, OutgoingWorkedExamples) {
 TEST(RunLength, OutgoingIsBoundedByCapacity) {
   char buf[8];
   std::memset(buf, '#', sizeof buf);
-  EXPECT_EQ(encodeRunLength(buf, 4, "ABCDE"), kRunLengthNoRoom);
-  EXPECT_EQ(encodeRunLength(buf, 2, "A@"), kRunLengthNoRoom);
-  EXPECT_EQ(encodeRunLength(buf, 2, "AAAA"), kRunLengthNoRoom);
+  EXPECT_EQ(encodeOutgoingRunLength(buf, 4, "ABCDE"), kRunLengthNoRoom);
+  EXPECT_EQ(encodeOutgoingRunLength(buf, 2, "A@"), kRunLengthNoRoom);
+  EXPECT_EQ(encodeOutgoingRunLength(buf, 2, "AAAA"), kRunLengthNoRoom);
   EXPECT_EQ(buf[4], '#');
-  EXPECT_EQ(encodeRunLength(buf, 3, "AAAA"), 3);
-  EXPECT_EQ(encodeRunLength(buf, 4, "A@B"), 4);
+  EXPECT_EQ(encodeOutgoingRunLength(buf, 3, "AAAA"), 3);
+  EXPECT_EQ(encodeOutgoingRunLength(buf, 4, "A@B"), 4);
 }
 
 TEST(RunLength, IncomingWorkedExamples) {
-  struct Case { std::string encoded, row; };
+  struct Case {
+    std::string encoded, row;
+  };
   const Case cases[] = {
-      {"AB@05 C", "AB     C"},
-      {"@10X", std::string(36, 'X')},
-      {"@@@03Z", "@ZZZ"},
-      {"@@", "@"},
-      {"@00QAB", "AB"},
-      {std::string("@ZZ") + '\0', std::string(1295, '\0')},
+      {"AB@05 C", "AB     C"}, {"@10X", std::string(36, 'X')},
+      {"@@@03Z", "@ZZZ"},      {"@@", "@"},
+      {"@00QAB", "AB"},        {std::string("@ZZ") + '\0', std::string(1295, '\0')},
   };
   for (const auto& c : cases) {
     std::vector<char> row(c.row.size() + 1, '#');
-    const auto used = decodeRunLength(c.encoded.data(), c.encoded.size(), row.data(), c.row.size());
+    const auto used = decodeIncomingRunLength(c.encoded.data(), c.encoded.size(), row.data(), c.row.size());
     EXPECT_EQ(used, static_cast<std::ptrdiff_t>(c.encoded.size())) << c.encoded;
     EXPECT_EQ(std::string(row.data(), c.row.size()), c.row) << c.encoded;
     EXPECT_EQ(row[c.row.size()], '#') << "wrote past the row";
@@ -235,15 +284,20 @@ TEST(RunLength, IncomingWorkedExamples) {
 TEST(RunLength, IncomingStopsAtRowEndAndLeavesTheRest) {
   const std::string block = "ABC@03DEF";
   char row[4] = {};
-  EXPECT_EQ(decodeRunLength(block.data(), block.size(), row, 3), 3);
+  EXPECT_EQ(decodeIncomingRunLength(block.data(), block.size(), row, 3), 3);
   EXPECT_EQ(std::string(row, 3), "ABC");
-  EXPECT_EQ(decodeRunLength(block.data() + 3, block.size() - 3, row, 3), 4);
+  EXPECT_EQ(decodeIncomingRunLength(block.data() + 3, block.size() - 3, row, 3), 4);
   EXPECT_EQ(std::string(row, 3), "DDD");
-  EXPECT_EQ(decodeRunLength(block.data(), block.size(), row, 0), 0);
+  EXPECT_EQ(decodeIncomingRunLength(block.data(), block.size(), row, 0), 0);
 }
 
 TEST(RunLength, IncomingRefusesMalformedRows) {
-  struct Case { const char* name; std::string encoded; std::size_t rowLength; std::ptrdiff_t error; };
+  struct Case {
+    const char* name;
+    std::string encoded;
+    std::size_t rowLength;
+    std::ptrdiff_t error;
+  };
   const Case cases[] = {
       {"run longer than the rest of the row", "AB@05 ", 4, kRunLengthOverrun},
       {"digit outside the alphabet", "@0a ", 10, kRunLengthBadDigit},
@@ -255,7 +309,8 @@ TEST(RunLength, IncomingRefusesMalformedRows) {
   };
   for (const auto& c : cases) {
     std::vector<char> row(c.rowLength + 1, '#');
-    EXPECT_EQ(decodeRunLength(c.encoded.data(), c.encoded.size(), row.data(), c.rowLength), c.error) << c.name;
+    EXPECT_EQ(decodeIncomingRunLength(c.encoded.data(), c.encoded.size(), row.data(), c.rowLength), c.error)
+        << c.name;
     EXPECT_EQ(row[c.rowLength], '#') << c.name;
   }
 }
@@ -275,7 +330,7 @@ TEST(RunLength, ServerDirectionsRoundTrip) {
     const auto n = encodeIncomingRunLength(row.data(), row.size(), enc.data(), enc.size());
     ASSERT_GE(n, 0);
     std::vector<char> back(row.size() + 1);
-    ASSERT_EQ(decodeRunLength(enc.data(), static_cast<std::size_t>(n), back.data(), row.size()), n);
+    ASSERT_EQ(decodeIncomingRunLength(enc.data(), static_cast<std::size_t>(n), back.data(), row.size()), n);
     ASSERT_EQ(std::string(back.data(), row.size()), row);
   }
   // Outgoing: what the client encodes, the server decodes back.
@@ -380,7 +435,7 @@ TEST(RunLength, OutgoingMatchesTheByteByByteForm) {
     for (std::size_t capacity : {2 * text.size() + 1, text.size() / 2 + gen() % 8}) {
       const std::ptrdiff_t want = encodeOutgoingByteByByte(text, capacity, expected);
       std::vector<char> enc(capacity + 1);
-      const std::ptrdiff_t got = encodeRunLength(enc.data(), capacity, text.c_str());
+      const std::ptrdiff_t got = encodeOutgoingRunLength(enc.data(), capacity, text.c_str());
       ASSERT_EQ(got, want) << round;
       if (got >= 0) {
         ASSERT_EQ(std::string(enc.data(), static_cast<std::size_t>(got)), expected) << round;

@@ -1,5 +1,5 @@
 // Open-file limits and private file creation on POSIX systems.
-#include "server/system.h"
+#include "platform/system.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace lumbra::server {
+namespace platform {
 
 long raiseFileLimit() {
   rlimit limit{};
@@ -41,10 +41,10 @@ bool createPrivateFile(const std::string& path, std::string& error) {
 }
 
 bool fileExists(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0;
 }
 
 void removeFile(const std::string& path) { ::unlink(path.c_str()); }
 
-}  // namespace lumbra::server
+}  // namespace platform

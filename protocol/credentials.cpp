@@ -1,16 +1,16 @@
 // The credential permutation and the scrambling of the login's credential block.
-#include "client/credentials.h"
+#include "protocol/credentials.h"
 
 #include <cstdint>
 
-#include "client/ebcdic.h"
-#include "client/wire.h"
+#include "protocol/ebcdic.h"
+#include "protocol/wire.h"
 
 namespace lumbra {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
-constexpr std::size_t kIntermediateLength = kPermutationLength;           // 11 + 98
+constexpr std::size_t kIntermediateLength = kPermutationLength;                          // 11 + 98
 constexpr std::size_t kCredentialChars = kCredentialAreaLength - kIdentificationLength;  // 49
 
 // Seed and multiplier of the generator that shuffles positions 1..109.
@@ -30,12 +30,6 @@ std::array<unsigned char, kPermutationLength> buildPermutation() {
     p[j] = t;
   }
   return p;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // The ASCII character that UpperEbcdicTable maps to `code` (0x40 is a blank), or -1.
@@ -77,8 +71,8 @@ bool unscrambleCredentials(const char* block, std::size_t length, char* area) {
   for (std::size_t i = 0; i < kIntermediateLength; ++i) intermediate[i] = block[permutation[i]];
   for (std::size_t i = 0; i < kIdentificationLength; ++i) area[i] = intermediate[i];
   for (std::size_t i = 0; i < kCredentialChars; ++i) {
-    const int high = hexValue(intermediate[kIdentificationLength + 2 * i]);
-    const int low = hexValue(intermediate[kIdentificationLength + 2 * i + 1]);
+    const int high = upperHexDigitValue(intermediate[kIdentificationLength + 2 * i]);
+    const int low = upperHexDigitValue(intermediate[kIdentificationLength + 2 * i + 1]);
     if (high < 0 || low < 0) return false;
     const int c = upperEbcdicToAscii(static_cast<unsigned char>(high * 16 + low));
     if (c < 0) return false;

@@ -1,4 +1,4 @@
-// export.cpp -- the export layer: TBTabrel with C linkage and the Windows calling convention.
+// exports.cpp -- the export layer: TBTabrel with C linkage and the Windows calling convention.
 #include <cstddef>
 
 #include "validator/tabrel32.h"
@@ -12,15 +12,13 @@ static_assert(sizeof(void*) != 8 || sizeof(ValidationRequest) == 72);
 
 extern "C" {
 
-TABREL_EXPORT std::int32_t TABREL_CALL TBTabrel(ValidationRequest request)
-{
-    return tabrel::runValidation(request);
+TABREL_EXPORT std::int32_t TABREL_CALL TBTabrel(ValidationRequest request) {
+  return tabrel::runValidation(request);
 }
 
 #if !defined(_WIN32)
 // On Windows the .def file gives the entry its other names.
-TABREL_EXPORT std::int32_t TABREL_CALL TBTABREL(ValidationRequest request)
-    __attribute__((alias("TBTabrel")));
+TABREL_EXPORT std::int32_t TABREL_CALL TBTABREL(ValidationRequest request) __attribute__((alias("TBTabrel")));
 #endif
 
 }  // extern "C"

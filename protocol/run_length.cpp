@@ -1,10 +1,10 @@
 // Encoders and decoders of the run-length escape, both directions and both forms.
-#include "client/run_length.h"
+#include "protocol/run_length.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "client/wire.h"
+#include "protocol/wire.h"
 
 namespace lumbra {
 namespace {
@@ -50,7 +50,7 @@ bool plainWord(const char* p) {
 
 }  // namespace
 
-std::ptrdiff_t encodeRunLength(char* destination, std::size_t capacity, const char* source) {
+std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, const char* source) {
   const std::size_t length = std::strlen(source);
   std::size_t out = 0;
   std::size_t in = 0;
@@ -97,8 +97,8 @@ std::ptrdiff_t encodeRunLength(char* destination, std::size_t capacity, const ch
   return static_cast<std::ptrdiff_t>(out);
 }
 
-std::ptrdiff_t decodeRunLength(const char* source, std::size_t sourceLength, char* row,
-                               std::size_t rowLength) {
+std::ptrdiff_t decodeIncomingRunLength(const char* source, std::size_t sourceLength, char* row,
+                                       std::size_t rowLength) {
   std::size_t in = 0;
   std::size_t out = 0;
   while (out < rowLength) {
@@ -107,7 +107,8 @@ std::ptrdiff_t decodeRunLength(const char* source, std::size_t sourceLength, cha
     const std::size_t avail = sourceLength - in;
     const std::size_t span = want < avail ? want : avail;
     const void* escape = std::memchr(source + in, kRunEscape, span);
-    const std::size_t plain = escape ? static_cast<std::size_t>(static_cast<const char*>(escape) - (source + in)) : span;
+    const std::size_t plain =
+        escape ? static_cast<std::size_t>(static_cast<const char*>(escape) - (source + in)) : span;
     std::memcpy(row + out, source + in, plain);
     in += plain;
     out += plain;
@@ -133,8 +134,8 @@ std::ptrdiff_t decodeRunLength(const char* source, std::size_t sourceLength, cha
   return static_cast<std::ptrdiff_t>(in);
 }
 
-std::ptrdiff_t decodeOutgoingRunLength(const char* source, std::size_t sourceLength,
-                                       char* destination, std::size_t capacity) {
+std::ptrdiff_t decodeOutgoingRunLength(const char* source, std::size_t sourceLength, char* destination,
+                                       std::size_t capacity) {
   std::size_t in = 0;
   std::size_t out = 0;
   while (in < sourceLength) {
@@ -187,8 +188,8 @@ std::size_t plainStretch(const char* source, std::size_t length) {
 
 }  // namespace
 
-std::ptrdiff_t encodeIncomingRunLength(const char* source, std::size_t sourceLength,
-                                       char* destination, std::size_t capacity) {
+std::ptrdiff_t encodeIncomingRunLength(const char* source, std::size_t sourceLength, char* destination,
+                                       std::size_t capacity) {
   std::size_t in = 0;
   std::size_t out = 0;
   while (in < sourceLength) {

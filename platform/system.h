@@ -1,9 +1,9 @@
-// The server's few direct calls to the system: file limits, private files, resident memory.
+// system.h -- the reference server's few direct calls to the system: open-file limits, private files.
 #pragma once
 
 #include <string>
 
-namespace lumbra::server {
+namespace platform {
 
 // Raises the soft limit of open files up to the hard limit; returns the new soft limit (-1: unknown).
 long raiseFileLimit();
@@ -19,4 +19,4 @@ bool fileExists(const std::string& path);
 // Removes `path`; quiet when it is not there.
 void removeFile(const std::string& path);
 
-}  // namespace lumbra::server
+}  // namespace platform

@@ -18,33 +18,33 @@
 namespace lumbra {
 
 enum RunLengthError : std::ptrdiff_t {
-  kRunLengthNoRoom = -1,      // the output would pass the capacity
-  kRunLengthTruncated = -2,   // the source ends inside an escape or before the row is complete
-  kRunLengthBadDigit = -3,    // a character after '@' outside the digit alphabet
-  kRunLengthOverrun = -4,     // a run longer than the rest of the row
+  kRunLengthNoRoom = -1,     // the output would pass the capacity
+  kRunLengthTruncated = -2,  // the source ends inside an escape or before the row is complete
+  kRunLengthBadDigit = -3,   // a character after '@' outside the digit alphabet
+  kRunLengthOverrun = -4,    // a run longer than the rest of the row
 };
 
 // Client: writes the outgoing form of the NUL-terminated `source` into
 // `destination` (no terminator). Returns the number of bytes written, or
 // kRunLengthNoRoom when they would not fit in `capacity` bytes.
-std::ptrdiff_t encodeRunLength(char* destination, std::size_t capacity, const char* source);
+std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, const char* source);
 
 // Client: decodes one row of exactly `rowLength` bytes from the incoming form
 // in `source` (at most `sourceLength` bytes may be read) into `row`. Returns the
 // number of source bytes consumed, or kRunLengthTruncated, kRunLengthBadDigit
 // or kRunLengthOverrun. Writes no terminator.
-std::ptrdiff_t decodeRunLength(const char* source, std::size_t sourceLength, char* row,
-                               std::size_t rowLength);
+std::ptrdiff_t decodeIncomingRunLength(const char* source, std::size_t sourceLength, char* row,
+                                       std::size_t rowLength);
 
 // Server: decodes `sourceLength` bytes of the outgoing form into `destination`.
 // Returns the decoded length or a RunLengthError.
-std::ptrdiff_t decodeOutgoingRunLength(const char* source, std::size_t sourceLength,
-                                       char* destination, std::size_t capacity);
+std::ptrdiff_t decodeOutgoingRunLength(const char* source, std::size_t sourceLength, char* destination,
+                                       std::size_t capacity);
 
 // Server: writes `sourceLength` bytes (any values) in the incoming form.
 // Returns the encoded length or kRunLengthNoRoom.
-std::ptrdiff_t encodeIncomingRunLength(const char* source, std::size_t sourceLength,
-                                       char* destination, std::size_t capacity);
+std::ptrdiff_t encodeIncomingRunLength(const char* source, std::size_t sourceLength, char* destination,
+                                       std::size_t capacity);
 
 // The largest encoded size of `length` bytes in the incoming form (every byte an '@').
 constexpr std::size_t incomingRunLengthBound(std::size_t length) { return 2 * length; }

@@ -1,0 +1,133 @@
+// A session's result set: SELECT (the counting pass and the first block) and CONT (the blocks after it).
+#include <sqlite3.h>
+
+#include "protocol/wire.h"
+#include "server/result_cursor.h"
+#include "server/rows.h"
+#include "server/session.h"
+#include "server/session_cursor.h"
+#include "server/session_text.h"
+
+namespace lumbra::server {
+
+void SessionLogic::closeCursor() {
+  if (!cursor_) return;
+  sqlite3_finalize(cursor_->stmt);
+  if (cursor_->ownsTransaction && db_) db_->run("COMMIT");
+  cursor_.reset();
+}
+
+bool SessionLogic::fillBlock(std::string& block, std::size_t limit, bool first, long long& added, int& rc) {
+  // Past `limit` a row waits for the next block, unless it is the block's first
+  // and fits the client's capacity.
+  return cursor_->result.fill(cursor_->stmt, block, limit, replyLimit_, first, added, rc);
+}
+
+void SessionLogic::prepareAhead() {
+  if (cursor_) cursor_->result.prepareAhead(blockLimit(), replyLimit_);
+}
+
+SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
+  std::string error;
+  if (database(error) == nullptr) return refuse(Status::DatabaseUnavailable, error);
+  cursor_ = std::make_unique<Cursor>();
+  if (!inTransaction_) {
+    // One read snapshot for the counting pass and the rows.
+    db_->run("BEGIN");
+    cursor_->ownsTransaction = true;
+  }
+  const char* tail = nullptr;
+  int rc = prepare(sql, &cursor_->stmt, &tail);
+  if (rc != SQLITE_OK) {
+    Outcome refused = refuseSql(rc);
+    closeCursor();
+    return refused;
+  }
+  if (cursor_->stmt == nullptr || !onlyBlanks(tail)) {
+    closeCursor();
+    return refuse(Status::MultipleStatements);
+  }
+  // One pass: the row count and the width of every column, rows kept within a budget.
+  sqlite3_stmt* stmt = cursor_->stmt;
+  rc = cursor_->result.count(stmt);
+  if (rc != SQLITE_DONE) {
+    Outcome refused = refuseSql(rc);
+    closeCursor();
+    return refused;
+  }
+  const long long count = cursor_->result.total();
+  const std::size_t rowLength = cursor_->result.rowLength();
+  if (count > kMaxRowCount) {
+    closeCursor();
+    return refuse(Status::TooManyRows);
+  }
+  if (rowLength > kMaxRowLength) {
+    closeCursor();
+    return refuse(Status::RowTooLong, "COMPRIMENTO " + std::to_string(rowLength));
+  }
+
+  // The head: status, row count, row length, the column description up to '.'.
+  char head[kSelectHeadLength + 1];
+  formatSelectHead(count, rowLength, head);
+  std::string block(head, kSelectHeadLength);
+  std::string description = describeColumns(stmt, cursor_->result.widths());
+  std::size_t room = replyLimit_ - block.size() - 1 - kEndOfBlockLength;
+  if (description.size() > room) description.resize(room);
+  block += description;
+  block += kDescriptionEnd;
+  long long added = 0;
+  if (!fillBlock(block, blockLimit(), true, added, rc)) {
+    Outcome refused = refuseSql(rc);
+    closeCursor();
+    return refused;
+  }
+  block.append(kEndOfBlock, kEndOfBlockLength);
+  if (cursor_->result.sent() == cursor_->result.total()) closeCursor();
+  return Outcome{std::move(block)};
+}
+
+SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
+  if (number.size() < 3 || number.size() > 10 ||
+      !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    closeCursor();
+    return refuse(Status::BadContinuation, number);
+  }
+  if (!cursor_ && resultReleased_) {
+    return refuse(
+        Status::NoOpenQuery,
+        "RESULTADO LIBERADO APOS " +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(settings_.resultHold).count()) +
+            " S");
+  }
+  if (!cursor_) return refuse(Status::NoOpenQuery);
+  if (cursor_->result.exhausted()) {
+    closeCursor();
+    return refuse(Status::NoOpenQuery, "O RESULTADO MUDOU DURANTE A LEITURA");
+  }
+  std::string block;
+  int rc = SQLITE_OK;
+  long long added = 0;
+  if (cursor_->result.takeAhead(number, blockLimit(), block)) {
+    added = 1;  // laid out ahead, never without a row
+  } else {
+    const auto tag = continuationTag(number);
+    block.assign(tag.data(), tag.size());
+    if (!fillBlock(block, blockLimit(), false, added, rc)) {
+      Outcome refused = refuseSql(rc);
+      closeCursor();
+      return refused;
+    }
+  }
+  if (added == 0) {
+    // A block without a row would have the client read the marker as a row.
+    bool changed = cursor_->result.exhausted();
+    closeCursor();
+    if (changed) return refuse(Status::NoOpenQuery, "O RESULTADO MUDOU DURANTE A LEITURA");
+    return refuse(Status::RowTooLong, "AUMENTE O TAMANHO DA MENSAGEM (SET MESSAGE_LENGTH)");
+  }
+  block.append(kEndOfBlock, kEndOfBlockLength);
+  if (cursor_->result.sent() == cursor_->result.total()) closeCursor();
+  return Outcome{std::move(block)};
+}
+
+}  // namespace lumbra::server

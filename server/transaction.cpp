@@ -1,0 +1,165 @@
+// A session's transaction: the connection, the write lock with retry, savepoints, update counts, batches, COMMIT, ROLLBACK.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "protocol/run_length.h"
+#include "protocol/wire.h"
+#include "server/batch.h"
+#include "server/reply.h"
+#include "server/session.h"
+#include "server/statements.h"
+
+namespace lumbra::server {
+
+namespace {
+
+constexpr std::size_t kMaxCountedUpdates = kMaxMessageLength / kCommitItemLength + 1;
+
+}  // namespace
+
+Database* SessionLogic::database(std::string& error) {
+  if (!db_) {
+    db_ = Database::open(settings_.databasePath, Database::Role::Session, error);
+    if (db_) {
+      sqlite3_progress_handler(db_->handle(), 10000, &SessionLogic::progress, this);
+    }
+  }
+  return db_.get();
+}
+
+Clock::time_point SessionLogic::statementDeadline() const {
+  if (settings_.statementTimeout.count() <= 0) return Clock::time_point::max();
+  return Clock::now() + settings_.statementTimeout;
+}
+
+// A query that runs away holds a worker thread: interrupt it at the deadline.
+int SessionLogic::progress(void* self) {
+  auto* session = static_cast<SessionLogic*>(self);
+  return session->interrupted_ || Clock::now() > session->deadline_ ? 1 : 0;
+}
+
+std::optional<SessionLogic::Outcome> SessionLogic::beginWrite(Clock::time_point now) {
+  std::string error;
+  if (database(error) == nullptr) return refuse(Status::DatabaseUnavailable, error);
+  if (inTransaction_) return std::nullopt;
+  int rc = db_->run("BEGIN IMMEDIATE");
+  if (rc == SQLITE_OK) {
+    inTransaction_ = true;
+    busySince_.reset();
+    return std::nullopt;
+  }
+  if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+    if (!busySince_) busySince_ = now;
+    if (now - *busySince_ < std::chrono::milliseconds(busyTimeoutMs_)) return Outcome{{}, false, true};
+    busySince_.reset();
+    log_("write lock not obtained within " + std::to_string(busyTimeoutMs_) + " ms");
+    return refuse(Status::DatabaseBusy);
+  }
+  return refuseSql(rc);
+}
+
+// SQLite rolls a whole transaction back on some errors (disk full, I/O): follow it.
+void SessionLogic::syncTransaction() {
+  if (db_ && inTransaction_ && sqlite3_get_autocommit(db_->handle()) != 0) {
+    inTransaction_ = false;
+    updateChanges_.clear();
+    updateCount_ = 0;
+    log_("transaction rolled back by the database");
+  }
+}
+
+void SessionLogic::recordUpdate(long long changes) {
+  ++updateCount_;
+  if (updateChanges_.size() < kMaxCountedUpdates) {
+    updateChanges_.push_back(static_cast<std::uint32_t>(std::min<long long>(changes, 0xFFFFFFFFLL)));
+  }
+}
+
+// ---------------------------------------------------------------- batches and COMMIT
+
+SessionLogic::Outcome SessionLogic::batch(std::string_view text, Clock::time_point now) {
+  BatchParts parts = splitBatch(text);
+  if (!parts.entries.empty()) {
+    if (auto refused = beginWrite(now)) return *refused;
+    db_->run("SAVEPOINT lumbra_batch");
+    std::string decoded;
+    std::size_t number = 0;
+    std::vector<long long> changes;
+    for (std::string_view entry : parts.entries) {
+      ++number;
+      decoded.resize(entry.size() * 12 + 1);
+      std::ptrdiff_t length =
+          decodeOutgoingRunLength(entry.data(), entry.size(), decoded.data(), decoded.size());
+      std::string where = "NA ATUALIZACAO " + std::to_string(number) + " DO LOTE";
+      if (length < 0) {
+        db_->run("ROLLBACK TO lumbra_batch");
+        db_->run("RELEASE lumbra_batch");
+        return refuse(Status::BadMessage, where + ": FORMA COMPACTADA INVALIDA");
+      }
+      long long changed = 0;
+      SessionSteps steps(*this);
+      int rc =
+          runStatements(db_->handle(), std::string_view(decoded.data(), static_cast<std::size_t>(length)),
+                        steps, changed, nullptr);
+      if (rc != SQLITE_OK) {
+        Outcome refused = refuseSql(rc, where);
+        if (inTransaction_) {
+          db_->run("ROLLBACK TO lumbra_batch");
+          db_->run("RELEASE lumbra_batch");
+        }
+        return refused;
+      }
+      changes.push_back(changed);
+    }
+    db_->run("RELEASE lumbra_batch");
+    for (long long changed : changes) recordUpdate(changed);
+    if (!parts.commit) return reply(0, std::to_string(changes.size()));
+  }
+  return commit();
+}
+
+SessionLogic::Outcome SessionLogic::commit() {
+  if (db_ && inTransaction_) {
+    int rc = db_->run("COMMIT");
+    if (rc != SQLITE_OK) return refuseSql(rc, "NO COMMIT");
+    inTransaction_ = false;
+  }
+  // One item of 11 characters per update: the rows it changed in ten digits and
+  // a blank. When they do not all fit, the last item that fits carries the
+  // total number of updates instead: '+', nine digits, a blank.
+  std::size_t room = replyLimit_ > kMinimumReplyLength ? replyLimit_ - kMinimumReplyLength : 0;
+  std::size_t fit = room / kCommitItemLength;
+  std::size_t count = static_cast<std::size_t>(updateCount_);
+  std::string text;
+  bool summary = count > fit;
+  std::size_t items = summary ? (fit > 0 ? fit - 1 : 0) : count;
+  text.reserve((items + 1) * kCommitItemLength);
+  char item[24];
+  for (std::size_t i = 0; i < items; ++i) {
+    std::snprintf(item, sizeof item, "%010u ", i < updateChanges_.size() ? updateChanges_[i] : 0U);
+    text.append(item, kCommitItemLength);
+  }
+  if (summary && fit > 0) {
+    std::snprintf(item, sizeof item, "+%09lld ", std::min(updateCount_, 999999999LL));
+    text.append(item, kCommitItemLength);
+  }
+  updateChanges_.clear();
+  updateCount_ = 0;
+  return Outcome{makeReply(0, text, replyLimit_)};
+}
+
+SessionLogic::Outcome SessionLogic::rollback() {
+  if (db_ && inTransaction_) {
+    int rc = db_->run("ROLLBACK");
+    if (rc != SQLITE_OK) return refuseSql(rc, "NO ROLLBACK");
+    inTransaction_ = false;
+  }
+  updateChanges_.clear();
+  updateCount_ = 0;
+  return reply(0, "TRANSACAO DESFEITA");
+}
+
+}  // namespace lumbra::server
