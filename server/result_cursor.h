@@ -52,8 +52,9 @@ class ResultCursor {
   long long keptRows() const { return keptRows_; }
 
   // Appends rows to `block` while they fit `limit` bytes (marker included),
-  // or `capacity` bytes for the block's first row; `added` counts them. A result of rows of length zero gives none to the
-  // first block and one to each later block. False, with `rc`, on an SQL error.
+  // or `capacity` bytes for the block's first row; `added` counts them. A
+  // result of rows of length zero gives none to the first block and one to
+  // each later block. False, with `rc`, on an SQL error.
   bool fill(sqlite3_stmt* stmt, std::string& block, std::size_t limit, std::size_t capacity, bool first,
             long long& added, int& rc);
 
@@ -63,6 +64,9 @@ class ResultCursor {
   // Takes the block laid out ahead for `limit`, with the continuation number's
   // first three digits in its head: false when there is none.
   bool takeAhead(std::string_view number, std::size_t limit, std::string& block);
+  // True when a block laid out ahead for `limit` waits and rows remain after
+  // it: the continuation request that takes it runs no SQL at all.
+  bool answersAhead(std::size_t limit) const { return aheadReady_ && aheadLimit_ == limit && sent_ < total_; }
 
  private:
   enum Kind : unsigned char { kNull, kNumber, kText, kBlob };

@@ -86,9 +86,23 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
   return Outcome{std::move(block)};
 }
 
+namespace {
+
+// A continuation number: three to ten decimal digits.
+bool wellFormedNumber(std::string_view number) {
+  return number.size() >= 3 && number.size() <= 10 &&
+         std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+bool SessionLogic::answersAhead(std::string_view text) const {
+  return text.starts_with(kContinuationPrefix) && wellFormedNumber(text.substr(kContinuationPrefixLength)) &&
+         cursor_ && cursor_->result.answersAhead(blockLimit());
+}
+
 SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
-  if (number.size() < 3 || number.size() > 10 ||
-      !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+  if (!wellFormedNumber(number)) {
     closeCursor();
     return refuse(Status::BadContinuation, number);
   }

@@ -105,7 +105,10 @@ bool SessionLogic::runsSql(const Frame& frame) const {
     case Frame::Kind::BinaryInsert:
       return loggedIn_;
     case Frame::Kind::Ordinary:
-      return loggedIn_ && !frame.text.empty() && frame.text != kGreeting && !frame.text.starts_with("FIM");
+      if (!loggedIn_ || frame.text.empty() || frame.text == kGreeting || frame.text.starts_with("FIM")) return false;
+      // A continuation answered by the block laid out ahead needs no SQL, so
+      // it is not sent round the SQL threads.
+      return !answersAhead(frame.text);
     case Frame::Kind::Malformed:
       return cursor_ != nullptr;  // closing the result finalizes a statement
     case Frame::Kind::Oversized:

@@ -133,6 +133,9 @@ class SessionLogic {
   Outcome rollback();
   Outcome binaryInsert(const Frame& frame, Clock::time_point now);
   Outcome select(std::string_view sql);
+  // Whether `text` is a continuation request that the block laid out ahead
+  // answers (a well-formed number, rows left after that block).
+  bool answersAhead(std::string_view text) const;
   Outcome continuation(std::string_view number);
   Outcome exec(std::string_view sql, Clock::time_point now);
   Outcome set(std::string_view text);

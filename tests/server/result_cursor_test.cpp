@@ -53,9 +53,16 @@ Blocks readAll(sqlite3* db, const char* sql, std::size_t budget, std::size_t lim
   out.blocks.push_back(block + kEndOfBlock);
   for (int number = 1; cursor.sent() < cursor.total() && number < 100000; ++number) {
     if (ahead) cursor.prepareAhead(limit, limit);
+    // Only a block laid out for this very limit, with rows after it, answers
+    // the request without SQL (the session then keeps it off the SQL threads).
+    const bool answersAhead = cursor.answersAhead(limit);
+    EXPECT_FALSE(cursor.answersAhead(limit + 1));
     char digits[8];
     std::snprintf(digits, sizeof digits, "%03d", number % 1000);
-    if (!cursor.takeAhead(digits, limit, block)) {
+    const bool tookAhead = cursor.takeAhead(digits, limit, block);
+    if (answersAhead) EXPECT_TRUE(tookAhead);
+    if (tookAhead && !answersAhead) EXPECT_EQ(cursor.sent(), cursor.total());
+    if (!tookAhead) {
       block = std::string("LBX") + digits;
       EXPECT_TRUE(cursor.fill(stmt, block, limit, limit, false, added, rc));
       if (added == 0) break;
