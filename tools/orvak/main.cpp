@@ -325,6 +325,11 @@ bool containsFolded(const char* text, const std::string& part) {
   return folded.find(wanted) != std::string::npos;
 }
 
+// The usage error of a --key-id argument that parseKeyId does not take.
+int badKeyId(const std::string& text) {
+  return usageError("a key id is 16 hex digits, or the last 8 of them; not '" + text + "'");
+}
+
 std::vector<const PublicKeyRecord*> keysWithId(KeyList list, const uint8_t id[8], std::size_t bytes) {
   std::vector<const PublicKeyRecord*> found;
   for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
@@ -339,7 +344,7 @@ int removeCommand(const std::vector<std::string>& args) {
   uint8_t id[8] = {};
   const std::size_t idBytes = byKeyId ? parseKeyId(args[2], id) : 0;
   if (byKeyId && idBytes == 0) {
-    return usageError("a key id is 16 hex digits, or the last 8 of them; not '" + args[2] + "'");
+    return badKeyId(args[2]);
   }
   KeyList list = nullptr;
   int exitCode = 0;
@@ -390,7 +395,7 @@ int findCommand(const std::vector<std::string>& args) {
   const bool byKeyId = args[1] == "--key-id";
   const std::size_t idBytes = byKeyId ? parseKeyId(args[2], id) : 0;
   if (byKeyId && idBytes == 0) {
-    return usageError("a key id is 16 hex digits, or the last 8 of them; not '" + args[2] + "'");
+    return badKeyId(args[2]);
   }
   KeyList list = nullptr;
   int exitCode = 0;
