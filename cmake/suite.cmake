@@ -32,11 +32,45 @@ if(NOT SUITE_WINDOWS)
   include(GoogleTest)
 endif()
 
-# suite_add_gtest(NAME SOURCES src... LIBS lib...)
+# suite_postgres_fixture()
+# The ctest fixture "postgres": a throwaway PostgreSQL (tests/support/postgres.sh)
+# started once before the first test that requires it and stopped after the
+# last. Its owner's URI is in ${SUITE_POSTGRES_DIR}/uri. Defined once, on demand.
+set(SUITE_POSTGRES_DIR "${CMAKE_BINARY_DIR}/postgres-test")
+function(suite_postgres_fixture)
+  get_property(defined GLOBAL PROPERTY SUITE_POSTGRES_FIXTURE)
+  if(defined)
+    return()
+  endif()
+  set_property(GLOBAL PROPERTY SUITE_POSTGRES_FIXTURE ON)
+  set(script "${CMAKE_SOURCE_DIR}/tests/support/postgres.sh")
+  add_test(NAME postgres.start COMMAND bash "${script}" start "${SUITE_POSTGRES_DIR}")
+  add_test(NAME postgres.stop COMMAND bash "${script}" stop "${SUITE_POSTGRES_DIR}")
+  set_tests_properties(postgres.start PROPERTIES FIXTURES_SETUP postgres TIMEOUT 180)
+  set_tests_properties(postgres.stop PROPERTIES FIXTURES_CLEANUP postgres TIMEOUT 60)
+endfunction()
+
+# The test properties that make a test require the fixture and tell it where
+# the URI is (LUMBRA_TEST_POSTGRES_URI_FILE).
+set(SUITE_POSTGRES_PROPERTIES
+  FIXTURES_REQUIRED postgres
+  ENVIRONMENT "LUMBRA_TEST_POSTGRES_URI_FILE=${SUITE_POSTGRES_DIR}/uri")
+
+# suite_postgres_test(NAME COMMAND command args...)
+# A test (a script, say) that requires the PostgreSQL fixture.
+function(suite_postgres_test name)
+  cmake_parse_arguments(ARG "" "" "COMMAND" ${ARGN})
+  suite_postgres_fixture()
+  add_test(NAME ${name} COMMAND ${ARG_COMMAND})
+  set_tests_properties(${name} PROPERTIES ${SUITE_POSTGRES_PROPERTIES})
+endfunction()
+
+# suite_add_gtest(NAME SOURCES src... LIBS lib... [POSTGRES])
 # One GoogleTest program, registered with ctest case by case. Under linux32
 # ctest runs it through qemu-i386-static (CMAKE_CROSSCOMPILING_EMULATOR).
+# POSTGRES: every case requires the PostgreSQL fixture.
 function(suite_add_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "POSTGRES" "" "SOURCES;LIBS" ${ARGN})
   if(NOT SUITE_HAVE_GTEST)
     return()
   endif()
@@ -45,8 +79,13 @@ function(suite_add_gtest name)
   target_compile_definitions(${name} PRIVATE
     SUITE_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     SUITE_TESTDATA_DIR="${CMAKE_SOURCE_DIR}/tests/data")
+  set(properties TIMEOUT 600)
+  if(ARG_POSTGRES)
+    suite_postgres_fixture()
+    list(APPEND properties ${SUITE_POSTGRES_PROPERTIES})
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 600)
+    PROPERTIES ${properties})
 endfunction()
 
 # suite_check_dll(TARGET EXPECT file)
