@@ -13,9 +13,8 @@ TEST(Libpq, TellsPostgresUrisFromFilePaths) {
     const char* text;
     bool postgres;
   } cases[] = {
-      {"postgresql://u@127.0.0.1/db", true}, {"postgres://127.0.0.1", true},
-      {"lumbra-server.db", false},           {"/var/lib/postgresql://x", false},
-      {"postgresql:/nothing", false},        {"", false},
+      {"postgresql://u@127.0.0.1/db", true}, {"postgres://127.0.0.1", true}, {"lumbra-server.db", false},
+      {"/var/lib/postgresql://x", false},    {"postgresql:/nothing", false}, {"", false},
   };
   for (const Case& c : cases) EXPECT_EQ(isPostgresUri(c.text), c.postgres) << c.text;
 }
@@ -50,8 +49,8 @@ TEST(Libpq, ReportsErrorsWithTheirStateAndQuotesSafely) {
   EXPECT_NE(errorText(bad.get()).find("no_such_table_here"), std::string::npos);
 
   const std::string nasty = "it's \"quoted\"; DROP TABLE x; --";
-  Result echoed = exec(conn.get(), "SELECT " + quoteLiteral(conn.get(), nasty) + " AS " +
-                                       quoteIdentifier(conn.get(), nasty));
+  Result echoed = exec(
+      conn.get(), "SELECT " + quoteLiteral(conn.get(), nasty) + " AS " + quoteIdentifier(conn.get(), nasty));
   ASSERT_TRUE(ok(echoed.get())) << errorText(echoed.get());
   EXPECT_EQ(PQgetvalue(echoed.get(), 0, 0), nasty);
   EXPECT_EQ(PQfname(echoed.get(), 0), nasty);

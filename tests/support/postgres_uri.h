@@ -29,11 +29,11 @@ inline std::string postgresUri(const char* name = "uri") {
 // In a test body: `uri` gets the owner's URI, or the test is skipped with a
 // message when no PostgreSQL was started for the run (a missing or empty URI
 // file under ctest is a failure: the fixture did not start).
-#define LUMBRA_REQUIRE_POSTGRES(uri)                                                       \
-  do {                                                                                     \
-    if (!std::getenv("LUMBRA_TEST_POSTGRES_URI_FILE"))                                     \
-      GTEST_SKIP() << "no PostgreSQL for this run (LUMBRA_TEST_POSTGRES_URI_FILE unset)";  \
-    uri = ::lumbra::testing::postgresUri();                                                \
-    ASSERT_FALSE(uri.empty()) << "the PostgreSQL fixture did not start (no URI in "        \
-                              << std::getenv("LUMBRA_TEST_POSTGRES_URI_FILE") << ")";      \
+#define LUMBRA_REQUIRE_POSTGRES(uri)                                                      \
+  do {                                                                                    \
+    if (!std::getenv("LUMBRA_TEST_POSTGRES_URI_FILE"))                                    \
+      GTEST_SKIP() << "no PostgreSQL for this run (LUMBRA_TEST_POSTGRES_URI_FILE unset)"; \
+    uri = ::lumbra::testing::postgresUri();                                               \
+    ASSERT_FALSE(uri.empty()) << "the PostgreSQL fixture did not start (no URI in "       \
+                              << std::getenv("LUMBRA_TEST_POSTGRES_URI_FILE") << ")";     \
   } while (0)
