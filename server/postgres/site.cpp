@@ -1,0 +1,284 @@
+// The installation in PostgreSQL: the set-up script run as the owning role, the sessions' login, the users.
+#include "server/postgres/site.h"
+
+#include <algorithm>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "server/postgres/libpq.h"
+#include "server/postgres/setup_sql.h"  // generated from setup.sql
+
+namespace lumbra::server::pg {
+
+namespace {
+
+using Overrides = std::vector<std::pair<std::string, std::string>>;
+
+// The URI's parameters, parsed by libpq (nothing with `error` when it is not
+// a valid URI).
+bool parseUri(const std::string& uri, std::vector<std::pair<std::string, std::string>>& parameters,
+              std::string& error) {
+  char* message = nullptr;
+  PQconninfoOption* options = PQconninfoParse(uri.c_str(), &message);
+  if (options == nullptr) {
+    error = message != nullptr ? message : "out of memory";
+    while (!error.empty() && error.back() == '\n') error.pop_back();
+    PQfreemem(message);
+    return false;
+  }
+  for (PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+    if (option->val != nullptr) parameters.emplace_back(option->keyword, option->val);
+  }
+  PQconninfoFree(options);
+  return true;
+}
+
+std::string conninfoValue(const std::string& value) {
+  std::string out = "'";
+  for (char c : value) {
+    if (c == '\'' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out + "'";
+}
+
+// Connections of the owning role resolve names in pg_catalog alone (every
+// name of the server's is qualified), so nothing a session creates elsewhere
+// can stand in for a function or an operator they use.
+Connection connectOwner(const std::string& uri, const std::string& extraOptions, std::string& error) {
+  std::vector<std::pair<std::string, std::string>> parameters;
+  if (!parseUri(uri, parameters, error)) return nullptr;
+  std::string options = "-c search_path=pg_catalog,pg_temp " + extraOptions;
+  for (const auto& [keyword, value] : parameters) {
+    if (keyword == "options") options = value + " " + options;
+  }
+  Overrides overrides{{"options", options}};
+  bool named = std::any_of(parameters.begin(), parameters.end(),
+                           [](const auto& parameter) { return parameter.first == "application_name"; });
+  if (!named) overrides.emplace_back("application_name", "lumbra-server");
+  return connect(uri, error, overrides);
+}
+
+// The primary message of a failed result, with its hint when there is one.
+std::string failure(const PGresult* result) {
+  const char* primary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
+  std::string text = primary != nullptr ? primary : errorText(result);
+  if (const char* hint = PQresultErrorField(result, PG_DIAG_MESSAGE_HINT); hint != nullptr) {
+    text += " (" + std::string(hint) + ")";
+  }
+  return text;
+}
+
+}  // namespace
+
+const char* setupScript() { return kSetupSql; }
+
+std::string redactedUri(const std::string& uri) {
+  std::string out = uri;
+  std::size_t scheme = out.find("://");
+  if (scheme != std::string::npos) {
+    std::size_t start = scheme + 3;
+    std::size_t end = out.find_first_of("/?", start);
+    std::size_t at = out.rfind('@', end == std::string::npos ? out.size() : end);
+    if (at != std::string::npos && at >= start) {
+      std::size_t colon = out.find(':', start);
+      if (colon != std::string::npos && colon < at) out.replace(colon + 1, at - colon - 1, "***");
+    }
+  }
+  for (std::size_t at = out.find("password="); at != std::string::npos; at = out.find("password=", at + 1)) {
+    std::size_t begin = at + 9;
+    std::size_t end = out.find('&', begin);
+    out.replace(begin, (end == std::string::npos ? out.size() : end) - begin, "***");
+  }
+  return out;
+}
+
+bool prepareSite(const std::string& ownerUri, Site& site, std::string& error) {
+  std::string why;
+  Connection owner = connectOwner(ownerUri, "", why);
+  if (!owner) {
+    error = "cannot connect to PostgreSQL as the owning role: " + why;
+    return false;
+  }
+  Result done = exec(owner.get(), kSetupSql);
+  if (!ok(done.get())) {
+    error = "the set-up of the database failed: " + failure(done.get());
+    exec(owner.get(), "ROLLBACK");
+    return false;
+  }
+  Result login = exec(owner.get(), "SELECT role_name, password FROM lumbra_server.session_login");
+  if (!ok(login.get()) || PQntuples(login.get()) != 1) {
+    error = "cannot read the sessions' login: " + (ok(login.get()) ? "no row" : failure(login.get()));
+    return false;
+  }
+  site.sessionRole = PQgetvalue(login.get(), 0, 0);
+  const std::string password = PQgetvalue(login.get(), 0, 1);
+
+  std::vector<std::pair<std::string, std::string>> parameters;
+  if (!parseUri(ownerUri, parameters, error)) return false;
+  std::string conninfo;
+  bool named = false;
+  for (const auto& [keyword, value] : parameters) {
+    if (keyword == "user" || keyword == "password" || keyword == "passfile") continue;
+    if (keyword == "application_name") named = true;
+    conninfo += keyword + "=" + conninfoValue(value) + " ";
+  }
+  if (!named) conninfo += "application_name='lumbra-server session' ";
+  conninfo += "user=" + conninfoValue(site.sessionRole) + " password=" + conninfoValue(password);
+  site.sessionConninfo = conninfo;
+
+  // The sessions' role must log in, and must not reach the server's schema
+  // (a grant made by hand after the set-up, say).
+  Connection session = connect(site.sessionConninfo, why);
+  if (!session) {
+    error = "cannot log in as the sessions' role " + site.sessionRole + ": " + why;
+    return false;
+  }
+  Result reach =
+      exec(session.get(), "SELECT pg_catalog.has_schema_privilege('lumbra_server', 'USAGE, CREATE')");
+  if (!ok(reach.get()) || PQntuples(reach.get()) != 1) {
+    error = "cannot check the sessions' role " + site.sessionRole + ": " + failure(reach.get());
+    return false;
+  }
+  if (std::string(PQgetvalue(reach.get(), 0, 0)) != "f") {
+    error = "the sessions' role " + site.sessionRole +
+            " reaches the schema lumbra_server: revoke its privileges there (and those of every role it is a "
+            "member of)";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+class PostgresUserStore final : public UserStore {
+ public:
+  PostgresUserStore(Connection reader, Connection writer)
+      : reader_(std::move(reader)), writer_(std::move(writer)) {}
+
+  // Finds lumbra_server.users through `reader_`.
+  bool usable(std::string& error) {
+    {
+      std::lock_guard lock(readMutex_);
+      pg::Result result = run(reader_, "SELECT 1 FROM lumbra_server.users LIMIT 1", {});
+      if (!ok(result.get())) {
+        error = "cannot read the users (is the database set up? see server/postgres/setup.sql): " +
+                failure(result.get());
+        return false;
+      }
+    }
+    refreshDecoy();
+    return true;
+  }
+
+  Result add(std::string_view id, std::string_view password, int iterations) override {
+    std::string hash = hashPassword(password, iterations);
+    if (hash.empty()) return Result::Failed;
+    return write(
+        "INSERT INTO lumbra_server.users (id, hash, changed) VALUES ($1, $2, pg_catalog.now()) "
+        "ON CONFLICT (id) DO NOTHING",
+        id, hash, Result::Exists);
+  }
+
+  Result setPassword(std::string_view id, std::string_view password, int iterations) override {
+    std::string hash = hashPassword(password, iterations);
+    if (hash.empty()) return Result::Failed;
+    return write("UPDATE lumbra_server.users SET hash = $2, changed = pg_catalog.now() WHERE id = $1", id,
+                 hash, Result::NotFound);
+  }
+
+  Result remove(std::string_view id) override {
+    return write("DELETE FROM lumbra_server.users WHERE id = $1", id, {}, Result::NotFound);
+  }
+
+  std::optional<std::string> storedHash(std::string_view id) override {
+    std::lock_guard lock(readMutex_);
+    pg::Result result = run(reader_, "SELECT hash FROM lumbra_server.users WHERE id = $1", {std::string(id)});
+    if (!ok(result.get()) || PQntuples(result.get()) == 0) return std::nullopt;
+    return std::string(PQgetvalue(result.get(), 0, 0));
+  }
+
+  std::vector<std::string> list() override {
+    std::lock_guard lock(readMutex_);
+    pg::Result result = run(reader_, "SELECT id FROM lumbra_server.users ORDER BY id", {});
+    std::vector<std::string> ids;
+    if (!ok(result.get())) return ids;
+    for (int row = 0; row < PQntuples(result.get()); ++row)
+      ids.emplace_back(PQgetvalue(result.get(), row, 0));
+    return ids;
+  }
+
+ protected:
+  int highestIterations() override {
+    std::lock_guard lock(readMutex_);
+    pg::Result result = run(reader_, "SELECT hash FROM lumbra_server.users", {});
+    int iterations = 0;
+    if (!ok(result.get())) return 0;
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+      iterations = std::max(iterations, hashIterations(PQgetvalue(result.get(), row, 0)));
+    }
+    return iterations;
+  }
+
+ private:
+  // Runs `sql` with text parameters; a connection found broken (the server
+  // restarted, say) is reset and the statement tried once more.
+  pg::Result run(Connection& conn, const char* sql, const std::vector<std::string>& parameters) {
+    std::vector<const char*> values;
+    for (const std::string& parameter : parameters) values.push_back(parameter.c_str());
+    for (int attempt = 0;; ++attempt) {
+      pg::Result result(PQexecParams(conn.get(), sql, static_cast<int>(values.size()), nullptr, values.data(),
+                                     nullptr, nullptr, 0));
+      if (!result) result.reset(PQmakeEmptyPGresult(conn.get(), PGRES_FATAL_ERROR));
+      if (ok(result.get()) || attempt > 0 || PQstatus(conn.get()) != CONNECTION_BAD) return result;
+      PQreset(conn.get());
+      if (PQstatus(conn.get()) != CONNECTION_OK) return result;
+    }
+  }
+
+  Result write(const char* sql, std::string_view id, const std::string& hash, Result none) {
+    Result outcome;
+    {
+      std::lock_guard lock(writeMutex_);
+      std::vector<std::string> parameters{std::string(id)};
+      if (!hash.empty()) parameters.push_back(hash);
+      pg::Result result = run(writer_, sql, parameters);
+      if (!ok(result.get())) {
+        setError(sqlState(result.get()) == "55P03" ? "another change of this user holds it: try again"
+                                                   : "cannot change the users: " + failure(result.get()));
+        return Result::Failed;
+      }
+      outcome = std::string(PQcmdTuples(result.get())) == "0" ? none : Result::Ok;
+    }
+    if (outcome == Result::Ok && !hash.empty()) refreshDecoy();
+    return outcome;
+  }
+
+  std::mutex readMutex_;
+  Connection reader_;
+  std::mutex writeMutex_;
+  Connection writer_;
+};
+
+}  // namespace
+
+std::unique_ptr<UserStore> openUserStore(const std::string& ownerUri, bool prepare, std::string& error) {
+  if (prepare) {
+    Site site;
+    if (!prepareSite(ownerUri, site, error)) return nullptr;
+  }
+  std::string why;
+  Connection reader = connectOwner(ownerUri, "", why);
+  // A change waits at most two seconds for a row another writer holds.
+  Connection writer = reader ? connectOwner(ownerUri, "-c lock_timeout=2000", why) : nullptr;
+  if (!reader || !writer) {
+    error = "cannot connect to PostgreSQL as the owning role: " + why;
+    return nullptr;
+  }
+  auto store = std::make_unique<PostgresUserStore>(std::move(reader), std::move(writer));
+  if (!store->usable(error)) return nullptr;
+  return store;
+}
+
+}  // namespace lumbra::server::pg
