@@ -57,7 +57,12 @@ Connection connectOwner(const std::string& uri, const std::string& extraOptions,
   bool named = std::any_of(parameters.begin(), parameters.end(),
                            [](const auto& parameter) { return parameter.first == "application_name"; });
   if (!named) overrides.emplace_back("application_name", "lumbra-server");
-  return connect(uri, error, overrides);
+  Connection conn = connect(uri, error, overrides);
+  // Notices (a NOTICE of the set-up, say) are not for the server's log.
+  if (conn)
+    PQsetNoticeProcessor(
+        conn.get(), [](void*, const char*) {}, nullptr);
+  return conn;
 }
 
 // The primary message of a failed result, with its hint when there is one.
@@ -101,7 +106,10 @@ bool prepareSite(const std::string& ownerUri, Site& site, std::string& error) {
     error = "cannot connect to PostgreSQL as the owning role: " + why;
     return false;
   }
-  Result done = exec(owner.get(), kSetupSql);
+  // The owning role is the URI's (the script alone, run by an operator,
+  // defaults to the database's owner).
+  Result owning = exec(owner.get(), "SELECT pg_catalog.set_config('lumbra.owner', current_user, false)");
+  Result done = ok(owning.get()) ? exec(owner.get(), kSetupSql) : std::move(owning);
   if (!ok(done.get())) {
     error = "the set-up of the database failed: " + failure(done.get());
     exec(owner.get(), "ROLLBACK");
