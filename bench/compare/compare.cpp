@@ -505,8 +505,7 @@ int main(int argc, char** argv) {
     if (f.length == 0) continue;
     if (f.onPostgres) {
       if (pg != nullptr) {
-        std::snprintf(text, sizeof text, "SELECT rows/s, lumbra-server on PostgreSQL vs libpq (%d)",
-                      f.length);
+        std::snprintf(text, sizeof text, "SELECT rows/s, lumbra-server on PostgreSQL %d vs libpq", f.length);
         const double ratio = f.rowsPerSecond / pg->rowsPerSecond;
         goal(text, ">= 0.8x", ratio, "x", ratio >= 0.8);
       }
