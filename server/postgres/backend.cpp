@@ -122,6 +122,8 @@ class Pool {
   pg::Connection open(std::string& error) {
     pg::Connection conn = pg::connect(conninfo_, error);
     if (!conn) return nullptr;
+    // Notices (a DROP ... CASCADE naming what goes with it) are the session's business, not the log's.
+    PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
     pg::Result set = pg::exec(conn.get(), kSetUp);
     if (!pg::ok(set.get())) {
       error = pg::errorText(set.get());
