@@ -38,14 +38,16 @@ PostgresSchema::PostgresSchema() {
   if (!owner) throw std::runtime_error(error);
   pg::Result made = pg::exec(owner.get(), "CREATE SCHEMA " + name_);
   if (!pg::ok(made.get())) throw std::runtime_error(pg::errorText(made.get()));
-  uri_ = owner_ + (owner_.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3D" + name_;
+  uri_ = owner_ + (owner_.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3D" + name_ +
+         "&application_name=" + name_;
 }
 
 PostgresSchema::~PostgresSchema() {
   std::string error;
   pg::Connection owner = pg::connect(owner_, error);
   if (!owner) return;
-  PQsetNoticeProcessor(owner.get(), [](void*, const char*) {}, nullptr);  // "drop cascades to ..."
+  PQsetNoticeProcessor(
+      owner.get(), [](void*, const char*) {}, nullptr);  // "drop cascades to ..."
   pg::exec(owner.get(), "DROP SCHEMA " + name_ + " CASCADE");
 }
 

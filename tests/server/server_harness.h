@@ -28,7 +28,8 @@ class PostgresSchema {
   PostgresSchema(const PostgresSchema&) = delete;
   PostgresSchema& operator=(const PostgresSchema&) = delete;
 
-  // The owner's URI with the schema as search_path.
+  // The owner's URI with the schema as search_path (and as application_name,
+  // which tells the connections of this test's server in pg_stat_activity).
   const std::string& uri() const { return uri_; }
   const std::string& name() const { return name_; }
   // The first value of the first row of `sql`, run by the owner in the schema

@@ -5,8 +5,10 @@
 // has no PostgreSQL (LUMBRA_TEST_POSTGRES_URI_FILE unset).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocol/ebcdic.h"
@@ -460,6 +462,46 @@ TEST_P(BackendSession, WriterWaitsForTheLockThenGivesUp) {
   ok("COMMIT");
   EXPECT_EQ(statusOf(other.exchange("UPDATE W SET K = 6 WHERE K = 5 COMMIT")), "0000");
   EXPECT_EQ(ok("EXEC SELECT K FROM W"), "6");
+}
+
+TEST(PostgresPool, IdleSessionsHoldNoConnectionAndAFullPoolIsWaitedFor) {
+  std::string uri;
+  LUMBRA_REQUIRE_POSTGRES(uri);
+  RunningServer server(Engine::Postgres, [](ServerOptions& options) {
+    options.poolSize = 2;
+    options.settings.busyTimeoutMs = 300;
+  });
+  auto connections = [&] {
+    return server.schema()->query("SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = '" +
+                                  server.schema()->name() + "'");
+  };
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < 30; ++i) {
+    clients.push_back(std::make_unique<RawClient>(server.port()));
+    ASSERT_EQ(statusOf(logIn(*clients.back())), "0000");
+  }
+  RawClient& a = *clients[0];
+  RawClient& b = *clients[1];
+  RawClient& c = *clients[2];
+  EXPECT_EQ(statusOf(a.exchange("EXEC CREATE TABLE T (K INTEGER)")), "0000");
+  EXPECT_EQ(statusOf(a.exchange("COMMIT")), "0000");
+  for (auto& client : clients) EXPECT_EQ(textOf(client->exchange("EXEC SELECT COUNT(*) FROM T")), "0");
+  // Thirty sessions took turns on two connections (the owner's query is a third).
+  EXPECT_LE(std::stoi(connections()), 3);
+  // Open transactions hold theirs: with both taken, a third session waits its
+  // busy timeout and is refused as for a lock, then goes on once one is free.
+  EXPECT_EQ(statusOf(a.exchange("INSERT INTO T VALUES (1) ")), "0000");
+  EXPECT_EQ(statusOf(b.exchange("INSERT INTO T VALUES (2) ")), "0000");
+  EXPECT_EQ(c.exchange("EXEC SELECT COUNT(*) FROM T"),
+            "LBX0002005BANCO DE DADOS OCUPADO POR OUTRA SESSAOLBXEOB");
+  EXPECT_EQ(statusOf(a.exchange("COMMIT")), "0000");
+  EXPECT_EQ(textOf(c.exchange("EXEC SELECT COUNT(*) FROM T")), "1");
+  // A session that goes away gives back its connection with its transaction rolled back.
+  b.close();
+  for (int i = 0; i < 100 && textOf(c.exchange("INSERT INTO T VALUES (3) COMMIT")) != "0000000001 "; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(textOf(c.exchange("EXEC SELECT SUM(K) FROM T")), "4");
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, BackendSession, ::testing::Values(Engine::Sqlite, Engine::Postgres),
