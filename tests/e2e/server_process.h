@@ -26,6 +26,9 @@ class ServerProcess {
   // seconds) for the bound port. False with `error()` set on any failure.
   bool start(const std::string& program, const std::string& id, const std::string& password,
              const std::vector<std::string>& extraArguments = {});
+  // Makes the next start() serve from the PostgreSQL database of `uri` (the
+  // users stay in the temporary folder); empty: a SQLite file there.
+  void servePostgres(std::string uri) { postgresUri_ = std::move(uri); }
   void stop();
 
   bool running() const { return pid_ > 0; }
@@ -42,6 +45,7 @@ class ServerProcess {
   bool fail(std::string text);
 
   std::string directory_;
+  std::string postgresUri_;
   pid_t pid_ = -1;
   std::uint16_t port_ = 0;
   std::string error_;
