@@ -466,12 +466,19 @@ class PgConnection final : public BackendConnection {
       }
     }
     const int lockWait = std::max(1, lockWaitMs_);
-    if (deadline_ == appliedDeadline_ && lockWait == appliedLockWait_) return kOk;
+    // Set again once a second has passed, so that a message of many
+    // statements (a result fetched in batches) ends within a second of its deadline.
+    const Clock::time_point now = Clock::now();
+    if (deadline_ == appliedDeadline_ && lockWait == appliedLockWait_ &&
+        (timeout == 0 || now - appliedAt_ < std::chrono::seconds(1))) {
+      return kOk;
+    }
     int code = command("SET statement_timeout = " + std::to_string(timeout) +
                        "; SET lock_timeout = " + std::to_string(lockWait));
     if (code == kOk) {
       appliedDeadline_ = deadline_;
       appliedLockWait_ = lockWait;
+      appliedAt_ = now;
     }
     return code;
   }
@@ -554,6 +561,7 @@ class PgConnection final : public BackendConnection {
   Clock::time_point deadline_ = Clock::time_point::max();
   int lockWaitMs_ = 0;
   Clock::time_point appliedDeadline_ = Clock::time_point::min();
+  Clock::time_point appliedAt_;
   int appliedLockWait_ = -1;
 };
 
