@@ -200,6 +200,7 @@ SessionLogic::Outcome SessionLogic::login(std::string_view message) {
 
 SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_point now) {
   deadline_ = statementDeadline();
+  if (db_) db_->setLimits(deadline_, busyTimeoutMs_);
   if (text.starts_with(kContinuationPrefix)) return continuation(text.substr(5));
   // Every other message ends the open result set, as the client does.
   closeCursor();

@@ -86,10 +86,12 @@ class Pool {
     busy = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (!idle_.empty()) {
+      while (!idle_.empty()) {
         pg::Connection conn = std::move(idle_.back());
         idle_.pop_back();
-        return conn;
+        // One the server closed while it waited (a restart, an idle time-out) is let go.
+        if (PQconsumeInput(conn.get()) != 0 && PQstatus(conn.get()) == CONNECTION_OK) return conn;
+        --open_;
       }
       if (open_ >= size_) {
         busy = true;

@@ -347,6 +347,17 @@ TEST_P(BackendSession, SelectHeadsAndFailures) {
   EXPECT_EQ(ok("EXEC SELECT A FROM E WHERE A LIKE '%;%'"), "b;c");
 }
 
+TEST_P(BackendSession, CharColumnsComePaddedFromPostgres) {
+  ok("EXEC CREATE TABLE C (K INTEGER, V CHAR(5), W VARCHAR(5))");
+  ok("INSERT INTO C VALUES (7, 'ab', 'cd') ");
+  std::string reply = client_->exchange("SELECT K, V, W FROM C");
+  ASSERT_EQ(statusOf(reply), "0000") << reply;
+  // SQLite keeps the value as written; PostgreSQL pads CHAR(n) to n characters.
+  const std::string row = GetParam() == Engine::Sqlite ? "7abcd" : "7ab   cd";
+  EXPECT_EQ(reply.substr(18, 5), "0000" + std::to_string(row.size()));
+  EXPECT_TRUE(reply.ends_with("." + row + "LBXEOB")) << reply;
+}
+
 TEST_P(BackendSession, RowsOfLengthZeroComeOnePerContinuation) {
   // The client reads a block as used up after a row of no bytes, and the
   // first block as empty, so each of these rows needs a continuation of its own.
