@@ -515,6 +515,60 @@ TEST(PostgresPool, IdleSessionsHoldNoConnectionAndAFullPoolIsWaitedFor) {
   EXPECT_EQ(textOf(c.exchange("EXEC SELECT SUM(K) FROM T")), "4");
 }
 
+TEST(PostgresPool, WhatASessionLeavesOnAConnectionGoesWithIt) {
+  std::string uri;
+  LUMBRA_REQUIRE_POSTGRES(uri);
+  RunningServer server(Engine::Postgres, [](ServerOptions& options) { options.poolSize = 1; });
+  RawClient a(server.port());
+  RawClient b(server.port());
+  ASSERT_EQ(statusOf(logIn(a)), "0000");
+  ASSERT_EQ(statusOf(logIn(b, "BOB", "HUNTER2")), "0000");
+  // One connection for both: a temporary table and a setting of A's are gone
+  // once A gives it back.
+  EXPECT_EQ(statusOf(a.exchange("EXEC CREATE TEMP TABLE MINE (K INTEGER)")), "0000");
+  EXPECT_EQ(statusOf(a.exchange("EXEC SELECT COUNT(*) FROM MINE")), "0000");
+  EXPECT_EQ(statusOf(a.exchange("COMMIT")), "0000");
+  EXPECT_EQ(textOf(a.exchange("EXEC SELECT set_config('work_mem', '123kB', false)")), "123kB");
+  EXPECT_EQ(statusOf(b.exchange("EXEC SELECT COUNT(*) FROM MINE")), "2001");
+  EXPECT_NE(textOf(b.exchange("EXEC SHOW work_mem")), "123kB");
+  // Session SQL cannot write outside the server's transaction, nor end it.
+  EXPECT_EQ(statusOf(b.exchange("EXEC CREATE TABLE T (K INTEGER)")), "0000");
+  EXPECT_EQ(statusOf(b.exchange("COMMIT")), "0000");
+  EXPECT_EQ(statusOf(b.exchange("EXEC SELECT 1 FROM T; END")), "2023");
+  EXPECT_EQ(statusOf(b.exchange("EXEC SET default_transaction_read_only = off")), "2023");
+  EXPECT_EQ(textOf(b.exchange("EXEC WITH N AS (INSERT INTO T VALUES (1) RETURNING K) SELECT K FROM N")), "1");
+  EXPECT_EQ(textOf(b.exchange("GETSET TRANSACTION")), "ABERTA");
+  EXPECT_EQ(statusOf(b.exchange("ROLLBACK")), "0000");
+  EXPECT_EQ(textOf(a.exchange("EXEC SELECT COUNT(*) FROM T")), "0");
+}
+
+TEST(PostgresPool, StoppingTheServerCancelsTheSqlItRuns) {
+  std::string uri;
+  LUMBRA_REQUIRE_POSTGRES(uri);
+  auto server = std::make_unique<RunningServer>(Engine::Postgres, [](ServerOptions& options) {
+    options.settings.statementTimeout = std::chrono::seconds(0);
+  });
+  const PostgresSchema& schema = *server->schema();
+  RawClient client(server->port());
+  ASSERT_EQ(statusOf(logIn(client)), "0000");
+  client.sendMessage("SELECT COUNT(*) FROM GENERATE_SERIES(1, 1000000000000)");
+  const std::string running =
+      "SELECT COUNT(*) FROM pg_stat_activity WHERE state = 'active' AND pid <> pg_backend_pid() AND "
+      "backend_type = 'client backend' AND application_name = '" +
+      schema.name() + "'";
+  for (int i = 0; i < 250 && schema.query(running) != "1"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(schema.query(running), "1");
+  // Without the cancel the stop would wait for the query's end, hours away.
+  server->server().stop();
+  for (int i = 0; i < 500 && schema.query(running) != "0"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(schema.query(running), "0");
+  server.reset();
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, BackendSession, ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          caseName);
 INSTANTIATE_TEST_SUITE_P(Engines, BackendLimits, ::testing::Values(Engine::Sqlite, Engine::Postgres),
