@@ -115,7 +115,6 @@ SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
     closeCursor();
     return refuse(Status::NoOpenQuery, "O RESULTADO MUDOU DURANTE A LEITURA");
   }
-  if (db_) db_->setLimits(deadline_, busyTimeoutMs_);
   std::string block;
   int rc = kOk;
   long long added = 0;

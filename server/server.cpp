@@ -78,6 +78,9 @@ struct Server::Impl {
   void closeAll();
 
   ServerOptions options;
+  // The sessions' database: declared before the I/O context, so that it
+  // outlives every session (a session gives its connection back as it goes).
+  std::unique_ptr<Backend> backend;
   asio::io_context io;
   // The acceptor, the signals and the accept retry share one strand.
   asio::strand<asio::io_context::executor_type> control{asio::make_strand(io)};
@@ -85,8 +88,6 @@ struct Server::Impl {
   asio::signal_set signals{control};
   asio::steady_timer acceptRetry{control};
   std::unique_ptr<UserStore> users;
-  // The sessions' database (they hold references to it and to the users).
-  std::unique_ptr<Backend> backend;
   // Open for the server's life, so that the file's log is not checkpointed
   // and removed each time the last session closes.
   std::unique_ptr<Database> keeper;

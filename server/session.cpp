@@ -55,8 +55,15 @@ SessionLogic::Outcome SessionLogic::refuse(Status status, std::string_view detai
 
 SessionLogic::Outcome SessionLogic::refuseSql(int code, std::string_view where) {
   if (code == kBusy) {
-    syncTransaction();
+    // A lock waited for inside the database (a row's, on PostgreSQL): the
+    // session ends as if its write had never begun, as when the write lock
+    // is not obtained.
     log_("lock not obtained within " + std::to_string(busyTimeoutMs_) + " ms");
+    if (db_ && inTransaction_ && begunNow_) {
+      db_->rollback();
+      inTransaction_ = false;
+    }
+    syncTransaction();
     return refuse(Status::DatabaseBusy);
   }
   std::string text = "ERRO SQL";
@@ -70,6 +77,7 @@ SessionLogic::Outcome SessionLogic::refuseSql(int code, std::string_view where) 
 // ---------------------------------------------------------------- login
 
 SessionLogic::Outcome SessionLogic::handle(const Frame& frame, Clock::time_point now) {
+  begunNow_ = false;
   Outcome outcome = handleFrame(frame, now);
   releaseIdleConnection();
   return outcome;
@@ -192,6 +200,7 @@ SessionLogic::Outcome SessionLogic::login(std::string_view message) {
 
 SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_point now) {
   deadline_ = statementDeadline();
+  if (db_) db_->setLimits(deadline_, busyTimeoutMs_);
   if (text.starts_with(kContinuationPrefix)) return continuation(text.substr(5));
   // Every other message ends the open result set, as the client does.
   closeCursor();

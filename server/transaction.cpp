@@ -68,6 +68,7 @@ std::optional<SessionLogic::Outcome> SessionLogic::beginWrite(Clock::time_point 
   int code = db_->beginWrite();
   if (code == kOk) {
     inTransaction_ = true;
+    begunNow_ = true;
     busySince_.reset();
     return std::nullopt;
   }

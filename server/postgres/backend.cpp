@@ -86,10 +86,12 @@ class Pool {
     busy = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (!idle_.empty()) {
+      while (!idle_.empty()) {
         pg::Connection conn = std::move(idle_.back());
         idle_.pop_back();
-        return conn;
+        // One the server closed while it waited (a restart, an idle time-out) is let go.
+        if (PQconsumeInput(conn.get()) != 0 && PQstatus(conn.get()) == CONNECTION_OK) return conn;
+        --open_;
       }
       if (open_ >= size_) {
         busy = true;
@@ -122,6 +124,8 @@ class Pool {
   pg::Connection open(std::string& error) {
     pg::Connection conn = pg::connect(conninfo_, error);
     if (!conn) return nullptr;
+    // Notices (a DROP ... CASCADE naming what goes with it) are the session's business, not the log's.
+    PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
     pg::Result set = pg::exec(conn.get(), kSetUp);
     if (!pg::ok(set.get())) {
       error = pg::errorText(set.get());
@@ -464,12 +468,19 @@ class PgConnection final : public BackendConnection {
       }
     }
     const int lockWait = std::max(1, lockWaitMs_);
-    if (deadline_ == appliedDeadline_ && lockWait == appliedLockWait_) return kOk;
+    // Set again once a second has passed, so that a message of many
+    // statements (a result fetched in batches) ends within a second of its deadline.
+    const Clock::time_point now = Clock::now();
+    if (deadline_ == appliedDeadline_ && lockWait == appliedLockWait_ &&
+        (timeout == 0 || now - appliedAt_ < std::chrono::seconds(1))) {
+      return kOk;
+    }
     int code = command("SET statement_timeout = " + std::to_string(timeout) +
                        "; SET lock_timeout = " + std::to_string(lockWait));
     if (code == kOk) {
       appliedDeadline_ = deadline_;
       appliedLockWait_ = lockWait;
+      appliedAt_ = now;
     }
     return code;
   }
@@ -552,6 +563,7 @@ class PgConnection final : public BackendConnection {
   Clock::time_point deadline_ = Clock::time_point::max();
   int lockWaitMs_ = 0;
   Clock::time_point appliedDeadline_ = Clock::time_point::min();
+  Clock::time_point appliedAt_;
   int appliedLockWait_ = -1;
 };
 

@@ -132,6 +132,9 @@ bool ServerProcess::start(const std::string& program, const std::string& id, con
 
   std::vector<std::string> arguments{program,  "--listen",    "127.0.0.1:0", "--database",
                                      database, "--port-file", portFile};
+  if (!postgresUri_.empty()) {
+    arguments.insert(arguments.end(), {"--database", postgresUri_, "--users", database});
+  }
   arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
   pid_ = spawn(arguments, -1, logPath);
   if (pid_ < 0) return fail("cannot start " + program);

@@ -33,6 +33,9 @@ class ServerProcess {
     database_ = database;
     addUser_ = addUser;
   }
+  // Makes the next start() serve from the PostgreSQL database of `uri` (the
+  // users stay in the temporary folder); empty: a SQLite file there.
+  void servePostgres(std::string uri) { postgresUri_ = std::move(uri); }
   void stop();
 
   bool running() const { return pid_ > 0; }
@@ -51,6 +54,7 @@ class ServerProcess {
   std::string directory_;
   std::string database_;
   bool addUser_ = true;
+  std::string postgresUri_;
   pid_t pid_ = -1;
   std::uint16_t port_ = 0;
   std::string error_;
