@@ -44,6 +44,8 @@ DECLARE
   may_create_roles boolean;
   role_row record;
   role_found boolean;
+  expected_name text := 'lumbra_session_' || (SELECT oid FROM pg_catalog.pg_database
+                                               WHERE datname = pg_catalog.current_database());
   table_name text;
 BEGIN
   SELECT oid INTO owner_oid FROM pg_catalog.pg_roles WHERE rolname = owner_name;
@@ -78,14 +80,16 @@ BEGIN
     RAISE EXCEPTION 'lumbra-server set-up: the table lumbra_server.% does not belong to %', table_name, owner_name;
   END LOOP;
 
+  -- A row naming another database's role (a dump restored under another
+  -- name, say) is made anew: no two databases share a sessions' role.
   SELECT role_name, password INTO session_name, session_password FROM lumbra_server.session_login;
-  IF session_name IS NULL THEN
-    session_name := 'lumbra_session_' || (SELECT oid FROM pg_catalog.pg_database
-                                           WHERE datname = pg_catalog.current_database());
+  IF session_name IS DISTINCT FROM expected_name THEN
+    session_name := expected_name;
     session_password := pg_catalog.replace(pg_catalog.gen_random_uuid()::text || pg_catalog.gen_random_uuid()::text,
                                            '-', '');
     new_password := true;
-    INSERT INTO lumbra_server.session_login (role_name, password) VALUES (session_name, session_password);
+    INSERT INTO lumbra_server.session_login (role_name, password) VALUES (session_name, session_password)
+      ON CONFLICT (one) DO UPDATE SET role_name = excluded.role_name, password = excluded.password;
   END IF;
 
   SELECT * INTO role_row FROM pg_catalog.pg_roles WHERE rolname = session_name;
@@ -98,9 +102,22 @@ BEGIN
         USING HINT = 'Run server/postgres/setup.sql as a role that may (see server/README.md), '
                      'or give ' || current_user || ' CREATEROLE.';
     END IF;
-    EXECUTE pg_catalog.format(
-      '%s ROLE %I WITH LOGIN NOSUPERUSER NOCREATEDB NOCREATEROLE NOREPLICATION NOBYPASSRLS PASSWORD %L',
-      CASE WHEN NOT role_found THEN 'CREATE' ELSE 'ALTER' END, session_name, session_password);
+    IF NOT role_found THEN
+      EXECUTE pg_catalog.format(
+        'CREATE ROLE %I WITH LOGIN NOSUPERUSER NOCREATEDB NOCREATEROLE NOREPLICATION NOBYPASSRLS PASSWORD %L',
+        session_name, session_password);
+    ELSE
+      -- Only what must change: naming SUPERUSER, REPLICATION or BYPASSRLS at
+      -- all takes a superuser.
+      EXECUTE pg_catalog.format('ALTER ROLE %I WITH%s%s%s%s%s%s%s', session_name,
+        CASE WHEN NOT role_row.rolcanlogin THEN ' LOGIN' ELSE '' END,
+        CASE WHEN role_row.rolsuper THEN ' NOSUPERUSER' ELSE '' END,
+        CASE WHEN role_row.rolcreatedb THEN ' NOCREATEDB' ELSE '' END,
+        CASE WHEN role_row.rolcreaterole THEN ' NOCREATEROLE' ELSE '' END,
+        CASE WHEN role_row.rolreplication THEN ' NOREPLICATION' ELSE '' END,
+        CASE WHEN role_row.rolbypassrls THEN ' NOBYPASSRLS' ELSE '' END,
+        CASE WHEN new_password THEN pg_catalog.format(' PASSWORD %L', session_password) ELSE '' END);
+    END IF;
   END IF;
   IF pg_catalog.pg_has_role(session_name, owner_oid, 'MEMBER') THEN
     RAISE EXCEPTION 'lumbra-server set-up: the sessions'' role % is a member of %, which owns the users',

@@ -198,6 +198,7 @@ TEST_F(PostgresSite, GrantsMadeByHandAreTakenBackOrRefused) {
     const char* refusal;  // nullptr: the set-up takes the grant back
   } cases[] = {
       {"GRANT USAGE, CREATE ON SCHEMA lumbra_server TO " + role, nullptr},
+      {"ALTER ROLE " + role + " CREATEDB CREATEROLE", nullptr},
       {"GRANT USAGE ON SCHEMA lumbra_server TO PUBLIC; GRANT SELECT ON lumbra_server.users TO PUBLIC",
        nullptr},
       {"CREATE ROLE " + helper + "; GRANT USAGE ON SCHEMA lumbra_server TO " + helper + "; GRANT " + helper +
@@ -214,6 +215,9 @@ TEST_F(PostgresSite, GrantsMadeByHandAreTakenBackOrRefused) {
       EXPECT_TRUE(prepared) << error;
       EXPECT_EQ(value(super_.get(), "SELECT has_schema_privilege('" + role + "', 'lumbra_server', 'USAGE')"),
                 "f");
+      EXPECT_EQ(value(super_.get(),
+                      "SELECT rolcreatedb OR rolcreaterole FROM pg_roles WHERE rolname = '" + role + "'"),
+                "f");
     } else {
       EXPECT_FALSE(prepared);
       EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
@@ -221,6 +225,23 @@ TEST_F(PostgresSite, GrantsMadeByHandAreTakenBackOrRefused) {
   }
   value(super_.get(),
         "REVOKE lumbra_owner FROM " + role + "; DROP OWNED BY " + helper + "; DROP ROLE " + helper);
+}
+
+// A session login naming another database's role (a dump restored under
+// another name) is made anew for this database.
+TEST_F(PostgresSite, ASessionLoginOfAnotherDatabaseIsMadeAnew) {
+  Site site;
+  std::string error;
+  ASSERT_TRUE(prepareSite(database_->ownerUri(), site, error)) << error;
+  ASSERT_EQ(value(super_.get(),
+                  "UPDATE lumbra_server.session_login SET role_name = 'lumbra_session_1', "
+                  "password = 'copied'; SELECT 'done'"),
+            "done");
+  Site again;
+  ASSERT_TRUE(prepareSite(database_->ownerUri(), again, error)) << error;
+  EXPECT_EQ(again.sessionRole, database_->sessionRole());
+  EXPECT_NE(again.sessionConninfo, site.sessionConninfo);  // a new password
+  EXPECT_EQ(value(super_.get(), "SELECT count(*) FROM pg_roles WHERE rolname = 'lumbra_session_1'"), "0");
 }
 
 // A role that may not create roles owns the database: the server says what to
