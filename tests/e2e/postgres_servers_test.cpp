@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,6 +130,58 @@ TEST_F(PostgresServers, UserAddOnAnEmptyDatabaseThenServe) {
       static_cast<int16_t>(LBConnect(kUser, "NEWPW", "", first_.address().c_str(), message.data()));
   EXPECT_GE(handle, 0) << message.data();
   if (handle >= 0) LBDisconn(handle, message.data());
+}
+
+// The user commands through the PostgreSQL store: results, messages, the
+// sorted list, and a login as each change leaves it.
+TEST_F(PostgresServers, UserCommandsThroughThePostgresStore) {
+  first_.useDatabase(database_->ownerUri());
+  ASSERT_TRUE(first_.start(LUMBRA_E2E_SERVER, kUser, kPassword)) << first_.error();
+  char pattern[] = "/tmp/lumbra-pg-cli-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  auto run = [&](const std::string& arguments, const std::string& input, std::string& said) {
+    std::string command = "printf '%s\\n' '" + input + "' | '" LUMBRA_E2E_SERVER "' user " + arguments +
+                          " --database '" + database_->ownerUri() + "' >'" + folder + "/out' 2>&1";
+    int status = std::system(command.c_str());
+    std::ifstream in(folder + "/out");
+    said.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  struct Case {
+    std::string arguments;
+    std::string input;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"add CAROL", "carol1", 0, "user 'CAROL' added"},
+      {"add CAROL", "other", 1, "exists already"},
+      {"add DAVE", "has blank", 1, "may not hold blanks"},
+      {"passwd NOBODY", "x", 1, "no user 'NOBODY'"},
+      {"list", "", 0, "CAROL\nPGUSER\n"},
+      {"passwd CAROL", "carol2", 0, "password changed"},
+      {"remove NOBODY", "", 1, "no user 'NOBODY'"},
+  };
+  for (const Case& c : cases) {
+    std::string said;
+    EXPECT_EQ(run(c.arguments, c.input, said), c.status) << c.arguments << ": " << said;
+    EXPECT_NE(said.find(c.says), std::string::npos) << c.arguments << ": " << said;
+  }
+  std::vector<char> message(kMessageRoom);
+  auto login = [&](const char* id, const char* password) {
+    int16_t handle =
+        static_cast<int16_t>(LBConnect(id, password, "", first_.address().c_str(), message.data()));
+    if (handle >= 0) LBDisconn(handle, message.data());
+    return handle >= 0;
+  };
+  EXPECT_TRUE(login("CAROL", "CAROL2"));
+  EXPECT_FALSE(login("CAROL", "CAROL1"));
+  std::string said;
+  EXPECT_EQ(run("remove CAROL", "", said), 0) << said;
+  EXPECT_FALSE(login("CAROL", "CAROL2"));
+  EXPECT_EQ(run("list", "", said), 0);
+  EXPECT_EQ(said, "PGUSER\n");
+  std::system(("rm -rf '" + folder + "'").c_str());
 }
 
 // A database whose owner may not create roles: the server refuses to start
@@ -267,7 +321,8 @@ TEST_F(PostgresServers, AServerKilledMidBatchLosesNothingCommittedAndLeavesNoPar
   ASSERT_GE(before.command("EXEC CREATE TABLE K (ID INTEGER PRIMARY KEY, TAG CHAR(8))"), 0) << before.text();
   ASSERT_GE(before.command("COMMIT"), 0) << before.text();
   for (int id = 1; id <= 100; ++id) {
-    ASSERT_EQ(before.command("INSERT INTO K VALUES (" + std::to_string(id) + ", 'KEPT')"), 0) << before.text();
+    ASSERT_EQ(before.command("INSERT INTO K VALUES (" + std::to_string(id) + ", 'KEPT')"), 0)
+        << before.text();
   }
   ASSERT_EQ(before.command("COMMIT"), 100) << before.text();
 
