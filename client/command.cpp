@@ -110,11 +110,11 @@ bool holdsMarker(const char* bytes, std::size_t length) {
 // the end-of-block marker: runs can make one from a text without it (22 B's
 // before "XEOB" are written "@LBXEOB"), and the server would end the message
 // there and answer its rest as a further message.
-bool appendEntry(Session& s, const char* text, bool* marker) {
+bool appendEntry(Session& s, const char* text, std::size_t textLength, bool* marker) {
   const std::int32_t room = batchRoom(s);
   if (room < 0) return false;
   const std::ptrdiff_t n =
-      encodeOutgoingRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text);
+      encodeOutgoingRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text, textLength);
   if (n < 0) return false;
   *marker = holdsMarker(s.ioBuffer + s.batchLength, static_cast<std::size_t>(n));
   if (*marker) return false;
@@ -123,15 +123,16 @@ bool appendEntry(Session& s, const char* text, bool* marker) {
   return true;
 }
 
-std::int32_t batchPath(Session& s, const char* command, char* message) {
-  const std::int32_t textLength = static_cast<std::int32_t>(std::strlen(command));
+// `length` is the text's length, at most bufferSize - 20 (checked by the caller).
+std::int32_t batchPath(Session& s, const char* command, std::size_t length, char* message) {
+  const std::int32_t textLength = static_cast<std::int32_t>(length);
   bool marker = false;
-  if (batchRoom(s) >= textLength && appendEntry(s, command, &marker)) return 0;
+  if (batchRoom(s) >= textLength && appendEntry(s, command, length, &marker)) return 0;
   if (marker) return reportStatus(kInvalidParameters, message);
   if (s.batchLength > 0) {
     if (const std::int32_t rc = sendBatch(s, message); rc != 0) return errorEnding(s, rc);
   }
-  if (!appendEntry(s, command, &marker)) {
+  if (!appendEntry(s, command, length, &marker)) {
     return errorEnding(s, reportStatus(marker ? kInvalidParameters : kCommandTooLong, message));
   }
   return 0;
@@ -251,16 +252,20 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
   s.morePending = 0;
   s.rowLength = 0;
 
-  char word[kLongestCommandWord + 1];
-  commandWord(command, word);
-  if (!binary && std::strstr(kCommandWords, word) == nullptr) {
-    return errorEnding(s, reportStatus(kInvalidCommand, message, word));
+  // The word of a batched update is one of the accepted words: the path every
+  // row of a load takes skips the look-up.
+  const bool batched = !binary && (startsWith(command, "INSERT ") || startsWith(command, "UPDATE ") ||
+                                   startsWith(command, "DELETE "));
+  if (!binary && !batched) {
+    char word[kLongestCommandWord + 1];
+    commandWord(command, word);
+    if (std::strstr(kCommandWords, word) == nullptr) {
+      return errorEnding(s, reportStatus(kInvalidCommand, message, word));
+    }
   }
 
   if (startsWith(command, "COMMIT")) return commitPath(s, command, message);
-  if (startsWith(command, "INSERT ") || startsWith(command, "UPDATE ") || startsWith(command, "DELETE ")) {
-    return batchPath(s, command, message);
-  }
+  if (batched) return batchPath(s, command, length, message);
   if (binary) return binaryInsertPath(s, command, message);
   if (startsWith(command, "GETSET ") && std::strstr(command, "CLIENTID") != nullptr) {
     return static_cast<std::int32_t>(

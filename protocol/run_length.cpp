@@ -48,27 +48,53 @@ bool plainWord(const char* p) {
   return anyZeroByte(word ^ loadWord(p + 1)) == 0 && anyZeroByte(word ^ kEscapeBytes) == 0;
 }
 
+// Eight bytes from `p` of which none is the escape byte and none starts a run
+// of kMinOutgoingRun equal bytes (byte order matters to neither test): all of
+// them stand for themselves. Needs eleven readable bytes. Bytes that never form
+// a run are treated like the others here; the byte-wise test lets them through.
+bool plainOutgoingWord(const char* p) {
+  const std::uint64_t word = loadWord(p);
+  const std::uint64_t runs = (word ^ loadWord(p + 1)) | (word ^ loadWord(p + 2)) | (word ^ loadWord(p + 3));
+  return anyZeroByte(runs) == 0 && anyZeroByte(word ^ kEscapeBytes) == 0;
+}
+
+// Where the plain stretch that starts at `at` ends: the first escape byte, or
+// the first byte that starts a run of kMinOutgoingRun (the bytes that never
+// form a run stand for themselves whatever follows them). A batch entry is
+// mostly plain text, so it is scanned eight bytes at a time (first the cheap
+// test that no two neighbours are equal, which most words of text pass), and
+// byte by byte only across a word that holds a stop.
+std::size_t outgoingPlainEnd(const char* source, std::size_t at, std::size_t length) {
+  while (at < length) {
+    if (length - at >= 11 && (plainWord(source + at) || plainOutgoingWord(source + at))) {
+      at += 8;
+      continue;
+    }
+    const std::size_t wordEnd = length - at > 8 ? at + 8 : length;
+    for (; at < wordEnd; ++at) {
+      const char c = source[at];
+      if (c == kRunEscape) return at;
+      if (length - at >= kMinOutgoingRun && source[at + 1] == c && source[at + 2] == c &&
+          source[at + 3] == c && !neverInRun(c))
+        return at;
+    }
+  }
+  return at;
+}
+
 }  // namespace
 
 std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, const char* source) {
-  const std::size_t length = std::strlen(source);
+  return encodeOutgoingRunLength(destination, capacity, source, std::strlen(source));
+}
+
+std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, const char* source,
+                                       std::size_t length) {
   std::size_t out = 0;
   std::size_t in = 0;
   while (in < length) {
-    // Bytes that stand for themselves go over in one copy: no escape byte, and
-    // no run of kMinOutgoingRun starting there (the bytes that never form a
-    // run stand for themselves whatever follows them).
-    std::size_t plain = in;
-    while (plain + 9 <= length && plainWord(source + plain)) plain += 8;
-    for (; plain < length; ++plain) {
-      const char c = source[plain];
-      if (c == kRunEscape) break;
-      if (neverInRun(c)) continue;
-      if (length - plain >= kMinOutgoingRun && source[plain + 1] == c && source[plain + 2] == c &&
-          source[plain + 3] == c) {
-        break;
-      }
-    }
+    // Bytes that stand for themselves go over in one copy.
+    const std::size_t plain = outgoingPlainEnd(source, in, length);
     if (plain > in) {
       const std::size_t count = plain - in;
       if (capacity - out < count) return kRunLengthNoRoom;
@@ -85,9 +111,13 @@ std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, 
       ++in;
       continue;
     }
-    // A run of at least kMinOutgoingRun starts here.
+    // A run of at least kMinOutgoingRun starts here; runs of blanks in
+    // fixed-width values are long, so it is measured eight bytes at a time.
+    const std::size_t most = length - in < kMaxOutgoingRun ? length - in : kMaxOutgoingRun;
+    const std::uint64_t copies = 0x0101010101010101ull * static_cast<unsigned char>(c);
     std::size_t run = 1;
-    while (run < kMaxOutgoingRun && in + run < length && source[in + run] == c) ++run;
+    while (run + 8 <= most && loadWord(source + in + run) == copies) run += 8;
+    while (run < most && source[in + run] == c) ++run;
     if (capacity - out < 3) return kRunLengthNoRoom;
     destination[out++] = kRunEscape;
     destination[out++] = kRunDigits[run - 1];
