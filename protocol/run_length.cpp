@@ -1,6 +1,7 @@
 // Encoders and decoders of the run-length escape, both directions and both forms.
 #include "protocol/run_length.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -48,36 +49,49 @@ bool plainWord(const char* p) {
   return anyZeroByte(word ^ loadWord(p + 1)) == 0 && anyZeroByte(word ^ kEscapeBytes) == 0;
 }
 
-// Eight bytes from `p` of which none is the escape byte and none starts a run
-// of kMinOutgoingRun equal bytes (byte order matters to neither test): all of
-// them stand for themselves. Needs eleven readable bytes. Bytes that never form
-// a run are treated like the others here; the byte-wise test lets them through.
-bool plainOutgoingWord(const char* p) {
-  const std::uint64_t word = loadWord(p);
-  const std::uint64_t runs = (word ^ loadWord(p + 1)) | (word ^ loadWord(p + 2)) | (word ^ loadWord(p + 3));
-  return anyZeroByte(runs) == 0 && anyZeroByte(word ^ kEscapeBytes) == 0;
+// Bit 7 of each byte of the result is set where that byte of v is zero, and
+// no other bit (exact, unlike anyZeroByte, which may also flag a byte above a
+// zero one).
+std::uint64_t zeroBytes(std::uint64_t v) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  return ~(((v & kLow7) + kLow7) | v | kLow7);
+}
+
+// How many bytes of a word lie in memory in front of the first byte flagged in
+// `flags` (a zeroBytes result, not 0).
+std::size_t bytesBeforeFlag(std::uint64_t flags) {
+  const int bit =
+      std::endian::native == std::endian::little ? std::countr_zero(flags) : std::countl_zero(flags);
+  return static_cast<std::size_t>(bit) / 8;
 }
 
 // Where the plain stretch that starts at `at` ends: the first escape byte, or
 // the first byte that starts a run of kMinOutgoingRun (the bytes that never
 // form a run stand for themselves whatever follows them). A batch entry is
-// mostly plain text, so it is scanned eight bytes at a time (first the cheap
-// test that no two neighbours are equal, which most words of text pass), and
-// byte by byte only across a word that holds a stop.
+// mostly plain text, so it is scanned eight bytes at a time: each word is
+// compared with itself shifted by one, two and three bytes, and the first byte
+// that is an escape or starts four equal bytes is found from the flags.
 std::size_t outgoingPlainEnd(const char* source, std::size_t at, std::size_t length) {
-  while (at < length) {
-    if (length - at >= 11 && (plainWord(source + at) || plainOutgoingWord(source + at))) {
+  while (length - at >= 11) {
+    const std::uint64_t word = loadWord(source + at);
+    const std::uint64_t runs = (word ^ loadWord(source + at + 1)) | (word ^ loadWord(source + at + 2)) |
+                               (word ^ loadWord(source + at + 3));
+    const std::uint64_t stops = zeroBytes(runs) | zeroBytes(word ^ kEscapeBytes);
+    if (stops == 0) {
       at += 8;
       continue;
     }
-    const std::size_t wordEnd = length - at > 8 ? at + 8 : length;
-    for (; at < wordEnd; ++at) {
-      const char c = source[at];
-      if (c == kRunEscape) return at;
-      if (length - at >= kMinOutgoingRun && source[at + 1] == c && source[at + 2] == c &&
-          source[at + 3] == c && !neverInRun(c))
-        return at;
-    }
+    at += bytesBeforeFlag(stops);
+    if (source[at] == kRunEscape || !neverInRun(source[at])) return at;
+    ++at;
+  }
+  // The last ten bytes, one at a time.
+  for (; at < length; ++at) {
+    const char c = source[at];
+    if (c == kRunEscape) return at;
+    if (length - at >= kMinOutgoingRun && source[at + 1] == c && source[at + 2] == c && source[at + 3] == c &&
+        !neverInRun(c))
+      return at;
   }
   return at;
 }
