@@ -45,11 +45,13 @@ std::string conninfoValue(const std::string& value) {
 
 // Connections of the owning role resolve names in pg_catalog alone (every
 // name of the server's is qualified), so nothing a session creates elsewhere
-// can stand in for a function or an operator they use.
+// can stand in for a function or an operator they use. No statement of theirs
+// runs longer than 30 s: a database that hangs fails a login or a `user`
+// command instead of holding them forever.
 Connection connectOwner(const std::string& uri, const std::string& extraOptions, std::string& error) {
   std::vector<std::pair<std::string, std::string>> parameters;
   if (!parseUri(uri, parameters, error)) return nullptr;
-  std::string options = "-c search_path=pg_catalog,pg_temp " + extraOptions;
+  std::string options = "-c search_path=pg_catalog,pg_temp -c statement_timeout=30000 " + extraOptions;
   for (const auto& [keyword, value] : parameters) {
     if (keyword == "options") options = value + " " + options;
   }
