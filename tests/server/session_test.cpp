@@ -362,6 +362,16 @@ TEST_P(BackendSession, CharColumnsComePaddedFromPostgres) {
   EXPECT_TRUE(reply.ends_with("." + row + "LBXEOB")) << reply;
 }
 
+TEST_P(BackendSession, TextsKeepTheirWindows1252Bytes) {
+  ok("EXEC CREATE TABLE X (V TEXT)");
+  const std::string text = "S\xC3O JO\xC3O \xE1\xE7\xFA \x80\x9C";  // accents, the euro sign, a quote
+  ok("INSERT INTO X VALUES ('" + text + "') COMMIT");
+  std::string reply = client_->exchange("SELECT V FROM X");
+  ASSERT_EQ(statusOf(reply), "0000") << reply;
+  EXPECT_EQ(reply.substr(18, 5), "000" + std::to_string(text.size()));
+  EXPECT_TRUE(reply.ends_with("." + text + "LBXEOB")) << reply;
+}
+
 TEST_P(BackendSession, RowsOfLengthZeroComeOnePerContinuation) {
   // The client reads a block as used up after a row of no bytes, and the
   // first block as empty, so each of these rows needs a continuation of its own.
