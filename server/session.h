@@ -136,7 +136,7 @@ class SessionLogic {
   // a refusal when it cannot be had (a retry while the pool is exhausted,
   // within the busy timeout).
   std::optional<Outcome> connection(Clock::time_point now);
-  // Gives a pooled connection back when no transaction and no result holds it.
+  // Gives a pooled connection back when no transaction and no open rows hold it.
   void releaseIdleConnection();
   Clock::time_point statementDeadline() const;
   // A refusal when the wait for a lock (or a pooled connection) is over, or a

@@ -125,7 +125,8 @@ class Pool {
     pg::Connection conn = pg::connect(conninfo_, error);
     if (!conn) return nullptr;
     // Notices (a DROP ... CASCADE naming what goes with it) are the session's business, not the log's.
-    PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn.get(), [](void*, const char*) {}, nullptr);
     pg::Result set = pg::exec(conn.get(), kSetUp);
     if (!pg::ok(set.get())) {
       error = pg::errorText(set.get());
@@ -142,7 +143,7 @@ class Pool {
   int open_ = 0;
 };
 
-// Parameters of one statement for PQexecParams, all as text but the blob.
+// Parameters of one statement for PQexecParams: the PARM values as untyped text, the blob as bytea.
 struct Bound {
   std::string sql;
   std::vector<std::string> names;
@@ -170,20 +171,8 @@ struct Bound {
       }
       auto found = parameters.find(names[i]);
       if (found == parameters.end() || found->second.kind == Parameter::Kind::Null) continue;
-      const std::string& value = found->second.value;
-      long long integer = 0;
-      double real = 0;
-      if (found->second.kind == Parameter::Kind::Literal && integerLiteral(value, integer)) {
-        texts[i] = std::to_string(integer);
-        types[i] = kInt8;
-      } else if (found->second.kind == Parameter::Kind::Literal && realLiteral(value, real)) {
-        char text[40];
-        std::snprintf(text, sizeof text, "%.17g", real);
-        texts[i] = text;
-        types[i] = kFloat8;
-      } else {
-        texts[i] = value;
-      }
+      // Untyped: PostgreSQL gives the value the type of the place it goes to.
+      texts[i] = found->second.value;
       values[i] = texts[i].c_str();
       lengths[i] = static_cast<int>(texts[i].size());
     }
@@ -498,7 +487,6 @@ class PgConnection final : public BackendConnection {
     }
     if (int code = applyLimits(); code != kOk) return code;
     Bound bound(statement, parameters, nullptr);
-    if (firstRow == nullptr) return execute(bound.sql, bound, &changes);
     // Row by row, so that a statement of many rows never fills the memory: only the first is kept.
     if (!PQsendQueryParams(conn_.get(), bound.sql.c_str(), static_cast<int>(bound.values.size()),
                            bound.types.data(), bound.values.data(), bound.lengths.data(),
@@ -513,7 +501,7 @@ class PgConnection final : public BackendConnection {
       pg::Result result(raw);
       ExecStatusType status = PQresultStatus(raw);
       if (status == PGRES_SINGLE_TUPLE) {
-        if (!gaveRow) {
+        if (!gaveRow && firstRow != nullptr) {
           std::string text;
           for (int i = 0; i < PQnfields(raw) && text.size() < kLongestFirstRow; ++i) {
             if (i > 0) text.push_back(',');

@@ -3,8 +3,10 @@
 // The pool: the server opens at most BackendOptions::poolSize connections
 // (--pool-size, default 20) and shares them among all its sessions. A session
 // holds a connection only while it has a write transaction or an open result
-// (and while one message is being handled); otherwise the connection goes
-// back to the pool after each message. So 1,000 idle sessions need no
+// whose rows are not all in memory (and while one message is being handled);
+// otherwise the connection goes back to the pool after each message. Chosen
+// over a connection per session because a PostgreSQL connection is a server
+// process: 1,000 mostly idle sessions must not cost 1,000 of them. So 1,000 idle sessions need no
 // connection at all, and two servers of 1,000 sessions each stay within
 // PostgreSQL's max_connections. Transaction semantics stay per session: a
 // connection is given back only with no transaction open on it (one that

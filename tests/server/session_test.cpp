@@ -277,7 +277,7 @@ TEST_P(BackendSession, SelectReadsOneSnapshotWhileOthersWrite) {
 
 TEST_P(BackendSession, ResultsBeyondTheKeptBudgetAreReadAgain) {
   // 400 rows of 90000 bytes pass the 32 MiB a result keeps: the rows after
-  // the kept ones are read a second time from the same snapshot.
+  // the kept ones are read a second time, from the same snapshot.
   ok("SET MESSAGE_LENGTH=200000");
   ok("EXEC CREATE TABLE BIG (K INTEGER, V TEXT)");
   ok(GetParam() == Engine::Sqlite
@@ -293,6 +293,10 @@ TEST_P(BackendSession, ResultsBeyondTheKeptBudgetAreReadAgain) {
   std::size_t dot = reply.find('.');
   std::vector<std::string> rows =
       decodeRows(std::string_view(reply).substr(dot + 1, reply.size() - dot - 7), 90003);
+  // The rows read again come from the same snapshot, whatever others commit meanwhile.
+  RawClient other(server_->port());
+  ASSERT_EQ(statusOf(logIn(other, "BOB", "HUNTER2")), "0000");
+  ok(other, "DELETE FROM BIG WHERE K > 200 COMMIT");
   for (int cont = 100; rows.size() < 400 && cont < 1000; ++cont) {
     reply = client_->exchange("CONT=" + std::to_string(cont));
     ASSERT_TRUE(reply.starts_with("LBX" + std::to_string(cont))) << reply.substr(0, 200);
@@ -356,6 +360,16 @@ TEST_P(BackendSession, CharColumnsComePaddedFromPostgres) {
   const std::string row = GetParam() == Engine::Sqlite ? "7abcd" : "7ab   cd";
   EXPECT_EQ(reply.substr(18, 5), "0000" + std::to_string(row.size()));
   EXPECT_TRUE(reply.ends_with("." + row + "LBXEOB")) << reply;
+}
+
+TEST_P(BackendSession, TextsKeepTheirWindows1252Bytes) {
+  ok("EXEC CREATE TABLE X (V TEXT)");
+  const std::string text = "S\xC3O JO\xC3O \xE1\xE7\xFA \x80\x9C";  // accents, the euro sign, a quote
+  ok("INSERT INTO X VALUES ('" + text + "') COMMIT");
+  std::string reply = client_->exchange("SELECT V FROM X");
+  ASSERT_EQ(statusOf(reply), "0000") << reply;
+  EXPECT_EQ(reply.substr(18, 5), "000" + std::to_string(text.size()));
+  EXPECT_TRUE(reply.ends_with("." + text + "LBXEOB")) << reply;
 }
 
 TEST_P(BackendSession, RowsOfLengthZeroComeOnePerContinuation) {
@@ -507,12 +521,24 @@ TEST(PostgresPool, IdleSessionsHoldNoConnectionAndAFullPoolIsWaitedFor) {
             "LBX0002005BANCO DE DADOS OCUPADO POR OUTRA SESSAOLBXEOB");
   EXPECT_EQ(statusOf(a.exchange("COMMIT")), "0000");
   EXPECT_EQ(textOf(c.exchange("EXEC SELECT COUNT(*) FROM T")), "1");
+  // A result held in memory whole holds no connection while its blocks are read.
+  EXPECT_EQ(statusOf(c.exchange("INSERT INTO T VALUES (2) COMMIT")), "0000");
+  ASSERT_EQ(statusOf(a.exchange("SET MESSAGE_LENGTH=256")), "0000");
+  ASSERT_EQ(statusOf(a.exchange("INSERT INTO T SELECT G FROM GENERATE_SERIES(10, 200) AS G COMMIT")), "0000");
+  std::string first = a.exchange("SELECT K FROM T ORDER BY K");
+  ASSERT_EQ(first.substr(10, 8), "00000193") << first;
+  EXPECT_EQ(statusOf(b.exchange("INSERT INTO T VALUES (5) ")), "0000");  // one connection taken
+  EXPECT_EQ(textOf(c.exchange("EXEC SELECT COUNT(*) FROM T")), "193");   // the other one free
+  EXPECT_TRUE(a.exchange("CONT=100").starts_with("LBX100"));
+  EXPECT_EQ(statusOf(b.exchange("ROLLBACK")), "0000");
+  EXPECT_EQ(statusOf(a.exchange("EXEC DELETE FROM T WHERE K <> 1 AND K <> 2")), "0000");
+  EXPECT_EQ(statusOf(a.exchange("COMMIT")), "0000");
   // A session that goes away gives back its connection with its transaction rolled back.
   b.close();
   for (int i = 0; i < 100 && textOf(c.exchange("INSERT INTO T VALUES (3) COMMIT")) != "0000000001 "; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  EXPECT_EQ(textOf(c.exchange("EXEC SELECT SUM(K) FROM T")), "4");
+  EXPECT_EQ(textOf(c.exchange("EXEC SELECT SUM(K) FROM T")), "6");
 }
 
 TEST(PostgresPool, WhatASessionLeavesOnAConnectionGoesWithIt) {
