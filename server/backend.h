@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -138,6 +139,11 @@ class Backend {
 
 struct BackendOptions {
   int poolSize = 20;  // PostgreSQL: connections of the server at most
+  // PostgreSQL: when a new session connection fails to log in with the
+  // connection string given (`failed`), the one to use instead, or "" with
+  // `error` (server/postgres/site.h: renewSessionLogin). Empty: none.
+  using RenewLogin = std::function<std::string(const std::string& failed, std::string& error)>;
+  RenewLogin renewLogin;
 };
 
 // Opens the backend that `database` names: a libpq connection URI

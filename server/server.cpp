@@ -502,6 +502,17 @@ bool startPostgres(Server::Impl& s, std::string& error) {
   }
   BackendOptions options;
   options.poolSize = s.options.poolSize;
+  if (s.options.usersDatabase.empty() && s.options.sessionConninfo.empty()) {
+    options.renewLogin = [uri](const std::string& failed, std::string& why) {
+      pg::Site renewed;
+      if (!pg::renewSessionLogin(uri, failed, renewed, why)) {
+        logLine("the sessions' login failed and cannot be renewed: " + why);
+        return std::string();
+      }
+      if (renewed.sessionConninfo != failed) logLine("the sessions' login renewed");
+      return renewed.sessionConninfo;
+    };
+  }
   s.backend = openBackend(uri, sessionConninfo, options, error);
   if (!s.backend) {
     error = "cannot connect to the PostgreSQL database: " + error;

@@ -80,7 +80,8 @@ void decodeBytea(const char* text, std::size_t length, std::string& out) {
 
 class Pool {
  public:
-  Pool(std::string conninfo, int size) : conninfo_(std::move(conninfo)), size_(std::max(1, size)) {}
+  Pool(std::string conninfo, int size, BackendOptions::RenewLogin renew)
+      : conninfo_(std::move(conninfo)), size_(std::max(1, size)), renew_(std::move(renew)) {}
 
   pg::Connection take(std::string& error, bool& busy) {
     busy = false;
@@ -122,7 +123,32 @@ class Pool {
   }
 
   pg::Connection open(std::string& error) {
-    pg::Connection conn = pg::connect(conninfo_, error);
+    std::string conninfo;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      conninfo = conninfo_;
+    }
+    pg::Connection conn = pg::connect(conninfo, error);
+    if (!conn && renew_) {
+      // The sessions' login may have been changed (a session may change its
+      // own role's password): one renewal at a time, then one more try.
+      std::lock_guard<std::mutex> renewing(renewMutex_);
+      bool renewedMeanwhile = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        renewedMeanwhile = conninfo_ != conninfo;
+        conninfo = conninfo_;
+      }
+      std::string why;
+      std::string fresh = renewedMeanwhile ? conninfo : renew_(conninfo, why);
+      if (!fresh.empty()) {
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          conninfo_ = fresh;
+        }
+        conn = pg::connect(fresh, error);
+      }
+    }
     if (!conn) return nullptr;
     // Notices (a DROP ... CASCADE naming what goes with it) are the session's business, not the log's.
     PQsetNoticeProcessor(
@@ -136,8 +162,10 @@ class Pool {
   }
 
  private:
-  std::string conninfo_;
+  std::string conninfo_;  // under mutex_
   int size_;
+  BackendOptions::RenewLogin renew_;
+  std::mutex renewMutex_;
   std::mutex mutex_;
   std::vector<pg::Connection> idle_;
   int open_ = 0;
@@ -629,7 +657,8 @@ int PgRows::skip(long long count) {
 
 class PgBackend final : public Backend {
  public:
-  PgBackend(const std::string& conninfo, const BackendOptions& options) : pool_(conninfo, options.poolSize) {}
+  PgBackend(const std::string& conninfo, const BackendOptions& options)
+      : pool_(conninfo, options.poolSize, options.renewLogin) {}
 
   bool start(std::string& error) {
     bool busy = false;

@@ -1,6 +1,8 @@
 // The installation in PostgreSQL: the set-up script run as the owning role, the sessions' login, the users.
 #include "server/postgres/site.h"
 
+#include <openssl/rand.h>
+
 #include <algorithm>
 #include <mutex>
 #include <utility>
@@ -77,6 +79,24 @@ std::string failure(const PGresult* result) {
   return text;
 }
 
+// The owner URI's parameters with the sessions' role and its password in
+// place of its user and password.
+bool sessionConninfo(const std::string& ownerUri, const std::string& role, const std::string& password,
+                     std::string& conninfo, std::string& error) {
+  std::vector<std::pair<std::string, std::string>> parameters;
+  if (!parseUri(ownerUri, parameters, error)) return false;
+  conninfo.clear();
+  bool named = false;
+  for (const auto& [keyword, value] : parameters) {
+    if (keyword == "user" || keyword == "password" || keyword == "passfile") continue;
+    if (keyword == "application_name") named = true;
+    conninfo += keyword + "=" + conninfoValue(value) + " ";
+  }
+  if (!named) conninfo += "application_name='lumbra-server session' ";
+  conninfo += "user=" + conninfoValue(role) + " password=" + conninfoValue(password);
+  return true;
+}
+
 }  // namespace
 
 const char* setupScript() { return kSetupSql; }
@@ -125,18 +145,7 @@ bool prepareSite(const std::string& ownerUri, Site& site, std::string& error) {
   site.sessionRole = PQgetvalue(login.get(), 0, 0);
   const std::string password = PQgetvalue(login.get(), 0, 1);
 
-  std::vector<std::pair<std::string, std::string>> parameters;
-  if (!parseUri(ownerUri, parameters, error)) return false;
-  std::string conninfo;
-  bool named = false;
-  for (const auto& [keyword, value] : parameters) {
-    if (keyword == "user" || keyword == "password" || keyword == "passfile") continue;
-    if (keyword == "application_name") named = true;
-    conninfo += keyword + "=" + conninfoValue(value) + " ";
-  }
-  if (!named) conninfo += "application_name='lumbra-server session' ";
-  conninfo += "user=" + conninfoValue(site.sessionRole) + " password=" + conninfoValue(password);
-  site.sessionConninfo = conninfo;
+  if (!sessionConninfo(ownerUri, site.sessionRole, password, site.sessionConninfo, error)) return false;
 
   // The sessions' role must log in, and must not reach the server's schema
   // (a grant made by hand after the set-up, say).
@@ -158,6 +167,69 @@ bool prepareSite(const std::string& ownerUri, Site& site, std::string& error) {
     return false;
   }
   return true;
+}
+
+bool renewSessionLogin(const std::string& ownerUri, const std::string& failedConninfo, Site& site,
+                       std::string& error) {
+  std::string why;
+  Connection owner = connectOwner(ownerUri, "", why);
+  if (!owner) {
+    error = "cannot connect to PostgreSQL as the owning role: " + why;
+    return false;
+  }
+  auto fail = [&](const std::string& what, const PGresult* result) {
+    error = what + ": " + failure(result);
+    exec(owner.get(), "ROLLBACK");
+    return false;
+  };
+  // The set-up's lock: renewals of several servers, and set-ups, one at a time.
+  Result locked = exec(owner.get(), "BEGIN; SELECT pg_catalog.pg_advisory_xact_lock(7236828174069985329)");
+  if (!ok(locked.get())) return fail("cannot lock the set-up", locked.get());
+  Result login = exec(owner.get(), "SELECT role_name, password FROM lumbra_server.session_login FOR UPDATE");
+  if (!ok(login.get()) || PQntuples(login.get()) != 1)
+    return fail("cannot read the sessions' login", login.get());
+  site.sessionRole = PQgetvalue(login.get(), 0, 0);
+  if (!sessionConninfo(ownerUri, site.sessionRole, PQgetvalue(login.get(), 0, 1), site.sessionConninfo,
+                       error)) {
+    exec(owner.get(), "ROLLBACK");
+    return false;
+  }
+  // Another server renewed it already, or the stored one works (the failure
+  // was something else): nothing to change.
+  bool stale = site.sessionConninfo != failedConninfo;
+  if (stale || connect(site.sessionConninfo, why)) {
+    exec(owner.get(), "COMMIT");
+    return true;
+  }
+  unsigned char bytes[32];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) {
+    error = "no random bytes for a password";
+    exec(owner.get(), "ROLLBACK");
+    return false;
+  }
+  static const char kDigits[] = "0123456789abcdef";
+  std::string password;
+  for (unsigned char byte : bytes) {
+    password.push_back(kDigits[byte >> 4]);
+    password.push_back(kDigits[byte & 15]);
+  }
+  // Sent as a SCRAM verifier: the password itself never reaches the server's log.
+  char* verifier =
+      PQencryptPasswordConn(owner.get(), password.c_str(), site.sessionRole.c_str(), "scram-sha-256");
+  if (verifier == nullptr) {
+    error = "cannot hash a password: " + errorText(owner.get());
+    exec(owner.get(), "ROLLBACK");
+    return false;
+  }
+  std::string alter = "ALTER ROLE " + quoteIdentifier(owner.get(), site.sessionRole) + " PASSWORD " +
+                      quoteLiteral(owner.get(), verifier);
+  PQfreemem(verifier);
+  Result altered = exec(owner.get(), alter);
+  if (!ok(altered.get())) return fail("cannot give the sessions' role a new password", altered.get());
+  Result stored = exec(owner.get(), "UPDATE lumbra_server.session_login SET password = " +
+                                        quoteLiteral(owner.get(), password) + "; COMMIT");
+  if (!ok(stored.get())) return fail("cannot keep the new password", stored.get());
+  return sessionConninfo(ownerUri, site.sessionRole, password, site.sessionConninfo, error);
 }
 
 namespace {

@@ -63,6 +63,15 @@ struct Site {
 // what to do about it where that is known) when anything fails.
 bool prepareSite(const std::string& ownerUri, Site& site, std::string& error);
 
+// A session may change its own role's password (PostgreSQL lets every role
+// do that), after which no new session connection logs in. When a login of
+// `failedConninfo` has failed: takes the password another server has renewed
+// since, or keeps the stored one when it works after all, or else gives the
+// sessions' role a new password (as the owning role, which must be allowed to
+// alter roles) and keeps it. `site` gets the login to use. False with `error`.
+bool renewSessionLogin(const std::string& ownerUri, const std::string& failedConninfo, Site& site,
+                       std::string& error);
+
 // `uri` with its password (in the user part or as a parameter) shown as ***,
 // for messages and the log.
 std::string redactedUri(const std::string& uri);
