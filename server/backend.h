@@ -140,7 +140,8 @@ class Backend {
 struct BackendOptions {
   int poolSize = 20;  // PostgreSQL: connections of the server at most
   // PostgreSQL: when a new session connection fails to log in with the
-  // connection string given (`failed`), the one to use instead, or "" with
+  // connection string given (`failed`), or finds settings of its own on its
+  // role, mends the login and returns the one to use instead, or "" with
   // `error` (server/postgres/site.h: renewSessionLogin). Empty: none.
   using RenewLogin = std::function<std::string(const std::string& failed, std::string& error)>;
   RenewLogin renewLogin;

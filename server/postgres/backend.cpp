@@ -122,6 +122,23 @@ class Pool {
     }
   }
 
+  // Whether the role logged in has settings of its own (a session can give
+  // them to its role, and they would be every new connection's defaults);
+  // true, with `error`, also when that cannot be read.
+  static bool hasRoleSettings(PGconn* conn, std::string& error) {
+    pg::Result found = pg::exec(conn,
+                                "SELECT count(*) FROM pg_catalog.pg_db_role_setting WHERE setrole = "
+                                "(SELECT oid FROM pg_catalog.pg_roles WHERE rolname = current_user)");
+    if (pg::ok(found.get()) && PQntuples(found.get()) == 1 &&
+        std::string(PQgetvalue(found.get(), 0, 0)) == "0") {
+      return false;
+    }
+    error =
+        "the sessions' role has settings of its own (ALTER ROLE ... SET), and the server cannot take them "
+        "back";
+    return true;
+  }
+
   pg::Connection open(std::string& error) {
     std::string conninfo;
     {
@@ -129,6 +146,7 @@ class Pool {
       conninfo = conninfo_;
     }
     pg::Connection conn = pg::connect(conninfo, error);
+    if (conn && renew_ && hasRoleSettings(conn.get(), error)) conn.reset();
     if (!conn && renew_) {
       // The sessions' login may have been changed (a session may change its
       // own role's password): one renewal at a time, then one more try.
@@ -147,6 +165,7 @@ class Pool {
           conninfo_ = fresh;
         }
         conn = pg::connect(fresh, error);
+        if (conn && hasRoleSettings(conn.get(), error)) conn.reset();
       }
     }
     if (!conn) return nullptr;

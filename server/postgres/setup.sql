@@ -119,6 +119,18 @@ BEGIN
         CASE WHEN new_password THEN pg_catalog.format(' PASSWORD %L', session_password) ELSE '' END);
     END IF;
   END IF;
+  -- Settings of its own (a session may give them to its role) would be the
+  -- defaults of every session connection: they go.
+  FOR table_name IN SELECT coalesce(d.datname, '') FROM pg_catalog.pg_db_role_setting st
+      LEFT JOIN pg_catalog.pg_database d ON d.oid = st.setdatabase
+      WHERE st.setrole = (SELECT oid FROM pg_catalog.pg_roles WHERE rolname = session_name) LOOP
+    IF NOT may_create_roles THEN
+      RAISE EXCEPTION 'lumbra-server set-up: the sessions'' role % has settings of its own, and % may not take them back',
+        session_name, current_user;
+    END IF;
+    EXECUTE pg_catalog.format('ALTER ROLE %I %s RESET ALL', session_name,
+      CASE WHEN table_name = '' THEN '' ELSE pg_catalog.format('IN DATABASE %I', table_name) END);
+  END LOOP;
   IF pg_catalog.pg_has_role(session_name, owner_oid, 'MEMBER') THEN
     RAISE EXCEPTION 'lumbra-server set-up: the sessions'' role % is a member of %, which owns the users',
       session_name, owner_name;

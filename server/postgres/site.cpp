@@ -194,6 +194,22 @@ bool renewSessionLogin(const std::string& ownerUri, const std::string& failedCon
     exec(owner.get(), "ROLLBACK");
     return false;
   }
+  // Settings a session gave its own role (ALTER ROLE CURRENT_USER SET ...)
+  // would be every later session connection's defaults: they go.
+  const std::string role = quoteIdentifier(owner.get(), site.sessionRole);
+  Result settings = exec(owner.get(),
+                         "SELECT coalesce(d.datname, '') FROM pg_catalog.pg_db_role_setting s "
+                         "LEFT JOIN pg_catalog.pg_database d ON d.oid = s.setdatabase "
+                         "WHERE s.setrole = (SELECT oid FROM pg_catalog.pg_roles WHERE rolname = " +
+                             quoteLiteral(owner.get(), site.sessionRole) + ")");
+  if (!ok(settings.get())) return fail("cannot read the settings of the sessions' role", settings.get());
+  for (int row = 0; row < PQntuples(settings.get()); ++row) {
+    const std::string database = PQgetvalue(settings.get(), row, 0);
+    const std::string where =
+        database.empty() ? "" : " IN DATABASE " + quoteIdentifier(owner.get(), database);
+    Result reset = exec(owner.get(), "ALTER ROLE " + role + where + " RESET ALL");
+    if (!ok(reset.get())) return fail("cannot take back the settings of the sessions' role", reset.get());
+  }
   // Another server renewed it already, or the stored one works (the failure
   // was something else): nothing to change.
   bool stale = site.sessionConninfo != failedConninfo;
@@ -221,8 +237,7 @@ bool renewSessionLogin(const std::string& ownerUri, const std::string& failedCon
     exec(owner.get(), "ROLLBACK");
     return false;
   }
-  std::string alter = "ALTER ROLE " + quoteIdentifier(owner.get(), site.sessionRole) + " PASSWORD " +
-                      quoteLiteral(owner.get(), verifier);
+  std::string alter = "ALTER ROLE " + role + " PASSWORD " + quoteLiteral(owner.get(), verifier);
   PQfreemem(verifier);
   Result altered = exec(owner.get(), alter);
   if (!ok(altered.get())) return fail("cannot give the sessions' role a new password", altered.get());

@@ -68,7 +68,10 @@ bool prepareSite(const std::string& ownerUri, Site& site, std::string& error);
 // `failedConninfo` has failed: takes the password another server has renewed
 // since, or keeps the stored one when it works after all, or else gives the
 // sessions' role a new password (as the owning role, which must be allowed to
-// alter roles) and keeps it. `site` gets the login to use. False with `error`.
+// alter roles) and keeps it. Takes back the settings a session may have
+// given its own role (ALTER ROLE CURRENT_USER SET search_path, bytea_output,
+// ...), which would be the defaults of every later session connection.
+// `site` gets the login to use. False with `error`.
 bool renewSessionLogin(const std::string& ownerUri, const std::string& failedConninfo, Site& site,
                        std::string& error);
 

@@ -218,44 +218,72 @@ TEST_F(PostgresServers, ScriptThenServeForAnOwnerThatMayNotCreateRoles) {
   }
 }
 
-// PostgreSQL lets a role change its own password, so a session can change
-// the sessions' role's. New session connections then fail to log in: the
-// server gives the role a new password (the other server takes it up) and
-// goes on.
-TEST_F(PostgresServers, ASessionThatChangesItsRolesPasswordLocksNobodyOut) {
+// PostgreSQL lets a role change its own password and its own defaults, so a
+// session can change the sessions' role's. New session connections then fail
+// to log in, or would start with the session's settings: the server takes
+// the settings back, gives the role a new password (the other server takes
+// it up) and goes on.
+TEST_F(PostgresServers, ASessionThatChangesItsRolesPasswordOrSettingsHarmsNoOther) {
   ASSERT_NO_FATAL_FAILURE(startBoth());
   const std::string role = database_->sessionRole();
   {
-    Session attacker(first_);
-    ASSERT_TRUE(attacker.open()) << attacker.text();
-    ASSERT_GE(attacker.command("EXEC ALTER ROLE CURRENT_USER PASSWORD 'mine'"), 0) << attacker.text();
-    ASSERT_GE(attacker.command("COMMIT"), 0) << attacker.text();
+    Session setup(first_);
+    ASSERT_TRUE(setup.open()) << setup.text();
+    ASSERT_GE(setup.command("EXEC CREATE TABLE KEPT (ID INTEGER)"), 0) << setup.text();
+    ASSERT_GE(setup.command("EXEC INSERT INTO KEPT VALUES (42)"), 0) << setup.text();
+    ASSERT_GE(setup.command("COMMIT"), 0) << setup.text();
   }
-  {
-    std::string uri = database_->ownerUri(), why;
-    uri.replace(uri.find("lumbra_owner:"), uri.find('@') - uri.find("lumbra_owner:"), role + ":mine");
-    EXPECT_TRUE(pg::connect(uri, why)) << "the attack did not take: " << why;
-  }
-  // Every pooled connection goes, so that each server must log in anew.
-  bool gone = false;
-  for (auto end = Clock::now() + std::chrono::seconds(20); Clock::now() < end && !gone;) {
-    gone = value(database_->superuser(),
-                 "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
-                 "WHERE usename = '" +
-                     role + "'") == "0";
-    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ASSERT_TRUE(gone);
-  for (ServerProcess* server : {&first_, &second_}) {
-    Session session(*server);
-    ASSERT_TRUE(session.open()) << session.text();
-    // A pooled connection the termination has not reached yet may fail one
-    // message (2010, and it is let go); the next logs in anew.
-    std::string answer = session.first("SELECT 6 * 7");
-    for (int attempt = 0; attempt < 20 && answer.starts_with("ERROR -2010"); ++attempt) {
-      answer = session.first("SELECT 6 * 7");
+  struct Attack {
+    std::vector<std::string> sql;
+    bool newPassword;
+  } attacks[] = {
+      // Defaults of every later connection of the role: tables not found, bytes in another form.
+      {{"EXEC ALTER ROLE CURRENT_USER SET search_path = nowhere",
+        "EXEC ALTER ROLE CURRENT_USER IN DATABASE " + database_->name() + " SET bytea_output = escape"},
+       false},
+      {{"EXEC ALTER ROLE CURRENT_USER SET search_path = nowhere",
+        "EXEC ALTER ROLE CURRENT_USER PASSWORD 'mine'"},
+       true},
+  };
+  for (const Attack& attack : attacks) {
+    SCOPED_TRACE(attack.sql.back());
+    {
+      Session attacker(first_);
+      ASSERT_TRUE(attacker.open()) << attacker.text();
+      for (const std::string& sql : attack.sql)
+        ASSERT_GE(attacker.command(sql), 0) << sql << ": " << attacker.text();
+      ASSERT_GE(attacker.command("COMMIT"), 0) << attacker.text();
     }
-    EXPECT_EQ(answer, "42") << server->log();
+    if (attack.newPassword) {
+      std::string uri = database_->ownerUri(), why;
+      uri.replace(uri.find("lumbra_owner:"), uri.find('@') - uri.find("lumbra_owner:"), role + ":mine");
+      EXPECT_TRUE(pg::connect(uri, why)) << "the attack did not take: " << why;
+    }
+    // Every pooled connection goes, so that each server must log in anew.
+    bool gone = false;
+    for (auto end = Clock::now() + std::chrono::seconds(20); Clock::now() < end && !gone;) {
+      gone = value(database_->superuser(),
+                   "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                   "WHERE usename = '" +
+                       role + "'") == "0";
+      if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(gone);
+    for (ServerProcess* server : {&first_, &second_}) {
+      Session session(*server);
+      ASSERT_TRUE(session.open()) << session.text();
+      // A pooled connection the termination has not reached yet may fail one
+      // message (2010, and it is let go); the next logs in anew.
+      std::string answer = session.first("SELECT ID FROM KEPT");
+      for (int attempt = 0; attempt < 20 && answer.starts_with("ERROR -2010"); ++attempt) {
+        answer = session.first("SELECT ID FROM KEPT");
+      }
+      EXPECT_EQ(answer, "42") << server->log();
+      EXPECT_EQ(session.first("SELECT current_setting('bytea_output')"), "hex");
+    }
+    EXPECT_EQ(value(database_->superuser(),
+                    "SELECT count(*) FROM pg_db_role_setting WHERE setrole = '" + role + "'::regrole"),
+              "0");
   }
   std::string error;
   pg::Connection super = pg::connect(database_->superuserUri(), error);

@@ -199,6 +199,9 @@ TEST_F(PostgresSite, GrantsMadeByHandAreTakenBackOrRefused) {
   } cases[] = {
       {"GRANT USAGE, CREATE ON SCHEMA lumbra_server TO " + role, nullptr},
       {"ALTER ROLE " + role + " CREATEDB CREATEROLE", nullptr},
+      {"ALTER ROLE " + role + " SET search_path = nowhere; ALTER ROLE " + role + " IN DATABASE " +
+           database_->name() + " SET bytea_output = escape",
+       nullptr},
       {"GRANT USAGE ON SCHEMA lumbra_server TO PUBLIC; GRANT SELECT ON lumbra_server.users TO PUBLIC",
        nullptr},
       {"CREATE ROLE " + helper + "; GRANT USAGE ON SCHEMA lumbra_server TO " + helper + "; GRANT " + helper +
@@ -215,6 +218,9 @@ TEST_F(PostgresSite, GrantsMadeByHandAreTakenBackOrRefused) {
       EXPECT_TRUE(prepared) << error;
       EXPECT_EQ(value(super_.get(), "SELECT has_schema_privilege('" + role + "', 'lumbra_server', 'USAGE')"),
                 "f");
+      EXPECT_EQ(value(super_.get(),
+                      "SELECT count(*) FROM pg_db_role_setting WHERE setrole = '" + role + "'::regrole"),
+                "0");
       EXPECT_EQ(value(super_.get(),
                       "SELECT rolcreatedb OR rolcreaterole FROM pg_roles WHERE rolname = '" + role + "'"),
                 "f");
