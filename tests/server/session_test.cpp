@@ -276,39 +276,40 @@ TEST_P(BackendSession, SelectReadsOneSnapshotWhileOthersWrite) {
 }
 
 TEST_P(BackendSession, ResultsBeyondTheKeptBudgetAreReadAgain) {
-  // 400 rows of 90000 bytes pass the 32 MiB a result keeps: the rows after
+  // 600 rows of 60000 bytes pass the 32 MiB a result keeps: the rows after
   // the kept ones are read a second time, from the same snapshot.
-  ok("SET MESSAGE_LENGTH=200000");
+  ok("SET MESSAGE_LENGTH=2000");
   ok("EXEC CREATE TABLE BIG (K INTEGER, V TEXT)");
   ok(GetParam() == Engine::Sqlite
-         ? "EXEC WITH RECURSIVE C(I) AS (SELECT 1 UNION ALL SELECT I + 1 FROM C WHERE I < 400) "
-           "INSERT INTO BIG SELECT I, HEX(ZEROBLOB(45000)) FROM C"
-         : "EXEC INSERT INTO BIG SELECT I, REPEAT('00', 45000) FROM GENERATE_SERIES(1, 400) AS G(I)");
+         ? "EXEC WITH RECURSIVE C(I) AS (SELECT 1 UNION ALL SELECT I + 1 FROM C WHERE I < 600) "
+           "INSERT INTO BIG SELECT I, HEX(ZEROBLOB(30000)) FROM C"
+         : "EXEC INSERT INTO BIG SELECT I, REPEAT('00', 30000) FROM GENERATE_SERIES(1, 600) AS G(I)");
   ok("COMMIT");
   std::string reply = client_->exchange("SELECT K, V FROM BIG ORDER BY K");
   ASSERT_EQ(statusOf(reply), "0000") << reply.substr(0, 200);
   EXPECT_EQ(reply.substr(10, 13),
-            "00000400"
-            "90003");
+            "00000600"
+            "60003");
   std::size_t dot = reply.find('.');
   std::vector<std::string> rows =
-      decodeRows(std::string_view(reply).substr(dot + 1, reply.size() - dot - 7), 90003);
+      decodeRows(std::string_view(reply).substr(dot + 1, reply.size() - dot - 7), 60003);
+  ASSERT_LT(rows.size(), 100u);
   // The rows read again come from the same snapshot, whatever others commit meanwhile.
   RawClient other(server_->port());
   ASSERT_EQ(statusOf(logIn(other, "BOB", "HUNTER2")), "0000");
   ok(other, "DELETE FROM BIG WHERE K > 200 COMMIT");
-  for (int cont = 100; rows.size() < 400 && cont < 1000; ++cont) {
+  for (int cont = 100; rows.size() < 600 && cont < 1000; ++cont) {
     reply = client_->exchange("CONT=" + std::to_string(cont));
     ASSERT_TRUE(reply.starts_with("LBX" + std::to_string(cont))) << reply.substr(0, 200);
-    std::vector<std::string> more = decodeRows(std::string_view(reply).substr(6, reply.size() - 12), 90003);
+    std::vector<std::string> more = decodeRows(std::string_view(reply).substr(6, reply.size() - 12), 60003);
     ASSERT_FALSE(more.empty());
     rows.insert(rows.end(), more.begin(), more.end());
   }
-  ASSERT_EQ(rows.size(), 400u);
+  ASSERT_EQ(rows.size(), 600u);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     char key[4];
     std::snprintf(key, sizeof key, "%3zu", i + 1);
-    ASSERT_EQ(rows[i], key + std::string(90000, '0')) << i;
+    ASSERT_EQ(rows[i], key + std::string(60000, '0')) << i;
   }
 }
 
@@ -566,6 +567,39 @@ TEST(PostgresPool, WhatASessionLeavesOnAConnectionGoesWithIt) {
   EXPECT_EQ(textOf(b.exchange("GETSET TRANSACTION")), "ABERTA");
   EXPECT_EQ(statusOf(b.exchange("ROLLBACK")), "0000");
   EXPECT_EQ(textOf(a.exchange("EXEC SELECT COUNT(*) FROM T")), "0");
+}
+
+TEST(PostgresPool, AHeldResultGivesItsConnectionBackAfterTheHold) {
+  std::string uri;
+  LUMBRA_REQUIRE_POSTGRES(uri);
+  RunningServer server(Engine::Postgres, [](ServerOptions& options) {
+    options.poolSize = 1;
+    options.settings.busyTimeoutMs = 200;
+    options.settings.resultHold = std::chrono::seconds(1);
+  });
+  RawClient reader(server.port());
+  RawClient other(server.port());
+  ASSERT_EQ(statusOf(logIn(reader)), "0000");
+  ASSERT_EQ(statusOf(logIn(other, "BOB", "HUNTER2")), "0000");
+  // More than a result keeps in memory: its rows stay open on the connection.
+  ASSERT_EQ(statusOf(reader.exchange("SET MESSAGE_LENGTH=20000")), "0000");
+  ASSERT_EQ(statusOf(reader.exchange("EXEC CREATE TABLE BIG AS SELECT I AS K, REPEAT('x', 60000) AS V "
+                                     "FROM GENERATE_SERIES(1, 600) AS G(I)")),
+            "0000");
+  ASSERT_EQ(statusOf(reader.exchange("COMMIT")), "0000");
+  std::string first = reader.exchange("SELECT K, V FROM BIG");
+  ASSERT_EQ(first.substr(0, 23),
+            "LBX0000000"
+            "00000600"
+            "60003")
+      << first.substr(0, 100);
+  EXPECT_EQ(statusOf(other.exchange("EXEC SELECT 1")), "2005");
+  std::string reply;
+  for (int i = 0; i < 40 && statusOf(reply) != "0000"; ++i) reply = other.exchange("EXEC SELECT 1");
+  EXPECT_EQ(reply,
+            "LBX0000000"
+            "1LBXEOB");
+  EXPECT_EQ(reader.exchange("CONT=100"), "LBX0000140NAO HA CONSULTA ABERTA: RESULTADO LIBERADO APOS 1 SLBXEOB");
 }
 
 TEST(PostgresPool, StoppingTheServerCancelsTheSqlItRuns) {
