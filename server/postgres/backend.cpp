@@ -335,7 +335,7 @@ class PgConnection final : public BackendConnection {
       code = kSecondStatement;
       return nullptr;
     }
-    if (refusedWord(pg::leadingWord(statements[0]))) {
+    if (refusedWord(pg::leadingWord(statements[0])) || pg::holdsWord(statements[0], "SET_CONFIG")) {
       code = refuse();
       return nullptr;
     }
@@ -364,7 +364,9 @@ class PgConnection final : public BackendConnection {
     changes = 0;
     std::vector<std::string_view> statements = pg::splitStatements(sql);
     if (statements.size() != 1) return kNoPlace;
-    if (refusedWord(pg::leadingWord(statements[0]))) return refuse();
+    if (refusedWord(pg::leadingWord(statements[0])) || pg::holdsWord(statements[0], "SET_CONFIG")) {
+      return refuse();
+    }
     Bound bound(statements[0], parameters, &data);
     if (bound.blobIndex == 0) return kNoPlace;
     if (int code = applyLimits(); code != kOk) return code;
@@ -477,12 +479,11 @@ class PgConnection final : public BackendConnection {
   int runOne(std::string_view statement, const Parameters& parameters, WriteHook* hook, long long& changes,
              std::optional<std::string>* firstRow) {
     const std::string word = pg::leadingWord(statement);
-    if (refusedWord(word)) return refuse();
+    if (refusedWord(word) || pg::holdsWord(statement, "SET_CONFIG")) return refuse();
     if (hook != nullptr && !readsOnly(statement, word)) {
       if (int code = hook->beforeWrite(); code != kOk) return code;
     }
-    if ((word == "CREATE" && (pg::holdsWord(statement, "TEMP") || pg::holdsWord(statement, "TEMPORARY"))) ||
-        pg::holdsWord(statement, "SET_CONFIG")) {
+    if (word == "CREATE" && (pg::holdsWord(statement, "TEMP") || pg::holdsWord(statement, "TEMPORARY"))) {
       dirty_ = true;
     }
     if (int code = applyLimits(); code != kOk) return code;

@@ -31,7 +31,9 @@
 // Session SQL may not control transactions or the connection: BEGIN, START,
 // COMMIT, END, ROLLBACK, ABORT, SAVEPOINT, RELEASE, PREPARE, DEALLOCATE,
 // SET, RESET, DISCARD, LISTEN, UNLISTEN, NOTIFY, COPY, LOAD, DECLARE, FETCH,
-// MOVE and CLOSE are refused with 2023 ("not authorized"). Texts of several
+// MOVE and CLOSE, and any statement that calls set_config (a SET by another
+// name: it could lift the read-only default or the time-outs), are refused
+// with 2023 ("not authorized"). Texts of several
 // statements run them one by one, as on SQLite.
 //
 // Limits: the statement time-out becomes statement_timeout (57014 is 2009
