@@ -22,6 +22,8 @@ constexpr char kCursorName[] = "lumbra_rows";
 constexpr long long kFetchBytes = 4 << 20;
 constexpr long long kFirstFetch = 64;
 constexpr long long kLongestFetch = 4096;
+// The longest wait for a lock in one go, in milliseconds.
+constexpr int kLockSlice = 50;
 // No reply carries more than the longest message length: the rest of a first row is never read.
 constexpr std::size_t kLongestFirstRow = 16 * 1024 * 1024;
 
@@ -443,8 +445,10 @@ class PgConnection final : public BackendConnection {
     return 2001;
   }
 
-  // statement_timeout for what is left of the message's time, lock_timeout
-  // for the busy timeout (0 would mean no limit to PostgreSQL: 1 ms instead).
+  // statement_timeout for what is left of the message's time; lock_timeout
+  // for the busy timeout, a slice of kLockSlice at a time (the session hands
+  // its message in again until the busy timeout is over, so a wait never
+  // holds an SQL thread long), and never 0, which would mean no limit.
   int applyLimits() {
     if (interrupted_) {
       error_ = "interrupted";
@@ -458,7 +462,7 @@ class PgConnection final : public BackendConnection {
         return 2009;
       }
     }
-    const int lockWait = std::max(1, lockWaitMs_);
+    const int lockWait = std::clamp(lockWaitMs_, 1, kLockSlice);
     // Set again once a second has passed, so that a message of many
     // statements (a result fetched in batches) ends within a second of its deadline.
     const Clock::time_point now = Clock::now();

@@ -608,6 +608,35 @@ TEST(PostgresPool, AHeldResultGivesItsConnectionBackAfterTheHold) {
             "LBX0000140NAO HA CONSULTA ABERTA: RESULTADO LIBERADO APOS 1 SLBXEOB");
 }
 
+TEST(PostgresPool, WaitsForRowLocksHoldNoSqlThread) {
+  std::string uri;
+  LUMBRA_REQUIRE_POSTGRES(uri);
+  RunningServer server(Engine::Postgres, [](ServerOptions& options) {
+    options.sqlThreads = 2;
+    options.settings.busyTimeoutMs = 3000;
+  });
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (const char* id : {"ALICE", "BOB", "ALICE", "BOB"}) {
+    clients.push_back(std::make_unique<RawClient>(server.port()));
+    ASSERT_EQ(statusOf(logIn(*clients.back(), id, id[0] == 'A' ? "SECRET" : "HUNTER2")), "0000");
+  }
+  RawClient& holder = *clients[0];
+  ASSERT_EQ(statusOf(holder.exchange("EXEC CREATE TABLE W (K INTEGER, V INTEGER)")), "0000");
+  ASSERT_EQ(statusOf(holder.exchange("INSERT INTO W VALUES (1, 0) INSERT INTO W VALUES (2, 0) COMMIT")),
+            "0000");
+  ASSERT_EQ(statusOf(holder.exchange("UPDATE W SET V = 1 ")), "0000");  // locks both rows
+  // Two sessions wait for a row each, as many as there are SQL threads ...
+  clients[1]->sendMessage("UPDATE W SET V = 2 WHERE K = 1 COMMIT");
+  clients[2]->sendMessage("UPDATE W SET V = 3 WHERE K = 2 COMMIT");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // ... and a third is served meanwhile; once the rows are free both get them.
+  EXPECT_EQ(textOf(clients[3]->exchange("EXEC SELECT SUM(V) FROM W")), "0");
+  EXPECT_EQ(statusOf(holder.exchange("COMMIT")), "0000");
+  EXPECT_EQ(statusOf(clients[1]->receiveReply()), "0000");
+  EXPECT_EQ(statusOf(clients[2]->receiveReply()), "0000");
+  EXPECT_EQ(textOf(clients[3]->exchange("EXEC SELECT SUM(V) FROM W")), "5");
+}
+
 TEST(PostgresPool, StoppingTheServerCancelsTheSqlItRuns) {
   std::string uri;
   LUMBRA_REQUIRE_POSTGRES(uri);
