@@ -70,7 +70,6 @@ std::optional<SessionLogic::Outcome> SessionLogic::beginWrite(Clock::time_point 
   if (code == kOk) {
     inTransaction_ = true;
     begunNow_ = true;
-    busySince_.reset();
     return std::nullopt;
   }
   if (code == kBusy) return waitOrRefuseBusy(now);

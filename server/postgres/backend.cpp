@@ -22,6 +22,8 @@ constexpr char kCursorName[] = "lumbra_rows";
 constexpr long long kFetchBytes = 4 << 20;
 constexpr long long kFirstFetch = 64;
 constexpr long long kLongestFetch = 4096;
+// The longest wait for a lock in one go, in milliseconds.
+constexpr int kLockSlice = 50;
 // No reply carries more than the longest message length: the rest of a first row is never read.
 constexpr std::size_t kLongestFirstRow = 16 * 1024 * 1024;
 
@@ -382,7 +384,7 @@ class PgConnection final : public BackendConnection {
       code = kSecondStatement;
       return nullptr;
     }
-    if (refusedWord(pg::leadingWord(statements[0]))) {
+    if (refusedWord(pg::leadingWord(statements[0])) || pg::holdsWord(statements[0], "SET_CONFIG")) {
       code = refuse();
       return nullptr;
     }
@@ -411,7 +413,9 @@ class PgConnection final : public BackendConnection {
     changes = 0;
     std::vector<std::string_view> statements = pg::splitStatements(sql);
     if (statements.size() != 1) return kNoPlace;
-    if (refusedWord(pg::leadingWord(statements[0]))) return refuse();
+    if (refusedWord(pg::leadingWord(statements[0])) || pg::holdsWord(statements[0], "SET_CONFIG")) {
+      return refuse();
+    }
     Bound bound(statements[0], parameters, &data);
     if (bound.blobIndex == 0) return kNoPlace;
     if (int code = applyLimits(); code != kOk) return code;
@@ -488,8 +492,10 @@ class PgConnection final : public BackendConnection {
     return 2001;
   }
 
-  // statement_timeout for what is left of the message's time, lock_timeout
-  // for the busy timeout (0 would mean no limit to PostgreSQL: 1 ms instead).
+  // statement_timeout for what is left of the message's time; lock_timeout
+  // for the busy timeout, a slice of kLockSlice at a time (the session hands
+  // its message in again until the busy timeout is over, so a wait never
+  // holds an SQL thread long), and never 0, which would mean no limit.
   int applyLimits() {
     if (interrupted_) {
       error_ = "interrupted";
@@ -503,7 +509,7 @@ class PgConnection final : public BackendConnection {
         return 2009;
       }
     }
-    const int lockWait = std::max(1, lockWaitMs_);
+    const int lockWait = std::clamp(lockWaitMs_, 1, kLockSlice);
     // Set again once a second has passed, so that a message of many
     // statements (a result fetched in batches) ends within a second of its deadline.
     const Clock::time_point now = Clock::now();
@@ -524,12 +530,11 @@ class PgConnection final : public BackendConnection {
   int runOne(std::string_view statement, const Parameters& parameters, WriteHook* hook, long long& changes,
              std::optional<std::string>* firstRow) {
     const std::string word = pg::leadingWord(statement);
-    if (refusedWord(word)) return refuse();
+    if (refusedWord(word) || pg::holdsWord(statement, "SET_CONFIG")) return refuse();
     if (hook != nullptr && !readsOnly(statement, word)) {
       if (int code = hook->beforeWrite(); code != kOk) return code;
     }
-    if ((word == "CREATE" && (pg::holdsWord(statement, "TEMP") || pg::holdsWord(statement, "TEMPORARY"))) ||
-        pg::holdsWord(statement, "SET_CONFIG")) {
+    if (word == "CREATE" && (pg::holdsWord(statement, "TEMP") || pg::holdsWord(statement, "TEMPORARY"))) {
       dirty_ = true;
     }
     if (int code = applyLimits(); code != kOk) return code;
