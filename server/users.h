@@ -54,10 +54,11 @@ std::string userStorePath(const std::string& databasePath);
 // one. Every member is safe to call from several threads at once.
 class UserStore {
  public:
-  // Opens the users of the database `database` (a path, or a PostgreSQL URI). For a file: creates the users' file (mode 0600)
-  // and moves the users of an older database into it; `migrated`, when given,
-  // receives how many moved. For PostgreSQL: runs the set-up first
-  // (pg::prepareSite, server/postgres/site.h). nullptr with `error` on failure.
+  // Opens the users of the database `database` (a path, or a PostgreSQL
+  // URI). For a file: creates the users' file (mode 0600) and moves the users
+  // of an older database into it; `migrated`, when given, receives how many
+  // moved. For PostgreSQL: runs the set-up first (pg::prepareSite,
+  // server/postgres/site.h). nullptr with `error` on failure.
   static std::unique_ptr<UserStore> open(const std::string& database, std::string& error,
                                          int* migrated = nullptr);
 

@@ -1,4 +1,4 @@
-// lumbra-server on PostgreSQL through lumbra32: set-up by `user add` or by script, two servers on one database, a server killed mid-batch.
+// lumbra-server on PostgreSQL via lumbra32: set-up, two servers on one database, a kill mid-batch.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -43,7 +43,7 @@ std::string value(PGconn* conn, const std::string& sql) {
 // One session of lumbra32, closed when it goes away.
 class Session {
  public:
-  Session(const ServerProcess& server) : message_(kMessageRoom, '\0') {
+  explicit Session(const ServerProcess& server) : message_(kMessageRoom, '\0') {
     handle_ =
         static_cast<int16_t>(LBConnect(kUser, kPassword, "", server.address().c_str(), message_.data()));
   }

@@ -1,4 +1,4 @@
-// lumbra-server's installation in PostgreSQL: set-up as owner, superuser and by script, what the sessions' role cannot do, the users.
+// The PostgreSQL installation: set-up by owner, superuser and script; the sessions' role; the users.
 #include "server/postgres/site.h"
 
 #include <gtest/gtest.h>

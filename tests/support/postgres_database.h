@@ -1,4 +1,4 @@
-// An empty PostgreSQL database of a test's own on the run's throwaway PostgreSQL, dropped (with the roles made for it) afterwards.
+// An empty PostgreSQL database of a test's own, dropped with the sessions' role made for it.
 #pragma once
 
 #include <libpq-fe.h>
