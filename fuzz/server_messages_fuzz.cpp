@@ -22,6 +22,7 @@
 #include "fuzz/scratch_dir.h"  // check, fail
 #include "server/framing.h"
 #include "server/session.h"
+#include "server/sqlite/backend.h"
 #include "server/users.h"
 
 namespace {
@@ -91,6 +92,7 @@ std::string withMarker(const char* text) { return std::string(text) + lumbra::kE
 // file is touched.
 struct World {
   lumbra::server::ServerSettings settings;
+  std::unique_ptr<lumbra::server::Backend> backend;
   std::unique_ptr<lumbra::server::UserStore> users;
   std::string storedHash;  // OPERADOR's, put back when an input changed the password
   std::unique_ptr<SessionLogic> witness;
@@ -102,12 +104,14 @@ struct World {
     settings.busyTimeoutMs = 50;
     settings.statementTimeout = std::chrono::milliseconds(10);  // runaway SQL costs little
     std::string error;
+    backend = lumbra::server::openSqliteBackend(settings.databasePath);
     users = lumbra::server::UserStore::open(settings.databasePath, error);
     check(users != nullptr, "user store does not open");
     check(users->add("OPERADOR", "SENHA", 1) == lumbra::server::UserStore::Result::Ok,
           "the user is not added");
     storedHash = users->storedHash("OPERADOR").value_or("");
-    witness = std::make_unique<SessionLogic>(settings, *users, 0x7F000001u, [](const std::string&) {});
+    witness =
+        std::make_unique<SessionLogic>(settings, *backend, *users, 0x7F000001u, [](const std::string&) {});
     Clock::time_point now = Clock::now();
     witnessAsks(withMarker(lumbra::kGreeting), now);
     witnessAsks(loginMessage(), now);
@@ -142,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   --size;
   Clock::time_point now = Clock::now();
 
-  SessionLogic session(world.settings, *world.users, 0x7F000001u, [](const std::string&) {});
+  SessionLogic session(world.settings, *world.backend, *world.users, 0x7F000001u, [](const std::string&) {});
   FrameReader reader(lumbra::kInitialBufferSize + 1024);
   if (mode & 1) {
     std::string start = withMarker(lumbra::kGreeting) + login;

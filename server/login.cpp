@@ -1,8 +1,6 @@
 // Login message parsing and the server information keywords.
 #include "server/login.h"
 
-#include <sqlite3.h>
-
 #include <cstdio>
 
 #include "protocol/credentials.h"
@@ -37,14 +35,13 @@ std::optional<LoginRequest> parseLogin(std::string_view message) {
   return request;
 }
 
-std::string serverInformation(std::uint32_t clientAddress, int messageLength) {
+std::string serverInformation(std::uint32_t clientAddress, int messageLength,
+                              const std::string& databaseVersion) {
   // Each value has the fixed width the client reads: SV and BD 5 characters,
   // OS 4, SK a 3-character code and a 5-character version, MR a 4-character
   // name and a 5-character version.
-  int version = sqlite3_libversion_number();
   char database[16];
-  std::snprintf(database, sizeof database, "%5.5s",
-                (std::to_string(version / 1000000) + "." + std::to_string(version / 1000 % 1000)).c_str());
+  std::snprintf(database, sizeof database, "%5.5s", databaseVersion.c_str());
   char text[160];
   std::snprintf(text, sizeof text, ",NN=%08X,SV=%-5.5s,BD=%s,OS=UNIX,SK=TCP1.0.0,MR=LMBR%-5.5s,ML=%d",
                 static_cast<unsigned>(clientAddress), kServerVersion, database, kServerVersion,

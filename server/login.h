@@ -23,7 +23,9 @@ std::optional<LoginRequest> parseLogin(std::string_view message);
 
 // The keyword values of an accepted login: ",NN=" the client's IPv4 address
 // (host byte order) in 8 hexadecimal digits, ",SV=", ",BD=", ",OS=", ",SK=",
-// ",MR=" and ",ML=" with the message length the server will use.
-std::string serverInformation(std::uint32_t clientAddress, int messageLength);
+// ",MR=" and ",ML=" with the message length the server will use; BD is the
+// database's major.minor `databaseVersion`.
+std::string serverInformation(std::uint32_t clientAddress, int messageLength,
+                              const std::string& databaseVersion);
 
 }  // namespace lumbra::server

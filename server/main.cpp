@@ -8,6 +8,7 @@
 #include "server/log.h"
 #include "server/login.h"
 #include "server/options.h"
+#include "server/postgres/site.h"
 #include "server/server.h"
 #include "platform/system.h"
 #include "server/users.h"
@@ -22,8 +23,8 @@ int manageUser(const CommandLine& line) {
   std::string error;
   auto users = UserStore::open(line.server.settings.databasePath, error);
   if (!users) {
-    std::fprintf(stderr, "lumbra-server: cannot open the database %s: %s\n",
-                 line.server.settings.databasePath.c_str(), error.c_str());
+    std::fprintf(stderr, "lumbra-server: cannot open the users of %s: %s\n",
+                 pg::redactedUri(line.server.settings.databasePath).c_str(), error.c_str());
     return 1;
   }
   if (line.action == CommandLine::Action::UserList) {

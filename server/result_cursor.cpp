@@ -1,8 +1,6 @@
 // The counting pass that keeps rows within a budget, the blocks laid out from kept or stepped rows, blocks ahead.
 #include "server/result_cursor.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -29,19 +27,16 @@ bool claim(std::size_t bytes) {
 }
 
 // The width a value takes in its column (0 for NULL).
-std::size_t valueWidth(sqlite3_stmt* stmt, int column) {
-  switch (sqlite3_column_type(stmt, column)) {
-    case SQLITE_NULL:
+std::size_t valueWidth(Rows& rows, int column) {
+  switch (rows.kind(column)) {
+    case Rows::Kind::Null:
       return 0;
-    case SQLITE_INTEGER: {
+    case Rows::Kind::Integer: {
       char text[24];
-      return integerText(sqlite3_column_int64(stmt, column), text);
+      return integerText(rows.integer(column), text);
     }
-    case SQLITE_BLOB:
-      return static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
     default:
-      sqlite3_column_text(stmt, column);
-      return static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
+      return rows.bytes(column).size();
   }
 }
 
@@ -69,26 +64,23 @@ void ResultCursor::release() {
   claimed_ = 0;
 }
 
-bool ResultCursor::keep(sqlite3_stmt* stmt, int columns) {
+bool ResultCursor::keep(Rows& rows, int columns) {
   const std::size_t before = kept_.size();
   for (int i = 0; i < columns; ++i) {
-    const int type = sqlite3_column_type(stmt, i);
+    const Rows::Kind type = rows.kind(i);
     char number[24];
     const char* bytes = nullptr;
     std::size_t length = 0;
     unsigned char kind = kNull;
-    if (type == SQLITE_INTEGER) {
+    if (type == Rows::Kind::Integer) {
       kind = kNumber;
-      length = integerText(sqlite3_column_int64(stmt, i), number);
+      length = integerText(rows.integer(i), number);
       bytes = number;
-    } else if (type == SQLITE_BLOB) {
-      kind = kBlob;
-      bytes = static_cast<const char*>(sqlite3_column_blob(stmt, i));
-      length = static_cast<std::size_t>(sqlite3_column_bytes(stmt, i));
-    } else if (type != SQLITE_NULL) {
-      kind = type == SQLITE_FLOAT ? kNumber : kText;
-      bytes = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-      length = static_cast<std::size_t>(sqlite3_column_bytes(stmt, i));
+    } else if (type != Rows::Kind::Null) {
+      kind = type == Rows::Kind::Blob ? kBlob : type == Rows::Kind::Real ? kNumber : kText;
+      std::string_view value = rows.bytes(i);
+      bytes = value.data();
+      length = value.size();
     }
     const std::size_t needed = kept_.size() + kValueHead + length;
     if (length > kLongestKept || !grow(needed)) {
@@ -112,27 +104,27 @@ bool ResultCursor::keep(sqlite3_stmt* stmt, int columns) {
   return true;
 }
 
-int ResultCursor::count(sqlite3_stmt* stmt) {
-  const int columns = sqlite3_column_count(stmt);
+int ResultCursor::count(Rows& rows) {
+  const int columns = rows.columns();
   widths_.assign(static_cast<std::size_t>(columns), 0);
-  int rc = SQLITE_OK;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  int rc = kOk;
+  while ((rc = rows.step()) == kRow) {
     ++total_;
-    if (keeping_ && keep(stmt, columns)) {
+    if (keeping_ && keep(rows, columns)) {
       ++keptRows_;
       continue;
     }
     keeping_ = false;
     for (int i = 0; i < columns; ++i) {
       widths_[static_cast<std::size_t>(i)] =
-          std::max(widths_[static_cast<std::size_t>(i)], valueWidth(stmt, i));
+          std::max(widths_[static_cast<std::size_t>(i)], valueWidth(rows, i));
     }
   }
-  if (rc != SQLITE_DONE) return rc;
-  sqlite3_reset(stmt);
+  if (rc != kDone) return rc;
+  rows.rewind();
   rowLength_ = 0;
   for (std::size_t width : widths_) rowLength_ += width;
-  return SQLITE_DONE;
+  return kDone;
 }
 
 void ResultCursor::layOutKept() {
@@ -162,25 +154,24 @@ void ResultCursor::layOutKept() {
   readAt_ = static_cast<std::size_t>(p - kept_.data());
 }
 
-bool ResultCursor::skipKept(sqlite3_stmt* stmt, int& rc) {
+bool ResultCursor::skipKept(Rows& rows, int& rc) {
   positioned_ = true;
-  for (long long k = 0; k < keptRows_; ++k) {
-    const int step = sqlite3_step(stmt);
-    if (step == SQLITE_DONE) {
-      exhausted_ = true;
-      return false;
-    }
-    if (step != SQLITE_ROW) {
-      rc = step;
-      return false;
-    }
+  if (keptRows_ == 0) return true;
+  const int step = rows.skip(keptRows_);
+  if (step == kDone) {
+    exhausted_ = true;
+    return false;
+  }
+  if (step != kRow) {
+    rc = step;
+    return false;
   }
   return true;
 }
 
-bool ResultCursor::fill(sqlite3_stmt* stmt, std::string& block, std::size_t limit, std::size_t capacity,
-                        bool first, long long& added, int& rc) {
-  rc = SQLITE_OK;
+bool ResultCursor::fill(Rows* rows, std::string& block, std::size_t limit, std::size_t capacity, bool first,
+                        long long& added, int& rc) {
+  rc = kOk;
   added = 0;
   // Rows of length zero take no bytes, so the client sees every block as used
   // up after one row (and the first block as empty): one row per continuation.
@@ -192,21 +183,21 @@ bool ResultCursor::fill(sqlite3_stmt* stmt, std::string& block, std::size_t limi
     if (!rowReady_) {
       if (sent_ < keptRows_) {
         layOutKept();
-      } else if (stmt == nullptr) {
+      } else if (rows == nullptr) {
         return true;  // laying out ahead: only kept rows
       } else {
         if (claimed_ != 0) release();  // every kept row is out
-        if (!positioned_ && !skipKept(stmt, rc)) return rc == SQLITE_OK;
-        const int step = sqlite3_step(stmt);
-        if (step == SQLITE_DONE) {
+        if (!positioned_ && !skipKept(*rows, rc)) return rc == kOk;
+        const int step = rows->step();
+        if (step == kDone) {
           exhausted_ = true;
           return true;
         }
-        if (step != SQLITE_ROW) {
+        if (step != kRow) {
           rc = step;
           return false;
         }
-        formatRow(stmt, widths_, row_);
+        formatRow(*rows, widths_, row_);
       }
       rowReady_ = true;
     }
@@ -231,7 +222,7 @@ void ResultCursor::prepareAhead(std::size_t limit, std::size_t capacity) {
   saved_ = Position{sent_, readAt_, rowReady_, rowReady_ ? row_ : std::string()};
   ahead_.assign(kHeadTag, kHeadTagLength);
   long long added = 0;
-  int rc = SQLITE_OK;
+  int rc = kOk;
   fill(nullptr, ahead_, limit, capacity, false, added, rc);
   // Only a block that is full, or holds the last rows, is the block the
   // continuation request would get.

@@ -3,9 +3,9 @@
 // The reply head carries the row count and every column's width, so the whole
 // result is stepped through before the first block. That pass keeps each row's
 // values (as the rows will show them) while they fit the budget; the blocks
-// are then laid out from the kept rows without asking SQLite again, and only
-// the rows beyond the budget are stepped a second time (the statement is reset
-// and the kept rows are stepped over). Memory stays bounded whatever the size
+// are then laid out from the kept rows without asking the database again, and
+// only the rows beyond the budget are stepped a second time (the rows are
+// rewound and the kept ones skipped). Memory stays bounded whatever the size
 // of the result: the kept values never exceed the budget.
 //
 // A block of kept rows can be laid out ahead, while the client reads the
@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-struct sqlite3_stmt;
+#include "server/backend.h"
 
 namespace lumbra::server {
 
@@ -36,10 +36,10 @@ class ResultCursor {
   ResultCursor(const ResultCursor&) = delete;
   ResultCursor& operator=(const ResultCursor&) = delete;
 
-  // Steps `stmt` to its end: counts the rows, finds each column's width and
-  // keeps rows while they fit the budget; then resets it. SQLITE_DONE on
-  // success, else the error code (the cursor is then of no further use).
-  int count(sqlite3_stmt* stmt);
+  // Steps `rows` to their end: counts them, finds each column's width and
+  // keeps rows while they fit the budget; then rewinds them. kDone on
+  // success, else the error status (the cursor is then of no further use).
+  int count(Rows& rows);
 
   const std::vector<std::size_t>& widths() const { return widths_; }
   std::size_t rowLength() const { return rowLength_; }
@@ -55,7 +55,7 @@ class ResultCursor {
   // or `capacity` bytes for the block's first row; `added` counts them. A
   // result of rows of length zero gives none to the first block and one to
   // each later block. False, with `rc`, on an SQL error.
-  bool fill(sqlite3_stmt* stmt, std::string& block, std::size_t limit, std::size_t capacity, bool first,
+  bool fill(Rows* rows, std::string& block, std::size_t limit, std::size_t capacity, bool first,
             long long& added, int& rc);
 
   // Lays out the next continuation block (its six-byte head and its rows,
@@ -73,10 +73,10 @@ class ResultCursor {
 
   // The next kept row laid out in the widths, into row_.
   void layOutKept();
-  // Positions the statement after the kept rows: false when it ends first
-  // (exhausted_) or fails (rc).
-  bool skipKept(sqlite3_stmt* stmt, int& rc);
-  bool keep(sqlite3_stmt* stmt, int columns);
+  // Positions the rows after the kept ones: false when they end first
+  // (exhausted_) or fail (rc).
+  bool skipKept(Rows& rows, int& rc);
+  bool keep(Rows& rows, int columns);
   // Back to where the cursor stood before the block laid out ahead.
   void restore();
   // Room for `needed` bytes of kept values, taken from the process's budget:
@@ -98,7 +98,7 @@ class ResultCursor {
   long long keptRows_ = 0;
   bool keeping_ = true;
   std::size_t readAt_ = 0;
-  bool positioned_ = false;  // the statement stands after the kept rows
+  bool positioned_ = false;  // the rows stand after the kept ones
 
   std::string row_;  // the next row, laid out, not yet sent
   bool rowReady_ = false;

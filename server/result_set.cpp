@@ -1,6 +1,4 @@
 // A session's result set: SELECT (the counting pass and the first block) and CONT (the blocks after it).
-#include <sqlite3.h>
-
 #include "protocol/wire.h"
 #include "server/result_cursor.h"
 #include "server/rows.h"
@@ -12,15 +10,15 @@ namespace lumbra::server {
 
 void SessionLogic::closeCursor() {
   if (!cursor_) return;
-  sqlite3_finalize(cursor_->stmt);
-  if (cursor_->ownsTransaction && db_) db_->run("COMMIT");
+  cursor_->rows.reset();
+  if (cursor_->ownsTransaction && db_) db_->commit();
   cursor_.reset();
 }
 
 bool SessionLogic::fillBlock(std::string& block, std::size_t limit, bool first, long long& added, int& rc) {
   // Past `limit` a row waits for the next block, unless it is the block's first
   // and fits the client's capacity.
-  return cursor_->result.fill(cursor_->stmt, block, limit, replyLimit_, first, added, rc);
+  return cursor_->result.fill(cursor_->rows.get(), block, limit, replyLimit_, first, added, rc);
 }
 
 void SessionLogic::prepareAhead() {
@@ -28,30 +26,29 @@ void SessionLogic::prepareAhead() {
 }
 
 SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
-  std::string error;
-  if (database(error) == nullptr) return refuse(Status::DatabaseUnavailable, error);
+  if (auto refused = connection(Clock::now())) return *refused;
   cursor_ = std::make_unique<Cursor>();
   if (!inTransaction_) {
     // One read snapshot for the counting pass and the rows.
-    db_->run("BEGIN");
+    db_->beginRead();
     cursor_->ownsTransaction = true;
   }
-  const char* tail = nullptr;
-  int rc = prepare(sql, &cursor_->stmt, &tail);
-  if (rc != SQLITE_OK) {
-    Outcome refused = refuseSql(rc);
-    closeCursor();
-    return refused;
-  }
-  if (cursor_->stmt == nullptr || !onlyBlanks(tail)) {
+  int code = kOk;
+  cursor_->rows = db_->query(sql, parameters_, code);
+  if (code == kSecondStatement) {
     closeCursor();
     return refuse(Status::MultipleStatements);
   }
+  if (code != kOk) {
+    Outcome refused = refuseSql(code);
+    closeCursor();
+    return refused;
+  }
   // One pass: the row count and the width of every column, rows kept within a budget.
-  sqlite3_stmt* stmt = cursor_->stmt;
-  rc = cursor_->result.count(stmt);
-  if (rc != SQLITE_DONE) {
-    Outcome refused = refuseSql(rc);
+  Rows& rows = *cursor_->rows;
+  code = cursor_->result.count(rows);
+  if (code != kDone) {
+    Outcome refused = refuseSql(code);
     closeCursor();
     return refused;
   }
@@ -70,14 +67,21 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
   char head[kSelectHeadLength + 1];
   formatSelectHead(count, rowLength, head);
   std::string block(head, kSelectHeadLength);
-  std::string description = describeColumns(stmt, cursor_->result.widths());
+  std::string description = describeColumns(rows, cursor_->result.widths());
   std::size_t room = replyLimit_ - block.size() - 1 - kEndOfBlockLength;
   if (description.size() > room) description.resize(room);
   block += description;
   block += kDescriptionEnd;
+  if (backend_.pooled() && cursor_->result.keptRows() == count) {
+    // Every row is in memory: the rows and their snapshot go now, and with
+    // them the pooled connection, while the client reads the blocks.
+    cursor_->rows.reset();
+    if (cursor_->ownsTransaction) db_->commit();
+    cursor_->ownsTransaction = false;
+  }
   long long added = 0;
-  if (!fillBlock(block, blockLimit(), true, added, rc)) {
-    Outcome refused = refuseSql(rc);
+  if (!fillBlock(block, blockLimit(), true, added, code)) {
+    Outcome refused = refuseSql(code);
     closeCursor();
     return refused;
   }
@@ -119,7 +123,7 @@ SessionLogic::Outcome SessionLogic::continuation(std::string_view number) {
     return refuse(Status::NoOpenQuery, "O RESULTADO MUDOU DURANTE A LEITURA");
   }
   std::string block;
-  int rc = SQLITE_OK;
+  int rc = kOk;
   long long added = 0;
   if (cursor_->result.takeAhead(number, blockLimit(), block)) {
     added = 1;  // laid out ahead, never without a row

@@ -1,9 +1,6 @@
 // Row formatting, column description and marker-free row encoding.
 #include "server/rows.h"
 
-#include <sqlite3.h>
-#include <strings.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -15,20 +12,6 @@ namespace lumbra::server {
 namespace {
 
 constexpr std::string_view kMarker{kEndOfBlock, kEndOfBlockLength};
-
-char typeLetter(const char* declared) {
-  if (declared == nullptr) return 'V';
-  std::string upper;
-  for (const char* p = declared; *p != '\0'; ++p) upper.push_back(static_cast<char>(toupper(*p)));
-  // SQLite's affinity rules, in their order.
-  if (upper.find("INT") != std::string::npos) return 'N';
-  if (upper.find("CHAR") != std::string::npos || upper.find("CLOB") != std::string::npos ||
-      upper.find("TEXT") != std::string::npos) {
-    return 'A';
-  }
-  if (upper.find("BLOB") != std::string::npos || upper.empty()) return 'B';
-  return 'N';
-}
 
 // A form that can never hold "LBXEOB": every byte stands for itself except '@'
 // ("@@") and 'B', which is written as a run of one ("@01B"), so no 'B' ever
@@ -78,50 +61,49 @@ std::size_t integerText(long long value, char* out) {
   return length;
 }
 
-void formatRow(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths, std::string& out) {
+void formatRow(Rows& rows, const std::vector<std::size_t>& widths, std::string& out) {
   out.clear();
   for (std::size_t i = 0; i < widths.size(); ++i) {
     int column = static_cast<int>(i);
     std::size_t width = widths[i];
-    int type = sqlite3_column_type(stmt, column);
-    if (type == SQLITE_NULL) {
+    Rows::Kind kind = rows.kind(column);
+    if (kind == Rows::Kind::Null) {
       out.append(width, ' ');
       continue;
     }
     char number[24];
     const char* bytes = number;
     std::size_t length = 0;
-    if (type == SQLITE_INTEGER) {
-      length = std::min(integerText(sqlite3_column_int64(stmt, column), number), width);
+    if (kind == Rows::Kind::Integer) {
+      length = std::min(integerText(rows.integer(column), number), width);
     } else {
-      bytes = type == SQLITE_BLOB ? static_cast<const char*>(sqlite3_column_blob(stmt, column))
-                                  : reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-      length = std::min<std::size_t>(static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)), width);
+      std::string_view value = rows.bytes(column);
+      bytes = value.data();
+      length = std::min(value.size(), width);
     }
     std::size_t pad = width - length;
-    if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+    if (kind == Rows::Kind::Integer || kind == Rows::Kind::Real) {
       out.append(pad, ' ');
       out.append(bytes, length);
     } else {
       if (length > 0) out.append(bytes, length);
-      out.append(pad, type == SQLITE_BLOB ? '\0' : ' ');
+      out.append(pad, kind == Rows::Kind::Blob ? '\0' : ' ');
     }
   }
 }
 
-std::string describeColumns(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths) {
+std::string describeColumns(Rows& rows, const std::vector<std::size_t>& widths) {
   std::string text;
   for (std::size_t i = 0; i < widths.size(); ++i) {
     int column = static_cast<int>(i);
     if (i > 0) text.push_back(',');
-    const char* name = sqlite3_column_name(stmt, column);
-    for (const char* p = name != nullptr ? name : ""; *p != '\0'; ++p) {
-      unsigned char c = static_cast<unsigned char>(*p);
+    for (char each : rows.name(column)) {
+      unsigned char c = static_cast<unsigned char>(each);
       if (c < 0x20 || c > 0x7E || c == '.' || c == '=' || c == ',') c = '_';
       text.push_back(static_cast<char>(c));
     }
     text.push_back('=');
-    text.push_back(typeLetter(sqlite3_column_decltype(stmt, column)));
+    text.push_back(rows.typeLetter(column));
     text += "(" + std::to_string(widths[i]) + ")";
   }
   // A column name may not smuggle the marker into the reply either.

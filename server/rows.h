@@ -1,7 +1,7 @@
 // Result rows on the wire: fixed-width formatting, the column description, encoding into blocks.
 //
 // Every row of a result has the same length: each column gets the width of its
-// longest value in bytes (as SQLite renders it as text, or the blob's bytes).
+// longest value in bytes (as the rows show it as text, or the blob's bytes).
 // Numbers stand right-aligned with blanks in front, texts left-aligned with
 // blanks behind, blobs left-aligned with zero bytes behind, NULL is all blanks.
 // Rows are written in the incoming run-length form; the bytes "LBXEOB" never
@@ -13,22 +13,22 @@
 #include <string_view>
 #include <vector>
 
-struct sqlite3_stmt;
+#include "server/backend.h"
 
 namespace lumbra::server {
 
-// Writes `value` as SQLite renders an integer as text (at most 20 bytes, no
+// Writes `value` as an integer is shown as text (at most 20 bytes, no
 // NUL) and returns the length.
 std::size_t integerText(long long value, char* out);
 
-// The current row of `stmt` laid out in the column widths (`out` is replaced).
-void formatRow(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths, std::string& out);
+// The current row of `rows` laid out in the column widths (`out` is replaced).
+void formatRow(Rows& rows, const std::vector<std::size_t>& widths, std::string& out);
 
 // The column description that follows the row length in a SELECT reply:
 // "NAME=T(width)" per column, joined by commas, T being N (numeric declared
 // type), A (text), B (blob) or V (no declared type). Names lose '.', '=', ','
 // and bytes outside printable ASCII; the description never holds a '.'.
-std::string describeColumns(sqlite3_stmt* stmt, const std::vector<std::size_t>& widths);
+std::string describeColumns(Rows& rows, const std::vector<std::size_t>& widths);
 
 // Appends the incoming form of `row` to `block`. `block` may already hold rows
 // (or a reply head); the appended bytes never make "LBXEOB" appear in it.

@@ -17,7 +17,10 @@
 #include <vector>
 
 #include "protocol/wire.h"
+#include "server/database.h"
 #include "server/log.h"
+#include "server/postgres/libpq.h"
+#include "server/postgres/site.h"
 #include "server/throttle.h"
 
 namespace lumbra::server {
@@ -75,6 +78,9 @@ struct Server::Impl {
   void closeAll();
 
   ServerOptions options;
+  // The sessions' database: declared before the I/O context, so that it
+  // outlives every session (a session gives its connection back as it goes).
+  std::unique_ptr<Backend> backend;
   asio::io_context io;
   // The acceptor, the signals and the accept retry share one strand.
   asio::strand<asio::io_context::executor_type> control{asio::make_strand(io)};
@@ -114,7 +120,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         address_(address),
         prefix_("session " + std::to_string(id) + " " + peer + ": "),
         reader_(kInitialBufferSize + 1024),
-        logic_(server.options.settings, *server.users, address,
+        logic_(server.options.settings, *server.backend, *server.users, address,
                [this](const std::string& line) { logLine(prefix_ + line); }) {}
 
   ~Connection() { server_.forget(id_); }
@@ -417,33 +423,16 @@ Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(o
 
 Server::~Server() = default;
 
-bool Server::start(std::string& error) {
-  Impl& s = *impl_;
-  // The listening socket first: a server that cannot listen leaves no files behind.
-  std::error_code ec;
-  asio::ip::address_v4 host = asio::ip::make_address_v4(s.options.listen.host, ec);
-  if (ec) {
-    error = "not a numeric IPv4 address: " + s.options.listen.host;
-    return false;
-  }
-  tcp::endpoint endpoint{host, s.options.listen.port};
-  s.acceptor.open(endpoint.protocol(), ec);
-  if (!ec) s.acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec) s.acceptor.bind(endpoint, ec);
-  if (!ec) s.acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    error = "cannot listen on " + s.options.listen.host + ":" + std::to_string(s.options.listen.port) + ": " +
-            ec.message();
-    std::error_code ignored;
-    s.acceptor.close(ignored);
-    return false;
-  }
+namespace {
+
+// The SQLite file: it must open for writing now, not at the first login; its
+// users are moved to their own file, and the old name of their table stays
+// taken. Files this start created are removed again when it fails.
+bool startSqlite(Server::Impl& s, std::string& error) {
   const std::string& path = s.options.settings.databasePath;
   bool existed = platform::fileExists(path);
   bool usersExisted = platform::fileExists(userStorePath(path));
   auto forgetNewFiles = [&] {
-    std::error_code ignored;
-    s.acceptor.close(ignored);
     if (!existed) {
       for (const char* suffix : {"", "-wal", "-shm"}) platform::removeFile(path + suffix);
     }
@@ -486,6 +475,82 @@ bool Server::start(std::string& error) {
     }
     s.keeper = std::move(main);
   }
+  s.backend = openBackend(path, {}, BackendOptions{}, error);
+  return s.backend != nullptr;
+}
+
+// PostgreSQL: the installation is prepared (or checked) as the URI's owning
+// role, the users are read as that role, and the sessions log in as the
+// sessions' role (server/postgres/site.h). With --users PATH the users are
+// read from PATH.users instead and the sessions connect with the URI itself.
+bool startPostgres(Server::Impl& s, std::string& error) {
+  const std::string& uri = s.options.settings.databasePath;
+  std::string sessionConninfo = s.options.sessionConninfo;
+  if (s.options.usersDatabase.empty()) {
+    pg::Site site;
+    if (!pg::prepareSite(uri, site, error)) return false;
+    s.users = pg::openUserStore(uri, false, error);
+    if (!s.users) return false;
+    if (sessionConninfo.empty()) sessionConninfo = site.sessionConninfo;
+    logLine("PostgreSQL " + pg::redactedUri(uri) + ": sessions as the role " + site.sessionRole);
+  } else {
+    s.users = UserStore::open(s.options.usersDatabase, error);
+    if (!s.users) {
+      error = "cannot open the users " + userStorePath(s.options.usersDatabase) + ": " + error;
+      return false;
+    }
+  }
+  BackendOptions options;
+  options.poolSize = s.options.poolSize;
+  if (s.options.usersDatabase.empty() && s.options.sessionConninfo.empty()) {
+    options.renewLogin = [uri](const std::string& failed, std::string& why) {
+      pg::Site renewed;
+      if (!pg::renewSessionLogin(uri, failed, renewed, why)) {
+        logLine("the sessions' login failed and cannot be renewed: " + why);
+        return std::string();
+      }
+      if (renewed.sessionConninfo != failed) logLine("the sessions' login renewed");
+      return renewed.sessionConninfo;
+    };
+  }
+  s.backend = openBackend(uri, sessionConninfo, options, error);
+  if (!s.backend) {
+    error = "cannot connect to the PostgreSQL database: " + error;
+    s.users.reset();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Server::start(std::string& error) {
+  Impl& s = *impl_;
+  // The listening socket first: a server that cannot listen leaves no files behind.
+  std::error_code ec;
+  asio::ip::address_v4 host = asio::ip::make_address_v4(s.options.listen.host, ec);
+  if (ec) {
+    error = "not a numeric IPv4 address: " + s.options.listen.host;
+    return false;
+  }
+  tcp::endpoint endpoint{host, s.options.listen.port};
+  s.acceptor.open(endpoint.protocol(), ec);
+  if (!ec) s.acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) s.acceptor.bind(endpoint, ec);
+  if (!ec) s.acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    error = "cannot listen on " + s.options.listen.host + ":" + std::to_string(s.options.listen.port) + ": " +
+            ec.message();
+    std::error_code ignored;
+    s.acceptor.close(ignored);
+    return false;
+  }
+  const std::string& database = s.options.settings.databasePath;
+  if (pg::isPostgresUri(database) ? !startPostgres(s, error) : !startSqlite(s, error)) {
+    std::error_code ignored;
+    s.acceptor.close(ignored);
+    return false;
+  }
   long files = platform::fileLimit();
   long fit = files > 0 ? std::max(1L, (files - kReservedFiles) / kFilesPerSession) : 100000;
   s.maxSessions = s.options.maxSessions > 0 ? std::min(s.options.maxSessions, fit) : fit;
@@ -499,7 +564,9 @@ bool Server::start(std::string& error) {
     sqlite3_soft_heap_limit64(bytes / 4 * 3);
   }
   s.boundPort = s.acceptor.local_endpoint().port();
-  logLine("listening on " + s.options.listen.host + ":" + std::to_string(s.boundPort) + ", database " + path +
+  logLine("listening on " + s.options.listen.host + ":" + std::to_string(s.boundPort) + ", database " +
+          (pg::isPostgresUri(database) ? "on PostgreSQL (pool of " + std::to_string(s.options.poolSize) + ")"
+                                       : database) +
           ", message length " + std::to_string(s.options.settings.messageLength) + ", at most " +
           std::to_string(s.maxSessions) + " sessions");
   return true;

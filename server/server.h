@@ -22,6 +22,7 @@ int defaultThreads();
 inline constexpr int kDefaultLoginDelayMs = 250;
 inline constexpr long long kDefaultMemoryLimitMb = 1024;
 inline constexpr long long kDefaultReplyMemoryMb = 256;
+inline constexpr int kDefaultPoolSize = 20;
 // Descriptors kept aside from the sessions (listener, log, user store, spare).
 inline constexpr long kReservedFiles = 64;
 // Each session: its socket, and two for its database connection.
@@ -43,6 +44,13 @@ struct ServerOptions {
   // shrink to 64 KiB (or one row) until clients read what waits for them.
   long long replyMemoryMb = kDefaultReplyMemoryMb;
   bool trace = false;  // one line per message in each direction
+  // With a PostgreSQL database: the SQLite database path whose file of users
+  // (PATH.users) the server reads (--users), the most connections the server
+  // opens to PostgreSQL (--pool-size), and the connection string the sessions
+  // connect with (empty: the --database URI itself).
+  std::string usersDatabase;
+  int poolSize = kDefaultPoolSize;
+  std::string sessionConninfo;
 };
 
 class Server {

@@ -5,8 +5,6 @@
 // (SELECT and CONT), settings.cpp (SET, GETSET).
 #include "server/session.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
 
 #include "protocol/wire.h"
@@ -24,9 +22,10 @@ constexpr std::size_t kInputSlack = 1024;
 
 }  // namespace
 
-SessionLogic::SessionLogic(const ServerSettings& settings, UserStore& users, std::uint32_t clientAddress,
-                           std::function<void(const std::string&)> log)
+SessionLogic::SessionLogic(const ServerSettings& settings, Backend& backend, UserStore& users,
+                           std::uint32_t clientAddress, std::function<void(const std::string&)> log)
     : settings_(settings),
+      backend_(backend),
       users_(users),
       clientAddress_(clientAddress),
       log_(std::move(log)),
@@ -37,7 +36,7 @@ SessionLogic::SessionLogic(const ServerSettings& settings, UserStore& users, std
 SessionLogic::~SessionLogic() {
   closeCursor();
   if (db_ && inTransaction_) {
-    db_->run("ROLLBACK");
+    db_->rollback();
     log_("open transaction rolled back (" + std::to_string(updateCount_) + " updates)");
   }
 }
@@ -54,18 +53,41 @@ SessionLogic::Outcome SessionLogic::refuse(Status status, std::string_view detai
   return Outcome{makeRefusal(status, detail, replyLimit_)};
 }
 
-SessionLogic::Outcome SessionLogic::refuseSql(int rc, std::string_view where) {
+SessionLogic::Outcome SessionLogic::refuseSql(int code, std::string_view where) {
+  if (code == kBusy) {
+    // A lock waited for inside the database (a row's, on PostgreSQL) for a
+    // moment: as when the write lock is taken, the message is undone (a
+    // write it began included) and handed in again, up to the busy timeout.
+    if (db_ && inTransaction_ && begunNow_) {
+      db_->rollback();
+      inTransaction_ = false;
+    }
+    syncTransaction();
+    // Counted from the start of the first attempt: the wait inside the database is part of it.
+    if (!busySince_) busySince_ = handledSince_;
+    return waitOrRefuseBusy(Clock::now());
+  }
   std::string text = "ERRO SQL";
   if (!where.empty()) text += " " + std::string(where);
   text += ": ";
-  text += db_ ? db_->errorText() : sqlite3_errstr(rc);
+  if (db_) text += db_->errorText();
   syncTransaction();
-  return Outcome{makeReply(sqlStatus(rc), hostText(text), replyLimit_)};
+  return Outcome{makeReply(code, hostText(text), replyLimit_)};
 }
 
 // ---------------------------------------------------------------- login
 
 SessionLogic::Outcome SessionLogic::handle(const Frame& frame, Clock::time_point now) {
+  begunNow_ = false;
+  handledSince_ = now;
+  Outcome outcome = handleFrame(frame, now);
+  // A message answered ends any waiting for a lock (a retried one goes on waiting).
+  if (!outcome.retry) busySince_.reset();
+  releaseIdleConnection();
+  return outcome;
+}
+
+SessionLogic::Outcome SessionLogic::handleFrame(const Frame& frame, Clock::time_point now) {
   switch (frame.kind) {
     case Frame::Kind::Login:
       return login(frame.text);
@@ -105,7 +127,8 @@ bool SessionLogic::runsSql(const Frame& frame) const {
     case Frame::Kind::BinaryInsert:
       return loggedIn_;
     case Frame::Kind::Ordinary:
-      if (!loggedIn_ || frame.text.empty() || frame.text == kGreeting || frame.text.starts_with("FIM")) return false;
+      if (!loggedIn_ || frame.text.empty() || frame.text == kGreeting || frame.text.starts_with("FIM"))
+        return false;
       // A continuation answered by the block laid out ahead needs no SQL, so
       // it is not sent round the SQL threads.
       return !answersAhead(frame.text);
@@ -126,6 +149,7 @@ void SessionLogic::releaseResult() {
   if (!cursor_) return;
   closeCursor();
   resultReleased_ = true;
+  releaseIdleConnection();
 }
 
 SessionLogic::Outcome SessionLogic::login(std::string_view message) {
@@ -167,9 +191,10 @@ SessionLogic::Outcome SessionLogic::login(std::string_view message) {
   loggedIn_ = true;
   user_ = request->identification;
   log_("login of '" + user_ + "' (client " + request->clientVersion + ")");
-  Outcome outcome{
-      makeReply(0, "SESSAO ABERTA PARA " + user_ + note + serverInformation(clientAddress_, messageLength_),
-                replyLimit_)};
+  Outcome outcome{makeReply(0,
+                            "SESSAO ABERTA PARA " + user_ + note +
+                                serverInformation(clientAddress_, messageLength_, backend_.version()),
+                            replyLimit_)};
   // From now on the client's buffer has the announced size.
   replyLimit_ = static_cast<std::size_t>(messageLength_) - 1;
   return outcome;
@@ -179,6 +204,7 @@ SessionLogic::Outcome SessionLogic::login(std::string_view message) {
 
 SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_point now) {
   deadline_ = statementDeadline();
+  if (db_) db_->setLimits(deadline_, busyTimeoutMs_);
   if (text.starts_with(kContinuationPrefix)) return continuation(text.substr(5));
   // Every other message ends the open result set, as the client does.
   closeCursor();

@@ -1,4 +1,4 @@
-// One client session with no I/O: a frame in, the reply out, over the session's own SQLite connection.
+// One client session with no I/O: a frame in, the reply out, over the session's connection to the backend.
 //
 // Map of the class's files: session.cpp (settings and outcome, replies, login
 // and greeting, dispatch); transaction.cpp (connection, write lock with retry,
@@ -15,18 +15,16 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "server/database.h"
+#include "server/backend.h"
 #include "server/framing.h"
-#include "server/statements.h"
 #include "server/status.h"
 #include "server/users.h"
-
-struct sqlite3_stmt;
 
 namespace lumbra::server {
 
@@ -41,6 +39,7 @@ inline constexpr int kDefaultIdleTimeoutS = 1800;
 inline constexpr int kDefaultResultHoldS = 60;
 
 struct ServerSettings {
+  // A SQLite file, or a PostgreSQL connection URI (postgresql://...).
   std::string databasePath = "lumbra-server.db";
   int messageLength = kDefaultMessageLength;  // announced with ",ML=" at login
   int busyTimeoutMs = kDefaultBusyTimeoutMs;  // how long a session waits for the write lock
@@ -55,8 +54,6 @@ struct ServerSettings {
   std::chrono::milliseconds resultHold = std::chrono::seconds(kDefaultResultHoldS);
 };
 
-using Clock = std::chrono::steady_clock;
-
 class SessionLogic {
  public:
   struct Outcome {
@@ -67,8 +64,9 @@ class SessionLogic {
   };
 
   // `log` receives one line per session event (login, refusal, farewell ...).
-  SessionLogic(const ServerSettings& settings, UserStore& users, std::uint32_t clientAddress,
-               std::function<void(const std::string&)> log);
+  // The session's SQL runs on a connection of `backend`, which outlives it.
+  SessionLogic(const ServerSettings& settings, Backend& backend, UserStore& users,
+               std::uint32_t clientAddress, std::function<void(const std::string&)> log);
   ~SessionLogic();  // rolls back an open transaction
   SessionLogic(const SessionLogic&) = delete;
   SessionLogic& operator=(const SessionLogic&) = delete;
@@ -81,7 +79,7 @@ class SessionLogic {
   bool runsSql(const Frame& frame) const;
 
   // From any thread: interrupts the SQL running now and any later (the session is closing).
-  void interrupt() { interrupted_ = true; }
+  void interrupt();
 
   // When the open result's SELECT ran, if a result is open.
   std::optional<Clock::time_point> resultOpenedAt() const;
@@ -111,21 +109,13 @@ class SessionLogic {
   // What a row block may fill now: the client's capacity, within the budget.
   std::size_t blockLimit() const { return std::min(replyLimit_, blockBudget_); }
   struct Cursor;
-  // Statement steps over this session: each statement prepared with its PARM parameters.
-  struct SessionSteps : StatementSteps {
-    explicit SessionSteps(SessionLogic& s);
-    int prepare(std::string_view sql, sqlite3_stmt** stmt, const char** tail) override;
-    SessionLogic& session;
-  };
-  struct Parameter {
-    enum class Kind { Null, Text, Literal } kind = Kind::Null;  // Literal: number or text by its look
-    std::string value;
-  };
 
   Outcome reply(int status, std::string_view text);
   Outcome refuse(Status status, std::string_view detail = {});
-  Outcome refuseSql(int rc, std::string_view where = {});
+  // An SQL failure: its status and the database's text (kBusy: the 2005 refusal).
+  Outcome refuseSql(int code, std::string_view where = {});
 
+  Outcome handleFrame(const Frame& frame, Clock::time_point now);
   Outcome login(std::string_view message);
   Outcome dispatch(std::string_view text, Clock::time_point now);
   Outcome batch(std::string_view text, Clock::time_point now);
@@ -142,21 +132,27 @@ class SessionLogic {
   Outcome getset(std::string_view text);
   Outcome parm(std::string_view text);
 
-  Database* database(std::string& error);
-  static int progress(void* self);
+  // The session's connection, opened (or taken from the pool) when missing:
+  // a refusal when it cannot be had (a retry while the pool is exhausted,
+  // within the busy timeout).
+  std::optional<Outcome> connection(Clock::time_point now);
+  // Gives a pooled connection back when no transaction and no open rows hold it.
+  void releaseIdleConnection();
   Clock::time_point statementDeadline() const;
+  // A refusal when the wait for a lock (or a pooled connection) is over, or a
+  // retry while it lasts.
+  Outcome waitOrRefuseBusy(Clock::time_point now);
   std::optional<Outcome> beginWrite(Clock::time_point now);
   void syncTransaction();
   void closeCursor();
   void recordUpdate(long long changes);
-  int prepare(std::string_view sql, sqlite3_stmt** stmt, const char** tail);
-  void bindParameters(sqlite3_stmt* stmt);
   // Appends rows of the open result to `block` while they fit `limit` bytes
   // (marker included); `added` counts them. False, with `rc`, on an SQL error.
   bool fillBlock(std::string& block, std::size_t limit, bool first, long long& added, int& rc);
   std::string settingValue(const std::string& name) const;
 
   const ServerSettings& settings_;
+  Backend& backend_;
   UserStore& users_;
   std::uint32_t clientAddress_;
   std::function<void(const std::string&)> log_;
@@ -172,8 +168,11 @@ class SessionLogic {
   std::size_t replyLimit_;
   std::size_t blockBudget_ = static_cast<std::size_t>(-1);
 
-  std::unique_ptr<Database> db_;
-  bool inTransaction_ = false;  // a write transaction of the session is open
+  std::mutex connectionMutex_;  // db_ changes under it: interrupt() reads it from other threads
+  std::unique_ptr<BackendConnection> db_;
+  bool inTransaction_ = false;      // a write transaction of the session is open
+  bool begunNow_ = false;           // ... and the message being handled began it
+  Clock::time_point handledSince_;  // when the handling of the current message began
   std::optional<Clock::time_point> busySince_;
   std::vector<std::uint32_t> updateChanges_;  // rows changed per update since the last commit
   long long updateCount_ = 0;

@@ -1,16 +1,17 @@
 // The open result set of a session, shared by the files of SessionLogic.
 #pragma once
 
-#include <sqlite3.h>
+#include <memory>
 
+#include "server/backend.h"
 #include "server/result_cursor.h"
 #include "server/session.h"
 
 namespace lumbra::server {
 
-// An open result set: the statement stays prepared between continuation requests.
+// An open result set: its rows stay open between continuation requests.
 struct SessionLogic::Cursor {
-  sqlite3_stmt* stmt = nullptr;
+  std::unique_ptr<Rows> rows;
   ResultCursor result;  // the count, the widths, kept rows, the rows sent
   bool ownsTransaction = false;
   Clock::time_point opened = Clock::now();

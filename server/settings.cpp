@@ -12,7 +12,7 @@ std::string SessionLogic::settingValue(const std::string& name) const {
   if (name == "VERSION") return kServerVersion;
   if (name == "USER") return user_;
   if (name == "CLIENTID") return dottedAddress(clientAddress_);
-  if (name == "SERVERINFO") return serverInformation(clientAddress_, messageLength_);
+  if (name == "SERVERINFO") return serverInformation(clientAddress_, messageLength_, backend_.version());
   if (name == "TRANSACTION") return inTransaction_ ? "ABERTA" : "FECHADA";
   if (name == "UPDATES") return std::to_string(updateCount_);
   return {};

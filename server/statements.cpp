@@ -1,109 +1,11 @@
-// Running SQL for a session: statements one after the other, EXEC, binary inserts, PARM parameters.
-#include "server/statements.h"
-
-#include <sqlite3.h>
-
+// Running SQL for a session: EXEC, binary inserts, PARM parameters.
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 
 #include "protocol/ebcdic.h"
 #include "server/session.h"
 #include "server/session_text.h"
 
 namespace lumbra::server {
-
-int StatementSteps::beforeStep(sqlite3_stmt*) { return SQLITE_OK; }
-
-int runStatements(sqlite3* db, std::string_view sql, StatementSteps& steps, long long& changes,
-                  std::optional<std::string>* firstRow) {
-  changes = 0;
-  const char* at = sql.data();
-  const char* end = sql.data() + sql.size();
-  while (at < end) {
-    sqlite3_stmt* stmt = nullptr;
-    const char* tail = nullptr;
-    int rc = steps.prepare(std::string_view(at, static_cast<std::size_t>(end - at)), &stmt, &tail);
-    if (rc != SQLITE_OK) return rc;
-    // SQLite reads a text only up to a NUL byte and leaves the tail there: the
-    // rest is never SQL, and taking it again would loop forever.
-    if (tail == nullptr || tail <= at) {
-      if (stmt != nullptr) sqlite3_finalize(stmt);
-      break;
-    }
-    at = tail;
-    if (stmt == nullptr) continue;  // blanks or a comment
-    rc = steps.beforeStep(stmt);
-    if (rc != SQLITE_OK) {
-      sqlite3_finalize(stmt);
-      return rc;
-    }
-    long long before = sqlite3_total_changes64(db);
-    bool gaveRow = false;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-      if (firstRow != nullptr && !gaveRow) {
-        std::string text;
-        // No reply carries more than the longest message length: the rest is never read.
-        for (int i = 0;
-             i < sqlite3_column_count(stmt) && text.size() < static_cast<std::size_t>(kMaxMessageLength);
-             ++i) {
-          if (i > 0) text.push_back(',');
-          const unsigned char* value = sqlite3_column_text(stmt, i);
-          if (value != nullptr) text.append(reinterpret_cast<const char*>(value));
-        }
-        *firstRow = std::move(text);
-      }
-      gaveRow = true;
-    }
-    sqlite3_finalize(stmt);
-    if (rc != SQLITE_DONE) return rc;
-    changes += sqlite3_total_changes64(db) - before;
-  }
-  return SQLITE_OK;
-}
-
-// ---------------------------------------------------------------- preparing with PARM parameters
-
-int SessionLogic::prepare(std::string_view sql, sqlite3_stmt** stmt, const char** tail) {
-  int rc = sqlite3_prepare_v2(db_->handle(), sql.data(), static_cast<int>(sql.size()), stmt, tail);
-  if (rc == SQLITE_OK && *stmt != nullptr) bindParameters(*stmt);
-  return rc;
-}
-
-SessionLogic::SessionSteps::SessionSteps(SessionLogic& s) : session(s) {}
-
-int SessionLogic::SessionSteps::prepare(std::string_view sql, sqlite3_stmt** stmt, const char** tail) {
-  return session.prepare(sql, stmt, tail);
-}
-
-void SessionLogic::bindParameters(sqlite3_stmt* stmt) {
-  int count = sqlite3_bind_parameter_count(stmt);
-  for (int i = 1; i <= count; ++i) {
-    const char* name = sqlite3_bind_parameter_name(stmt, i);
-    if (name == nullptr || name[0] != ':') continue;
-    auto found = parameters_.find(upper(name + 1));
-    if (found == parameters_.end() || found->second.kind == Parameter::Kind::Null) continue;
-    const std::string& value = found->second.value;
-    if (found->second.kind == Parameter::Kind::Text) {
-      sqlite3_bind_text(stmt, i, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-      continue;
-    }
-    // Whole numbers bind as integers, other numbers as reals, the rest as text.
-    char* end = nullptr;
-    errno = 0;
-    long long integer = std::strtoll(value.c_str(), &end, 10);
-    if (!value.empty() && *end == '\0' && errno == 0) {
-      sqlite3_bind_int64(stmt, i, integer);
-      continue;
-    }
-    double real = std::strtod(value.c_str(), &end);
-    if (!value.empty() && *end == '\0' && value.find_first_of("0123456789") != std::string::npos) {
-      sqlite3_bind_double(stmt, i, real);
-      continue;
-    }
-    sqlite3_bind_text(stmt, i, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-  }
-}
 
 SessionLogic::Outcome SessionLogic::parm(std::string_view text) {
   auto show = [](const std::string& name, const Parameter& value) {
@@ -157,39 +59,36 @@ SessionLogic::Outcome SessionLogic::parm(std::string_view text) {
 // ---------------------------------------------------------------- EXEC
 
 SessionLogic::Outcome SessionLogic::exec(std::string_view sql, Clock::time_point now) {
-  std::string error;
-  if (database(error) == nullptr) return refuse(Status::DatabaseUnavailable, error);
+  if (auto refused = connection(now)) return *refused;
   // The first statement that writes takes the write lock and opens a savepoint.
-  struct ExecSteps final : SessionSteps {
-    ExecSteps(SessionLogic& s, Clock::time_point at) : SessionSteps(s), now(at) {}
-    int beforeStep(sqlite3_stmt* stmt) override {
-      if (sqlite3_stmt_readonly(stmt) || savepoint) return SQLITE_OK;
+  struct ExecHook final : BackendConnection::WriteHook {
+    ExecHook(SessionLogic& s, Clock::time_point at) : session(s), now(at) {}
+    int beforeWrite() override {
+      if (savepoint) return kOk;
       if (auto refused = session.beginWrite(now)) {
         waiting = std::move(refused);
-        return SQLITE_ABORT;
+        return kBusy;
       }
-      session.db_->run("SAVEPOINT lumbra_exec");
+      session.db_->savepoint("lumbra_exec");
       savepoint = true;
-      return SQLITE_OK;
+      return kOk;
     }
+    SessionLogic& session;
     Clock::time_point now;
     bool savepoint = false;
     std::optional<Outcome> waiting;
-  } steps(*this, now);
+  } hook(*this, now);
   std::optional<std::string> firstRow;
   long long changes = 0;
-  int rc = runStatements(db_->handle(), sql, steps, changes, &firstRow);
-  const bool savepoint = steps.savepoint;
-  if (steps.waiting) return *steps.waiting;
-  if (rc != SQLITE_OK) {
-    Outcome refused = refuseSql(rc, "NO EXEC");
-    if (savepoint && inTransaction_) {
-      db_->run("ROLLBACK TO lumbra_exec");
-      db_->run("RELEASE lumbra_exec");
-    }
+  int code = db_->run(sql, parameters_, &hook, changes, &firstRow);
+  const bool savepoint = hook.savepoint;
+  if (hook.waiting) return *hook.waiting;
+  if (code != kOk) {
+    Outcome refused = refuseSql(code, "NO EXEC");
+    if (savepoint && inTransaction_) db_->rollbackTo("lumbra_exec");
     return refused;
   }
-  if (savepoint) db_->run("RELEASE lumbra_exec");
+  if (savepoint) db_->release("lumbra_exec");
   return reply(0, firstRow ? *firstRow : std::to_string(changes));
 }
 
@@ -208,33 +107,11 @@ SessionLogic::Outcome SessionLogic::binaryInsert(const Frame& frame, Clock::time
   std::string sql = prefix;
   if (sql.find('?') == std::string::npos) sql = std::string(trim(sql)) + " ?)";
   if (auto refused = beginWrite(now)) return *refused;
-  sqlite3_stmt* stmt = nullptr;
-  const char* tail = nullptr;
-  int rc = prepare(sql, &stmt, &tail);
-  if (rc != SQLITE_OK) return refuseSql(rc, "NA INSERCAO BINARIA");
-  if (stmt == nullptr || !onlyBlanks(tail) || sqlite3_bind_parameter_count(stmt) < 1) {
-    sqlite3_finalize(stmt);
-    return refuse(Status::BadBinaryInsert, "UM COMANDO COM UM '?' PARA OS DADOS");
-  }
-  // The data goes to the first unnamed '?' (named parameters come from PARM).
-  int index = 0;
-  for (int i = 1; i <= sqlite3_bind_parameter_count(stmt); ++i) {
-    if (sqlite3_bind_parameter_name(stmt, i) == nullptr) {
-      index = i;
-      break;
-    }
-  }
-  if (index == 0) {
-    sqlite3_finalize(stmt);
-    return refuse(Status::BadBinaryInsert, "UM COMANDO COM UM '?' PARA OS DADOS");
-  }
-  sqlite3_bind_blob(stmt, index, frame.data.data(), static_cast<int>(frame.data.size()), SQLITE_TRANSIENT);
-  long long before = sqlite3_total_changes64(db_->handle());
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-  }
-  sqlite3_finalize(stmt);
-  if (rc != SQLITE_DONE) return refuseSql(rc, "NA INSERCAO BINARIA");
-  recordUpdate(sqlite3_total_changes64(db_->handle()) - before);
+  long long changes = 0;
+  int code = db_->insertBlob(sql, parameters_, frame.data, changes);
+  if (code == kNoPlace) return refuse(Status::BadBinaryInsert, "UM COMANDO COM UM '?' PARA OS DADOS");
+  if (code != kOk) return refuseSql(code, "NA INSERCAO BINARIA");
+  recordUpdate(changes);
   return reply(0, "");
 }
 

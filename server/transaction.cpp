@@ -1,6 +1,4 @@
 // A session's transaction: the connection, the write lock with retry, savepoints, update counts, batches, COMMIT, ROLLBACK.
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -10,7 +8,7 @@
 #include "server/batch.h"
 #include "server/reply.h"
 #include "server/session.h"
-#include "server/statements.h"
+#include "server/session_cursor.h"
 
 namespace lumbra::server {
 
@@ -20,14 +18,36 @@ constexpr std::size_t kMaxCountedUpdates = kMaxMessageLength / kCommitItemLength
 
 }  // namespace
 
-Database* SessionLogic::database(std::string& error) {
+std::optional<SessionLogic::Outcome> SessionLogic::connection(Clock::time_point now) {
   if (!db_) {
-    db_ = Database::open(settings_.databasePath, Database::Role::Session, error);
-    if (db_) {
-      sqlite3_progress_handler(db_->handle(), 10000, &SessionLogic::progress, this);
+    std::string error;
+    bool busy = false;
+    std::unique_ptr<BackendConnection> opened = backend_.connect(interrupted_, error, busy);
+    if (!opened) {
+      if (busy) return waitOrRefuseBusy(now);
+      return refuse(Status::DatabaseUnavailable, error);
     }
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    db_ = std::move(opened);
+    if (interrupted_) db_->interrupt();
   }
-  return db_.get();
+  db_->setLimits(deadline_, busyTimeoutMs_);
+  return std::nullopt;
+}
+
+void SessionLogic::releaseIdleConnection() {
+  if (!db_ || inTransaction_ || (cursor_ && cursor_->rows) || !backend_.pooled()) return;
+  std::unique_ptr<BackendConnection> idle;
+  {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    idle = std::move(db_);
+  }
+}
+
+void SessionLogic::interrupt() {
+  interrupted_ = true;
+  std::lock_guard<std::mutex> lock(connectionMutex_);
+  if (db_) db_->interrupt();
 }
 
 Clock::time_point SessionLogic::statementDeadline() const {
@@ -35,35 +55,30 @@ Clock::time_point SessionLogic::statementDeadline() const {
   return Clock::now() + settings_.statementTimeout;
 }
 
-// A query that runs away holds a worker thread: interrupt it at the deadline.
-int SessionLogic::progress(void* self) {
-  auto* session = static_cast<SessionLogic*>(self);
-  return session->interrupted_ || Clock::now() > session->deadline_ ? 1 : 0;
+SessionLogic::Outcome SessionLogic::waitOrRefuseBusy(Clock::time_point now) {
+  if (!busySince_) busySince_ = now;
+  if (now - *busySince_ < std::chrono::milliseconds(busyTimeoutMs_)) return Outcome{{}, false, true};
+  busySince_.reset();
+  log_("write lock not obtained within " + std::to_string(busyTimeoutMs_) + " ms");
+  return refuse(Status::DatabaseBusy);
 }
 
 std::optional<SessionLogic::Outcome> SessionLogic::beginWrite(Clock::time_point now) {
-  std::string error;
-  if (database(error) == nullptr) return refuse(Status::DatabaseUnavailable, error);
+  if (auto refused = connection(now)) return refused;
   if (inTransaction_) return std::nullopt;
-  int rc = db_->run("BEGIN IMMEDIATE");
-  if (rc == SQLITE_OK) {
+  int code = db_->beginWrite();
+  if (code == kOk) {
     inTransaction_ = true;
-    busySince_.reset();
+    begunNow_ = true;
     return std::nullopt;
   }
-  if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
-    if (!busySince_) busySince_ = now;
-    if (now - *busySince_ < std::chrono::milliseconds(busyTimeoutMs_)) return Outcome{{}, false, true};
-    busySince_.reset();
-    log_("write lock not obtained within " + std::to_string(busyTimeoutMs_) + " ms");
-    return refuse(Status::DatabaseBusy);
-  }
-  return refuseSql(rc);
+  if (code == kBusy) return waitOrRefuseBusy(now);
+  return refuseSql(code);
 }
 
-// SQLite rolls a whole transaction back on some errors (disk full, I/O): follow it.
+// The database may roll a whole transaction back on some errors (disk full, I/O): follow it.
 void SessionLogic::syncTransaction() {
-  if (db_ && inTransaction_ && sqlite3_get_autocommit(db_->handle()) != 0) {
+  if (db_ && inTransaction_ && !db_->transactionOpen()) {
     inTransaction_ = false;
     updateChanges_.clear();
     updateCount_ = 0;
@@ -84,7 +99,7 @@ SessionLogic::Outcome SessionLogic::batch(std::string_view text, Clock::time_poi
   BatchParts parts = splitBatch(text);
   if (!parts.entries.empty()) {
     if (auto refused = beginWrite(now)) return *refused;
-    db_->run("SAVEPOINT lumbra_batch");
+    db_->savepoint("lumbra_batch");
     std::string decoded;
     std::size_t number = 0;
     std::vector<long long> changes;
@@ -95,26 +110,20 @@ SessionLogic::Outcome SessionLogic::batch(std::string_view text, Clock::time_poi
           decodeOutgoingRunLength(entry.data(), entry.size(), decoded.data(), decoded.size());
       std::string where = "NA ATUALIZACAO " + std::to_string(number) + " DO LOTE";
       if (length < 0) {
-        db_->run("ROLLBACK TO lumbra_batch");
-        db_->run("RELEASE lumbra_batch");
+        db_->rollbackTo("lumbra_batch");
         return refuse(Status::BadMessage, where + ": FORMA COMPACTADA INVALIDA");
       }
       long long changed = 0;
-      SessionSteps steps(*this);
-      int rc =
-          runStatements(db_->handle(), std::string_view(decoded.data(), static_cast<std::size_t>(length)),
-                        steps, changed, nullptr);
-      if (rc != SQLITE_OK) {
-        Outcome refused = refuseSql(rc, where);
-        if (inTransaction_) {
-          db_->run("ROLLBACK TO lumbra_batch");
-          db_->run("RELEASE lumbra_batch");
-        }
+      int code = db_->run(std::string_view(decoded.data(), static_cast<std::size_t>(length)), parameters_,
+                          nullptr, changed, nullptr);
+      if (code != kOk) {
+        Outcome refused = refuseSql(code, where);
+        if (inTransaction_) db_->rollbackTo("lumbra_batch");
         return refused;
       }
       changes.push_back(changed);
     }
-    db_->run("RELEASE lumbra_batch");
+    db_->release("lumbra_batch");
     for (long long changed : changes) recordUpdate(changed);
     if (!parts.commit) return reply(0, std::to_string(changes.size()));
   }
@@ -123,8 +132,8 @@ SessionLogic::Outcome SessionLogic::batch(std::string_view text, Clock::time_poi
 
 SessionLogic::Outcome SessionLogic::commit() {
   if (db_ && inTransaction_) {
-    int rc = db_->run("COMMIT");
-    if (rc != SQLITE_OK) return refuseSql(rc, "NO COMMIT");
+    int code = db_->commit();
+    if (code != kOk) return refuseSql(code, "NO COMMIT");
     inTransaction_ = false;
   }
   // One item of 11 characters per update: the rows it changed in ten digits and
@@ -153,8 +162,8 @@ SessionLogic::Outcome SessionLogic::commit() {
 
 SessionLogic::Outcome SessionLogic::rollback() {
   if (db_ && inTransaction_) {
-    int rc = db_->run("ROLLBACK");
-    if (rc != SQLITE_OK) return refuseSql(rc, "NO ROLLBACK");
+    int code = db_->rollback();
+    if (code != kOk) return refuseSql(code, "NO ROLLBACK");
     inTransaction_ = false;
   }
   updateChanges_.clear();

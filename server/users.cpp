@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "protocol/wire.h"
+#include "server/database.h"
+#include "server/postgres/libpq.h"
+#include "server/postgres/site.h"
 #include "platform/system.h"
 
 namespace lumbra::server {
@@ -123,19 +126,18 @@ bool verifyPassword(std::string_view password, std::string_view stored) {
   return CRYPTO_memcmp(hash, expected.data(), kHashLength) == 0;
 }
 
+int hashIterations(std::string_view stored) {
+  constexpr std::string_view kScheme = "pbkdf2-sha256$";
+  if (!stored.starts_with(kScheme)) return 0;
+  return std::atoi(std::string(stored.substr(kScheme.size())).c_str());
+}
+
 std::string userStorePath(const std::string& databasePath) {
   if (databasePath == ":memory:") return databasePath;
   return databasePath + ".users";
 }
 
 namespace {
-
-// The iteration count of a stored hash (0 when it is not one of ours).
-int iterationsOf(std::string_view stored) {
-  constexpr std::string_view kScheme = "pbkdf2-sha256$";
-  if (!stored.starts_with(kScheme)) return 0;
-  return std::atoi(std::string(stored.substr(kScheme.size())).c_str());
-}
 
 std::string tableSql() {
   return std::string("CREATE TABLE IF NOT EXISTS ") + kUserTable +
@@ -202,10 +204,85 @@ int readUserVersion(Database& db) {
   return version;
 }
 
+// The users in a SQLite file of their own.
+class SqliteUserStore final : public UserStore {
+ public:
+  static std::unique_ptr<UserStore> open(const std::string& databasePath, std::string& error, int* migrated);
+
+  Result add(std::string_view id, std::string_view password, int iterations) override;
+  Result setPassword(std::string_view id, std::string_view password, int iterations) override;
+  Result remove(std::string_view id) override;
+  std::optional<std::string> storedHash(std::string_view id) override;
+  std::vector<std::string> list() override;
+
+ protected:
+  int highestIterations() override;
+
+ private:
+  SqliteUserStore(std::unique_ptr<Database> reader, std::unique_ptr<Database> writer)
+      : reader_(std::move(reader)), writer_(std::move(writer)) {}
+  Result write(const char* sql, std::string_view id, const std::string& hash);
+
+  // Reads and writes go through connections of their own: a change that waits
+  // for the file's write lock never holds back the logins of others.
+  std::mutex readMutex_;
+  std::unique_ptr<Database> reader_;
+  std::mutex writeMutex_;
+  std::unique_ptr<Database> writer_;
+};
+
 }  // namespace
 
-std::unique_ptr<UserStore> UserStore::open(const std::string& databasePath, std::string& error,
-                                           int* migrated) {
+std::unique_ptr<UserStore> UserStore::open(const std::string& database, std::string& error, int* migrated) {
+  if (migrated != nullptr) *migrated = 0;
+  if (pg::isPostgresUri(database)) return pg::openUserStore(database, true, error);
+  return SqliteUserStore::open(database, error, migrated);
+}
+
+std::string UserStore::lastError() const {
+  std::lock_guard lock(errorMutex_);
+  return error_;
+}
+
+void UserStore::setError(std::string text) {
+  std::lock_guard lock(errorMutex_);
+  error_ = std::move(text);
+}
+
+void UserStore::refreshDecoy() {
+  int iterations = highestIterations();
+  if (iterations <= 0) iterations = kDefaultIterations;
+  std::lock_guard lock(decoyMutex_);
+  if (hashIterations(decoy_) == iterations) return;
+  decoy_ = hashPassword("DECOY", iterations);
+}
+
+void UserStore::raiseDecoy(int iterations) {
+  std::lock_guard lock(decoyMutex_);
+  if (hashIterations(decoy_) >= iterations) return;
+  decoy_ = hashPassword("DECOY", iterations);
+}
+
+bool UserStore::check(std::string_view id, std::string_view password) {
+  std::optional<std::string> stored;
+  if (validIdentification(id)) stored = storedHash(id);
+  if (!stored) {
+    std::string decoy;
+    {
+      std::lock_guard lock(decoyMutex_);
+      decoy = decoy_;
+    }
+    verifyPassword(password, decoy);
+    return false;
+  }
+  // A hash written by another process (a `user` command, another server) may
+  // take more work than the decoy: the decoy follows it.
+  raiseDecoy(hashIterations(*stored));
+  return verifyPassword(password, *stored);
+}
+
+std::unique_ptr<UserStore> SqliteUserStore::open(const std::string& databasePath, std::string& error,
+                                                 int* migrated) {
   if (migrated != nullptr) *migrated = 0;
   const std::string path = userStorePath(databasePath);
   auto writer = Database::open(path, Database::Role::Admin, error);
@@ -251,46 +328,36 @@ std::unique_ptr<UserStore> UserStore::open(const std::string& databasePath, std:
     reader = Database::open(path, Database::Role::Admin, error);
     if (!reader) return nullptr;
   }
-  std::unique_ptr<UserStore> store(new UserStore(std::move(reader), std::move(writer)));
+  std::unique_ptr<SqliteUserStore> store(new SqliteUserStore(std::move(reader), std::move(writer)));
   store->refreshDecoy();
   return store;
 }
 
-void UserStore::refreshDecoy() {
+int SqliteUserStore::highestIterations() {
   int iterations = 0;
-  {
-    std::unique_lock lock(reader_ ? readMutex_ : writeMutex_);
-    Database& db = reader_ ? *reader_ : *writer_;
-    std::string sql = std::string("SELECT hash FROM ") + kUserTable;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
-      while (sqlite3_step(stmt) == SQLITE_ROW) {
-        const unsigned char* hash = sqlite3_column_text(stmt, 0);
-        if (hash != nullptr) {
-          iterations = std::max(iterations, iterationsOf(reinterpret_cast<const char*>(hash)));
-        }
+  std::unique_lock lock(reader_ ? readMutex_ : writeMutex_);
+  Database& db = reader_ ? *reader_ : *writer_;
+  std::string sql = std::string("SELECT hash FROM ") + kUserTable;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      const unsigned char* hash = sqlite3_column_text(stmt, 0);
+      if (hash != nullptr) {
+        iterations = std::max(iterations, hashIterations(reinterpret_cast<const char*>(hash)));
       }
     }
-    sqlite3_finalize(stmt);
   }
-  if (iterations <= 0) iterations = kDefaultIterations;
-  std::lock_guard lock(decoyMutex_);
-  if (iterationsOf(decoy_) == iterations) return;
-  decoy_ = hashPassword("DECOY", iterations);
+  sqlite3_finalize(stmt);
+  return iterations;
 }
 
-std::string UserStore::lastError() const {
-  std::lock_guard lock(writeMutex_);
-  return error_;
-}
-
-UserStore::Result UserStore::write(const char* sql, std::string_view id, const std::string& hash) {
+UserStore::Result SqliteUserStore::write(const char* sql, std::string_view id, const std::string& hash) {
   Result outcome;
   {
     std::lock_guard lock(writeMutex_);
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(writer_->handle(), sql, -1, &stmt, nullptr) != SQLITE_OK) {
-      error_ = writer_->errorText();
+      setError(writer_->errorText());
       return Result::Failed;
     }
     sqlite3_bind_text(stmt, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
@@ -301,7 +368,7 @@ UserStore::Result UserStore::write(const char* sql, std::string_view id, const s
     sqlite3_finalize(stmt);
     if (rc == SQLITE_CONSTRAINT) return Result::Exists;
     if (rc != SQLITE_DONE) {
-      error_ = writer_->errorText();
+      setError(writer_->errorText());
       return Result::Failed;
     }
     outcome = sqlite3_changes(writer_->handle()) > 0 ? Result::Ok : Result::NotFound;
@@ -310,7 +377,7 @@ UserStore::Result UserStore::write(const char* sql, std::string_view id, const s
   return outcome;
 }
 
-UserStore::Result UserStore::add(std::string_view id, std::string_view password, int iterations) {
+UserStore::Result SqliteUserStore::add(std::string_view id, std::string_view password, int iterations) {
   std::string hash = hashPassword(password, iterations);
   if (hash.empty()) return Result::Failed;
   std::string sql =
@@ -318,7 +385,8 @@ UserStore::Result UserStore::add(std::string_view id, std::string_view password,
   return write(sql.c_str(), id, hash);
 }
 
-UserStore::Result UserStore::setPassword(std::string_view id, std::string_view password, int iterations) {
+UserStore::Result SqliteUserStore::setPassword(std::string_view id, std::string_view password,
+                                               int iterations) {
   std::string hash = hashPassword(password, iterations);
   if (hash.empty()) return Result::Failed;
   std::string sql =
@@ -326,12 +394,12 @@ UserStore::Result UserStore::setPassword(std::string_view id, std::string_view p
   return write(sql.c_str(), id, hash);
 }
 
-UserStore::Result UserStore::remove(std::string_view id) {
+UserStore::Result SqliteUserStore::remove(std::string_view id) {
   std::string sql = std::string("DELETE FROM ") + kUserTable + " WHERE id = ?1";
   return write(sql.c_str(), id, {});
 }
 
-std::optional<std::string> UserStore::storedHash(std::string_view id) {
+std::optional<std::string> SqliteUserStore::storedHash(std::string_view id) {
   std::unique_lock lock(reader_ ? readMutex_ : writeMutex_);
   Database& db = reader_ ? *reader_ : *writer_;
   std::string sql = std::string("SELECT hash FROM ") + kUserTable + " WHERE id = ?1";
@@ -348,22 +416,7 @@ std::optional<std::string> UserStore::storedHash(std::string_view id) {
   return hash;
 }
 
-bool UserStore::check(std::string_view id, std::string_view password) {
-  std::optional<std::string> stored;
-  if (validIdentification(id)) stored = storedHash(id);
-  if (!stored) {
-    std::string decoy;
-    {
-      std::lock_guard lock(decoyMutex_);
-      decoy = decoy_;
-    }
-    verifyPassword(password, decoy);
-    return false;
-  }
-  return verifyPassword(password, *stored);
-}
-
-std::vector<std::string> UserStore::list() {
+std::vector<std::string> SqliteUserStore::list() {
   std::unique_lock lock(reader_ ? readMutex_ : writeMutex_);
   Database& db = reader_ ? *reader_ : *writer_;
   std::string sql = std::string("SELECT id FROM ") + kUserTable + " ORDER BY id";

@@ -6,11 +6,13 @@
 // that form: lower-case letters are upper-cased, and blanks and characters the
 // client cannot carry are refused.
 //
-// The users live in their own SQLite file beside the database (userStorePath),
-// which sessions never open, so no session SQL can read or change them, and
-// the connections of the store run no triggers, views or foreign-key actions.
-// Users of an older database, kept in its table lumbra_server_users, move to
-// that file on the first start (every user kept) and the table is dropped.
+// With SQLite the users live in their own file beside the database
+// (userStorePath), which sessions never open, so no session SQL can read or
+// change them, and the connections of the store run no triggers, views or
+// foreign-key actions. Users of an older database, kept in its table
+// lumbra_server_users, move to that file on the first start (every user kept)
+// and the table is dropped. With PostgreSQL they live in a schema the
+// sessions' role has no access to (server/postgres/site.h).
 #pragma once
 
 #include <memory>
@@ -19,8 +21,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "server/database.h"
 
 namespace lumbra::server {
 
@@ -45,43 +45,61 @@ bool verifyPassword(std::string_view password, std::string_view stored);
 // path with ".users" added (":memory:" stays in memory).
 std::string userStorePath(const std::string& databasePath);
 
+// The users of one server, in one of two stores chosen by the --database
+// value: the SQLite file beside the database (userStorePath), or, for a
+// PostgreSQL URI, the table lumbra_server.users of that database, reached as
+// the URI's role and never as the sessions' role (server/postgres/site.h).
+// Both behave alike: the same hashes and rules, the same results, the list
+// sorted, and an unknown identification costs the same PBKDF2 work as a known
+// one. Every member is safe to call from several threads at once.
 class UserStore {
  public:
-  // Opens the users of the database at `databasePath` (creating their file,
-  // mode 0600, and moving the users of an older database into it); nullptr
-  // with `error` on failure. `migrated`, when given, receives how many users moved.
-  static std::unique_ptr<UserStore> open(const std::string& databasePath, std::string& error,
+  // Opens the users of the database `database` (a path, or a PostgreSQL
+  // URI). For a file: creates the users' file (mode 0600) and moves the users
+  // of an older database into it; `migrated`, when given, receives how many
+  // moved. For PostgreSQL: runs the set-up first (pg::prepareSite,
+  // server/postgres/site.h). nullptr with `error` on failure.
+  static std::unique_ptr<UserStore> open(const std::string& database, std::string& error,
                                          int* migrated = nullptr);
 
   enum class Result { Ok, NotFound, Exists, Failed };
 
-  Result add(std::string_view id, std::string_view password, int iterations);
-  Result setPassword(std::string_view id, std::string_view password, int iterations);
-  Result remove(std::string_view id);
-  // The stored hash of `id`, or nothing.
-  std::optional<std::string> storedHash(std::string_view id);
-  // Whether `password` is the password of `id`. An unknown `id` costs the same
-  // PBKDF2 work as a known one (a hash of the store's highest iteration count).
-  bool check(std::string_view id, std::string_view password);
-  // Every identification, sorted.
-  std::vector<std::string> list();
+  virtual ~UserStore() = default;
+
+  virtual Result add(std::string_view id, std::string_view password, int iterations) = 0;
+  virtual Result setPassword(std::string_view id, std::string_view password, int iterations) = 0;
+  virtual Result remove(std::string_view id) = 0;
+  // The stored hash of `id`, or nothing (also when the store cannot be read).
+  virtual std::optional<std::string> storedHash(std::string_view id) = 0;
+  // Every identification, sorted (by bytes).
+  virtual std::vector<std::string> list() = 0;
+  // Why the last change failed.
   std::string lastError() const;
 
- private:
-  UserStore(std::unique_ptr<Database> reader, std::unique_ptr<Database> writer)
-      : reader_(std::move(reader)), writer_(std::move(writer)) {}
-  Result write(const char* sql, std::string_view id, const std::string& hash);
-  void refreshDecoy();
+  // Whether `password` is the password of `id`. An unknown `id` costs the same
+  // PBKDF2 work as a known one: a hash of the highest iteration count seen in
+  // the store (counted at open, after each change made here, and raised when
+  // a login meets a higher one, which another process may have written).
+  bool check(std::string_view id, std::string_view password);
 
-  // Reads and writes go through connections of their own: a change that waits
-  // for the file's write lock never holds back the logins of others.
-  std::mutex readMutex_;
-  std::unique_ptr<Database> reader_;
-  mutable std::mutex writeMutex_;
-  std::unique_ptr<Database> writer_;
+ protected:
+  UserStore() = default;
+  // The highest iteration count of the stored hashes (0 when none or unreadable).
+  virtual int highestIterations() = 0;
+  // Makes the decoy hash match highestIterations() (at least the default).
+  void refreshDecoy();
+  void setError(std::string text);
+
+ private:
+  void raiseDecoy(int iterations);
+
+  mutable std::mutex errorMutex_;
   std::string error_;
   std::mutex decoyMutex_;
   std::string decoy_;  // the hash checked for unknown identifications
 };
+
+// The iteration count of a stored hash (0 when it is not one of ours).
+int hashIterations(std::string_view stored);
 
 }  // namespace lumbra::server

@@ -19,9 +19,14 @@
 // about them. The program fails only when a library, a server or the database
 // misbehaves.
 //
+//   - lumbra32 through lumbra-server on PostgreSQL (--pg-server URI, message
+//     length 32000): the same inserts and SELECT, the server's sessions on
+//     PostgreSQL; its reads are set against the direct libpq reads (goal 0.8x).
+//
 // Usage: lumbra_compare [--rows N] [--lengths A,B,...] [--server PATH] [--pg CONNINFO]
+//                       [--pg-server POSTGRESQL-URI]
 // (without --pg the PostgreSQL column is left out; bench/compare/run.sh starts a
-// throwaway PostgreSQL and passes it).
+// throwaway PostgreSQL and passes both).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -60,14 +65,17 @@ namespace {
 constexpr char kUser[] = "BENCH";
 constexpr char kPassword[] = "BENCH1";
 constexpr std::size_t kRowBytes = 100;
-constexpr long kFirstId = 1000000001;      // ten digits, so every row is 10 + 60 + 30 bytes
-constexpr std::size_t kRequestBytes = 16;  // "CONT=001" and the marker, about
+constexpr long kFirstId = 1000000001;  // ten digits, so every row is 10 + 60 + 30 bytes
+constexpr std::size_t kRequestBytes = 16;
+constexpr int kPostgresLength =
+    32000;  // the message length of lumbra-server on PostgreSQL  // "CONT=001" and the marker, about
 
 struct Options {
   long rows = 1000000;
   std::vector<int> lengths{1901, 32000, 1000000};
   std::string server = LUMBRA_COMPARE_SERVER;
   std::string pg;
+  std::string pgServer;  // a PostgreSQL URI: lumbra-server on PostgreSQL too
 };
 
 struct Figures {
@@ -82,6 +90,7 @@ struct Figures {
   double memoryAboveIdleMb = -1;
   double serverCpuNs = -1;  // the server's CPU per row read
   int length = 0;
+  bool onPostgres = false;  // lumbra-server with --database postgresql://...
 };
 
 double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -248,17 +257,32 @@ Figures runPostgres(const Options& options) {
 
 // ---------------------------------------------------------------- lumbra
 
-Figures runLumbra(const Options& options, int length, std::vector<char>& buffer) {
+// `database`: a PostgreSQL URI to serve instead of a new SQLite file (its
+// table T dropped first, through the server, so that runs can repeat).
+Figures runLumbra(const Options& options, int length, std::vector<char>& buffer,
+                  const std::string& database = "") {
   Figures f;
   f.length = length;
-  f.label = "lumbra, message length " + std::to_string(length);
+  f.onPostgres = !database.empty();
+  f.label = std::string(f.onPostgres ? "lumbra on PostgreSQL" : "lumbra") + ", message length " +
+            std::to_string(length);
   lumbra::e2e::ServerProcess server;
+  if (f.onPostgres) {
+    // The user may exist from an earlier run: the server's `user passwd` would then be needed.
+    std::string command = "'" + options.server + "' user remove " + kUser + " --database '" + database +
+                          "' >/dev/null 2>&1 </dev/null";
+    if (std::system(command.c_str()) < 0) die("cannot run " + options.server);
+    server.useDatabase(database);
+  }
   if (!server.start(options.server, kUser, kPassword,
                     {"--message-length", std::to_string(length), "--quiet"}))
     die(server.error());
   char* msg = buffer.data();
   int32_t handle = static_cast<int16_t>(LBConnect(kUser, kPassword, "", server.address().c_str(), msg));
   if (handle < 0) die(std::string("LBConnect: ") + msg);
+  if (f.onPostgres &&
+      (LBCommand(handle, "EXEC DROP TABLE IF EXISTS T", msg) < 0 || LBCommand(handle, "COMMIT", msg) < 0))
+    die(std::string("DROP TABLE: ") + msg);
   if (LBCommand(handle, "EXEC CREATE TABLE T (ID INTEGER PRIMARY KEY, NAME CHAR(60), CITY CHAR(30))", msg) <
           0 ||
       LBCommand(handle, "COMMIT", msg) < 0)
@@ -415,6 +439,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
       options.server = value;
     } else if (name == "--pg") {
       options.pg = value;
+    } else if (name == "--pg-server") {
+      options.pgServer = value;
     } else if (name == "--lengths") {
       options.lengths.clear();
       for (const char* p = value.c_str(); *p != '\0';) {
@@ -440,7 +466,8 @@ int main(int argc, char** argv) {
   Options options;
   if (!parseOptions(argc, argv, options)) {
     std::fprintf(stderr,
-                 "usage: lumbra_compare [--rows N] [--lengths A,B,...] [--server PATH] [--pg CONNINFO]\n");
+                 "usage: lumbra_compare [--rows N] [--lengths A,B,...] [--server PATH] [--pg CONNINFO]\n"
+                 "                      [--pg-server POSTGRESQL-URI]\n");
     return 2;
   }
   if (!lumbra::e2e::isExecutable(options.server)) die("no server program at '" + options.server + "'");
@@ -462,6 +489,7 @@ int main(int argc, char** argv) {
     f.echoRowCpuNs = echo.clientCpuNs * blocks / static_cast<double>(options.rows);
     all.push_back(f);
   }
+  if (!options.pgServer.empty()) all.push_back(runLumbra(options, kPostgresLength, buffer, options.pgServer));
 
   const Figures* pg = options.pg.empty() ? nullptr : &all.front();
   std::printf(
@@ -474,6 +502,8 @@ int main(int argc, char** argv) {
                 f.insertCpuNs, f.rowsPerSecond / 1e6, f.rowCpuNs);
     if (f.length == 0)
       std::printf(" | | | | |\n");
+    else if (f.onPostgres)
+      std::printf(" | | | %.1f MB | %.0f ns |\n", f.memoryAboveIdleMb, f.serverCpuNs);
     else
       std::printf(" %.0f | %.0f | %.0f ns | %.1f MB | %.0f ns |\n", f.blocksPerSecond, f.echoBlocksPerSecond,
                   f.echoRowCpuNs, f.memoryAboveIdleMb, f.serverCpuNs);
@@ -490,9 +520,17 @@ int main(int argc, char** argv) {
   std::printf("\ngoals\n");
   double worstMemory = 0;
   for (const Figures& f : all) {
-    if (f.length == 0) continue;
-    worstMemory = std::max(worstMemory, f.memoryAboveIdleMb);
     char text[96];
+    if (f.length == 0) continue;
+    if (f.onPostgres) {
+      if (pg != nullptr) {
+        std::snprintf(text, sizeof text, "SELECT rows/s, lumbra-server on PostgreSQL %d vs libpq", f.length);
+        const double ratio = f.rowsPerSecond / pg->rowsPerSecond;
+        goal(text, ">= 0.8x", ratio, "x", ratio >= 0.8);
+      }
+      continue;
+    }
+    worstMemory = std::max(worstMemory, f.memoryAboveIdleMb);
     if (pg != nullptr && (f.length == 32000 || f.length == 1000000)) {
       std::snprintf(text, sizeof text, "SELECT rows/s vs PostgreSQL, message length %d", f.length);
       const double ratio = f.rowsPerSecond / pg->rowsPerSecond;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts a throwaway PostgreSQL 15 in a temporary folder (127.0.0.1 only, its socket in that folder,
 # fsync and synchronous_commit off; as the user nobody when run as root), runs lumbra_compare against
-# it with the arguments given, and stops and removes it at the end whatever happens.
+# it with the arguments given (libpq directly, and lumbra-server on PostgreSQL in a database of its
+# own), and stops and removes it at the end whatever happens.
 #
 # Usage: bench/compare/run.sh BUILD_BIN_DIR [lumbra_compare arguments...]
 set -euo pipefail
@@ -38,4 +39,8 @@ port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); p
       -c synchronous_commit=off -c full_page_writes=off -c shared_buffers=256MB" start >/dev/null ||
   { cat "$folder/server.log" >&2; exit 1; }
 
-"$bin/lumbra_compare" --pg "host=127.0.0.1 port=$port dbname=postgres user=bench" "$@"
+# lumbra-server on PostgreSQL serves a database of its own (it sets it up itself: bench is a superuser).
+"${as[@]}" "$pgbin/createdb" -h 127.0.0.1 -p "$port" -U bench lumbra_bench
+
+"$bin/lumbra_compare" --pg "host=127.0.0.1 port=$port dbname=postgres user=bench" \
+  --pg-server "postgresql://bench@127.0.0.1:$port/lumbra_bench" "$@"

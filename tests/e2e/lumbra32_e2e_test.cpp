@@ -6,12 +6,19 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "client/lumbra32.h"
 #include "tests/e2e/server_process.h"
+#if LUMBRA_E2E_POSTGRES
+#  include <unistd.h>
+
+#  include "server/postgres/libpq.h"
+#  include "tests/support/postgres_uri.h"
+#endif
 
 #ifndef LUMBRA_E2E_SERVER
 #  error "LUMBRA_E2E_SERVER must name the server program"
@@ -57,12 +64,72 @@ std::string lengthField(std::size_t length) {
 constexpr char kNoRowText[] = "LBX610 - NAO HA REGISTROS SELECIONADOS PARA LEITURA";
 constexpr char kTooLongText[] = "LBX606 - TAMANHO DO COMANDO EXCEDIDO";
 
+// The database the server of a test serves from.
+enum class Engine { Sqlite, Postgres };
+
+// What the SQL of the tests says differently on each engine.
+struct Dialect {
+  const char* blob;    // the type of a column of bytes
+  const char* typeOf;  // the function that names a value's type, and the name it gives a blob
+  const char* blobName;
+  const char* emptyBlob;     // an expression of an empty blob
+  const char* missingTable;  // the server's text for the table "nenhuma" that does not exist
+};
+
+const Dialect& dialect(Engine engine) {
+  static const Dialect kSqlite{"BLOB", "typeof", "blob", "zeroblob(0)", "NO SUCH TABLE: NENHUMA"};
+  static const Dialect kPostgres{"BYTEA", "pg_typeof", "bytea", "''::bytea",
+                                 "RELATION \"NENHUMA\" DOES NOT EXIST"};
+  return engine == Engine::Sqlite ? kSqlite : kPostgres;
+}
+
+#if LUMBRA_E2E_POSTGRES
+// A schema of its own on the run's PostgreSQL, dropped with the object.
+class Schema {
+ public:
+  explicit Schema(const std::string& owner) : owner_(owner) {
+    static int counter = 0;
+    name_ = "lumbra_e2e_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    run("DROP SCHEMA IF EXISTS " + name_ + " CASCADE; CREATE SCHEMA " + name_);
+  }
+  ~Schema() { run("DROP SCHEMA " + name_ + " CASCADE"); }
+  std::string uri() const {
+    return owner_ + (owner_.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3D" + name_;
+  }
+
+ private:
+  void run(const std::string& sql) {
+    std::string error;
+    lumbra::server::pg::Connection conn = lumbra::server::pg::connect(owner_, error);
+    if (!conn) return;
+    PQsetNoticeProcessor(
+        conn.get(), [](void*, const char*) {}, nullptr);
+    lumbra::server::pg::exec(conn.get(), sql);
+  }
+  std::string owner_;
+  std::string name_;
+};
+#endif
+
 class EndToEnd : public ::testing::Test {
  protected:
+  virtual Engine engine() const { return Engine::Sqlite; }
+  const Dialect& sql() const { return dialect(engine()); }
+
   void SetUp() override {
     message_.assign(kMessageRoom, '\x55');
     if (!lumbra::e2e::isExecutable(LUMBRA_E2E_SERVER)) {
       GTEST_SKIP() << "the reference server is not built: " << LUMBRA_E2E_SERVER;
+    }
+    if (engine() == Engine::Postgres) {
+#if LUMBRA_E2E_POSTGRES
+      std::string uri;
+      LUMBRA_REQUIRE_POSTGRES(uri);
+      schema_ = std::make_unique<Schema>(uri);
+      server_.servePostgres(schema_->uri());
+#else
+      GTEST_SKIP() << "this build has no libpq for the PostgreSQL cases";
+#endif
     }
     ASSERT_TRUE(server_.start(LUMBRA_E2E_SERVER, kUser, kPassword)) << server_.error();
   }
@@ -73,6 +140,9 @@ class EndToEnd : public ::testing::Test {
     open_.clear();
     if (HasFailure() && server_.running()) std::printf("server log:\n%s\n", server_.log().c_str());
     server_.stop();
+#if LUMBRA_E2E_POSTGRES
+    schema_.reset();
+#endif
   }
 
   char* msg() { return message_.data(); }
@@ -132,6 +202,15 @@ class EndToEnd : public ::testing::Test {
   ServerProcess server_;
   std::vector<char> message_;
   std::set<int32_t> open_;
+#if LUMBRA_E2E_POSTGRES
+  std::unique_ptr<Schema> schema_;
+#endif
+};
+
+// The cases of the database's contract, on each engine.
+class EngineEndToEnd : public EndToEnd, public ::testing::WithParamInterface<Engine> {
+ protected:
+  Engine engine() const override { return GetParam(); }
 };
 
 TEST_F(EndToEnd, ConnectsAndDisconnects) {
@@ -339,7 +418,7 @@ std::string sqlValueFor(int i) {
   return literal(value.substr(0, marker + 3)) + " || " + literal(value.substr(marker + 3));
 }
 
-TEST_F(EndToEnd, BatchedInsertsCommitAndEveryRowComesBack) {
+TEST_P(EngineEndToEnd, BatchedInsertsCommitAndEveryRowComesBack) {
   int32_t handle = connect();
   ASSERT_GE(handle, 0) << text();
   ASSERT_GE(command(handle, "EXEC CREATE TABLE t (k INTEGER PRIMARY KEY, v TEXT)"), 0) << text();
@@ -377,7 +456,7 @@ TEST_F(EndToEnd, BatchedInsertsCommitAndEveryRowComesBack) {
   }
 }
 
-TEST_F(EndToEnd, RollbackDiscardsSentAndPendingBatches) {
+TEST_P(EngineEndToEnd, RollbackDiscardsSentAndPendingBatches) {
   int32_t handle = connect();
   ASSERT_GE(handle, 0) << text();
   ASSERT_GE(command(handle, "EXEC CREATE TABLE t (k INTEGER, v TEXT)"), 0) << text();
@@ -403,7 +482,7 @@ TEST_F(EndToEnd, RollbackDiscardsSentAndPendingBatches) {
   EXPECT_EQ(result.rows, (std::vector<std::string>{"1kept", "2kept", "3kept"}));
 }
 
-TEST_F(EndToEnd, DisconnectWithoutCommitLosesTheUpdates) {
+TEST_P(EngineEndToEnd, DisconnectWithoutCommitLosesTheUpdates) {
   int32_t handle = connect();
   ASSERT_GE(handle, 0) << text();
   ASSERT_GE(command(handle, "EXEC CREATE TABLE t (k INTEGER)"), 0) << text();
@@ -423,7 +502,7 @@ TEST_F(EndToEnd, DisconnectWithoutCommitLosesTheUpdates) {
   EXPECT_EQ(text(), "0");
 }
 
-TEST_F(EndToEnd, SqlErrorsGiveAFourDigitStatusWithTheServerText) {
+TEST_P(EngineEndToEnd, SqlErrorsGiveAFourDigitStatusWithTheServerText) {
   int32_t handle = connect();
   ASSERT_GE(handle, 0) << text();
   ASSERT_GE(command(handle, "EXEC CREATE TABLE t (k INTEGER PRIMARY KEY)"), 0) << text();
@@ -437,7 +516,7 @@ TEST_F(EndToEnd, SqlErrorsGiveAFourDigitStatusWithTheServerText) {
     const char* text;  // part of the server's text
   };
   const Case cases[] = {
-      {"SELECT of a missing table", {"SELECT * FROM nenhuma"}, -2001, "NO SUCH TABLE: NENHUMA"},
+      {"SELECT of a missing table", {"SELECT * FROM nenhuma"}, -2001, sql().missingTable},
       {"EXEC with a syntax error", {"EXEC CREATE TABLE ("}, -2001, "SYNTAX ERROR"},
       {"batch into a missing table, refused at COMMIT",
        {"INSERT INTO nenhuma VALUES (1)", "COMMIT"},
@@ -447,7 +526,7 @@ TEST_F(EndToEnd, SqlErrorsGiveAFourDigitStatusWithTheServerText) {
        {"INSERT INTO t VALUES (2)", "INSERT INTO t VALUES (1)", "COMMIT"},
        -2019,
        "UNIQUE"},
-      {"batch refused before a SELECT", {"DELETE FROM nenhuma", "SELECT 1"}, -2001, "NO SUCH TABLE"},
+      {"batch refused before a SELECT", {"DELETE FROM nenhuma", "SELECT 1"}, -2001, sql().missingTable},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -467,7 +546,7 @@ TEST_F(EndToEnd, SqlErrorsGiveAFourDigitStatusWithTheServerText) {
   }
 }
 
-TEST_F(EndToEnd, RefusedBatchKeepsTheEarlierUpdatesOfTheTransaction) {
+TEST_P(EngineEndToEnd, RefusedBatchKeepsTheEarlierUpdatesOfTheTransaction) {
   int32_t handle = connect();
   ASSERT_GE(handle, 0) << text();
   ASSERT_GE(command(handle, "EXEC CREATE TABLE t (k INTEGER PRIMARY KEY)"), 0) << text();
@@ -488,10 +567,11 @@ TEST_F(EndToEnd, RefusedBatchKeepsTheEarlierUpdatesOfTheTransaction) {
   EXPECT_EQ(rows.rows, std::vector<std::string>{"1"});
 }
 
-TEST_F(EndToEnd, BinaryInsertRoundTripsEveryByte) {
+TEST_P(EngineEndToEnd, BinaryInsertRoundTripsEveryByte) {
   int32_t handle = connect();
   ASSERT_GE(handle, 0) << text();
-  ASSERT_GE(command(handle, "EXEC CREATE TABLE bin (k INTEGER, b BLOB)"), 0) << text();
+  ASSERT_GE(command(handle, std::string("EXEC CREATE TABLE bin (k INTEGER, b ") + sql().blob + ")"), 0)
+      << text();
 
   std::string everyByte;
   for (int i = 0; i < 256; ++i) everyByte.push_back(static_cast<char>(i));
@@ -529,9 +609,11 @@ TEST_F(EndToEnd, BinaryInsertRoundTripsEveryByte) {
     ASSERT_EQ(command(handle, "COMMIT"), 1) << text();
 
     const std::string where = " FROM bin WHERE k = " + std::to_string(key);
-    Result kind = select(handle, "SELECT typeof(b), length(b)" + where);
+    Result kind = select(handle, std::string("SELECT ") + sql().typeOf + "(b), length(b)" + where);
     ASSERT_EQ(kind.rows.size(), 1u) << kind.head << kind.endText;
-    EXPECT_EQ(kind.rows[0], "blob" + digits(static_cast<long long>(c.data.size()), kind.rows[0].size() - 4));
+    const std::string name = sql().blobName;
+    EXPECT_EQ(kind.rows[0],
+              name + digits(static_cast<long long>(c.data.size()), kind.rows[0].size() - name.size()));
 
     Result back = select(handle, "SELECT b" + where);
     ASSERT_EQ(back.count, 1) << back.head;
@@ -545,7 +627,7 @@ TEST_F(EndToEnd, BinaryInsertRoundTripsEveryByte) {
   EXPECT_EQ(all.rows, std::vector<std::string>{std::to_string(key)});
 }
 
-TEST_F(EndToEnd, RowsOfLengthZeroAreDelivered) {
+TEST_P(EngineEndToEnd, RowsOfLengthZeroAreDelivered) {
   int32_t handle = connect();
   ASSERT_GE(handle, 0) << text();
   struct Case {
@@ -555,8 +637,8 @@ TEST_F(EndToEnd, RowsOfLengthZeroAreDelivered) {
   };
   const Case cases[] = {
       {"one empty text", "SELECT ''", 1},
-      {"three NULLs", "SELECT NULL FROM (SELECT 1 UNION ALL SELECT 2 UNION ALL SELECT 3)", 3},
-      {"an empty blob", "SELECT zeroblob(0)", 1},
+      {"three NULLs", "SELECT NULL FROM (SELECT 1 UNION ALL SELECT 2 UNION ALL SELECT 3) AS x", 3},
+      {"an empty blob", std::string("SELECT ") + sql().emptyBlob, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -607,5 +689,10 @@ TEST_F(EndToEnd, CommandCarryingTheMarkerKeepsTheSessionInStep) {
   Result rows = select(handle, "SELECT v, count(*) FROM t GROUP BY v");
   EXPECT_EQ(rows.rows, std::vector<std::string>{"antes" + std::to_string(std::size(texts))});
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, EngineEndToEnd, ::testing::Values(Engine::Sqlite, Engine::Postgres),
+                         [](const ::testing::TestParamInfo<Engine>& info) {
+                           return std::string(info.param == Engine::Sqlite ? "Sqlite" : "Postgres");
+                         });
 
 }  // namespace

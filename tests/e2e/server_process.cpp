@@ -102,12 +102,12 @@ bool ServerProcess::start(const std::string& program, const std::string& id, con
   std::string pattern = temporaryRoot() + "/lumbra-e2e-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) return fail("cannot create a temporary folder");
   directory_ = pattern;
-  const std::string database = directory_ + "/server.db";
+  const std::string database = database_.empty() ? directory_ + "/server.db" : database_;
   const std::string logPath = directory_ + "/server.log";
   const std::string portFile = directory_ + "/port";
 
   // The user, with few hashing rounds so that logins stay fast.
-  {
+  if (addUser_) {
     const std::string passwordFile = directory_ + "/password";
     {
       std::ofstream out(passwordFile, std::ios::binary);
@@ -132,6 +132,9 @@ bool ServerProcess::start(const std::string& program, const std::string& id, con
 
   std::vector<std::string> arguments{program,  "--listen",    "127.0.0.1:0", "--database",
                                      database, "--port-file", portFile};
+  if (!postgresUri_.empty()) {
+    arguments.insert(arguments.end(), {"--database", postgresUri_, "--users", database});
+  }
   arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
   pid_ = spawn(arguments, -1, logPath);
   if (pid_ < 0) return fail("cannot start " + program);

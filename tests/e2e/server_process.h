@@ -26,6 +26,16 @@ class ServerProcess {
   // seconds) for the bound port. False with `error()` set on any failure.
   bool start(const std::string& program, const std::string& id, const std::string& password,
              const std::vector<std::string>& extraArguments = {});
+  // The next start() serves `database` (a path or a PostgreSQL URI) instead
+  // of a new file; `addUser` false: the user is there already (a second
+  // server on the same database).
+  void useDatabase(const std::string& database, bool addUser = true) {
+    database_ = database;
+    addUser_ = addUser;
+  }
+  // Makes the next start() serve from the PostgreSQL database of `uri` (the
+  // users stay in the temporary folder); empty: a SQLite file there.
+  void servePostgres(std::string uri) { postgresUri_ = std::move(uri); }
   void stop();
 
   bool running() const { return pid_ > 0; }
@@ -42,6 +52,9 @@ class ServerProcess {
   bool fail(std::string text);
 
   std::string directory_;
+  std::string database_;
+  bool addUser_ = true;
+  std::string postgresUri_;
   pid_t pid_ = -1;
   std::uint16_t port_ = 0;
   std::string error_;

@@ -10,6 +10,7 @@
 
 #include "protocol/wire.h"
 #include "server/rows.h"
+#include "server/sqlite/backend.h"
 
 namespace lumbra::server {
 namespace {
@@ -41,15 +42,16 @@ Blocks readAll(sqlite3* db, const char* sql, std::size_t budget, std::size_t lim
   Blocks out;
   sqlite3_stmt* stmt = nullptr;
   EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr), SQLITE_OK);
+  std::unique_ptr<Rows> rows = sqliteRows(stmt);
   ResultCursor cursor(budget);
-  EXPECT_EQ(cursor.count(stmt), SQLITE_DONE);
+  EXPECT_EQ(cursor.count(*rows), kDone);
   out.total = cursor.total();
   out.rowLength = cursor.rowLength();
   out.keptBytes = cursor.keptBytes();
   std::string block = "LBX0000000HEAD.";
   long long added = 0;
-  int rc = SQLITE_OK;
-  EXPECT_TRUE(cursor.fill(stmt, block, limit, limit, true, added, rc));
+  int rc = kOk;
+  EXPECT_TRUE(cursor.fill(rows.get(), block, limit, limit, true, added, rc));
   out.blocks.push_back(block + kEndOfBlock);
   for (int number = 1; cursor.sent() < cursor.total() && number < 100000; ++number) {
     if (ahead) cursor.prepareAhead(limit, limit);
@@ -64,13 +66,12 @@ Blocks readAll(sqlite3* db, const char* sql, std::size_t budget, std::size_t lim
     if (tookAhead && !answersAhead) EXPECT_EQ(cursor.sent(), cursor.total());
     if (!tookAhead) {
       block = std::string("LBX") + digits;
-      EXPECT_TRUE(cursor.fill(stmt, block, limit, limit, false, added, rc));
+      EXPECT_TRUE(cursor.fill(rows.get(), block, limit, limit, false, added, rc));
       if (added == 0) break;
     }
     out.blocks.push_back(block + kEndOfBlock);
   }
   EXPECT_FALSE(cursor.exhausted());
-  sqlite3_finalize(stmt);
   return out;
 }
 

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -16,9 +18,61 @@
 #include "protocol/ebcdic.h"
 #include "protocol/run_length.h"
 #include "server/log.h"
+#include "server/postgres/libpq.h"
 #include "server/users.h"
+#include "tests/support/postgres_uri.h"
 
 namespace lumbra::server::testing {
+
+std::string engineName(Engine engine) { return engine == Engine::Sqlite ? "Sqlite" : "Postgres"; }
+
+PostgresSchema::PostgresSchema() {
+  owner_ = lumbra::testing::postgresUri();
+  if (owner_.empty()) throw std::runtime_error("no PostgreSQL for this run (LUMBRA_TEST_POSTGRES_URI_FILE)");
+  // Unique among the tests running at once on the one database.
+  static std::atomic<int> counter{0};
+  name_ = "lumbra_test_" + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_" +
+          std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000007);
+  std::string error;
+  pg::Connection owner = pg::connect(owner_, error);
+  if (!owner) throw std::runtime_error(error);
+  pg::Result made = pg::exec(owner.get(), "CREATE SCHEMA " + name_);
+  if (!pg::ok(made.get())) throw std::runtime_error(pg::errorText(made.get()));
+  uri_ = owner_ + (owner_.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3D" + name_ +
+         "&application_name=" + name_;
+}
+
+PostgresSchema::~PostgresSchema() {
+  std::string error;
+  pg::Connection owner = pg::connect(owner_, error);
+  if (!owner) return;
+  PQsetNoticeProcessor(
+      owner.get(), [](void*, const char*) {}, nullptr);  // "drop cascades to ..."
+  pg::exec(owner.get(), "DROP SCHEMA " + name_ + " CASCADE");
+}
+
+std::string PostgresSchema::query(const std::string& sql) const {
+  std::string error;
+  pg::Connection owner = pg::connect(uri_, error);
+  if (!owner) throw std::runtime_error(error);
+  pg::Result result = pg::exec(owner.get(), sql);
+  if (!pg::ok(result.get())) throw std::runtime_error(pg::errorText(result.get()));
+  if (PQntuples(result.get()) == 0 || PQnfields(result.get()) == 0) return {};
+  return PQgetvalue(result.get(), 0, 0);
+}
+
+RunningServer::RunningServer(Engine engine, const std::function<void(ServerOptions&)>& adjust) {
+  if (engine == Engine::Postgres) schema_ = std::make_unique<PostgresSchema>();
+  begin(
+      [&](ServerOptions& options) {
+        if (schema_) {
+          options.usersDatabase = options.settings.databasePath;
+          options.settings.databasePath = schema_->uri();
+        }
+        if (adjust) adjust(options);
+      },
+      {});
+}
 
 RunningServer::RunningServer(int messageLength, int busyTimeoutMs, int statementTimeoutS) {
   begin(
@@ -50,7 +104,8 @@ void RunningServer::begin(const std::function<void(ServerOptions&)>& adjust,
   if (prepare) prepare(options_.settings.databasePath);
   {
     std::string error;
-    auto users = UserStore::open(options_.settings.databasePath, error);
+    auto users = UserStore::open(
+        options_.usersDatabase.empty() ? options_.settings.databasePath : options_.usersDatabase, error);
     if (!users) throw std::runtime_error(error);
     users->add("ALICE", "SECRET", 10);
     users->add("BOB", "HUNTER2", 10);

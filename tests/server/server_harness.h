@@ -13,6 +13,35 @@
 
 namespace lumbra::server::testing {
 
+// The database a test server runs on.
+enum class Engine { Sqlite, Postgres };
+
+// "Sqlite" or "Postgres", for the names of value-parametrized cases.
+std::string engineName(Engine engine);
+
+// A fresh schema on the run's PostgreSQL (tests/support/postgres.sh): made by
+// the owner's URI, dropped with everything in it when the object goes away.
+class PostgresSchema {
+ public:
+  PostgresSchema();  // throws when there is no PostgreSQL for the run
+  ~PostgresSchema();
+  PostgresSchema(const PostgresSchema&) = delete;
+  PostgresSchema& operator=(const PostgresSchema&) = delete;
+
+  // The owner's URI with the schema as search_path (and as application_name,
+  // which tells the connections of this test's server in pg_stat_activity).
+  const std::string& uri() const { return uri_; }
+  const std::string& name() const { return name_; }
+  // The first value of the first row of `sql`, run by the owner in the schema
+  // ("" when there is none; throws on an error).
+  std::string query(const std::string& sql) const;
+
+ private:
+  std::string owner_;
+  std::string name_;
+  std::string uri_;
+};
+
 // A server on a fresh database in a temporary directory, with the users
 // ALICE (password SECRET) and BOB (password HUNTER2), served by a background
 // thread until the object goes away.
@@ -24,14 +53,20 @@ class RunningServer {
   // `prepare` run on the database path before the users are added.
   explicit RunningServer(const std::function<void(ServerOptions&)>& adjust,
                          const std::function<void(const std::string&)>& prepare = {});
+  // On `engine`: PostgreSQL serves from a schema of its own (the users stay
+  // in the temporary folder). `adjust` changes the options before the start.
+  RunningServer(Engine engine, const std::function<void(ServerOptions&)>& adjust);
   ~RunningServer();
 
   std::uint16_t port() const { return server_->port(); }
   const std::string& databasePath() const { return options_.settings.databasePath; }
   Server& server() { return *server_; }
+  // The schema of a server on PostgreSQL (nullptr on SQLite).
+  const PostgresSchema* schema() const { return schema_.get(); }
 
  private:
   std::string directory_;
+  std::unique_ptr<PostgresSchema> schema_;
   ServerOptions options_;
   void begin(const std::function<void(ServerOptions&)>& adjust,
              const std::function<void(const std::string&)>& prepare);

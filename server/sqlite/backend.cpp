@@ -1,0 +1,300 @@
+// SQLite behind the session interface: statements stepped one after the other, PARM binding, the progress handler.
+#include "server/sqlite/backend.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "server/database.h"
+#include "server/session_text.h"
+
+namespace lumbra::server {
+
+namespace {
+
+// No reply carries more than the longest message length: the rest of a first row is never read.
+constexpr std::size_t kLongestFirstRow = 16 * 1024 * 1024;
+
+// A Literal parameter binds as an integer, else as a real, else as text.
+bool integerLiteral(const std::string& value, long long& integer) {
+  char* end = nullptr;
+  errno = 0;
+  integer = std::strtoll(value.c_str(), &end, 10);
+  return !value.empty() && *end == '\0' && errno == 0;
+}
+
+bool realLiteral(const std::string& value, double& real) {
+  char* end = nullptr;
+  real = std::strtod(value.c_str(), &end);
+  return !value.empty() && *end == '\0' && value.find_first_of("0123456789") != std::string::npos;
+}
+
+int status(int rc) {
+  switch (rc) {
+    case SQLITE_OK:
+      return kOk;
+    case SQLITE_ROW:
+      return kRow;
+    case SQLITE_DONE:
+      return kDone;
+    default:
+      return 2000 + (rc & 0xFF);
+  }
+}
+
+class SqliteRows final : public Rows {
+ public:
+  explicit SqliteRows(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  ~SqliteRows() override { sqlite3_finalize(stmt_); }
+
+  int columns() const override { return sqlite3_column_count(stmt_); }
+  int step() override { return status(sqlite3_step(stmt_)); }
+  void rewind() override { sqlite3_reset(stmt_); }
+  Kind kind(int column) override {
+    switch (sqlite3_column_type(stmt_, column)) {
+      case SQLITE_NULL:
+        return Kind::Null;
+      case SQLITE_INTEGER:
+        return Kind::Integer;
+      case SQLITE_FLOAT:
+        return Kind::Real;
+      case SQLITE_BLOB:
+        return Kind::Blob;
+      default:
+        return Kind::Text;
+    }
+  }
+  long long integer(int column) override { return sqlite3_column_int64(stmt_, column); }
+  std::string_view bytes(int column) override {
+    const char* data = sqlite3_column_type(stmt_, column) == SQLITE_BLOB
+                           ? static_cast<const char*>(sqlite3_column_blob(stmt_, column))
+                           : reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    std::size_t length = static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column));
+    return data == nullptr ? std::string_view{} : std::string_view(data, length);
+  }
+  std::string name(int column) override {
+    const char* text = sqlite3_column_name(stmt_, column);
+    return text != nullptr ? text : "";
+  }
+  char typeLetter(int column) override {
+    const char* declared = sqlite3_column_decltype(stmt_, column);
+    if (declared == nullptr) return 'V';
+    std::string upperCase = upper(declared);
+    // SQLite's affinity rules, in their order.
+    if (upperCase.find("INT") != std::string::npos) return 'N';
+    if (upperCase.find("CHAR") != std::string::npos || upperCase.find("CLOB") != std::string::npos ||
+        upperCase.find("TEXT") != std::string::npos) {
+      return 'A';
+    }
+    if (upperCase.find("BLOB") != std::string::npos || upperCase.empty()) return 'B';
+    return 'N';
+  }
+
+ private:
+  sqlite3_stmt* stmt_;
+};
+
+class SqliteConnection final : public BackendConnection {
+ public:
+  SqliteConnection(std::unique_ptr<Database> db, const std::atomic<bool>& interrupted)
+      : db_(std::move(db)), interrupted_(interrupted) {
+    sqlite3_progress_handler(db_->handle(), 10000, &SqliteConnection::progress, this);
+  }
+
+  int beginWrite() override {
+    int rc = db_->run("BEGIN IMMEDIATE");
+    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) return kBusy;
+    return status(rc);
+  }
+  int beginRead() override { return status(db_->run("BEGIN")); }
+  int commit() override { return status(db_->run("COMMIT")); }
+  int rollback() override { return status(db_->run("ROLLBACK")); }
+  int savepoint(const char* name) override {
+    return status(db_->run(("SAVEPOINT " + std::string(name)).c_str()));
+  }
+  int rollbackTo(const char* name) override {
+    int rc = db_->run(("ROLLBACK TO " + std::string(name)).c_str());
+    db_->run(("RELEASE " + std::string(name)).c_str());
+    return status(rc);
+  }
+  int release(const char* name) override {
+    return status(db_->run(("RELEASE " + std::string(name)).c_str()));
+  }
+  bool transactionOpen() override { return sqlite3_get_autocommit(db_->handle()) == 0; }
+
+  void setLimits(Clock::time_point deadline, int) override { deadline_ = deadline; }
+  // The progress handler reads the session's flag: nothing more to do here.
+  void interrupt() override {}
+
+  int run(std::string_view sql, const Parameters& parameters, WriteHook* hook, long long& changes,
+          std::optional<std::string>* firstRow) override;
+  std::unique_ptr<Rows> query(std::string_view sql, const Parameters& parameters, int& code) override;
+  int insertBlob(std::string_view sql, const Parameters& parameters, std::string_view data,
+                 long long& changes) override;
+  std::string errorText() const override { return db_->errorText(); }
+
+ private:
+  // A query that runs away holds a worker thread: interrupt it at the deadline.
+  static int progress(void* self) {
+    auto* connection = static_cast<SqliteConnection*>(self);
+    return connection->interrupted_ || Clock::now() > connection->deadline_ ? 1 : 0;
+  }
+  int prepare(std::string_view sql, const Parameters& parameters, sqlite3_stmt** stmt, const char** tail);
+  static void bind(sqlite3_stmt* stmt, const Parameters& parameters);
+
+  std::unique_ptr<Database> db_;
+  const std::atomic<bool>& interrupted_;
+  Clock::time_point deadline_ = Clock::time_point::max();
+};
+
+int SqliteConnection::prepare(std::string_view sql, const Parameters& parameters, sqlite3_stmt** stmt,
+                              const char** tail) {
+  int rc = sqlite3_prepare_v2(db_->handle(), sql.data(), static_cast<int>(sql.size()), stmt, tail);
+  if (rc == SQLITE_OK && *stmt != nullptr) bind(*stmt, parameters);
+  return rc;
+}
+
+void SqliteConnection::bind(sqlite3_stmt* stmt, const Parameters& parameters) {
+  int count = sqlite3_bind_parameter_count(stmt);
+  for (int i = 1; i <= count; ++i) {
+    const char* name = sqlite3_bind_parameter_name(stmt, i);
+    if (name == nullptr || name[0] != ':') continue;
+    auto found = parameters.find(upper(name + 1));
+    if (found == parameters.end() || found->second.kind == Parameter::Kind::Null) continue;
+    const std::string& value = found->second.value;
+    long long integer = 0;
+    double real = 0;
+    if (found->second.kind == Parameter::Kind::Literal && integerLiteral(value, integer)) {
+      sqlite3_bind_int64(stmt, i, integer);
+    } else if (found->second.kind == Parameter::Kind::Literal && realLiteral(value, real)) {
+      sqlite3_bind_double(stmt, i, real);
+    } else {
+      sqlite3_bind_text(stmt, i, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    }
+  }
+}
+
+int SqliteConnection::run(std::string_view sql, const Parameters& parameters, WriteHook* hook,
+                          long long& changes, std::optional<std::string>* firstRow) {
+  changes = 0;
+  const char* at = sql.data();
+  const char* end = sql.data() + sql.size();
+  while (at < end) {
+    sqlite3_stmt* stmt = nullptr;
+    const char* tail = nullptr;
+    int rc = prepare(std::string_view(at, static_cast<std::size_t>(end - at)), parameters, &stmt, &tail);
+    if (rc != SQLITE_OK) return status(rc);
+    // SQLite reads a text only up to a NUL byte and leaves the tail there: the
+    // rest is never SQL, and taking it again would loop forever.
+    if (tail == nullptr || tail <= at) {
+      if (stmt != nullptr) sqlite3_finalize(stmt);
+      break;
+    }
+    at = tail;
+    if (stmt == nullptr) continue;  // blanks or a comment
+    if (hook != nullptr && !sqlite3_stmt_readonly(stmt)) {
+      if (int code = hook->beforeWrite(); code != kOk) {
+        sqlite3_finalize(stmt);
+        return code;
+      }
+    }
+    long long before = sqlite3_total_changes64(db_->handle());
+    bool gaveRow = false;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      if (firstRow != nullptr && !gaveRow) {
+        std::string text;
+        for (int i = 0; i < sqlite3_column_count(stmt) && text.size() < kLongestFirstRow; ++i) {
+          if (i > 0) text.push_back(',');
+          const unsigned char* value = sqlite3_column_text(stmt, i);
+          if (value != nullptr) text.append(reinterpret_cast<const char*>(value));
+        }
+        *firstRow = std::move(text);
+      }
+      gaveRow = true;
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) return status(rc);
+    changes += sqlite3_total_changes64(db_->handle()) - before;
+  }
+  return kOk;
+}
+
+std::unique_ptr<Rows> SqliteConnection::query(std::string_view sql, const Parameters& parameters, int& code) {
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  int rc = prepare(sql, parameters, &stmt, &tail);
+  if (rc != SQLITE_OK) {
+    code = status(rc);
+    return nullptr;
+  }
+  if (stmt == nullptr || !onlyBlanks(tail)) {
+    sqlite3_finalize(stmt);
+    code = kSecondStatement;
+    return nullptr;
+  }
+  code = kOk;
+  return std::make_unique<SqliteRows>(stmt);
+}
+
+int SqliteConnection::insertBlob(std::string_view sql, const Parameters& parameters, std::string_view data,
+                                 long long& changes) {
+  changes = 0;
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  int rc = prepare(sql, parameters, &stmt, &tail);
+  if (rc != SQLITE_OK) return status(rc);
+  // The data goes to the first unnamed '?' (named parameters come from PARM).
+  int index = 0;
+  if (stmt != nullptr && onlyBlanks(tail)) {
+    for (int i = 1; i <= sqlite3_bind_parameter_count(stmt); ++i) {
+      if (sqlite3_bind_parameter_name(stmt, i) == nullptr) {
+        index = i;
+        break;
+      }
+    }
+  }
+  if (index == 0) {
+    sqlite3_finalize(stmt);
+    return kNoPlace;
+  }
+  sqlite3_bind_blob(stmt, index, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
+  long long before = sqlite3_total_changes64(db_->handle());
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  }
+  sqlite3_finalize(stmt);
+  if (rc != SQLITE_DONE) return status(rc);
+  changes = sqlite3_total_changes64(db_->handle()) - before;
+  return kOk;
+}
+
+class SqliteBackend final : public Backend {
+ public:
+  explicit SqliteBackend(std::string path) : path_(std::move(path)) {}
+
+  std::unique_ptr<BackendConnection> connect(const std::atomic<bool>& interrupted, std::string& error,
+                                             bool& busy) override {
+    busy = false;
+    auto db = Database::open(path_, Database::Role::Session, error);
+    if (!db) return nullptr;
+    return std::make_unique<SqliteConnection>(std::move(db), interrupted);
+  }
+  bool pooled() const override { return false; }
+  std::string version() const override {
+    int number = sqlite3_libversion_number();
+    return std::to_string(number / 1000000) + "." + std::to_string(number / 1000 % 1000);
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> openSqliteBackend(const std::string& path) {
+  return std::make_unique<SqliteBackend>(path);
+}
+
+std::unique_ptr<Rows> sqliteRows(sqlite3_stmt* stmt) { return std::make_unique<SqliteRows>(stmt); }
+
+}  // namespace lumbra::server

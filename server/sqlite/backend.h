@@ -1,0 +1,26 @@
+// The SQLite backend: a database file, one hardened connection per session (server/database.h).
+//
+// Each session keeps its own connection for its life (nothing is pooled: a
+// connection to a file costs two descriptors and no server process). Writes
+// take SQLite's one write lock with BEGIN IMMEDIATE, which never waits inside
+// SQLite: a session that finds it taken gets kBusy and asks again (the server
+// retries every 20 ms up to the session's busy timeout). The statement
+// deadline and the session's interruption are checked by a progress handler.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "server/backend.h"
+
+struct sqlite3_stmt;
+
+namespace lumbra::server {
+
+// The backend on the SQLite file `path` (opened by each connect()).
+std::unique_ptr<Backend> openSqliteBackend(const std::string& path);
+
+// The rows of a prepared statement, which they finalize.
+std::unique_ptr<Rows> sqliteRows(sqlite3_stmt* stmt);
+
+}  // namespace lumbra::server
