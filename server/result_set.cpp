@@ -27,10 +27,35 @@ void SessionLogic::prepareAhead() {
   if (cursor_) cursor_->result.prepareAhead(blockLimit(), replyLimit_);
 }
 
+namespace {
+
+// What rows stepped ahead may take: a few blocks, within bounds.
+std::size_t readAheadBytes(std::size_t blockLimit) {
+  return std::min<std::size_t>(std::max<std::size_t>(4 * blockLimit, 256 * 1024), 8u << 20);
+}
+
+}  // namespace
+
+bool SessionLogic::startReadAhead() {
+  readAheadBytes_ = readAheadBytes(blockLimit());
+  if (!cursor_ || !cursor_->stmt || !cursor_->result.wantsReadAhead(readAheadBytes_)) return false;
+  stopReadAhead_ = false;
+  deadline_ = statementDeadline();
+  return true;
+}
+
+void SessionLogic::readAhead(const std::function<void()>& arrived) {
+  if (cursor_) cursor_->result.readAhead(cursor_->stmt, readAheadBytes_, stopReadAhead_, arrived);
+}
+
+void SessionLogic::waitForRows() {
+  if (cursor_) cursor_->result.waitForRows();
+}
+
 SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
   std::string error;
   if (database(error) == nullptr) return refuse(Status::DatabaseUnavailable, error);
-  cursor_ = std::make_unique<Cursor>();
+  cursor_ = std::make_unique<Cursor>(settings_.resultBudget);
   if (!inTransaction_) {
     // One read snapshot for the counting pass and the rows.
     db_->run("BEGIN");

@@ -10,6 +10,7 @@ namespace lumbra::server {
 
 // An open result set: the statement stays prepared between continuation requests.
 struct SessionLogic::Cursor {
+  explicit Cursor(std::size_t budget) : result(budget) {}
   sqlite3_stmt* stmt = nullptr;
   ResultCursor result;  // the count, the widths, kept rows, the rows sent
   bool ownsTransaction = false;

@@ -38,7 +38,7 @@ Clock::time_point SessionLogic::statementDeadline() const {
 // A query that runs away holds a worker thread: interrupt it at the deadline.
 int SessionLogic::progress(void* self) {
   auto* session = static_cast<SessionLogic*>(self);
-  return session->interrupted_ || Clock::now() > session->deadline_ ? 1 : 0;
+  return session->interrupted_ || Clock::now() > session->deadline_.load() ? 1 : 0;
 }
 
 std::optional<SessionLogic::Outcome> SessionLogic::beginWrite(Clock::time_point now) {
