@@ -88,50 +88,67 @@ std::int32_t sendBatch(Session& s, char* message, bool* refused = nullptr) {
 // (bufferSize - 20 - batchLength) plus the entry's separating blank.
 std::int32_t batchRoom(const Session& s) { return s.bufferSize - kBufferSlack - s.batchLength; }
 
-// Whether `length` bytes hold the end-of-block marker: found by its 'X', which
-// texts hold far more rarely than the 'L' in front of it.
-bool holdsMarker(const char* bytes, std::size_t length) {
+// What `length` bytes hold of the end-of-block marker: all of it, only its
+// last four bytes "XEOB", or neither. Found by its 'X', which texts hold far
+// more rarely than the 'L' in front of it.
+enum class MarkerPart { None, Tail, Whole };
+
+MarkerPart markerPart(const char* bytes, std::size_t length) {
+  constexpr std::size_t kTailOffset = 2;  // "XEOB" within "LBXEOB"
+  constexpr std::size_t kTailLength = kEndOfBlockLength - kTailOffset;
   const char* const end = bytes + length;
+  MarkerPart found = MarkerPart::None;
   for (const char* p = bytes; p < end;) {
     const char* x =
-        static_cast<const char*>(std::memchr(p, kEndOfBlock[2], static_cast<std::size_t>(end - p)));
-    if (x == nullptr) return false;
-    if (x - bytes >= 2 && end - x >= static_cast<std::ptrdiff_t>(kEndOfBlockLength) - 2 &&
-        std::memcmp(x - 2, kEndOfBlock, kEndOfBlockLength) == 0) {
-      return true;
+        static_cast<const char*>(std::memchr(p, kEndOfBlock[kTailOffset], static_cast<std::size_t>(end - p)));
+    if (x == nullptr) break;
+    if (static_cast<std::size_t>(end - x) >= kTailLength &&
+        std::memcmp(x, kEndOfBlock + kTailOffset, kTailLength) == 0) {
+      if (static_cast<std::size_t>(x - bytes) >= kTailOffset &&
+          std::memcmp(x - kTailOffset, kEndOfBlock, kTailOffset) == 0) {
+        return MarkerPart::Whole;
+      }
+      found = MarkerPart::Tail;
     }
     p = x + 1;
   }
-  return false;
+  return found;
 }
 
 // Encodes `text` as the next batch entry; false when its encoded form does not
 // fit the room the plain text test granted, or (with *marker set) when it holds
 // the end-of-block marker: runs can make one from a text without it (22 B's
 // before "XEOB" are written "@LBXEOB"), and the server would end the message
-// there and answer its rest as a further message.
-bool appendEntry(Session& s, const char* text, bool* marker) {
+// there and answer its rest as a further message. The text holds no marker
+// (the caller checked), and a run gives at most the marker's first two bytes
+// (its digit and byte; its '@' is no marker byte), so the rest "XEOB" must be
+// the text's own: only a text holding "XEOB" (`markerTail`) needs its encoded
+// form searched, which spares the search for nearly every entry of a load.
+bool appendEntry(Session& s, const char* text, std::size_t textLength, bool markerTail, bool* marker) {
   const std::int32_t room = batchRoom(s);
   if (room < 0) return false;
   const std::ptrdiff_t n =
-      encodeOutgoingRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text);
+      encodeOutgoingRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text, textLength);
   if (n < 0) return false;
-  *marker = holdsMarker(s.ioBuffer + s.batchLength, static_cast<std::size_t>(n));
+  *marker =
+      markerTail && markerPart(s.ioBuffer + s.batchLength, static_cast<std::size_t>(n)) == MarkerPart::Whole;
   if (*marker) return false;
   s.ioBuffer[s.batchLength + n] = ' ';
   s.batchLength += static_cast<std::int32_t>(n) + 1;
   return true;
 }
 
-std::int32_t batchPath(Session& s, const char* command, char* message) {
-  const std::int32_t textLength = static_cast<std::int32_t>(std::strlen(command));
+// `length` is the text's length, at most bufferSize - 20 (checked by the
+// caller); `markerTail` whether the text holds "XEOB" (see appendEntry).
+std::int32_t batchPath(Session& s, const char* command, std::size_t length, bool markerTail, char* message) {
+  const std::int32_t textLength = static_cast<std::int32_t>(length);
   bool marker = false;
-  if (batchRoom(s) >= textLength && appendEntry(s, command, &marker)) return 0;
+  if (batchRoom(s) >= textLength && appendEntry(s, command, length, markerTail, &marker)) return 0;
   if (marker) return reportStatus(kInvalidParameters, message);
   if (s.batchLength > 0) {
     if (const std::int32_t rc = sendBatch(s, message); rc != 0) return errorEnding(s, rc);
   }
-  if (!appendEntry(s, command, &marker)) {
+  if (!appendEntry(s, command, length, markerTail, &marker)) {
     return errorEnding(s, reportStatus(marker ? kInvalidParameters : kCommandTooLong, message));
   }
   return 0;
@@ -244,23 +261,28 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
   }
   // A text holding the end-of-block marker cannot travel: the server would end
   // the message there and answer the rest as a message of its own.
-  if (!binary && holdsMarker(command, length)) return reportStatus(kInvalidParameters, message);
+  const MarkerPart marker = binary ? MarkerPart::None : markerPart(command, length);
+  if (marker == MarkerPart::Whole) return reportStatus(kInvalidParameters, message);
 
   std::memcpy(s.replyTag, kHeadTag, sizeof s.replyTag);
   s.rowsLeft = 0;
   s.morePending = 0;
   s.rowLength = 0;
 
-  char word[kLongestCommandWord + 1];
-  commandWord(command, word);
-  if (!binary && std::strstr(kCommandWords, word) == nullptr) {
-    return errorEnding(s, reportStatus(kInvalidCommand, message, word));
+  // The word of a batched update is one of the accepted words: the path every
+  // row of a load takes skips the look-up.
+  const bool batched = !binary && (startsWith(command, "INSERT ") || startsWith(command, "UPDATE ") ||
+                                   startsWith(command, "DELETE "));
+  if (!binary && !batched) {
+    char word[kLongestCommandWord + 1];
+    commandWord(command, word);
+    if (std::strstr(kCommandWords, word) == nullptr) {
+      return errorEnding(s, reportStatus(kInvalidCommand, message, word));
+    }
   }
 
   if (startsWith(command, "COMMIT")) return commitPath(s, command, message);
-  if (startsWith(command, "INSERT ") || startsWith(command, "UPDATE ") || startsWith(command, "DELETE ")) {
-    return batchPath(s, command, message);
-  }
+  if (batched) return batchPath(s, command, length, marker == MarkerPart::Tail, message);
   if (binary) return binaryInsertPath(s, command, message);
   if (startsWith(command, "GETSET ") && std::strstr(command, "CLIENTID") != nullptr) {
     return static_cast<std::int32_t>(

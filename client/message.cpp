@@ -14,13 +14,6 @@ std::size_t messageRoom(const Session& session) {
                   kLeastMessageRoom);
 }
 
-std::int32_t beginMessageCall(std::int32_t handleArgument, char* message, Session** session) {
-  if (message == nullptr) return kInvalidParameters;
-  message[0] = '\0';
-  if (const std::int32_t rc = checkHandle(handleArgument, session); rc != 0) return reportStatus(rc, message);
-  return 0;
-}
-
 std::size_t writeMessage(char* message, std::size_t room, std::string_view text) {
   if (message == nullptr || room == 0) return 0;
   const std::size_t length = std::min(text.size(), room - 1);

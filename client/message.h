@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <string_view>
 
-namespace lumbra {
+#include "client/session.h"
+#include "client/status.h"
 
-struct Session;
+namespace lumbra {
 
 // The least room a message buffer has (the library's own texts fit in it).
 inline constexpr std::size_t kLeastMessageRoom = 256;
@@ -19,8 +20,14 @@ std::size_t messageRoom(const Session& session);
 // The start of an export that takes a message buffer and a handle: a null
 // `message` gives kInvalidParameters (nothing written); otherwise the buffer
 // is made empty and the handle checked (its status text written when it
-// fails). 0 with *session set, or the negative status.
-std::int32_t beginMessageCall(std::int32_t handleArgument, char* message, Session** session);
+// fails). 0 with *session set, or the negative status. Inline, as the handle
+// check is: it starts every LBGetNext, once per row delivered.
+inline std::int32_t beginMessageCall(std::int32_t handleArgument, char* message, Session** session) {
+  if (message == nullptr) return kInvalidParameters;
+  message[0] = '\0';
+  if (const std::int32_t rc = checkHandle(handleArgument, session); rc != 0) return reportStatus(rc, message);
+  return 0;
+}
 
 // Writes `text` and a terminator into `message`, at most room - 1 bytes of
 // the text; returns the bytes of text written. A null `message` gets nothing.

@@ -57,9 +57,19 @@ enum Status : std::int32_t {
   kOutOfMemory = -15,
 };
 
+// The slots themselves (session.cpp), read here by the inline access below:
+// the handle check runs at the start of every call, once per row delivered.
+namespace detail {
+extern Session* slots[kMaxSessions];
+extern Session* const reservedSlot;
+}  // namespace detail
+
 // Slot access. A slot is empty (nullptr), reserved (inside LBConnect only) or
 // holds a Session.
-Session* sessionAt(int handle);
+inline Session* sessionAt(int handle) {
+  Session* s = detail::slots[handle];
+  return s == detail::reservedSlot ? nullptr : s;
+}
 // Lowest empty slot, now reserved; -1 when all 500 are taken.
 int reserveSlot();
 void setSlot(int handle, Session* session);
@@ -68,6 +78,15 @@ void emptySlot(int handle);
 // The handle check every export with a handle makes first: only the low 16
 // bits of the argument count, read as signed. Returns 0 with *session set, or
 // kInvalidParameters / kNotConnected.
-std::int32_t checkHandle(std::int32_t handleArgument, Session** session, int* handle = nullptr);
+inline std::int32_t checkHandle(std::int32_t handleArgument, Session** session, int* handle = nullptr) {
+  const int h = static_cast<std::int16_t>(static_cast<std::uint16_t>(handleArgument & 0xFFFF));
+  if (h < 0 || h >= kMaxSessions) return kInvalidParameters;
+  Session* s = sessionAt(h);
+  if (s == nullptr) return kNotConnected;
+  if (s->socket < 0) return kInvalidParameters;
+  *session = s;
+  if (handle != nullptr) *handle = h;
+  return 0;
+}
 
 }  // namespace lumbra

@@ -1,6 +1,7 @@
 // Encoders and decoders of the run-length escape, both directions and both forms.
 #include "protocol/run_length.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -48,27 +49,66 @@ bool plainWord(const char* p) {
   return anyZeroByte(word ^ loadWord(p + 1)) == 0 && anyZeroByte(word ^ kEscapeBytes) == 0;
 }
 
+// Bit 7 of each byte of the result is set where that byte of v is zero, and
+// no other bit (exact, unlike anyZeroByte, which may also flag a byte above a
+// zero one).
+std::uint64_t zeroBytes(std::uint64_t v) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  return ~(((v & kLow7) + kLow7) | v | kLow7);
+}
+
+// How many bytes of a word lie in memory in front of the first byte flagged in
+// `flags` (a zeroBytes result, not 0).
+std::size_t bytesBeforeFlag(std::uint64_t flags) {
+  const int bit =
+      std::endian::native == std::endian::little ? std::countr_zero(flags) : std::countl_zero(flags);
+  return static_cast<std::size_t>(bit) / 8;
+}
+
+// Where the plain stretch that starts at `at` ends: the first escape byte, or
+// the first byte that starts a run of kMinOutgoingRun (the bytes that never
+// form a run stand for themselves whatever follows them). A batch entry is
+// mostly plain text, so it is scanned eight bytes at a time: each word is
+// compared with itself shifted by one, two and three bytes, and the first byte
+// that is an escape or starts four equal bytes is found from the flags.
+std::size_t outgoingPlainEnd(const char* source, std::size_t at, std::size_t length) {
+  while (length - at >= 11) {
+    const std::uint64_t word = loadWord(source + at);
+    const std::uint64_t runs = (word ^ loadWord(source + at + 1)) | (word ^ loadWord(source + at + 2)) |
+                               (word ^ loadWord(source + at + 3));
+    const std::uint64_t stops = zeroBytes(runs) | zeroBytes(word ^ kEscapeBytes);
+    if (stops == 0) {
+      at += 8;
+      continue;
+    }
+    at += bytesBeforeFlag(stops);
+    if (source[at] == kRunEscape || !neverInRun(source[at])) return at;
+    ++at;
+  }
+  // The last ten bytes, one at a time.
+  for (; at < length; ++at) {
+    const char c = source[at];
+    if (c == kRunEscape) return at;
+    if (length - at >= kMinOutgoingRun && source[at + 1] == c && source[at + 2] == c && source[at + 3] == c &&
+        !neverInRun(c))
+      return at;
+  }
+  return at;
+}
+
 }  // namespace
 
 std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, const char* source) {
-  const std::size_t length = std::strlen(source);
+  return encodeOutgoingRunLength(destination, capacity, source, std::strlen(source));
+}
+
+std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, const char* source,
+                                       std::size_t length) {
   std::size_t out = 0;
   std::size_t in = 0;
   while (in < length) {
-    // Bytes that stand for themselves go over in one copy: no escape byte, and
-    // no run of kMinOutgoingRun starting there (the bytes that never form a
-    // run stand for themselves whatever follows them).
-    std::size_t plain = in;
-    while (plain + 9 <= length && plainWord(source + plain)) plain += 8;
-    for (; plain < length; ++plain) {
-      const char c = source[plain];
-      if (c == kRunEscape) break;
-      if (neverInRun(c)) continue;
-      if (length - plain >= kMinOutgoingRun && source[plain + 1] == c && source[plain + 2] == c &&
-          source[plain + 3] == c) {
-        break;
-      }
-    }
+    // Bytes that stand for themselves go over in one copy.
+    const std::size_t plain = outgoingPlainEnd(source, in, length);
     if (plain > in) {
       const std::size_t count = plain - in;
       if (capacity - out < count) return kRunLengthNoRoom;
@@ -85,9 +125,13 @@ std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, 
       ++in;
       continue;
     }
-    // A run of at least kMinOutgoingRun starts here.
+    // A run of at least kMinOutgoingRun starts here; runs of blanks in
+    // fixed-width values are long, so it is measured eight bytes at a time.
+    const std::size_t most = length - in < kMaxOutgoingRun ? length - in : kMaxOutgoingRun;
+    const std::uint64_t copies = 0x0101010101010101ull * static_cast<unsigned char>(c);
     std::size_t run = 1;
-    while (run < kMaxOutgoingRun && in + run < length && source[in + run] == c) ++run;
+    while (run + 8 <= most && loadWord(source + in + run) == copies) run += 8;
+    while (run < most && source[in + run] == c) ++run;
     if (capacity - out < 3) return kRunLengthNoRoom;
     destination[out++] = kRunEscape;
     destination[out++] = kRunDigits[run - 1];

@@ -28,6 +28,10 @@ enum RunLengthError : std::ptrdiff_t {
 // `destination` (no terminator). Returns the number of bytes written, or
 // kRunLengthNoRoom when they would not fit in `capacity` bytes.
 std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, const char* source);
+// The same for a text whose length the caller has already counted (`length`
+// bytes, none of them NUL).
+std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, const char* source,
+                                       std::size_t length);
 
 // Client: decodes one row of exactly `rowLength` bytes from the incoming form
 // in `source` (at most `sourceLength` bytes may be read) into `row`. Returns the

@@ -37,10 +37,6 @@ struct Parameter {
 };
 using Parameters = std::map<std::string, Parameter>;  // by upper-cased name
 
-// Whether a Literal parameter binds as an integer or as a real (else it is text).
-bool integerLiteral(const std::string& value, long long& integer);
-bool realLiteral(const std::string& value, double& real);
-
 // The rows of a query, stepped one after the other; all of them come from one
 // snapshot of the database, also when they are stepped again after rewind().
 class Rows {

@@ -98,6 +98,13 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
   if (description.size() > room) description.resize(room);
   block += description;
   block += kDescriptionEnd;
+  if (backend_.pooled() && cursor_->result.keptRows() == count) {
+    // Every row is in memory: the rows and their snapshot go now, and with
+    // them the pooled connection, while the client reads the blocks.
+    cursor_->rows.reset();
+    if (cursor_->ownsTransaction) db_->commit();
+    cursor_->ownsTransaction = false;
+  }
   long long added = 0;
   if (!fillBlock(block, blockLimit(), true, added, code)) {
     Outcome refused = refuseSql(code);

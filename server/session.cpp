@@ -55,16 +55,17 @@ SessionLogic::Outcome SessionLogic::refuse(Status status, std::string_view detai
 
 SessionLogic::Outcome SessionLogic::refuseSql(int code, std::string_view where) {
   if (code == kBusy) {
-    // A lock waited for inside the database (a row's, on PostgreSQL): the
-    // session ends as if its write had never begun, as when the write lock
-    // is not obtained.
-    log_("lock not obtained within " + std::to_string(busyTimeoutMs_) + " ms");
+    // A lock waited for inside the database (a row's, on PostgreSQL) for a
+    // moment: as when the write lock is taken, the message is undone (a
+    // write it began included) and handed in again, up to the busy timeout.
     if (db_ && inTransaction_ && begunNow_) {
       db_->rollback();
       inTransaction_ = false;
     }
     syncTransaction();
-    return refuse(Status::DatabaseBusy);
+    // Counted from the start of the first attempt: the wait inside the database is part of it.
+    if (!busySince_) busySince_ = handledSince_;
+    return waitOrRefuseBusy(Clock::now());
   }
   std::string text = "ERRO SQL";
   if (!where.empty()) text += " " + std::string(where);
@@ -78,7 +79,10 @@ SessionLogic::Outcome SessionLogic::refuseSql(int code, std::string_view where) 
 
 SessionLogic::Outcome SessionLogic::handle(const Frame& frame, Clock::time_point now) {
   begunNow_ = false;
+  handledSince_ = now;
   Outcome outcome = handleFrame(frame, now);
+  // A message answered ends any waiting for a lock (a retried one goes on waiting).
+  if (!outcome.retry) busySince_.reset();
   releaseIdleConnection();
   return outcome;
 }

@@ -157,7 +157,7 @@ class SessionLogic {
   // a refusal when it cannot be had (a retry while the pool is exhausted,
   // within the busy timeout).
   std::optional<Outcome> connection(Clock::time_point now);
-  // Gives a pooled connection back when no transaction and no result holds it.
+  // Gives a pooled connection back when no transaction and no open rows hold it.
   void releaseIdleConnection();
   Clock::time_point statementDeadline() const;
   // A refusal when the wait for a lock (or a pooled connection) is over, or a
@@ -194,8 +194,9 @@ class SessionLogic {
 
   std::mutex connectionMutex_;  // db_ changes under it: interrupt() reads it from other threads
   std::unique_ptr<BackendConnection> db_;
-  bool inTransaction_ = false;  // a write transaction of the session is open
-  bool begunNow_ = false;       // ... and the message being handled began it
+  bool inTransaction_ = false;      // a write transaction of the session is open
+  bool begunNow_ = false;           // ... and the message being handled began it
+  Clock::time_point handledSince_;  // when the handling of the current message began
   std::optional<Clock::time_point> busySince_;
   std::vector<std::uint32_t> updateChanges_;  // rows changed per update since the last commit
   long long updateCount_ = 0;

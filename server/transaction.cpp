@@ -8,6 +8,7 @@
 #include "server/batch.h"
 #include "server/reply.h"
 #include "server/session.h"
+#include "server/session_cursor.h"
 
 namespace lumbra::server {
 
@@ -35,7 +36,7 @@ std::optional<SessionLogic::Outcome> SessionLogic::connection(Clock::time_point 
 }
 
 void SessionLogic::releaseIdleConnection() {
-  if (!db_ || inTransaction_ || cursor_ || !backend_.pooled()) return;
+  if (!db_ || inTransaction_ || (cursor_ && cursor_->rows) || !backend_.pooled()) return;
   std::unique_ptr<BackendConnection> idle;
   {
     std::lock_guard<std::mutex> lock(connectionMutex_);
@@ -69,7 +70,6 @@ std::optional<SessionLogic::Outcome> SessionLogic::beginWrite(Clock::time_point 
   if (code == kOk) {
     inTransaction_ = true;
     begunNow_ = true;
-    busySince_.reset();
     return std::nullopt;
   }
   if (code == kBusy) return waitOrRefuseBusy(now);

@@ -12,7 +12,9 @@
 //     memory is sampled during the SELECT and reported above its level just
 //     before it.
 //   - echo floor: two processes exchanging a CONT-sized request and a reply of
-//     the message length over loopback TCP, no database.
+//     the message length over loopback TCP, no database; its client's CPU per
+//     exchange, times the SELECT's blocks, per row, is the part of the client
+//     CPU per row that the system calls and wake-ups of the exchanges take.
 // Figures and the goals (each marked met or not) are printed; nothing is asserted
 // about them. The program fails only when a library, a server or the database
 // misbehaves.
@@ -76,6 +78,7 @@ struct Figures {
   double rowCpuNs = 0;
   double blocksPerSecond = 0;
   double echoBlocksPerSecond = 0;
+  double echoRowCpuNs = -1;  // the echo client's CPU for as many exchanges as the SELECT's blocks, per row
   double memoryAboveIdleMb = -1;
   double serverCpuNs = -1;  // the server's CPU per row read
   int length = 0;
@@ -350,9 +353,15 @@ bool writeFully(int fd, const char* p, std::size_t n) {
   return true;
 }
 
+struct EchoFigures {
+  double exchangesPerSecond = 0;
+  double clientCpuNs = 0;  // this thread's CPU per exchange
+};
+
 // Exchanges per second of a kRequestBytes request and a `reply`-byte answer
-// between this process and a child over loopback TCP, for about `exchanges`.
-double echoFloor(std::size_t reply, long exchanges) {
+// between this process and a child over loopback TCP, for about `exchanges`,
+// and the CPU this side spends on each.
+EchoFigures echoFloor(std::size_t reply, long exchanges) {
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -379,15 +388,20 @@ double echoFloor(std::size_t reply, long exchanges) {
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   std::vector<char> request(kRequestBytes, 'c'), answer(reply);
+  const double cpu0 = threadCpuSeconds();
   auto t0 = std::chrono::steady_clock::now();
   for (long i = 0; i < exchanges; ++i)
     if (!writeFully(fd, request.data(), request.size()) || !readFully(fd, answer.data(), answer.size()))
       die("echo floor: exchange failed");
   auto t1 = std::chrono::steady_clock::now();
+  const double cpu1 = threadCpuSeconds();
   ::close(fd);
   int status = 0;
   ::waitpid(child, &status, 0);
-  return static_cast<double>(exchanges) / seconds(t1 - t0);
+  EchoFigures figures;
+  figures.exchangesPerSecond = static_cast<double>(exchanges) / seconds(t1 - t0);
+  figures.clientCpuNs = (cpu1 - cpu0) * 1e9 / static_cast<double>(exchanges);
+  return figures;
 }
 
 bool parseOptions(int argc, char** argv, Options& options) {
@@ -443,23 +457,26 @@ int main(int argc, char** argv) {
     const double blocks = blocksFor(options.rows, length);
     f.blocksPerSecond = blocks / (static_cast<double>(options.rows) / f.rowsPerSecond);
     const long exchanges = std::max(200L, std::min(200000L, static_cast<long>(blocks)));
-    f.echoBlocksPerSecond = echoFloor(static_cast<std::size_t>(length - 1), exchanges);
+    const EchoFigures echo = echoFloor(static_cast<std::size_t>(length - 1), exchanges);
+    f.echoBlocksPerSecond = echo.exchangesPerSecond;
+    f.echoRowCpuNs = echo.clientCpuNs * blocks / static_cast<double>(options.rows);
     all.push_back(f);
   }
 
   const Figures* pg = options.pg.empty() ? nullptr : &all.front();
   std::printf(
       "\n| | inserts/s | client CPU per insert | SELECT rows/s | client CPU per row read | blocks/s | "
-      "echo floor blocks/s | server memory above idle | server CPU per row read "
-      "|\n|---|---|---|---|---|---|---|---|---|\n");
+      "echo floor blocks/s | echo floor client CPU per row | server memory above idle | server CPU per row "
+      "read "
+      "|\n|---|---|---|---|---|---|---|---|---|---|\n");
   for (const Figures& f : all) {
     std::printf("| %s | %.0fk | %.0f ns | %.2fM | %.0f ns |", f.label.c_str(), f.insertsPerSecond / 1e3,
                 f.insertCpuNs, f.rowsPerSecond / 1e6, f.rowCpuNs);
     if (f.length == 0)
-      std::printf(" | | | |\n");
+      std::printf(" | | | | |\n");
     else
-      std::printf(" %.0f | %.0f | %.1f MB | %.0f ns |\n", f.blocksPerSecond, f.echoBlocksPerSecond,
-                  f.memoryAboveIdleMb, f.serverCpuNs);
+      std::printf(" %.0f | %.0f | %.0f ns | %.1f MB | %.0f ns |\n", f.blocksPerSecond, f.echoBlocksPerSecond,
+                  f.echoRowCpuNs, f.memoryAboveIdleMb, f.serverCpuNs);
   }
   if (pg != nullptr) {
     std::printf("\nratios to PostgreSQL + libpq\n");

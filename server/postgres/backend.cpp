@@ -22,6 +22,8 @@ constexpr char kCursorName[] = "lumbra_rows";
 constexpr long long kFetchBytes = 4 << 20;
 constexpr long long kFirstFetch = 64;
 constexpr long long kLongestFetch = 4096;
+// The longest wait for a lock in one go, in milliseconds.
+constexpr int kLockSlice = 50;
 // No reply carries more than the longest message length: the rest of a first row is never read.
 constexpr std::size_t kLongestFirstRow = 16 * 1024 * 1024;
 
@@ -125,7 +127,8 @@ class Pool {
     pg::Connection conn = pg::connect(conninfo_, error);
     if (!conn) return nullptr;
     // Notices (a DROP ... CASCADE naming what goes with it) are the session's business, not the log's.
-    PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn.get(), [](void*, const char*) {}, nullptr);
     pg::Result set = pg::exec(conn.get(), kSetUp);
     if (!pg::ok(set.get())) {
       error = pg::errorText(set.get());
@@ -142,7 +145,7 @@ class Pool {
   int open_ = 0;
 };
 
-// Parameters of one statement for PQexecParams, all as text but the blob.
+// Parameters of one statement for PQexecParams: the PARM values as untyped text, the blob as bytea.
 struct Bound {
   std::string sql;
   std::vector<std::string> names;
@@ -170,20 +173,8 @@ struct Bound {
       }
       auto found = parameters.find(names[i]);
       if (found == parameters.end() || found->second.kind == Parameter::Kind::Null) continue;
-      const std::string& value = found->second.value;
-      long long integer = 0;
-      double real = 0;
-      if (found->second.kind == Parameter::Kind::Literal && integerLiteral(value, integer)) {
-        texts[i] = std::to_string(integer);
-        types[i] = kInt8;
-      } else if (found->second.kind == Parameter::Kind::Literal && realLiteral(value, real)) {
-        char text[40];
-        std::snprintf(text, sizeof text, "%.17g", real);
-        texts[i] = text;
-        types[i] = kFloat8;
-      } else {
-        texts[i] = value;
-      }
+      // Untyped: PostgreSQL gives the value the type of the place it goes to.
+      texts[i] = found->second.value;
       values[i] = texts[i].c_str();
       lengths[i] = static_cast<int>(texts[i].size());
     }
@@ -346,7 +337,7 @@ class PgConnection final : public BackendConnection {
       code = kSecondStatement;
       return nullptr;
     }
-    if (refusedWord(pg::leadingWord(statements[0]))) {
+    if (refusedWord(pg::leadingWord(statements[0])) || pg::holdsWord(statements[0], "SET_CONFIG")) {
       code = refuse();
       return nullptr;
     }
@@ -375,7 +366,9 @@ class PgConnection final : public BackendConnection {
     changes = 0;
     std::vector<std::string_view> statements = pg::splitStatements(sql);
     if (statements.size() != 1) return kNoPlace;
-    if (refusedWord(pg::leadingWord(statements[0]))) return refuse();
+    if (refusedWord(pg::leadingWord(statements[0])) || pg::holdsWord(statements[0], "SET_CONFIG")) {
+      return refuse();
+    }
     Bound bound(statements[0], parameters, &data);
     if (bound.blobIndex == 0) return kNoPlace;
     if (int code = applyLimits(); code != kOk) return code;
@@ -452,8 +445,10 @@ class PgConnection final : public BackendConnection {
     return 2001;
   }
 
-  // statement_timeout for what is left of the message's time, lock_timeout
-  // for the busy timeout (0 would mean no limit to PostgreSQL: 1 ms instead).
+  // statement_timeout for what is left of the message's time; lock_timeout
+  // for the busy timeout, a slice of kLockSlice at a time (the session hands
+  // its message in again until the busy timeout is over, so a wait never
+  // holds an SQL thread long), and never 0, which would mean no limit.
   int applyLimits() {
     if (interrupted_) {
       error_ = "interrupted";
@@ -467,7 +462,7 @@ class PgConnection final : public BackendConnection {
         return 2009;
       }
     }
-    const int lockWait = std::max(1, lockWaitMs_);
+    const int lockWait = std::clamp(lockWaitMs_, 1, kLockSlice);
     // Set again once a second has passed, so that a message of many
     // statements (a result fetched in batches) ends within a second of its deadline.
     const Clock::time_point now = Clock::now();
@@ -488,17 +483,15 @@ class PgConnection final : public BackendConnection {
   int runOne(std::string_view statement, const Parameters& parameters, WriteHook* hook, long long& changes,
              std::optional<std::string>* firstRow) {
     const std::string word = pg::leadingWord(statement);
-    if (refusedWord(word)) return refuse();
+    if (refusedWord(word) || pg::holdsWord(statement, "SET_CONFIG")) return refuse();
     if (hook != nullptr && !readsOnly(statement, word)) {
       if (int code = hook->beforeWrite(); code != kOk) return code;
     }
-    if ((word == "CREATE" && (pg::holdsWord(statement, "TEMP") || pg::holdsWord(statement, "TEMPORARY"))) ||
-        pg::holdsWord(statement, "SET_CONFIG")) {
+    if (word == "CREATE" && (pg::holdsWord(statement, "TEMP") || pg::holdsWord(statement, "TEMPORARY"))) {
       dirty_ = true;
     }
     if (int code = applyLimits(); code != kOk) return code;
     Bound bound(statement, parameters, nullptr);
-    if (firstRow == nullptr) return execute(bound.sql, bound, &changes);
     // Row by row, so that a statement of many rows never fills the memory: only the first is kept.
     if (!PQsendQueryParams(conn_.get(), bound.sql.c_str(), static_cast<int>(bound.values.size()),
                            bound.types.data(), bound.values.data(), bound.lengths.data(),
@@ -513,7 +506,7 @@ class PgConnection final : public BackendConnection {
       pg::Result result(raw);
       ExecStatusType status = PQresultStatus(raw);
       if (status == PGRES_SINGLE_TUPLE) {
-        if (!gaveRow) {
+        if (!gaveRow && firstRow != nullptr) {
           std::string text;
           for (int i = 0; i < PQnfields(raw) && text.size() < kLongestFirstRow; ++i) {
             if (i > 0) text.push_back(',');

@@ -3,8 +3,10 @@
 // The pool: the server opens at most BackendOptions::poolSize connections
 // (--pool-size, default 20) and shares them among all its sessions. A session
 // holds a connection only while it has a write transaction or an open result
-// (and while one message is being handled); otherwise the connection goes
-// back to the pool after each message. So 1,000 idle sessions need no
+// whose rows are not all in memory (and while one message is being handled);
+// otherwise the connection goes back to the pool after each message. Chosen
+// over a connection per session because a PostgreSQL connection is a server
+// process: 1,000 mostly idle sessions must not cost 1,000 of them. So 1,000 idle sessions need no
 // connection at all, and two servers of 1,000 sessions each stay within
 // PostgreSQL's max_connections. Transaction semantics stay per session: a
 // connection is given back only with no transaction open on it (one that
@@ -29,13 +31,18 @@
 // Session SQL may not control transactions or the connection: BEGIN, START,
 // COMMIT, END, ROLLBACK, ABORT, SAVEPOINT, RELEASE, PREPARE, DEALLOCATE,
 // SET, RESET, DISCARD, LISTEN, UNLISTEN, NOTIFY, COPY, LOAD, DECLARE, FETCH,
-// MOVE and CLOSE are refused with 2023 ("not authorized"). Texts of several
+// MOVE and CLOSE, and any statement that calls set_config (a SET by another
+// name: it could lift the read-only default or the time-outs), are refused
+// with 2023 ("not authorized"). Texts of several
 // statements run them one by one, as on SQLite.
 //
 // Limits: the statement time-out becomes statement_timeout (57014 is 2009
-// "interrupted", as SQLite's interrupt), the busy timeout lock_timeout (a lock
-// not obtained, 55P03, is the 2005 refusal; so are deadlocks and
-// serialization failures). Texts travel as Windows-1252 (client_encoding
+// "interrupted", as SQLite's interrupt), the busy timeout lock_timeout: a lock
+// held by another session (a row's) is waited for 50 ms at a time, and a
+// statement that did not get it (55P03; so are deadlocks and serialization
+// failures) is kBusy: the session undoes the message and hands it in again
+// every 20 ms, as for SQLite's write lock, then refuses with 2005 once the
+// busy timeout is over. So no wait holds one of the SQL threads long. Texts travel as Windows-1252 (client_encoding
 // WIN1252).
 #pragma once
 

@@ -3,6 +3,9 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
+#include <cstdlib>
+
 #include "server/database.h"
 #include "server/session_text.h"
 
@@ -12,6 +15,20 @@ namespace {
 
 // No reply carries more than the longest message length: the rest of a first row is never read.
 constexpr std::size_t kLongestFirstRow = 16 * 1024 * 1024;
+
+// A Literal parameter binds as an integer, else as a real, else as text.
+bool integerLiteral(const std::string& value, long long& integer) {
+  char* end = nullptr;
+  errno = 0;
+  integer = std::strtoll(value.c_str(), &end, 10);
+  return !value.empty() && *end == '\0' && errno == 0;
+}
+
+bool realLiteral(const std::string& value, double& real) {
+  char* end = nullptr;
+  real = std::strtod(value.c_str(), &end);
+  return !value.empty() && *end == '\0' && value.find_first_of("0123456789") != std::string::npos;
+}
 
 int status(int rc) {
   switch (rc) {

@@ -314,6 +314,22 @@ TEST(Utilities, CrcCheckValues) {
   EXPECT_EQ(LBCRC(5, nullptr), 0);
 }
 
+// The definition bit by bit (poly 0x1021, init 0, no reflection), against
+// which every byte value, at every position of a long buffer, is checked.
+TEST(Utilities, CrcMatchesTheBitwiseDefinition) {
+  std::string data;
+  for (int i = 0; i < 32767; ++i) data.push_back(static_cast<char>((i * 7919 + i / 256) & 0xFF));
+  for (const int32_t length : {1, 2, 255, 256, 4099, 32767}) {
+    uint16_t crc = 0;
+    for (int32_t i = 0; i < length; ++i) {
+      crc = static_cast<uint16_t>(crc ^ (static_cast<unsigned char>(data[i]) << 8));
+      for (int bit = 0; bit < 8; ++bit)
+        crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    EXPECT_EQ(LBCRC(length, data.data()), crc) << length;
+  }
+}
+
 TEST(Utilities, AsciiToEbcdicInPlace) {
   char text[] = "a[b]";
   EXPECT_EQ(LBAsciiToEbcdic(text), 0);

@@ -666,6 +666,8 @@ TEST_F(EndToEnd, CommandCarryingTheMarkerKeepsTheSessionInStep) {
       "INSERT INTO t VALUES ('LBXEOB')",
       // No marker in the text, but 22 B's become the run "@LB" on the wire.
       "INSERT INTO t VALUES ('BBBBBBBBBBBBBBBBBBBBBBXEOB')",
+      // 58 B's: a full run of 36, then the 22 of "@LB".
+      "DELETE FROM t WHERE v = 'BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBXEOB'",
   };
   for (const char* each : texts) {
     SCOPED_TRACE(each);

@@ -276,35 +276,40 @@ TEST_P(BackendSession, SelectReadsOneSnapshotWhileOthersWrite) {
 }
 
 TEST_P(BackendSession, ResultsBeyondTheKeptBudgetAreReadAgain) {
-  // 400 rows of 90000 bytes pass the 32 MiB a result keeps: the rows after
-  // the kept ones are read a second time from the same snapshot.
-  ok("SET MESSAGE_LENGTH=200000");
+  // 600 rows of 60000 bytes pass the 32 MiB a result keeps: the rows after
+  // the kept ones are read a second time, from the same snapshot.
+  ok("SET MESSAGE_LENGTH=2000");
   ok("EXEC CREATE TABLE BIG (K INTEGER, V TEXT)");
   ok(GetParam() == Engine::Sqlite
-         ? "EXEC WITH RECURSIVE C(I) AS (SELECT 1 UNION ALL SELECT I + 1 FROM C WHERE I < 400) "
-           "INSERT INTO BIG SELECT I, HEX(ZEROBLOB(45000)) FROM C"
-         : "EXEC INSERT INTO BIG SELECT I, REPEAT('00', 45000) FROM GENERATE_SERIES(1, 400) AS G(I)");
+         ? "EXEC WITH RECURSIVE C(I) AS (SELECT 1 UNION ALL SELECT I + 1 FROM C WHERE I < 600) "
+           "INSERT INTO BIG SELECT I, HEX(ZEROBLOB(30000)) FROM C"
+         : "EXEC INSERT INTO BIG SELECT I, REPEAT('00', 30000) FROM GENERATE_SERIES(1, 600) AS G(I)");
   ok("COMMIT");
   std::string reply = client_->exchange("SELECT K, V FROM BIG ORDER BY K");
   ASSERT_EQ(statusOf(reply), "0000") << reply.substr(0, 200);
   EXPECT_EQ(reply.substr(10, 13),
-            "00000400"
-            "90003");
+            "00000600"
+            "60003");
   std::size_t dot = reply.find('.');
   std::vector<std::string> rows =
-      decodeRows(std::string_view(reply).substr(dot + 1, reply.size() - dot - 7), 90003);
-  for (int cont = 100; rows.size() < 400 && cont < 1000; ++cont) {
+      decodeRows(std::string_view(reply).substr(dot + 1, reply.size() - dot - 7), 60003);
+  ASSERT_LT(rows.size(), 100u);
+  // The rows read again come from the same snapshot, whatever others commit meanwhile.
+  RawClient other(server_->port());
+  ASSERT_EQ(statusOf(logIn(other, "BOB", "HUNTER2")), "0000");
+  ok(other, "DELETE FROM BIG WHERE K > 200 COMMIT");
+  for (int cont = 100; rows.size() < 600 && cont < 1000; ++cont) {
     reply = client_->exchange("CONT=" + std::to_string(cont));
     ASSERT_TRUE(reply.starts_with("LBX" + std::to_string(cont))) << reply.substr(0, 200);
-    std::vector<std::string> more = decodeRows(std::string_view(reply).substr(6, reply.size() - 12), 90003);
+    std::vector<std::string> more = decodeRows(std::string_view(reply).substr(6, reply.size() - 12), 60003);
     ASSERT_FALSE(more.empty());
     rows.insert(rows.end(), more.begin(), more.end());
   }
-  ASSERT_EQ(rows.size(), 400u);
+  ASSERT_EQ(rows.size(), 600u);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     char key[4];
     std::snprintf(key, sizeof key, "%3zu", i + 1);
-    ASSERT_EQ(rows[i], key + std::string(90000, '0')) << i;
+    ASSERT_EQ(rows[i], key + std::string(60000, '0')) << i;
   }
 }
 
@@ -443,6 +448,16 @@ TEST_P(BackendSession, CharColumnsComePaddedFromPostgres) {
   const std::string row = GetParam() == Engine::Sqlite ? "7abcd" : "7ab   cd";
   EXPECT_EQ(reply.substr(18, 5), "0000" + std::to_string(row.size()));
   EXPECT_TRUE(reply.ends_with("." + row + "LBXEOB")) << reply;
+}
+
+TEST_P(BackendSession, TextsKeepTheirWindows1252Bytes) {
+  ok("EXEC CREATE TABLE X (V TEXT)");
+  const std::string text = "S\xC3O JO\xC3O \xE1\xE7\xFA \x80\x9C";  // accents, the euro sign, a quote
+  ok("INSERT INTO X VALUES ('" + text + "') COMMIT");
+  std::string reply = client_->exchange("SELECT V FROM X");
+  ASSERT_EQ(statusOf(reply), "0000") << reply;
+  EXPECT_EQ(reply.substr(18, 5), "000" + std::to_string(text.size()));
+  EXPECT_TRUE(reply.ends_with("." + text + "LBXEOB")) << reply;
 }
 
 TEST_P(BackendSession, RowsOfLengthZeroComeOnePerContinuation) {
@@ -594,12 +609,146 @@ TEST(PostgresPool, IdleSessionsHoldNoConnectionAndAFullPoolIsWaitedFor) {
             "LBX0002005BANCO DE DADOS OCUPADO POR OUTRA SESSAOLBXEOB");
   EXPECT_EQ(statusOf(a.exchange("COMMIT")), "0000");
   EXPECT_EQ(textOf(c.exchange("EXEC SELECT COUNT(*) FROM T")), "1");
+  // A result held in memory whole holds no connection while its blocks are read.
+  EXPECT_EQ(statusOf(c.exchange("INSERT INTO T VALUES (2) COMMIT")), "0000");
+  ASSERT_EQ(statusOf(a.exchange("SET MESSAGE_LENGTH=256")), "0000");
+  ASSERT_EQ(statusOf(a.exchange("INSERT INTO T SELECT G FROM GENERATE_SERIES(10, 200) AS G COMMIT")), "0000");
+  std::string first = a.exchange("SELECT K FROM T ORDER BY K");
+  ASSERT_EQ(first.substr(10, 8), "00000193") << first;
+  EXPECT_EQ(statusOf(b.exchange("INSERT INTO T VALUES (5) ")), "0000");  // one connection taken
+  EXPECT_EQ(textOf(c.exchange("EXEC SELECT COUNT(*) FROM T")), "193");   // the other one free
+  EXPECT_TRUE(a.exchange("CONT=100").starts_with("LBX100"));
+  EXPECT_EQ(statusOf(b.exchange("ROLLBACK")), "0000");
+  EXPECT_EQ(statusOf(a.exchange("EXEC DELETE FROM T WHERE K <> 1 AND K <> 2")), "0000");
+  EXPECT_EQ(statusOf(a.exchange("COMMIT")), "0000");
   // A session that goes away gives back its connection with its transaction rolled back.
   b.close();
   for (int i = 0; i < 100 && textOf(c.exchange("INSERT INTO T VALUES (3) COMMIT")) != "0000000001 "; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  EXPECT_EQ(textOf(c.exchange("EXEC SELECT SUM(K) FROM T")), "4");
+  EXPECT_EQ(textOf(c.exchange("EXEC SELECT SUM(K) FROM T")), "6");
+}
+
+TEST(PostgresPool, WhatASessionLeavesOnAConnectionGoesWithIt) {
+  std::string uri;
+  LUMBRA_REQUIRE_POSTGRES(uri);
+  RunningServer server(Engine::Postgres, [](ServerOptions& options) { options.poolSize = 1; });
+  RawClient a(server.port());
+  RawClient b(server.port());
+  ASSERT_EQ(statusOf(logIn(a)), "0000");
+  ASSERT_EQ(statusOf(logIn(b, "BOB", "HUNTER2")), "0000");
+  // One connection for both: a temporary table of A's is gone once A gives it back.
+  EXPECT_EQ(statusOf(a.exchange("EXEC CREATE TEMP TABLE MINE (K INTEGER)")), "0000");
+  EXPECT_EQ(statusOf(a.exchange("EXEC SELECT COUNT(*) FROM MINE")), "0000");
+  EXPECT_EQ(statusOf(a.exchange("COMMIT")), "0000");
+  EXPECT_EQ(statusOf(b.exchange("EXEC SELECT COUNT(*) FROM MINE")), "2001");
+  // Settings are the server's: no SET, nor the same by set_config.
+  for (const char* command : {"EXEC SET work_mem = '123kB'", "EXEC RESET ALL",
+                              "EXEC SELECT set_config('default_transaction_read_only', 'off', false)",
+                              "SELECT SET_CONFIG('statement_timeout', '0', false)"}) {
+    EXPECT_EQ(a.exchange(command), std::string("LBX0002023ERRO SQL") + (command[0] == 'E' ? " NO EXEC" : "") +
+                                       ": NOT AUTHORIZEDLBXEOB")
+        << command;
+  }
+  // Session SQL cannot write outside the server's transaction, nor end it.
+  EXPECT_EQ(statusOf(b.exchange("EXEC CREATE TABLE T (K INTEGER)")), "0000");
+  EXPECT_EQ(statusOf(b.exchange("COMMIT")), "0000");
+  EXPECT_EQ(statusOf(b.exchange("EXEC SELECT 1 FROM T; END")), "2023");
+  EXPECT_EQ(statusOf(b.exchange("EXEC SET default_transaction_read_only = off")), "2023");
+  EXPECT_EQ(textOf(b.exchange("EXEC WITH N AS (INSERT INTO T VALUES (1) RETURNING K) SELECT K FROM N")), "1");
+  EXPECT_EQ(textOf(b.exchange("GETSET TRANSACTION")), "ABERTA");
+  EXPECT_EQ(statusOf(b.exchange("ROLLBACK")), "0000");
+  EXPECT_EQ(textOf(a.exchange("EXEC SELECT COUNT(*) FROM T")), "0");
+}
+
+TEST(PostgresPool, AHeldResultGivesItsConnectionBackAfterTheHold) {
+  std::string uri;
+  LUMBRA_REQUIRE_POSTGRES(uri);
+  RunningServer server(Engine::Postgres, [](ServerOptions& options) {
+    options.poolSize = 1;
+    options.settings.busyTimeoutMs = 200;
+    options.settings.resultHold = std::chrono::seconds(1);
+  });
+  RawClient reader(server.port());
+  RawClient other(server.port());
+  ASSERT_EQ(statusOf(logIn(reader)), "0000");
+  ASSERT_EQ(statusOf(logIn(other, "BOB", "HUNTER2")), "0000");
+  // More than a result keeps in memory: its rows stay open on the connection.
+  ASSERT_EQ(statusOf(reader.exchange("SET MESSAGE_LENGTH=20000")), "0000");
+  ASSERT_EQ(statusOf(reader.exchange("EXEC CREATE TABLE BIG AS SELECT I AS K, REPEAT('x', 60000) AS V "
+                                     "FROM GENERATE_SERIES(1, 600) AS G(I)")),
+            "0000");
+  ASSERT_EQ(statusOf(reader.exchange("COMMIT")), "0000");
+  std::string first = reader.exchange("SELECT K, V FROM BIG");
+  ASSERT_EQ(first.substr(0, 23),
+            "LBX0000000"
+            "00000600"
+            "60003")
+      << first.substr(0, 100);
+  EXPECT_EQ(statusOf(other.exchange("EXEC SELECT 1")), "2005");
+  std::string reply;
+  for (int i = 0; i < 40 && statusOf(reply) != "0000"; ++i) reply = other.exchange("EXEC SELECT 1");
+  EXPECT_EQ(reply,
+            "LBX0000000"
+            "1LBXEOB");
+  EXPECT_EQ(reader.exchange("CONT=100"),
+            "LBX0000140NAO HA CONSULTA ABERTA: RESULTADO LIBERADO APOS 1 SLBXEOB");
+}
+
+TEST(PostgresPool, WaitsForRowLocksHoldNoSqlThread) {
+  std::string uri;
+  LUMBRA_REQUIRE_POSTGRES(uri);
+  RunningServer server(Engine::Postgres, [](ServerOptions& options) {
+    options.sqlThreads = 2;
+    options.settings.busyTimeoutMs = 3000;
+  });
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (const char* id : {"ALICE", "BOB", "ALICE", "BOB"}) {
+    clients.push_back(std::make_unique<RawClient>(server.port()));
+    ASSERT_EQ(statusOf(logIn(*clients.back(), id, id[0] == 'A' ? "SECRET" : "HUNTER2")), "0000");
+  }
+  RawClient& holder = *clients[0];
+  ASSERT_EQ(statusOf(holder.exchange("EXEC CREATE TABLE W (K INTEGER, V INTEGER)")), "0000");
+  ASSERT_EQ(statusOf(holder.exchange("INSERT INTO W VALUES (1, 0) INSERT INTO W VALUES (2, 0) COMMIT")),
+            "0000");
+  ASSERT_EQ(statusOf(holder.exchange("UPDATE W SET V = 1 ")), "0000");  // locks both rows
+  // Two sessions wait for a row each, as many as there are SQL threads ...
+  clients[1]->sendMessage("UPDATE W SET V = 2 WHERE K = 1 COMMIT");
+  clients[2]->sendMessage("UPDATE W SET V = 3 WHERE K = 2 COMMIT");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // ... and a third is served meanwhile; once the rows are free both get them.
+  EXPECT_EQ(textOf(clients[3]->exchange("EXEC SELECT SUM(V) FROM W")), "0");
+  EXPECT_EQ(statusOf(holder.exchange("COMMIT")), "0000");
+  EXPECT_EQ(statusOf(clients[1]->receiveReply()), "0000");
+  EXPECT_EQ(statusOf(clients[2]->receiveReply()), "0000");
+  EXPECT_EQ(textOf(clients[3]->exchange("EXEC SELECT SUM(V) FROM W")), "5");
+}
+
+TEST(PostgresPool, StoppingTheServerCancelsTheSqlItRuns) {
+  std::string uri;
+  LUMBRA_REQUIRE_POSTGRES(uri);
+  auto server = std::make_unique<RunningServer>(Engine::Postgres, [](ServerOptions& options) {
+    options.settings.statementTimeout = std::chrono::seconds(0);
+  });
+  const PostgresSchema& schema = *server->schema();
+  RawClient client(server->port());
+  ASSERT_EQ(statusOf(logIn(client)), "0000");
+  client.sendMessage("SELECT COUNT(*) FROM GENERATE_SERIES(1, 1000000000000)");
+  const std::string running =
+      "SELECT COUNT(*) FROM pg_stat_activity WHERE state = 'active' AND pid <> pg_backend_pid() AND "
+      "backend_type = 'client backend' AND application_name = '" +
+      schema.name() + "'";
+  for (int i = 0; i < 250 && schema.query(running) != "1"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(schema.query(running), "1");
+  // Without the cancel the stop would wait for the query's end, hours away.
+  server->server().stop();
+  for (int i = 0; i < 500 && schema.query(running) != "0"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(schema.query(running), "0");
+  server.reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, BackendSession, ::testing::Values(Engine::Sqlite, Engine::Postgres),
