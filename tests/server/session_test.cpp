@@ -313,19 +313,23 @@ TEST_P(BackendSession, ResultsBeyondTheKeptBudgetAreReadAgain) {
   }
 }
 
-TEST_P(BackendSession, SelectHeadsAndFailures) {
-
 // A result of 3,000 rows of mixed values, and every reply of reading it whole
 // at a message length: the SELECT's, then each continuation's.
-void makeRows(RawClient& client) {
-  ASSERT_EQ(statusOf(client.exchange("EXEC CREATE TABLE W (K INTEGER, NAME CHAR(40), DATA BLOB)")), "0000");
+void makeRows(RawClient& client, Engine engine) {
+  const bool sqlite = engine == Engine::Sqlite;
+  ASSERT_EQ(statusOf(client.exchange(std::string("EXEC CREATE TABLE W (K INTEGER, NAME CHAR(40), DATA ") +
+                                     dialect(engine).blob + ")")),
+            "0000");
   std::string batch;
   for (int i = 1; i <= 3000; ++i) {
     batch += "INSERT INTO W VALUES (" + std::to_string(i * 7919 % 100003 - 50000) + ",'NOME " +
-             std::string(static_cast<std::size_t>(i % 31), 'X') + "'," + (i % 5 == 0 ? "NULL" : "x'00ff40'") +
+             std::string(static_cast<std::size_t>(i % 31), 'X') + "'," +
+             (i % 5 == 0 ? "NULL"
+              : sqlite   ? "x'00ff40'"
+                         : "'\\x00ff40'") +
              ") ";
     if (i % 100 == 0) {
-      ASSERT_EQ(statusOf(client.exchange(batch)), "0000");
+      ASSERT_EQ(statusOf(client.exchange(batch)), "0000") << batch.substr(0, 200);
       batch.clear();
     }
   }
@@ -354,14 +358,29 @@ std::vector<std::string> readWhole(RawClient& client, int messageLength) {
   return replies;
 }
 
-TEST(ServerResults, RowsSteppedAheadArriveAsKeptRowsDo) {
-  RunningServer keeping;
-  RunningServer stepping([](ServerOptions& options) { options.settings.resultBudget = 0; });
-  RawClient a(keeping.port()), b(stepping.port());
+// Servers that keep no rows of a result in memory: every row after the
+// first block is stepped ahead while the blocks before it travel.
+class SteppedAhead : public ::testing::TestWithParam<Engine> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Engine::Postgres) {
+      std::string uri;
+      LUMBRA_REQUIRE_POSTGRES(uri);
+    }
+  }
+  std::unique_ptr<RunningServer> start(std::size_t resultBudget) {
+    return std::make_unique<RunningServer>(
+        GetParam(), [resultBudget](ServerOptions& options) { options.settings.resultBudget = resultBudget; });
+  }
+};
+
+TEST_P(SteppedAhead, RowsSteppedAheadArriveAsKeptRowsDo) {
+  std::unique_ptr<RunningServer> keeping = start(kResultBudget), stepping = start(0);
+  RawClient a(keeping->port()), b(stepping->port());
   ASSERT_EQ(statusOf(logIn(a)), "0000");
   ASSERT_EQ(statusOf(logIn(b)), "0000");
-  makeRows(a);
-  makeRows(b);
+  makeRows(a, GetParam());
+  makeRows(b, GetParam());
   for (int length : {300, 1901, 32000}) {
     SCOPED_TRACE(length);
     const std::vector<std::string> kept = readWhole(a, length);
@@ -372,11 +391,11 @@ TEST(ServerResults, RowsSteppedAheadArriveAsKeptRowsDo) {
   }
 }
 
-TEST(ServerResults, AnyOtherMessageStopsTheSteppingAheadAndIsServed) {
-  RunningServer server([](ServerOptions& options) { options.settings.resultBudget = 0; });
-  RawClient client(server.port());
+TEST_P(SteppedAhead, AnyOtherMessageStopsTheSteppingAheadAndIsServed) {
+  std::unique_ptr<RunningServer> server = start(0);
+  RawClient client(server->port());
   ASSERT_EQ(statusOf(logIn(client)), "0000");
-  makeRows(client);
+  makeRows(client, GetParam());
   ASSERT_EQ(statusOf(client.exchange("SET MESSAGE_LENGTH=300")), "0000");
   // While rows of the open result are stepped ahead: an update (which lets
   // the result go, as any message but a continuation does), its commit, a
@@ -391,7 +410,7 @@ TEST(ServerResults, AnyOtherMessageStopsTheSteppingAheadAndIsServed) {
   EXPECT_EQ(textOf(client.exchange("EXEC SELECT COUNT(*) FROM W")), "3001");
   // A client that leaves in the middle of a result leaves the server serving others.
   {
-    RawClient leaving(server.port());
+    RawClient leaving(server->port());
     ASSERT_EQ(statusOf(logIn(leaving)), "0000");
     ASSERT_EQ(statusOf(leaving.exchange("SELECT * FROM W")), "0000");
     ASSERT_TRUE(leaving.exchange("CONT=100").starts_with("LBX100"));
@@ -399,8 +418,7 @@ TEST(ServerResults, AnyOtherMessageStopsTheSteppingAheadAndIsServed) {
   EXPECT_GT(readWhole(client, 1901).size(), 3u);
 }
 
-TEST_F(ServerSession, SelectHeadsAndFailures) {
-  loggedIn();
+TEST_P(BackendSession, SelectHeadsAndFailures) {
   ok("EXEC CREATE TABLE E (A TEXT)");
   std::string empty = client_->exchange("SELECT A FROM E");
   EXPECT_EQ(empty, "LBX00000000000000000000" + name("A") + "=A(0).LBXEOB");
@@ -752,6 +770,8 @@ TEST(PostgresPool, StoppingTheServerCancelsTheSqlItRuns) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, BackendSession, ::testing::Values(Engine::Sqlite, Engine::Postgres),
+                         caseName);
+INSTANTIATE_TEST_SUITE_P(Engines, SteppedAhead, ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          caseName);
 INSTANTIATE_TEST_SUITE_P(Engines, BackendLimits, ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          caseName);
