@@ -154,25 +154,44 @@ void ResultCursor::layOutKept() {
   readAt_ = static_cast<std::size_t>(p - kept_.data());
 }
 
-bool ResultCursor::skipKept(Rows& rows, int& rc) {
+int ResultCursor::skipKept(Rows& rows) {
   positioned_ = true;
-  if (keptRows_ == 0) return true;
-  const int step = rows.skip(keptRows_);
-  if (step == kDone) {
-    exhausted_ = true;
-    return false;
+  if (keptRows_ == 0) return kRow;
+  return rows.skip(keptRows_);
+}
+
+int ResultCursor::takeQueued(std::string& block, std::size_t room, bool& ended, int& rc) {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  if (queueHead_ == queuedEnds_.size()) {
+    ended = queueEnded_;
+    rc = queueRc_;
+    return -1;
   }
-  if (step != kRow) {
-    rc = step;
-    return false;
-  }
-  return true;
+  const std::size_t from = queueHead_ == 0 ? 0 : queuedEnds_[queueHead_ - 1];
+  const std::size_t length = queuedEnds_[queueHead_] - from;
+  if (length > room) return 0;
+  block.append(queued_, from, length);
+  ++queueHead_;
+  return 1;
+}
+
+void ResultCursor::dropSentQueued() {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  if (queueHead_ == 0) return;
+  const std::size_t from = queuedEnds_[queueHead_ - 1];
+  // Moving the rest down costs a copy of it: only once the rows sent are the larger part.
+  if (queueHead_ < queuedEnds_.size() && from < 64 * 1024 && from < queued_.size() / 2) return;
+  queued_.erase(0, from);
+  queuedEnds_.erase(queuedEnds_.begin(), queuedEnds_.begin() + static_cast<std::ptrdiff_t>(queueHead_));
+  for (std::size_t& end : queuedEnds_) end -= from;
+  queueHead_ = 0;
 }
 
 bool ResultCursor::fill(Rows* rows, std::string& block, std::size_t limit, std::size_t capacity, bool first,
                         long long& added, int& rc) {
   rc = kOk;
   added = 0;
+  stoppedFull_ = false;
   // Rows of length zero take no bytes, so the client sees every block as used
   // up after one row (and the first block as empty): one row per continuation.
   const bool emptyRows = rowLength_ == 0;
@@ -180,14 +199,46 @@ bool ResultCursor::fill(Rows* rows, std::string& block, std::size_t limit, std::
   // The block grows to nearly the limit: one allocation instead of many.
   if (block.capacity() < limit) block.reserve(limit);
   while (sent_ < total_) {
+    if (!rowReady_ && sent_ >= keptRows_) {
+      // The rows stepped ahead are the statement's next rows.
+      const std::size_t room = (added == 0 ? std::max(limit, capacity) : limit) - kEndOfBlockLength;
+      bool ended = false;
+      int queuedRc = 0;
+      const int taken = takeQueued(block, room > block.size() ? room - block.size() : 0, ended, queuedRc);
+      if (taken == 1) {
+        if (rows != nullptr && claimed_ != 0) release();  // every kept row is out
+        ++sent_;
+        ++added;
+        if (emptyRows) return true;
+        continue;
+      }
+      if (taken == 0) {
+        stoppedFull_ = true;
+        return true;
+      }
+      if (rows == nullptr) return true;  // laying out ahead: no SQL
+      if (ended) {
+        if (queuedRc != 0) {
+          rc = queuedRc;
+          return false;
+        }
+        exhausted_ = true;
+        return true;
+      }
+    }
     if (!rowReady_) {
       if (sent_ < keptRows_) {
         layOutKept();
-      } else if (rows == nullptr) {
-        return true;  // laying out ahead: only kept rows
       } else {
         if (claimed_ != 0) release();  // every kept row is out
-        if (!positioned_ && !skipKept(*rows, rc)) return rc == kOk;
+        if (!positioned_) {
+          const int skipped = skipKept(*rows);
+          if (skipped == kDone) exhausted_ = true;
+          if (skipped != kRow) {
+            if (skipped != kDone) rc = skipped;
+            return skipped == kDone;
+          }
+        }
         const int step = rows->step();
         if (step == kDone) {
           exhausted_ = true;
@@ -197,6 +248,7 @@ bool ResultCursor::fill(Rows* rows, std::string& block, std::size_t limit, std::
           rc = step;
           return false;
         }
+        ++stepped_;
         formatRow(*rows, widths_, row_);
       }
       rowReady_ = true;
@@ -207,6 +259,7 @@ bool ResultCursor::fill(Rows* rows, std::string& block, std::size_t limit, std::
                       (added == 0 && block.size() + kEndOfBlockLength <= capacity);
     if (!fits) {
       block.resize(before);
+      stoppedFull_ = true;
       return true;
     }
     rowReady_ = false;
@@ -217,16 +270,69 @@ bool ResultCursor::fill(Rows* rows, std::string& block, std::size_t limit, std::
   return true;
 }
 
+void ResultCursor::readAhead(Rows& rows, std::size_t bytes, const std::atomic<bool>& stop,
+                             const std::function<void()>& arrived) {
+  std::size_t queuedBytes = 0;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (queueEnded_) return;
+    queuedBytes = queued_.size() - (queueHead_ == 0 ? 0 : queuedEnds_[queueHead_ - 1]);
+  }
+  int rc = kRow;
+  if (!positioned_) rc = skipKept(rows);
+  std::string encoded;
+  std::vector<std::size_t> ends;
+  std::string row;
+  // Rows go into the queue in batches: one lock for many rows, and soon when a block waits.
+  auto publish = [&](bool ended) {
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      const std::size_t base = queued_.size();
+      queued_ += encoded;
+      for (std::size_t end : ends) queuedEnds_.push_back(base + end);
+      if (ended) {
+        queueEnded_ = true;
+        queueRc_ = rc == kDone ? 0 : rc;
+      }
+      queuedBytes = queued_.size() - (queueHead_ == 0 ? 0 : queuedEnds_[queueHead_ - 1]);
+    }
+    encoded.clear();
+    ends.clear();
+    if (arrived && starving_.exchange(false)) arrived();
+  };
+  const long long beyondKept = total_ - keptRows_;
+  while (rc == kRow && stepped_ < beyondKept && queuedBytes + encoded.size() < bytes &&
+         !stop.load(std::memory_order_relaxed)) {
+    rc = rows.step();
+    if (rc != kRow) break;
+    ++stepped_;
+    formatRow(rows, widths_, row);
+    appendEncodedRow(row, encoded);
+    ends.push_back(encoded.size());
+    if (encoded.size() >= 16 * 1024 || starving_.load(std::memory_order_relaxed)) publish(false);
+  }
+  publish(rc != kRow);
+}
+
+bool ResultCursor::wantsReadAhead(std::size_t bytes) const {
+  if (exhausted_ || stepped_ >= total_ - keptRows_) return false;
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  if (queueEnded_) return false;
+  // Started again only once half of what was stepped ahead is out: a job for many blocks.
+  return queued_.size() - (queueHead_ == 0 ? 0 : queuedEnds_[queueHead_ - 1]) < bytes / 2;
+}
+
 void ResultCursor::prepareAhead(std::size_t limit, std::size_t capacity) {
-  if (aheadReady_ || exhausted_ || sent_ >= total_ || sent_ >= keptRows_) return;
-  saved_ = Position{sent_, readAt_, rowReady_, rowReady_ ? row_ : std::string()};
+  if (aheadReady_ || exhausted_ || sent_ >= total_) return;
+  dropSentQueued();
+  saved_ = Position{sent_, readAt_, rowReady_, rowReady_ ? row_ : std::string(), queueHead_};
   ahead_.assign(kHeadTag, kHeadTagLength);
   long long added = 0;
   int rc = kOk;
   fill(nullptr, ahead_, limit, capacity, false, added, rc);
   // Only a block that is full, or holds the last rows, is the block the
   // continuation request would get.
-  if (added > 0 && (sent_ == total_ || sent_ < keptRows_ || rowReady_)) {
+  if (added > 0 && (sent_ == total_ || stoppedFull_ || rowLength_ == 0)) {
     aheadLimit_ = limit;
     aheadReady_ = true;
   } else {
@@ -239,6 +345,10 @@ void ResultCursor::restore() {
   readAt_ = saved_.readAt;
   rowReady_ = saved_.rowReady;
   row_ = std::move(saved_.row);
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queueHead_ = saved_.queueHead;
+  }
   ahead_.clear();
   aheadReady_ = false;
 }
@@ -250,6 +360,7 @@ bool ResultCursor::takeAhead(std::string_view number, std::size_t limit, std::st
     return false;
   }
   aheadReady_ = false;
+  if (sent_ >= keptRows_ && claimed_ != 0) release();  // every kept row is out
   block = std::move(ahead_);
   ahead_.clear();
   const auto tag = continuationTag(number);

@@ -11,10 +11,19 @@
 // A block of kept rows can be laid out ahead, while the client reads the
 // previous one, and handed out unchanged when the continuation request comes:
 // it is byte for byte the block that would have been laid out then.
+//
+// The rows beyond the kept ones can be stepped ahead too (readAhead), on an
+// SQL thread while the I/O thread hands out blocks: they wait, formatted and
+// encoded, in a queue of bounded size, and the blocks are filled from it
+// without asking SQLite. The blocks stay the same bytes whatever way their
+// rows came.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,7 +63,8 @@ class ResultCursor {
   // Appends rows to `block` while they fit `limit` bytes (marker included),
   // or `capacity` bytes for the block's first row; `added` counts them. A
   // result of rows of length zero gives none to the first block and one to
-  // each later block. False, with `rc`, on an SQL error.
+  // each later block. False, with `rc`, on an SQL error. A null `rows` takes
+  // only rows kept or stepped ahead (the block may then stop short).
   bool fill(Rows* rows, std::string& block, std::size_t limit, std::size_t capacity, bool first,
             long long& added, int& rc);
 
@@ -68,14 +78,30 @@ class ResultCursor {
   // it: the continuation request that takes it runs no SQL at all.
   bool answersAhead(std::size_t limit) const { return aheadReady_ && aheadLimit_ == limit && sent_ < total_; }
 
+  // Steps rows beyond those kept or stepped so far into the queue of rows
+  // stepped ahead, until it holds `bytes` bytes, every row is stepped, `stop`
+  // is set, or the statement fails (the failure then reaches the block that
+  // would have held the row). While it runs, it alone touches the statement:
+  // the blocks may meanwhile be filled from the queue (fill with a null
+  // statement, prepareAhead, takeAhead) on another thread, and nothing else
+  // may be called. `arrived` is called (on this thread) once after rows came
+  // for a block that waited for them (see waitForRows).
+  void readAhead(Rows& rows, std::size_t bytes, const std::atomic<bool>& stop,
+                 const std::function<void()>& arrived = {});
+  // Whether rows are left to step ahead and the queue holds fewer than `bytes`
+  // (not while readAhead runs).
+  bool wantsReadAhead(std::size_t bytes) const;
+  // A block waits for rows of a readAhead running now: its `arrived` will be called.
+  void waitForRows() { starving_ = true; }
+
  private:
   enum Kind : unsigned char { kNull, kNumber, kText, kBlob };
 
   // The next kept row laid out in the widths, into row_.
   void layOutKept();
-  // Positions the rows after the kept ones: false when they end first
-  // (exhausted_) or fail (rc).
-  bool skipKept(Rows& rows, int& rc);
+  // Positions the rows after the kept ones: kRow, kDone when they end
+  // first, or the error.
+  int skipKept(Rows& rows);
   bool keep(Rows& rows, int columns);
   // Back to where the cursor stood before the block laid out ahead.
   void restore();
@@ -102,12 +128,31 @@ class ResultCursor {
 
   std::string row_;  // the next row, laid out, not yet sent
   bool rowReady_ = false;
+  bool stoppedFull_ = false;  // the last fill stopped at a row that did not fit
+
+  // Rows stepped ahead: encoded back to back, each row's end offset, the
+  // first not yet sent. The queue is shared with readAhead (queueMutex_);
+  // `stepped_` (rows stepped after the kept ones) is readAhead's own, as is
+  // the statement while it runs.
+  mutable std::mutex queueMutex_;
+  std::string queued_;
+  std::vector<std::size_t> queuedEnds_;
+  std::size_t queueHead_ = 0;  // index into queuedEnds_ of the next row
+  bool queueEnded_ = false;    // readAhead met the end of the statement or an error
+  int queueRc_ = 0;            // the error it met (0: the statement ended early)
+  long long stepped_ = 0;
+  std::atomic<bool> starving_{false};
+  // Takes the next queued row into `block` when it fits `room` bytes from the
+  // block's end: 1 taken, 0 too long, -1 the queue is empty.
+  int takeQueued(std::string& block, std::size_t room, bool& ended, int& rc);
+  void dropSentQueued();
 
   struct Position {
     long long sent = 0;
     std::size_t readAt = 0;
     bool rowReady = false;
     std::string row;
+    std::size_t queueHead = 0;
   };
   Position saved_;
   std::string ahead_;

@@ -25,9 +25,35 @@ void SessionLogic::prepareAhead() {
   if (cursor_) cursor_->result.prepareAhead(blockLimit(), replyLimit_);
 }
 
+namespace {
+
+// What rows stepped ahead may take: a few blocks, within bounds.
+std::size_t readAheadBytes(std::size_t blockLimit) {
+  return std::min<std::size_t>(std::max<std::size_t>(4 * blockLimit, 256 * 1024), 8u << 20);
+}
+
+}  // namespace
+
+bool SessionLogic::startReadAhead() {
+  readAheadBytes_ = readAheadBytes(blockLimit());
+  if (!cursor_ || !cursor_->rows || !cursor_->result.wantsReadAhead(readAheadBytes_)) return false;
+  stopReadAhead_ = false;
+  deadline_ = statementDeadline();
+  if (db_) db_->setLimits(deadline_, busyTimeoutMs_);
+  return true;
+}
+
+void SessionLogic::readAhead(const std::function<void()>& arrived) {
+  if (cursor_) cursor_->result.readAhead(*cursor_->rows, readAheadBytes_, stopReadAhead_, arrived);
+}
+
+void SessionLogic::waitForRows() {
+  if (cursor_) cursor_->result.waitForRows();
+}
+
 SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
   if (auto refused = connection(Clock::now())) return *refused;
-  cursor_ = std::make_unique<Cursor>();
+  cursor_ = std::make_unique<Cursor>(settings_.resultBudget);
   if (!inTransaction_) {
     // One read snapshot for the counting pass and the rows.
     db_->beginRead();

@@ -163,6 +163,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (waiting_) {
       frame = std::move(waiting_);
       waiting_.reset();
+      heldForReadAhead_ = false;
     } else {
       frame = reader_.next();
       admitted_ = false;
@@ -186,6 +187,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
         server_.options.replyMemoryMb <= 0
             ? static_cast<std::size_t>(-1)
             : std::max<std::size_t>(kSmallBlock, budget > 0 ? static_cast<std::size_t>(budget) : 0));
+    if (producing_) {
+      // Rows are being stepped ahead: a continuation that the rows already
+      // stepped answer goes out now; any other frame that needs the
+      // statement or the connection waits for the stepping to stop.
+      logic_.prepareAhead();
+      if (logic_.runsSql(*frame)) {
+        const bool continuation =
+            frame->kind == Frame::Kind::Ordinary && frame->text.starts_with(kContinuationPrefix);
+        waiting_ = std::move(*frame);
+        heldForReadAhead_ = true;
+        if (continuation) {
+          logic_.waitForRows();
+        } else {
+          logic_.stopReadAhead();
+        }
+        return;
+      }
+    }
     if (!logic_.runsSql(*frame)) {
       handled(*frame, logic_.handle(*frame));
       return;
@@ -252,8 +271,34 @@ class Connection : public std::enable_shared_from_this<Connection> {
                           self->process();
                         }
                       });
-    // The next block of a result is laid out while this one travels.
+    // The next block of a result is laid out while this one travels, and
+    // rows beyond those kept in memory are stepped ahead on an SQL thread.
     logic_.prepareAhead();
+    startReadAhead();
+  }
+
+  void startReadAhead() {
+    if (producing_ || busy_ || closed_ || !logic_.startReadAhead()) return;
+    producing_ = true;
+    asio::post(*server_.sql, [self = shared_from_this(), work = asio::make_work_guard(server_.io)] {
+      self->logic_.readAhead([&self] {
+        // Rows came for a held continuation request.
+        asio::post(self->socket_.get_executor(), [self] {
+          if (self->heldForReadAhead_ && !self->closed_) self->process();
+        });
+      });
+      asio::post(self->socket_.get_executor(), [self] {
+        self->producing_ = false;
+        if (self->closed_) return;
+        if (self->heldForReadAhead_) {
+          self->process();
+        } else {
+          self->logic_.prepareAhead();
+          self->startReadAhead();
+        }
+        self->armLimits();
+      });
+    });
   }
 
   // The time limits: no login within the pre-login time, silence past the
@@ -294,7 +339,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       finish("idle for " + seconds(settings.idleTimeout) + ": closed");
       return;
     }
-    if (!busy_ && !waiting_ && settings.resultHold.count() > 0) {
+    if (!busy_ && !producing_ && !waiting_ && settings.resultHold.count() > 0) {
       if (auto opened = logic_.resultOpenedAt(); opened && now >= *opened + settings.resultHold) {
         logic_.releaseResult();
         logLine(prefix_ + "open result let go after " + seconds(settings.resultHold));
@@ -306,6 +351,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void finish(const std::string& reason) {
     if (closed_) return;
     closed_ = true;
+    logic_.stopReadAhead();
     logLine(prefix_ + reason);
     std::error_code ignored;
     timer_.cancel();
@@ -325,8 +371,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   SessionLogic logic_;
   std::array<char, 16 * 1024> buffer_{};  // per session: 2000 sessions take 32 MB
   std::optional<Frame> waiting_;
-  bool admitted_ = false;  // the waiting login has had its turn from the throttle
-  bool busy_ = false;      // a frame is being handled on the SQL threads
+  bool admitted_ = false;          // the waiting login has had its turn from the throttle
+  bool busy_ = false;              // a frame is being handled on the SQL threads
+  bool producing_ = false;         // rows of the open result are stepped ahead on the SQL threads
+  bool heldForReadAhead_ = false;  // waiting_ holds a frame until they are (or stop)
   std::string outgoing_;
   Clock::time_point accepted_{};
   Clock::time_point lastHeard_{};

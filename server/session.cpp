@@ -203,9 +203,15 @@ SessionLogic::Outcome SessionLogic::login(std::string_view message) {
 // ---------------------------------------------------------------- dispatch
 
 SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_point now) {
-  deadline_ = statementDeadline();
-  if (db_) db_->setLimits(deadline_, busyTimeoutMs_);
-  if (text.starts_with(kContinuationPrefix)) return continuation(text.substr(5));
+  // A continuation that the block laid out ahead answers runs no SQL and
+  // leaves the connection's limits as they are: rows may be stepped ahead
+  // under them on an SQL thread meanwhile.
+  const bool continues = text.starts_with(kContinuationPrefix);
+  if (!continues || !answersAhead(text)) {
+    deadline_ = statementDeadline();
+    if (db_) db_->setLimits(deadline_, busyTimeoutMs_);
+  }
+  if (continues) return continuation(text.substr(5));
   // Every other message ends the open result set, as the client does.
   closeCursor();
   resultReleased_ = false;

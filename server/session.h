@@ -23,6 +23,7 @@
 
 #include "server/backend.h"
 #include "server/framing.h"
+#include "server/result_cursor.h"
 #include "server/status.h"
 #include "server/users.h"
 
@@ -52,6 +53,9 @@ struct ServerSettings {
   std::chrono::milliseconds idleTimeout = std::chrono::seconds(kDefaultIdleTimeoutS);
   // An open result (and its read snapshot) is let go this long after its SELECT (zero: never).
   std::chrono::milliseconds resultHold = std::chrono::seconds(kDefaultResultHoldS);
+  // Bytes of row values one result keeps in memory from its counting pass;
+  // the rows beyond them are stepped again, ahead of the requests for them.
+  std::size_t resultBudget = kResultBudget;
 };
 
 class SessionLogic {
@@ -100,6 +104,23 @@ class SessionLogic {
   // out is on its way, when it can be done without SQL (from rows kept in
   // memory); the continuation request then gets that block as it stands.
   void prepareAhead();
+
+  // Rows of the open result beyond those kept in memory are stepped ahead on
+  // an SQL thread while the blocks before them travel (the server's I/O
+  // thread keeps handing out blocks of rows already stepped):
+  //   startReadAhead()  whether there are rows to step and room for them,
+  //                     and if so readies readAhead (on the I/O thread);
+  //   readAhead()       steps them (an SQL thread; the statement time-out
+  //                     applies); `arrived` is called from it once rows came
+  //                     for a continuation request that waits (waitForRows);
+  //   stopReadAhead()   from any thread: readAhead returns after the row it
+  //                     is on.
+  // While readAhead runs, only frames that runsSql() calls SQL-free may be
+  // handled, and nothing may close the result.
+  bool startReadAhead();
+  void readAhead(const std::function<void()>& arrived);
+  void stopReadAhead() { stopReadAhead_ = true; }
+  void waitForRows();
 
   // The most bytes a reply may take now: the client's capacity minus one.
   std::size_t replyLimit() const { return replyLimit_; }
@@ -164,7 +185,10 @@ class SessionLogic {
   bool resultReleased_ = false;  // the last result was let go by releaseResult()
   int messageLength_;
   int busyTimeoutMs_;
-  Clock::time_point deadline_;  // SQL of the current message is interrupted past it
+  Clock::time_point
+      deadline_;  // SQL of the current message (or of rows stepped ahead) is interrupted past it
+  std::atomic<bool> stopReadAhead_{false};
+  std::size_t readAheadBytes_ = 0;  // what readAhead may queue, set by startReadAhead
   std::size_t replyLimit_;
   std::size_t blockBudget_ = static_cast<std::size_t>(-1);
 

@@ -11,6 +11,7 @@ namespace lumbra::server {
 
 // An open result set: its rows stay open between continuation requests.
 struct SessionLogic::Cursor {
+  explicit Cursor(std::size_t budget) : result(budget) {}
   std::unique_ptr<Rows> rows;
   ResultCursor result;  // the count, the widths, kept rows, the rows sent
   bool ownsTransaction = false;

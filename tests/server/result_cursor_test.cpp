@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -35,10 +37,15 @@ struct Blocks {
   std::size_t keptBytes = 0;
 };
 
+// How the blocks after the first are made: each laid out when asked for;
+// laid out ahead from kept rows; with the rows beyond the kept ones stepped
+// ahead first (a few rows at a time); or stepped ahead on another thread
+// while the blocks are handed out, as the server does.
+enum class Ahead { No, Kept, Stepped, Threaded };
+
 // Every block of `sql` for a reply limit, as the session lays them out: the
-// first after a head, each later one after "LBX" and three digits, optionally
-// with each later block laid out ahead first.
-Blocks readAll(sqlite3* db, const char* sql, std::size_t budget, std::size_t limit, bool ahead) {
+// first after a head, each later one after "LBX" and three digits.
+Blocks readAll(sqlite3* db, const char* sql, std::size_t budget, std::size_t limit, Ahead ahead) {
   Blocks out;
   sqlite3_stmt* stmt = nullptr;
   EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr), SQLITE_OK);
@@ -53,11 +60,23 @@ Blocks readAll(sqlite3* db, const char* sql, std::size_t budget, std::size_t lim
   int rc = kOk;
   EXPECT_TRUE(cursor.fill(rows.get(), block, limit, limit, true, added, rc));
   out.blocks.push_back(block + kEndOfBlock);
+  // A few rows at a time, so that the queue runs dry and fills again often.
+  const std::size_t stepBytes = 3 * limit / 2;
+  std::atomic<bool> stop{false};
+  std::thread producer;
   for (int number = 1; cursor.sent() < cursor.total() && number < 100000; ++number) {
-    if (ahead) cursor.prepareAhead(limit, limit);
+    if (ahead == Ahead::Stepped && cursor.wantsReadAhead(stepBytes)) cursor.readAhead(*rows, stepBytes, stop);
+    if (ahead == Ahead::Threaded && !producer.joinable() && cursor.wantsReadAhead(stepBytes))
+      producer = std::thread([&] { cursor.readAhead(*rows, stepBytes, stop); });
+    if (ahead != Ahead::No) cursor.prepareAhead(limit, limit);
     // Only a block laid out for this very limit, with rows after it, answers
     // the request without SQL (the session then keeps it off the SQL threads).
-    const bool answersAhead = cursor.answersAhead(limit);
+    bool answersAhead = cursor.answersAhead(limit);
+    if (!answersAhead && producer.joinable()) {
+      producer.join();  // the statement is the producer's until it stops
+      cursor.prepareAhead(limit, limit);
+      answersAhead = cursor.answersAhead(limit);
+    }
     EXPECT_FALSE(cursor.answersAhead(limit + 1));
     char digits[8];
     std::snprintf(digits, sizeof digits, "%03d", number % 1000);
@@ -65,12 +84,14 @@ Blocks readAll(sqlite3* db, const char* sql, std::size_t budget, std::size_t lim
     if (answersAhead) EXPECT_TRUE(tookAhead);
     if (tookAhead && !answersAhead) EXPECT_EQ(cursor.sent(), cursor.total());
     if (!tookAhead) {
+      if (producer.joinable()) producer.join();
       block = std::string("LBX") + digits;
       EXPECT_TRUE(cursor.fill(rows.get(), block, limit, limit, false, added, rc));
       if (added == 0) break;
     }
     out.blocks.push_back(block + kEndOfBlock);
   }
+  if (producer.joinable()) producer.join();
   EXPECT_FALSE(cursor.exhausted());
   return out;
 }
@@ -90,7 +111,7 @@ TEST(ResultCursor, BlocksDoNotDependOnKeptRowsOrLayingOutAhead) {
   const char* sql = "SELECT * FROM T";
   for (std::size_t limit : {300u, 1900u, 31999u, 999999u}) {
     SCOPED_TRACE(limit);
-    const Blocks stepped = readAll(table.db(), sql, 0, limit, false);
+    const Blocks stepped = readAll(table.db(), sql, 0, limit, Ahead::No);
     ASSERT_EQ(stepped.total, 700);
     // Each column as wide as its longest value as SQLite renders it as text
     // (a blob: its bytes), asked value by value.
@@ -113,11 +134,15 @@ TEST(ResultCursor, BlocksDoNotDependOnKeptRowsOrLayingOutAhead) {
     struct Way {
       const char* name;
       std::size_t budget;
-      bool ahead;
+      Ahead ahead;
     };
-    for (const Way& way : {Way{"all kept", kResultBudget, false}, Way{"all kept, ahead", kResultBudget, true},
-                           Way{"some kept", 20000, false}, Way{"some kept, ahead", 20000, true},
-                           Way{"none kept, ahead", 0, true}}) {
+    for (const Way& way :
+         {Way{"all kept", kResultBudget, Ahead::No}, Way{"all kept, ahead", kResultBudget, Ahead::Kept},
+          Way{"some kept", 20000, Ahead::No}, Way{"some kept, ahead", 20000, Ahead::Kept},
+          Way{"none kept, ahead", 0, Ahead::Kept}, Way{"some kept, stepped ahead", 20000, Ahead::Stepped},
+          Way{"none kept, stepped ahead", 0, Ahead::Stepped},
+          Way{"some kept, stepped ahead on a thread", 20000, Ahead::Threaded},
+          Way{"none kept, stepped ahead on a thread", 0, Ahead::Threaded}}) {
       SCOPED_TRACE(way.name);
       const Blocks other = readAll(table.db(), sql, way.budget, limit, way.ahead);
       EXPECT_LE(other.keptBytes, way.budget);
@@ -134,8 +159,8 @@ TEST(ResultCursor, AValueTooLongToKeepEndsTheKeepingNotTheResult) {
       "CREATE TABLE T (K INTEGER, B BLOB);"
       "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 40) "
       "INSERT INTO T SELECT i, CASE i WHEN 17 THEN randomblob(70000) ELSE randomblob(i) END FROM c;");
-  const Blocks stepped = readAll(table.db(), "SELECT * FROM T", 0, 999999, false);
-  const Blocks kept = readAll(table.db(), "SELECT * FROM T", kResultBudget, 999999, true);
+  const Blocks stepped = readAll(table.db(), "SELECT * FROM T", 0, 999999, Ahead::No);
+  const Blocks kept = readAll(table.db(), "SELECT * FROM T", kResultBudget, 999999, Ahead::Kept);
   EXPECT_EQ(stepped.rowLength, 70002u);
   EXPECT_LT(kept.keptBytes, 70000u);  // the rows before the long one
   EXPECT_EQ(kept.blocks, stepped.blocks);
@@ -162,11 +187,13 @@ TEST(ResultCursor, IntegersReadAsSqliteWritesThem) {
 TEST(ResultCursor, RowsOfLengthZeroComeOnePerContinuation) {
   Table table("CREATE TABLE T (A TEXT); INSERT INTO T VALUES (NULL), (''), (NULL);");
   for (std::size_t budget : {std::size_t{0}, kResultBudget}) {
-    const Blocks blocks = readAll(table.db(), "SELECT A FROM T", budget, 1900, true);
-    EXPECT_EQ(blocks.rowLength, 0u);
-    const std::vector<std::string> expected = {"LBX0000000HEAD.LBXEOB", "LBX001LBXEOB", "LBX002LBXEOB",
-                                               "LBX003LBXEOB"};
-    EXPECT_EQ(blocks.blocks, expected);
+    for (Ahead ahead : {Ahead::Kept, Ahead::Stepped, Ahead::Threaded}) {
+      const Blocks blocks = readAll(table.db(), "SELECT A FROM T", budget, 1900, ahead);
+      EXPECT_EQ(blocks.rowLength, 0u);
+      const std::vector<std::string> expected = {"LBX0000000HEAD.LBXEOB", "LBX001LBXEOB", "LBX002LBXEOB",
+                                                 "LBX003LBXEOB"};
+      EXPECT_EQ(blocks.blocks, expected);
+    }
   }
 }
 

@@ -313,6 +313,111 @@ TEST_P(BackendSession, ResultsBeyondTheKeptBudgetAreReadAgain) {
   }
 }
 
+// A result of 3,000 rows of mixed values, and every reply of reading it whole
+// at a message length: the SELECT's, then each continuation's.
+void makeRows(RawClient& client, Engine engine) {
+  const bool sqlite = engine == Engine::Sqlite;
+  ASSERT_EQ(statusOf(client.exchange(std::string("EXEC CREATE TABLE W (K INTEGER, NAME CHAR(40), DATA ") +
+                                     dialect(engine).blob + ")")),
+            "0000");
+  std::string batch;
+  for (int i = 1; i <= 3000; ++i) {
+    batch += "INSERT INTO W VALUES (" + std::to_string(i * 7919 % 100003 - 50000) + ",'NOME " +
+             std::string(static_cast<std::size_t>(i % 31), 'X') + "'," +
+             (i % 5 == 0 ? "NULL"
+              : sqlite   ? "x'00ff40'"
+                         : "'\\x00ff40'") +
+             ") ";
+    if (i % 100 == 0) {
+      ASSERT_EQ(statusOf(client.exchange(batch)), "0000") << batch.substr(0, 200);
+      batch.clear();
+    }
+  }
+  ASSERT_EQ(statusOf(client.exchange("COMMIT")), "0000");
+}
+
+std::vector<std::string> readWhole(RawClient& client, int messageLength) {
+  std::vector<std::string> replies;
+  EXPECT_EQ(statusOf(client.exchange("SET MESSAGE_LENGTH=" + std::to_string(messageLength))), "0000");
+  replies.push_back(client.exchange("SELECT * FROM W ORDER BY K"));
+  const long long total = std::atoll(replies[0].substr(10, 8).c_str());
+  const std::size_t rowLength = static_cast<std::size_t>(std::atoll(replies[0].substr(18, 5).c_str()));
+  std::size_t dot = replies[0].find('.');
+  long long rows = static_cast<long long>(
+      decodeRows(std::string_view(replies[0]).substr(dot + 1, replies[0].size() - dot - 7), rowLength)
+          .size());
+  for (int cont = 100; rows < total && cont < 100000; ++cont) {
+    replies.push_back(client.exchange("CONT=" + std::to_string(cont)));
+    const std::string& reply = replies.back();
+    std::vector<std::string> more =
+        decodeRows(std::string_view(reply).substr(6, reply.size() - 12), rowLength);
+    if (more.empty()) break;
+    rows += static_cast<long long>(more.size());
+  }
+  EXPECT_EQ(rows, total);
+  return replies;
+}
+
+// Servers that keep no rows of a result in memory: every row after the
+// first block is stepped ahead while the blocks before it travel.
+class SteppedAhead : public ::testing::TestWithParam<Engine> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Engine::Postgres) {
+      std::string uri;
+      LUMBRA_REQUIRE_POSTGRES(uri);
+    }
+  }
+  std::unique_ptr<RunningServer> start(std::size_t resultBudget) {
+    return std::make_unique<RunningServer>(
+        GetParam(), [resultBudget](ServerOptions& options) { options.settings.resultBudget = resultBudget; });
+  }
+};
+
+TEST_P(SteppedAhead, RowsSteppedAheadArriveAsKeptRowsDo) {
+  std::unique_ptr<RunningServer> keeping = start(kResultBudget), stepping = start(0);
+  RawClient a(keeping->port()), b(stepping->port());
+  ASSERT_EQ(statusOf(logIn(a)), "0000");
+  ASSERT_EQ(statusOf(logIn(b)), "0000");
+  makeRows(a, GetParam());
+  makeRows(b, GetParam());
+  for (int length : {300, 1901, 32000}) {
+    SCOPED_TRACE(length);
+    const std::vector<std::string> kept = readWhole(a, length);
+    const std::vector<std::string> stepped = readWhole(b, length);
+    EXPECT_GT(kept.size(), 2u);
+    ASSERT_EQ(kept.size(), stepped.size());
+    for (std::size_t i = 0; i < kept.size(); ++i) ASSERT_EQ(kept[i], stepped[i]) << "reply " << i;
+  }
+}
+
+TEST_P(SteppedAhead, AnyOtherMessageStopsTheSteppingAheadAndIsServed) {
+  std::unique_ptr<RunningServer> server = start(0);
+  RawClient client(server->port());
+  ASSERT_EQ(statusOf(logIn(client)), "0000");
+  makeRows(client, GetParam());
+  ASSERT_EQ(statusOf(client.exchange("SET MESSAGE_LENGTH=300")), "0000");
+  // While rows of the open result are stepped ahead: an update (which lets
+  // the result go, as any message but a continuation does), its commit, a
+  // query.
+  ASSERT_EQ(statusOf(client.exchange("SELECT * FROM W ORDER BY K")), "0000");
+  ASSERT_TRUE(client.exchange("CONT=100").starts_with("LBX100"));
+  ASSERT_EQ(statusOf(client.exchange("INSERT INTO W VALUES (999999,'LAST',NULL)")), "0000");
+  EXPECT_EQ(statusOf(client.exchange("CONT=101")), "0140");
+  ASSERT_EQ(statusOf(client.exchange("SELECT * FROM W ORDER BY K")), "0000");
+  ASSERT_TRUE(client.exchange("CONT=100").starts_with("LBX100"));
+  EXPECT_EQ(textOf(client.exchange("COMMIT")), "0000000001 ");
+  EXPECT_EQ(textOf(client.exchange("EXEC SELECT COUNT(*) FROM W")), "3001");
+  // A client that leaves in the middle of a result leaves the server serving others.
+  {
+    RawClient leaving(server->port());
+    ASSERT_EQ(statusOf(logIn(leaving)), "0000");
+    ASSERT_EQ(statusOf(leaving.exchange("SELECT * FROM W")), "0000");
+    ASSERT_TRUE(leaving.exchange("CONT=100").starts_with("LBX100"));
+  }
+  EXPECT_GT(readWhole(client, 1901).size(), 3u);
+}
+
 TEST_P(BackendSession, SelectHeadsAndFailures) {
   ok("EXEC CREATE TABLE E (A TEXT)");
   std::string empty = client_->exchange("SELECT A FROM E");
@@ -665,6 +770,8 @@ TEST(PostgresPool, StoppingTheServerCancelsTheSqlItRuns) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, BackendSession, ::testing::Values(Engine::Sqlite, Engine::Postgres),
+                         caseName);
+INSTANTIATE_TEST_SUITE_P(Engines, SteppedAhead, ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          caseName);
 INSTANTIATE_TEST_SUITE_P(Engines, BackendLimits, ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          caseName);
