@@ -14,6 +14,18 @@ int Rows::skip(long long count) {
   return kRow;
 }
 
+int BackendConnection::runBatch(const std::vector<std::string>& updates, const Parameters& parameters,
+                                std::vector<long long>& changes, std::size_t& failed) {
+  changes.assign(updates.size(), 0);
+  for (std::size_t i = 0; i < updates.size(); ++i) {
+    if (int code = run(updates[i], parameters, nullptr, changes[i], nullptr); code != kOk) {
+      failed = i;
+      return code;
+    }
+  }
+  return kOk;
+}
+
 std::unique_ptr<Backend> openBackend(const std::string& database, const std::string& sessionConninfo,
                                      const BackendOptions& options, std::string& error) {
   if (pg::isPostgresUri(database)) {

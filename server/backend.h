@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lumbra::server {
 
@@ -108,6 +109,13 @@ class BackendConnection {
   // each statement that writes. kOk or the code that stopped the run.
   virtual int run(std::string_view sql, const Parameters& parameters, WriteHook* hook, long long& changes,
                   std::optional<std::string>* firstRow) = 0;
+  // Runs the updates of a batch one after the other, each as run() would
+  // (without a hook or a first row): `changes` gets the rows each changed.
+  // On a failure, `failed` is the index of the update that failed and its
+  // code is returned; what the updates before it did stays for the caller to
+  // undo. A backend may send many updates before reading their answers.
+  virtual int runBatch(const std::vector<std::string>& updates, const Parameters& parameters,
+                       std::vector<long long>& changes, std::size_t& failed);
   // Opens one query (a text of one statement): nullptr with `code` set when
   // it fails (kSecondStatement when the text holds more or none).
   virtual std::unique_ptr<Rows> query(std::string_view sql, const Parameters& parameters, int& code) = 0;

@@ -160,19 +160,31 @@ int ResultCursor::skipKept(Rows& rows) {
   return rows.skip(keptRows_);
 }
 
-int ResultCursor::takeQueued(std::string& block, std::size_t room, bool& ended, int& rc) {
+long long ResultCursor::takeQueued(std::string& block, std::size_t limit, std::size_t capacity, bool first,
+                                   bool oneRow, bool& full, bool& ended, int& rc) {
   std::lock_guard<std::mutex> lock(queueMutex_);
-  if (queueHead_ == queuedEnds_.size()) {
+  long long taken = 0;
+  full = false;
+  const long long left = total_ - sent_;
+  while (queueHead_ < queuedEnds_.size() && taken < left) {
+    const std::size_t from = queueHead_ == 0 ? 0 : queuedEnds_[queueHead_ - 1];
+    const std::size_t length = queuedEnds_[queueHead_] - from;
+    // As in fill: the block's first row may take the client's whole capacity.
+    const std::size_t room = (first && taken == 0 ? std::max(limit, capacity) : limit) - kEndOfBlockLength;
+    if (block.size() + length > room) {
+      full = true;
+      break;
+    }
+    block.append(queued_, from, length);
+    ++queueHead_;
+    ++taken;
+    if (oneRow) break;
+  }
+  if (taken == 0 && !full) {
     ended = queueEnded_;
     rc = queueRc_;
-    return -1;
   }
-  const std::size_t from = queueHead_ == 0 ? 0 : queuedEnds_[queueHead_ - 1];
-  const std::size_t length = queuedEnds_[queueHead_] - from;
-  if (length > room) return 0;
-  block.append(queued_, from, length);
-  ++queueHead_;
-  return 1;
+  return taken;
 }
 
 void ResultCursor::dropSentQueued() {
@@ -200,22 +212,23 @@ bool ResultCursor::fill(Rows* rows, std::string& block, std::size_t limit, std::
   if (block.capacity() < limit) block.reserve(limit);
   while (sent_ < total_) {
     if (!rowReady_ && sent_ >= keptRows_) {
-      // The rows stepped ahead are the statement's next rows.
-      const std::size_t room = (added == 0 ? std::max(limit, capacity) : limit) - kEndOfBlockLength;
+      // The rows stepped ahead are the statement's next rows: as many as fit, under one lock.
+      bool full = false;
       bool ended = false;
       int queuedRc = 0;
-      const int taken = takeQueued(block, room > block.size() ? room - block.size() : 0, ended, queuedRc);
-      if (taken == 1) {
+      const long long taken =
+          takeQueued(block, limit, capacity, added == 0, emptyRows, full, ended, queuedRc);
+      if (taken > 0) {
         if (rows != nullptr && claimed_ != 0) release();  // every kept row is out
-        ++sent_;
-        ++added;
+        sent_ += taken;
+        added += taken;
         if (emptyRows) return true;
-        continue;
       }
-      if (taken == 0) {
+      if (full) {
         stoppedFull_ = true;
         return true;
       }
+      if (taken > 0) continue;
       if (rows == nullptr) return true;  // laying out ahead: no SQL
       if (ended) {
         if (queuedRc != 0) {

@@ -142,9 +142,12 @@ class ResultCursor {
   int queueRc_ = 0;            // the error it met (0: the statement ended early)
   long long stepped_ = 0;
   std::atomic<bool> starving_{false};
-  // Takes the next queued row into `block` when it fits `room` bytes from the
-  // block's end: 1 taken, 0 too long, -1 the queue is empty.
-  int takeQueued(std::string& block, std::size_t room, bool& ended, int& rc);
+  // Moves queued rows into `block` while they fit, as fill would (`first`:
+  // the block holds no row yet; `oneRow`: one at most): how many, with `full`
+  // set when the next one does not fit; none, with `ended` and `rc` from
+  // readAhead, when the queue is empty.
+  long long takeQueued(std::string& block, std::size_t limit, std::size_t capacity, bool first, bool oneRow,
+                       bool& full, bool& ended, int& rc);
   void dropSentQueued();
 
   struct Position {

@@ -2,6 +2,7 @@
 #include "server/rows.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "protocol/run_length.h"
@@ -47,18 +48,8 @@ bool holdsMarker(const char* bytes, std::size_t length) {
 }  // namespace
 
 std::size_t integerText(long long value, char* out) {
-  char digits[24];
-  std::size_t count = 0;
-  unsigned long long magnitude =
-      value < 0 ? 0 - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  std::size_t length = 0;
-  if (value < 0) out[length++] = '-';
-  while (count > 0) out[length++] = digits[--count];
-  return length;
+  // SQLite's text of an integer is its plain decimal form, which to_chars writes.
+  return static_cast<std::size_t>(std::to_chars(out, out + 20, value).ptr - out);
 }
 
 void formatRow(Rows& rows, const std::vector<std::size_t>& widths, std::string& out) {

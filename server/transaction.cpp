@@ -100,28 +100,32 @@ SessionLogic::Outcome SessionLogic::batch(std::string_view text, Clock::time_poi
   if (!parts.entries.empty()) {
     if (auto refused = beginWrite(now)) return *refused;
     db_->savepoint("lumbra_batch");
+    // The updates up to the first whose compact form is invalid run; that one is refused after them.
+    std::vector<std::string> updates;
+    updates.reserve(parts.entries.size());
+    std::size_t invalid = parts.entries.size();
     std::string decoded;
-    std::size_t number = 0;
-    std::vector<long long> changes;
     for (std::string_view entry : parts.entries) {
-      ++number;
       decoded.resize(entry.size() * 12 + 1);
       std::ptrdiff_t length =
           decodeOutgoingRunLength(entry.data(), entry.size(), decoded.data(), decoded.size());
-      std::string where = "NA ATUALIZACAO " + std::to_string(number) + " DO LOTE";
       if (length < 0) {
-        db_->rollbackTo("lumbra_batch");
-        return refuse(Status::BadMessage, where + ": FORMA COMPACTADA INVALIDA");
+        invalid = updates.size();
+        break;
       }
-      long long changed = 0;
-      int code = db_->run(std::string_view(decoded.data(), static_cast<std::size_t>(length)), parameters_,
-                          nullptr, changed, nullptr);
-      if (code != kOk) {
-        Outcome refused = refuseSql(code, where);
-        if (inTransaction_) db_->rollbackTo("lumbra_batch");
-        return refused;
-      }
-      changes.push_back(changed);
+      updates.emplace_back(decoded.data(), static_cast<std::size_t>(length));
+    }
+    auto where = [](std::size_t index) { return "NA ATUALIZACAO " + std::to_string(index + 1) + " DO LOTE"; };
+    std::vector<long long> changes;
+    std::size_t failed = 0;
+    if (int code = db_->runBatch(updates, parameters_, changes, failed); code != kOk) {
+      Outcome refused = refuseSql(code, where(failed));
+      if (inTransaction_) db_->rollbackTo("lumbra_batch");
+      return refused;
+    }
+    if (invalid < parts.entries.size()) {
+      db_->rollbackTo("lumbra_batch");
+      return refuse(Status::BadMessage, where(invalid) + ": FORMA COMPACTADA INVALIDA");
     }
     db_->release("lumbra_batch");
     for (long long changed : changes) recordUpdate(changed);

@@ -24,6 +24,9 @@ constexpr long long kFirstFetch = 64;
 constexpr long long kLongestFetch = 4096;
 // The longest wait for a lock in one go, in milliseconds.
 constexpr int kLockSlice = 50;
+// Statements of a batch sent before their answers are read (their answers
+// are small: the socket buffers hold them while the rest is sent).
+constexpr std::size_t kPipelined = 256;
 // No reply carries more than the longest message length: the rest of a first row is never read.
 constexpr std::size_t kLongestFirstRow = 16 * 1024 * 1024;
 
@@ -408,6 +411,57 @@ class PgConnection final : public BackendConnection {
     return nullptr;
   }
 
+  // The statements of a batch go out in pipelines of up to kPipelined
+  // before their answers are read: one round trip for many updates instead
+  // of one each. After a failure PostgreSQL skips what follows it in the
+  // pipeline, and nothing later is sent. A batch that returns rows
+  // (RETURNING) runs statement by statement, one row at a time, as run() does.
+  int runBatch(const std::vector<std::string>& updates, const Parameters& parameters,
+               std::vector<long long>& changes, std::size_t& failed) override {
+    std::vector<Piped> statements;
+    for (std::size_t i = 0; i < updates.size(); ++i) {
+      for (std::string_view statement : pg::splitStatements(updates[i])) {
+        // Outside a savepoint of the session's, run() guards each statement with one of its own.
+        if (savepoints_.empty() || pg::holdsWord(statement, "RETURNING")) {
+          return BackendConnection::runBatch(updates, parameters, changes, failed);
+        }
+        statements.push_back({i, statement});
+      }
+    }
+    changes.assign(updates.size(), 0);
+    for (std::size_t first = 0; first < statements.size(); first += kPipelined) {
+      const std::size_t end = std::min(statements.size(), first + kPipelined);
+      if (int code = applyLimits(); code != kOk) {
+        failed = statements[first].update;
+        return code;
+      }
+      // A statement refused by its words ends the batch there: those before it still run.
+      std::size_t refusedAt = end;
+      for (std::size_t k = first; k < end; ++k) {
+        const std::string word = pg::leadingWord(statements[k].text);
+        if (refusedWord(word) || pg::holdsWord(statements[k].text, "SET_CONFIG")) {
+          refusedAt = k;
+          break;
+        }
+        if (word == "CREATE" &&
+            (pg::holdsWord(statements[k].text, "TEMP") || pg::holdsWord(statements[k].text, "TEMPORARY"))) {
+          dirty_ = true;
+        }
+      }
+      std::size_t failedAt = 0;
+      const int code = pipeline(statements, first, refusedAt, parameters, changes, failedAt);
+      if (code != kOk) {
+        failed = failedAt;
+        return code;
+      }
+      if (refusedAt < end) {
+        failed = statements[refusedAt].update;
+        return refuse();
+      }
+    }
+    return kOk;
+  }
+
   int insertBlob(std::string_view sql, const Parameters& parameters, std::string_view data,
                  long long& changes) override {
     changes = 0;
@@ -567,6 +621,67 @@ class PgConnection final : public BackendConnection {
       } else if (status != PGRES_TUPLES_OK && code == kOk) {
         code = fail(raw);
       }
+    }
+    return code;
+  }
+
+  // A statement of a batch, and the update it belongs to.
+  struct Piped {
+    std::size_t update;
+    std::string_view text;
+  };
+
+  // Sends statements [first, end) as one pipeline and reads their answers:
+  // kOk, or the code of the first that failed, the update it belongs to in `failedAt`.
+  int pipeline(const std::vector<Piped>& statements, std::size_t first, std::size_t end,
+               const Parameters& parameters, std::vector<long long>& changes, std::size_t& failedAt) {
+    if (first == end) return kOk;
+    PGconn* conn = conn_.get();
+    if (PQenterPipelineMode(conn) != 1) {
+      error_ = pg::errorText(conn);
+      failedAt = statements[first].update;
+      return 2010;
+    }
+    std::size_t sent = first;
+    for (; sent < end; ++sent) {
+      Bound bound(statements[sent].text, parameters, nullptr);
+      if (!PQsendQueryParams(conn, bound.sql.c_str(), static_cast<int>(bound.values.size()),
+                             bound.types.data(), bound.values.data(), bound.lengths.data(),
+                             bound.formats.data(), 0)) {
+        break;
+      }
+    }
+    int code = kOk;
+    if (sent < end) {
+      error_ = pg::errorText(conn);
+      code = 2010;
+      failedAt = statements[sent].update;
+    }
+    const bool synced = PQpipelineSync(conn) == 1;
+    for (std::size_t k = first; k < sent; ++k) {
+      while (PGresult* raw = PQgetResult(conn)) {
+        pg::Result result(raw);
+        const ExecStatusType status = PQresultStatus(raw);
+        if (status == PGRES_COMMAND_OK) {
+          changes[statements[k].update] += changedRows(raw);
+        } else if (status != PGRES_TUPLES_OK && status != PGRES_PIPELINE_ABORTED && code == kOk) {
+          code = fail(raw);
+          failedAt = statements[k].update;
+        }
+      }
+    }
+    if (synced) {
+      // The sync point's own result, then the end of the pipeline.
+      while (PGresult* raw = PQgetResult(conn)) {
+        const bool sync = PQresultStatus(raw) == PGRES_PIPELINE_SYNC;
+        PQclear(raw);
+        if (sync) break;
+      }
+    }
+    if (PQexitPipelineMode(conn) != 1 && code == kOk) {
+      error_ = pg::errorText(conn);
+      code = 2010;
+      failedAt = statements[first].update;
     }
     return code;
   }

@@ -193,6 +193,47 @@ TEST_P(BackendSession, BatchesCommitCountsAndRollback) {
   EXPECT_EQ(ok("EXEC SELECT COUNT(*) FROM T WHERE V = 'c'"), "2");
 }
 
+TEST_P(BackendSession, ALongBatchIsAppliedOrRefusedWholeWhereverItFails) {
+  ok("SET MESSAGE_LENGTH=200000");
+  ok("EXEC CREATE TABLE L (K INTEGER PRIMARY KEY, V TEXT)");
+  ok("COMMIT");
+  // Updates of a batch, as many as several pipelines of PostgreSQL hold.
+  auto batch = [](int from, int count, int failing, const std::string& failure) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+      text += i + 1 == failing
+                  ? failure + " "
+                  : "INSERT INTO L VALUES (" + std::to_string(from + i) + ",'v" + std::to_string(i) + "') ";
+    }
+    return text;
+  };
+  EXPECT_EQ(ok(batch(1, 700, 0, "")), "700");
+  EXPECT_EQ(ok("UPDATE L SET V = 'w' WHERE K > 650 COMMIT").substr(0, 22), "0000000001 0000000001 ");
+  EXPECT_EQ(ok("EXEC SELECT COUNT(*), SUM(K) FROM L WHERE V = 'w'"), "50,33775");
+  struct Case {
+    int failing;          // the update that fails (1-based)
+    std::string failure;  // its text
+    const char* status;
+  } cases[] = {
+      {600, "INSERT INTO L VALUES (5,'dup')", "2019"},
+      {1, "INSERT INTO L VALUES (6,'dup')", "2019"},
+      {300, "UPDATE L SET V = 'x'; SAVEPOINT S", "2023"},
+      {700, "INSERT INTO NOWHERE VALUES (1)", "2001"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failing);
+    std::string refused = client_->exchange(batch(1000, 700, c.failing, c.failure));
+    EXPECT_EQ(statusOf(refused), c.status) << refused.substr(0, 300);
+    EXPECT_NE(textOf(refused).find("NA ATUALIZACAO " + std::to_string(c.failing) + " DO LOTE"),
+              std::string::npos)
+        << refused.substr(0, 300);
+    EXPECT_EQ(ok("EXEC SELECT COUNT(*) FROM L"), "700");
+  }
+  EXPECT_EQ(ok("GETSET UPDATES"), "0");
+  EXPECT_EQ(ok(batch(2000, 300, 0, "") + "COMMIT").size(), 300u * 11);
+  EXPECT_EQ(ok("EXEC SELECT COUNT(*) FROM L"), "1000");
+}
+
 TEST_P(BackendSession, CommitItemsNeverPassTheReplyLimit) {
   ok("SET MESSAGE_LENGTH=300");
   ok("EXEC CREATE TABLE T (K INTEGER)");
