@@ -19,9 +19,11 @@ namespace {
 constexpr char kSetUp[] = "SET default_transaction_read_only = on; SET client_encoding = 'WIN1252'";
 constexpr char kCursorName[] = "lumbra_rows";
 // Bytes of rows one FETCH brings, about (the batch adapts to the rows' length).
-constexpr long long kFetchBytes = 4 << 20;
+// Two batches are held at once: the one being read, and the next one, asked
+// for as soon as the one before it came, so that PostgreSQL makes it meanwhile.
+constexpr long long kFetchBytes = 2 << 20;
 constexpr long long kFirstFetch = 64;
-constexpr long long kLongestFetch = 4096;
+constexpr long long kLongestFetch = 32768;
 // The longest wait for a lock in one go, in milliseconds.
 constexpr int kLockSlice = 50;
 // Statements of a batch sent before their answers are read (their answers
@@ -244,6 +246,7 @@ class PgRows final : public Rows {
   int columns() const override { return static_cast<int>(names_.size()); }
   int step() override;
   void rewind() override {
+    settle();
     batch_.reset();
     rowsInBatch_ = 0;
     row_ = -1;
@@ -283,6 +286,10 @@ class PgRows final : public Rows {
  private:
   int fetch();
   int moveTo(long long position, bool& onRow);
+  std::string fetchCommand() const;
+  // Waits for the batch asked for ahead and lets it go: the cursor is moved
+  // or closed next, so its rows are not wanted.
+  void settle();
 
   PgConnection& connection_;
   bool guarded_;
@@ -290,8 +297,9 @@ class PgRows final : public Rows {
   pg::Result batch_;
   int rowsInBatch_ = 0;
   int row_ = -1;
-  bool ended_ = false;    // the last FETCH brought fewer rows than asked
-  bool rewound_ = false;  // the cursor goes back before the first row at the next step
+  bool ended_ = false;        // the last FETCH brought fewer rows than asked
+  bool rewound_ = false;      // the cursor goes back before the first row at the next step
+  bool prefetching_ = false;  // the next FETCH is on its way (nothing else may use the connection)
   long long fetchRows_ = kFirstFetch;
   long long stamp_ = 0;  // counts the rows stepped, for the decoded blobs
   std::vector<std::string> names_;
@@ -489,6 +497,31 @@ class PgConnection final : public BackendConnection {
     if (int code = applyLimits(); code != kOk) return code;
     result = pg::exec(conn_.get(), sql);
     return pg::ok(result.get()) ? kOk : fail(result.get());
+  }
+  // The same in two halves: the command sent, then its result received
+  // (nothing else may use the connection in between).
+  int sendCursorCommand(const std::string& sql) {
+    if (int code = applyLimits(); code != kOk) return code;
+    return PQsendQuery(conn_.get(), sql.c_str()) == 1 ? kOk : 2010;
+  }
+  int receive(pg::Result& result) {
+    result.reset();
+    pg::Result failed;
+    while (PGresult* raw = PQgetResult(conn_.get())) {
+      if (!pg::ok(raw) && !failed) {
+        failed.reset(raw);
+      } else if (!result && pg::ok(raw)) {
+        result.reset(raw);
+      } else {
+        PQclear(raw);
+      }
+    }
+    if (failed) return fail(failed.get());
+    if (!result) {
+      error_ = pg::errorText(conn_.get());
+      return 2010;
+    }
+    return kOk;
   }
   void closeRows(bool guarded, bool failed) {
     if (!guarded) return;  // the read transaction ends right after, and the cursor with it
@@ -722,12 +755,31 @@ class PgConnection final : public BackendConnection {
   int appliedLockWait_ = -1;
 };
 
-PgRows::~PgRows() { connection_.closeRows(guarded_, failed_); }
+PgRows::~PgRows() {
+  settle();
+  connection_.closeRows(guarded_, failed_);
+}
+
+std::string PgRows::fetchCommand() const {
+  return "FETCH FORWARD " + std::to_string(fetchRows_) + " FROM " + kCursorName;
+}
+
+void PgRows::settle() {
+  if (!prefetching_) return;
+  prefetching_ = false;
+  pg::Result unwanted;
+  connection_.receive(unwanted);
+}
 
 int PgRows::fetch() {
   pg::Result result;
-  int code = connection_.cursorCommand("FETCH FORWARD " + std::to_string(fetchRows_) + " FROM " + kCursorName,
-                                       result);
+  int code = kOk;
+  if (prefetching_) {
+    prefetching_ = false;
+    code = connection_.receive(result);
+  } else {
+    code = connection_.cursorCommand(fetchCommand(), result);
+  }
   if (code != kOk) {
     failed_ = true;
     return code;
@@ -753,10 +805,13 @@ int PgRows::fetch() {
     fetchRows_ = std::clamp(kFetchBytes / std::max(1LL, bytes / rowsInBatch_), 1LL, kLongestFetch);
   }
   batch_ = std::move(result);
+  // The next batch is asked for now; should that fail, the next fetch asks again and reports.
+  if (!ended_) prefetching_ = connection_.sendCursorCommand(fetchCommand()) == kOk;
   return kOk;
 }
 
 int PgRows::moveTo(long long position, bool& onRow) {
+  settle();
   pg::Result result;
   int code =
       connection_.cursorCommand("MOVE ABSOLUTE " + std::to_string(position) + " IN " + kCursorName, result);
