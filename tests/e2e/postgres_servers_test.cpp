@@ -26,6 +26,7 @@ namespace {
 
 using lumbra::e2e::ServerProcess;
 using lumbra::testing::ScratchDatabase;
+using lumbra::testing::ScratchRole;
 namespace pg = lumbra::server::pg;
 using Clock = std::chrono::steady_clock;
 
@@ -187,15 +188,9 @@ TEST_F(PostgresServers, UserCommandsThroughThePostgresStore) {
 // A database whose owner may not create roles: the server refuses to start
 // and says why; after the operator's script it starts and serves.
 TEST_F(PostgresServers, ScriptThenServeForAnOwnerThatMayNotCreateRoles) {
-  const std::string plain = "lumbra_e2e_plain_" + std::to_string(getpid());
-  ASSERT_EQ(
-      value(database_->superuser(), "CREATE ROLE " + plain + " LOGIN PASSWORD 'plainpw'; SELECT 'done'"),
-      "done");
-  struct DropRole {
-    PGconn* super;
-    std::string name;
-    ~DropRole() { pg::exec(super, "DROP ROLE IF EXISTS " + name); }
-  } dropRole{database_->superuser(), plain};
+  ScratchRole role(database_->superuser(), "lumbra_e2e_plain_" + std::to_string(getpid()), "plainpw");
+  ASSERT_TRUE(role.created()) << role.error();
+  const std::string& plain = role.name();
   {
     ScratchDatabase database(plain);
     ASSERT_TRUE(database.ready()) << database.error();

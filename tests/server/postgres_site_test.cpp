@@ -21,6 +21,7 @@ namespace lumbra::server::pg {
 namespace {
 
 using lumbra::testing::ScratchDatabase;
+using lumbra::testing::ScratchRole;
 
 // One value of a one-row query, or "ERROR <text>".
 std::string value(PGconn* conn, const std::string& sql) {
@@ -253,15 +254,9 @@ TEST_F(PostgresSite, ASessionLoginOfAnotherDatabaseIsMadeAnew) {
 // A role that may not create roles owns the database: the server says what to
 // do; once an operator has run the script, it finds everything and changes nothing.
 TEST_F(PostgresSite, AnOwnerThatMayNotCreateRolesUsesTheScript) {
-  const std::string plain = "lumbra_plain_" + std::to_string(getpid());
-  ASSERT_EQ(
-      value(database_->superuser(), "CREATE ROLE " + plain + " LOGIN PASSWORD 'plainpw'; SELECT 'done'"),
-      "done");
-  struct DropRole {
-    PGconn* super;
-    std::string name;
-    ~DropRole() { exec(super, "DROP ROLE IF EXISTS " + name); }
-  } dropRole{database_->superuser(), plain};
+  ScratchRole role(database_->superuser(), "lumbra_plain_" + std::to_string(getpid()), "plainpw");
+  ASSERT_TRUE(role.created()) << role.error();
+  const std::string& plain = role.name();
   {
     ScratchDatabase database(plain);
     ASSERT_TRUE(database.ready()) << database.error();

@@ -77,4 +77,32 @@ class ScratchDatabase {
   server::pg::Connection super_;
 };
 
+// A login role of a test's own (CREATE ROLE <name> LOGIN PASSWORD <password>
+// through `superuser`), dropped again by the destructor.
+class ScratchRole {
+ public:
+  ScratchRole(PGconn* superuser, const std::string& name, const std::string& password)
+      : superuser_(superuser), name_(name) {
+    server::pg::Result made =
+        server::pg::exec(superuser_, "CREATE ROLE " + name_ + " LOGIN PASSWORD '" + password + "'");
+    created_ = server::pg::ok(made.get());
+    if (!created_) error_ = server::pg::errorText(made.get());
+  }
+  ~ScratchRole() {
+    if (created_) server::pg::exec(superuser_, "DROP ROLE IF EXISTS " + name_);
+  }
+  ScratchRole(const ScratchRole&) = delete;
+  ScratchRole& operator=(const ScratchRole&) = delete;
+
+  bool created() const { return created_; }
+  const std::string& error() const { return error_; }
+  const std::string& name() const { return name_; }
+
+ private:
+  PGconn* superuser_;
+  std::string name_;
+  bool created_ = false;
+  std::string error_;
+};
+
 }  // namespace lumbra::testing
