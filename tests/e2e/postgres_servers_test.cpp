@@ -194,8 +194,7 @@ TEST_F(PostgresServers, ScriptThenServeForAnOwnerThatMayNotCreateRoles) {
   {
     ScratchDatabase database(plain);
     ASSERT_TRUE(database.ready()) << database.error();
-    std::string uri = database.ownerUri();
-    uri.replace(uri.find("lumbra_owner:"), uri.find('@') - uri.find("lumbra_owner:"), plain + ":plainpw");
+    const std::string uri = database.uriAs(plain, "plainpw");
 
     first_.useDatabase(uri);
     EXPECT_FALSE(first_.start(LUMBRA_E2E_SERVER, kUser, kPassword));

@@ -260,8 +260,7 @@ TEST_F(PostgresSite, AnOwnerThatMayNotCreateRolesUsesTheScript) {
   {
     ScratchDatabase database(plain);
     ASSERT_TRUE(database.ready()) << database.error();
-    std::string uri = database.ownerUri();
-    uri.replace(uri.find("lumbra_owner:"), uri.find('@') - uri.find("lumbra_owner:"), plain + ":plainpw");
+    const std::string uri = database.uriAs(plain, "plainpw");
 
     Site site;
     std::string error;

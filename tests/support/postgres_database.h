@@ -60,6 +60,14 @@ class ScratchDatabase {
   // A connection of the superuser to the cluster (database postgres).
   PGconn* superuser() const { return super_.get(); }
 
+  // ownerUri() with another role and its password in place of the run's owner.
+  std::string uriAs(const std::string& role, const std::string& password) const {
+    std::string uri = ownerUri_;
+    const std::string::size_type from = uri.find("://") + 3;
+    uri.replace(from, uri.find('@') - from, role + ":" + password);
+    return uri;
+  }
+
   // `uri` with its database name (the path after the last '/') replaced.
   static std::string withDatabase(const std::string& uri, const std::string& database) {
     std::string::size_type slash = uri.rfind('/');
