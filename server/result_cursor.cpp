@@ -160,6 +160,8 @@ int ResultCursor::skipKept(Rows& rows) {
   return rows.skip(keptRows_);
 }
 
+std::size_t ResultCursor::queueStart() const { return queueHead_ == 0 ? 0 : queuedEnds_[queueHead_ - 1]; }
+
 long long ResultCursor::takeQueued(std::string& block, std::size_t limit, std::size_t capacity, bool first,
                                    bool oneRow, bool& full, bool& ended, int& rc) {
   std::lock_guard<std::mutex> lock(queueMutex_);
@@ -167,7 +169,7 @@ long long ResultCursor::takeQueued(std::string& block, std::size_t limit, std::s
   full = false;
   const long long left = total_ - sent_;
   while (queueHead_ < queuedEnds_.size() && taken < left) {
-    const std::size_t from = queueHead_ == 0 ? 0 : queuedEnds_[queueHead_ - 1];
+    const std::size_t from = queueStart();
     const std::size_t length = queuedEnds_[queueHead_] - from;
     // As in fill: the block's first row may take the client's whole capacity.
     const std::size_t room = (first && taken == 0 ? std::max(limit, capacity) : limit) - kEndOfBlockLength;
@@ -190,7 +192,7 @@ long long ResultCursor::takeQueued(std::string& block, std::size_t limit, std::s
 void ResultCursor::dropSentQueued() {
   std::lock_guard<std::mutex> lock(queueMutex_);
   if (queueHead_ == 0) return;
-  const std::size_t from = queuedEnds_[queueHead_ - 1];
+  const std::size_t from = queueStart();
   // Moving the rest down costs a copy of it: only once the rows sent are the larger part.
   if (queueHead_ < queuedEnds_.size() && from < 64 * 1024 && from < queued_.size() / 2) return;
   queued_.erase(0, from);
@@ -289,7 +291,7 @@ void ResultCursor::readAhead(Rows& rows, std::size_t bytes, const std::atomic<bo
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
     if (queueEnded_) return;
-    queuedBytes = queued_.size() - (queueHead_ == 0 ? 0 : queuedEnds_[queueHead_ - 1]);
+    queuedBytes = queued_.size() - queueStart();
   }
   int rc = kRow;
   if (!positioned_) rc = skipKept(rows);
@@ -307,7 +309,7 @@ void ResultCursor::readAhead(Rows& rows, std::size_t bytes, const std::atomic<bo
         queueEnded_ = true;
         queueRc_ = rc == kDone ? 0 : rc;
       }
-      queuedBytes = queued_.size() - (queueHead_ == 0 ? 0 : queuedEnds_[queueHead_ - 1]);
+      queuedBytes = queued_.size() - queueStart();
     }
     encoded.clear();
     ends.clear();
@@ -332,7 +334,7 @@ bool ResultCursor::wantsReadAhead(std::size_t bytes) const {
   std::lock_guard<std::mutex> lock(queueMutex_);
   if (queueEnded_) return false;
   // Started again only once half of what was stepped ahead is out: a job for many blocks.
-  return queued_.size() - (queueHead_ == 0 ? 0 : queuedEnds_[queueHead_ - 1]) < bytes / 2;
+  return queued_.size() - queueStart() < bytes / 2;
 }
 
 void ResultCursor::prepareAhead(std::size_t limit, std::size_t capacity) {

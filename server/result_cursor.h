@@ -149,6 +149,8 @@ class ResultCursor {
   long long takeQueued(std::string& block, std::size_t limit, std::size_t capacity, bool first, bool oneRow,
                        bool& full, bool& ended, int& rc);
   void dropSentQueued();
+  // Where the next queued row's bytes begin (queueMutex_ held).
+  std::size_t queueStart() const;
 
   struct Position {
     long long sent = 0;

@@ -50,6 +50,17 @@ bool refusedWord(const std::string& word) {
   return std::find(std::begin(kRefused), std::end(kRefused), word) != std::end(kRefused);
 }
 
+// Whether session SQL may not run `statement` (led by `word`): a refused word,
+// or a call of set_config (a SET by another name) anywhere in it.
+bool refusedStatement(std::string_view statement, const std::string& word) {
+  return refusedWord(word) || pg::holdsWord(statement, "SET_CONFIG");
+}
+
+// Whether `statement` (led by `word`) creates a temporary table.
+bool createsTemporary(std::string_view statement, const std::string& word) {
+  return word == "CREATE" && (pg::holdsWord(statement, "TEMP") || pg::holdsWord(statement, "TEMPORARY"));
+}
+
 // Whether a statement only reads (it may run outside the write transaction).
 bool readsOnly(std::string_view statement, const std::string& word) {
   if (word == "SHOW" || word == "EXPLAIN") return true;
@@ -395,7 +406,7 @@ class PgConnection final : public BackendConnection {
       code = kSecondStatement;
       return nullptr;
     }
-    if (refusedWord(pg::leadingWord(statements[0])) || pg::holdsWord(statements[0], "SET_CONFIG")) {
+    if (refusedStatement(statements[0], pg::leadingWord(statements[0]))) {
       code = refuse();
       return nullptr;
     }
@@ -447,14 +458,11 @@ class PgConnection final : public BackendConnection {
       std::size_t refusedAt = end;
       for (std::size_t k = first; k < end; ++k) {
         const std::string word = pg::leadingWord(statements[k].text);
-        if (refusedWord(word) || pg::holdsWord(statements[k].text, "SET_CONFIG")) {
+        if (refusedStatement(statements[k].text, word)) {
           refusedAt = k;
           break;
         }
-        if (word == "CREATE" &&
-            (pg::holdsWord(statements[k].text, "TEMP") || pg::holdsWord(statements[k].text, "TEMPORARY"))) {
-          dirty_ = true;
-        }
+        if (createsTemporary(statements[k].text, word)) dirty_ = true;
       }
       std::size_t failedAt = 0;
       const int code = pipeline(statements, first, refusedAt, parameters, changes, failedAt);
@@ -475,7 +483,7 @@ class PgConnection final : public BackendConnection {
     changes = 0;
     std::vector<std::string_view> statements = pg::splitStatements(sql);
     if (statements.size() != 1) return kNoPlace;
-    if (refusedWord(pg::leadingWord(statements[0])) || pg::holdsWord(statements[0], "SET_CONFIG")) {
+    if (refusedStatement(statements[0], pg::leadingWord(statements[0]))) {
       return refuse();
     }
     Bound bound(statements[0], parameters, &data);
@@ -617,13 +625,11 @@ class PgConnection final : public BackendConnection {
   int runOne(std::string_view statement, const Parameters& parameters, WriteHook* hook, long long& changes,
              std::optional<std::string>* firstRow) {
     const std::string word = pg::leadingWord(statement);
-    if (refusedWord(word) || pg::holdsWord(statement, "SET_CONFIG")) return refuse();
+    if (refusedStatement(statement, word)) return refuse();
     if (hook != nullptr && !readsOnly(statement, word)) {
       if (int code = hook->beforeWrite(); code != kOk) return code;
     }
-    if (word == "CREATE" && (pg::holdsWord(statement, "TEMP") || pg::holdsWord(statement, "TEMPORARY"))) {
-      dirty_ = true;
-    }
+    if (createsTemporary(statement, word)) dirty_ = true;
     if (int code = applyLimits(); code != kOk) return code;
     Bound bound(statement, parameters, nullptr);
     // Row by row, so that a statement of many rows never fills the memory: only the first is kept.

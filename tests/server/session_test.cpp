@@ -348,7 +348,7 @@ TEST_P(BackendSession, ResultsBeyondTheKeptBudgetAreReadAgain) {
   }
   ASSERT_EQ(rows.size(), 600u);
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    char key[4];
+    char key[24];
     std::snprintf(key, sizeof key, "%3zu", i + 1);
     ASSERT_EQ(rows[i], key + std::string(60000, '0')) << i;
   }
