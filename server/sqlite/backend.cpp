@@ -8,6 +8,7 @@
 
 #include "server/database.h"
 #include "server/session_text.h"
+#include "server/sqlite/literal_insert.h"
 
 namespace lumbra::server {
 
@@ -129,6 +130,8 @@ class SqliteConnection final : public BackendConnection {
 
   int run(std::string_view sql, const Parameters& parameters, WriteHook* hook, long long& changes,
           std::optional<std::string>* firstRow) override;
+  int runBatch(const std::vector<std::string>& updates, const Parameters& parameters,
+               std::vector<long long>& changes, std::size_t& failed) override;
   std::unique_ptr<Rows> query(std::string_view sql, const Parameters& parameters, int& code) override;
   int insertBlob(std::string_view sql, const Parameters& parameters, std::string_view data,
                  long long& changes) override;
@@ -144,6 +147,8 @@ class SqliteConnection final : public BackendConnection {
   static void bind(sqlite3_stmt* stmt, const Parameters& parameters);
 
   std::unique_ptr<Database> db_;
+  // Declared after the connection: its statements are finalized first.
+  LiteralInsertCache inserts_{db_->handle()};
   const std::atomic<bool>& interrupted_;
   Clock::time_point deadline_ = Clock::time_point::max();
 };
@@ -216,6 +221,29 @@ int SqliteConnection::run(std::string_view sql, const Parameters& parameters, Wr
     sqlite3_finalize(stmt);
     if (rc != SQLITE_DONE) return status(rc);
     changes += sqlite3_total_changes64(db_->handle()) - before;
+  }
+  return kOk;
+}
+
+// A load's INSERTs of literal values run from the statements of their shapes;
+// every other update as run() runs it.
+int SqliteConnection::runBatch(const std::vector<std::string>& updates, const Parameters& parameters,
+                               std::vector<long long>& changes, std::size_t& failed) {
+  changes.assign(updates.size(), 0);
+  sqlite3* db = db_->handle();
+  for (std::size_t i = 0; i < updates.size(); ++i) {
+    const long long before = sqlite3_total_changes64(db);
+    int code = inserts_.run(updates[i]);
+    if (code == LiteralInsertCache::kNotTaken) {
+      code = run(updates[i], parameters, nullptr, changes[i], nullptr);
+    } else {
+      code = code == SQLITE_DONE ? kOk : status(code);
+      changes[i] = sqlite3_total_changes64(db) - before;
+    }
+    if (code != kOk) {
+      failed = i;
+      return code;
+    }
   }
   return kOk;
 }

@@ -1,0 +1,252 @@
+// Taking a literal INSERT apart into its shape and values, and the statements of the shapes met last.
+#include "server/sqlite/literal_insert.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+
+namespace lumbra::server {
+namespace {
+
+constexpr std::size_t kLongestInteger = 18;  // every value of up to 18 digits fits a long long
+
+// The blanks SQLite's tokenizer skips between tokens.
+bool blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+bool digit(char c) { return c >= '0' && c <= '9'; }
+
+// SQLite takes every byte from 0x80 up as part of a name too.
+bool nameCharacter(char c) {
+  return letter(c) || digit(c) || c == '$' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+// Whether the keyword `word` (upper case) stands at `at`, in any case, and no
+// name character follows it.
+bool wordAt(std::string_view sql, std::size_t at, std::string_view word) {
+  if (sql.size() - at < word.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    char c = sql[at + i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != word[i]) return false;
+  }
+  return at + word.size() == sql.size() || !nameCharacter(sql[at + word.size()]);
+}
+
+// A cursor over the statement that copies what it passes to the shape.
+class Scanner {
+ public:
+  Scanner(std::string_view sql, LiteralInsert& out) : sql_(sql), out_(out) {}
+
+  bool atEnd() const { return at_ == sql_.size(); }
+
+  void skipBlanks() {
+    const std::size_t from = at_;
+    while (at_ < sql_.size() && blank(sql_[at_])) ++at_;
+    keep(from);
+  }
+
+  // The keyword `word` (upper case), in any case, not followed by a name character.
+  bool keyword(std::string_view word) {
+    if (!wordAt(sql_, at_, word)) return false;
+    const std::size_t from = at_;
+    at_ += word.size();
+    keep(from);
+    return true;
+  }
+
+  // A plain name that is not one of the keywords of the form.
+  bool name() {
+    const std::size_t from = at_;
+    if (at_ == sql_.size() || !letter(sql_[at_])) return false;
+    while (at_ < sql_.size() && nameCharacter(sql_[at_])) ++at_;
+    if (isKeyword(sql_.substr(from, at_ - from))) {
+      at_ = from;
+      return false;
+    }
+    keep(from);
+    return true;
+  }
+
+  bool punctuation(char c) {
+    if (at_ == sql_.size() || sql_[at_] != c) return false;
+    out_.shape.push_back(c);
+    ++at_;
+    return true;
+  }
+
+  // One literal, written to the shape as '?'.
+  bool literal() {
+    if (at_ == sql_.size()) return false;
+    LiteralValue value;
+    const char c = sql_[at_];
+    if (digit(c)) {
+      std::size_t end = at_;
+      while (end < sql_.size() && digit(sql_[end])) ++end;
+      if (end - at_ > kLongestInteger) return false;
+      // "12abc", "1.5", "1e5" are no integers of this form.
+      if (end < sql_.size() && (nameCharacter(sql_[end]) || sql_[end] == '.')) return false;
+      value.kind = LiteralValue::Kind::Integer;
+      for (std::size_t i = at_; i < end; ++i) value.integer = value.integer * 10 + (sql_[i] - '0');
+      at_ = end;
+    } else if (c == '\'') {
+      value.kind = LiteralValue::Kind::Text;
+      value.offset = out_.texts.size();
+      std::size_t i = at_ + 1;
+      for (;;) {
+        const std::size_t quote = sql_.find('\'', i);
+        if (quote == std::string_view::npos) return false;
+        out_.texts.append(sql_.data() + i, quote - i);
+        if (quote + 1 < sql_.size() && sql_[quote + 1] == '\'') {
+          out_.texts.push_back('\'');
+          i = quote + 2;
+          continue;
+        }
+        i = quote + 1;
+        break;
+      }
+      value.length = out_.texts.size() - value.offset;
+      at_ = i;
+    } else if (wordAt(sql_, at_, "NULL")) {
+      value.kind = LiteralValue::Kind::Null;
+      at_ += 4;
+    } else {
+      return false;
+    }
+    out_.shape.push_back('?');
+    out_.values.push_back(value);
+    return true;
+  }
+
+ private:
+  // The words of the form itself, and those that start another form there.
+  static bool isKeyword(std::string_view text) {
+    static const char* const kWords[] = {"INSERT", "INTO", "VALUES", "NULL", "DEFAULT", "SELECT", "OR"};
+    for (const char* word : kWords) {
+      if (text.size() == std::char_traits<char>::length(word) && wordAt(text, 0, word)) return true;
+    }
+    return false;
+  }
+  void keep(std::size_t from) { out_.shape.append(sql_.data() + from, at_ - from); }
+
+  std::string_view sql_;
+  LiteralInsert& out_;
+  std::size_t at_ = 0;
+};
+
+// name [(name, ...)] with the blanks around, up to VALUES.
+bool target(Scanner& s) {
+  if (!s.name()) return false;
+  s.skipBlanks();
+  if (!s.punctuation('(')) return true;
+  do {
+    s.skipBlanks();
+    if (!s.name()) return false;
+    s.skipBlanks();
+  } while (s.punctuation(','));
+  return s.punctuation(')');
+}
+
+}  // namespace
+
+bool takeApartInsert(std::string_view sql, LiteralInsert& out) {
+  out.shape.clear();
+  out.values.clear();
+  out.texts.clear();
+  if (sql.find('\0') != std::string_view::npos) return false;
+  Scanner s(sql, out);
+  s.skipBlanks();
+  if (!s.keyword("INSERT")) return false;
+  s.skipBlanks();
+  if (!s.keyword("INTO")) return false;
+  s.skipBlanks();
+  if (!target(s)) return false;
+  s.skipBlanks();
+  if (!s.keyword("VALUES")) return false;
+  s.skipBlanks();
+  if (!s.punctuation('(')) return false;
+  do {
+    s.skipBlanks();
+    if (!s.literal()) return false;
+    s.skipBlanks();
+  } while (s.punctuation(','));
+  if (!s.punctuation(')')) return false;
+  s.skipBlanks();
+  if (s.punctuation(';')) s.skipBlanks();
+  return s.atEnd();
+}
+
+LiteralInsertCache::~LiteralInsertCache() {
+  for (Entry& entry : entries_) sqlite3_finalize(entry.stmt);
+}
+
+sqlite3_stmt* LiteralInsertCache::statementOf(const std::string& shape) {
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    if (entries_[i].shape == shape) {
+      std::rotate(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(i),
+                  entries_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+      return entries_.front().stmt;
+    }
+  }
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  if (sqlite3_prepare_v3(db_, shape.data(), static_cast<int>(shape.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
+                         &tail) != SQLITE_OK ||
+      stmt == nullptr) {
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  // The shape is one statement: the form admits nothing after it but ';' and blanks.
+  if (sqlite3_bind_parameter_count(stmt) != static_cast<int>(parts_.values.size()) ||
+      sqlite3_stmt_readonly(stmt)) {
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  if (entries_.size() == kEntries) {
+    sqlite3_finalize(entries_.back().stmt);
+    entries_.pop_back();
+  }
+  entries_.insert(entries_.begin(), Entry{shape, stmt});
+  return stmt;
+}
+
+bool LiteralInsertCache::bind(sqlite3_stmt* stmt) {
+  for (std::size_t i = 0; i < parts_.values.size(); ++i) {
+    const LiteralValue& value = parts_.values[i];
+    const int index = static_cast<int>(i) + 1;
+    int rc = SQLITE_OK;
+    switch (value.kind) {
+      case LiteralValue::Kind::Integer:
+        rc = sqlite3_bind_int64(stmt, index, value.integer);
+        break;
+      case LiteralValue::Kind::Text:
+        // The texts stay put until the statement is reset and cleared below.
+        rc = sqlite3_bind_text(stmt, index, parts_.texts.data() + value.offset,
+                               static_cast<int>(value.length), SQLITE_STATIC);
+        break;
+      case LiteralValue::Kind::Null:
+        rc = sqlite3_bind_null(stmt, index);
+        break;
+    }
+    if (rc != SQLITE_OK) return false;
+  }
+  return true;
+}
+
+int LiteralInsertCache::run(std::string_view sql) {
+  if (!takeApartInsert(sql, parts_)) return kNotTaken;
+  sqlite3_stmt* stmt = statementOf(parts_.shape);
+  if (stmt == nullptr) return kNotTaken;
+  if (!bind(stmt)) {
+    // A value SQLite refuses to bind (a text over the length limit): the
+    // ordinary path gives the error it gives for the literal.
+    sqlite3_clear_bindings(stmt);
+    return kNotTaken;
+  }
+  int rc = sqlite3_step(stmt);
+  while (rc == SQLITE_ROW) rc = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  return rc;
+}
+
+}  // namespace lumbra::server

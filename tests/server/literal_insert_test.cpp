@@ -1,0 +1,234 @@
+// Literal INSERTs run from prepared statements of their shape: which texts are taken apart, and that
+// what they store and the errors they give are those of compiling each text.
+#include "server/sqlite/literal_insert.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lumbra::server {
+namespace {
+
+using Kind = LiteralValue::Kind;
+
+// A value as the test writes it: kind, and the integer or the text.
+struct Expected {
+  Kind kind;
+  long long integer = 0;
+  std::string text;
+};
+
+Expected integer(long long v) { return {Kind::Integer, v, ""}; }
+Expected text(std::string t) { return {Kind::Text, 0, std::move(t)}; }
+Expected null() { return {Kind::Null, 0, ""}; }
+
+TEST(LiteralInsert, TakesApartTheFormOfALoad) {
+  struct Case {
+    std::string sql;
+    std::string shape;
+    std::vector<Expected> values;
+  } cases[] = {
+      {"INSERT INTO T VALUES (1000000001, 'CLIENTE  A', 'X')",
+       "INSERT INTO T VALUES (?, ?, ?)",
+       {integer(1000000001), text("CLIENTE  A"), text("X")}},
+      {"  insert\tinto t(id,name)\nvalues(007,'It''s')  ;  ",
+       "  insert\tinto t(id,name)\nvalues(?,?)  ;  ",
+       {integer(7), text("It's")}},
+      {"INSERT INTO T ( A , B ) VALUES ( NULL , '' )",
+       "INSERT INTO T ( A , B ) VALUES ( ? , ? )",
+       {null(), text("")}},
+      {"INSERT INTO T VALUES ('''', '\xE1\xE3\xE7', 999999999999999999)",
+       "INSERT INTO T VALUES (?, ?, ?)",
+       {text("'"), text("\xE1\xE3\xE7"), integer(999999999999999999LL)}},
+      {"INSERT INTO T VALUES ('a;b)', 'c--d')", "INSERT INTO T VALUES (?, ?)", {text("a;b)"), text("c--d")}},
+  };
+  LiteralInsert out;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    ASSERT_TRUE(takeApartInsert(c.sql, out));
+    EXPECT_EQ(out.shape, c.shape);
+    ASSERT_EQ(out.values.size(), c.values.size());
+    for (std::size_t i = 0; i < c.values.size(); ++i) {
+      EXPECT_EQ(out.values[i].kind, c.values[i].kind) << i;
+      if (c.values[i].kind == Kind::Integer) {
+        EXPECT_EQ(out.values[i].integer, c.values[i].integer) << i;
+      }
+      if (c.values[i].kind == Kind::Text) {
+        EXPECT_EQ(out.texts.substr(out.values[i].offset, out.values[i].length), c.values[i].text) << i;
+      }
+    }
+  }
+}
+
+TEST(LiteralInsert, LeavesEveryOtherTextToTheOrdinaryPath) {
+  const std::string cases[] = {
+      "INSERT INTO T VALUES (-1)",   // a sign is an operator
+      "INSERT INTO T VALUES (1.5)",  // reals
+      "INSERT INTO T VALUES (1e5)",
+      "INSERT INTO T VALUES (1234567890123456789)",  // 19 digits may not fit
+      "INSERT INTO T VALUES (12abc)",
+      "INSERT INTO T VALUES (X'00')",  // blobs
+      "INSERT INTO T VALUES (\"A\")",  // a quoted name
+      "INSERT INTO T VALUES (:P)",     // parameters
+      "INSERT INTO T VALUES (?)",
+      "INSERT INTO T VALUES (1 + 1)",
+      "INSERT INTO T VALUES ('a' || 'b')",
+      "INSERT INTO T VALUES (1), (2)",  // several rows
+      "INSERT INTO T VALUES ()",
+      "INSERT INTO T VALUES ('open",
+      "INSERT INTO T VALUES (1",
+      "INSERT INTO T VALUES (1) RETURNING ID",
+      "INSERT INTO T VALUES (1); INSERT INTO T VALUES (2)",
+      "INSERT INTO T VALUES (1) -- a comment",
+      "INSERT INTO T VALUES (1) /* a comment */",
+      "INSERT OR REPLACE INTO T VALUES (1)",
+      "REPLACE INTO T VALUES (1)",
+      "INSERT INTO main.T VALUES (1)",
+      "INSERT INTO T SELECT 1",
+      "INSERT INTO T DEFAULT VALUES",
+      "INSERT INTO VALUES VALUES (1)",
+      "INSERTINTO T VALUES (1)",
+      "INSERT INTO T VALUESX (1)",
+      "WITH X AS (SELECT 1) INSERT INTO T VALUES (1)",
+      "UPDATE T SET A = 1",
+      std::string("INSERT INTO T VALUES ('a\0b')", 28),
+      "",
+  };
+  LiteralInsert out;
+  for (const std::string& sql : cases) EXPECT_FALSE(takeApartInsert(sql, out)) << sql;
+}
+
+// Two in-memory databases of the same schema: one takes each statement
+// compiled from its text, the other through the cache.
+class TwoDatabases : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(sqlite3_open(":memory:", &plain_), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(":memory:", &cached_), SQLITE_OK);
+    cache_ = std::make_unique<LiteralInsertCache>(cached_);
+  }
+  void TearDown() override {
+    cache_.reset();
+    sqlite3_close(plain_);
+    sqlite3_close(cached_);
+  }
+  void both(const char* sql) {
+    ASSERT_EQ(sqlite3_exec(plain_, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(plain_);
+    ASSERT_EQ(sqlite3_exec(cached_, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(cached_);
+  }
+  // Runs `sql` both ways, the cache as a batch does (the ordinary path for a
+  // text it does not take): the same result code and error text. A statement
+  // that stores a row is always taken.
+  void insert(const std::string& sql) {
+    SCOPED_TRACE(sql);
+    const int plain = sqlite3_exec(plain_, sql.c_str(), nullptr, nullptr, nullptr);
+    int cached = cache_->run(sql);
+    if (plain == SQLITE_OK) {
+      EXPECT_EQ(cached, SQLITE_DONE);
+    }
+    if (cached == LiteralInsertCache::kNotTaken)
+      cached = sqlite3_exec(cached_, sql.c_str(), nullptr, nullptr, nullptr);
+    if (cached == SQLITE_DONE) cached = SQLITE_OK;
+    EXPECT_EQ(cached, plain);
+    if (plain != SQLITE_OK) {
+      EXPECT_STREQ(sqlite3_errmsg(cached_), sqlite3_errmsg(plain_));
+    }
+  }
+  // Every value of a table with its type, as quote() shows it.
+  static std::vector<std::string> dump(sqlite3* db, const char* table) {
+    std::vector<std::string> rows;
+    sqlite3_stmt* stmt = nullptr;
+    const std::string sql = std::string("SELECT * FROM ") + table + " ORDER BY rowid";
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      std::string row;
+      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        static const char* const kTypes[] = {"?", "integer", "real", "text", "blob", "null"};
+        row += kTypes[sqlite3_column_type(stmt, i)];
+        row += ':';
+        row.append(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)
+                                                     ? sqlite3_column_text(stmt, i)
+                                                     : reinterpret_cast<const unsigned char*>("")),
+                   static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
+        row += '|';
+      }
+      rows.push_back(row);
+    }
+    sqlite3_finalize(stmt);
+    return rows;
+  }
+  void expectSameTable(const char* table) { EXPECT_EQ(dump(cached_, table), dump(plain_, table)) << table; }
+
+  sqlite3* plain_ = nullptr;
+  sqlite3* cached_ = nullptr;
+  std::unique_ptr<LiteralInsertCache> cache_;
+};
+
+TEST_F(TwoDatabases, StoresWhatTheCompiledTextStoresAndFailsAsItFails) {
+  both(
+      "CREATE TABLE T (ID INTEGER PRIMARY KEY, I INT, N NUMERIC, R REAL, C CHAR(10) NOT NULL, B BLOB, X,"
+      " UNIQUE (C))");
+  const char* const statements[] = {
+      "INSERT INTO T VALUES (1, 2, 3, 4, 'a', 5, 6)",
+      "INSERT INTO T VALUES (2, '12', '12.50', '7', '0012', '0012', '0012')",  // affinities applied
+      "INSERT INTO T VALUES ('3', 'x', '1e3', 'y', '\xE1\xE3\xE7', NULL, '')",
+      "INSERT INTO T (C, ID) VALUES ('only two', 4)",
+      "INSERT INTO T VALUES (5, 0, 000, 0, 'It''s', '''', NULL)",
+      "INSERT INTO T VALUES (1, 0, 0, 0, 'dup key', 0, 0)",  // UNIQUE on ID
+      "INSERT INTO T VALUES (6, 0, 0, 0, 'a', 0, 0)",        // UNIQUE on C
+      "INSERT INTO T VALUES (7, 0, 0, 0, NULL, 0, 0)",       // NOT NULL
+      "INSERT INTO T VALUES ('eight', 0, 0, 0, 'h', 0, 0)",  // no integer for the key
+      "INSERT INTO T VALUES (9, 0, 0)",                      // too few values
+      "INSERT INTO T (NOPE) VALUES (1)",                     // no such column
+      "INSERT INTO U VALUES (1)",                            // no such table
+      "INSERT INTO T VALUES (10, 0, 0, 0, 'j', 0, 0)",
+  };
+  for (const char* sql : statements) insert(sql);
+  expectSameTable("T");
+}
+
+TEST_F(TwoDatabases, SchemaChangesAndManyShapesReachTheCachedStatements) {
+  both("CREATE TABLE T (A, B)");
+  insert("INSERT INTO T VALUES (1, 'one')");
+  // A statement of the cache holds nothing that keeps the table from being
+  // dropped, altered or made again.
+  both("DROP TABLE T");
+  insert("INSERT INTO T VALUES (2, 'two')");
+  both("CREATE TABLE T (A, B, C DEFAULT 'c')");
+  insert("INSERT INTO T VALUES (3, 'three')");
+  insert("INSERT INTO T VALUES (4, 'four', 'x')");
+  both("ALTER TABLE T ADD COLUMN D DEFAULT 'd'");
+  insert("INSERT INTO T VALUES (5, 'five')");
+  // More shapes than the cache keeps, one after the other, twice.
+  for (int round = 0; round < 2; ++round) {
+    for (int n = 1; n <= 12; ++n) {
+      std::string sql = "INSERT INTO T (A";
+      if (n % 2 == 0) sql += ", B";
+      if (n % 3 == 0) sql += ", C";
+      if (n % 4 == 0) sql += ", D";
+      sql += ") VALUES (" + std::to_string(100 * round + n);
+      for (int k = 2; k <= 4; ++k)
+        if (n % k == 0) sql += ", 'v" + std::to_string(n) + "'";
+      sql += ")" + std::string(static_cast<std::size_t>(n), ' ');  // a shape of its own each
+      insert(sql);
+    }
+  }
+  expectSameTable("T");
+}
+
+TEST_F(TwoDatabases, AValueSqliteWillNotBindGoesToTheOrdinaryPath) {
+  both("CREATE TABLE T (A)");
+  sqlite3_limit(cached_, SQLITE_LIMIT_LENGTH, 10);
+  EXPECT_EQ(cache_->run("INSERT INTO T VALUES ('short')"), SQLITE_DONE);
+  EXPECT_EQ(cache_->run("INSERT INTO T VALUES ('longer than ten')"), LiteralInsertCache::kNotTaken);
+  EXPECT_EQ(cache_->run("INSERT INTO T VALUES (-1)"), LiteralInsertCache::kNotTaken);
+  // Nothing of the refused text stayed bound: the next row is its own.
+  EXPECT_EQ(cache_->run("INSERT INTO T VALUES (NULL)"), SQLITE_DONE);
+  EXPECT_EQ(dump(cached_, "T"), (std::vector<std::string>{"text:short|", "null:|"}));
+}
+
+}  // namespace
+}  // namespace lumbra::server
