@@ -9,7 +9,7 @@ build=build/fuzz
 cmake --preset fuzz >/dev/null
 cmake --build "$build" -j "$(nproc)"
 status=0
-for target in fuzz_tabrel fuzz_keyring fuzz_codecs fuzz_client_replies fuzz_server_messages; do
+for target in fuzz_tabrel fuzz_keyring fuzz_codecs fuzz_client_replies fuzz_server_messages fuzz_literal_inserts; do
   program="$build/bin/$target"
   [ -x "$program" ] || continue
   work="$build/fuzz/work/$target"
