@@ -17,7 +17,7 @@ for target in fuzz_tabrel fuzz_keyring fuzz_codecs fuzz_client_replies fuzz_serv
   dict=""
   for d in fuzz/*.dict; do
     case "$target:$d" in
-      fuzz_tabrel:*tabrel.dict|fuzz_keyring:*keyring.dict|fuzz_client_replies:*client.dict|fuzz_server_messages:*server.dict)
+      fuzz_tabrel:*tabrel.dict|fuzz_keyring:*keyring.dict|fuzz_client_replies:*client.dict|fuzz_server_messages:*server.dict|fuzz_literal_inserts:*literal_inserts.dict)
         dict="-dict=$d" ;;
     esac
   done
