@@ -86,6 +86,7 @@ struct Figures {
   double rowCpuNs = 0;
   double blocksPerSecond = 0;
   double echoBlocksPerSecond = 0;
+  double blocks = 0;         // the SELECT's blocks
   double echoRowCpuNs = -1;  // the echo client's CPU for as many exchanges as the SELECT's blocks, per row
   double memoryAboveIdleMb = -1;
   double serverCpuNs = -1;  // the server's CPU per row read
@@ -482,6 +483,7 @@ int main(int argc, char** argv) {
   for (int length : options.lengths) {
     Figures f = runLumbra(options, length, buffer);
     const double blocks = blocksFor(options.rows, length);
+    f.blocks = blocks;
     f.blocksPerSecond = blocks / (static_cast<double>(options.rows) / f.rowsPerSecond);
     const long exchanges = std::max(200L, std::min(200000L, static_cast<long>(blocks)));
     const EchoFigures echo = echoFloor(static_cast<std::size_t>(length - 1), exchanges);
@@ -512,8 +514,16 @@ int main(int argc, char** argv) {
     std::printf("\nratios to PostgreSQL + libpq\n");
     for (const Figures& f : all) {
       if (&f == pg) continue;
-      std::printf("  %-34s inserts %.2fx   SELECT rows/s %.2fx\n", f.label.c_str(),
+      std::printf("  %-34s inserts %.2fx   SELECT rows/s %.2fx", f.label.c_str(),
                   f.insertsPerSecond / pg->insertsPerSecond, f.rowsPerSecond / pg->rowsPerSecond);
+      // What the exchanges alone allow: one request and one reply per block,
+      // no database, at the echo floor's rate.
+      if (f.length > 0 && !f.onPostgres && f.echoBlocksPerSecond > 0 && f.blocks > 0) {
+        const double echoRows = f.echoBlocksPerSecond * static_cast<double>(options.rows) / f.blocks;
+        std::printf("   (echo floor alone %.2fM rows/s, %.2fx)", echoRows / 1e6,
+                    echoRows / pg->rowsPerSecond);
+      }
+      std::printf("\n");
     }
   }
 
