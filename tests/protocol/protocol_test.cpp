@@ -511,20 +511,29 @@ constexpr std::size_t kGuard = 16;
 // Encodes `text` with every capacity from 0 to the size it needs and compares
 // result and bytes with the byte-by-byte form; nothing may land past the
 // capacity.
+// Both scans: the one this build uses and the portable one the builds
+// without SSE2 use.
+using OutgoingEncoder = std::ptrdiff_t (*)(char*, std::size_t, const char*, std::size_t);
+using RowDecoder = std::ptrdiff_t (*)(const char*, std::size_t, char*, std::size_t);
+const OutgoingEncoder outgoingEncoders[] = {encodeOutgoingRunLength, detail::encodeOutgoingRunLengthByWords};
+const RowDecoder rowDecoders[] = {decodeIncomingRunLength, detail::decodeIncomingRunLengthByWords};
+
 void expectOutgoingAsByteByByte(const std::string& text) {
   std::string expected;
   const auto needed = static_cast<std::size_t>(encodeOutgoingByteByByte(text, 3 * text.size(), expected));
   const auto source = exactCopy(text);
   for (std::size_t capacity = 0; capacity <= needed; ++capacity) {
     const std::ptrdiff_t want = encodeOutgoingByteByByte(text, capacity, expected);
-    std::vector<char> out(capacity + kGuard, '#');
-    const std::ptrdiff_t got = encodeOutgoingRunLength(out.data(), capacity, source.get(), text.size());
-    ASSERT_EQ(got, want) << "text '" << text << "' capacity " << capacity;
-    if (got >= 0) {
-      ASSERT_EQ(std::string(out.data(), static_cast<std::size_t>(got)), expected) << text;
+    for (const OutgoingEncoder encode : outgoingEncoders) {
+      std::vector<char> out(capacity + kGuard, '#');
+      const std::ptrdiff_t got = encode(out.data(), capacity, source.get(), text.size());
+      ASSERT_EQ(got, want) << "text '" << text << "' capacity " << capacity;
+      if (got >= 0) {
+        ASSERT_EQ(std::string(out.data(), static_cast<std::size_t>(got)), expected) << text;
+      }
+      ASSERT_EQ(std::string(out.data() + capacity, kGuard), std::string(kGuard, '#'))
+          << "wrote past the capacity: '" << text << "' capacity " << capacity;
     }
-    ASSERT_EQ(std::string(out.data() + capacity, kGuard), std::string(kGuard, '#'))
-        << "wrote past the capacity: '" << text << "' capacity " << capacity;
   }
   std::vector<char> out(needed + kGuard, '#');
   EXPECT_EQ(encodeOutgoingRunLength(out.data(), needed, text.c_str()), static_cast<std::ptrdiff_t>(needed))
@@ -584,14 +593,16 @@ void expectRowsAsByteByByte(const std::string& block) {
   std::string expected;
   for (std::size_t rowLength = 0; rowLength <= 90; ++rowLength) {
     const std::ptrdiff_t want = decodeIncomingByteByByte(block, rowLength, expected);
-    std::vector<char> row(rowLength + kGuard, '#');
-    const std::ptrdiff_t got = decodeIncomingRunLength(source.get(), block.size(), row.data(), rowLength);
-    ASSERT_EQ(got, want) << "block '" << block << "' row length " << rowLength;
-    if (got >= 0) {
-      ASSERT_EQ(std::string(row.data(), rowLength), expected) << block;
+    for (const RowDecoder decode : rowDecoders) {
+      std::vector<char> row(rowLength + kGuard, '#');
+      const std::ptrdiff_t got = decode(source.get(), block.size(), row.data(), rowLength);
+      ASSERT_EQ(got, want) << "block '" << block << "' row length " << rowLength;
+      if (got >= 0) {
+        ASSERT_EQ(std::string(row.data(), rowLength), expected) << block;
+      }
+      ASSERT_EQ(std::string(row.data() + rowLength, kGuard), std::string(kGuard, '#'))
+          << "wrote past the row: '" << block << "' row length " << rowLength;
     }
-    ASSERT_EQ(std::string(row.data() + rowLength, kGuard), std::string(kGuard, '#'))
-        << "wrote past the row: '" << block << "' row length " << rowLength;
   }
 }
 
