@@ -221,19 +221,20 @@ struct PlainScan {
   bool stopped;
 };
 
-// Where the outgoing form stops being a copy, from `from` (`sourceLeft`
-// bytes left, `room` bytes of room at `to`): stores whole blocks as it scans
-// them. A block with a stop in it is stored too; its bytes in front of the
-// stop are then in place.
+// Where the outgoing form stops being a copy, from `from` (`limit`: the
+// lesser of the bytes left in the source less three and the room at `to`):
+// stores whole blocks as it scans them, each read with the three bytes after
+// it. A block with a stop in it is stored too; its bytes in front of the stop
+// are then in place.
 template <bool kWide>
-PlainScan scanOutgoingPlain(const char* from, std::size_t sourceLeft, char* to, std::size_t room) {
+PlainScan scanOutgoingPlain(const char* from, char* to, std::size_t limit) {
   std::size_t done = 0;
 #if LUMBRA_RUN_LENGTH_SSE2
   if constexpr (kWide) {
     // Sixteen bytes against the next sixteen shifted by one byte (and, when
-    // some neighbours are equal, by two and three); reads nineteen bytes.
+    // some neighbours are equal, by two and three).
     const __m128i escapes = _mm_set1_epi8(kRunEscape);
-    while (sourceLeft - done >= 19 && room - done >= 16) {
+    for (; limit - done >= 16; done += 16) {
       const char* const p = from + done;
       const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(to + done), block);
@@ -247,11 +248,10 @@ PlainScan scanOutgoingPlain(const char* from, std::size_t sourceLeft, char* to, 
         const auto stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(runs, escape)));
         if (stops != 0) return {done + static_cast<std::size_t>(std::countr_zero(stops)), true};
       }
-      done += 16;
     }
   }
 #endif
-  while (sourceLeft - done >= kOutgoingWindow && room - done >= 8) {
+  for (; limit - done >= 8; done += 8) {
     const std::uint64_t word = loadWord(from + done);
     storeWord(to + done, word);
     // Text has few equal neighbours: a word without them (and without an
@@ -260,9 +260,31 @@ PlainScan scanOutgoingPlain(const char* from, std::size_t sourceLeft, char* to, 
       const std::uint64_t stops = outgoingStops(from + done, word);
       if (stops != 0) return {done + bytesBeforeFlag(stops), true};
     }
-    done += 8;
   }
   return {done, false};
+}
+
+// outgoingRun, sixteen bytes at a time where SSE2 is there.
+template <bool kWide>
+std::size_t outgoingRunOf(const char* source, std::size_t in, std::size_t length) {
+#if LUMBRA_RUN_LENGTH_SSE2
+  if constexpr (kWide) {
+    const std::size_t most = length - in < kMaxOutgoingRun ? length - in : kMaxOutgoingRun;
+    const __m128i copies = _mm_set1_epi8(source[in]);
+    std::size_t run = 1;
+    while (length - in - run >= 16) {
+      const auto same = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(source + in + run)), copies)));
+      if (same != 0xFFFF) {
+        run += static_cast<std::size_t>(std::countr_one(same));
+        return run < most ? run : most;
+      }
+      run += 16;
+      if (run >= most) return most;
+    }
+  }
+#endif
+  return outgoingRun(source, in, length);
 }
 
 // The row decoder's plain scan: up to the next escape, stores whole blocks
@@ -299,8 +321,9 @@ std::ptrdiff_t encodeOutgoing(char* destination, std::size_t capacity, const cha
   for (;;) {
     // A batch entry is mostly plain text: it goes over a block at a time,
     // each block stored as it is scanned.
-    const PlainScan scan =
-        scanOutgoingPlain<kWide>(source + in, length - in, destination + out, capacity - out);
+    const std::size_t sourceLeft = length - in >= 3 ? length - in - 3 : 0;
+    const std::size_t limit = sourceLeft < capacity - out ? sourceLeft : capacity - out;
+    const PlainScan scan = scanOutgoingPlain<kWide>(source + in, destination + out, limit);
     in += scan.plain;
     out += scan.plain;
     if (!scan.stopped) break;
@@ -320,7 +343,7 @@ std::ptrdiff_t encodeOutgoing(char* destination, std::size_t capacity, const cha
     }
     // Four or more copies of c start here.
     if (capacity - out < 3) return kRunLengthNoRoom;
-    const std::size_t run = outgoingRun(source, in, length);
+    const std::size_t run = outgoingRunOf<kWide>(source, in, length);
     destination[out++] = kRunEscape;
     destination[out++] = kRunDigits[run - 1];
     destination[out++] = c;
