@@ -287,11 +287,12 @@ std::size_t outgoingRunOf(const char* source, std::size_t in, std::size_t length
   return outgoingRun(source, in, length);
 }
 
-// The row decoder's plain scan: up to the next escape, stores whole blocks
-// while `limit` (the lesser of the bytes left in the source and in the row)
-// has room for them.
+// The row decoder's plain scan: up to the next escape (`sourceLeft` bytes
+// left at `from`, `rowLeft` to fill at `to`), stores whole blocks while both
+// have room for them.
 template <bool kWide>
-PlainScan scanIncomingPlain(const char* from, char* to, std::size_t limit) {
+PlainScan scanIncomingPlain(const char* from, std::size_t sourceLeft, char* to, std::size_t rowLeft) {
+  const std::size_t limit = sourceLeft < rowLeft ? sourceLeft : rowLeft;
   std::size_t done = 0;
 #if LUMBRA_RUN_LENGTH_SSE2
   if constexpr (kWide) {
@@ -301,6 +302,16 @@ PlainScan scanIncomingPlain(const char* from, char* to, std::size_t limit) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(to + done), block);
       const auto stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, escapes)));
       if (stops != 0) return {done + static_cast<std::size_t>(std::countr_zero(stops)), true};
+    }
+    if (sourceLeft - done >= 16) {
+      // The row's last bytes (fewer than sixteen), never a byte past it.
+      const std::size_t last = rowLeft - done;
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + done));
+      const auto stops =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, escapes))) | 1u << last;
+      const auto plain = static_cast<std::size_t>(std::countr_zero(stops));
+      copySmall(to + done, from + done, plain);
+      return {done + plain, plain < last};
     }
   }
 #endif
@@ -377,8 +388,8 @@ std::ptrdiff_t decodeIncoming(const char* source, std::size_t sourceLength, char
   std::size_t in = 0;
   std::size_t out = 0;
   while (out < rowLength) {
-    const std::size_t limit = sourceLength - in < rowLength - out ? sourceLength - in : rowLength - out;
-    const PlainScan scan = scanIncomingPlain<kWide>(source + in, row + out, limit);
+    const PlainScan scan =
+        scanIncomingPlain<kWide>(source + in, sourceLength - in, row + out, rowLength - out);
     in += scan.plain;
     out += scan.plain;
     if (!scan.stopped) {
