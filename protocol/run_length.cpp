@@ -130,9 +130,15 @@ std::size_t outgoingRun(const char* source, std::size_t in, std::size_t length) 
   return run;
 }
 
-// Copies 0..16 bytes with at most two loads and stores of one width.
+// Copies 0..32 bytes with at most two loads and stores of one width.
 void copySmall(char* destination, const char* source, std::size_t count) {
-  if (count >= 8) {
+  if (count >= 16) {
+    char head[16], tail[16];
+    std::memcpy(head, source, 16);
+    std::memcpy(tail, source + count - 16, 16);
+    std::memcpy(destination, head, 16);
+    std::memcpy(destination + count - 16, tail, 16);
+  } else if (count >= 8) {
     const std::uint64_t head = loadWord(source);
     const std::uint64_t tail = loadWord(source + count - 8);
     storeWord(destination, head);
@@ -251,7 +257,9 @@ PlainScan scanOutgoingPlain(const char* from, char* to, std::size_t limit) {
     }
   }
 #endif
-  for (; limit - done >= 8; done += 8) {
+  // (The wide scan leaves its last bytes to the caller's look at the last
+  // window.)
+  for (; !kWide && limit - done >= 8; done += 8) {
     const std::uint64_t word = loadWord(from + done);
     storeWord(to + done, word);
     // Text has few equal neighbours: a word without them (and without an
@@ -363,7 +371,35 @@ std::ptrdiff_t encodeOutgoing(char* destination, std::size_t capacity, const cha
   // The last bytes: most often plain all through, which the last window and
   // the last word show; they then go over in two overlapping copies.
   const std::size_t rest = length - in;
-  if (rest > 0 && rest < kOutgoingWindow && length >= kOutgoingWindow && capacity - out >= rest) {
+#if LUMBRA_RUN_LENGTH_SSE2
+  if constexpr (kWide) {
+    if (rest > 0 && rest < 19 && length >= 19 && capacity - out >= rest) {
+      // The last nineteen bytes as one block and its three followers, without
+      // the bytes already written; the last three bytes cannot start a run,
+      // only an escape stops them.
+      const char* const p = source + length - 19;
+      const std::size_t skipped = 19 - rest;
+      const __m128i escape = _mm_set1_epi8(kRunEscape);
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i runs = _mm_and_si128(
+          _mm_cmpeq_epi8(block, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1))),
+          _mm_and_si128(_mm_cmpeq_epi8(block, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2))),
+                        _mm_cmpeq_epi8(block, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3)))));
+      const auto window =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(runs, _mm_cmpeq_epi8(block, escape))));
+      // Bit i: byte length - 19 + i; then the last three bytes' escapes as bits 16..18.
+      const auto last = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(source + length - 16)), escape)));
+      const unsigned stops = ((window | (last >> 13) << 16) >> skipped) | 1u << rest;
+      const auto plain = static_cast<std::size_t>(std::countr_zero(stops));
+      copySmall(destination + out, source + in, plain);
+      in += plain;
+      out += plain;
+      if (in == length) return static_cast<std::ptrdiff_t>(out);
+    }
+  }
+#endif
+  if (!kWide && rest > 0 && rest < kOutgoingWindow && length >= kOutgoingWindow && capacity - out >= rest) {
     const std::size_t windowAt = length - kOutgoingWindow;
     const std::size_t skipped = in - windowAt;  // bytes of the window already written
     const std::uint64_t window =

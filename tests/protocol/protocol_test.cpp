@@ -554,6 +554,10 @@ TEST(RunLength, OutgoingAtEveryCapacityMatchesTheByteByByteForm) {
       "abcdefghZZZZ",
       "abcdefghijkZZZZ",
       "abcdefghijklmnopqrsZZZ",
+      "abcdefghijklmnopqrsZZZZ",
+      "abcdefghijklmnopqrstuvw@yz",
+      "abcdefghijklmnopqrstuvwxy@",
+      "abcdefghijklmnopqrstu@wxyz",
       "abcdefg''''xyzuvwxyz",
       "abcdefgh((((((((((((abc",
       "0123456@89abcdefghij",
@@ -572,12 +576,19 @@ TEST(RunLength, OutgoingAtEveryCapacityMatchesTheByteByByteForm) {
 
   // Texts of 0..80 bytes of single bytes and runs of 1..40 of a few bytes:
   // escapes, blanks, letters, the bytes that never form a run, a high byte.
+  // Every other text is mostly plain (letters in turn, a stop now and then),
+  // as a load's texts are, so that the scans run far between stops.
   std::mt19937 gen(19);
   const char palette[] = {'@', ' ', 'A', 'B', '0', '(', '\'', '=', '>', '"', 'x', '\xE1'};
-  for (int round = 0; round < 1500; ++round) {
+  for (int round = 0; round < 3000; ++round) {
     const std::size_t length = gen() % 81;
+    const bool mostlyPlain = round % 2 == 1;
     std::string text;
     while (text.size() < length) {
+      if (mostlyPlain && gen() % 12 != 0) {
+        text += static_cast<char>('a' + text.size() % 26);
+        continue;
+      }
       const char c = palette[gen() % sizeof palette];
       text.append(gen() % 3 == 0 ? 1 + gen() % 40 : 1, c);
     }
@@ -630,13 +641,15 @@ TEST(RunLength, RowsOfEveryLengthDecodeAsByteByByte) {
 
   // Blocks of plain stretches of 1..20 bytes, doubled escapes, runs of 0..60
   // (now and then longer than any row here), bad digits, cut anywhere.
+  // Every other block is mostly plain stretches, as rows of text are.
   std::mt19937 gen(23);
   const std::string digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-  for (int round = 0; round < 1500; ++round) {
+  for (int round = 0; round < 3000; ++round) {
     std::string block;
     const int pieces = static_cast<int>(gen() % 10);
+    const unsigned kinds = round % 2 == 0 ? 6 : 24;
     for (int i = 0; i < pieces; ++i) {
-      switch (gen() % 6) {
+      switch (gen() % kinds) {
         case 0:
           block += "@@";
           break;
