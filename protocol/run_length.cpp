@@ -444,11 +444,9 @@ std::ptrdiff_t decodeIncoming(const char* source, std::size_t sourceLength, char
         out += plain;
       } else {
         // The source's last bytes (fewer than eight), one at a time.
+        while (in < sourceLength && out < rowLength && source[in] != kRunEscape) row[out++] = source[in++];
+        if (out == rowLength) break;
         if (in == sourceLength) return kRunLengthTruncated;
-        if (source[in] != kRunEscape) {
-          row[out++] = source[in++];
-          continue;
-        }
       }
     }
     // source[in] is the escape.
