@@ -72,7 +72,7 @@ std::uint64_t zeroBytes(std::uint64_t v) {
 }
 
 // How many bytes of a word lie in memory in front of the first byte flagged in
-// `flags` (a zeroBytes result, not 0).
+// `flags` (a zeroBytes or firstZeroBytes result, not 0).
 std::size_t bytesBeforeFlag(std::uint64_t flags) {
   const int bit =
       std::endian::native == std::endian::little ? std::countr_zero(flags) : std::countl_zero(flags);
@@ -257,8 +257,8 @@ PlainScan scanOutgoingPlain(const char* from, char* to, std::size_t limit) {
     }
   }
 #endif
-  // (The wide scan leaves its last bytes to the caller's look at the last
-  // window.)
+  // (The wide scan leaves its last bytes to the caller, which looks at the
+  // last nineteen bytes at once.)
   for (; !kWide && limit - done >= 8; done += 8) {
     const std::uint64_t word = loadWord(from + done);
     storeWord(to + done, word);
