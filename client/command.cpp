@@ -22,6 +22,13 @@ bool startsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
+// The same for a text whose length is known: a comparison of a fixed size
+// the compiler writes out in place.
+template <std::size_t N>
+bool startsWith(const char* text, std::size_t length, const char (&prefix)[N]) {
+  return length >= N - 1 && std::memcmp(text, prefix, N - 1) == 0;
+}
+
 // Compares byte by byte and stops at the text's terminator: a short text is
 // never read past its end.
 bool isBinaryInsert(const char* text) {
@@ -271,8 +278,9 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
 
   // The word of a batched update is one of the accepted words: the path every
   // row of a load takes skips the look-up.
-  const bool batched = !binary && (startsWith(command, "INSERT ") || startsWith(command, "UPDATE ") ||
-                                   startsWith(command, "DELETE "));
+  const bool batched =
+      !binary && (startsWith(command, length, "INSERT ") || startsWith(command, length, "UPDATE ") ||
+                  startsWith(command, length, "DELETE "));
   if (!binary && !batched) {
     char word[kLongestCommandWord + 1];
     commandWord(command, word);
@@ -281,8 +289,8 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
     }
   }
 
-  if (startsWith(command, "COMMIT")) return commitPath(s, command, message);
   if (batched) return batchPath(s, command, length, marker == MarkerPart::Tail, message);
+  if (startsWith(command, "COMMIT")) return commitPath(s, command, message);
   if (binary) return binaryInsertPath(s, command, message);
   if (startsWith(command, "GETSET ") && std::strstr(command, "CLIENTID") != nullptr) {
     return static_cast<std::int32_t>(

@@ -50,6 +50,16 @@ std::ptrdiff_t decodeOutgoingRunLength(const char* source, std::size_t sourceLen
 std::ptrdiff_t encodeIncomingRunLength(const char* source, std::size_t sourceLength, char* destination,
                                        std::size_t capacity);
 
+namespace detail {
+// encodeOutgoingRunLength and decodeIncomingRunLength with the portable
+// eight-byte scans only, as the builds without SSE2 run them: for the tests of
+// the builds that have it.
+std::ptrdiff_t encodeOutgoingRunLengthByWords(char* destination, std::size_t capacity, const char* source,
+                                              std::size_t length);
+std::ptrdiff_t decodeIncomingRunLengthByWords(const char* source, std::size_t sourceLength, char* row,
+                                              std::size_t rowLength);
+}  // namespace detail
+
 // The largest encoded size of `length` bytes in the incoming form (every byte an '@').
 constexpr std::size_t incomingRunLengthBound(std::size_t length) { return 2 * length; }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -494,6 +495,185 @@ TEST(RunLength, RowsDecodeAsByteByByte) {
     if (got >= 0) ASSERT_EQ(std::string(row.data(), rowLength), expected) << block;
     ASSERT_EQ(std::string(row.data() + rowLength, 16), std::string(16, '#'))
         << "wrote past the row: " << block;
+  }
+}
+
+// A copy of `bytes` in a heap block of exactly their size, so that the
+// sanitizer build catches a read past the end.
+std::unique_ptr<char[]> exactCopy(const std::string& bytes) {
+  std::unique_ptr<char[]> copy(new char[bytes.size() + (bytes.empty() ? 1 : 0)]);
+  std::memcpy(copy.get(), bytes.data(), bytes.size());
+  return copy;
+}
+
+constexpr std::size_t kGuard = 16;
+
+// Encodes `text` with every capacity from 0 to the size it needs and compares
+// result and bytes with the byte-by-byte form; nothing may land past the
+// capacity.
+// Both scans: the one this build uses and the portable one the builds
+// without SSE2 use.
+using OutgoingEncoder = std::ptrdiff_t (*)(char*, std::size_t, const char*, std::size_t);
+using RowDecoder = std::ptrdiff_t (*)(const char*, std::size_t, char*, std::size_t);
+const OutgoingEncoder outgoingEncoders[] = {encodeOutgoingRunLength, detail::encodeOutgoingRunLengthByWords};
+const RowDecoder rowDecoders[] = {decodeIncomingRunLength, detail::decodeIncomingRunLengthByWords};
+
+void expectOutgoingAsByteByByte(const std::string& text) {
+  std::string expected;
+  const auto needed = static_cast<std::size_t>(encodeOutgoingByteByByte(text, 3 * text.size(), expected));
+  const auto source = exactCopy(text);
+  for (std::size_t capacity = 0; capacity <= needed; ++capacity) {
+    const std::ptrdiff_t want = encodeOutgoingByteByByte(text, capacity, expected);
+    for (const OutgoingEncoder encode : outgoingEncoders) {
+      std::vector<char> out(capacity + kGuard, '#');
+      const std::ptrdiff_t got = encode(out.data(), capacity, source.get(), text.size());
+      ASSERT_EQ(got, want) << "text '" << text << "' capacity " << capacity;
+      if (got >= 0) {
+        ASSERT_EQ(std::string(out.data(), static_cast<std::size_t>(got)), expected) << text;
+      }
+      ASSERT_EQ(std::string(out.data() + capacity, kGuard), std::string(kGuard, '#'))
+          << "wrote past the capacity: '" << text << "' capacity " << capacity;
+    }
+  }
+  std::vector<char> out(needed + kGuard, '#');
+  EXPECT_EQ(encodeOutgoingRunLength(out.data(), needed, text.c_str()), static_cast<std::ptrdiff_t>(needed))
+      << text;
+}
+
+TEST(RunLength, OutgoingAtEveryCapacityMatchesTheByteByByteForm) {
+  // Stops where the word-at-a-time scan changes course: first and last bytes,
+  // word boundaries, the last eleven bytes, runs of the bytes that never form
+  // one, runs of the escape, runs across the 36 limit.
+  const std::string tricky[] = {
+      "",
+      "@",
+      "AAAA",
+      "abcdefghij@",
+      "abcdefgh@ij",
+      "abcdefgZZZZ",
+      "abcdefghZZZZ",
+      "abcdefghijkZZZZ",
+      "abcdefghijklmnopqrsZZZ",
+      "abcdefghijklmnopqrsZZZZ",
+      "abcdefghijklmnopqrstuvw@yz",
+      "abcdefghijklmnopqrstuvwxy@",
+      "abcdefghijklmnopqrstu@wxyz",
+      "abcdefg''''xyzuvwxyz",
+      "abcdefgh((((((((((((abc",
+      "0123456@89abcdefghij",
+      "01234567@@@@@@@@@@@@@@@@@@@",
+      "INSERT INTO T VALUES (1000000001, 'CLIENTE 00000001 RUA DAS FLORES            AHOV')",
+      "abcdefgh" + std::string(36, ' ') + "x",
+      "abcdefgh" + std::string(37, ' '),
+      "abcdefg" + std::string(80, '0'),
+      "abcdefghijk" + std::string(3, 'q'),
+      "abcdefghijklmn===",
+      std::string(11, 'a'),
+      std::string(12, '@'),
+      "a@" + std::string(9, 'b'),
+  };
+  for (const auto& text : tricky) expectOutgoingAsByteByByte(text);
+
+  // Texts of 0..80 bytes of single bytes and runs of 1..40 of a few bytes:
+  // escapes, blanks, letters, the bytes that never form a run, a high byte.
+  // Every other text is mostly plain (letters in turn, a stop now and then),
+  // as a load's texts are, so that the scans run far between stops.
+  std::mt19937 gen(19);
+  const char palette[] = {'@', ' ', 'A', 'B', '0', '(', '\'', '=', '>', '"', 'x', '\xE1'};
+  for (int round = 0; round < 3000; ++round) {
+    const std::size_t length = gen() % 81;
+    const bool mostlyPlain = round % 2 == 1;
+    std::string text;
+    while (text.size() < length) {
+      if (mostlyPlain && gen() % 12 != 0) {
+        text += static_cast<char>('a' + text.size() % 26);
+        continue;
+      }
+      const char c = palette[gen() % sizeof palette];
+      text.append(gen() % 3 == 0 ? 1 + gen() % 40 : 1, c);
+    }
+    text.resize(length);
+    expectOutgoingAsByteByByte(text);
+  }
+}
+
+// Decodes `block` into rows of every length from 0 to 90 and compares with
+// the byte-by-byte form: result, row and errors; nothing may land past the row.
+void expectRowsAsByteByByte(const std::string& block) {
+  const auto source = exactCopy(block);
+  std::string expected;
+  for (std::size_t rowLength = 0; rowLength <= 90; ++rowLength) {
+    const std::ptrdiff_t want = decodeIncomingByteByByte(block, rowLength, expected);
+    for (const RowDecoder decode : rowDecoders) {
+      std::vector<char> row(rowLength + kGuard, '#');
+      const std::ptrdiff_t got = decode(source.get(), block.size(), row.data(), rowLength);
+      ASSERT_EQ(got, want) << "block '" << block << "' row length " << rowLength;
+      if (got >= 0) {
+        ASSERT_EQ(std::string(row.data(), rowLength), expected) << block;
+      }
+      ASSERT_EQ(std::string(row.data() + rowLength, kGuard), std::string(kGuard, '#'))
+          << "wrote past the row: '" << block << "' row length " << rowLength;
+    }
+  }
+}
+
+TEST(RunLength, RowsOfEveryLengthDecodeAsByteByByte) {
+  const std::string tricky[] = {
+      "",
+      "@",
+      "@@",
+      "abcdefg@",
+      "abcdefg@0",
+      "abcdefg@05",
+      "abcdefgh@05 ",
+      "abcdefg@@hijklmno",
+      "1@0801CLIENTE @0701 RUA DAS FLORES@0C ABCDEFGHIJKLMNOPQRSTUVWXYZ",
+      "@00x@00y@01z",
+      "abc@2Z.",
+      "abc@Z0.",
+      "abcdefghijklmn@0a ",
+      "abcdefghijklmn@-1 ",
+      "@0Z-abcdefghijklmnopqrstuvwxyz@1A=",
+      std::string(40, 'q') + "@@",
+      std::string("@0A") + '\0' + "@0A@" + std::string(30, 'r'),
+  };
+  for (const auto& block : tricky) expectRowsAsByteByByte(block);
+
+  // Blocks of plain stretches of 1..20 bytes, doubled escapes, runs of 0..60
+  // (now and then longer than any row here), bad digits, cut anywhere.
+  // Every other block is mostly plain stretches, as rows of text are.
+  std::mt19937 gen(23);
+  const std::string digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  for (int round = 0; round < 3000; ++round) {
+    std::string block;
+    const int pieces = static_cast<int>(gen() % 10);
+    const unsigned kinds = round % 2 == 0 ? 6 : 24;
+    for (int i = 0; i < pieces; ++i) {
+      switch (gen() % kinds) {
+        case 0:
+          block += "@@";
+          break;
+        case 1:
+        case 2: {
+          const std::size_t count = gen() % 8 == 0 ? gen() % 1296 : gen() % 61;
+          block += '@';
+          block += digits[count / 36];
+          block += digits[count % 36];
+          block += gen() % 2 == 0 ? ' ' : static_cast<char>('0' + gen() % 3);
+          break;
+        }
+        case 3:
+          block += gen() % 2 == 0 ? "@a1 " : "@1.Q";
+          break;
+        default:
+          for (std::size_t n = 1 + gen() % 20; n > 0; --n) {
+            const char c = static_cast<char>('A' + gen() % 26);
+            block += gen() % 16 == 0 ? '\0' : c;
+          }
+      }
+    }
+    block.resize(block.size() - std::min<std::size_t>(block.size(), gen() % 4));
+    expectRowsAsByteByByte(block);
   }
 }
 
