@@ -492,7 +492,9 @@ TEST(RunLength, RowsDecodeAsByteByByte) {
     std::vector<char> row(rowLength + 16, '#');
     const std::ptrdiff_t got = decodeIncomingRunLength(block.data(), block.size(), row.data(), rowLength);
     ASSERT_EQ(got, want) << block << " / " << rowLength;
-    if (got >= 0) ASSERT_EQ(std::string(row.data(), rowLength), expected) << block;
+    if (got >= 0) {
+      ASSERT_EQ(std::string(row.data(), rowLength), expected) << block;
+    }
     ASSERT_EQ(std::string(row.data() + rowLength, 16), std::string(16, '#'))
         << "wrote past the row: " << block;
   }
