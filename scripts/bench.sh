@@ -18,6 +18,8 @@ trap 'rm -rf "$scratch"' EXIT
 log=$scratch/output
 
 run() {
+  # What the last benchmark wrote goes to disk first, not during the next one.
+  sync
   echo "== $(basename "$1")"
   "$@" | tee -a "$log"
   echo
