@@ -202,7 +202,7 @@ void ResultCursor::dropSentQueued() {
 }
 
 bool ResultCursor::fill(Rows* rows, std::string& block, std::size_t limit, std::size_t capacity, bool first,
-                        long long& added, int& rc) {
+                        long long& added, int& rc, long long held) {
   rc = kOk;
   added = 0;
   stoppedFull_ = false;
@@ -219,7 +219,7 @@ bool ResultCursor::fill(Rows* rows, std::string& block, std::size_t limit, std::
       bool ended = false;
       int queuedRc = 0;
       const long long taken =
-          takeQueued(block, limit, capacity, added == 0, emptyRows, full, ended, queuedRc);
+          takeQueued(block, limit, capacity, held + added == 0, emptyRows, full, ended, queuedRc);
       if (taken > 0) {
         if (rows != nullptr && claimed_ != 0) release();  // every kept row is out
         sent_ += taken;
@@ -271,7 +271,7 @@ bool ResultCursor::fill(Rows* rows, std::string& block, std::size_t limit, std::
     const std::size_t before = block.size();
     appendEncodedRow(row_, block);
     const bool fits = block.size() + kEndOfBlockLength <= limit ||
-                      (added == 0 && block.size() + kEndOfBlockLength <= capacity);
+                      (held + added == 0 && block.size() + kEndOfBlockLength <= capacity);
     if (!fits) {
       block.resize(before);
       stoppedFull_ = true;
@@ -313,7 +313,8 @@ void ResultCursor::readAhead(Rows& rows, std::size_t bytes, const std::atomic<bo
     }
     encoded.clear();
     ends.clear();
-    if (arrived && starving_.exchange(false)) arrived();
+    if (arrived && starving_.load() && (ended || queuedBytes >= wanted_.load()) && starving_.exchange(false))
+      arrived();
   };
   const long long beyondKept = total_ - keptRows_;
   while (rc == kRow && stepped_ < beyondKept && queuedBytes + encoded.size() < bytes &&
@@ -324,9 +325,22 @@ void ResultCursor::readAhead(Rows& rows, std::size_t bytes, const std::atomic<bo
     formatRow(rows, widths_, row);
     appendEncodedRow(row, encoded);
     ends.push_back(encoded.size());
-    if (encoded.size() >= 16 * 1024 || starving_.load(std::memory_order_relaxed)) publish(false);
+    if (encoded.size() >= 16 * 1024 ||
+        (starving_.load(std::memory_order_relaxed) && queuedBytes + encoded.size() >= wanted_.load()))
+      publish(false);
   }
   publish(rc != kRow);
+}
+
+void ResultCursor::waitForRows() {
+  // The block in progress takes rows up to its limit; any row when none is.
+  std::size_t wanted = 1;
+  if (aheadInProgress_) {
+    const std::size_t room = aheadLimit_ > kEndOfBlockLength ? aheadLimit_ - kEndOfBlockLength : 0;
+    if (room > ahead_.size() + 1) wanted = room - ahead_.size();
+  }
+  wanted_ = wanted;
+  starving_ = true;
 }
 
 bool ResultCursor::wantsReadAhead(std::size_t bytes) const {
@@ -338,20 +352,28 @@ bool ResultCursor::wantsReadAhead(std::size_t bytes) const {
 }
 
 void ResultCursor::prepareAhead(std::size_t limit, std::size_t capacity) {
-  if (aheadReady_ || exhausted_ || sent_ >= total_) return;
-  dropSentQueued();
-  saved_ = Position{sent_, readAt_, rowReady_, rowReady_ ? row_ : std::string(), queueHead_};
-  ahead_.assign(kHeadTag, kHeadTagLength);
+  if (aheadReady_ || exhausted_) return;
+  if (aheadInProgress_ && aheadLimit_ != limit) restore();
+  if (!aheadInProgress_) {
+    if (sent_ >= total_) return;
+    dropSentQueued();
+    saved_ = Position{sent_, readAt_, rowReady_, rowReady_ ? row_ : std::string(), queueHead_};
+    ahead_.assign(kHeadTag, kHeadTagLength);
+    aheadLimit_ = limit;
+    aheadRows_ = 0;
+    aheadInProgress_ = true;
+  }
+  // Goes on from the rows the block holds: each row is copied into it once,
+  // however many calls it takes the rows stepped ahead to arrive.
   long long added = 0;
   int rc = kOk;
-  fill(nullptr, ahead_, limit, capacity, false, added, rc);
+  fill(nullptr, ahead_, limit, capacity, false, added, rc, aheadRows_);
+  aheadRows_ += added;
   // Only a block that is full, or holds the last rows, is the block the
   // continuation request would get.
-  if (added > 0 && (sent_ == total_ || stoppedFull_ || rowLength_ == 0)) {
-    aheadLimit_ = limit;
+  if (aheadRows_ > 0 && (sent_ == total_ || stoppedFull_ || rowLength_ == 0)) {
+    aheadInProgress_ = false;
     aheadReady_ = true;
-  } else {
-    restore();
   }
 }
 
@@ -366,10 +388,15 @@ void ResultCursor::restore() {
   }
   ahead_.clear();
   aheadReady_ = false;
+  aheadInProgress_ = false;
+  aheadRows_ = 0;
 }
 
 bool ResultCursor::takeAhead(std::string_view number, std::size_t limit, std::string& block) {
-  if (!aheadReady_) return false;
+  if (!aheadReady_) {
+    if (aheadInProgress_) restore();  // unfinished: the request lays out its own
+    return false;
+  }
   if (aheadLimit_ != limit || number.size() < kContinuationDigits) {
     restore();  // laid out for another length: the request lays out its own
     return false;

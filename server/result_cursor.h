@@ -64,12 +64,16 @@ class ResultCursor {
   // or `capacity` bytes for the block's first row; `added` counts them. A
   // result of rows of length zero gives none to the first block and one to
   // each later block. False, with `rc`, on an SQL error. A null `rows` takes
-  // only rows kept or stepped ahead (the block may then stop short).
+  // only rows kept or stepped ahead (the block may then stop short). `held`:
+  // rows the block holds already (its first row is then not among these).
   bool fill(Rows* rows, std::string& block, std::size_t limit, std::size_t capacity, bool first,
-            long long& added, int& rc);
+            long long& added, int& rc, long long held = 0);
 
   // Lays out the next continuation block (its six-byte head and its rows,
-  // without the marker) when it can be made of kept rows alone.
+  // without the marker) from kept rows and rows stepped ahead. A block the
+  // rows at hand do not fill stays in progress: the next call goes on where
+  // it stopped (rows stepped ahead arrive a few at a time), a call for
+  // another limit or a request that finds it unfinished puts it back.
   void prepareAhead(std::size_t limit, std::size_t capacity);
   // Takes the block laid out ahead for `limit`, with the continuation number's
   // first three digits in its head: false when there is none.
@@ -91,8 +95,11 @@ class ResultCursor {
   // Whether rows are left to step ahead and the queue holds fewer than `bytes`
   // (not while readAhead runs).
   bool wantsReadAhead(std::size_t bytes) const;
-  // A block waits for rows of a readAhead running now: its `arrived` will be called.
-  void waitForRows() { starving_ = true; }
+  // A block waits for rows of a readAhead running now: its `arrived` will be
+  // called once the rows stepped ahead would fill the block laid out ahead
+  // (not for each row: a large block would otherwise be woken row by row),
+  // or the stepping ends.
+  void waitForRows();
 
  private:
   enum Kind : unsigned char { kNull, kNumber, kText, kBlob };
@@ -142,6 +149,7 @@ class ResultCursor {
   int queueRc_ = 0;            // the error it met (0: the statement ended early)
   long long stepped_ = 0;
   std::atomic<bool> starving_{false};
+  std::atomic<std::size_t> wanted_{1};  // bytes of rows the waiting block still takes
   // Moves queued rows into `block` while they fit, as fill would (`first`:
   // the block holds no row yet; `oneRow`: one at most): how many, with `full`
   // set when the next one does not fit; none, with `ended` and `rc` from
@@ -163,6 +171,8 @@ class ResultCursor {
   std::string ahead_;
   std::size_t aheadLimit_ = 0;
   bool aheadReady_ = false;
+  bool aheadInProgress_ = false;  // ahead_ holds rows but is not complete yet
+  long long aheadRows_ = 0;       // rows in ahead_
 };
 
 }  // namespace lumbra::server

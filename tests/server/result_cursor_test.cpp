@@ -39,9 +39,12 @@ struct Blocks {
 
 // How the blocks after the first are made: each laid out when asked for;
 // laid out ahead from kept rows; with the rows beyond the kept ones stepped
-// ahead first (a few rows at a time); or stepped ahead on another thread
-// while the blocks are handed out, as the server does.
-enum class Ahead { No, Kept, Stepped, Threaded };
+// ahead first (a few rows at a time); stepped ahead in pieces smaller than a
+// block, the block ahead laid out on after each piece (and now and then left
+// unfinished, or begun for another limit, when the request comes); or
+// stepped ahead on another thread while the blocks are handed out, as the
+// server does.
+enum class Ahead { No, Kept, Stepped, Pieces, Threaded };
 
 // Every block of `sql` for a reply limit, as the session lays them out: the
 // first after a head, each later one after "LBX" and three digits.
@@ -66,9 +69,19 @@ Blocks readAll(sqlite3* db, const char* sql, std::size_t budget, std::size_t lim
   std::thread producer;
   for (int number = 1; cursor.sent() < cursor.total() && number < 100000; ++number) {
     if (ahead == Ahead::Stepped && cursor.wantsReadAhead(stepBytes)) cursor.readAhead(*rows, stepBytes, stop);
+    if (ahead == Ahead::Pieces) {
+      const int pieces = number % 3 == 0 ? 2 : 1000;  // every third block is asked for unfinished
+      for (int piece = 0; piece < pieces && !cursor.answersAhead(limit); ++piece) {
+        if (cursor.wantsReadAhead(limit / 2)) cursor.readAhead(*rows, limit / 4, stop);
+        // Now and then the block is laid out on for another limit in between.
+        const std::size_t other = number % 5 == 0 && piece == 1 ? 2 * limit : limit;
+        cursor.prepareAhead(other, other);
+        if (!cursor.wantsReadAhead(limit / 2) && !cursor.answersAhead(limit)) break;
+      }
+    }
     if (ahead == Ahead::Threaded && !producer.joinable() && cursor.wantsReadAhead(stepBytes))
       producer = std::thread([&] { cursor.readAhead(*rows, stepBytes, stop); });
-    if (ahead != Ahead::No) cursor.prepareAhead(limit, limit);
+    if (ahead != Ahead::No && ahead != Ahead::Pieces) cursor.prepareAhead(limit, limit);
     // Only a block laid out for this very limit, with rows after it, answers
     // the request without SQL (the session then keeps it off the SQL threads).
     bool answersAhead = cursor.answersAhead(limit);
@@ -145,6 +158,8 @@ TEST(ResultCursor, BlocksDoNotDependOnKeptRowsOrLayingOutAhead) {
           Way{"some kept", 20000, Ahead::No}, Way{"some kept, ahead", 20000, Ahead::Kept},
           Way{"none kept, ahead", 0, Ahead::Kept}, Way{"some kept, stepped ahead", 20000, Ahead::Stepped},
           Way{"none kept, stepped ahead", 0, Ahead::Stepped},
+          Way{"some kept, stepped ahead in pieces", 20000, Ahead::Pieces},
+          Way{"none kept, stepped ahead in pieces", 0, Ahead::Pieces},
           Way{"some kept, stepped ahead on a thread", 20000, Ahead::Threaded},
           Way{"none kept, stepped ahead on a thread", 0, Ahead::Threaded}}) {
       SCOPED_TRACE(way.name);
@@ -191,7 +206,7 @@ TEST(ResultCursor, IntegersReadAsSqliteWritesThem) {
 TEST(ResultCursor, RowsOfLengthZeroComeOnePerContinuation) {
   Table table("CREATE TABLE T (A TEXT); INSERT INTO T VALUES (NULL), (''), (NULL);");
   for (std::size_t budget : {std::size_t{0}, kResultBudget}) {
-    for (Ahead ahead : {Ahead::Kept, Ahead::Stepped, Ahead::Threaded}) {
+    for (Ahead ahead : {Ahead::Kept, Ahead::Stepped, Ahead::Pieces, Ahead::Threaded}) {
       const Blocks blocks = readAll(table.db(), "SELECT A FROM T", budget, 1900, ahead);
       EXPECT_EQ(blocks.rowLength, 0u);
       const std::vector<std::string> expected = {"LBX0000000HEAD.LBXEOB", "LBX001LBXEOB", "LBX002LBXEOB",
