@@ -10,8 +10,8 @@ namespace {
 
 constexpr std::size_t kLongestInteger = 18;  // every value of up to 18 digits fits a long long
 
-// The blanks SQLite's tokenizer skips between tokens.
-bool blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+// The blanks SQLite's tokenizer skips between tokens (a vertical tab is none).
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 bool letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
 bool digit(char c) { return c >= '0' && c <= '9'; }
 

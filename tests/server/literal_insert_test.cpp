@@ -91,6 +91,7 @@ TEST(LiteralInsert, LeavesEveryOtherTextToTheOrdinaryPath) {
       "INSERT INTO T DEFAULT VALUES",
       "INSERT INTO VALUES VALUES (1)",
       "INSERTINTO T VALUES (1)",
+      "INSERT\vINTO T VALUES (1)",  // no blank to SQLite
       "INSERT INTO T VALUESX (1)",
       "WITH X AS (SELECT 1) INSERT INTO T VALUES (1)",
       "UPDATE T SET A = 1",
