@@ -360,18 +360,17 @@ void ResultCursor::prepareAhead(std::size_t limit, std::size_t capacity) {
     saved_ = Position{sent_, readAt_, rowReady_, rowReady_ ? row_ : std::string(), queueHead_};
     ahead_.assign(kHeadTag, kHeadTagLength);
     aheadLimit_ = limit;
-    aheadRows_ = 0;
     aheadInProgress_ = true;
   }
-  // Goes on from the rows the block holds: each row is copied into it once,
-  // however many calls it takes the rows stepped ahead to arrive.
+  // Goes on from the rows the block holds (those sent since the position
+  // saved before it): each row is copied into it once, however many calls it
+  // takes the rows stepped ahead to arrive.
   long long added = 0;
   int rc = kOk;
-  fill(nullptr, ahead_, limit, capacity, false, added, rc, aheadRows_);
-  aheadRows_ += added;
+  fill(nullptr, ahead_, limit, capacity, false, added, rc, sent_ - saved_.sent);
   // Only a block that is full, or holds the last rows, is the block the
   // continuation request would get.
-  if (aheadRows_ > 0 && (sent_ == total_ || stoppedFull_ || rowLength_ == 0)) {
+  if (sent_ > saved_.sent && (sent_ == total_ || stoppedFull_ || rowLength_ == 0)) {
     aheadInProgress_ = false;
     aheadReady_ = true;
   }
@@ -389,7 +388,6 @@ void ResultCursor::restore() {
   ahead_.clear();
   aheadReady_ = false;
   aheadInProgress_ = false;
-  aheadRows_ = 0;
 }
 
 bool ResultCursor::takeAhead(std::string_view number, std::size_t limit, std::string& block) {

@@ -172,7 +172,6 @@ class ResultCursor {
   std::size_t aheadLimit_ = 0;
   bool aheadReady_ = false;
   bool aheadInProgress_ = false;  // ahead_ holds rows but is not complete yet
-  long long aheadRows_ = 0;       // rows in ahead_
 };
 
 }  // namespace lumbra::server

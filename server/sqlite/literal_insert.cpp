@@ -188,9 +188,8 @@ sqlite3_stmt* LiteralInsertCache::statementOf(const std::string& shape) {
     }
   }
   sqlite3_stmt* stmt = nullptr;
-  const char* tail = nullptr;
   if (sqlite3_prepare_v3(db_, shape.data(), static_cast<int>(shape.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
-                         &tail) != SQLITE_OK ||
+                         nullptr) != SQLITE_OK ||
       stmt == nullptr) {
     sqlite3_finalize(stmt);
     return nullptr;
