@@ -26,6 +26,8 @@ constexpr long long kFirstFetch = 64;
 constexpr long long kLongestFetch = 32768;
 // The longest wait for a lock in one go, in milliseconds.
 constexpr int kLockSlice = 50;
+// How long a wait for a result goes before it looks at the interruption again.
+constexpr int kResultSlice = 200;
 // Statements of a batch sent before their answers are read (their answers
 // are small: the socket buffers hold them while the rest is sent).
 constexpr std::size_t kPipelined = 256;
@@ -384,6 +386,23 @@ class PgConnection final : public BackendConnection {
     if (cancel_ != nullptr) PQcancel(cancel_, reason, sizeof reason);
   }
 
+  // The next result of what was sent, as PQgetResult gives it, waited for in
+  // slices. PostgreSQL drops a cancel request that comes while it is between
+  // commands, and an interruption can come just before the command that it
+  // should end reaches it: once interrupted, each slice sends the request
+  // again, until the command ends.
+  PGresult* nextResult() {
+    PGconn* conn = conn_.get();
+    while (PQisBusy(conn) == 1) {
+      if (!pg::waitReadable(conn, kResultSlice)) {
+        if (interrupted_) interrupt();
+        continue;
+      }
+      if (PQconsumeInput(conn) == 0) break;  // PQgetResult reports the failure
+    }
+    return PQgetResult(conn);
+  }
+
   int run(std::string_view sql, const Parameters& parameters, WriteHook* hook, long long& changes,
           std::optional<std::string>* firstRow) override {
     changes = 0;
@@ -502,20 +521,21 @@ class PgConnection final : public BackendConnection {
 
   // For the rows: a command on the cursor, its result kept.
   int cursorCommand(const std::string& sql, pg::Result& result) {
-    if (int code = applyLimits(); code != kOk) return code;
-    result = pg::exec(conn_.get(), sql);
-    return pg::ok(result.get()) ? kOk : fail(result.get());
+    if (int code = sendCursorCommand(sql); code != kOk) return code;
+    return receive(result);
   }
   // The same in two halves: the command sent, then its result received
   // (nothing else may use the connection in between).
   int sendCursorCommand(const std::string& sql) {
     if (int code = applyLimits(); code != kOk) return code;
-    return PQsendQuery(conn_.get(), sql.c_str()) == 1 ? kOk : 2010;
+    if (PQsendQuery(conn_.get(), sql.c_str()) == 1) return kOk;
+    error_ = pg::errorText(conn_.get());
+    return 2010;
   }
   int receive(pg::Result& result) {
     result.reset();
     pg::Result failed;
-    while (PGresult* raw = PQgetResult(conn_.get())) {
+    while (PGresult* raw = nextResult()) {
       if (!pg::ok(raw) && !failed) {
         failed.reset(raw);
       } else if (!result && pg::ok(raw)) {
@@ -642,7 +662,7 @@ class PgConnection final : public BackendConnection {
     PQsetSingleRowMode(conn_.get());
     int code = kOk;
     bool gaveRow = false;
-    while (PGresult* raw = PQgetResult(conn_.get())) {
+    while (PGresult* raw = nextResult()) {
       pg::Result result(raw);
       ExecStatusType status = PQresultStatus(raw);
       if (status == PGRES_SINGLE_TUPLE) {
@@ -698,7 +718,7 @@ class PgConnection final : public BackendConnection {
     }
     const bool synced = PQpipelineSync(conn) == 1;
     for (std::size_t k = first; k < sent; ++k) {
-      while (PGresult* raw = PQgetResult(conn)) {
+      while (PGresult* raw = nextResult()) {
         pg::Result result(raw);
         const ExecStatusType status = PQresultStatus(raw);
         if (status == PGRES_COMMAND_OK) {
@@ -711,7 +731,7 @@ class PgConnection final : public BackendConnection {
     }
     if (synced) {
       // The sync point's own result, then the end of the pipeline.
-      while (PGresult* raw = PQgetResult(conn)) {
+      while (PGresult* raw = nextResult()) {
         const bool sync = PQresultStatus(raw) == PGRES_PIPELINE_SYNC;
         PQclear(raw);
         if (sync) break;

@@ -1,5 +1,9 @@
 #include "server/postgres/libpq.h"
 
+#include <poll.h>
+
+#include <cerrno>
+
 namespace lumbra::server::pg {
 
 namespace {
@@ -11,6 +15,16 @@ std::string trimmed(const char* text) {
 }
 
 }  // namespace
+
+bool waitReadable(PGconn* conn, int milliseconds) {
+  pollfd socket{PQsocket(conn), POLLIN, 0};
+  if (socket.fd < 0) return true;  // no socket: reading says why at once
+  int ready = 0;
+  do {
+    ready = ::poll(&socket, 1, milliseconds);
+  } while (ready < 0 && errno == EINTR);
+  return ready != 0;
+}
 
 bool isPostgresUri(std::string_view text) {
   return text.substr(0, 13) == "postgresql://" || text.substr(0, 11) == "postgres://";

@@ -34,6 +34,10 @@ Connection connect(const std::string& conninfo, std::string& error,
 // made into a fatal one).
 Result exec(PGconn* conn, const std::string& sql);
 
+// Waits at most `milliseconds` for the connection's socket to have something
+// to read (or to fail): false when the time ran out first.
+bool waitReadable(PGconn* conn, int milliseconds);
+
 // Whether a result reports success (a command done, or rows).
 bool ok(const PGresult* result);
 
