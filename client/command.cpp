@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "client/connect.h"
+#include "protocol/commands.h"
 #include "protocol/run_length.h"
 #include "client/message.h"
 #include "client/session.h"
@@ -14,19 +15,11 @@
 namespace lumbra {
 namespace {
 
-constexpr std::size_t kLongestCommandWord = 16;
 // A message needs room for the marker and a terminator behind it.
 constexpr std::int32_t kMessageTail = static_cast<std::int32_t>(kEndOfBlockLength) + 1;
 
 bool startsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
-
-// The same for a text whose length is known: a comparison of a fixed size
-// the compiler writes out in place.
-template <std::size_t N>
-bool startsWith(const char* text, std::size_t length, const char (&prefix)[N]) {
-  return length >= N - 1 && std::memcmp(text, prefix, N - 1) == 0;
 }
 
 // Compares byte by byte and stops at the text's terminator: a short text is
@@ -36,22 +29,6 @@ bool isBinaryInsert(const char* text) {
     if (static_cast<unsigned char>(text[i]) != kBinaryInsertPrefix[i]) return false;
   }
   return true;
-}
-
-// The command word: characters up to and including the first blank, at most 16;
-// a text that ends first gets one blank added.
-void commandWord(const char* text, char* word) {
-  std::size_t n = 0;
-  while (n < kLongestCommandWord) {
-    if (text[n] == '\0') {
-      word[n++] = ' ';
-      break;
-    }
-    word[n] = text[n];
-    ++n;
-    if (text[n - 1] == ' ') break;
-  }
-  word[n] = '\0';
 }
 
 // Negative results produced after the start of a call end here.
@@ -195,7 +172,7 @@ std::int32_t commitPath(Session& s, const char* command, char* message) {
   copyReplyText(s.ioBuffer, n, message, messageRoom(s));
   const std::int32_t status = replyStatus(s.ioBuffer, n);
   if (status != 0) return errorEnding(s, -status);
-  return (n - static_cast<std::int32_t>(kMinimumReplyLength)) / static_cast<std::int32_t>(kCommitItemLength);
+  return commitItemCount(static_cast<std::size_t>(n) - kMinimumReplyLength);
 }
 
 // Opens the result set of a successful SELECT reply of length n; false when
@@ -278,27 +255,25 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
 
   // The word of a batched update is one of the accepted words: the path every
   // row of a load takes skips the look-up.
-  const bool batched =
-      !binary && (startsWith(command, length, "INSERT ") || startsWith(command, length, "UPDATE ") ||
-                  startsWith(command, length, "DELETE "));
+  const std::string_view text(command, length);
+  const bool batched = !binary && isBatchedCommand(text);
   if (!binary && !batched) {
-    char word[kLongestCommandWord + 1];
-    commandWord(command, word);
-    if (std::strstr(kCommandWords, word) == nullptr) {
-      return errorEnding(s, reportStatus(kInvalidCommand, message, word));
-    }
+    const PaddedCommandWord word = paddedCommandWord(text);
+    if (!isAcceptedWord(word)) return errorEnding(s, reportStatus(kInvalidCommand, message, word.text));
   }
 
   if (batched) return batchPath(s, command, length, marker == MarkerPart::Tail, message);
-  if (startsWith(command, "COMMIT")) return commitPath(s, command, message);
+  if (isCommitCommand(text)) return commitPath(s, command, message);
   if (binary) return binaryInsertPath(s, command, message);
-  if (startsWith(command, "GETSET ") && std::strstr(command, "CLIENTID") != nullptr) {
-    return static_cast<std::int32_t>(
-        writeMessage(message, kLeastMessageRoom, std::string_view(s.clientId, sizeof s.clientId)));
-  }
-  if (startsWith(command, "GETSET ") && std::strstr(command, "SERVERINFO") != nullptr) {
-    writeMessage(message, kLeastMessageRoom, s.serverInfo);
-    return static_cast<std::int32_t>(std::strlen(s.serverInfo));
+  switch (localAnswerOf(text)) {
+    case LocalAnswer::ClientId:
+      return static_cast<std::int32_t>(
+          writeMessage(message, kLeastMessageRoom, std::string_view(s.clientId, sizeof s.clientId)));
+    case LocalAnswer::ServerInfo:
+      writeMessage(message, kLeastMessageRoom, s.serverInfo);
+      return static_cast<std::int32_t>(std::strlen(s.serverInfo));
+    case LocalAnswer::None:
+      break;
   }
   return directPath(s, command, message);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "client/message.h"
+#include "protocol/commands.h"
 #include "platform/net.h"
 
 namespace lumbra {
@@ -29,8 +30,6 @@ constexpr const char* kStatusMessageTable[16] = {
     "LBX615 - MEMORIA INSUFICIENTE",
 };
 
-// The command word is at most 16 characters; longer words are cut there.
-constexpr int kLongestWord = 16;
 constexpr std::size_t kLongestStatusText = 80;
 
 }  // namespace
@@ -54,8 +53,9 @@ std::int32_t reportStatus(std::int32_t status, char* message, const char* word) 
       text = filled;
       break;
     case -12: {
-      char shortWord[kLongestWord + 1] = {};
-      std::strncpy(shortWord, word, kLongestWord);
+      // The word is cut where the client cuts command words.
+      char shortWord[kCommandWordLength + 1] = {};
+      std::strncpy(shortWord, word, kCommandWordLength);
       std::snprintf(filled, sizeof filled, text, shortWord);
       text = filled;
     } break;
