@@ -41,12 +41,12 @@ std::int32_t errorEnding(Session& s, std::int32_t status, bool keepBinary = fals
 }
 
 // Sends `length` bytes of ioBuffer and receives the reply into it.
-// Returns the reply length, or kSendFailed / kReceiveFailed with the message written.
+// Returns the reply length, or LB_SEND_FAILED / LB_RECEIVE_FAILED with the message written.
 std::int32_t exchange(Session& s, std::int32_t length, char* message, MessageKind kind = MessageKind::Text) {
   if (sendMessage(s.socket, s.ioBuffer, length, s.ioCapacity, kind) < 0)
-    return reportStatus(kSendFailed, message);
+    return reportStatus(LB_SEND_FAILED, message);
   const std::int32_t n = receiveReply(s.socket, s.ioBuffer, s.bufferSize, s.replyTag);
-  if (n < 0 || replyStatus(s.ioBuffer, n) < 0) return reportStatus(kReceiveFailed, message);
+  if (n < 0 || replyStatus(s.ioBuffer, n) < 0) return reportStatus(LB_RECEIVE_FAILED, message);
   return n;
 }
 
@@ -128,21 +128,21 @@ std::int32_t batchPath(Session& s, const char* command, std::size_t length, bool
   const std::int32_t textLength = static_cast<std::int32_t>(length);
   bool marker = false;
   if (batchRoom(s) >= textLength && appendEntry(s, command, length, markerTail, &marker)) return 0;
-  if (marker) return reportStatus(kInvalidParameters, message);
+  if (marker) return reportStatus(LB_INVALID_PARAMETERS, message);
   if (s.batchLength > 0) {
     if (const std::int32_t rc = sendBatch(s, message); rc != 0) return errorEnding(s, rc);
   }
   if (!appendEntry(s, command, length, markerTail, &marker)) {
-    return errorEnding(s, reportStatus(marker ? kInvalidParameters : kCommandTooLong, message));
+    return errorEnding(s, reportStatus(marker ? LB_INVALID_PARAMETERS : LB_COMMAND_TOO_LONG, message));
   }
   return 0;
 }
 
 std::int32_t binaryInsertPath(Session& s, const char* command, char* message) {
   const std::int32_t length = s.binaryLength;
-  if (length <= 0) return reportStatus(kInvalidParameters, message);
+  if (length <= 0) return reportStatus(LB_INVALID_PARAMETERS, message);
   if (length + static_cast<std::int32_t>(kEndOfBlockLength) > s.ioCapacity) {
-    return reportStatus(kCommandTooLong, message);
+    return reportStatus(LB_COMMAND_TOO_LONG, message);
   }
   std::int32_t flushed = 0;
   if (s.batchLength > 0) flushed = sendBatch(s, message);
@@ -163,7 +163,7 @@ std::int32_t binaryInsertPath(Session& s, const char* command, char* message) {
 std::int32_t commitPath(Session& s, const char* command, char* message) {
   const std::int32_t textLength = static_cast<std::int32_t>(std::strlen(command));
   const std::int32_t length = s.batchLength + textLength;
-  if (length + kMessageTail > s.ioCapacity) return reportStatus(kCommandTooLong, message);
+  if (length + kMessageTail > s.ioCapacity) return reportStatus(LB_COMMAND_TOO_LONG, message);
   std::memcpy(s.ioBuffer + s.batchLength, command, static_cast<std::size_t>(textLength) + 1);
   s.batchLength = 0;
   s.updatePending = 0;
@@ -209,7 +209,7 @@ std::int32_t directPath(Session& s, const char* command, char* message) {
     if (!openResultSet(s, n, message)) {
       s.rowLength = 0;
       s.morePending = 0;
-      return errorEnding(s, reportStatus(kReceiveFailed, message));
+      return errorEnding(s, reportStatus(LB_RECEIVE_FAILED, message));
     }
     return s.rowsLeft;
   }
@@ -224,7 +224,7 @@ std::int32_t directPath(Session& s, const char* command, char* message) {
     return static_cast<std::int32_t>(std::strlen(message));
   }
   if (startsWith(command, "SET")) {
-    if (sizeBuffer(s, message) != 0) return errorEnding(s, reportStatus(kOutOfMemory, message));
+    if (sizeBuffer(s, message) != 0) return errorEnding(s, reportStatus(LB_OUT_OF_MEMORY, message));
     return 0;
   }
   return 0;
@@ -236,17 +236,17 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
   Session* session = nullptr;
   if (const std::int32_t rc = beginMessageCall(handleArgument, message, &session); rc != 0) return rc;
   Session& s = *session;
-  if (!s.bufferReady) return reportStatus(kOutOfMemory, message);
-  if (command == nullptr) return reportStatus(kInvalidParameters, message);
+  if (!s.bufferReady) return reportStatus(LB_OUT_OF_MEMORY, message);
+  if (command == nullptr) return reportStatus(LB_INVALID_PARAMETERS, message);
   const bool binary = isBinaryInsert(command);
   const std::size_t length = binary ? 0 : std::strlen(command);
   if (!binary && static_cast<std::int64_t>(length) > static_cast<std::int64_t>(s.bufferSize) - kBufferSlack) {
-    return reportStatus(kCommandTooLong, message);
+    return reportStatus(LB_COMMAND_TOO_LONG, message);
   }
   // A text holding the end-of-block marker cannot travel: the server would end
   // the message there and answer the rest as a message of its own.
   const MarkerPart marker = binary ? MarkerPart::None : markerPart(command, length);
-  if (marker == MarkerPart::Whole) return reportStatus(kInvalidParameters, message);
+  if (marker == MarkerPart::Whole) return reportStatus(LB_INVALID_PARAMETERS, message);
 
   std::memcpy(s.replyTag, kHeadTag, sizeof s.replyTag);
   s.rowsLeft = 0;
@@ -259,7 +259,7 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
   const bool batched = !binary && isBatchedCommand(text);
   if (!binary && !batched) {
     const PaddedCommandWord word = paddedCommandWord(text);
-    if (!isAcceptedWord(word)) return errorEnding(s, reportStatus(kInvalidCommand, message, word.text));
+    if (!isAcceptedWord(word)) return errorEnding(s, reportStatus(LB_INVALID_COMMAND, message, word.text));
   }
 
   if (batched) return batchPath(s, command, length, marker == MarkerPart::Tail, message);

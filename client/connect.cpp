@@ -119,7 +119,7 @@ std::int32_t sizeBuffer(Session& session, const char* text) {
   if (!span) return 0;
   if (span->size() > kLongestSizeSpan) {
     session.bufferReady = 0;
-    return kOutOfMemory;
+    return LB_OUT_OF_MEMORY;
   }
   const std::int64_t newSize = readDecimal(span->data(), static_cast<int>(span->size()));
   void* block = newSize <= kLargestBufferSize
@@ -127,7 +127,7 @@ std::int32_t sizeBuffer(Session& session, const char* text) {
                     : nullptr;
   if (block == nullptr) {
     session.bufferReady = 0;
-    return kOutOfMemory;
+    return LB_OUT_OF_MEMORY;
   }
   platform::netCalls().release(session.ioBuffer);
   session.ioBuffer = static_cast<char*>(block);
@@ -142,13 +142,13 @@ std::int32_t sizeBuffer(Session& session, const char* text) {
 std::int32_t connectSession(const char* identification, const char* firstCredential,
                             const char* secondCredential, const char* serverAddress, char* message) {
   auto& net = platform::netCalls();
-  if (message == nullptr) return kInvalidParameters;
+  if (message == nullptr) return LB_INVALID_PARAMETERS;
   message[0] = '\0';
   if (!fieldAccepted(identification, kIdentificationLength) ||
       !fieldAccepted(firstCredential, kFirstCredentialLength) ||
       !fieldAccepted(secondCredential, kSecondCredentialLength) || serverAddress == nullptr ||
       boundedLength(serverAddress, kAddressLimit - 1) >= kAddressLimit) {
-    return reportStatus(kInvalidParameters, message);
+    return reportStatus(LB_INVALID_PARAMETERS, message);
   }
 
   char host[kAddressLimit];
@@ -158,38 +158,38 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
 
   if (const int rc = net.startup(); rc != 0) {
     net.setLastError(rc);
-    return reportStatus(kNoConnectivity, message);
+    return reportStatus(LB_NO_CONNECTIVITY, message);
   }
   const std::uint32_t address = net.parseAddress(host);
   if (address == kAddressNone) {
     net.cleanup();
-    return reportStatus(kBadServerAddress, message);
+    return reportStatus(LB_BAD_SERVER_ADDRESS, message);
   }
   const std::int32_t sock = net.openSocket();
   if (sock < 0) {
-    reportStatus(kNoConnectivity, message);
+    reportStatus(LB_NO_CONNECTIVITY, message);
     net.cleanup();
-    return kNoConnectivity;
+    return LB_NO_CONNECTIVITY;
   }
   if (net.connectSocket(sock, address, port) != 0) {
-    reportStatus(kConnectFailed, message);
+    reportStatus(LB_CONNECT_FAILED, message);
     closeConnection(sock);
-    return kConnectFailed;
+    return LB_CONNECT_FAILED;
   }
   char greeting[16];
   std::strcpy(greeting, kGreeting);
   if (sendMessage(sock, greeting, static_cast<std::int32_t>(std::strlen(kGreeting)), sizeof greeting,
                   MessageKind::Text) < 0) {
-    reportStatus(kSendFailed, message);
+    reportStatus(LB_SEND_FAILED, message);
     closeConnection(sock);
-    return kSendFailed;
+    return LB_SEND_FAILED;
   }
 
   const int handle = reserveSlot();
   if (handle < 0) {
     closeConnection(sock);
     net.setLastError(kLastErrorNoSlot);
-    return reportStatus(kTooManyConnections, message);
+    return reportStatus(LB_TOO_MANY_CONNECTIONS, message);
   }
   auto* session = static_cast<Session*>(net.allocate(sizeof(Session)));
   if (session != nullptr) setSlot(handle, session);
@@ -198,7 +198,7 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
     closeConnection(sock);
     net.release(session);
     emptySlot(handle);
-    return reportStatus(kOutOfMemory, message);
+    return reportStatus(LB_OUT_OF_MEMORY, message);
   }
   session->socket = sock;
   session->bufferSize = kInitialBufferSize;
@@ -212,7 +212,7 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
 
   // Every failure from here on tears the session down; its texts are dropped.
   auto fail = [&](std::int32_t status) {
-    if (status <= kSendFailed && status >= kOutOfMemory) reportStatus(status, message);
+    if (status <= LB_SEND_FAILED && status >= LB_OUT_OF_MEMORY) reportStatus(status, message);
     disconnectSession(handle, nullptr);
     return status;
   };
@@ -222,16 +222,17 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
 
   char login[kLoginLength + 1];
   writeLoginMessage(identification, firstCredential, secondCredential, login);
-  if (sendMessage(sock, login, kLoginLength, sizeof login, MessageKind::Login) < 0) return fail(kSendFailed);
+  if (sendMessage(sock, login, kLoginLength, sizeof login, MessageKind::Login) < 0)
+    return fail(LB_SEND_FAILED);
 
   n = receiveReply(sock, io, kInitialBufferSize, session->replyTag);
   if (n < 0) return fail(n);
   const std::int32_t status = replyStatus(io, n);
-  if (status < 0) return fail(kServerInactive);
+  if (status < 0) return fail(LB_SERVER_INACTIVE);
   copyReplyText(io, n, message, messageRoom(*session));
   if (status == 0) {
     parseServerInfo(*session, message);
-    if (sizeBuffer(*session, message) != 0) return fail(kOutOfMemory);
+    if (sizeBuffer(*session, message) != 0) return fail(LB_OUT_OF_MEMORY);
     return handle;
   }
   disconnectSession(handle, nullptr);
@@ -250,12 +251,12 @@ std::int32_t disconnectSession(std::int32_t handleArgument, char* message) {
   std::strcpy(session->ioBuffer, kFarewell);
   if (sendMessage(session->socket, session->ioBuffer, static_cast<std::int32_t>(std::strlen(kFarewell)),
                   session->ioCapacity, MessageKind::Text) < 0) {
-    result = reportStatus(kSendFailed, message);
+    result = reportStatus(LB_SEND_FAILED, message);
   } else {
     const std::int32_t n =
         receiveReply(session->socket, session->ioBuffer, session->bufferSize, session->replyTag);
     if (n < 0 || n < static_cast<std::int32_t>(kMinimumReplyLength)) {
-      result = reportStatus(kReceiveFailed, message);
+      result = reportStatus(LB_RECEIVE_FAILED, message);
     } else {
       copyReplyText(session->ioBuffer, n, message, messageRoom(*session));
     }
