@@ -5,9 +5,11 @@
 #include <string>
 #include <thread>
 
+#include "server/layout.h"
 #include "server/log.h"
 #include "server/login.h"
 #include "server/options.h"
+#include "server/postgres/libpq.h"
 #include "server/postgres/site.h"
 #include "server/server.h"
 #include "platform/system.h"
@@ -19,17 +21,78 @@ using namespace lumbra::server;
 
 namespace {
 
+// init, upgrade and backup: the files of a database on SQLite.
+int manageFiles(const CommandLine& line) {
+  const std::string& database = line.server.settings.databasePath;
+  if (pg::isPostgresUri(database)) {
+    std::fprintf(stderr, "lumbra-server: '%s' is for a database on SQLite (%s)\n",
+                 line.action == CommandLine::Action::Backup ? "backup" : "init and upgrade",
+                 line.action == CommandLine::Action::Backup
+                     ? "back up a PostgreSQL database with pg_dump"
+                     : "on PostgreSQL the server and the user commands set the database up themselves");
+    return 1;
+  }
+  std::string report;
+  std::string error;
+  bool done = false;
+  switch (line.action) {
+    case CommandLine::Action::Init:
+      done = createDatabase(database, report, error);
+      break;
+    case CommandLine::Action::Upgrade:
+      done = upgradeDatabase(database, report, error);
+      break;
+    default:
+      done = backupDatabase(database, line.backupTo, report, error);
+      break;
+  }
+  if (!done) {
+    std::fprintf(stderr, "lumbra-server: %s\n", error.c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "%s\n", report.c_str());
+  return 0;
+}
+
 int manageUser(const CommandLine& line) {
   std::string error;
-  auto users = UserStore::open(line.server.settings.databasePath, error);
+  const std::string& database = line.server.settings.databasePath;
+  if (line.action == CommandLine::Action::UserList) {
+    // Reads only: creates no file, sets nothing up.
+    std::optional<std::vector<std::string>> ids;
+    if (pg::isPostgresUri(database)) {
+      if (auto users = pg::openUserStore(database, false, error)) ids = users->list();
+    } else {
+      ids = readUsers(database, error);
+    }
+    if (!ids) {
+      std::fprintf(stderr, "lumbra-server: %s\n", error.c_str());
+      return 1;
+    }
+    for (const std::string& id : *ids) std::printf("%s\n", id.c_str());
+    return 0;
+  }
+  if (!pg::isPostgresUri(database)) {
+    // The first user of a new database makes it; every other change needs
+    // the database and its users as they should be.
+    if (line.action == CommandLine::Action::UserAdd && inspectFile(database).kind == FileKind::Missing) {
+      std::string report;
+      if (!createDatabase(database, report, error)) {
+        std::fprintf(stderr, "lumbra-server: %s\n", error.c_str());
+        return 1;
+      }
+      std::fprintf(stderr, "%s\n", report.c_str());
+    }
+    if (!checkDatabase(database, error)) {
+      std::fprintf(stderr, "lumbra-server: %s\n", error.c_str());
+      return 1;
+    }
+  }
+  auto users = UserStore::open(database, error);
   if (!users) {
     std::fprintf(stderr, "lumbra-server: cannot open the users of %s: %s\n",
                  pg::redactedUri(line.server.settings.databasePath).c_str(), error.c_str());
     return 1;
-  }
-  if (line.action == CommandLine::Action::UserList) {
-    for (const std::string& id : users->list()) std::printf("%s\n", id.c_str());
-    return 0;
   }
   if (line.action == CommandLine::Action::UserRemove) {
     UserStore::Result result = users->remove(line.userId);
@@ -95,10 +158,27 @@ int main(int argc, char** argv) {
       return 0;
     case CommandLine::Action::Serve:
       break;
+    case CommandLine::Action::Init:
+    case CommandLine::Action::Upgrade:
+    case CommandLine::Action::Backup:
+      return manageFiles(*line);
     default:
       return manageUser(*line);
   }
   if (line->quiet) setLogging(false);
+  const std::string& database = line->server.settings.databasePath;
+  if (!pg::isPostgresUri(database)) {
+    // The files are checked before anything is bound or written.
+    std::optional<int> users = checkDatabase(database, error);
+    if (!users) {
+      std::fprintf(stderr, "lumbra-server: %s\n", error.c_str());
+      return 1;
+    }
+    if (*users == 0) {
+      logLine("warning: no users in " + userStorePath(database) +
+              ": every login is refused until 'lumbra-server user add ID --database " + database + "'");
+    }
+  }
   platform::raiseFileLimit();
   Server server(line->server);
   if (!server.start(error)) {

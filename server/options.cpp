@@ -28,9 +28,12 @@ const char* usageText() {
          "                     [--reply-memory MB] [--users PATH] [--pool-size N] [--trace] [--quiet]\n"
          "       lumbra-server user add|passwd|remove ID [--database PATH|URI] [--iterations N]\n"
          "       lumbra-server user list [--database PATH|URI]\n"
+         "       lumbra-server init|upgrade [--database PATH]\n"
+         "       lumbra-server backup DEST [--database PATH]\n"
          "\n"
          "Serves the lumbra protocol on a SQLite database file. Defaults: --listen 127.0.0.1:3001,\n"
-         "--database ./lumbra-server.db (created on first start; its users in PATH.users),\n"
+         "--database ./lumbra-server.db (made by 'init' or the first 'user add'; its users in\n"
+         "PATH.users),\n"
          "--message-length 32000, --threads processors (2 to 8), --sql-threads as --threads,\n"
          "--busy-timeout 5000, --statement-timeout 30, --login-timeout 10, --idle-timeout 1800,\n"
          "--result-hold 60, --max-sessions (open-file limit - 64) / 3, --login-failures 3,\n"
@@ -70,7 +73,18 @@ bool parseListen(const std::string& text, ListenAddress& address) {
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args, std::string& error) {
   CommandLine line;
   std::size_t i = 0;
-  if (args.size() >= 2 && args[0] == "user" && args[1] == "list") {
+  if (!args.empty() && (args[0] == "init" || args[0] == "upgrade")) {
+    line.action = args[0] == "init" ? CommandLine::Action::Init : CommandLine::Action::Upgrade;
+    i = 1;
+  } else if (!args.empty() && args[0] == "backup") {
+    if (args.size() < 2 || args[1].empty() || args[1].starts_with("--")) {
+      error = "'backup' needs the path to copy the database to";
+      return std::nullopt;
+    }
+    line.action = CommandLine::Action::Backup;
+    line.backupTo = args[1];
+    i = 2;
+  } else if (args.size() >= 2 && args[0] == "user" && args[1] == "list") {
     line.action = CommandLine::Action::UserList;
     i = 2;
   } else if (!args.empty() && args[0] == "user") {
@@ -130,7 +144,8 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
         return std::nullopt;
       }
       line.server.settings.databasePath = value;
-    } else if (name == "--iterations" && userAction && line.action != CommandLine::Action::UserList) {
+    } else if (name == "--iterations" && (line.action == CommandLine::Action::UserAdd ||
+                                          line.action == CommandLine::Action::UserPasswd)) {
       if (!needValue()) return std::nullopt;
       if (!readInt(value, 1, 10000000, number)) {
         error = "--iterations must be a number from 1 to 10000000";
@@ -138,7 +153,7 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
       }
       line.iterations = static_cast<int>(number);
     } else if (userAction) {
-      error = "option " + name + " does not apply to 'user'";
+      error = "option " + name + " does not apply to '" + args[0] + "'";
       return std::nullopt;
     } else if (name == "--listen") {
       if (!needValue()) return std::nullopt;

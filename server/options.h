@@ -10,11 +10,12 @@
 namespace lumbra::server {
 
 struct CommandLine {
-  enum class Action { Serve, UserAdd, UserPasswd, UserRemove, UserList, Help, Version };
+  enum class Action { Serve, UserAdd, UserPasswd, UserRemove, UserList, Init, Upgrade, Backup, Help, Version };
   Action action = Action::Serve;
   ServerOptions server;
   std::string portFile;  // --port-file: where to write the bound port
   std::string userId;    // user subcommands
+  std::string backupTo;  // backup: the destination path
   int iterations = kDefaultIterations;
   bool quiet = false;
 };

@@ -180,10 +180,10 @@ TEST_F(ServerProgram, OperatorMistakesGetOneClearLine) {
   std::string out = read("out.txt");
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
   EXPECT_NE(out.find("--help"), std::string::npos) << out;
-  // A file that cannot be written is refused at the start, saying so.
+  // A file that is no database is refused at the start, saying so.
   std::remove((directory_ + "/out.txt").c_str());
   EXPECT_EQ(run({"--listen", "127.0.0.1:0", "--database", "/proc/version"}), 1);
-  EXPECT_NE(read("out.txt").find("cannot open the database /proc/version for writing"), std::string::npos)
+  EXPECT_NE(read("out.txt").find("/proc/version is not a lumbra-server database"), std::string::npos)
       << read("out.txt");
   // PostgreSQL: the pool must be a size; a database that does not answer is
   // refused at the start (its users in PostgreSQL, or in a file), without its
