@@ -1,4 +1,7 @@
 // lumbra-server: the reference server of the lumbra protocol, and its user administration.
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -139,6 +142,21 @@ int manageUser(const CommandLine& line) {
   return 1;
 }
 
+// A PostgreSQL password on the command line is there for every user of the
+// machine to read (ps, /proc): said once at the start.
+void warnOfPasswordsInArguments(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string value;
+    if (args[i] == "--database" && i + 1 < args.size()) value = args[i + 1];
+    if (args[i].starts_with("--database=")) value = args[i].substr(11);
+    if (pg::isPostgresUri(value) && pg::redactedUri(value) != value) {
+      logLine("warning: the PostgreSQL password is on the command line, where every user of this machine can "
+              "read it: give it in the environment (PGPASSWORD) or with --database-password-file");
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -151,7 +169,10 @@ int main(int argc, char** argv) {
   }
   switch (line->action) {
     case CommandLine::Action::Help:
-      std::fputs(usageText(), stdout);
+      std::fputs(line->helpText.c_str(), stdout);
+      return 0;
+    case CommandLine::Action::OptionsTable:
+      std::fputs(optionsTable().c_str(), stdout);
       return 0;
     case CommandLine::Action::Version:
       std::printf("lumbra-server %s\n", SUITE_VERSION);
@@ -166,7 +187,13 @@ int main(int argc, char** argv) {
       return manageUser(*line);
   }
   if (line->quiet) setLogging(false);
+  setLogFormat(line->logFormat);
   const std::string& database = line->server.settings.databasePath;
+  if (!line->logFile.empty() && !openLogFile(line->logFile, error)) {
+    std::fprintf(stderr, "lumbra-server: --log %s: %s\n", line->logFile.c_str(), error.c_str());
+    return 1;
+  }
+  warnOfPasswordsInArguments(args);
   if (!pg::isPostgresUri(database)) {
     // The files are checked before anything is bound or written.
     std::optional<int> users = checkDatabase(database, error);
@@ -204,6 +231,18 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  // SIGHUP reopens the log file (after a rotation): a thread of its own
+  // waits for it, the signal blocked in every other thread.
+  sigset_t hangup;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
+  std::thread([hangup] {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&hangup, &signal) == 0) reopenLogFile();
+    }
+  }).detach();
   server.run(true);
   return 0;
 }

@@ -197,7 +197,7 @@ TEST_F(ServerProgram, OperatorMistakesGetOneClearLine) {
   for (const Refusal& r :
        {Refusal{{"--database", uri}, 1, "cannot connect to PostgreSQL as the owning role"},
         Refusal{{"--database", uri, "--users", database_}, 1, "cannot connect to the PostgreSQL"},
-        Refusal{{"--pool-size", "0"}, 2, "--pool-size must be a number from 1"}}) {
+        Refusal{{"--pool-size", "0"}, 2, "--pool-size: must be a number from 1"}}) {
     std::remove((directory_ + "/out.txt").c_str());
     std::vector<std::string> args{"--listen", "127.0.0.1:0"};
     args.insert(args.end(), r.args.begin(), r.args.end());
