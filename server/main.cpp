@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "cli/command_line.h"
 #include "server/layout.h"
 #include "server/log.h"
 #include "server/login.h"
@@ -164,18 +165,12 @@ int main(int argc, char** argv) {
   std::string error;
   std::optional<CommandLine> line = parseCommandLine(args, error);
   if (!line) {
-    std::fprintf(stderr, "lumbra-server: %s (see lumbra-server --help)\n", error.c_str());
-    return 2;
+    std::fprintf(stderr, "lumbra-server: %s\nTry 'lumbra-server --help'.\n", error.c_str());
+    return cli::kExitUsage;
   }
   switch (line->action) {
     case CommandLine::Action::Help:
       std::fputs(line->helpText.c_str(), stdout);
-      return 0;
-    case CommandLine::Action::OptionsTable:
-      std::fputs(optionsTable().c_str(), stdout);
-      return 0;
-    case CommandLine::Action::Version:
-      std::printf("lumbra-server %s\n", SUITE_VERSION);
       return 0;
     case CommandLine::Action::Serve:
       break;

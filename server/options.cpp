@@ -9,10 +9,14 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 
 #include "server/postgres/libpq.h"
 #include "server/postgres/site.h"
 #include "server/users.h"
+#include "cli/command_line.h"
+
+#include "suite_version.h"
 
 namespace lumbra::server {
 
@@ -114,22 +118,17 @@ struct Parser {
   std::string passwordFile;
   std::string logFormat;
   std::string traceSwitch;
-  bool version = false;
-  bool table = false;
 };
 
 void Parser::build() {
   ServerOptions& s = line.server;
   // An option given twice: the last one counts, as in most programs.
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  app.set_help_flag("--help,-h", "print this help and exit");
   app.set_config("--config", "", "read options from this TOML file (keys: the long options without dashes)")
       ->type_name("FILE");
   app.allow_config_extras(CLI::config_extras_mode::error);
   app.fallthrough();
   app.allow_extras();  // named in one line after the parse
-  app.add_flag("--version", version, "print the version and exit");
-  app.add_flag("--options-table", table, "print the options as a Markdown table and exit")->group("");
 
   app.add_option("--listen", listen, "numeric IPv4 address and port; port 0 picks a free port")
       ->type_name("HOST:PORT")
@@ -239,6 +238,7 @@ void Parser::build() {
   backup = app.add_subcommand("backup", "copy the database and its users while servers run on them");
   backup->add_option("DEST", line.backupTo, "the copy (and DEST.users)")->required()->check(notEmpty("a path"));
   app.require_subcommand(0, 1);
+  cli::applyConventions(app, SUITE_VERSION);
 }
 
 // A password as a value of a libpq URI's query.
@@ -285,70 +285,30 @@ bool applyPasswordFile(CommandLine& line, const std::string& file, std::string& 
   return true;
 }
 
-std::string oneLine(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  for (char& c : text) {
-    if (c == '\n') c = ' ';
-  }
-  return text;
-}
-
-// CLI11's messages, with the option named first and the file named for its keys.
-std::string explain(const CLI::ParseError& e, const std::string& configFile) {
-  std::string what = oneLine(e.what());
+// CLI11's messages, with the option or the key named first.
+std::string explain(const std::string& what, const std::string& configFile) {
   const std::string unknownKey = "INI was not able to parse ";
   if (auto at = what.find(unknownKey); at != std::string::npos) {
     return "--config " + configFile + ": unknown key '" + what.substr(at + unknownKey.size()) + "'";
   }
-  if (e.get_name() == "FileError") return "--config " + configFile + ": cannot be read";
-  const std::string unexpected = "The following argument was not expected: ";
-  if (what.starts_with(unexpected)) return what.substr(unexpected.size()) + ": no such option or command";
-  const std::string unexpectedMany = "The following arguments were not expected: ";
-  if (what.starts_with(unexpectedMany)) {
-    std::string first = what.substr(unexpectedMany.size());
-    return first.substr(0, first.find(' ')) + ": no such option or command";
+  if (what.find("was not readable") != std::string::npos) return "--config " + configFile + ": cannot be read";
+  for (const std::string unexpected :
+       {"The following argument was not expected: ", "The following arguments were not expected: "}) {
+    if (what.starts_with(unexpected)) {
+      std::string first = what.substr(unexpected.size());
+      return first.substr(0, first.find(' ')) + ": no such option or command";
+    }
   }
-  if (e.get_name() == "RequiredError" && what.find("subcommand") != std::string::npos) {
-    return "user: needs an action (add, passwd, remove or list)";
-  }
-  if (e.get_name() == "ConversionError" || e.get_name() == "ConfigError") {
-    return configFile.empty() ? what : "--config " + configFile + ": " + what;
-  }
+  if (what.starts_with("A subcommand is required")) return "user: needs an action (add, passwd, remove or list)";
   return what;
 }
 
 }  // namespace
 
-std::string usageText() {
-  CommandLine line;
-  Parser parser(line);
-  return parser.app.help();
-}
-
-// A table cell: its bars escaped.
-std::string cell(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '|') out += '\\';
-    out.push_back(c);
-  }
-  return out;
-}
-
 std::string optionsTable() {
   CommandLine line;
   Parser parser(line);
-  std::string out = "| option | default | meaning |\n|---|---|---|\n";
-  for (const CLI::Option* option : parser.app.get_options()) {
-    if (option->get_group().empty() || option->get_lnames().empty()) continue;
-    std::string name = "--" + option->get_lnames().front();
-    if (name == "--help" || name == "--version") continue;
-    std::string type = option->get_type_name();
-    if (option->get_expected_min() > 0 && !type.empty()) name += " " + type;
-    std::string fallback = option->get_default_str();
-    out += "| `" + cell(name) + "` | " + cell(fallback) + " | " + cell(option->get_description()) + " |\n";
-  }
-  return out;
+  return cli::optionsMarkdown(parser.app);
 }
 
 bool parseListen(const std::string& text, ListenAddress& address, std::uint16_t defaultPort) {
@@ -376,41 +336,33 @@ bool parseListen(const std::string& text, ListenAddress& address, std::uint16_t 
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args, std::string& error) {
   CommandLine line;
   Parser parser(line);
-  std::vector<std::string> reversed(args.rbegin(), args.rend());
-  try {
-    parser.app.parse(reversed);
-  } catch (const CLI::CallForHelp&) {
+  std::vector<const char*> argv{"lumbra-server"};
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  std::ostringstream out;
+  std::ostringstream err;
+  cli::Outcome outcome = cli::parse(parser.app, static_cast<int>(argv.size()), argv.data(), out, err);
+  if (!outcome.proceed && outcome.exitStatus == 0) {
+    // --help, --version or --options-markdown: what they print.
     line.action = CommandLine::Action::Help;
-    // The help of the command named, if any.
-    const CLI::App* shown = &parser.app;
-    for (const CLI::App* command : parser.app.get_subcommands()) {
-      shown = command;
-      for (const CLI::App* inner : command->get_subcommands()) shown = inner;
-    }
-    line.helpText = shown->help();
+    line.helpText = out.str();
     return line;
-  } catch (const CLI::ParseError& e) {
+  }
+  if (!outcome.proceed) {
+    std::string said = err.str();
+    said = said.substr(0, said.find('\n'));
+    const std::string name = "lumbra-server: ";
+    if (said.starts_with(name)) said = said.substr(name.size());
     std::string configFile;
-    for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-      if (args[i] == "--config") configFile = args[i + 1];
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      if (args[i] == "--config" && i + 1 < args.size()) configFile = args[i + 1];
+      if (args[i].starts_with("--config=")) configFile = args[i].substr(9);
     }
-    for (const std::string& arg : args) {
-      if (arg.starts_with("--config=")) configFile = arg.substr(9);
-    }
-    error = explain(e, configFile);
+    error = explain(said, configFile);
     return std::nullopt;
   }
   if (std::vector<std::string> rest = parser.app.remaining(); !rest.empty()) {
     error = rest.front() + ": no such option or command";
     return std::nullopt;
-  }
-  if (parser.version) {
-    line.action = CommandLine::Action::Version;
-    return line;
-  }
-  if (parser.table) {
-    line.action = CommandLine::Action::OptionsTable;
-    return line;
   }
   if (!parser.listen.empty()) parseListen(parser.listen, line.server.listen);
   line.logFormat = parser.logFormat == "json" ? LogFormat::Json : LogFormat::Text;

@@ -25,9 +25,7 @@ struct CommandLine {
     Init,
     Upgrade,
     Backup,
-    Help,
-    Version,
-    OptionsTable,
+    Help,  // --help, --version, --options-markdown: print helpText
   };
   Action action = Action::Serve;
   ServerOptions server;
@@ -38,21 +36,20 @@ struct CommandLine {
   std::string backupTo;  // backup: the destination path
   std::string logFile;   // --log: empty for standard error
   LogFormat logFormat = LogFormat::Text;
-  std::string helpText;  // Help: what to print
+  std::string helpText;  // Help: what to print on standard output
 };
 
 // Parses the arguments (without the program name), reading the --config file
-// they name. Nothing, with `error` set to one line naming the option and the
-// reason, when they are wrong (exit status 2).
+// they name, with the conventions of cli/command_line.h. Nothing, with `error`
+// set to one line naming the option and the reason, when they are wrong
+// (exit status 2).
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args, std::string& error);
 
 // "HOST:PORT", ":PORT", "HOST" (port `defaultPort`) or "PORT"; the host a numeric IPv4 address.
 bool parseListen(const std::string& text, ListenAddress& address, std::uint16_t defaultPort = 3001);
 
-// The usage text printed by --help.
-std::string usageText();
-
-// Every option as a Markdown table (option, default, meaning), for the documentation.
+// Every option as Markdown tables (option, value, default, meaning), for the
+// documentation: what --options-markdown prints.
 std::string optionsTable();
 
 

@@ -174,11 +174,11 @@ TEST_F(ServerProgram, OperatorMistakesGetOneClearLine) {
   std::remove((directory_ + "/out.txt").c_str());
   EXPECT_EQ(run({"user", "list", "--database", database_}), 0);
   EXPECT_EQ(read("out.txt"), "ALICE\nBOB\n");
-  // A wrong option: one line, with the way to the usage.
+  // A wrong option: one line naming it, then the way to the help.
   std::remove((directory_ + "/out.txt").c_str());
   EXPECT_EQ(run({"--nonsense"}), 2);
   std::string out = read("out.txt");
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
   EXPECT_NE(out.find("--help"), std::string::npos) << out;
   // A file that is no database is refused at the start, saying so.
   std::remove((directory_ + "/out.txt").c_str());
