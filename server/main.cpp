@@ -16,6 +16,7 @@
 #include "server/postgres/libpq.h"
 #include "server/postgres/site.h"
 #include "server/server.h"
+#include "server/service.h"
 #include "platform/system.h"
 #include "server/users.h"
 
@@ -238,6 +239,7 @@ int main(int argc, char** argv) {
       if (sigwait(&hangup, &signal) == 0) reopenLogFile();
     }
   }).detach();
+  notifyReady("listening on " + line->server.listen.host + ":" + std::to_string(server.port()));
   server.run(true);
   return 0;
 }
