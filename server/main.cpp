@@ -9,9 +9,11 @@
 #include <thread>
 
 #include "cli/command_line.h"
+#include "server/control.h"
 #include "server/layout.h"
 #include "server/log.h"
 #include "server/login.h"
+#include "server/metrics.h"
 #include "server/options.h"
 #include "server/postgres/libpq.h"
 #include "server/postgres/site.h"
@@ -25,6 +27,29 @@
 using namespace lumbra::server;
 
 namespace {
+
+// status and trace: asked of the running server through its control socket.
+int askServer(const CommandLine& line) {
+  const std::string path = controlPath(line);
+  if (path.empty()) {
+    std::fprintf(stderr, "lumbra-server: no control socket: give the server's --control PATH (a server on "
+                         "PostgreSQL has one only when given --control)\n");
+    return 1;
+  }
+  std::string request = "status";
+  if (line.action == CommandLine::Action::Trace) {
+    request = "trace " + (line.traceUser.empty() ? "session " + std::to_string(line.traceSession)
+                                                 : "user " + line.traceUser) +
+              (line.traceOn ? " on" : " off");
+  }
+  std::string answer;
+  if (!controlRequest(path, request, answer)) {
+    std::fprintf(stderr, "lumbra-server: %s\n", answer.c_str());
+    return 1;
+  }
+  std::fputs(answer.c_str(), stdout);
+  return 0;
+}
 
 // init, upgrade and backup: the files of a database on SQLite.
 int manageFiles(const CommandLine& line) {
@@ -175,6 +200,9 @@ int main(int argc, char** argv) {
       return 0;
     case CommandLine::Action::Serve:
       break;
+    case CommandLine::Action::Status:
+    case CommandLine::Action::Trace:
+      return askServer(*line);
     case CommandLine::Action::Init:
     case CommandLine::Action::Upgrade:
     case CommandLine::Action::Backup:
@@ -182,6 +210,18 @@ int main(int argc, char** argv) {
     default:
       return manageUser(*line);
   }
+  // SIGHUP reopens the log file (after a rotation): a thread of its own
+  // waits for it, the signal blocked in every thread, those started later too.
+  sigset_t hangup;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
+  std::thread([hangup] {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&hangup, &signal) == 0) reopenLogFile();
+    }
+  }).detach();
   if (line->quiet) setLogging(false);
   setLogFormat(line->logFormat);
   const std::string& database = line->server.settings.databasePath;
@@ -201,6 +241,25 @@ int main(int argc, char** argv) {
       logLine("warning: no users in " + userStorePath(database) +
               ": every login is refused until 'lumbra-server user add ID --database " + database + "'");
     }
+  }
+  // The metrics' port and the control socket before the database: taken
+  // ports and sockets are refused before the server writes anything.
+  MetricsEndpoint metricsEndpoint;
+  if (!line->metrics.empty()) {
+    ListenAddress address;
+    parseListen(line->metrics, address);
+    if (!metricsEndpoint.start(address.host, address.port, error)) {
+      std::fprintf(stderr, "lumbra-server: --metrics %s: %s\n", line->metrics.c_str(), error.c_str());
+      return 1;
+    }
+  }
+  ControlSocket control;
+  if (const std::string path = controlPath(*line); !path.empty() && !control.start(path, error)) {
+    if (!line->control.empty()) {
+      std::fprintf(stderr, "lumbra-server: --control %s: %s\n", path.c_str(), error.c_str());
+      return 1;
+    }
+    logLine("warning: no control socket (" + path + ": " + error + "); 'status' and 'trace' need --control PATH");
   }
   platform::raiseFileLimit();
   Server server(line->server);
@@ -227,18 +286,10 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  // SIGHUP reopens the log file (after a rotation): a thread of its own
-  // waits for it, the signal blocked in every other thread.
-  sigset_t hangup;
-  sigemptyset(&hangup);
-  sigaddset(&hangup, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
-  std::thread([hangup] {
-    for (;;) {
-      int signal = 0;
-      if (sigwait(&hangup, &signal) == 0) reopenLogFile();
-    }
-  }).detach();
+  if (!line->metrics.empty()) {
+    logLine("metrics on http://" + line->metrics.substr(0, line->metrics.rfind(':')) + ":" +
+            std::to_string(metricsEndpoint.port()) + "/metrics");
+  }
   notifyReady("listening on " + line->server.listen.host + ":" + std::to_string(server.port()));
   server.run(true);
   return 0;

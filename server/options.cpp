@@ -208,6 +208,15 @@ void Parser::build() {
       ->default_str("text")
       ->check(oneOf({"text", "json"}));
 
+  app.add_option("--control", line.control,
+                 "the control socket of 'status' and 'trace' (a Unix socket, mode 0600); off: none")
+      ->type_name("PATH")
+      ->default_str("PATH.control beside a SQLite database")
+      ->check(notEmpty("a path"));
+  app.add_option("--metrics", line.metrics, "serves Prometheus metrics over HTTP at /metrics")
+      ->type_name("HOST:PORT")
+      ->check(listenAddress());
+
   user = app.add_subcommand("user", "manage the users")->require_subcommand(1);
   auto iterations = [this](CLI::App* command) {
     command->add_option("--iterations", line.iterations, "PBKDF2 iterations of the stored hash")
@@ -237,6 +246,17 @@ void Parser::build() {
   upgrade = app.add_subcommand("upgrade", "convert a database of an older server (a backup first)");
   backup = app.add_subcommand("backup", "copy the database and its users while servers run on them");
   backup->add_option("DEST", line.backupTo, "the copy (and DEST.users)")->required()->check(notEmpty("a path"));
+  status = app.add_subcommand("status", "list the sessions of the running server (its control socket)");
+  trace = app.add_subcommand("trace", "trace the messages of a user's sessions, or of one session, at run time");
+  auto* who = trace->add_option_group("whose")->require_option(1);
+  who->add_option("--user", line.traceUser, "every session of this identification, now and later")
+      ->type_name("ID");
+  who->add_option_function<std::string>(
+         "--session", [this](const std::string& text) { line.traceSession = std::atoll(text.c_str()); },
+         "the session of this number")
+      ->type_name("N")
+      ->check(numberFrom(1, 999999999999LL));
+  trace->add_option("SWITCH", traceSwitch, "on or off")->required()->check(oneOf({"on", "off"}));
   app.require_subcommand(0, 1);
   cli::applyConventions(app, SUITE_VERSION);
 }
@@ -366,16 +386,25 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
   }
   if (!parser.listen.empty()) parseListen(parser.listen, line.server.listen);
   line.logFormat = parser.logFormat == "json" ? LogFormat::Json : LogFormat::Text;
+  line.traceOn = parser.traceSwitch == "on";
   using A = CommandLine::Action;
   const std::pair<CLI::App*, A> commands[] = {
       {parser.userAdd, A::UserAdd}, {parser.userPasswd, A::UserPasswd}, {parser.userRemove, A::UserRemove},
       {parser.userList, A::UserList}, {parser.init, A::Init}, {parser.upgrade, A::Upgrade},
-      {parser.backup, A::Backup}};
+      {parser.backup, A::Backup}, {parser.status, A::Status}, {parser.trace, A::Trace}};
   for (const auto& [command, action] : commands) {
     if (command->parsed()) line.action = action;
   }
   if (!parser.passwordFile.empty() && !applyPasswordFile(line, parser.passwordFile, error)) return std::nullopt;
   return line;
+}
+
+std::string controlPath(const CommandLine& line) {
+  if (line.control == "off") return {};
+  if (!line.control.empty()) return line.control;
+  const std::string& database = line.server.settings.databasePath;
+  if (database == ":memory:" || pg::isPostgresUri(database)) return {};
+  return database + ".control";
 }
 
 }  // namespace lumbra::server

@@ -25,6 +25,8 @@ struct CommandLine {
     Init,
     Upgrade,
     Backup,
+    Status,
+    Trace,
     Help,  // --help, --version, --options-markdown: print helpText
   };
   Action action = Action::Serve;
@@ -36,6 +38,12 @@ struct CommandLine {
   std::string backupTo;  // backup: the destination path
   std::string logFile;   // --log: empty for standard error
   LogFormat logFormat = LogFormat::Text;
+  std::string control;   // --control: the control socket ("off": none)
+  std::string metrics;   // --metrics HOST:PORT ("" none)
+  // trace: whose messages (an identification, or a session number), on or off.
+  std::string traceUser;
+  long long traceSession = 0;
+  bool traceOn = false;
   std::string helpText;  // Help: what to print on standard output
 };
 
@@ -52,5 +60,10 @@ bool parseListen(const std::string& text, ListenAddress& address, std::uint16_t 
 // documentation: what --options-markdown prints.
 std::string optionsTable();
 
+
+// The control socket of a server with these options: --control PATH, else
+// PATH.control beside a SQLite database. Empty: none (--control off, or a
+// PostgreSQL database without --control).
+std::string controlPath(const CommandLine& line);
 
 }  // namespace lumbra::server

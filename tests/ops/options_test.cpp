@@ -93,6 +93,7 @@ TEST(Options, TheConfigurationFileSetsEveryLongOptionAndTheCommandLineWins) {
     std::string log = readFile(folder / "from-file.log");
     EXPECT_NE(log.find("{\"time\":\""), std::string::npos) << log;
     EXPECT_NE(log.find("<- login, -> "), std::string::npos) << log;  // trace = true
+    EXPECT_NE(log.find("\"user\":\"ALICE\",\"message\":\"<- login, -> "), std::string::npos) << log;
   }
   // The user commands read the same file: its database.
   Outcome list = runProgram({"user", "list", "--config", "server.toml"}, folder.path());

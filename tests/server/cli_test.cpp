@@ -222,7 +222,7 @@ TEST_F(ServerProgram, OperatorMistakesGetOneClearLine) {
   std::string log = read("server.log");
   EXPECT_NE(log.find("<- login, -> "), std::string::npos) << log;
   EXPECT_NE(log.find("status 0000"), std::string::npos) << log;
-  EXPECT_NE(log.find("<- 4 bytes FROB, -> "), std::string::npos) << log;
+  EXPECT_NE(log.find("<- 4 bytes FROB \"FROB\", -> "), std::string::npos) << log;
   EXPECT_NE(log.find("status 0120"), std::string::npos) << log;
 }
 
