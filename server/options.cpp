@@ -225,7 +225,7 @@ void Parser::build() {
         ->check(numberFrom(1, 10000000));
   };
   auto identification = [this](CLI::App* command) {
-    command->add_option("ID", line.userId, "the identification")->required()->check(CLI::Validator(
+    command->add_option("ID", line.userId, "the identification")->type_name("ID")->required()->check(CLI::Validator(
         [](std::string& id) {
           std::string why;
           return validIdentification(id, &why) ? std::string() : why;
@@ -245,18 +245,18 @@ void Parser::build() {
   init = app.add_subcommand("init", "make a new database and its file of users");
   upgrade = app.add_subcommand("upgrade", "convert a database of an older server (a backup first)");
   backup = app.add_subcommand("backup", "copy the database and its users while servers run on them");
-  backup->add_option("DEST", line.backupTo, "the copy (and DEST.users)")->required()->check(notEmpty("a path"));
+  backup->add_option("DEST", line.backupTo, "the copy (and DEST.users)")->type_name("PATH")->required()->check(notEmpty("a path"));
   status = app.add_subcommand("status", "list the sessions of the running server (its control socket)");
   trace = app.add_subcommand("trace", "trace the messages of a user's sessions, or of one session, at run time");
-  auto* who = trace->add_option_group("whose")->require_option(1);
-  who->add_option("--user", line.traceUser, "every session of this identification, now and later")
-      ->type_name("ID");
-  who->add_option_function<std::string>(
-         "--session", [this](const std::string& text) { line.traceSession = std::atoll(text.c_str()); },
-         "the session of this number")
+  auto* traceUser = trace->add_option("--user", line.traceUser, "every session of this identification, now and later")
+                        ->type_name("ID");
+  trace->add_option_function<std::string>(
+           "--session", [this](const std::string& text) { line.traceSession = std::atoll(text.c_str()); },
+           "the session of this number (as status lists it)")
       ->type_name("N")
-      ->check(numberFrom(1, 999999999999LL));
-  trace->add_option("SWITCH", traceSwitch, "on or off")->required()->check(oneOf({"on", "off"}));
+      ->check(numberFrom(1, 999999999999LL))
+      ->excludes(traceUser);
+  trace->add_option("SWITCH", traceSwitch, "on or off")->type_name("on|off")->required()->check(oneOf({"on", "off"}));
   app.require_subcommand(0, 1);
   cli::applyConventions(app, SUITE_VERSION);
 }
@@ -394,6 +394,10 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
       {parser.backup, A::Backup}, {parser.status, A::Status}, {parser.trace, A::Trace}};
   for (const auto& [command, action] : commands) {
     if (command->parsed()) line.action = action;
+  }
+  if (line.action == CommandLine::Action::Trace && line.traceUser.empty() && line.traceSession == 0) {
+    error = "trace: needs --user ID or --session N";
+    return std::nullopt;
   }
   if (!parser.passwordFile.empty() && !applyPasswordFile(line, parser.passwordFile, error)) return std::nullopt;
   return line;

@@ -8,10 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "server/metrics.h"
+#include "server/status.h"
 #include "tests/ops/ops_support.h"
 #include "tests/server/server_harness.h"
 
@@ -196,6 +198,22 @@ TEST(Observe, TheMetricsCountSessionsLoginsMessagesAndBytes) {
   }
   EXPECT_GT(value(after, "lumbra_received_bytes_total"), value(before, "lumbra_received_bytes_total") + 2 * 118);
   EXPECT_GT(value(after, "lumbra_sent_bytes_total"), value(before, "lumbra_sent_bytes_total"));
+}
+
+TEST(Observe, TheOperationsPageListsEveryStatusWithItsText) {
+  const std::string page = readFile(std::string(SUITE_SOURCE_DIR) + "/docs/operations.md");
+  ASSERT_FALSE(page.empty());
+  for (Status status : {Status::BadMessage, Status::BadCredentialBlock, Status::LoginRefused, Status::BadNewPassword,
+                        Status::NotLoggedIn, Status::AlreadyLoggedIn, Status::DatabaseUnavailable,
+                        Status::MessageTooLong, Status::UnknownCommand, Status::MultipleStatements,
+                        Status::BadBinaryInsert, Status::NoOpenQuery, Status::BadContinuation, Status::RowTooLong,
+                        Status::TooManyRows, Status::UnknownSetting, Status::BadSettingValue, Status::BadParameter,
+                        Status::DatabaseBusy}) {
+    char code[8];
+    std::snprintf(code, sizeof code, "%04d", static_cast<int>(status));
+    const std::string row = "| `" + std::string(code) + "` | `" + std::string(statusText(status)) + "` |";
+    EXPECT_NE(page.find(row), std::string::npos) << row;
+  }
 }
 
 }  // namespace
