@@ -224,26 +224,19 @@ int main(int argc, char** argv) {
   }).detach();
   if (line->quiet) setLogging(false);
   setLogFormat(line->logFormat);
+  // What could refuse the start comes first, each refusal one line, and
+  // nothing is left behind: the files checked (written to by nobody), the
+  // metrics' port and the control socket taken (the socket removed again on
+  // a refusal after it), the log file opened.
   const std::string& database = line->server.settings.databasePath;
-  if (!line->logFile.empty() && !openLogFile(line->logFile, error)) {
-    std::fprintf(stderr, "lumbra-server: --log %s: %s\n", line->logFile.c_str(), error.c_str());
-    return 1;
-  }
-  warnOfPasswordsInArguments(args);
+  std::optional<int> users;
   if (!pg::isPostgresUri(database)) {
-    // The files are checked before anything is bound or written.
-    std::optional<int> users = checkDatabase(database, error);
+    users = checkDatabase(database, error);
     if (!users) {
       std::fprintf(stderr, "lumbra-server: %s\n", error.c_str());
       return 1;
     }
-    if (*users == 0) {
-      logLine("warning: no users in " + userStorePath(database) +
-              ": every login is refused until 'lumbra-server user add ID --database " + database + "'");
-    }
   }
-  // The metrics' port and the control socket before the database: taken
-  // ports and sockets are refused before the server writes anything.
   MetricsEndpoint metricsEndpoint;
   if (!line->metrics.empty()) {
     ListenAddress address;
@@ -254,13 +247,25 @@ int main(int argc, char** argv) {
     }
   }
   ControlSocket control;
+  std::string noControl;
   if (const std::string path = controlPath(*line); !path.empty() && !control.start(path, error)) {
     if (!line->control.empty()) {
       std::fprintf(stderr, "lumbra-server: --control %s: %s\n", path.c_str(), error.c_str());
       return 1;
     }
-    logLine("warning: no control socket (" + path + ": " + error + "); 'status' and 'trace' need --control PATH");
+    // The default place is taken (another server on this database): this one runs without.
+    noControl = "warning: no control socket (" + path + ": " + error + "); 'status' and 'trace' need --control PATH";
   }
+  if (!line->logFile.empty() && !openLogFile(line->logFile, error)) {
+    std::fprintf(stderr, "lumbra-server: --log %s: %s\n", line->logFile.c_str(), error.c_str());
+    return 1;
+  }
+  warnOfPasswordsInArguments(args);
+  if (users && *users == 0) {
+    logLine("warning: no users in " + userStorePath(database) +
+            ": every login is refused until 'lumbra-server user add ID --database " + database + "'");
+  }
+  if (!noControl.empty()) logLine(noControl);
   platform::raiseFileLimit();
   Server server(line->server);
   if (!server.start(error)) {

@@ -148,7 +148,7 @@ TEST(Observe, ATakenControlSocketOrMetricsPortIsRefusedAtTheStartAndNothingWritt
     const char* says;
   };
   const std::vector<Case> cases = {
-      {{"--control", "plain.txt"}, "--control plain.txt: a file that is no socket is there"},
+      {{"--control", "plain.txt", "--log", "new.log"}, "--control plain.txt: a file that is no socket is there"},
       {{"--control", "live.control"}, "--control live.control: another server answers on it"},
       {{"--control", "no/such/folder/c"}, "--control no/such/folder/c: No such file or directory"},
       {{"--metrics", "127.0.0.1:" + takenPort}, "--metrics 127.0.0.1:"},
