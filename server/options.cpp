@@ -145,7 +145,7 @@ void Parser::build() {
   number("--message-length", "N", "the message length announced at login with ,ML=",
          numberFrom(kMinMessageLength, kMaxMessageLength),
          [&s](long long v) { s.settings.messageLength = static_cast<int>(v); })
-      ->default_str(std::to_string(kDefaultMessageLength));
+      ->default_str(std::to_string(kDefaultAnnouncedLength));
   app.add_option("--port-file", line.portFile, "writes the port bound (one line) once the server accepts connections")
       ->type_name("PATH");
   number("--threads", "N", "threads that read, write, greet and log in", numberFrom(1, 256),

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "protocol/commands.h"
 #include "protocol/wire.h"
 #include "server/metrics.h"
 #include "server/session.h"
@@ -43,12 +44,12 @@ std::string traceText(const Frame& frame) {
   if (frame.kind == Frame::Kind::BinaryInsert) {
     return "binary insert, " + std::to_string(frame.data.size()) + " data bytes \"" + text + "\"";
   }
-  return std::to_string(frame.text.size()) + " bytes " + commandWord(frame) + " \"" + text + "\"";
+  return std::to_string(frame.text.size()) + " bytes " + messageWord(frame) + " \"" + text + "\"";
 }
 
 }  // namespace
 
-std::string commandWord(const Frame& frame) {
+std::string messageWord(const Frame& frame) {
   switch (frame.kind) {
     case Frame::Kind::Login:
       return "LOGIN";
@@ -60,12 +61,11 @@ std::string commandWord(const Frame& frame) {
     case Frame::Kind::Ordinary:
       break;
   }
-  std::string word;
-  for (char c : frame.text) {
-    if (c == ' ' || c == '=' || c == ',' || word.size() == 16) break;
-    word.push_back(c >= 0x21 && c <= 0x7E ? c : '?');
-  }
-  return word;
+  // The word the server knows a command by, without what follows it there
+  // in a continuation (CONT=001) or a farewell (FIM,...).
+  std::string_view word = commandWord(frame.text);
+  word = word.substr(0, word.find_first_of("=,"));
+  return hostText(word, false);
 }
 
 void SessionRegistry::opened(std::uint64_t session, const std::string& client) {
@@ -92,14 +92,14 @@ void SessionRegistry::began(std::uint64_t session, const Frame& frame) {
   if (found == sessions_.end()) return;
   Entry& entry = found->second;
   entry.running = true;
-  entry.command = commandWord(frame);
+  entry.command = messageWord(frame);
   entry.commandStarted = SteadyClock::now();
 }
 
 void SessionRegistry::ended(std::uint64_t session, const Frame& frame, const std::string& reply,
                             const SessionLogic& logic, bool traceAll) {
   const SteadyClock::time_point now = SteadyClock::now();
-  const std::string word = commandWord(frame);
+  const std::string word = messageWord(frame);
   SteadyClock::duration took{};
   bool traced = traceAll;
   bool loggedInNow = false;

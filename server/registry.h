@@ -39,9 +39,9 @@ struct SessionRow {
 };
 
 // The command word of a message, for the status, the trace and the metrics:
-// "LOGIN", "BINARY INSERT", or the first word of its text (at most 16
-// characters, printable ASCII).
-std::string commandWord(const Frame& frame);
+// "LOGIN", "BINARY INSERT", or the word its text is known by (commandWord,
+// protocol/commands.h) up to a '=' or ',' (CONT=001 is CONT, FIM,... FIM).
+std::string messageWord(const Frame& frame);
 
 class SessionRegistry {
  public:

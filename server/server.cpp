@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/commands.h"
 #include "protocol/wire.h"
 #include "server/database.h"
 #include "server/log.h"
