@@ -273,7 +273,7 @@ class Reassembly(unittest.TestCase):
             path = lc.write_capture(os.path.join(folder, "two.pcap"), [c(self.requests), s(self.replies)])
             first = lc.summaries(path)[0][1]
         self.assertTrue(first.startswith("Greeting | Login ALICE, credentials (110 characters) | SET ML=300 | "
-                                         "Batch of 2 + COMMIT | Binary insert of 10 bytes"), first)
+                                         "Batch of 2 + COMMIT: INSERT INTO T VALUES (1, '    ') | Binary insert of 10 bytes"), first)
 
 
 DISCOVERY = [

@@ -583,11 +583,14 @@ local function dissect_request(tvb, pinfo, tree, conv, rec)
       if problem then item:add_proto_expert_info(E.bad_batch, problem) end
     end
     rec.commit = commit_at ~= nil
+    info = string.format("Batch of %d", #entries)
     if commit_at then
       tree:add(F.batch_commit, tvb(commit_at, text_length - commit_at), readable(text:sub(commit_at + 1)))
-      info = string.format("Batch of %d + COMMIT", #entries)
-    else
-      info = string.format("Batch of %d", #entries)
+      info = info .. " + COMMIT"
+    end
+    if entries[1] then
+      local first = decode_outgoing(text:sub(entries[1][1] + 1, entries[1][1] + entries[1][2]))
+      info = info .. ": " .. shortened(readable(first), 50)
     end
   else
     kind = "command"
@@ -835,7 +838,8 @@ local function dissect_reply(tvb, pinfo, tree, conv, rec, request)
   end
   local status, status_item = add_status(tree, tvb, raw)
   local text = raw:sub(11, text_end)
-  local about = request_word and request_word ~= "" and request_word or request_kind or "?"
+  local about = request_kind == "binary_insert" and "binary insert" or
+      request_word and request_word ~= "" and request_word or request_kind or "?"
   local info = string.format("Reply %s to %s", readable(status), about)
 
   if status ~= "0000" and status:find("^%d%d%d%d$") then
@@ -891,7 +895,10 @@ local function dissect_reply(tvb, pinfo, tree, conv, rec, request)
   if request_kind == "login" and status == "0000" then
     local version, ml = dissect_server_info(tvb, tree, text, 10)
     rec.login_version = version
-    rec.ml = ml
+    -- The greeting text, then what the keywords say.
+    local greeting = text:match("^(.-),%u%u=") or text
+    info = string.format("%s: %s; server %s, message length %s", info, shortened(readable(greeting)),
+      version or "?", ml and tostring(ml) or "1900")
   elseif request_kind == "command" and request_word == "SET" and status == "0000" then
     local ml_at = text:find(",ML=", 1, true)
     if ml_at then
@@ -913,7 +920,7 @@ local function dissect_reply(tvb, pinfo, tree, conv, rec, request)
         tree:add(F.commit_total, range, tonumber(total))
       end
     end
-    info = string.format("Reply %s to COMMIT: %d updates", status, items)
+    info = string.format("Reply %s to COMMIT: %d update%s", status, items, items == 1 and "" or "s")
   elseif request_kind == "cont" and status == "0000" then
     tree:add_proto_expert_info(E.empty_block, "A continuation is answered by a block or a failure; 0000 under LBX000 is neither")
   end
