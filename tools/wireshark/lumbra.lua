@@ -317,7 +317,7 @@ local function stream_of(pinfo)
   local key = a .. " " .. b
   local conv = streams[key]
   if not conv then
-    conv = { pending = {}, pending_first = 1, pending_next = 1 }
+    conv = { pending = {}, pending_first = 1, pending_next = 1, client_scan = {}, server_scan = {} }
     streams[key] = conv
   end
   return conv
@@ -346,10 +346,31 @@ end
 ---------------------------------------------------------------------------
 -- Message boundaries
 
+-- The length of the message at `offset` that ends with the first marker, or
+-- nil while the marker has not come. A long message comes one segment at a
+-- time, each time with all of it so far: `scan` remembers how far a message
+-- that begins with the same bytes was searched, so that only what is new is
+-- copied and searched again.
+local function through_marker(tvb, offset, scan)
+  local available = tvb:len() - offset
+  local head = tvb:raw(offset, math.min(available, 16))
+  local from = 0
+  if scan.head == head and scan.searched and scan.searched <= available then
+    from = math.max(scan.searched - (MARKER_LENGTH - 1), 0)
+  end
+  local at = tvb:raw(offset + from, available - from):find(MARKER, 1, true)
+  if at then
+    scan.head, scan.searched = nil, nil
+    return from + at + MARKER_LENGTH - 1
+  end
+  scan.head, scan.searched = head, available
+  return nil
+end
+
 -- The length of the client message at `offset`, or nil while it is not
 -- complete. (More bytes are always asked for one segment at a time: a message
 -- whose length clause lies only shows its end once more has arrived.)
-local function client_message_length(tvb, offset)
+local function client_message_length(tvb, offset, scan)
   local available = tvb:len() - offset
   local head = tvb:raw(offset, math.min(available, 7))
   if #head < 3 and starts_with("ID ", head) then return nil end
@@ -358,8 +379,9 @@ local function client_message_length(tvb, offset)
     return LOGIN_LENGTH
   end
   if #head < 7 and starts_with(BINARY_PREFIX, head) then return nil end
-  local s = tvb:raw(offset, available)
   if starts_with(head, BINARY_PREFIX) then
+    -- At most 32767 bytes of data: the whole message is searched each time.
+    local s = tvb:raw(offset, available)
     local clause_at, _, digits = s:find(LENGTH_CLAUSE_PATTERN, 8)
     if clause_at then
       local quote = clause_at + LENGTH_CLAUSE_LENGTH + tonumber(
@@ -379,16 +401,7 @@ local function client_message_length(tvb, offset)
       return at + MARKER_LENGTH - 1
     end
   end
-  local at = s:find(MARKER, 1, true)
-  if not at then return nil end
-  return at + MARKER_LENGTH - 1
-end
-
-local function server_message_length(tvb, offset)
-  local s = tvb:raw(offset, tvb:len() - offset)
-  local at = s:find(MARKER, 1, true)
-  if not at then return nil end
-  return at + MARKER_LENGTH - 1
+  return through_marker(tvb, offset, scan)
 end
 
 ---------------------------------------------------------------------------
@@ -1045,9 +1058,10 @@ function lumbra.dissector(tvb, pinfo, root)
     local server_side = from_server(conv, pinfo, tvb, offset)
     local length
     if server_side then
-      length = server_message_length(tvb, offset)
+      -- Later passes get whole messages from TCP: no need to remember searches.
+      length = through_marker(tvb, offset, pinfo.visited and {} or conv.server_scan)
     else
-      length = client_message_length(tvb, offset)
+      length = client_message_length(tvb, offset, pinfo.visited and {} or conv.client_scan)
     end
     if not length then
       pinfo.desegment_offset = offset
