@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/support/worked_declaration.h"
 #include "tests/win32/host32.h"
 #include "validator/tabrel32.h"
 
@@ -36,11 +37,7 @@ std::string readBytes(const std::string& path) {
   return bytes;
 }
 
-const char kWorkedFile[] =
-    "SYS41861462103993786283\r\n"
-    "DT3117026579\r\n"
-    "R12559192339\r\n"
-    "RT28760475173217099436\r\n";
+const std::string kWorkedFile(suite_test::worked::kFile);
 
 struct Outcome {
   int32_t result;
