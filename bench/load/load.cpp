@@ -85,7 +85,7 @@ long peakRssKb(pid_t pid) {
 // "done <round trips> <failures>", closes its sessions.
 int clientProcess(const std::string& address, int first, int count, int seconds, int toParent,
                   int fromParent) {
-  auto& net = lumbra::platform::netCalls();
+  auto& net = platform::netCalls();
   platformSend = net.sendBytes;
   net.sendBytes = countingSend;
   std::vector<int> handles;

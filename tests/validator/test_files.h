@@ -1,6 +1,5 @@
 // test_files.h -- scratch directories, whole-file reads and writes, and sealed lines for the validator tests.
-#ifndef TESTS_VALIDATOR_TEST_FILES_H
-#define TESTS_VALIDATOR_TEST_FILES_H
+#pragma once
 
 #include <cstdint>
 #include <filesystem>
@@ -39,5 +38,3 @@ inline std::string crcDigits(std::uint32_t value) {
 inline std::string sealed(const std::string& text) { return text + crcDigits(recordCrc(text.c_str())); }
 
 }  // namespace tabrel::test
-
-#endif

@@ -141,7 +141,7 @@ int main() {
        "[00001] 01 - Registro header ausente\r\n"
        "[00001] 05 - Registro trailler da declara\xE7\xE3o ausente\r\n"
        "[00001] 07 - Registro trailler do recibo ausente\r\n"},
-      {"wrong system tag", std::string("XYZ41861462103993786283\r\n") + (kWorkedFile + 25), 4, "4186146210",
+      {"wrong system tag", std::string("XYZ41861462103993786283\r\n") + kWorkedFile.substr(25), 4, "4186146210",
        "unwritten", "[00001] 02 - Sistema inv\xE1lido\r\n"},
       {"declaration CRC differs",
        "SYS41861462113993786283\r\nDT3117026579\r\nR12559192339\r\nRT28760475173217099436\r\n", 5,
