@@ -202,8 +202,7 @@ TEST_F(ShellAgainstServer, TablesShowEveryCellInItsPlace) {
 }
 
 TEST_F(ShellAgainstServer, BadTargetsAndFilesAreRefusedBeforeConnecting) {
-  const auto log = dir_ / "server.log";
-  const auto before = slurp(log);
+  const std::string before = server_.log();
   struct Case {
     std::vector<std::string> arguments;
     const char* err;
@@ -228,7 +227,7 @@ TEST_F(ShellAgainstServer, BadTargetsAndFilesAreRefusedBeforeConnecting) {
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_EQ(std::string(text, n),
             "lumbra: demo@127.0.0.1:99999: port 99999 is not a number from 1 to 65535\n");
-  EXPECT_EQ(slurp(log), before);  // the server saw no connection
+  EXPECT_EQ(server_.log(), before);  // the server saw no connection
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // prints for rows, counts and failures, and the buffers it hands the client.
 #include "tools/lumbra/shell.h"
 
+#include "tests/support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -404,18 +406,13 @@ TEST_F(ShellTest, TimingAndNullText) {
 
 class ShellFiles : public ShellTest {
  protected:
-  void SetUp() override {
-    dir = std::filesystem::temp_directory_path() /
-          ("lumbra_shell_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
+  void SetUp() override { dir = folder.path(); }
   std::string file(const std::string& name, const std::string& contents) {
     const auto path = (dir / name).string();
     std::ofstream(path, std::ios::binary) << contents;
     return path;
   }
+  suite_test::TempDir folder{"lumbra-shell"};
   std::filesystem::path dir;
 };
 

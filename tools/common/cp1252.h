@@ -1,8 +1,7 @@
 // cp1252.h -- Windows-1252 characters for the terminal: the code point of each
 // byte and its UTF-8 form. The libraries' texts are in that code page; the
 // tools show them in UTF-8.
-#ifndef TOOLS_COMMON_CP1252_H
-#define TOOLS_COMMON_CP1252_H
+#pragma once
 
 #include <string>
 
@@ -16,5 +15,3 @@ char32_t windows1252CodePoint(unsigned char byte);
 void appendUtf8(std::string& out, char32_t codePoint);
 
 }  // namespace tools
-
-#endif

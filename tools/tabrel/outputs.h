@@ -1,8 +1,7 @@
 // outputs.h -- output files written under temporary names beside their real
 // paths and put in place only when the work that writes them is done, so that
 // a run that stops early leaves earlier outputs as they were.
-#ifndef TOOLS_TABREL_OUTPUTS_H
-#define TOOLS_TABREL_OUTPUTS_H
+#pragma once
 
 #include <cstddef>
 #include <cstdio>
@@ -78,5 +77,3 @@ bool sameFile(const std::string& a, const std::string& b);
 std::string systemReason(int error);
 
 }  // namespace tabrel::tool
-
-#endif
