@@ -215,12 +215,12 @@ SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_
   // Every other message ends the open result set, as the client does.
   closeCursor();
   resultReleased_ = false;
-  if (text.starts_with("COMMIT")) return commit();
+  if (text.starts_with("COMMIT")) return commit(text);
   if (text.starts_with("INSERT") || text.starts_with("UPDATE") || text.starts_with("DELETE")) {
     return batch(text, now);
   }
   if (text.starts_with("SELECT")) return select(text);
-  if (text.starts_with("ROLLBACK")) return rollback();
+  if (text.starts_with("ROLLBACK")) return rollback(text);
   if (startsWithWord(text, "EXEC")) return exec(text.substr(4), now);
   if (startsWithWord(text, "GETSET")) return getset(text.substr(6));
   if (startsWithWord(text, "SET")) return set(text.substr(3));
