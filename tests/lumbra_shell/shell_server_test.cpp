@@ -60,7 +60,8 @@ TEST_F(ShellAgainstServer, ExitStatusTellsFailures) {
   const std::vector<Case> cases = {
       {{"-c", "GETSET SERVERINFO"}, kPassword, 0, ""},
       {{"-c", "SELECT X FROM NOWHERE"}, kPassword, 1, "error -"},
-      {{"-c", "frob 1"}, kPassword, 1, "error -12: LBX612 - COMANDO INVALIDO (frob )"},
+      {{"-c", "frob 1"}, kPassword, 1, "\"frob\" is not a command word"},
+      {{"-c", "COMMIT SELECT 1"}, kPassword, 1, "error -123: TEXTO APOS COMMIT OU ROLLBACK: SELECT 1"},
       {{"-c", "\\crc /nonexistent/file"}, kPassword, 1, "cannot open"},
       {{"-c", "GETSET SERVERINFO"}, "wrong", 2, "error -"},
   };
@@ -162,14 +163,40 @@ TEST_F(ShellAgainstServer, ARefusedBatchSaysWhichUpdateAndWhatDidNotRun) {
       "INSERT INTO NOWHERE VALUES (2)\n"
       "SELECT ID FROM T\n"
       "COMMIT\n";
-  const ShellRun run = shell({"-f", file("bad.sql", script).string()});
+  const std::string path = file("bad.sql", script).string();
+  const ShellRun run = shell({"-f", path});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "COMMIT 0 updates\n");
-  EXPECT_EQ(run.err,
-            "error -2001: ERRO SQL NA ATUALIZACAO 2 DO LOTE: NO SUCH TABLE: NOWHERE\n"
-            "the batch of 2 updates was refused, none of them applied; update 2 failed: INSERT INTO NOWHERE "
-            "VALUES (2)\n"
-            "not run: SELECT ID FROM T\n");
+  const std::string at = path + ":3: ";
+  EXPECT_EQ(run.err.rfind(at + "error -2001: ERRO SQL NA ATUALIZACAO 2 DO LOTE: NO SUCH TABLE: NOWHERE\n", 0), 0u)
+      << run.err;
+  EXPECT_NE(run.err.find(at +
+                         "the batch of 2 updates was refused, none of them applied; update 2 failed: INSERT "
+                         "INTO NOWHERE VALUES (2)\n" +
+                         at + "not run: SELECT ID FROM T\n"),
+            std::string::npos)
+      << run.err;
+}
+
+TEST_F(ShellAgainstServer, NothingIsDroppedBehindACommit) {
+  RUN_OK({"-c", "EXEC CREATE TABLE T (ID INTEGER PRIMARY KEY)", "-c", "COMMIT"});
+  // In a file COMMIT ends with its line: the typo on the next line is a
+  // command of its own, refused before it is sent, with its file and line.
+  const std::string path = file("typo.sql", "INSERT INTO T VALUES (40)\nCOMMIT\nSELEC * FROM T\n").string();
+  const ShellRun typo = shell({"-f", path});
+  EXPECT_EQ(typo.status, 1);
+  EXPECT_EQ(typo.out, "COMMIT 1 update\n");
+  EXPECT_EQ(typo.err.rfind(path + ":3: \"SELEC\" is not a command word", 0), 0u) << typo.err;
+
+  // A statement joined behind COMMIT: the server refuses the whole text and
+  // the update waits for a COMMIT of its own.
+  const ShellRun joined = shell({"-c", "INSERT INTO T VALUES (41)", "-c", "COMMIT SELECT * FROM T WHERE ID = 40"});
+  EXPECT_EQ(joined.status, 1);
+  EXPECT_NE(joined.err.find("error -123: TEXTO APOS COMMIT OU ROLLBACK: SELECT * FROM T WHERE ID = 40\n"),
+            std::string::npos)
+      << joined.err;
+  EXPECT_NE(joined.err.find("lumbra: 1 update not committed"), std::string::npos) << joined.err;
+  EXPECT_EQ(shell({"-F", "csv", "-c", "SELECT ID FROM T"}).out, "ID\n40\n");
 }
 
 TEST_F(ShellAgainstServer, TablesShowEveryCellInItsPlace) {
@@ -209,7 +236,7 @@ TEST_F(ShellAgainstServer, BadTargetsAndFilesAreRefusedBeforeConnecting) {
     const char* err;
   };
   const std::vector<Case> cases = {
-      {{"-f", (dir_ / "missing.sql").string()}, "lumbra: cannot open "},
+      {{"-f", (dir_ / "missing.sql").string()}, "missing.sql: No such file or directory"},
       {{"-c", "SELECT 1", "-f", dir_.string() + "/none/at/all.sql"}, "lumbra: cannot open "},
   };
   for (const auto& c : cases) {

@@ -273,6 +273,36 @@ TEST_F(ShellTest, CommandsAreSentUpperCasedAndInWindows1252) {
   EXPECT_EQ(client.sent, sent);
 }
 
+TEST_F(ShellTest, AWordThatIsNoCommandWordIsNeverSent) {
+  connect();
+  struct Case {
+    const char* typed;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"SELEC * FROM T", "\"SELEC\" is not a command word (SELECT, INSERT, UPDATE, DELETE, COMMIT, ROLLBACK, "},
+      {"create table T (A)",
+       "\"create\" is not a command word: SQL other than SELECT, INSERT, UPDATE and DELETE goes through EXEC "
+       "(EXEC create ...); not sent"},
+      {"(SELECT 1)", "\"\" is not a command word"},
+  };
+  shell.setLocation("q.sql:3");
+  for (const auto& c : cases) {
+    err.str("");
+    EXPECT_FALSE(shell.execute(c.typed));
+    EXPECT_EQ(err.str().rfind(std::string("q.sql:3: ") + c.said, 0), 0u) << err.str();
+  }
+  EXPECT_TRUE(client.sent.empty());
+  // Every line of a failure carries the location.
+  err.str("");
+  client.replies = {{-2001, "ERRO SQL: NO SUCH TABLE: NADA"}};
+  EXPECT_FALSE(shell.execute("SELECT A FROM NADA"));
+  std::istringstream lines(err.str());
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) EXPECT_EQ(line.rfind("q.sql:3: ", 0), 0u) << line;
+  EXPECT_GE(count, 1);
+}
+
 TEST_F(ShellTest, ARefusedBatchNamesItsUpdateAndTheCommandNotRun) {
   connect();
   EXPECT_TRUE(shell.execute("INSERT INTO T VALUES (1)"));

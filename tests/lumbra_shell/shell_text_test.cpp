@@ -90,7 +90,7 @@ TEST(ShellText, DisplayConvertsWindows1252AndEscapesControls) {
 
 TEST(ShellText, ScriptsSkipBlankAndCommentLines) {
   const auto commands = scriptCommands("SELECT A FROM T\r\n\n   \n-- a note\n  -- another\nCOMMIT");
-  const std::vector<std::string> expected = {"SELECT A FROM T", "COMMIT"};
+  const std::vector<ScriptCommand> expected = {{"SELECT A FROM T", 1}, {"COMMIT", 6}};
   EXPECT_EQ(commands, expected);
 }
 
@@ -198,23 +198,33 @@ TEST(Statements, FilesKeepOneCommandALineAndTakeLongerStatements) {
   struct Case {
     const char* name;
     const char* file;
-    std::vector<std::string> commands;
+    std::vector<ScriptCommand> commands;
   };
   const Case cases[] = {
       {"one a line, no ';'",
        "EXEC CREATE TABLE T (A)\nINSERT INTO T VALUES (1)\ninsert into T values (2)\nCOMMIT\n",
-       {"EXEC CREATE TABLE T (A)", "INSERT INTO T VALUES (1)", "insert into T values (2)", "COMMIT"}},
+       {{"EXEC CREATE TABLE T (A)", 1}, {"INSERT INTO T VALUES (1)", 2}, {"insert into T values (2)", 3},
+        {"COMMIT", 4}}},
       {"a statement over lines",
        "SELECT A,\n   B -- the second\n FROM T\n WHERE A < 3;\nCOMMIT",
-       {"SELECT A, B FROM T WHERE A < 3;", "COMMIT"}},
-      {"';' ends, whatever follows", "SELECT 1;\n(2)\n", {"SELECT 1;", "(2)"}},
+       {{"SELECT A, B FROM T WHERE A < 3;", 1}, {"COMMIT", 5}}},
+      {"';' ends, whatever follows", "SELECT 1;\n(2)\n", {{"SELECT 1;", 1}, {"(2)", 2}}},
       {"backslash lines stand alone",
        "SELECT A\n\\format csv\nFROM T\n",
-       {"SELECT A", "\\format csv", "FROM T"}},
+       {{"SELECT A", 1}, {"\\format csv", 2}, {"FROM T", 3}}},
       {"a literal over lines keeps its ';' and command words",
        "INSERT INTO T VALUES ('a;\nSELECT b')\nCOMMIT\n",
-       {"INSERT INTO T VALUES ('a; SELECT b')", "COMMIT"}},
-      {"help and quit", "help\nquit\nSELECT 1", {"help", "quit", "SELECT 1"}},
+       {{"INSERT INTO T VALUES ('a; SELECT b')", 1}, {"COMMIT", 3}}},
+      {"help and quit", "help\nquit\nSELECT 1", {{"help", 1}, {"quit", 2}, {"SELECT 1", 3}}},
+      // COMMIT and ROLLBACK take nothing after them: the next line, whatever
+      // it holds, is a command of its own (and a typo in it is refused, not
+      // dropped behind the COMMIT).
+      {"COMMIT ends with its line",
+       "INSERT INTO T VALUES (1)\ncommit\nSELEC * FROM T\n",
+       {{"INSERT INTO T VALUES (1)", 1}, {"commit", 2}, {"SELEC * FROM T", 3}}},
+      {"ROLLBACK and a comment",
+       "rollback -- undo\n  WHERE A = 1\nCOMMIT;\n",
+       {{"rollback", 1}, {"WHERE A = 1", 2}, {"COMMIT;", 3}}},
   };
   for (const auto& c : cases) EXPECT_EQ(scriptCommands(c.file), c.commands) << c.name;
 }

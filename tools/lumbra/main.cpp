@@ -72,16 +72,22 @@ struct Runner {
     return !shell.quitRequested();
   }
 
-  bool runText(const std::string& text) {
+  // The commands of a -c text, or of a file named `origin`: the shell's
+  // errors then begin with "FILE:LINE: ".
+  bool runText(const std::string& text, const std::string& origin = {}) {
     for (const auto& command : scriptCommands(text)) {
-      if (!run(command)) return false;
+      if (!origin.empty()) shell.setLocation(origin + ":" + std::to_string(command.line));
+      const bool goOn = run(command.text);
+      shell.setLocation({});
+      if (!goOn) return false;
     }
     return true;
   }
 
   bool runFile(const std::string& path) {
-    if (path != "-") return runText(files.at(path));
-    return runText(std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()));
+    if (path != "-") return runText(files.at(path), path);
+    return runText(std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()),
+                   "<stdin>");
   }
 };
 

@@ -2,6 +2,7 @@
 #include "tools/lumbra/shell.h"
 
 #include "protocol/wire.h"
+#include "tools/common/file_reason.h"
 #include "tools/lumbra/statements.h"
 
 #include <algorithm>
@@ -127,13 +128,39 @@ std::string_view insertBinReason(std::int32_t status) {
   }
 }
 
+// Words that begin SQL the server runs through EXEC.
+bool isExecWord(std::string_view word) {
+  static constexpr std::string_view kWords[] = {"CREATE", "DROP",   "ALTER",   "REPLACE", "WITH",
+                                                "VALUES", "PRAGMA", "EXPLAIN", "ANALYZE", "VACUUM",
+                                                "REINDEX", "TRUNCATE", "GRANT", "REVOKE", "COMMENT"};
+  std::string upperWord(word);
+  for (char& c : upperWord) c = upper(c);
+  for (const auto known : kWords) {
+    if (upperWord == known) return true;
+  }
+  return false;
+}
+
+// The refusal of a command whose first word the client does not take.
+std::string notACommandWord(std::string_view word) {
+  const std::string shown = toDisplay(word);
+  if (isExecWord(word)) {
+    return "\"" + shown + "\" is not a command word: SQL other than SELECT, INSERT, UPDATE and DELETE goes " +
+           "through EXEC (EXEC " + shown + " ...); not sent";
+  }
+  return "\"" + shown + "\" is not a command word (SELECT, INSERT, UPDATE, DELETE, COMMIT, ROLLBACK, EXEC, " +
+         "SET, GETSET, PARM; \\? lists the shell's own); not sent";
+}
+
 constexpr std::string_view kHelp =
     "Commands go to the server: SELECT, INSERT, UPDATE, DELETE, COMMIT, ROLLBACK,\n"
     "EXEC, SET, GETSET, PARM, in any case. At the prompt a command ends with ';' and\n"
     "may run over several lines; in a file a line that begins with a command word\n"
-    "begins a new command (so one command a line needs no ';'). \"--\" begins a\n"
-    "comment. INSERT, UPDATE and DELETE are batched by the client and reach the\n"
-    "server with the next other command; nothing is kept until COMMIT (the prompt\n"
+    "begins a new command (so one command a line needs no ';'), and COMMIT or\n"
+    "ROLLBACK, which take nothing after them, ends with its line. Other SQL goes\n"
+    "through EXEC (EXEC CREATE TABLE ...). \"--\" begins a comment. INSERT, UPDATE\n"
+    "and DELETE are batched by the client and reach the server with the next\n"
+    "other command; nothing is kept until COMMIT (the prompt\n"
     "shows lumbra*> while updates wait for one, lumbra!> without a session).\n"
     "  \\insertbin \"TEXT=\" FILE  binary insert: TEXT up to its last '=', then the\n"
     "                           bytes of FILE as the last value (at most 32767)\n"
@@ -152,8 +179,8 @@ constexpr std::string_view kHelp =
 
 bool readFile(const std::string& path, std::string& contents, std::string& error) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path;
+  if (const std::string reason = tools::readErrorText(path); !reason.empty() || !in) {
+    error = "cannot open " + path + ": " + (reason.empty() ? "cannot be read" : reason);
     return false;
   }
   contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -189,14 +216,23 @@ std::string Shell::messageText() const {
 }
 
 bool Shell::fail(std::int32_t status, std::string_view text) {
-  err_ << "error " << status;
-  if (!text.empty()) err_ << ": " << toDisplay(text);
-  err_ << '\n';
+  std::string line = "error " + std::to_string(status);
+  if (!text.empty()) line += ": " + toDisplay(text);
+  report(line);
   return false;
 }
 
+void Shell::report(std::string_view text) {
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    if (!location_.empty()) err_ << location_ << ": ";
+    err_ << text.substr(0, end) << '\n';
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+  }
+}
+
 bool Shell::usage(std::string_view text) {
-  err_ << text << '\n';
+  report(text);
   return false;
 }
 
@@ -252,9 +288,9 @@ bool Shell::connectionFailure(std::int32_t status, const std::string& text) {
 }
 
 void Shell::loseConnection() {
-  err_ << "connection lost";
-  if (uncommitted() > 0) err_ << ", and with it " << plural(uncommitted(), "update") << " not committed";
-  err_ << " (\\connect opens a new session)\n";
+  std::string line = "connection lost";
+  if (uncommitted() > 0) line += ", and with it " + plural(uncommitted(), "update") + " not committed";
+  report(line + " (\\connect opens a new session)");
   // The session is of no more use; free it without a word about the farewell.
   if (char* message = messageBuffer()) api_.disconnect(handle_, message);
   handle_ = -1;
@@ -340,11 +376,14 @@ bool Shell::execute(std::string_view line) {
                        : "not connected (\\connect opens a session)");
   }
   const auto word = leadingWord(command);
-  if (!isCommandWord(word) && !batch_.empty()) {
-    // The client would drop the batch with its refusal of the word.
-    return usage("\"" + toDisplay(std::string(word)) +
-                 "\" is not a command word (\\? lists them); not sent, and the " +
-                 plural(static_cast<std::int64_t>(batch_.size()), "batched update") + " kept");
+  if (!isCommandWord(word)) {
+    // Refused here, before the client sees it: the client would refuse it too,
+    // and drop the batch that waits with it.
+    std::string text = notACommandWord(word);
+    if (!batch_.empty()) {
+      text += ", and the " + plural(static_cast<std::int64_t>(batch_.size()), "batched update") + " kept";
+    }
+    return usage(text);
   }
   std::string error;
   const auto encoded = toWindows1252(command, error);
@@ -382,19 +421,19 @@ bool Shell::serverFailure(std::int32_t status, const std::string& command, const
     room += entry.size() + 1 + static_cast<std::size_t>(std::count(entry.begin(), entry.end(), '@'));
   const bool oneMessage = static_cast<long long>(room) <= messageLength_ - 20;
   if (oneMessage && *failed >= 1 && *failed <= batch_.size()) {
-    err_ << "the batch of " << plural(static_cast<std::int64_t>(batch_.size()), "update")
-         << " was refused, none of them applied; update " << *failed
-         << " failed: " << toDisplay(batch_[*failed - 1]) << '\n';
+    report("the batch of " + plural(static_cast<std::int64_t>(batch_.size()), "update") +
+           " was refused, none of them applied; update " + std::to_string(*failed) +
+           " failed: " + toDisplay(batch_[*failed - 1]));
   } else {
-    err_ << "the batch was refused (update " << *failed
-         << " of the message sent last); none of its updates applied\n";
+    report("the batch was refused (update " + std::to_string(*failed) +
+           " of the message sent last); none of its updates applied");
   }
   batch_.clear();
   if (command.empty()) return false;  // a question of the shell's own
   if (isBatched(command)) {
-    err_ << "not batched either: " << toDisplay(command) << '\n';
+    report("not batched either: " + toDisplay(command));
   } else {
-    err_ << "not run: " << toDisplay(command) << '\n';
+    report("not run: " + toDisplay(command));
   }
   return false;
 }
@@ -481,8 +520,8 @@ bool Shell::printRows(std::int32_t count) {
   while (delivered < count) {
     if (interrupted_ && interrupted_()) {
       finish(delivered);
-      err_ << "interrupted: " << delivered << " of " << plural(count, "row")
-           << " shown; the next command drops the rest\n";
+      report("interrupted: " + std::to_string(delivered) + " of " + plural(count, "row") +
+             " shown; the next command drops the rest");
       return false;
     }
     const std::int32_t length = api_.getNext(handle_, message);

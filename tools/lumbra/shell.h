@@ -55,6 +55,9 @@ class Shell {
       std::function<std::optional<std::string>(const std::string& identification)> source) {
     passwordSource_ = std::move(source);
   }
+  // Where the commands come from ("q.sql:3"), put before every line the shell
+  // writes to the error stream; empty: nothing.
+  void setLocation(std::string location) { location_ = std::move(location); }
   // Results to a file from now on (what "\o FILE" does); false when it cannot be written.
   bool setOutputFile(const std::string& path) { return redirect({"\\o", path}); }
 
@@ -109,6 +112,8 @@ class Shell {
   bool redirect(const std::vector<std::string>& words);
   bool fail(std::int32_t status, std::string_view text);
   bool usage(std::string_view text);
+  // Writes text to the error stream, each line after the location.
+  void report(std::string_view text);
   void help();
   char* messageBuffer(std::size_t rowLength = 0);
   std::string messageText() const;
@@ -125,6 +130,7 @@ class Shell {
   std::function<std::optional<std::string>(const std::string&)> passwordSource_;
   bool timing_ = false;
   std::string nullText_;
+  std::string location_;
   std::int32_t handle_ = -1;
   bool lost_ = false;
   ConnectTarget target_;

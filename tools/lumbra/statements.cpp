@@ -41,6 +41,12 @@ bool beginsCommand(std::string_view line) {
   return isCommandWord(leadingWord(text)) || shellWord(text) != ShellWord::none;
 }
 
+// COMMIT and ROLLBACK: a command of one word, ended with its line.
+bool takesNothingAfter(std::string_view command) {
+  const auto word = leadingWord(command);
+  return sameWord(word, "COMMIT") || sameWord(word, "ROLLBACK");
+}
+
 void append(std::string& text, std::string_view code) {
   if (!text.empty()) text += ' ';
   text += code;
@@ -102,30 +108,33 @@ ShellWord shellWord(std::string_view text) {
   return ShellWord::none;
 }
 
-std::vector<std::string> scriptCommands(std::string_view fileText) {
-  std::vector<std::string> commands;
-  std::string open;  // the command being gathered
+std::vector<ScriptCommand> scriptCommands(std::string_view fileText) {
+  std::vector<ScriptCommand> commands;
+  ScriptCommand open;  // the command being gathered
   char quote = 0;
   auto finish = [&] {
-    if (!open.empty()) commands.push_back(std::move(open));
-    open.clear();
+    if (!open.text.empty()) commands.push_back(std::move(open));
+    open = ScriptCommand{};
     quote = 0;
   };
+  std::size_t number = 0;
   while (!fileText.empty()) {
     const auto end = fileText.find('\n');
     std::string_view line = fileText.substr(0, end);
     fileText = end == std::string_view::npos ? std::string_view{} : fileText.substr(end + 1);
+    ++number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (quote == 0 && beginsCommand(line)) finish();
     const auto body = trimBlanks(line);
-    if (open.empty() && !body.empty() && body.front() == '\\') {
-      commands.emplace_back(body);
+    if (open.text.empty() && !body.empty() && body.front() == '\\') {
+      commands.push_back({std::string(body), number});
       continue;
     }
     const auto code = trimBlanks(withoutComment(line, quote));
     if (code.empty()) continue;
-    append(open, code);
-    if (endsWithSemicolon(code, quote)) finish();
+    if (open.text.empty()) open.line = number;
+    append(open.text, code);
+    if (endsWithSemicolon(code, quote) || (quote == 0 && takesNothingAfter(open.text))) finish();
   }
   finish();
   return commands;
