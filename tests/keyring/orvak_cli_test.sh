@@ -55,7 +55,7 @@ check "too big a modulus is refused" sh -c "! '$orvak' add ring.pgp --pem big.pe
 check "a duplicate user id is refused" sh -c "! '$orvak' add ring.pgp --pem a.pem --user 'bob ' 2>/dev/null"
 check "removing a missing key fails" sh -c "! '$orvak' remove ring.pgp nobody 2>/dev/null"
 check "ring unchanged after refusals" cmp -s ring.pgp before.pgp
-check "remove" "$orvak" remove ring.pgp BOB
+check "remove names the stored user id, not the one typed" sh -c "'$orvak' remove ring.pgp BOB | grep -q \"removed 'Bob'; 2 keys left\""
 check "two keys left" sh -c "'$orvak' list ring.pgp | grep -q '^2 keys$'"
 check "missing ring" sh -c "! '$orvak' list absent.pgp 2>err.txt && grep -q 'cannot open' err.txt"
 check "missing ring: the system's reason" grep -q "cannot open key ring 'absent.pgp': No such file or directory" err.txt
@@ -76,11 +76,27 @@ assert ring[at] == 0xB4
 ring[at] = 0xB0
 open(sys.argv[2], "wb").write(ring)
 PY
-check "a key whose user id is damaged: the ring is refused" sh -c "! '$orvak' list bad-uid.pgp >out.txt 2>err.txt && grep -q 'not a key ring' err.txt && test ! -s out.txt"
+check "a key whose user id is damaged: the ring is refused, with the offset" sh -c "! '$orvak' list bad-uid.pgp >out.txt 2>err.txt && grep -q \"not a key ring this tool can read: at byte 0, this key has no user id: the next key's packet follows at offset 321\" err.txt && test ! -s out.txt"
 cp bad-uid.pgp bad-uid.before
 check "a damaged ring is never saved over" sh -c "! '$orvak' add bad-uid.pgp --pem a.pem --user y 2>/dev/null && cmp -s bad-uid.pgp bad-uid.before"
 head -c 100 before.pgp > cut.pgp
-check "damaged ring" sh -c "! '$orvak' list cut.pgp 2>err.txt && grep -q 'damaged' err.txt"
+check "a ring cut short: where and why" sh -c "! '$orvak' list cut.pgp 2>err.txt && grep -q 'at byte 0, the file ends inside this public-key packet' err.txt"
+check "a 2048-bit key: where and why" sh -c "! '$orvak' list '$testdata/pgp2/ring-2048.pgp' 2>err.txt && grep -q 'at byte 0, a modulus of 2048 bits, over the 1024 a record holds' err.txt"
+
+# Real rings hold more than a save keeps: signatures, further user ids, trust
+# packets, user ids over 31 characters, version-3 key packets. A change is
+# refused, saying what would be lost, unless --force, which keeps the old ring.
+cp "$testdata/pgp2/ring-1024.pgp" real.pgp
+check "a real ring: a change is refused and the ring left whole" sh -c "! '$orvak' remove real.pgp 'ben laurie <ben@algroup.co.uk>' 2>err.txt && cmp -s real.pgp '$testdata/pgp2/ring-1024.pgp' && test ! -e real.pgp~"
+check "the refusal says what a save would lose" sh -c "grep -q 'drop 69 packets (58 signatures, 11 further user ids)' err.txt && grep -q \"cut 5 user ids to 31 characters: 'Rodent of Unusual Size <Ken.Coar@Golux.Com>' (43)\" err.txt && grep -q 'rewrite 6 key packets: 6 version 3 written as version 2' err.txt && grep -q -- '--force saves it all the same' err.txt"
+check "an add to a real ring is refused too" sh -c "! '$orvak' add real.pgp --pem a.pem --user newcomer 2>/dev/null && cmp -s real.pgp '$testdata/pgp2/ring-1024.pgp'"
+check "list marks the user ids that were cut" sh -c "'$orvak' list real.pgp > list.txt && grep -q 'Ask Bjoern Hansen <ask@netceter+  (cut: 36 characters in the ring)$' list.txt && grep -q '^+ 5 user ids cut to 31 characters' list.txt && grep -q 'Ben Laurie <ben@algroup.co.uk>$' list.txt"
+check "--force saves and keeps the old ring as RING~" sh -c "'$orvak' remove real.pgp 'ben laurie <ben@algroup.co.uk>' --force >out.txt 2>err.txt && cmp -s real.pgp~ '$testdata/pgp2/ring-1024.pgp' && grep -q \"the old ring is kept as 'real.pgp~'\" err.txt && grep -q '9 keys left' out.txt"
+check "the ring saved by force is this tool's: the next change goes through" "$orvak" remove real.pgp 'fr.announce.newgroups'
+cp "$testdata/pgp2/ring-fits-trust.pgp" trust.pgp
+check "trust packets count as lost" sh -c "! '$orvak' remove trust.pgp 'fr.announce.newgroups' 2>err.txt && grep -q '19 trust packets' err.txt"
+cp "$testdata/pgp2/ring-fits.expected-save.pgp" own.pgp
+check "a ring in this library's form changes without --force" sh -c "'$orvak' remove own.pgp 'fr.announce.newgroups' 2>err.txt && test ! -s err.txt && test ! -e own.pgp~"
 check "real ring lists" sh -c "'$orvak' list '$testdata/pgp2/ring-fits.pgp' | grep -q '^BEE7966C45B91DF1  1024        23  1996-03-02 18:39:39  Doug MacEachern'"
 check "help" sh -c "'$orvak' --help | grep -q 'orvak add RING --pem KEY.pem --user ID'"
 check "usage error" sh -c "'$orvak' frobnicate x 2>/dev/null; test \$? -eq 2"

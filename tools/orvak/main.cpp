@@ -1,9 +1,12 @@
 // main.cpp -- orvak: list, add, remove and find keys in a PGP 2.x public key ring.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,7 @@
 #include "keyring/ring_ops.h"
 #include "keyring/status.h"
 #include "tools/common/file_reason.h"
+#include "tools/orvak/ring_survey.h"
 #include "tools/orvak/rsa_key.h"
 
 #include "suite_version.h"
@@ -31,7 +35,7 @@ const char kUsage[] =
     "      One line per key, in the ring's order (user-id order):\n"
     "      key id (last 8 bytes of the modulus, hex), modulus bits, exponent,\n"
     "      creation time (UTC), user id.\n"
-    "  orvak add RING --pem KEY.pem --user ID [--created DATE]\n"
+    "  orvak add RING --pem KEY.pem --user ID [--created DATE] [--force]\n"
     "      Adds the RSA key of KEY.pem (PEM or DER; a public key, or a private\n"
     "      key whose public half is taken) under user id ID (1 to 31 characters,\n"
     "      not yet in the ring). The modulus may have at most 1024 bits and the\n"
@@ -40,10 +44,10 @@ const char kUsage[] =
     "      a warning.\n"
     "      DATE: YYYY-MM-DD, YYYY-MM-DDTHH:MM:SS or @SECONDS since 1970, UTC,\n"
     "      from 1970-01-01 to 2106-02-07T06:28:15; now when left out.\n"
-    "  orvak remove RING ID\n"
+    "  orvak remove RING ID [--force]\n"
     "      Removes the key with user id ID (letter case and trailing blanks do\n"
     "      not matter).\n"
-    "  orvak remove RING --key-id HEX\n"
+    "  orvak remove RING --key-id HEX [--force]\n"
     "      Removes the key with that key id; refused when several keys have it.\n"
     "  orvak find RING --user TEXT\n"
     "      Prints the keys whose user id is TEXT (letter case and trailing\n"
@@ -56,7 +60,12 @@ const char kUsage[] =
     "  orvak --version\n"
     "\n"
     "A ring is written to a temporary file beside it and put in place only when\n"
-    "complete: a failed command never leaves it half written.\n"
+    "complete: a failed command never leaves it half written. A ring holds one\n"
+    "version-2 key packet and one user id of at most 31 characters a key: add and\n"
+    "remove refuse a ring that holds more (signatures, further user ids, trust\n"
+    "packets, longer user ids, other key versions: a ring this tool did not\n"
+    "write), saying what a save would lose; with --force they save all the same\n"
+    "and keep the old ring as RING~. list marks with '+' a user id that was cut.\n"
     "Exit status: 0 done, 1 failed (message on standard error), 2 bad usage.\n"
     "\n"
     "example:\n"
@@ -111,6 +120,71 @@ bool sameKey(const PublicKeyRecord& a, const PublicKeyRecord& b) {
          std::memcmp(a.exponent, b.exponent, static_cast<std::size_t>(a.exponentLength)) == 0;
 }
 
+using orvak_tool::RingSurvey;
+using orvak_tool::surveyRing;
+
+// The whole file; false with the system's reason.
+bool readRingBytes(const std::string& path, std::string& bytes, std::string& reason) {
+  if (const std::string why = tools::readErrorText(path); !why.empty()) {
+    reason = why;
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    reason = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// Before a ring is saved over: a ring this library did not write may hold
+// what a save leaves out (signatures, further user ids, trust packets), user
+// ids longer than a record holds, and key packets of other versions. Such a
+// ring is refused unless `force`; then the old ring is kept as RING~. 0 to go
+// on, else the exit status.
+int guardRing(const std::string& path, bool force) {
+  std::string bytes, reason;
+  if (!readRingBytes(path, bytes, reason)) return failure("cannot read key ring '" + path + "': " + reason);
+  const RingSurvey survey = surveyRing(bytes);
+  if (!survey.losses.any()) return 0;
+  const std::vector<std::string> losses = orvak_tool::describeLosses(survey);
+  const std::string backup = path + "~";
+  if (!force) {
+    std::string text = "'" + path + "' was not written by this tool; saving it would:";
+    for (const std::string& line : losses) text += "\n  " + line;
+    text += "\nnothing was changed; --force saves it all the same and keeps the old ring as '" + backup + "'";
+    return failure(text);
+  }
+  std::ofstream out(backup, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    return failure("cannot keep the old ring as '" + backup + "': " + std::strerror(errno) +
+                   "; nothing was changed");
+  }
+  for (const std::string& line : losses) std::fprintf(stderr, "orvak: --force: %s\n", line.c_str());
+  std::fprintf(stderr, "orvak: the old ring is kept as '%s'\n", backup.c_str());
+  return 0;
+}
+
+// The whole user id of a record whose id the library cut, from the file's survey; empty when not cut.
+std::string wholeUserId(const PublicKeyRecord& r, const RingSurvey& survey) {
+  if (!orvak::hasValidLengths(r)) return {};
+  const uint32_t created = orvak::calendarToTime(r.created);
+  for (const std::size_t i : survey.losses.cutUserIds) {
+    const orvak_tool::SurveyKey& key = survey.keys[i];
+    if (key.created == created && key.userId.compare(0, orvak_tool::kRecordUserIdChars, r.userId) == 0 &&
+        key.modulus.size() == static_cast<std::size_t>(r.modulusLength) &&
+        std::equal(key.modulus.begin(), key.modulus.end(), r.modulus) &&
+        key.exponent.size() == static_cast<std::size_t>(r.exponentLength) &&
+        std::equal(key.exponent.begin(), key.exponent.end(), r.exponent)) {
+      return key.userId;
+    }
+  }
+  return {};
+}
+
 const char kHeading[] = "key id            bits  exponent  created (UTC)        user id\n";
 
 // Loads the ring. When allowMissing, a ring that does not exist counts as
@@ -131,9 +205,14 @@ bool loadRing(const std::string& path, KeyList& list, bool allowMissing, int& ex
     const std::string reason = error != 0 ? std::strerror(error) : orvak::statusInfo(status).text;
     exitCode = failure("cannot open key ring '" + path + "': " + reason);
   } else if (status == KEYRING_FORMAT_ERROR) {
-    exitCode = failure("'" + path +
-                       "' is not a key ring this tool can read (damaged, or holding a key over 1024 bits or "
-                       "an exponent over 32 bits); it was left as it is");
+    std::string bytes, reason;
+    const RingSurvey survey = readRingBytes(path, bytes, reason) ? surveyRing(bytes) : RingSurvey{};
+    if (!survey.readable) {
+      exitCode = failure("'" + path + "' is not a key ring this tool can read: at byte " +
+                         std::to_string(survey.failedAt) + ", " + survey.reason);
+    } else {
+      exitCode = failure("'" + path + "' is not a key ring this tool can read");
+    }
   } else {
     exitCode = failure("cannot load '" + path + "': " + orvak::statusInfo(status).text);
   }
@@ -152,11 +231,24 @@ int listCommand(const std::vector<std::string>& args) {
   KeyList list = nullptr;
   int exitCode = 0;
   if (!loadRing(args[0], list, false, exitCode)) return exitCode;
+  std::string bytes, reason;
+  const RingSurvey survey = readRingBytes(args[0], bytes, reason) ? surveyRing(bytes) : RingSurvey{};
   std::fputs(kHeading, stdout);
+  std::size_t cut = 0;
   for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
-    std::printf("%s\n", describe(*r).c_str());
+    const std::string whole = wholeUserId(*r, survey);
+    std::string line = describe(*r);
+    if (!whole.empty()) {
+      line += "+  (cut: " + std::to_string(whole.size()) + " characters in the ring)";
+      ++cut;
+    }
+    std::printf("%s\n", line.c_str());
   }
   std::printf("%d key%s\n", FindNumberOfKeys(list), FindNumberOfKeys(list) == 1 ? "" : "s");
+  if (cut > 0) {
+    std::printf("+ %zu user id%s cut to %zu characters, what a record holds; a save keeps only the cut form\n",
+                cut, cut == 1 ? "" : "s", orvak_tool::kRecordUserIdChars);
+  }
   free_publist(list);
   return 0;
 }
@@ -207,7 +299,7 @@ bool parseDate(const std::string& text, uint32_t& stamp) {
   return orvak::timeToCalendar(stamp).year == t.year && orvak::timeToCalendar(stamp).day == day;
 }
 
-int addCommand(const std::vector<std::string>& args) {
+int addCommand(const std::vector<std::string>& args, bool force) {
   if (args.empty()) return usageError("add needs RING --pem KEY.pem --user ID");
   std::string pem, user, created;
   bool haveUser = false;
@@ -276,6 +368,12 @@ int addCommand(const std::vector<std::string>& args) {
     free_publist(list);
     return failure("out of memory");
   }
+  if (!isNew) {
+    if (const int refused = guardRing(args[0], force); refused != 0) {
+      free_publist(list);
+      return refused;
+    }
+  }
   exitCode = saveRing(list, args[0], isNew);
   if (exitCode == 0 && isNew) std::fprintf(stderr, "orvak: created new key ring '%s'\n", args[0].c_str());
   if (exitCode == 0) std::printf("added  %s\n", describe(record).c_str());
@@ -338,7 +436,7 @@ std::vector<const PublicKeyRecord*> keysWithId(KeyList list, const uint8_t id[8]
   return found;
 }
 
-int removeCommand(const std::vector<std::string>& args) {
+int removeCommand(const std::vector<std::string>& args, bool force) {
   const bool byKeyId = args.size() == 3 && args[1] == "--key-id";
   if (args.size() != 2 && !byKeyId) return usageError("remove takes RING and then ID or --key-id HEX");
   uint8_t id[8] = {};
@@ -375,8 +473,16 @@ int removeCommand(const std::vector<std::string>& args) {
       free_publist(list);
       return failure("no key with user id '" + args[1] + "' in '" + args[0] + "'");
     }
-    removed = args[1];
+    for (const PublicKeyRecord* r = list; r != nullptr && removed.empty(); r = r->next) {
+      if (orvak::sameUserId(orvak::normalizeUserId(r->userId), orvak::normalizeUserId(args[1].c_str()))) {
+        removed = r->userId;
+      }
+    }
     list = RemovePublicKey(list, args[1].c_str());
+  }
+  if (const int refused = guardRing(args[0], force); refused != 0) {
+    free_publist(list);
+    return refused;
   }
   exitCode = saveRing(list, args[0]);
   if (exitCode == 0) {
@@ -441,9 +547,18 @@ int main(int argc, char** argv) {
     return 0;
   }
   args.erase(args.begin());
+  // --force: a change may save over what a ring holds beyond what it can keep.
+  bool force = false;
+  if (command == "add" || command == "remove") {
+    const auto flag = std::find(args.begin(), args.end(), std::string("--force"));
+    if (flag != args.end()) {
+      force = true;
+      args.erase(flag);
+    }
+  }
   if (command == "list") return listCommand(args);
-  if (command == "add") return addCommand(args);
-  if (command == "remove") return removeCommand(args);
+  if (command == "add") return addCommand(args, force);
+  if (command == "remove") return removeCommand(args, force);
   if (command == "find") return findCommand(args);
   return usageError("unknown command '" + command + "'");
 }
