@@ -63,13 +63,26 @@ TEST_F(ShellAgainstServer, ExitStatusTellsFailures) {
       {{"-c", "frob 1"}, kPassword, 1, "\"frob\" is not a command word"},
       {{"-c", "COMMIT SELECT 1"}, kPassword, 1, "error -123: TEXTO APOS COMMIT OU ROLLBACK: SELECT 1"},
       {{"-c", "\\crc /nonexistent/file"}, kPassword, 1, "cannot open"},
-      {{"-c", "GETSET SERVERINFO"}, "wrong", 2, "error -"},
+      {{"-c", "GETSET SERVERINFO"}, "wrong", 2,
+       "error -102: USUARIO OU SENHA INVALIDOS\n  the server refused the identification or the password"},
+      {{"-c", "SELECT 1; SELECT 2"}, kPassword, 1,
+       "error -121: SELECT COM MAIS DE UM COMANDO\n  a SELECT takes one statement"},
   };
   for (const auto& c : cases) {
     const ShellRun run = shell(c.arguments, c.password);
     EXPECT_EQ(run.status, c.status) << c.arguments.back() << '\n' << run.err;
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
   }
+  // Nothing listens on port 1: the address and the system's reason, and a question.
+  const std::string command = "LUMBRA_PASSWORD=x " + quote(kShell) + " demo@127.0.0.1:1 -c 'SELECT 1' 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char text[1024] = {};
+  const std::size_t n = std::fread(text, 1, sizeof text - 1, pipe);
+  EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 2);
+  EXPECT_EQ(std::string(text, n),
+            "error -7: LBX607 - FALHA NA CONEXAO (111)\n"
+            "  no connection to 127.0.0.1:1 (Connection refused): is lumbra-server running and listening there?\n");
   // The server information, converted for the terminal.
   const ShellRun info = shell({"-c", "GETSET SERVERINFO"});
   EXPECT_NE(info.out.find("Vers\u00e3o"), std::string::npos) << info.out;

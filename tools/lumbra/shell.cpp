@@ -3,6 +3,7 @@
 
 #include "protocol/wire.h"
 #include "tools/common/file_reason.h"
+#include "tools/lumbra/explanations.h"
 #include "tools/lumbra/statements.h"
 
 #include <algorithm>
@@ -215,9 +216,10 @@ std::string Shell::messageText() const {
   return std::string(message_.data(), strnlen(message_.data(), message_.size()));
 }
 
-bool Shell::fail(std::int32_t status, std::string_view text) {
+bool Shell::fail(std::int32_t status, std::string_view text, bool explain) {
   std::string line = "error " + std::to_string(status);
   if (!text.empty()) line += ": " + toDisplay(text);
+  if (explain) line += "\n  " + explainStatus(status, text, ExplainContext{address_});
   report(line);
   return false;
 }
@@ -240,6 +242,7 @@ bool Shell::connect(const ConnectTarget& target, const std::string& firstCredent
                     const std::string& secondCredential) {
   char* message = messageBuffer();
   if (message == nullptr) return usage("out of memory");
+  address_ = target.serverAddress;
   const std::int32_t result = api_.connect(target.identification.c_str(), firstCredential.c_str(),
                                            secondCredential.c_str(), target.serverAddress.c_str(), message);
   // LBConnect gives its handle or status in the low 16 bits.
@@ -272,17 +275,19 @@ bool Shell::disconnect() {
 }
 
 bool Shell::connectionFailure(std::int32_t status, const std::string& text) {
-  fail(status, text);
+  fail(status, text, false);
   // -1 and -2 also stand for a reply that did not decode: a round trip tells
   // whether the connection is still there.
   char* message = messageBuffer();
   if (message != nullptr) {
     const std::int32_t probe = api_.command(handle_, "GETSET VERSION", message);
     if (probe != -1 && probe != -2) {
+      report("  the reply could not be read; the session goes on");
       batchSent();
       return false;
     }
   }
+  report("  " + explainStatus(status, text, ExplainContext{address_}));
   loseConnection();
   return false;
 }
@@ -664,7 +669,7 @@ bool Shell::insertBinary(const std::string& text, const std::string& path) {
   std::memcpy(command.data(), text.data(), text.size());
   const std::int32_t prepared =
       api_.insertBin(handle_, command.data(), data.data(), static_cast<std::int32_t>(data.size()));
-  if (prepared < 0) return fail(prepared, insertBinReason(prepared));
+  if (prepared < 0) return fail(prepared, insertBinReason(prepared), false);
 
   char* message = messageBuffer();
   if (message == nullptr) return usage("out of memory");

@@ -110,7 +110,8 @@ class Shell {
   bool crcOfFile(const std::string& path);
   bool ebcdic(const std::string& text);
   bool redirect(const std::vector<std::string>& words);
-  bool fail(std::int32_t status, std::string_view text);
+  // "error N: TEXT" and, when `explain`, the line that tells what it means.
+  bool fail(std::int32_t status, std::string_view text, bool explain = true);
   bool usage(std::string_view text);
   // Writes text to the error stream, each line after the location.
   void report(std::string_view text);
@@ -131,6 +132,7 @@ class Shell {
   bool timing_ = false;
   std::string nullText_;
   std::string location_;
+  std::string address_;  // of the last connection asked for
   std::int32_t handle_ = -1;
   bool lost_ = false;
   ConnectTarget target_;
