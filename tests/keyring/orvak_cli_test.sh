@@ -98,7 +98,9 @@ check "trust packets count as lost" sh -c "! '$orvak' remove trust.pgp 'fr.annou
 cp "$testdata/pgp2/ring-fits.expected-save.pgp" own.pgp
 check "a ring in this library's form changes without --force" sh -c "'$orvak' remove own.pgp 'fr.announce.newgroups' 2>err.txt && test ! -s err.txt && test ! -e own.pgp~"
 check "real ring lists" sh -c "'$orvak' list '$testdata/pgp2/ring-fits.pgp' | grep -q '^BEE7966C45B91DF1  1024        23  1996-03-02 18:39:39  Doug MacEachern'"
-check "help" sh -c "'$orvak' --help | grep -q 'orvak add RING --pem KEY.pem --user ID'"
+check "help" sh -c "'$orvak' --help | grep -q 'Exit status: 0 done, 1 failed'"
+check "help of a command" sh -c "'$orvak' add --help | grep -q -- '--created'"
+check "a wrong option: one line naming it, then the pointer to --help" sh -c "'$orvak' add ring.pgp --pem a.pem --user y --usr x 2>err.txt; test \$? -eq 2 && test \$(wc -l < err.txt) -eq 2 && head -n 1 err.txt | grep -q -- '--usr'"
 check "usage error" sh -c "'$orvak' frobnicate x 2>/dev/null; test \$? -eq 2"
 if command -v pgpdump >/dev/null; then
   check "pgpdump reads the ring" sh -c "pgpdump ring.pgp | grep -c 'Ver 2 - old' | grep -q '^2$'"

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "keyring/calendar.h"
 #include "keyring/key_list.h"
 #include "keyring/orvak32.h"
@@ -24,56 +25,6 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: orvak COMMAND RING [OPTIONS]\n"
-    "\n"
-    "Manages a key ring file of RSA public keys in PGP 2.x packets (one\n"
-    "public-key packet and one user-id packet per key).\n"
-    "\n"
-    "commands:\n"
-    "  orvak list RING\n"
-    "      One line per key, in the ring's order (user-id order):\n"
-    "      key id (last 8 bytes of the modulus, hex), modulus bits, exponent,\n"
-    "      creation time (UTC), user id.\n"
-    "  orvak add RING --pem KEY.pem --user ID [--created DATE] [--force]\n"
-    "      Adds the RSA key of KEY.pem (PEM or DER; a public key, or a private\n"
-    "      key whose public half is taken) under user id ID (1 to 31 characters,\n"
-    "      not yet in the ring). The modulus may have at most 1024 bits and the\n"
-    "      exponent at most 32. A RING that does not exist yet is created. A key\n"
-    "      already in the ring under another user id is added all the same, with\n"
-    "      a warning.\n"
-    "      DATE: YYYY-MM-DD, YYYY-MM-DDTHH:MM:SS or @SECONDS since 1970, UTC,\n"
-    "      from 1970-01-01 to 2106-02-07T06:28:15; now when left out.\n"
-    "  orvak remove RING ID [--force]\n"
-    "      Removes the key with user id ID (letter case and trailing blanks do\n"
-    "      not matter).\n"
-    "  orvak remove RING --key-id HEX [--force]\n"
-    "      Removes the key with that key id; refused when several keys have it.\n"
-    "  orvak find RING --user TEXT\n"
-    "      Prints the keys whose user id is TEXT (letter case and trailing\n"
-    "      blanks do not matter); when none is, the keys whose user id holds\n"
-    "      TEXT anywhere, in any letter case (so 'alice' finds\n"
-    "      'Alice <alice@example.org>').\n"
-    "  orvak find RING --key-id HEX\n"
-    "      Prints the keys with that key id: 16 hex digits, or the last 8 of\n"
-    "      them (the short key id), with or without 0x.\n"
-    "  orvak --version\n"
-    "\n"
-    "A ring is written to a temporary file beside it and put in place only when\n"
-    "complete: a failed command never leaves it half written. A ring holds one\n"
-    "version-2 key packet and one user id of at most 31 characters a key: add and\n"
-    "remove refuse a ring that holds more (signatures, further user ids, trust\n"
-    "packets, longer user ids, other key versions: a ring this tool did not\n"
-    "write), saying what a save would lose; with --force they save all the same\n"
-    "and keep the old ring as RING~. list marks with '+' a user id that was cut.\n"
-    "Exit status: 0 done, 1 failed (message on standard error), 2 bad usage.\n"
-    "\n"
-    "example:\n"
-    "  openssl genrsa -out alice.pem 1024\n"
-    "  orvak add ring.pgp --pem alice.pem --user 'Alice <alice@example.org>'\n"
-    "  orvak list ring.pgp\n"
-    "  orvak find ring.pgp --user alice\n"
-    "  orvak remove ring.pgp 'alice <alice@example.org>'\n";
 
 int usageError(const std::string& message) {
   std::fprintf(stderr, "orvak: %s\nTry 'orvak --help'.\n", message.c_str());
@@ -226,13 +177,12 @@ int saveRing(KeyList list, const std::string& path, bool isNew = false) {
                  (isNew ? " (no ring was created)" : " (the ring on disk is unchanged)"));
 }
 
-int listCommand(const std::vector<std::string>& args) {
-  if (args.size() != 1) return usageError("list takes one argument: RING");
+int listCommand(const std::string& ring) {
   KeyList list = nullptr;
   int exitCode = 0;
-  if (!loadRing(args[0], list, false, exitCode)) return exitCode;
+  if (!loadRing(ring, list, false, exitCode)) return exitCode;
   std::string bytes, reason;
-  const RingSurvey survey = readRingBytes(args[0], bytes, reason) ? surveyRing(bytes) : RingSurvey{};
+  const RingSurvey survey = readRingBytes(ring, bytes, reason) ? surveyRing(bytes) : RingSurvey{};
   std::fputs(kHeading, stdout);
   std::size_t cut = 0;
   for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
@@ -299,31 +249,14 @@ bool parseDate(const std::string& text, uint32_t& stamp) {
   return orvak::timeToCalendar(stamp).year == t.year && orvak::timeToCalendar(stamp).day == day;
 }
 
-int addCommand(const std::vector<std::string>& args, bool force) {
-  if (args.empty()) return usageError("add needs RING --pem KEY.pem --user ID");
-  std::string pem, user, created;
-  bool haveUser = false;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (i + 1 >= args.size()) return usageError("option '" + a + "' needs a value");
-    if (a == "--pem") {
-      pem = args[++i];
-    } else if (a == "--user") {
-      user = args[++i];
-      haveUser = true;
-    } else if (a == "--created") {
-      created = args[++i];
-    } else {
-      return usageError("unknown option '" + a + "'");
-    }
-  }
-  if (pem.empty() || !haveUser) return usageError("add needs --pem KEY.pem and --user ID");
+int addCommand(const std::string& ring, const std::string& pem, const std::string& user,
+               const std::string& created, bool force) {
   if (user.empty() || user.size() > orvak::kUserIdChars) {
     return failure("a user id has 1 to 31 characters; '" + user + "' has " + std::to_string(user.size()));
   }
   uint32_t stamp = static_cast<uint32_t>(std::time(nullptr));
   if (!created.empty() && !parseDate(created, stamp)) {
-    return usageError("bad --created date '" + created +
+    return usageError("--created: bad date '" + created +
                       "' (YYYY-MM-DD, YYYY-MM-DDTHH:MM:SS or @SECONDS, UTC, from 1970-01-01 to "
                       "2106-02-07T06:28:15)");
   }
@@ -342,10 +275,10 @@ int addCommand(const std::vector<std::string>& args, bool force) {
   KeyList list = nullptr;
   int exitCode = 0;
   bool isNew = false;
-  if (!loadRing(args[0], list, true, exitCode, &isNew)) return exitCode;
+  if (!loadRing(ring, list, true, exitCode, &isNew)) return exitCode;
   if (IsPublicKeyInList(list, user.c_str())) {
     free_publist(list);
-    return failure("a key with user id '" + user + "' is already in '" + args[0] + "'");
+    return failure("a key with user id '" + user + "' is already in '" + ring + "'");
   }
   PublicKeyRecord record{};
   record.modulusLength = static_cast<int32_t>(key.modulus.size());
@@ -359,7 +292,7 @@ int addCommand(const std::vector<std::string>& args, bool force) {
       char owner[32];
       GetIdFromPubkey(r, owner);
       std::fprintf(stderr, "orvak: warning: this key is already in '%s' under user id '%s'\n",
-                   args[0].c_str(), owner);
+                   ring.c_str(), owner);
     }
   }
   const int32_t before = FindNumberOfKeys(list);
@@ -369,13 +302,13 @@ int addCommand(const std::vector<std::string>& args, bool force) {
     return failure("out of memory");
   }
   if (!isNew) {
-    if (const int refused = guardRing(args[0], force); refused != 0) {
+    if (const int refused = guardRing(ring, force); refused != 0) {
       free_publist(list);
       return refused;
     }
   }
-  exitCode = saveRing(list, args[0], isNew);
-  if (exitCode == 0 && isNew) std::fprintf(stderr, "orvak: created new key ring '%s'\n", args[0].c_str());
+  exitCode = saveRing(list, ring, isNew);
+  if (exitCode == 0 && isNew) std::fprintf(stderr, "orvak: created new key ring '%s'\n", ring.c_str());
   if (exitCode == 0) std::printf("added  %s\n", describe(record).c_str());
   free_publist(list);
   return exitCode;
@@ -436,17 +369,16 @@ std::vector<const PublicKeyRecord*> keysWithId(KeyList list, const uint8_t id[8]
   return found;
 }
 
-int removeCommand(const std::vector<std::string>& args, bool force) {
-  const bool byKeyId = args.size() == 3 && args[1] == "--key-id";
-  if (args.size() != 2 && !byKeyId) return usageError("remove takes RING and then ID or --key-id HEX");
+int removeCommand(const std::string& ring, const std::string& userId, const std::string& keyIdText, bool force) {
+  const bool byKeyId = !keyIdText.empty();
   uint8_t id[8] = {};
-  const std::size_t idBytes = byKeyId ? parseKeyId(args[2], id) : 0;
+  const std::size_t idBytes = byKeyId ? parseKeyId(keyIdText, id) : 0;
   if (byKeyId && idBytes == 0) {
-    return badKeyId(args[2]);
+    return badKeyId(keyIdText);
   }
   KeyList list = nullptr;
   int exitCode = 0;
-  if (!loadRing(args[0], list, false, exitCode)) return exitCode;
+  if (!loadRing(ring, list, false, exitCode)) return exitCode;
   std::string removed;
   if (byKeyId) {
     const std::vector<const PublicKeyRecord*> found = keysWithId(list, id, idBytes);
@@ -455,8 +387,8 @@ int removeCommand(const std::vector<std::string>& args, bool force) {
       for (const PublicKeyRecord* r : found)
         owners += std::string(owners.empty() ? "" : ", ") + "'" + r->userId + "'";
       free_publist(list);
-      if (found.empty()) return failure("no key with key id " + args[2] + " in '" + args[0] + "'");
-      return failure(std::to_string(found.size()) + " keys have key id " + args[2] + " (" + owners +
+      if (found.empty()) return failure("no key with key id " + keyIdText + " in '" + ring + "'");
+      return failure(std::to_string(found.size()) + " keys have key id " + keyIdText + " (" + owners +
                      "); remove one by its user id");
     }
     // Unlink exactly that record: another one may carry an equal user id.
@@ -469,22 +401,22 @@ int removeCommand(const std::vector<std::string>& args, bool force) {
       before->next = rm_head_publist(before->next);
     }
   } else {
-    if (!IsPublicKeyInList(list, args[1].c_str())) {
+    if (!IsPublicKeyInList(list, userId.c_str())) {
       free_publist(list);
-      return failure("no key with user id '" + args[1] + "' in '" + args[0] + "'");
+      return failure("no key with user id '" + userId + "' in '" + ring + "'");
     }
     for (const PublicKeyRecord* r = list; r != nullptr && removed.empty(); r = r->next) {
-      if (orvak::sameUserId(orvak::normalizeUserId(r->userId), orvak::normalizeUserId(args[1].c_str()))) {
+      if (orvak::sameUserId(orvak::normalizeUserId(r->userId), orvak::normalizeUserId(userId.c_str()))) {
         removed = r->userId;
       }
     }
-    list = RemovePublicKey(list, args[1].c_str());
+    list = RemovePublicKey(list, userId.c_str());
   }
-  if (const int refused = guardRing(args[0], force); refused != 0) {
+  if (const int refused = guardRing(ring, force); refused != 0) {
     free_publist(list);
     return refused;
   }
-  exitCode = saveRing(list, args[0]);
+  exitCode = saveRing(list, ring);
   if (exitCode == 0) {
     std::printf("removed '%s'; %d key%s left\n", removed.c_str(), FindNumberOfKeys(list),
                 FindNumberOfKeys(list) == 1 ? "" : "s");
@@ -493,38 +425,34 @@ int removeCommand(const std::vector<std::string>& args, bool force) {
   return exitCode;
 }
 
-int findCommand(const std::vector<std::string>& args) {
-  if (args.size() != 3 || (args[1] != "--key-id" && args[1] != "--user")) {
-    return usageError("find takes RING and then --key-id HEX or --user TEXT");
-  }
+int findCommand(const std::string& ring, const std::string& text, bool byKeyId) {
   uint8_t id[8] = {};
-  const bool byKeyId = args[1] == "--key-id";
-  const std::size_t idBytes = byKeyId ? parseKeyId(args[2], id) : 0;
+  const std::size_t idBytes = byKeyId ? parseKeyId(text, id) : 0;
   if (byKeyId && idBytes == 0) {
-    return badKeyId(args[2]);
+    return badKeyId(text);
   }
   KeyList list = nullptr;
   int exitCode = 0;
-  if (!loadRing(args[0], list, false, exitCode)) return exitCode;
+  if (!loadRing(ring, list, false, exitCode)) return exitCode;
   std::vector<const PublicKeyRecord*> found;
   if (byKeyId) {
     found = keysWithId(list, id, idBytes);
   } else {
     // The user id itself first; only when no key has it, any that holds the text.
-    const orvak::NormalizedId wanted = orvak::normalizeUserId(args[2].c_str());
+    const orvak::NormalizedId wanted = orvak::normalizeUserId(text.c_str());
     for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
       if (orvak::sameUserId(orvak::normalizeUserId(r->userId), wanted)) found.push_back(r);
     }
-    if (found.empty() && !args[2].empty()) {
+    if (found.empty() && !text.empty()) {
       for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
-        if (containsFolded(r->userId, args[2])) found.push_back(r);
+        if (containsFolded(r->userId, text)) found.push_back(r);
       }
     }
   }
   if (found.empty()) {
     free_publist(list);
-    return failure(std::string("no key with ") + (byKeyId ? "key id " : "a user id like '") + args[2] +
-                   (byKeyId ? "" : "'") + " in '" + args[0] + "'");
+    return failure(std::string("no key with ") + (byKeyId ? "key id " : "a user id like '") + text +
+                   (byKeyId ? "" : "'") + " in '" + ring + "'");
   }
   std::fputs(kHeading, stdout);
   for (const PublicKeyRecord* r : found) std::printf("%s\n", describe(*r).c_str());
@@ -535,30 +463,75 @@ int findCommand(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) return usageError("no command given");
-  const std::string command = args[0];
-  if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (command == "--version") {
-    std::fputs("orvak " SUITE_VERSION "\n", stdout);
-    return 0;
-  }
-  args.erase(args.begin());
-  // --force: a change may save over what a ring holds beyond what it can keep.
+  CLI::App app{"Manages a key ring file of RSA public keys in PGP 2.x packets (one public-key packet and one "
+               "user-id packet a key).",
+               "orvak"};
+  app.require_subcommand(1);
+  std::string ring, pem, user, created, keyId;
   bool force = false;
-  if (command == "add" || command == "remove") {
-    const auto flag = std::find(args.begin(), args.end(), std::string("--force"));
-    if (flag != args.end()) {
-      force = true;
-      args.erase(flag);
-    }
+  const char* const forceText = "save over what the ring holds beyond one key packet and one user id a key; "
+                                "the old ring is kept as RING~";
+  const char* const keyIdText = "16 hex digits, or the last 8 of them (the short key id), with or without 0x";
+
+  CLI::App* list = app.add_subcommand("list", "One line a key, in the ring's order (user-id order): key id "
+                                              "(last 8 bytes of the modulus, hex), modulus bits, exponent, "
+                                              "creation time (UTC), user id.");
+  list->add_option("RING", ring, "the key ring file")->required();
+
+  CLI::App* add = app.add_subcommand(
+      "add", "Adds the RSA key of KEY.pem (PEM or DER; a public key, or a private key whose public half is "
+             "taken) under a user id not yet in the ring. The modulus may have at most 1024 bits and the "
+             "exponent at most 32. A RING that does not exist yet is created. A key already in the ring "
+             "under another user id is added all the same, with a warning.");
+  add->add_option("RING", ring, "the key ring file")->required();
+  add->add_option("--pem", pem, "the key file")->required();
+  add->add_option("--user", user, "the user id, 1 to 31 characters")->required();
+  add->add_option("--created", created,
+                  "creation time, UTC: YYYY-MM-DD, YYYY-MM-DDTHH:MM:SS or @SECONDS since 1970, from "
+                  "1970-01-01 to 2106-02-07T06:28:15; now when left out");
+  add->add_flag("--force", force, forceText);
+
+  CLI::App* remove = app.add_subcommand(
+      "remove", "Removes the key with user id ID (letter case A to Z and trailing blanks do not matter), or "
+                "the key with a key id (refused when several keys have it).");
+  remove->add_option("RING", ring, "the key ring file")->required();
+  CLI::Option* removeUser = remove->add_option("ID", user, "the user id of the key to remove");
+  CLI::Option* removeKey = remove->add_option("--key-id", keyId, keyIdText);
+  removeUser->excludes(removeKey);
+  remove->add_flag("--force", force, forceText);
+
+  CLI::App* find = app.add_subcommand(
+      "find", "Prints the keys whose user id is TEXT (letter case A to Z and trailing blanks do not matter); "
+              "when none is, the keys whose user id holds TEXT anywhere, in any letter case A to Z (so 'alice' "
+              "finds 'Alice <alice@example.org>'); or the keys with a key id.");
+  find->add_option("RING", ring, "the key ring file")->required();
+  CLI::Option* findUser = find->add_option("--user", user, "the user id, or a part of it");
+  CLI::Option* findKey = find->add_option("--key-id", keyId, keyIdText);
+  findUser->excludes(findKey);
+
+  app.footer(
+      "A ring is written to a temporary file beside it and put in place only when complete: a failed "
+      "command never leaves it half written. A ring holds one version-2 key packet and one user id of at "
+      "most 31 characters a key: add and remove refuse a ring that holds more (signatures, further user "
+      "ids, trust packets, longer user ids, other key versions: a ring this tool did not write), saying "
+      "what a save would lose; with --force they save all the same and keep the old ring as RING~. list "
+      "marks with '+' a user id that was cut.\n"
+      "Exit status: 0 done, 1 failed (the reason on standard error), 2 wrong command line.\n\n"
+      "Example:\n"
+      "  openssl genrsa -out alice.pem 1024\n"
+      "  orvak add ring.pgp --pem alice.pem --user 'Alice <alice@example.org>'\n"
+      "  orvak list ring.pgp\n"
+      "  orvak find ring.pgp --user alice\n"
+      "  orvak remove ring.pgp 'alice <alice@example.org>'");
+  cli::applyConventions(app, SUITE_VERSION);
+  if (const cli::Outcome outcome = cli::parse(app, argc, argv); !outcome.proceed) return outcome.exitStatus;
+
+  if (list->parsed()) return listCommand(ring);
+  if (add->parsed()) return addCommand(ring, pem, user, created, force);
+  if (remove->parsed()) {
+    if (removeUser->count() == 0 && removeKey->count() == 0) return usageError("remove: give ID or --key-id");
+    return removeCommand(ring, user, keyId, force);
   }
-  if (command == "list") return listCommand(args);
-  if (command == "add") return addCommand(args, force);
-  if (command == "remove") return removeCommand(args, force);
-  if (command == "find") return findCommand(args);
-  return usageError("unknown command '" + command + "'");
+  if (findUser->count() == 0 && findKey->count() == 0) return usageError("find: give --user or --key-id");
+  return findCommand(ring, findKey->count() > 0 ? keyId : user, findKey->count() > 0);
 }
