@@ -279,7 +279,14 @@ TEST(ShellOptions, CommandLines) {
   for (const auto& arguments : bad) {
     EXPECT_FALSE(parseOptions(arguments, error)) << (arguments.empty() ? "" : arguments[0]);
   }
-  EXPECT_TRUE(parseOptions({"--help"}, error));
+  // -c and -f run in the order given, each taking one value.
+  options = parseOptions({"-f", "a.sql", "-c", "SELECT 1", "demo@127.0.0.1", "-f", "b.sql"}, error);
+  ASSERT_TRUE(options) << error;
+  ASSERT_EQ(options->steps.size(), 3u);
+  EXPECT_EQ(options->steps[0].text, "a.sql");
+  EXPECT_EQ(options->steps[1].text, "SELECT 1");
+  EXPECT_EQ(options->steps[2].text, "b.sql");
+  EXPECT_EQ(options->target, "demo@127.0.0.1");
 }
 
 TEST(ResultFormat, ColumnsFromTheDescription) {

@@ -1,4 +1,5 @@
 // lumbra: an interactive shell over the client library, and its scripted use.
+#include "cli/command_line.h"
 #include "tools/lumbra/client_api.h"
 #include "tools/lumbra/options.h"
 #include "tools/lumbra/shell.h"
@@ -142,21 +143,18 @@ void interactiveLoop(Shell& shell) {
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  if (argc == 2 && std::string(argv[1]) == "--version") {
-    std::cout << "lumbra " SUITE_VERSION "\n";
-    return kExitOk;
-  }
   useUtf8Locale();
   std::string error;
-  const auto options = parseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
-  if (!options) {
-    std::cerr << "lumbra: " << error << '\n' << kUsage;
+  Options parsed;
+  CLI::App app{"", "lumbra"};
+  declareOptions(app, parsed);
+  cli::applyConventions(app, SUITE_VERSION);
+  if (const cli::Outcome outcome = cli::parse(app, argc, argv); !outcome.proceed) return outcome.exitStatus;
+  if (!finishOptions(app, parsed, error)) {
+    std::cerr << "lumbra: " << error << "\nTry 'lumbra --help'.\n";
     return kExitUsage;
   }
-  if (options->help) {
-    std::cout << kUsage;
-    return kExitOk;
-  }
+  const Options* options = &parsed;
   auto target = parseTarget(options->target, error);
   if (!target) {
     std::cerr << "lumbra: " << options->target << ": " << error << '\n';
