@@ -50,23 +50,23 @@ check "are counted, with the first" grep -q '^note: 4 lines of mixed.txt end wit
 check "an empty file" status 3 "$tabrel" check empty.txt "${tags[@]}"
 check "is said to be empty" grep -q '^note: empty.txt is empty' out.txt
 mkdir adir
-check "a folder as input" status 1 "$tabrel" check adir "${tags[@]}"
-check "is told with the system's reason" grep -q '^result:        1 - the input file cannot be opened: Is a directory$' out.txt
+check "a folder as input: a status of its own, never a result" status 66 "$tabrel" check adir "${tags[@]}"
+check "is told on standard error with the system's reason, and nothing else" sh -c "grep -qx 'tabrel: check: cannot open adir: Is a directory' err.txt && test ! -s out.txt"
 check "and leaves no log" test ! -e adir.log
-check "a missing input" status 1 "$tabrel" check absent.txt "${tags[@]}"
-check "is told with the system's reason" grep -q 'cannot be opened: No such file or directory' out.txt
+check "a missing input" status 66 "$tabrel" check absent.txt "${tags[@]}"
+check "is told with the system's reason" grep -q 'cannot open absent.txt: No such file or directory' err.txt
 
 # Outputs survive a run that stops early; a run that ends replaces them.
-check "a log in a missing folder" status 3 "$tabrel" check DECL.TXT "${tags[@]}" --log nofolder/x.log
-check "is told with the system's reason" grep -q "the error log 'nofolder/x.log' cannot be created: No such file or directory" out.txt
+check "a log in a missing folder" status 73 "$tabrel" check DECL.TXT "${tags[@]}" --log nofolder/x.log
+check "is told with the system's reason" grep -q "cannot create the error log nofolder/x.log: No such file or directory" err.txt
 check "and the earlier cleaned copy is whole" cmp -s DECL.TXT.clean good.clean
-check "a cleaned copy in a missing folder" status 2 "$tabrel" check lf.txt "${tags[@]}" --clean nofolder/c
+check "a cleaned copy in a missing folder" status 73 "$tabrel" check lf.txt "${tags[@]}" --clean nofolder/c
 check "leaves the earlier log" grep -q '07 - Registro' lf.txt.log
-check "a cleaned copy that names the input" status 2 "$tabrel" check DECL.TXT "${tags[@]}" --clean ./DECL.TXT
+check "a cleaned copy that names the input" status 64 "$tabrel" check DECL.TXT "${tags[@]}" --clean ./DECL.TXT
 check "leaves the input whole" status 0 "$tabrel" check DECL.TXT "${tags[@]}"
-check "a log that names the cleaned copy" status 3 "$tabrel" check DECL.TXT "${tags[@]}" --log DECL.TXT.clean
+check "a log that names the cleaned copy" status 64 "$tabrel" check DECL.TXT "${tags[@]}" --log DECL.TXT.clean
 check "leaves that cleaned copy whole" cmp -s DECL.TXT.clean good.clean
-check "a log that names the input" status 3 "$tabrel" check DECL.TXT "${tags[@]}" --log DECL.TXT
+check "a log that names the input" status 64 "$tabrel" check DECL.TXT "${tags[@]}" --log DECL.TXT
 check "an invalid run" status 1 "$tabrel" check renamed.txt "${tags[@]}" --clean DECL.TXT.clean
 check "replaces the earlier cleaned copy with none" test ! -e DECL.TXT.clean
 check "no temporary file is left" no_temporary_files
@@ -79,15 +79,22 @@ check "shows the CRC the header should carry" grep -q "^header should carry: $de
 # seal
 check "seal over its own input is refused" status 64 "$tabrel" seal plain.txt --output ./plain.txt "${tags[@]}"
 check "and the input stays" grep -q '^HDR0000000000 x$' plain.txt
-check "seal of a missing file" status 74 "$tabrel" seal absent.txt -o out.TXT "${tags[@]}"
+check "seal of a missing file" status 66 "$tabrel" seal absent.txt -o out.TXT "${tags[@]}"
 check "names the system's reason" grep -q 'cannot read absent.txt: No such file or directory' err.txt
-check "seal into a missing folder" status 74 "$tabrel" seal plain.txt -o nofolder/D.TXT "${tags[@]}"
-check "names the system's reason" grep -q 'cannot write nofolder/D.TXT: No such file or directory' err.txt
+check "seal into a missing folder" status 73 "$tabrel" seal plain.txt -o nofolder/D.TXT "${tags[@]}"
+check "names the system's reason" grep -q 'cannot create nofolder/D.TXT: No such file or directory' err.txt
 cp DECL.TXT before.TXT
 printf 'HDR0000000000 x\nno trailer\n' > broken.txt
 check "a failed seal" status 65 "$tabrel" seal broken.txt -o DECL.TXT "${tags[@]}"
 check "leaves the earlier output" cmp -s DECL.TXT before.TXT
 check "no temporary file is left after sealing" no_temporary_files
+
+# The command line: one line naming the option, and 64, which no result uses.
+check "a missing tag option" status 64 "$tabrel" check DECL.TXT --system HDR --offset 3 --receipt-trailer TRR
+check "is named on one line" sh -c "head -n 1 err.txt | grep -q -- '--declaration-trailer' && test \$(wc -l < err.txt) -eq 2"
+check "an offset that is no number" status 64 "$tabrel" check DECL.TXT --system HDR --offset x --declaration-trailer TRD --receipt-trailer TRR
+check "the help tells every exit status" sh -c "'$tabrel' --help | grep -q '64 wrong command line; 66 the input cannot be opened'"
+check "each command has its help" sh -c "'$tabrel' check --help | grep -q -- '--clean'"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

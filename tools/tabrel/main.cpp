@@ -8,9 +8,11 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "tools/common/file_reason.h"
 #include "tools/tabrel/inspect.h"
 #include "tools/tabrel/outputs.h"
@@ -24,66 +26,12 @@ namespace {
 
 using tabrel::tool::windows1252ToUtf8;
 
-constexpr int kExitUsage = 64;  // bad command line
-constexpr int kExitData = 65;   // seal: the plain input is not a declaration
-constexpr int kExitIo = 74;     // seal: a file cannot be read or written
-
-const char kHelp[] =
-    "usage: tabrel check FILE --system TAG --offset N --declaration-trailer TAG\n"
-    "                  --receipt-trailer TAG [--clean PATH] [--log PATH] [--as NAME]\n"
-    "       tabrel seal PLAIN --output FILE --system TAG --offset N\n"
-    "                  --declaration-trailer TAG --receipt-trailer TAG [--as NAME]\n"
-    "       tabrel --help\n"
-    "       tabrel --version\n"
-    "\n"
-    "A declaration file is a header record, the declaration records, a declaration\n"
-    "trailer, the receipt records and a receipt trailer; every record is a CR LF line\n"
-    "ending in the CRC-32 of its text as ten decimal digits.\n"
-    "\n"
-    "check   validates FILE with tabrel32. Prints the result in words, the declared\n"
-    "        and the computed declaration CRC and the error log (as UTF-8).\n"
-    "        Exit status: the result code, 0 = valid; 1 to 6 = errors counted, or\n"
-    "        1 input cannot be opened, 2 cleaned copy cannot be created or written,\n"
-    "        3 error log cannot be created, 4 wrong system (02), 5 declaration CRC\n"
-    "        wrong (06), 6 receipt CRC wrong (08); 64 = bad command line.\n"
-    "        The cleaned copy remains only when the file is valid, the error log\n"
-    "        only when it is not. Both are written under temporary names beside\n"
-    "        their paths and put in place when the run has ended, so a run that\n"
-    "        stops early (a file that cannot be opened, told with the system's\n"
-    "        reason; a --clean or --log that names the input, or --log that names\n"
-    "        the cleaned copy) leaves earlier outputs as they were. Notes follow\n"
-    "        the log: an empty file, LF-only line ends, that the header's own CRC\n"
-    "        covers the file's name (error 03: check a renamed file with --as),\n"
-    "        and with result 5 the declaration CRC the header should carry.\n"
-    "seal    reads PLAIN, text lines (LF or CR LF) without CRC fields: the header\n"
-    "        first (it begins with the system tag), then the declaration records up\n"
-    "        to the line that begins with the declaration trailer tag, then the\n"
-    "        receipt records up to the line that begins with the receipt trailer tag,\n"
-    "        and nothing after it. Writes FILE with every CRC field filled in, the\n"
-    "        declaration CRC put at the offset of the header (replacing the ten\n"
-    "        characters there, or appended) and the receipt CRC appended to the\n"
-    "        receipt trailer, so that `tabrel check FILE` with the same options\n"
-    "        returns 0. FILE is written beside itself and put in place whole, so a\n"
-    "        failed seal leaves an earlier FILE as it was; FILE may not be PLAIN.\n"
-    "        Exit status 0; 65 = PLAIN is not such a declaration; 74 = a file\n"
-    "        cannot be read or written; 64 = bad command line.\n"
-    "\n"
-    "options\n"
-    "  --system TAG               text the header begins with\n"
-    "  --offset N                 position (from 0) of the ten-digit declaration CRC\n"
-    "                             in the header text\n"
-    "  --declaration-trailer TAG  text the declaration trailer begins with\n"
-    "  --receipt-trailer TAG      text the receipt trailer begins with\n"
-    "  --clean PATH               check: the cleaned copy (default FILE.clean)\n"
-    "  --log PATH                 check: the error log (default FILE.log)\n"
-    "  --output FILE, -o FILE     seal: the file to write\n"
-    "  --as NAME                  seal: the file name the header's CRC is made for\n"
-    "                             (default: the name of FILE); check: the file name\n"
-    "                             to check FILE under, the one it was sealed for.\n"
-    "                             The name enters the header's own CRC, so a sealed\n"
-    "                             file keeps its name\n"
-    "  --help, -h                 this text\n"
-    "Options also take the form --name=value.\n";
+// Exit statuses of their own, apart from check's results 0 to 6.
+constexpr int kExitUsage = 64;       // wrong command line
+constexpr int kExitData = 65;        // seal: the plain input is not a declaration
+constexpr int kExitNoInput = 66;     // the input cannot be opened or read
+constexpr int kExitCannotCreate = 73;  // an output cannot be created or put in place
+constexpr int kExitIo = 74;          // a write failed
 
 int usageError(const std::string& message) {
   std::cerr << "tabrel: " << message << "\n"
@@ -91,64 +39,11 @@ int usageError(const std::string& message) {
   return kExitUsage;
 }
 
+// The options given on the command line, by name (without "--").
 struct CommandLine {
-  std::string command;
   std::vector<std::string> operands;
   std::map<std::string, std::string> options;
-  bool help = false;
-  bool version = false;
-  std::string error;
 };
-
-CommandLine parse(int argc, char** argv, const std::vector<std::string>& known) {
-  CommandLine line;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      line.help = true;
-      continue;
-    }
-    if (arg == "--version") {
-      line.version = true;
-      continue;
-    }
-    if (arg == "-o") arg = "--output";
-    if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-      std::string name = arg.substr(2);
-      std::optional<std::string> value;
-      if (const auto eq = name.find('='); eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name.resize(eq);
-      }
-      bool isKnown = false;
-      for (const std::string& k : known) isKnown = isKnown || k == name;
-      if (!isKnown) {
-        line.error = "unknown option --" + name;
-        return line;
-      }
-      if (!value) {
-        if (i + 1 >= argc) {
-          line.error = "option --" + name + " needs a value";
-          return line;
-        }
-        value = argv[++i];
-      }
-      if (line.options.count(name)) {
-        line.error = "option --" + name + " given twice";
-        return line;
-      }
-      line.options[name] = *value;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      line.error = "unknown option " + arg;
-      return line;
-    } else if (line.command.empty()) {
-      line.command = arg;
-    } else {
-      line.operands.push_back(arg);
-    }
-  }
-  return line;
-}
 
 struct Tags {
   std::string system, declarationTrailer, receiptTrailer;
@@ -231,11 +126,11 @@ int printReport(const CheckReport& r) {
   return r.result;
 }
 
-// A run that stops before the library is called, or before it has its files.
-int earlyResult(CheckReport& report, std::int32_t result, const std::string& words) {
-  report.result = result;
-  report.words = words;
-  return printReport(report);
+// A run that cannot be made, or whose outputs cannot be put in place: the
+// reason on standard error and a status of its own, never a result 1 to 6.
+int cannotRun(int status, const std::string& reason) {
+  std::cerr << "tabrel: check: " << reason << "\n";
+  return status;
 }
 
 void addInputNotes(CheckReport& report, const std::string& bytes) {
@@ -267,9 +162,6 @@ void addInputNotes(CheckReport& report, const std::string& bytes) {
 }
 
 int runCheck(const CommandLine& line) {
-  if (line.operands.size() != 1)
-    return usageError(line.operands.empty() ? "check: which FILE?" : "check: one FILE only");
-  if (line.options.count("output")) return usageError("check does not take --output");
   Tags tags;
   if (const std::string error = readTags(line, tags); !error.empty()) return usageError("check: " + error);
   CheckReport report;
@@ -286,28 +178,27 @@ int runCheck(const CommandLine& line) {
   // Every file is looked at before the run, so that a run that cannot be
   // made says why and touches nothing.
   if (const std::string reason = tools::readErrorText(input); !reason.empty())
-    return earlyResult(report, 1, "the input file cannot be opened: " + reason);
+    return cannotRun(kExitNoInput, "cannot open " + input + ": " + reason);
   std::string bytes;
   if (!readWholeFile(input, bytes))
-    return earlyResult(report, 1, "the input file cannot be read: " + std::string(std::strerror(errno)));
+    return cannotRun(kExitNoInput, "cannot read " + input + ": " + std::string(std::strerror(errno)));
   if (tabrel::tool::sameFile(clean, input))
-    return earlyResult(report, 2, "the cleaned copy cannot be created: '" + clean + "' is the input file");
+    return cannotRun(kExitUsage, "--clean names the input file '" + clean + "'");
   if (tabrel::tool::sameFile(log, input) || tabrel::tool::sameFile(log, clean))
-    return earlyResult(report, 3,
-                       "the error log cannot be created: '" + log + "' is the " +
-                           (tabrel::tool::sameFile(log, input) ? "input file" : "cleaned copy"));
+    return cannotRun(kExitUsage, "--log names the " +
+                                     std::string(tabrel::tool::sameFile(log, input) ? "input file" : "cleaned copy") +
+                                     " '" + log + "'");
   tabrel::tool::StagedOutput cleanOut, logOut;
   std::string reason;
   if (!cleanOut.create(clean, reason))
-    return earlyResult(report, 2, "the cleaned copy '" + clean + "' cannot be created: " + reason);
+    return cannotRun(kExitCannotCreate, "cannot create the cleaned copy " + clean + ": " + reason);
   if (!logOut.create(log, reason))
-    return earlyResult(report, 3, "the error log '" + log + "' cannot be created: " + reason);
+    return cannotRun(kExitCannotCreate, "cannot create the error log " + log + ": " + reason);
   cleanOut.close();
   logOut.close();
   tabrel::tool::NamedCopy renamed;
   if (!report.checkedAs.empty() && !renamed.create(input, report.checkedAs, reason))
-    return earlyResult(report, 1,
-                       "the input cannot be copied to check it as " + report.checkedAs + ": " + reason);
+    return cannotRun(kExitCannotCreate, "cannot copy the input to check it as " + report.checkedAs + ": " + reason);
   const std::string checkedPath = report.checkedAs.empty() ? input : renamed.path();
 
   ValidationRequest request{checkedPath.c_str(),
@@ -328,16 +219,13 @@ int runCheck(const CommandLine& line) {
   const bool logLeft = logOut.temporaryExists();
   if (cleanLeft && !logLeft) {
     if (!cleanOut.commit(reason)) {
-      std::cerr << "tabrel: check: cannot put the cleaned copy in place at " << clean << ": " << reason
-                << "\n";
-      return earlyResult(report, 2, "the cleaned copy cannot be written: " + reason);
+      return cannotRun(kExitCannotCreate, "cannot put the cleaned copy in place at " + clean + ": " + reason);
     }
     logOut.removeTarget();
     report.cleanPath = clean;
   } else if (logLeft && !cleanLeft) {
     if (!logOut.commit(reason)) {
-      std::cerr << "tabrel: check: cannot put the error log in place at " << log << ": " << reason << "\n";
-      return earlyResult(report, 3, "the error log cannot be written: " + reason);
+      return cannotRun(kExitCannotCreate, "cannot put the error log in place at " + log + ": " + reason);
     }
     cleanOut.removeTarget();
     report.logPath = log;
@@ -346,8 +234,9 @@ int runCheck(const CommandLine& line) {
     const char* what = report.result == 1   ? "the input file cannot be opened"
                        : report.result == 3 ? "the error log cannot be created"
                                             : "the cleaned copy cannot be created or written";
-    report.words = std::string(what) + "; earlier outputs were left as they were";
-    return printReport(report);
+    return cannotRun(report.result == 1 ? kExitNoInput : kExitCannotCreate,
+                     std::string(what) + " (tabrel32's result " + std::to_string(report.result) +
+                         "); earlier outputs were left as they were");
   }
   report.words = resultInWords(report.result, report.logBytes);
   if (report.result == 5 && logHasError(report.logBytes, "06")) {
@@ -364,11 +253,6 @@ int runCheck(const CommandLine& line) {
 }
 
 int runSeal(const CommandLine& line) {
-  if (line.operands.size() != 1)
-    return usageError(line.operands.empty() ? "seal: which PLAIN file?" : "seal: one PLAIN file only");
-  for (const char* name : {"clean", "log"})
-    if (line.options.count(name)) return usageError(std::string("seal does not take --") + name);
-  if (!line.options.count("output")) return usageError("seal: missing option --output");
   Tags tags;
   if (const std::string error = readTags(line, tags); !error.empty()) return usageError("seal: " + error);
   const std::string& plainPath = line.operands[0];
@@ -379,11 +263,11 @@ int runSeal(const CommandLine& line) {
   std::string plain;
   if (const std::string reason = tools::readErrorText(plainPath); !reason.empty()) {
     std::cerr << "tabrel: seal: cannot read " << plainPath << ": " << reason << "\n";
-    return kExitIo;
+    return kExitNoInput;
   }
   if (!readWholeFile(plainPath, plain)) {
     std::cerr << "tabrel: seal: cannot read " << plainPath << ": " << std::strerror(errno) << "\n";
-    return kExitIo;
+    return kExitNoInput;
   }
   tabrel::tool::SealOptions options;
   options.systemTag = tags.system;
@@ -401,8 +285,8 @@ int runSeal(const CommandLine& line) {
   tabrel::tool::StagedOutput out;
   std::string reason;
   if (!out.create(output, reason)) {
-    std::cerr << "tabrel: seal: cannot write " << output << ": " << reason << "\n";
-    return kExitIo;
+    std::cerr << "tabrel: seal: cannot create " << output << ": " << reason << "\n";
+    return kExitCannotCreate;
   }
   errno = 0;
   if (!out.write(sealed.bytes.data(), sealed.bytes.size()) || !out.commit(reason)) {
@@ -416,25 +300,81 @@ int runSeal(const CommandLine& line) {
 
 }  // namespace
 
+const char kFooter[] =
+    "A declaration file is a header record, the declaration records, a declaration\n"
+    "trailer, the receipt records and a receipt trailer; every record is a CR LF line\n"
+    "ending in the CRC-32 of its text as ten decimal digits.\n"
+    "\n"
+    "check   validates FILE with tabrel32. Prints the result in words, the declared\n"
+    "        and the computed declaration CRC and the error log (as UTF-8).\n"
+    "        The cleaned copy remains only when the file is valid, the error log\n"
+    "        only when it is not. Both are written under temporary names beside\n"
+    "        their paths and put in place when the run has ended, so a run that\n"
+    "        stops early leaves earlier outputs as they were. Notes follow the log:\n"
+    "        an empty file, LF-only line ends, that the header's own CRC covers the\n"
+    "        file's name (error 03: check a renamed file with --as), and with\n"
+    "        result 5 the declaration CRC the header should carry.\n"
+    "seal    reads PLAIN, text lines (LF or CR LF) without CRC fields: the header\n"
+    "        first (it begins with the system tag), then the declaration records up\n"
+    "        to the line that begins with the declaration trailer tag, then the\n"
+    "        receipt records up to the line that begins with the receipt trailer tag,\n"
+    "        and nothing after it. Writes FILE with every CRC field filled in, so\n"
+    "        that `tabrel check FILE` with the same options returns 0. FILE is\n"
+    "        written beside itself and put in place whole; FILE may not be PLAIN.\n"
+    "\n"
+    "Exit status:\n"
+    "  check  0 valid; 1 to 6 the library's result: the number of errors found\n"
+    "         (counting stops at 6), 4 wrong system (02), 5 declaration CRC wrong\n"
+    "         (06), 6 receipt CRC wrong (08)\n"
+    "  seal   0 sealed; 65 PLAIN is not such a declaration\n"
+    "  both   64 wrong command line; 66 the input cannot be opened or read;\n"
+    "         73 an output cannot be created or put in place; 74 a write failed";
+
 int main(int argc, char** argv) {
-  const CommandLine line =
-      parse(argc, argv,
-            {"system", "offset", "declaration-trailer", "receipt-trailer", "clean", "log", "output", "as"});
-  if (line.help) {
-    std::cout << kHelp;
-    return 0;
+  CLI::App app{"Checks a declaration file with tabrel32, or seals a plain one so that the check passes.",
+               "tabrel"};
+  app.require_subcommand(1);
+  std::map<std::string, std::string> values;
+  std::string operand;
+  auto tagOptions = [&values](CLI::App* sub) {
+    sub->add_option("--system", values["system"], "text the header begins with")->required();
+    sub->add_option("--offset", values["offset"],
+                    "position (from 0) of the ten-digit declaration CRC in the header text")
+        ->required()
+        ->type_name("N");
+    sub->add_option("--declaration-trailer", values["declaration-trailer"],
+                    "text the declaration trailer begins with")
+        ->required();
+    sub->add_option("--receipt-trailer", values["receipt-trailer"], "text the receipt trailer begins with")
+        ->required();
+  };
+  const char* const asText =
+      "the file name the header's own CRC is made for (seal: default the name of FILE; check: the name "
+      "FILE was sealed for); the name enters that CRC, so a sealed file keeps its name";
+  CLI::App* check = app.add_subcommand("check", "validates FILE with tabrel32");
+  check->add_option("FILE", operand, "the declaration file")->required();
+  tagOptions(check);
+  check->add_option("--clean", values["clean"], "the cleaned copy (default FILE.clean)")->type_name("PATH");
+  check->add_option("--log", values["log"], "the error log (default FILE.log)")->type_name("PATH");
+  check->add_option("--as", values["as"], asText)->type_name("NAME");
+  CLI::App* seal = app.add_subcommand("seal", "seals PLAIN into FILE with every CRC field filled in");
+  seal->add_option("PLAIN", operand, "the plain declaration")->required();
+  seal->add_option("-o,--output", values["output"], "the file to write")->required()->type_name("FILE");
+  tagOptions(seal);
+  seal->add_option("--as", values["as"], asText)->type_name("NAME");
+  app.footer(kFooter);
+  cli::applyConventions(app, SUITE_VERSION);
+  std::ostringstream err;
+  const cli::Outcome outcome = cli::parse(app, argc, argv, std::cout, err);
+  std::cerr << err.str();
+  if (!outcome.proceed) return outcome.exitStatus == cli::kExitUsage ? kExitUsage : outcome.exitStatus;
+
+  CommandLine line;
+  line.operands.push_back(operand);
+  const CLI::App* used = check->parsed() ? check : seal;
+  for (const auto& [name, value] : values) {
+    const CLI::Option* option = used->get_option_no_throw("--" + name);
+    if (option != nullptr && option->count() > 0) line.options[name] = value;
   }
-  if (line.version) {
-    std::cout << "tabrel " SUITE_VERSION "\n";
-    return 0;
-  }
-  if (!line.error.empty()) return usageError(line.error);
-  if (line.command == "check") return runCheck(line);
-  if (line.command == "seal") return runSeal(line);
-  if (line.command == "help") {
-    std::cout << kHelp;
-    return 0;
-  }
-  if (line.command.empty()) return usageError("which command? check or seal");
-  return usageError("unknown command '" + line.command + "'");
+  return check->parsed() ? runCheck(line) : runSeal(line);
 }
