@@ -71,8 +71,9 @@ class ShellAgainstServer : public ::testing::Test {
     startServer();
   }
 
-  // The server on the test's database, on a port of its own choosing.
-  void startServer() {
+  // The server on the test's database, on a port of its own choosing, with
+  // `more` arguments.
+  void startServer(const std::vector<std::string>& more = {}) {
     const std::string db = (dir_ / "test.db").string();
     const std::string portFile = (dir_ / "port").string();
     fs::remove(portFile);
@@ -82,8 +83,13 @@ class ShellAgainstServer : public ::testing::Test {
     ASSERT_GE(server_, 0);
     if (server_ == 0) {
       std::freopen(log.c_str(), "w", stderr);
-      execl(kServer.c_str(), kServer.c_str(), "--listen", "127.0.0.1:0", "--database", db.c_str(),
-            "--port-file", portFile.c_str(), "--message-length", "1901", static_cast<char*>(nullptr));
+      std::vector<std::string> arguments = {kServer,      "--listen",   "127.0.0.1:0",      "--database", db,
+                                            "--port-file", portFile,     "--message-length", "1901"};
+      arguments.insert(arguments.end(), more.begin(), more.end());
+      std::vector<char*> argv;
+      for (auto& argument : arguments) argv.push_back(argument.data());
+      argv.push_back(nullptr);
+      execv(kServer.c_str(), argv.data());
       _exit(127);
     }
     for (int i = 0; i < 200 && port_.empty(); ++i) {

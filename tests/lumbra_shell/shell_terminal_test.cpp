@@ -105,6 +105,33 @@ TEST_F(ShellAtATerminal, CtrlCClearsTheLineAndStopsTheRows) {
   EXPECT_EQ(batch.seen().find("after"), std::string::npos);
 }
 
+TEST_F(ShellAtATerminal, CtrlCWhileTheServerWorksSaysSoAndASecondDropsTheConnection) {
+  stopServer();
+  startServer({"--statement-timeout", "0"});  // nothing ends the statement but the shell
+  shell({"-c", "EXEC CREATE TABLE T (ID INTEGER)", "-c", "COMMIT"});
+  PtySession terminal;
+  open(terminal);
+  terminal.type("insert into T values (1);\r");
+  ASSERT_TRUE(terminal.expect("lumbra*> ")) << terminal.seen();
+  terminal.type(
+      "select count(*) from (with recursive c(x) as (select 1 union all select x + 1 from c) select x from c);\r");
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  terminal.send(kCtrlC);
+  ASSERT_TRUE(terminal.expect("waiting for the server; Ctrl-C again drops the connection")) << terminal.seen();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  terminal.send(kCtrlC);
+  ASSERT_TRUE(terminal.expect("Ctrl-C dropped the connection: the server rolls back that session's open "
+                              "transaction"))
+      << terminal.seen();
+  ASSERT_TRUE(terminal.expect("connected to 127.0.0.1:" + port_)) << terminal.seen();
+  ASSERT_TRUE(terminal.expect("lumbra> ")) << terminal.seen();
+  // The update sent ahead of the SELECT went with the dropped session.
+  terminal.type("select count(*) as n from T;\r");
+  ASSERT_TRUE(terminal.expect("0\r\n(1 row)")) << terminal.seen();
+  terminal.type("\\q\r");
+  EXPECT_EQ(terminal.wait(), 0) << terminal.seen();
+}
+
 TEST_F(ShellAtATerminal, StatementsOverLinesInUtf8AndRawRows) {
   PtySession terminal;
   open(terminal);

@@ -92,7 +92,7 @@ struct Runner {
   }
 };
 
-void interactiveLoop(Shell& shell) {
+void interactiveLoop(Shell& shell, InterruptibleApi& api) {
   LineEditor editor;
   StatementBuffer buffer;
   bool warned = false;  // the last attempt to leave was told of updates not committed
@@ -117,6 +117,14 @@ void interactiveLoop(Shell& shell) {
       shell.execute(*command);
       clearInterrupt();
       std::cout.flush();
+      if (api.takeDropped()) {
+        // A second Ctrl-C while the server worked: the session is gone.
+        std::cerr << "Ctrl-C dropped the connection: the server rolls back that session's open transaction "
+                     "(nothing since its last COMMIT is kept); opening a new session\n";
+        shell.execute("\\connect");
+        clearInterrupt();
+        std::cout.flush();
+      }
       if (!shell.quitRequested()) {
         warned = false;
         continue;
@@ -181,7 +189,8 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  Shell shell(lumbra32Api(), std::cout, std::cerr);
+  InterruptibleApi api(lumbra32Api());
+  Shell shell(api, std::cout, std::cerr);
   shell.setFormat(options->format);
   TerminalProgress progress;
   // The progress line goes to the terminal while the rows go elsewhere (a file or a pipe);
@@ -217,7 +226,7 @@ int main(int argc, char** argv) {
                 << "\\? for help, \\q to quit\n";
       std::cout.flush();  // the line editor writes through its own stream
     }
-    interactiveLoop(shell);
+    interactiveLoop(shell, api);
   }
   std::cout.flush();
   if (!interactive) {

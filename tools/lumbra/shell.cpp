@@ -174,7 +174,9 @@ constexpr std::string_view kHelp =
     "  \\timing [on|off]         time of each command\n"
     "  \\connect [ID@]ADDRESS[:PORT]  a new session (without one: the last target)\n"
     "  \\q, quit, exit           quit (again to leave updates not committed)\n"
-    "Ctrl-C stops the rows being shown or clears the line; Ctrl-D leaves.\n";
+    "Ctrl-C stops the rows being shown or clears the line; while the server works\n"
+    "it says so, and a second Ctrl-C drops the connection (the server rolls back\n"
+    "what was not committed) and opens a new session. Ctrl-D leaves.\n";
 
 }  // namespace
 

@@ -9,7 +9,11 @@
 
 #include <cerrno>
 
+#include <algorithm>
+
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <langinfo.h>
 #include <termios.h>
@@ -81,8 +85,28 @@ volatile std::sig_atomic_t interruptFlag = 0;
 // comes just before a read still ends it.
 int interruptPipe[2] = {-1, -1};
 
+// The socket of the call that waits for the server (-1: none), the Ctrl-C
+// presses during that call, and whether one dropped the connection.
+volatile std::sig_atomic_t waitingSocket = -1;
+volatile std::sig_atomic_t waitingPresses = 0;
+volatile std::sig_atomic_t droppedFlag = 0;
+
+constexpr char kWaitingNote[] = "\nwaiting for the server; Ctrl-C again drops the connection\n";
+
 extern "C" void noteInterrupt(int) {
   interruptFlag = 1;
+  if (waitingSocket >= 0) {
+    const int saved = errno;
+    if (++waitingPresses == 1) {
+      if (::write(STDERR_FILENO, kWaitingNote, sizeof kWaitingNote - 1) < 0) {
+        // the note is a courtesy
+      }
+    } else {
+      ::shutdown(waitingSocket, SHUT_RDWR);
+      droppedFlag = 1;
+    }
+    errno = saved;
+  }
   if (interruptPipe[1] >= 0) {
     const char byte = 'i';
     const int saved = errno;
@@ -156,7 +180,80 @@ extern "C" int readCharacter(FILE* stream) {
   return cp;
 }
 
+// The descriptors open now that are sockets.
+std::vector<int> openSockets() {
+  std::vector<int> sockets;
+  const int last = static_cast<int>(::sysconf(_SC_OPEN_MAX));
+  for (int fd = 0; fd < last && fd < 4096; ++fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode)) sockets.push_back(fd);
+  }
+  return sockets;
+}
+
+// Marks the socket as the one a call waits on, for the signal handler.
+class Waiting {
+ public:
+  explicit Waiting(int socket) {
+    waitingPresses = 0;
+    waitingSocket = socket;
+  }
+  ~Waiting() {
+    waitingSocket = -1;
+    waitingPresses = 0;
+  }
+  Waiting(const Waiting&) = delete;
+  Waiting& operator=(const Waiting&) = delete;
+};
+
 }  // namespace
+
+int32_t InterruptibleApi::connect(const char* identification, const char* firstCredential,
+                                  const char* secondCredential, const char* serverAddress, char* message) {
+  const std::vector<int> before = openSockets();
+  const int32_t result = inner_.connect(identification, firstCredential, secondCredential, serverAddress, message);
+  const auto handle = static_cast<std::int16_t>(result & 0xFFFF);
+  if (handle >= 0) {
+    int socket = -1;
+    for (const int fd : openSockets()) {
+      if (std::find(before.begin(), before.end(), fd) == before.end()) socket = fd;
+    }
+    sockets_.erase(std::remove_if(sockets_.begin(), sockets_.end(), [&](const auto& s) { return s.first == handle; }),
+                   sockets_.end());
+    sockets_.emplace_back(handle, socket);
+  }
+  return result;
+}
+
+int InterruptibleApi::socketOf(int32_t handle) const {
+  for (const auto& [session, socket] : sockets_) {
+    if (session == handle) return socket;
+  }
+  return -1;
+}
+
+int32_t InterruptibleApi::disconnect(int32_t handle, char* message) {
+  const int32_t result = inner_.disconnect(handle, message);
+  sockets_.erase(std::remove_if(sockets_.begin(), sockets_.end(), [&](const auto& s) { return s.first == handle; }),
+                 sockets_.end());
+  return result;
+}
+
+int32_t InterruptibleApi::command(int32_t handle, const char* command, char* message) {
+  Waiting waiting(socketOf(handle));
+  return inner_.command(handle, command, message);
+}
+
+int32_t InterruptibleApi::getNext(int32_t handle, char* message) {
+  Waiting waiting(socketOf(handle));
+  return inner_.getNext(handle, message);
+}
+
+bool InterruptibleApi::takeDropped() {
+  const bool dropped = droppedFlag != 0;
+  droppedFlag = 0;
+  return dropped;
+}
 
 void catchInterrupts() {
   if (interruptPipe[0] < 0 && ::pipe(interruptPipe) == 0) {
