@@ -232,7 +232,7 @@ TEST_F(ShellTest, UpdatesNotCommittedAreCounted) {
 
   // An EXEC that writes opens a transaction; one that reads does not.
   client.replies = {{1, "3"}};
-  EXPECT_TRUE(shell.execute("EXEC SELECT COUNT(*) FROM T"));
+  EXPECT_TRUE(shell.execute("EXEC VALUES (3)"));
   EXPECT_FALSE(shell.transactionOpen());
   client.replies = {{1, "0"}};
   EXPECT_TRUE(shell.execute("EXEC CREATE TABLE U (A)"));
@@ -329,6 +329,9 @@ TEST_F(ShellTest, AWordThatIsNoCommandWordIsNeverSent) {
        "\"create\" is not a command word: SQL other than SELECT, INSERT, UPDATE and DELETE goes through EXEC "
        "(EXEC create ...); not sent"},
       {"(SELECT 1)", "\"\" is not a command word"},
+      {"exec select count(*) from T",
+       "EXEC SELECT answers with the first row alone; the SELECT itself gives every row (select count(*) from "
+       "T); not sent"},
   };
   shell.setLocation("q.sql:3");
   for (const auto& c : cases) {
@@ -442,7 +445,7 @@ TEST_F(ShellTest, ExecSaysWhatItDid) {
       {"EXEC DROP VIEW V", "0", OutputFormat::table, "DROP VIEW\n"},
       {"EXEC UPDATE T SET A = 1", "3", OutputFormat::table, "3 rows changed\n"},
       {"EXEC DELETE FROM T WHERE A = 1", "1", OutputFormat::table, "1 row changed\n"},
-      {"EXEC SELECT COUNT(*) FROM T", "1000", OutputFormat::table, "1000\n"},
+      {"EXEC VALUES (1000)", "1000", OutputFormat::table, "1000\n"},
       {"EXEC CREATE TABLE T (A)", "0", OutputFormat::csv, "0\n"},  // scripts read the reply as it is
   };
   for (const auto& c : cases) {

@@ -392,6 +392,13 @@ bool Shell::execute(std::string_view line) {
     }
     return usage(text);
   }
+  if (startsWith(command, "EXEC")) {
+    const auto sqlWords = upperWords(std::string_view(command).substr(4));
+    if (!sqlWords.empty() && sqlWords[0] == "SELECT") {
+      return usage("EXEC SELECT answers with the first row alone; the SELECT itself gives every row (" +
+                   toDisplay(trim(std::string_view(command).substr(4))) + "); not sent");
+    }
+  }
   std::string error;
   const auto encoded = toWindows1252(command, error);
   if (!encoded) return usage(error + "; the command was not sent");
