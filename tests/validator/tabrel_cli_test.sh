@@ -68,13 +68,37 @@ check "a log that names the cleaned copy" status 64 "$tabrel" check DECL.TXT "${
 check "leaves that cleaned copy whole" cmp -s DECL.TXT.clean good.clean
 check "a log that names the input" status 64 "$tabrel" check DECL.TXT "${tags[@]}" --log DECL.TXT
 check "an invalid run" status 1 "$tabrel" check renamed.txt "${tags[@]}" --clean DECL.TXT.clean
-check "replaces the earlier cleaned copy with none" test ! -e DECL.TXT.clean
+check "leaves the earlier cleaned copy as it was" cmp -s DECL.TXT.clean good.clean
+check "and says it is an earlier run's" grep -q '^note: the cleaned copy DECL.TXT.clean is an earlier run.s; this run left it as it was$' out.txt
 check "no temporary file is left" no_temporary_files
 
 # Result 5: the CRC the header should carry.
 sed "1s/^HDR$declared/HDR0000000000/" DECL.TXT > zero.txt
 check "a wrong declaration CRC" status 5 "$tabrel" check zero.txt "${tags[@]}" --as DECL.TXT
 check "shows the CRC the header should carry" grep -q "^header should carry: $declared (at offset 3" out.txt
+
+# A changed record: its code explained, and no header value that would hide it.
+sed 's/^line one/line 0ne/' DECL.TXT > changed.txt
+check "a changed record" status 5 "$tabrel" check changed.txt "${tags[@]}" --as DECL.TXT
+check "each log line is followed by what it means" sh -c "grep -A1 '04 - CRC do registro' out.txt | grep -q 'the record was changed or damaged'"
+check "no CRC is advised that would cover the change" sh -c "! grep -q 'header should carry' out.txt && grep -q '^note: no declaration CRC is advised' out.txt"
+# The declaration CRC sits at 3; --offset 4 is pointed there.
+check "a wrong offset" status 5 "$tabrel" check DECL.TXT --system HDR --offset 4 --declaration-trailer TRD --receipt-trailer TRR
+check "is pointed to the right one" grep -q "^note: the header holds the declaration CRC the records give, $declared, at offset 3, not 4: check with --offset 3$" out.txt
+# A CRC shows in one form, ten digits, wherever it is shown.
+check "both CRCs of a valid file, in one form" sh -c "'$tabrel' check DECL.TXT ${tags[*]} | grep -c \"CRC:  $declared\$\" | grep -qx 2"
+# Counting stops at six.
+printf 'HDR0000000000 x\nr1\nr2\nr3\nr4\nr5\nr6\nr7\nTRD\nreceipt\nTRR\n' > many.txt
+check "seal of seven records" status 0 "$tabrel" seal many.txt -o MANY.TXT "${tags[@]}"
+sed 's/^r\([0-9]\)/R\1/' MANY.TXT > BAD.TXT
+check "seven changed records" status 6 "$tabrel" check BAD.TXT "${tags[@]}" --as MANY.TXT
+check "are at least 6 errors" grep -q '^result:        6 - invalid: at least 6 errors, counting stops at 6$' out.txt
+# --no-clean writes nothing beside the input.
+mkdir quiet && cp DECL.TXT quiet/ && cp changed.txt quiet/
+check "--no-clean, valid" status 0 "$tabrel" check quiet/DECL.TXT "${tags[@]}" --no-clean
+check "--no-clean, invalid, shows the log" status 5 "$tabrel" check quiet/changed.txt "${tags[@]}" --as DECL.TXT --no-clean
+check "and keeps it nowhere" sh -c "grep -q '04 - CRC do registro' out.txt && test \"\$(ls quiet | tr '\n' ' ')\" = 'DECL.TXT changed.txt '"
+check "--no-clean with --clean is a wrong command line" status 64 "$tabrel" check DECL.TXT "${tags[@]}" --no-clean --clean x
 
 # seal
 check "seal over its own input is refused" status 64 "$tabrel" seal plain.txt --output ./plain.txt "${tags[@]}"

@@ -83,7 +83,38 @@ std::string resultInWords(std::int32_t result, const std::string& log) {
   if (result == 4 && logHasError(log, "02")) return "invalid: the header does not begin with the system tag";
   if (result == 5 && logHasError(log, "06")) return "invalid: the declaration CRC does not match";
   if (result == 6 && logHasError(log, "08")) return "invalid: the receipt CRC does not match";
+  if (result == 6) return "invalid: at least 6 errors, counting stops at 6";
   return "invalid: " + std::to_string(result) + (result == 1 ? " error" : " errors") + " found";
+}
+
+// What each code of the error log means; the log's own Portuguese line stays as it is.
+const char* logCodeExplanation(const std::string& code) {
+  static const std::pair<const char*, const char*> kExplanations[] = {
+      {"01", "the file holds no header record (it is empty, or has no line ended by CR LF)"},
+      {"02", "the header does not begin with the system tag (--system)"},
+      {"03",
+       "the header's own CRC does not match: the header changed, or the file's name did since it was sealed "
+       "(check a renamed file with --as)"},
+      {"04", "this record's own CRC does not match its text: the record was changed or damaged"},
+      {"05", "no declaration trailer: no record begins with the --declaration-trailer tag"},
+      {"06", "the declaration CRC in the header does not match the declaration records"},
+      {"07", "no receipt trailer: no record after the declaration begins with the --receipt-trailer tag"},
+      {"08", "the receipt CRC in the receipt trailer does not match the records"},
+      {"09", "the receipt trailer's own CRC does not match its text"},
+  };
+  for (const auto& [number, text] : kExplanations) {
+    if (code == number) return text;
+  }
+  return nullptr;
+}
+
+// A CRC as ten digits, the form a record carries it in; other text as it is.
+std::string crcText(const char* field) {
+  std::string text = windows1252ToUtf8(field);
+  if (!text.empty() && text.size() < 10 && text.find_first_not_of("0123456789") == std::string::npos) {
+    text.insert(0, 10 - text.size(), '0');
+  }
+  return text;
 }
 
 // What a check found besides the library's own words.
@@ -106,9 +137,9 @@ int printReport(const CheckReport& r) {
   if (!r.checkedAs.empty()) std::cout << " (checked as " << r.checkedAs << ")";
   std::cout << "\n"
             << "result:        " << r.result << " - " << r.words << "\n"
-            << "declared CRC:  " << (r.declared[0] ? windows1252ToUtf8(r.declared) : "(no header read)")
-            << "\n"
-            << "computed CRC:  " << (r.computed[0] ? r.computed : "(declaration part not finished)") << "\n";
+            << "declared CRC:  " << (r.declared[0] ? crcText(r.declared) : "(no header read)") << "\n"
+            << "computed CRC:  " << (r.computed[0] ? crcText(r.computed) : "(declaration part not finished)")
+            << "\n";
   if (!r.shouldCarry.empty()) std::cout << "header should carry: " << r.shouldCarry << "\n";
   if (!r.cleanPath.empty()) std::cout << "cleaned copy:  " << r.cleanPath << "\n";
   if (!r.logPath.empty()) {
@@ -118,7 +149,14 @@ int printReport(const CheckReport& r) {
     while (start < text.size()) {
       std::size_t end = text.find("\r\n", start);
       if (end == std::string::npos) end = text.size();
-      std::cout << "  " << text.substr(start, end - start) << "\n";
+      const std::string line = text.substr(start, end - start);
+      std::cout << "  " << line << "\n";
+      // "[00002] 04 - ...": the code after the record number.
+      if (const auto close = line.find("] "); close != std::string::npos && line.size() >= close + 4) {
+        if (const char* meaning = logCodeExplanation(line.substr(close + 2, 2))) {
+          std::cout << "          " << meaning << "\n";
+        }
+      }
       start = end + 2;
     }
   }
@@ -167,8 +205,19 @@ int runCheck(const CommandLine& line) {
   CheckReport report;
   report.input = line.operands[0];
   const std::string& input = report.input;
-  const std::string clean = line.options.count("clean") ? line.options.at("clean") : input + ".clean";
-  const std::string log = line.options.count("log") ? line.options.at("log") : input + ".log";
+  // --no-clean: both outputs in a folder of their own that goes with the run,
+  // so that nothing is written beside the input.
+  const bool noClean = line.options.count("no-clean") != 0;
+  tabrel::tool::NamedCopy scratch;
+  std::string scratchReason;
+  if (noClean && !scratch.makeFolder(scratchReason))
+    return cannotRun(kExitCannotCreate, "cannot make a temporary folder: " + scratchReason);
+  const std::string clean = noClean                       ? scratch.folder() + "/clean"
+                            : line.options.count("clean") ? line.options.at("clean")
+                                                          : input + ".clean";
+  const std::string log = noClean                     ? scratch.folder() + "/log"
+                          : line.options.count("log") ? line.options.at("log")
+                                                      : input + ".log";
   if (line.options.count("as")) {
     report.checkedAs = tabrel::tool::fileNamePart(line.options.at("as"));
     if (report.checkedAs.empty() || report.checkedAs == "." || report.checkedAs == "..")
@@ -221,14 +270,16 @@ int runCheck(const CommandLine& line) {
     if (!cleanOut.commit(reason)) {
       return cannotRun(kExitCannotCreate, "cannot put the cleaned copy in place at " + clean + ": " + reason);
     }
-    logOut.removeTarget();
-    report.cleanPath = clean;
+    if (!noClean) {
+      logOut.removeTarget();
+      report.cleanPath = clean;
+    }
   } else if (logLeft && !cleanLeft) {
     if (!logOut.commit(reason)) {
       return cannotRun(kExitCannotCreate, "cannot put the error log in place at " + log + ": " + reason);
     }
-    cleanOut.removeTarget();
-    report.logPath = log;
+    report.logPath = noClean ? "(--no-clean: not kept)" : log;
+    if (!noClean && tools::readError(clean) == 0) report.notes.push_back("the cleaned copy " + clean + " is an earlier run's; this run left it as it was");
     readWholeFile(log, report.logBytes);
   } else {
     const char* what = report.result == 1   ? "the input file cannot be opened"
@@ -241,11 +292,24 @@ int runCheck(const CommandLine& line) {
   report.words = resultInWords(report.result, report.logBytes);
   if (report.result == 5 && logHasError(report.logBytes, "06")) {
     std::uint32_t crc = 0;
-    if (tabrel::tool::declarationCrcOf(checkedPath, tags.declarationTrailer, crc)) {
+    if (logHasError(report.logBytes, "04")) {
+      // A header value that matched the records would hide the change.
+      report.notes.push_back(
+          "no declaration CRC is advised: a record failed its own CRC, so the records were changed or "
+          "damaged since they were sealed; a header made to match them would hide that");
+    } else if (tabrel::tool::declarationCrcOf(checkedPath, tags.declarationTrailer, crc)) {
       char digits[11];
       std::snprintf(digits, sizeof digits, "%010lu", static_cast<unsigned long>(crc));
-      report.shouldCarry = std::string(digits) + " (at offset " + std::to_string(tags.offset) +
-                           " of the header; its own CRC then changes too: tabrel seal makes both)";
+      const std::string header = bytes.substr(0, bytes.find("\r\n"));
+      const auto at = header.find(digits);
+      if (at != std::string::npos && static_cast<std::int64_t>(at) != tags.offset) {
+        report.notes.push_back("the header holds the declaration CRC the records give, " + std::string(digits) +
+                               ", at offset " + std::to_string(at) + ", not " + std::to_string(tags.offset) +
+                               ": check with --offset " + std::to_string(at));
+      } else {
+        report.shouldCarry = std::string(digits) + " (at offset " + std::to_string(tags.offset) +
+                             " of the header; its own CRC then changes too: tabrel seal makes both)";
+      }
     }
   }
   if (report.result != 0) addInputNotes(report, bytes);
@@ -313,7 +377,11 @@ const char kFooter[] =
     "        stops early leaves earlier outputs as they were. Notes follow the log:\n"
     "        an empty file, LF-only line ends, that the header's own CRC covers the\n"
     "        file's name (error 03: check a renamed file with --as), and with\n"
-    "        result 5 the declaration CRC the header should carry.\n"
+    "        result 5 the declaration CRC the header should carry (none when a\n"
+    "        record failed its own CRC: that value would hide the change), or the\n"
+    "        offset where the header holds it. Each log line is followed by what\n"
+    "        its code means. An invalid run leaves an earlier cleaned copy as it\n"
+    "        was. --no-clean writes nothing beside FILE (the log is shown only).\n"
     "seal    reads PLAIN, text lines (LF or CR LF) without CRC fields: the header\n"
     "        first (it begins with the system tag), then the declaration records up\n"
     "        to the line that begins with the declaration trailer tag, then the\n"
@@ -357,6 +425,10 @@ int main(int argc, char** argv) {
   check->add_option("--clean", values["clean"], "the cleaned copy (default FILE.clean)")->type_name("PATH");
   check->add_option("--log", values["log"], "the error log (default FILE.log)")->type_name("PATH");
   check->add_option("--as", values["as"], asText)->type_name("NAME");
+  bool noCleanFlag = false;
+  CLI::Option* noClean = check->add_flag("--no-clean", noCleanFlag,
+                                         "write nothing: no cleaned copy, and the error log shown, not kept");
+  noClean->excludes("--clean")->excludes("--log");
   CLI::App* seal = app.add_subcommand("seal", "seals PLAIN into FILE with every CRC field filled in");
   seal->add_option("PLAIN", operand, "the plain declaration")->required();
   seal->add_option("-o,--output", values["output"], "the file to write")->required()->type_name("FILE");
@@ -376,5 +448,6 @@ int main(int argc, char** argv) {
     const CLI::Option* option = used->get_option_no_throw("--" + name);
     if (option != nullptr && option->count() > 0) line.options[name] = value;
   }
+  if (noClean->count() > 0) line.options["no-clean"] = "";
   return check->parsed() ? runCheck(line) : runSeal(line);
 }
