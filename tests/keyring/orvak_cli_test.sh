@@ -51,6 +51,7 @@ check "find: no match fails" sh -c "! '$orvak' find ring.pgp --user nobody 2>err
 check "find: a key id of 9 digits is bad usage" sh -c "'$orvak' find ring.pgp --key-id 123456789 2>/dev/null; test \$? -eq 2"
 check "remove --key-id refuses a key id two keys carry" sh -c "! '$orvak' remove ring.pgp --key-id $short 2>err.txt && grep -q '2 keys have key id' err.txt"
 cp ring.pgp before.pgp
+check "a missing key file: the system's reason" sh -c "! '$orvak' add ring.pgp --pem absent.pem --user x 2>err.txt && grep -q \"cannot open key file 'absent.pem': No such file or directory\" err.txt"
 check "too big a modulus is refused" sh -c "! '$orvak' add ring.pgp --pem big.pem --user big 2>err.txt && grep -q 1024 err.txt"
 check "a duplicate user id is refused" sh -c "! '$orvak' add ring.pgp --pem a.pem --user 'bob ' 2>/dev/null"
 check "removing a missing key fails" sh -c "! '$orvak' remove ring.pgp nobody 2>/dev/null"
@@ -63,7 +64,7 @@ mkdir folder.pgp
 check "a folder as ring: the system's reason" sh -c "! '$orvak' list folder.pgp 2>err.txt && grep -q \"cannot open key ring 'folder.pgp': Is a directory\" err.txt"
 check "a folder is never taken for a new ring" sh -c "! '$orvak' add folder.pgp --pem a.pem --user x 2>err.txt && grep -q 'Is a directory' err.txt && ! grep -q 'created new' err.txt"
 check "a refused add to a new ring creates nothing and says nothing of it" sh -c "! '$orvak' add new.pgp --pem big.pem --user big 2>err.txt && ! grep -q created err.txt && test ! -e new.pgp"
-check "a failed save to a new ring says nothing of creating it" sh -c "! '$orvak' add no/such/new.pgp --pem a.pem --user x 2>err.txt && grep -q 'cannot save.*no ring was created' err.txt && ! grep -q 'created new' err.txt && test ! -e no"
+check "a failed save to a new ring says nothing of creating it" sh -c "! '$orvak' add no/such/new.pgp --pem a.pem --user x 2>err.txt && grep -q 'cannot save.*(No such file or directory); no ring was created' err.txt && ! grep -q 'created new' err.txt && test ! -e no"
 check "a bad --created date names the range" sh -c "'$orvak' add new.pgp --pem a.pem --user x --created 1969-12-31 2>err.txt; test \$? -eq 2 && grep -q 'from 1970-01-01 to 2106-02-07T06:28:15' err.txt"
 # The first key's user-id packet damaged (its CTB turned into a trust
 # packet's): the ring is refused, never read as the first key under the second
@@ -98,6 +99,15 @@ check "trust packets count as lost" sh -c "! '$orvak' remove trust.pgp 'fr.annou
 cp "$testdata/pgp2/ring-fits.expected-save.pgp" own.pgp
 check "a ring in this library's form changes without --force" sh -c "'$orvak' remove own.pgp 'fr.announce.newgroups' 2>err.txt && test ! -s err.txt && test ! -e own.pgp~"
 check "real ring lists" sh -c "'$orvak' list '$testdata/pgp2/ring-fits.pgp' | grep -q '^BEE7966C45B91DF1  1024        23  1996-03-02 18:39:39  Doug MacEachern'"
+# User ids are kept in Windows-1252: one byte, one character.
+long=$(printf '\303\251%.0s' $(seq 31))  # 31 times e-acute in UTF-8, 62 bytes
+check "31 characters outside ASCII fit" sh -c "'$orvak' add latin.pgp --pem a.pem --user '$long' --created @0 >/dev/null 2>&1 && '$orvak' list latin.pgp | grep -q ' $long\$'"
+check "and take one byte each in the ring" sh -c "test \$(wc -c < latin.pgp) -eq \$((3 + 128 + 3 + 12 + 2 + 31))"
+check "32 characters are refused, counted in characters" sh -c "! '$orvak' add latin.pgp --pem c.pem --user 'x$long' 2>err.txt && grep -q 'has 32\$' err.txt"
+lacking=$(printf 'Jo\304\211')  # U+0109
+check "a character Windows-1252 lacks is refused" sh -c "! '$orvak' add latin.pgp --pem c.pem --user '$lacking' 2>err.txt && grep -q 'has no Windows-1252 form' err.txt"
+check "letter case folds for A to Z only" sh -c "'$orvak' find latin.pgp --user '$long' >/dev/null && ! '$orvak' find latin.pgp --user \"\$(printf '\303\211%.0s' \$(seq 31))\" 2>/dev/null"
+check "list --json: every key, and the whole user id of a cut one" sh -c "'$orvak' list real.pgp~ --json > list.json && python3 -c 'import json,sys; keys=json.load(open(\"list.json\")); cut=[k for k in keys if \"userIdInRing\" in k]; sys.exit(not (len(keys)==10 and len(cut)==5 and keys[0][\"userIdInRing\"]==\"Ask Bjoern Hansen <ask@netcetera.dk>\" and keys[0][\"keyId\"]==\"F92828FD62C48B29\" and keys[0][\"bits\"]==1024 and keys[0][\"created\"]==\"1996-01-22T01:33:43Z\"))'"
 check "help" sh -c "'$orvak' --help | grep -q 'Exit status: 0 done, 1 failed'"
 check "help of a command" sh -c "'$orvak' add --help | grep -q -- '--created'"
 check "a wrong option: one line naming it, then the pointer to --help" sh -c "'$orvak' add ring.pgp --pem a.pem --user y --usr x 2>err.txt; test \$? -eq 2 && test \$(wc -l < err.txt) -eq 2 && head -n 1 err.txt | grep -q -- '--usr'"

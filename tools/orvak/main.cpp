@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "cli/command_line.h"
 #include "keyring/calendar.h"
 #include "keyring/key_list.h"
@@ -17,6 +19,7 @@
 #include "keyring/packet_writer.h"
 #include "keyring/ring_ops.h"
 #include "keyring/status.h"
+#include "tools/common/cp1252.h"
 #include "tools/common/file_reason.h"
 #include "tools/orvak/ring_survey.h"
 #include "tools/orvak/rsa_key.h"
@@ -60,7 +63,7 @@ std::string describe(const PublicKeyRecord& r) {
                 t.month, t.day, t.hour, t.minute, t.second);
   char userId[32];
   GetIdFromPubkey(&r, userId);
-  return line + std::string(userId);
+  return line + tools::windows1252ToUtf8(userId);
 }
 
 // The same RSA key: equal modulus and exponent.
@@ -170,19 +173,87 @@ bool loadRing(const std::string& path, KeyList& list, bool allowMissing, int& ex
   return false;
 }
 
-int saveRing(KeyList list, const std::string& path, bool isNew = false) {
-  const int32_t status = SavePublicKeys(list, path.c_str());
-  if (status == ORVAK_OK) return 0;
-  return failure("cannot save key ring '" + path + "': " + orvak::statusInfo(status).text +
-                 (isNew ? " (no ring was created)" : " (the ring on disk is unchanged)"));
+// Why a file cannot be made in the folder of path: the system's reason for a
+// trial file made there and removed at once; empty when one can be made.
+std::string folderReason(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  std::string trial = folder + "/.orvak-XXXXXX";
+  const int fd = ::mkstemp(trial.data());
+  if (fd < 0) return std::strerror(errno);
+  ::close(fd);
+  ::unlink(trial.c_str());
+  return {};
 }
 
-int listCommand(const std::string& ring) {
+int saveRing(KeyList list, const std::string& path, bool isNew = false) {
+  errno = 0;
+  const int32_t status = SavePublicKeys(list, path.c_str());
+  if (status == ORVAK_OK) return 0;
+  const int error = errno;
+  // The system's reason: the folder's, when a file cannot be made there, else
+  // the last one the save met.
+  std::string reason = folderReason(path);
+  if (reason.empty() && error != 0) reason = std::strerror(error);
+  return failure("cannot save key ring '" + path + "': " + orvak::statusInfo(status).text +
+                 (reason.empty() ? "" : " (" + reason + ")") +
+                 (isNew ? "; no ring was created" : "; the ring on disk is unchanged"));
+}
+
+// A JSON string of UTF-8 text.
+std::string jsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// One key as a JSON object.
+std::string jsonKey(const PublicKeyRecord& r, const std::string& whole) {
+  const uint8_t* id = orvak::keyIdOf(r);
+  const bool lengthsOk = orvak::hasValidLengths(r);
+  const unsigned bits = lengthsOk ? orvak::mpiBitCount(r.modulus, static_cast<std::size_t>(r.modulusLength)) : 0;
+  uint64_t exponent = 0;
+  for (int32_t i = 0; lengthsOk && i < r.exponentLength; ++i) exponent = exponent << 8 | r.exponent[i];
+  const CalendarTime& t = r.created;
+  char created[32];
+  std::snprintf(created, sizeof created, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year + 1900, t.month, t.day, t.hour,
+                t.minute, t.second);
+  std::string out = "{\"keyId\": " + (id ? jsonString(hex(id, 8)) : std::string("null")) +
+                    ", \"bits\": " + std::to_string(bits) + ", \"exponent\": " + std::to_string(exponent) +
+                    ", \"created\": " + jsonString(created) +
+                    ", \"userId\": " + jsonString(tools::windows1252ToUtf8(r.userId));
+  if (!whole.empty()) out += ", \"userIdInRing\": " + jsonString(tools::windows1252ToUtf8(whole));
+  return out + "}";
+}
+
+int listCommand(const std::string& ring, bool json) {
   KeyList list = nullptr;
   int exitCode = 0;
   if (!loadRing(ring, list, false, exitCode)) return exitCode;
   std::string bytes, reason;
   const RingSurvey survey = readRingBytes(ring, bytes, reason) ? surveyRing(bytes) : RingSurvey{};
+  if (json) {
+    std::string out = "[";
+    for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
+      out += std::string(r == list ? "\n  " : ",\n  ") + jsonKey(*r, wholeUserId(*r, survey));
+    }
+    out += list == nullptr ? "]\n" : "\n]\n";
+    std::fputs(out.c_str(), stdout);
+    free_publist(list);
+    return 0;
+  }
   std::fputs(kHeading, stdout);
   std::size_t cut = 0;
   for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
@@ -289,10 +360,11 @@ int addCommand(const std::string& ring, const std::string& pem, const std::strin
   record.created = orvak::timeToCalendar(stamp);
   for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
     if (sameKey(*r, record)) {
-      char owner[32];
-      GetIdFromPubkey(r, owner);
+      char ownerBytes[32];
+      GetIdFromPubkey(r, ownerBytes);
+      const std::string owner = tools::windows1252ToUtf8(ownerBytes);
       std::fprintf(stderr, "orvak: warning: this key is already in '%s' under user id '%s'\n",
-                   ring.c_str(), owner);
+                   ring.c_str(), owner.c_str());
     }
   }
   const int32_t before = FindNumberOfKeys(list);
@@ -369,7 +441,8 @@ std::vector<const PublicKeyRecord*> keysWithId(KeyList list, const uint8_t id[8]
   return found;
 }
 
-int removeCommand(const std::string& ring, const std::string& userId, const std::string& keyIdText, bool force) {
+int removeCommand(const std::string& ring, std::string userId, const std::string& typedUserId,
+                  const std::string& keyIdText, bool force) {
   const bool byKeyId = !keyIdText.empty();
   uint8_t id[8] = {};
   const std::size_t idBytes = byKeyId ? parseKeyId(keyIdText, id) : 0;
@@ -385,14 +458,14 @@ int removeCommand(const std::string& ring, const std::string& userId, const std:
     if (found.size() != 1) {
       std::string owners;
       for (const PublicKeyRecord* r : found)
-        owners += std::string(owners.empty() ? "" : ", ") + "'" + r->userId + "'";
+        owners += std::string(owners.empty() ? "" : ", ") + "'" + tools::windows1252ToUtf8(r->userId) + "'";
       free_publist(list);
       if (found.empty()) return failure("no key with key id " + keyIdText + " in '" + ring + "'");
       return failure(std::to_string(found.size()) + " keys have key id " + keyIdText + " (" + owners +
                      "); remove one by its user id");
     }
     // Unlink exactly that record: another one may carry an equal user id.
-    removed = found[0]->userId;
+    removed = tools::windows1252ToUtf8(found[0]->userId);
     if (found[0] == list) {
       list = rm_head_publist(list);
     } else {
@@ -401,13 +474,17 @@ int removeCommand(const std::string& ring, const std::string& userId, const std:
       before->next = rm_head_publist(before->next);
     }
   } else {
+    // A ring written before user ids were kept in Windows-1252 may hold the typed bytes.
+    if (!IsPublicKeyInList(list, userId.c_str()) && IsPublicKeyInList(list, typedUserId.c_str())) {
+      userId = typedUserId;
+    }
     if (!IsPublicKeyInList(list, userId.c_str())) {
       free_publist(list);
-      return failure("no key with user id '" + userId + "' in '" + ring + "'");
+      return failure("no key with user id '" + typedUserId + "' in '" + ring + "'");
     }
     for (const PublicKeyRecord* r = list; r != nullptr && removed.empty(); r = r->next) {
       if (orvak::sameUserId(orvak::normalizeUserId(r->userId), orvak::normalizeUserId(userId.c_str()))) {
-        removed = r->userId;
+        removed = tools::windows1252ToUtf8(r->userId);
       }
     }
     list = RemovePublicKey(list, userId.c_str());
@@ -425,7 +502,7 @@ int removeCommand(const std::string& ring, const std::string& userId, const std:
   return exitCode;
 }
 
-int findCommand(const std::string& ring, const std::string& text, bool byKeyId) {
+int findCommand(const std::string& ring, const std::string& text, const std::string& typedText, bool byKeyId) {
   uint8_t id[8] = {};
   const std::size_t idBytes = byKeyId ? parseKeyId(text, id) : 0;
   if (byKeyId && idBytes == 0) {
@@ -438,21 +515,26 @@ int findCommand(const std::string& ring, const std::string& text, bool byKeyId) 
   if (byKeyId) {
     found = keysWithId(list, id, idBytes);
   } else {
-    // The user id itself first; only when no key has it, any that holds the text.
-    const orvak::NormalizedId wanted = orvak::normalizeUserId(text.c_str());
-    for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
-      if (orvak::sameUserId(orvak::normalizeUserId(r->userId), wanted)) found.push_back(r);
-    }
-    if (found.empty() && !text.empty()) {
+    // The user id itself first; only when no key has it, any that holds the
+    // text. The typed bytes too, for a ring written before user ids were
+    // kept in Windows-1252.
+    for (const std::string& candidate : {text, typedText}) {
+      const orvak::NormalizedId wanted = orvak::normalizeUserId(candidate.c_str());
       for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
-        if (containsFolded(r->userId, text)) found.push_back(r);
+        if (orvak::sameUserId(orvak::normalizeUserId(r->userId), wanted)) found.push_back(r);
       }
+      if (found.empty() && !candidate.empty()) {
+        for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
+          if (containsFolded(r->userId, candidate)) found.push_back(r);
+        }
+      }
+      if (!found.empty()) break;
     }
   }
   if (found.empty()) {
     free_publist(list);
-    return failure(std::string("no key with ") + (byKeyId ? "key id " : "a user id like '") + text +
-                   (byKeyId ? "" : "'") + " in '" + ring + "'");
+    return failure(std::string("no key with ") + (byKeyId ? "key id " : "a user id like '") +
+                   (byKeyId ? text : typedText) + (byKeyId ? "" : "'") + " in '" + ring + "'");
   }
   std::fputs(kHeading, stdout);
   for (const PublicKeyRecord* r : found) std::printf("%s\n", describe(*r).c_str());
@@ -477,6 +559,10 @@ int main(int argc, char** argv) {
                                               "(last 8 bytes of the modulus, hex), modulus bits, exponent, "
                                               "creation time (UTC), user id.");
   list->add_option("RING", ring, "the key ring file")->required();
+  bool json = false;
+  list->add_flag("--json", json,
+                 "one JSON array: an object a key with keyId, bits, exponent, created (UTC), userId (as the "
+                 "record holds it) and userIdInRing (whole, when the ring holds a longer one)");
 
   CLI::App* add = app.add_subcommand(
       "add", "Adds the RSA key of KEY.pem (PEM or DER; a public key, or a private key whose public half is "
@@ -515,7 +601,9 @@ int main(int argc, char** argv) {
       "most 31 characters a key: add and remove refuse a ring that holds more (signatures, further user "
       "ids, trust packets, longer user ids, other key versions: a ring this tool did not write), saying "
       "what a save would lose; with --force they save all the same and keep the old ring as RING~. list "
-      "marks with '+' a user id that was cut.\n"
+      "marks with '+' a user id that was cut. User ids are kept in Windows-1252, one byte a character (the "
+      "terminal's UTF-8 is converted both ways): at most 31 characters; when ids are compared, letter case "
+      "is folded for A to Z only, as the library compares them.\n"
       "Exit status: 0 done, 1 failed (the reason on standard error), 2 wrong command line.\n\n"
       "Example:\n"
       "  openssl genrsa -out alice.pem 1024\n"
@@ -526,12 +614,21 @@ int main(int argc, char** argv) {
   cli::applyConventions(app, SUITE_VERSION);
   if (const cli::Outcome outcome = cli::parse(app, argc, argv); !outcome.proceed) return outcome.exitStatus;
 
-  if (list->parsed()) return listCommand(ring);
+  // User ids are kept in Windows-1252, one byte a character, as the library
+  // counts and compares them; a typed text that is not UTF-8 goes as it is.
+  std::string typedUser = user;
+  if (!user.empty()) {
+    std::string error;
+    const auto converted = tools::utf8ToWindows1252(user, error);
+    if (!converted) return failure("user id '" + user + "': " + error + "; a user id is kept in Windows-1252");
+    user = *converted;
+  }
+  if (list->parsed()) return listCommand(ring, json);
   if (add->parsed()) return addCommand(ring, pem, user, created, force);
   if (remove->parsed()) {
     if (removeUser->count() == 0 && removeKey->count() == 0) return usageError("remove: give ID or --key-id");
-    return removeCommand(ring, user, keyId, force);
+    return removeCommand(ring, user, typedUser, keyId, force);
   }
   if (findUser->count() == 0 && findKey->count() == 0) return usageError("find: give --user or --key-id");
-  return findCommand(ring, findKey->count() > 0 ? keyId : user, findKey->count() > 0);
+  return findCommand(ring, findKey->count() > 0 ? keyId : user, typedUser, findKey->count() > 0);
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "keyring/packet_format.h"
+#include "tools/common/cp1252.h"
 
 namespace orvak_tool {
 
@@ -280,7 +281,7 @@ std::vector<std::string> describeLosses(const RingSurvey& survey) {
   if (!l.cutUserIds.empty()) {
     std::string ids;
     for (const std::size_t i : l.cutUserIds) {
-      ids += (ids.empty() ? "" : ", ") + std::string("'") + survey.keys[i].userId + "' (" +
+      ids += (ids.empty() ? "" : ", ") + std::string("'") + tools::windows1252ToUtf8(survey.keys[i].userId) + "' (" +
              std::to_string(survey.keys[i].userId.size()) + ")";
     }
     lines.push_back("cut " + plural(l.cutUserIds.size(), "user id", "user ids") + " to " +
