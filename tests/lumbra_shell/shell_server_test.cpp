@@ -14,6 +14,11 @@ TEST_F(ShellAgainstServer, TableAndCsvOfTheSameRows) {
   ASSERT_EQ(csv.status, 0) << csv.err;
   EXPECT_EQ(csv.out, "ID,NAME\n1,N1\n2,N2\n3,N3\n");
 
+  const ShellRun json = shell({"-F", "json", "-c", "SELECT ID, NAME FROM T ORDER BY ID"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out,
+            "[\n  {\"ID\": 1, \"NAME\": \"N1\"},\n  {\"ID\": 2, \"NAME\": \"N2\"},\n  {\"ID\": 3, \"NAME\": \"N3\"}\n]\n");
+
   const ShellRun table = shell({"-c", "SELECT ID, NAME FROM T ORDER BY ID"});
   ASSERT_EQ(table.status, 0) << table.err;
   EXPECT_EQ(table.out,

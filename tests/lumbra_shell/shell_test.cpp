@@ -100,6 +100,8 @@ TEST_F(ShellTest, SelectRowsAsTableAndCsv) {
   const Case cases[] = {
       {OutputFormat::table, "ID  | NAME\n----+--------\n  1 | ALICE\n  2 | BOB\n(2 rows)\n"},
       {OutputFormat::csv, "ID,NAME\n1,ALICE\n2,BOB\n"},
+      {OutputFormat::json, "[\n  {\"ID\": 1, \"NAME\": \"ALICE\"},\n  {\"ID\": 2, \"NAME\": \"BOB\"}\n]\n"},
+      {OutputFormat::ndjson, "{\"ID\": 1, \"NAME\": \"ALICE\"}\n{\"ID\": 2, \"NAME\": \"BOB\"}\n"},
   };
   connect();
   for (const auto& c : cases) {
@@ -112,6 +114,34 @@ TEST_F(ShellTest, SelectRowsAsTableAndCsv) {
     EXPECT_EQ(client.sent.back(), "SELECT ID, NAME FROM T");
   }
   EXPECT_EQ(err.str(), "");
+}
+
+TEST_F(ShellTest, JsonTellsNumbersTextsAndBlanksApartAndExpandedShowsARowAsLines) {
+  connect();
+  const std::string answer = "00022ID=N(3),NAME=A(9),CODE=V(4),B=A(6).";
+  shell.setFormat(OutputFormat::ndjson);
+  client.replies = {{2, answer}};
+  client.rows = {{0, std::string("  7Zo\xEB \"x\"\\ 007      ", 22)}, {0, std::string(22, ' ')}};
+  EXPECT_TRUE(shell.execute("SELECT ID, NAME, CODE, B FROM T"));
+  // 007 is no JSON number: it stays a text; blanks only are null.
+  EXPECT_EQ(out.str(),
+            "{\"ID\": 7, \"NAME\": \"Zo\u00eb \\\"x\\\"\\\\\", \"CODE\": \"007\", \"B\": null}\n"
+            "{\"ID\": null, \"NAME\": null, \"CODE\": null, \"B\": null}\n");
+
+  out.str("");
+  shell.setFormat(OutputFormat::table);
+  EXPECT_TRUE(shell.execute("\\x on"));
+  client.replies = {{1, answer}};
+  client.rows = {{0, std::string("  7Zo\xEB        12ab    ", 22)}};
+  EXPECT_TRUE(shell.execute("SELECT ID, NAME, CODE, B FROM T"));
+  EXPECT_EQ(out.str(),
+            "expanded display on\n"
+            "-[ RECORD 1 ]-\n"
+            "ID   | 7\n"
+            "NAME | Zo\u00eb\n"
+            "CODE | 12\n"
+            "B    | ab\n"
+            "(1 row)\n");
 }
 
 TEST_F(ShellTest, FailuresAreShownAndReported) {

@@ -42,8 +42,9 @@ void declareOptions(CLI::App& app, Options& options) {
   app.add_option("-f", options.files, "run the commands of FILE ('-': standard input)")
       ->type_name("FILE")
       ->allow_extra_args(false);
-  app.add_option("-F,--format", options.formatName, "output format of SELECT results")
-      ->check(CLI::IsMember({"table", "csv", "raw"}))
+  app.add_option("-F,--format", options.formatName,
+                 "output format of SELECT results: json is one array of objects, ndjson one object a line")
+      ->check(CLI::IsMember({"table", "csv", "raw", "json", "ndjson"}))
       ->capture_default_str();
   app.add_option("-o,--output", options.outputFile, "write results to FILE")->type_name("FILE");
   app.add_flag("-a,--echo", options.echo, "print each command before its result");

@@ -167,7 +167,8 @@ constexpr std::string_view kHelp =
     "                           bytes of FILE as the last value (at most 32767)\n"
     "  \\crc FILE                CRC-16 of the bytes of FILE (at most 32767)\n"
     "  \\ebcdic TEXT             TEXT converted to EBCDIC, in hexadecimal\n"
-    "  \\format table|csv|raw    output format of SELECT results\n"
+    "  \\format table|csv|raw|json|ndjson  output format of SELECT results\n"
+    "  \\x [on|off]             expanded display: a row as \"column | value\" lines\n"
     "  \\o [FILE]                results to FILE; without FILE, back to the screen\n"
     "  \\info                    server information and client address\n"
     "  \\null [TEXT]             TEXT for cells of blanks only (NULL, or an empty text)\n"
@@ -511,7 +512,7 @@ bool Shell::printRows(std::int32_t count) {
   const std::size_t rowLength = answer ? answer->rowLength : lumbra::kMaxRowLength;
   std::vector<Column> columns =
       answer ? columnsToShow(answer->description, rowLength) : std::vector<Column>{Column{"ROW", 0}};
-  const auto writer = makeRowWriter(format_, out(), CellStyle{nullText_});
+  const auto writer = makeRowWriter(format_, out(), CellStyle{nullText_, expanded_});
   char* message = messageBuffer(rowLength);
   if (message == nullptr) return usage("out of memory");
   const std::size_t capacity = message_.size();
@@ -604,9 +605,20 @@ bool Shell::runBackslash(std::string_view line) {
     help();
     return true;
   }
+  if (name == "\\x") {
+    if (words.size() == 1) {
+      expanded_ = !expanded_;
+    } else if (words.size() == 2 && (words[1] == "on" || words[1] == "off")) {
+      expanded_ = words[1] == "on";
+    } else {
+      return usage("usage: \\x [on|off]");
+    }
+    out_ << "expanded display " << (expanded_ ? "on" : "off") << '\n';
+    return true;
+  }
   if (name == "\\format") {
     const auto format = words.size() == 2 ? parseFormat(words[1]) : std::nullopt;
-    if (!format) return usage("usage: \\format table|csv|raw");
+    if (!format) return usage("usage: \\format table|csv|raw|json|ndjson");
     format_ = *format;
     return true;
   }

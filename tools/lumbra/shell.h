@@ -130,6 +130,7 @@ class Shell {
   std::function<bool()> interrupted_;
   std::function<std::optional<std::string>(const std::string&)> passwordSource_;
   bool timing_ = false;
+  bool expanded_ = false;
   std::string nullText_;
   std::string location_;
   std::string address_;  // of the last connection asked for
