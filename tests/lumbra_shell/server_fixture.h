@@ -60,21 +60,25 @@ class ShellAgainstServer : public ::testing::Test {
                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
-    const std::string db = (dir_ / "test.db").string();
-    const std::string add = quote(kServer) + " user add shell --database " + quote(db) + " >" +
+    database_ = (dir_ / "test.db").string();
+    addUser();
+    startServer();
+  }
+
+  // The identification "shell" with the test's password, on the test's database.
+  void addUser() {
+    const std::string add = quote(kServer) + " user add shell --database " + quote(database_) + " >" +
                             quote((dir_ / "useradd.log").string()) + " 2>&1";
     FILE* pipe = popen(add.c_str(), "w");
     ASSERT_NE(pipe, nullptr);
     std::fprintf(pipe, "%s\n", kPassword);
     ASSERT_EQ(pclose(pipe), 0) << slurp(dir_ / "useradd.log");
-
-    startServer();
   }
 
   // The server on the test's database, on a port of its own choosing, with
   // `more` arguments.
   void startServer(const std::vector<std::string>& more = {}) {
-    const std::string db = (dir_ / "test.db").string();
+    const std::string db = database_;
     const std::string portFile = (dir_ / "port").string();
     fs::remove(portFile);
     port_.clear();
@@ -167,6 +171,7 @@ class ShellAgainstServer : public ::testing::Test {
   std::string target() const { return "shell@127.0.0.1:" + port_; }
 
   fs::path dir_;
+  std::string database_;  // a SQLite file, or a PostgreSQL URI
   pid_t server_ = -1;
   std::string port_;
 };

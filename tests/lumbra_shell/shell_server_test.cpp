@@ -5,6 +5,10 @@
 // is not built.
 #include "server_fixture.h"
 
+#include <cctype>
+#include <functional>
+#include "tests/support/postgres_uri.h"
+
 namespace lumbra_shell_e2e {
 namespace {
 
@@ -215,6 +219,43 @@ TEST_F(ShellAgainstServer, NothingIsDroppedBehindACommit) {
       << joined.err;
   EXPECT_NE(joined.err.find("lumbra: 1 update not committed"), std::string::npos) << joined.err;
   EXPECT_EQ(shell({"-F", "csv", "-c", "SELECT ID FROM T"}).out, "ID\n40\n");
+}
+
+// \dt and \d TABLE on either database behind the server.
+void describeTables(const std::function<ShellRun(const std::vector<std::string>&)>& shell, const std::string& table) {
+  const ShellRun made = shell({"-c", "EXEC CREATE TABLE " + table + " (ID INTEGER PRIMARY KEY, NAME CHAR(10) NOT NULL)",
+                               "-c", "COMMIT"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  const ShellRun tables = shell({"-F", "csv", "-c", "\\dt"});
+  ASSERT_EQ(tables.status, 0) << tables.err;
+  std::string lower = table;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_TRUE(tables.out.rfind("Name,Type\n", 0) == 0) << tables.out;
+  EXPECT_TRUE(tables.out.find("\n" + table + ",table\n") != std::string::npos ||
+              tables.out.find("\n" + lower + ",table\n") != std::string::npos)
+      << tables.out;
+  const ShellRun columns = shell({"-F", "csv", "-c", "\\d " + table});
+  ASSERT_EQ(columns.status, 0) << columns.err;
+  const auto shown = lines(columns.out);
+  ASSERT_EQ(shown.size(), 3u) << columns.out;
+  EXPECT_EQ(shown[1].rfind("ID,INTEGER,", 0) == 0 || shown[1].rfind("id,integer,", 0) == 0, true) << shown[1];
+  EXPECT_NE(shown[2].find(",not null"), std::string::npos) << shown[2];
+}
+
+TEST_F(ShellAgainstServer, TablesAndColumnsOnSqlite) {
+  describeTables([this](const std::vector<std::string>& a) { return shell(a); }, "PEOPLE");
+}
+
+TEST_F(ShellAgainstServer, TablesAndColumnsOnPostgres) {
+  std::string uri;
+  LUMBRA_REQUIRE_POSTGRES(uri);
+  stopServer();
+  database_ = uri;
+  addUser();
+  startServer();
+  const std::string table = "SHELL_D_" + std::to_string(getpid());
+  describeTables([this](const std::vector<std::string>& a) { return shell(a); }, table);
+  shell({"-c", "EXEC DROP TABLE " + table, "-c", "COMMIT"});
 }
 
 TEST_F(ShellAgainstServer, TablesShowEveryCellInItsPlace) {

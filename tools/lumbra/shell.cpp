@@ -168,6 +168,8 @@ constexpr std::string_view kHelp =
     "  \\crc FILE                CRC-16 of the bytes of FILE (at most 32767)\n"
     "  \\ebcdic TEXT             TEXT converted to EBCDIC, in hexadecimal\n"
     "  \\format table|csv|raw|json|ndjson  output format of SELECT results\n"
+    "  \\dt                     the tables and views\n"
+    "  \\d TABLE                the columns of TABLE\n"
     "  \\x [on|off]             expanded display: a row as \"column | value\" lines\n"
     "  \\o [FILE]                results to FILE; without FILE, back to the screen\n"
     "  \\info                    server information and client address\n"
@@ -253,6 +255,7 @@ bool Shell::connect(const ConnectTarget& target, const std::string& firstCredent
   loginReply_ = messageText();
   if (status < 0) return fail(status, loginReply_);
   handle_ = status;
+  dialect_ = Dialect::unknown;
   lost_ = false;
   target_ = target;
   password_ = secondCredential.empty() ? firstCredential : secondCredential;
@@ -604,6 +607,52 @@ bool Shell::runBackslash(std::string_view line) {
   if (name == "\\?" || name == "\\help") {
     help();
     return true;
+  }
+  if (name == "\\dt" || name == "\\d") {
+    if (!connected()) return usage("not connected (\\connect opens a session)");
+    if (name == "\\d" && words.size() != 2) return usage("usage: \\d TABLE (\\dt lists the tables)");
+    if (name == "\\dt" && words.size() != 1) return usage("usage: \\dt");
+    if (dialect_ == Dialect::unknown) {
+      // Asked once a session, while no batch waits (a query would send it).
+      if (!batch_.empty()) {
+        return usage(plural(static_cast<std::int64_t>(batch_.size()), "batched update") +
+                     " wait: COMMIT or ROLLBACK before the first " + name);
+      }
+      char* message = messageBuffer();
+      if (message == nullptr) return usage("out of memory");
+      const std::int32_t probe = api_.command(handle_, "SELECT sqlite_version()", message);
+      if (probe == -1 || probe == -2) return connectionFailure(probe, messageText());
+      dialect_ = probe >= 0 ? Dialect::sqlite : Dialect::postgres;
+    }
+    std::string query;
+    if (name == "\\dt") {
+      query = dialect_ == Dialect::sqlite
+                  ? "SELECT name AS \"Name\", type AS \"Type\" FROM sqlite_master WHERE type IN ('table', 'view') "
+                    "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name"
+                  : "SELECT table_name AS \"Name\", CASE table_type WHEN 'BASE TABLE' THEN 'table' ELSE 'view' END "
+                    "AS \"Type\" FROM information_schema.tables WHERE table_schema = current_schema() ORDER BY "
+                    "table_name";
+    } else {
+      const auto encoded = toWindows1252(words[1], error);
+      if (!encoded) return usage(error);
+      std::string table;
+      for (const char c : *encoded) {
+        // PostgreSQL keeps names typed without quotes in lower case.
+        const char folded = dialect_ == Dialect::postgres && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        table += folded == '\'' ? std::string("''") : std::string(1, folded);
+      }
+      query = dialect_ == Dialect::sqlite
+                  ? "SELECT name AS \"Column\", type AS \"Type\", CASE WHEN \"notnull\" THEN 'not null' ELSE '' END "
+                    "AS \"Nullable\", COALESCE(dflt_value, '') AS \"Default\", CASE WHEN pk > 0 THEN 'primary key' "
+                    "ELSE '' END AS \"Key\" FROM pragma_table_info('" +
+                        table + "') ORDER BY cid"
+                  : "SELECT column_name AS \"Column\", data_type AS \"Type\", CASE is_nullable WHEN 'NO' THEN 'not "
+                    "null' ELSE '' END AS \"Nullable\", COALESCE(column_default, '') AS \"Default\" FROM "
+                    "information_schema.columns WHERE table_schema = current_schema() AND table_name = '" +
+                        table + "' ORDER BY ordinal_position";
+    }
+    const bool ok = runServerCommand(query);
+    return ok;
   }
   if (name == "\\x") {
     if (words.size() == 1) {

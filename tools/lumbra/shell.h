@@ -131,6 +131,8 @@ class Shell {
   std::function<std::optional<std::string>(const std::string&)> passwordSource_;
   bool timing_ = false;
   bool expanded_ = false;
+  // The database behind the server, for \\dt and \\d; asked once a session.
+  enum class Dialect { unknown, sqlite, postgres } dialect_ = Dialect::unknown;
   std::string nullText_;
   std::string location_;
   std::string address_;  // of the last connection asked for
