@@ -205,8 +205,29 @@ TEST_F(ShellAtATerminal, HistoryIsKeptFromOneSessionToTheNext) {
   open(terminal);
   terminal.type("\x1b[A\r");  // up arrow
   ASSERT_TRUE(terminal.expect("42\r\n(1 row)")) << terminal.seen();
+  // A statement over lines is one entry, kept as typed; a literal keeps its line end.
+  terminal.type("select 'a b',\r");
+  ASSERT_TRUE(terminal.expect("lumbra-> ")) << terminal.seen();
+  terminal.type("  'two\r");
+  ASSERT_TRUE(terminal.expect("lumbra-> ")) << terminal.seen();
+  terminal.type("lines' as t;\r");
+  ASSERT_TRUE(terminal.expect("(1 row)")) << terminal.seen();
   terminal.type("\\q\r");
   EXPECT_EQ(terminal.wait(), 0) << terminal.seen();
+  EXPECT_EQ(slurp(dir_ / ".lumbra_history"),
+            "select 6 * 7 as answer;\n"
+            "select 6 * 7 as answer;\n"
+            "select 'a b', 'two\n"
+            "\tlines' as t;\n"
+            "\\q\n");
+  // Read back: the whole statement comes back with one up arrow.
+  PtySession again;
+  open(again);
+  again.type("\x1b[A\x1b[A\r");
+  ASSERT_TRUE(again.expect("two")) << again.seen();
+  ASSERT_TRUE(again.expect("(1 row)")) << again.seen();
+  again.type("\\q\r");
+  EXPECT_EQ(again.wait(), 0) << again.seen();
 }
 
 }  // namespace

@@ -214,7 +214,10 @@ TEST(Statements, FilesKeepOneCommandALineAndTakeLongerStatements) {
        {{"SELECT A", 1}, {"\\format csv", 2}, {"FROM T", 3}}},
       {"a literal over lines keeps its ';' and command words",
        "INSERT INTO T VALUES ('a;\nSELECT b')\nCOMMIT\n",
-       {{"INSERT INTO T VALUES ('a; SELECT b')", 1}, {"COMMIT", 3}}},
+       {{"INSERT INTO T VALUES ('a;\nSELECT b')", 1}, {"COMMIT", 3}}},
+      {"a literal keeps its line ends and the blanks that begin its lines",
+       "SELECT 'one\n  two\n\nthree' AS T\n",
+       {{"SELECT 'one\n  two\n\nthree' AS T", 1}}},
       {"help and quit", "help\nquit\nSELECT 1", {{"help", 1}, {"quit", 2}, {"SELECT 1", 3}}},
       // COMMIT and ROLLBACK take nothing after them: the next line, whatever
       // it holds, is a command of its own (and a typo in it is refused, not
@@ -245,7 +248,7 @@ TEST(Statements, AtThePromptACommandEndsWithASemicolon) {
       {"-- alone", std::nullopt, false},
       {"quit", "quit", false},
       {"SELECT 'x;", std::nullopt, true},  // the ';' is inside the literal
-      {"y';", "SELECT 'x; y';", false},
+      {"  y';", "SELECT 'x;\n  y';", false},
   };
   for (const auto& step : steps) {
     EXPECT_EQ(buffer.add(step.line), step.command) << step.line;

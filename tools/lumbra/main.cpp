@@ -113,6 +113,7 @@ void interactiveLoop(Shell& shell, InterruptibleApi& api) {
     if (outcome == LineEditor::Outcome::line) {
       const auto command = buffer.add(line);
       if (!command) continue;
+      editor.remember(*command);
       clearInterrupt();
       shell.execute(*command);
       clearInterrupt();

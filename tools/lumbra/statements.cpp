@@ -47,9 +47,19 @@ bool takesNothingAfter(std::string_view command) {
   return sameWord(word, "COMMIT") || sameWord(word, "ROLLBACK");
 }
 
-void append(std::string& text, std::string_view code) {
-  if (!text.empty()) text += ' ';
+// Lines are joined with a blank; a line that goes on inside a literal keeps
+// its line end, so that the literal holds what was typed.
+void append(std::string& text, std::string_view code, bool inLiteral) {
+  if (!text.empty()) text += inLiteral ? '\n' : ' ';
   text += code;
+}
+
+// The code of a line without its comment; the blanks at its start belong to
+// a literal it goes on with.
+std::string_view codeOf(std::string_view line, char& quote) {
+  const bool inLiteral = quote != 0;
+  const auto code = withoutComment(line, quote);
+  return inLiteral ? code : trimBlanks(code);
 }
 
 }  // namespace
@@ -130,10 +140,11 @@ std::vector<ScriptCommand> scriptCommands(std::string_view fileText) {
       commands.push_back({std::string(body), number});
       continue;
     }
-    const auto code = trimBlanks(withoutComment(line, quote));
-    if (code.empty()) continue;
+    const char inLiteral = quote;
+    const auto code = codeOf(line, quote);
+    if (code.empty() && inLiteral == 0) continue;
     if (open.text.empty()) open.line = number;
-    append(open.text, code);
+    append(open.text, code, inLiteral != 0);
     if (endsWithSemicolon(code, quote) || (quote == 0 && takesNothingAfter(open.text))) finish();
   }
   finish();
@@ -146,9 +157,10 @@ std::optional<std::string> StatementBuffer::add(std::string_view line) {
     return std::string(body);
   }
   if (!text_.empty() && !body.empty() && body.front() == '\\') return std::string(body);
-  const auto code = trimBlanks(withoutComment(line, quote_));
-  if (code.empty()) return std::nullopt;
-  append(text_, code);
+  const char inLiteral = quote_;
+  const auto code = codeOf(line, quote_);
+  if (code.empty() && inLiteral == 0) return std::nullopt;
+  append(text_, code, inLiteral != 0);
   if (!endsWithSemicolon(code, quote_)) return std::nullopt;
   std::string command = std::move(text_);
   clear();

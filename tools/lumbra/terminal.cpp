@@ -289,13 +289,65 @@ void useUtf8Locale() {
   if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) std::setlocale(LC_CTYPE, "C");
 }
 
+namespace {
+
+constexpr std::size_t kHistoryEntries = 1000;
+
+// The history file: one entry a line, as typed; an entry that holds line ends
+// (a literal over several lines) goes on in lines that begin with a tab.
+std::vector<std::string> readHistoryFile(const std::string& path) {
+  std::vector<std::string> entries;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return entries;
+  std::string line;
+  auto finish = [&] {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.front() == '\t' && !entries.empty()) {
+      entries.back() += '\n' + line.substr(1);
+    } else if (!line.empty()) {
+      entries.push_back(line);
+    }
+    line.clear();
+  };
+  for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+    if (c == '\n') {
+      finish();
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+  finish();
+  std::fclose(file);
+  return entries;
+}
+
+std::string historyRecord(const std::string& entry) {
+  std::string record;
+  for (const char c : entry) {
+    record += c;
+    if (c == '\n') record += '\t';
+  }
+  return record + '\n';
+}
+
+}  // namespace
+
 LineEditor::LineEditor() {
   rl_catch_signals = 0;  // Ctrl-C is the shell's: it clears the line
   rl_getc_function = readCharacter;
-  stifle_history(1000);
+  stifle_history(static_cast<int>(kHistoryEntries));
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
     historyPath_ = std::string(home) + "/.lumbra_history";
-    read_history(historyPath_.c_str());
+    std::vector<std::string> entries = readHistoryFile(historyPath_);
+    if (entries.size() > kHistoryEntries) {
+      // Kept to its last entries, written whole again.
+      entries.erase(entries.begin(), entries.end() - static_cast<std::ptrdiff_t>(kHistoryEntries));
+      if (std::FILE* file = std::fopen(historyPath_.c_str(), "wb")) {
+        for (const auto& entry : entries) std::fputs(historyRecord(entry).c_str(), file);
+        std::fclose(file);
+      }
+    }
+    for (const auto& entry : entries) add_history(entry.c_str());
   }
 }
 
@@ -312,11 +364,18 @@ LineEditor::Outcome LineEditor::readLine(const char* prompt, std::string& line) 
   if (raw == nullptr) return Outcome::end;
   line = raw;
   std::free(raw);
-  if (line.find_first_not_of(" \t") != std::string::npos) {
-    add_history(line.c_str());
-    if (!historyPath_.empty()) write_history(historyPath_.c_str());
-  }
   return Outcome::line;
+}
+
+void LineEditor::remember(const std::string& entry) {
+  if (entry.find_first_not_of(" \t\n") == std::string::npos) return;
+  add_history(entry.c_str());
+  if (historyPath_.empty()) return;
+  // Appended at once, so that the history survives any ending.
+  if (std::FILE* file = std::fopen(historyPath_.c_str(), "ab")) {
+    std::fputs(historyRecord(entry).c_str(), file);
+    std::fclose(file);
+  }
 }
 
 }  // namespace lumbra_shell

@@ -72,8 +72,9 @@ class InterruptibleApi final : public ClientApi {
 // writes UTF-8 anyway).
 void useUtf8Locale();
 
-// Reads lines with editing and a history kept in ~/.lumbra_history (the last
-// 1000 lines, written after every line, so that it survives any ending).
+// Reads lines with editing and a history kept in ~/.lumbra_history: the last
+// 1000 commands, a statement over several lines as one entry, written as
+// plain text after every command, so that it survives any ending.
 class LineEditor {
  public:
   LineEditor();
@@ -84,6 +85,8 @@ class LineEditor {
   // A line; `interrupted` after Ctrl-C (the line typed so far is dropped);
   // `end` after Ctrl-D on an empty line.
   Outcome readLine(const char* prompt, std::string& line);
+  // A whole command for the history.
+  void remember(const std::string& entry);
 
  private:
   std::string historyPath_;
