@@ -99,6 +99,18 @@ check "trust packets count as lost" sh -c "! '$orvak' remove trust.pgp 'fr.annou
 cp "$testdata/pgp2/ring-fits.expected-save.pgp" own.pgp
 check "a ring in this library's form changes without --force" sh -c "'$orvak' remove own.pgp 'fr.announce.newgroups' 2>err.txt && test ! -s err.txt && test ! -e own.pgp~"
 check "real ring lists" sh -c "'$orvak' list '$testdata/pgp2/ring-fits.pgp' | grep -q '^BEE7966C45B91DF1  1024        23  1996-03-02 18:39:39  Doug MacEachern'"
+# import: a key file, armoured or binary; each key a record cannot hold is
+# refused with its reason, the others are taken. export: packets or armour.
+check "import of an armoured key" sh -c "'$orvak' import in.pgp '$testdata/pgp2/httpd-laurie.asc' >out.txt && grep -q '^imported  1B080C452719AF35  1024        17  1995-05-13 10:42:09  Ben Laurie <ben@algroup.co.uk>$' out.txt"
+check "import of a binary ring: what fits is taken, the rest refused by name" sh -c "! '$orvak' import many.pgp '$testdata/pgp2/ring-1024.pgp' >out.txt 2>err.txt && grep -q '^5 keys imported, 5 refused$' out.txt && grep -q \"not imported: the key at byte 2156 ('Rodent of Unusual Size <Ken.Coar@Golux.Com>'): a user id of 43 characters, over the 31 a record holds\" err.txt && test \"\$('$orvak' list many.pgp | tail -n 1)\" = '5 keys'"
+check "a 2048-bit key is refused and no ring made" sh -c "! '$orvak' import big.pgp '$testdata/pgp2/httpd-sameer-2048.asc' 2>err.txt && grep -q 'a modulus of 2048 bits, over the 1024 a record holds' err.txt && test ! -e big.pgp"
+check "a key already in the ring is refused" sh -c "! '$orvak' import in.pgp '$testdata/pgp2/httpd-laurie.asc' 2>err.txt && grep -q 'already in' err.txt"
+sed '5s/^./X/' "$testdata/pgp2/httpd-laurie.asc" > damaged.asc
+check "damaged armour: its CRC-24" sh -c "! '$orvak' import other.pgp damaged.asc 2>err.txt && grep -q \"CRC-24 does not match\" err.txt && test ! -e other.pgp"
+check "export --armor and import again" sh -c "'$orvak' export in.pgp 2719af35 --armor > k.asc && head -n 1 k.asc | grep -qx -- '-----BEGIN PGP PUBLIC KEY BLOCK-----' && '$orvak' import back.pgp k.asc >/dev/null && test \"\$('$orvak' list back.pgp)\" = \"\$('$orvak' list in.pgp)\""
+check "export by user id gives the packets a save writes" sh -c "'$orvak' export in.pgp 'BEN LAURIE <ben@algroup.co.uk>' > k.bin && cmp -s k.bin in.pgp"
+check "export of an unknown key fails" sh -c "! '$orvak' export in.pgp nobody 2>err.txt && grep -q \"no key with key id or user id 'nobody'\" err.txt"
+
 # User ids are kept in Windows-1252: one byte, one character.
 long=$(printf '\303\251%.0s' $(seq 31))  # 31 times e-acute in UTF-8, 62 bytes
 check "31 characters outside ASCII fit" sh -c "'$orvak' add latin.pgp --pem a.pem --user '$long' --created @0 >/dev/null 2>&1 && '$orvak' list latin.pgp | grep -q ' $long\$'"

@@ -23,6 +23,7 @@
 #include "tools/common/file_reason.h"
 #include "tools/orvak/ring_survey.h"
 #include "tools/orvak/rsa_key.h"
+#include "tools/orvak/transfer.h"
 
 #include "suite_version.h"
 
@@ -542,6 +543,93 @@ int findCommand(const std::string& ring, const std::string& text, const std::str
   return 0;
 }
 
+// The keys of a key file (binary packets or ASCII armour) added to the ring,
+// each that a record can hold; every other refused with its reason.
+int importCommand(const std::string& ring, const std::string& file, bool force) {
+  std::string text, reason;
+  if (!readRingBytes(file, text, reason)) return failure("cannot read key file '" + file + "': " + reason);
+  std::string packets;
+  if (!orvak_tool::dearmor(text, packets, reason)) return failure("'" + file + "': " + reason + "; nothing imported");
+  std::vector<orvak_tool::ImportedKey> keys;
+  std::size_t offset = 0;
+  if (!orvak_tool::readKeyFile(packets, keys, reason, offset)) {
+    return failure("'" + file + "' cannot be read: at byte " + std::to_string(offset) + " of its packets, " +
+                   reason + "; nothing imported");
+  }
+  if (keys.empty()) return failure("'" + file + "' holds no public key; nothing imported");
+  KeyList list = nullptr;
+  int exitCode = 0;
+  bool isNew = false;
+  if (!loadRing(ring, list, true, exitCode, &isNew)) return exitCode;
+  std::vector<const orvak_tool::ImportedKey*> taken;
+  std::size_t refused = 0;
+  for (orvak_tool::ImportedKey& key : keys) {
+    if (key.taken && IsPublicKeyInList(list, key.record.userId)) {
+      key.taken = false;
+      key.reason = "a key with this user id is already in '" + ring + "'";
+    }
+    if (!key.taken) {
+      std::fprintf(stderr, "orvak: not imported: the key at byte %zu%s: %s\n", key.offset,
+                   key.userId.empty() ? "" : (" ('" + tools::windows1252ToUtf8(key.userId) + "')").c_str(),
+                   key.reason.c_str());
+      ++refused;
+      continue;
+    }
+    const int32_t before = FindNumberOfKeys(list);
+    list = AddPublicKey(list, &key.record);
+    if (FindNumberOfKeys(list) != before + 1) {
+      free_publist(list);
+      return failure("out of memory; nothing imported");
+    }
+    taken.push_back(&key);
+  }
+  if (taken.empty()) {
+    free_publist(list);
+    return failure("nothing imported from '" + file + "'");
+  }
+  if (!isNew) {
+    if (const int status = guardRing(ring, force); status != 0) {
+      free_publist(list);
+      return status;
+    }
+  }
+  exitCode = saveRing(list, ring, isNew);
+  free_publist(list);
+  if (exitCode != 0) return exitCode;
+  for (const auto* key : taken) std::printf("imported  %s\n", describe(key->record).c_str());
+  std::printf("%zu key%s imported, %zu refused\n", taken.size(), taken.size() == 1 ? "" : "s", refused);
+  return refused == 0 ? 0 : 1;
+}
+
+// The keys with a key id or a user id, as packets or ASCII armour, on standard output.
+int exportCommand(const std::string& ring, const std::string& which, const std::string& typedWhich, bool armored) {
+  KeyList list = nullptr;
+  int exitCode = 0;
+  if (!loadRing(ring, list, false, exitCode)) return exitCode;
+  std::vector<const PublicKeyRecord*> found;
+  uint8_t id[8] = {};
+  if (const std::size_t bytes = parseKeyId(typedWhich, id); bytes != 0) found = keysWithId(list, id, bytes);
+  for (const std::string& candidate : {which, typedWhich}) {
+    if (!found.empty()) break;
+    const orvak::NormalizedId wanted = orvak::normalizeUserId(candidate.c_str());
+    for (const PublicKeyRecord* r = list; r != nullptr; r = r->next) {
+      if (orvak::sameUserId(orvak::normalizeUserId(r->userId), wanted)) found.push_back(r);
+    }
+  }
+  std::string packets;
+  for (const PublicKeyRecord* r : found) packets += orvak_tool::keyPackets(*r);
+  free_publist(list);
+  if (found.empty()) return failure("no key with key id or user id '" + typedWhich + "' in '" + ring + "'");
+  if (!armored && isatty(STDOUT_FILENO)) {
+    return failure("the key is binary packets: send them to a file (> FILE), or ask for --armor");
+  }
+  const std::string out = armored ? orvak_tool::armor(packets, SUITE_VERSION) : packets;
+  if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
+    return failure(std::string("cannot write the key: ") + std::strerror(errno));
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -595,6 +683,23 @@ int main(int argc, char** argv) {
   CLI::Option* findKey = find->add_option("--key-id", keyId, keyIdText);
   findUser->excludes(findKey);
 
+  std::string keyFile, which;
+  bool armored = false;
+  CLI::App* import = app.add_subcommand(
+      "import", "Adds the keys of FILE (binary packets, or ASCII armour) that a record can hold: an RSA key "
+                "of version 2 or 3, a modulus of at most 1024 bits, an exponent of at most 32, a first user id "
+                "of 1 to 31 characters not yet in the ring. Every other key is refused with its reason; "
+                "signatures and further user ids are not kept. A RING that does not exist yet is created.");
+  import->add_option("RING", ring, "the key ring file")->required();
+  import->add_option("FILE", keyFile, "the key file")->required();
+  import->add_flag("--force", force, forceText);
+  CLI::App* exportKeys = app.add_subcommand(
+      "export", "Writes the keys with a key id (16 hex digits, or the last 8) or a user id to standard "
+                "output: a version-2 key packet and a user-id packet a key, or ASCII armour.");
+  exportKeys->add_option("RING", ring, "the key ring file")->required();
+  exportKeys->add_option("KEY", which, "KEYID or USER")->required();
+  exportKeys->add_flag("--armor", armored, "ASCII armour (base64 lines and a CRC-24) instead of binary packets");
+
   app.footer(
       "A ring is written to a temporary file beside it and put in place only when complete: a failed "
       "command never leaves it half written. A ring holds one version-2 key packet and one user id of at "
@@ -624,6 +729,12 @@ int main(int argc, char** argv) {
     user = *converted;
   }
   if (list->parsed()) return listCommand(ring, json);
+  if (import->parsed()) return importCommand(ring, keyFile, force);
+  if (exportKeys->parsed()) {
+    std::string error;
+    const auto converted = tools::utf8ToWindows1252(which, error);
+    return exportCommand(ring, converted ? *converted : which, which, armored);
+  }
   if (add->parsed()) return addCommand(ring, pem, user, created, force);
   if (remove->parsed()) {
     if (removeUser->count() == 0 && removeKey->count() == 0) return usageError("remove: give ID or --key-id");
