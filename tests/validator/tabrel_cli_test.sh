@@ -82,6 +82,16 @@ sed 's/^line one/line 0ne/' DECL.TXT > changed.txt
 check "a changed record" status 5 "$tabrel" check changed.txt "${tags[@]}" --as DECL.TXT
 check "each log line is followed by what it means" sh -c "grep -A1 '04 - CRC do registro' out.txt | grep -q 'the record was changed or damaged'"
 check "no CRC is advised that would cover the change" sh -c "! grep -q 'header should carry' out.txt && grep -q '^note: no declaration CRC is advised' out.txt"
+check "--json: the result and every error with its record, code, meaning and both CRCs" sh -c "'$tabrel' check changed.txt ${tags[*]} --as DECL.TXT --json --no-clean > report.json; test \$? -eq 5 && python3 - <<'PY'
+import json, sys, zlib
+r = json.load(open('report.json'))
+e = r['errors']
+record = open('changed.txt', 'rb').read().split(b'\r\n')[1]
+ok = (r['result'] == 5 and not r['valid'] and [x['code'] for x in e] == ['04', '06'] and e[0]['record'] == 2
+      and e[0]['crcFound'] == record[-10:].decode() and e[0]['crcComputed'] == '%010d' % zlib.crc32(record[:-10])
+      and 'changed or damaged' in e[0]['explanation'] and e[1]['crcFound'] == r['declaredCrc'])
+sys.exit(0 if ok else 1)
+PY"
 # The declaration CRC sits at 3; --offset 4 is pointed there.
 check "a wrong offset" status 5 "$tabrel" check DECL.TXT --system HDR --offset 4 --declaration-trailer TRD --receipt-trailer TRR
 check "is pointed to the right one" grep -q "^note: the header holds the declaration CRC the records give, $declared, at offset 3, not 4: check with --offset 3$" out.txt

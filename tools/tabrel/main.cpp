@@ -18,6 +18,7 @@
 #include "tools/tabrel/outputs.h"
 #include "tools/tabrel/seal.h"
 #include "tools/tabrel/text.h"
+#include "validator/record.h"
 #include "validator/tabrel32.h"
 
 #include "suite_version.h"
@@ -131,6 +132,97 @@ struct CheckReport {
   std::string logBytes;
   std::vector<std::string> notes;
 };
+
+std::string jsonString(const std::string& utf8) {
+  std::string out = "\"";
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + '"';
+}
+
+// Record n (from 1) of the input: its text and its CRC field, as the library
+// cuts a CR LF line; false when there is no such record.
+bool recordOf(const std::string& bytes, std::size_t n, std::string& text, std::string& field) {
+  std::size_t start = 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    const auto end = bytes.find("\r\n", start);
+    if (end == std::string::npos) return false;
+    start = end + 2;
+  }
+  const auto end = bytes.find("\r\n", start);
+  if (end == std::string::npos) return false;
+  const std::string line = bytes.substr(start, end - start);
+  if (line.size() < 10) return false;
+  text = line.substr(0, line.size() - 10);
+  field = line.substr(line.size() - 10);
+  return true;
+}
+
+// The report as one JSON object: the result, both CRCs, every error of the
+// log with its record, code, the library's text, what it means and, where the
+// tool can tell, the CRC found and the CRC computed.
+int printJson(const CheckReport& r, const std::string& bytes, const std::string& recordsCrc) {
+  auto crcOrNull = [](const std::string& text) { return text.empty() ? std::string("null") : jsonString(text); };
+  std::string out = "{\"file\": " + jsonString(r.input);
+  if (!r.checkedAs.empty()) out += ", \"checkedAs\": " + jsonString(r.checkedAs);
+  out += ", \"result\": " + std::to_string(r.result) + ", \"valid\": " + (r.result == 0 ? "true" : "false") +
+         ", \"words\": " + jsonString(r.words) +
+         ", \"declaredCrc\": " + crcOrNull(r.declared[0] ? crcText(r.declared) : "") +
+         ", \"computedCrc\": " + crcOrNull(r.computed[0] ? crcText(r.computed) : "") + ", \"errors\": [";
+  const std::string log = windows1252ToUtf8(r.logBytes);
+  std::size_t start = 0;
+  bool first = true;
+  while (start < log.size()) {
+    std::size_t end = log.find("\r\n", start);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(start, end - start);
+    start = end + 2;
+    // "[00002] 04 - text"
+    const auto close = line.find("] ");
+    if (line.empty() || line[0] != '[' || close == std::string::npos || line.size() < close + 7) continue;
+    const std::string number = line.substr(1, close - 1);
+    const std::string code = line.substr(close + 2, 2);
+    const std::string text = line.substr(close + 7);
+    std::string found, computed;
+    const std::size_t record = number.find_first_not_of("0123456789") == std::string::npos && !number.empty()
+                                   ? static_cast<std::size_t>(std::stoul(number))
+                                   : 0;
+    std::string recordText, field;
+    if (code == "04" && recordOf(bytes, record, recordText, field)) {
+      char digits[11];
+      std::snprintf(digits, sizeof digits, "%010lu", static_cast<unsigned long>(tabrel::recordCrc(recordText.c_str())));
+      found = field;
+      computed = digits;
+    } else if (code == "06") {
+      found = r.declared[0] ? crcText(r.declared) : "";
+      computed = recordsCrc;
+    }
+    const char* meaning = logCodeExplanation(code);
+    out += std::string(first ? "\n  " : ",\n  ") + "{\"record\": " + (record > 0 ? std::to_string(record) : "null") +
+           ", \"code\": " + jsonString(code) + ", \"text\": " + jsonString(text) +
+           ", \"explanation\": " + (meaning ? jsonString(meaning) : "null") + ", \"crcFound\": " + crcOrNull(found) +
+           ", \"crcComputed\": " + crcOrNull(computed) + "}";
+    first = false;
+  }
+  out += first ? "]" : "\n]";
+  if (!r.shouldCarry.empty()) out += ", \"headerShouldCarry\": " + jsonString(r.shouldCarry.substr(0, 10));
+  out += ", \"notes\": [";
+  for (std::size_t i = 0; i < r.notes.size(); ++i) out += (i ? ", " : "") + jsonString(r.notes[i]);
+  out += "]}\n";
+  std::cout << out;
+  return r.result;
+}
 
 int printReport(const CheckReport& r) {
   std::cout << "file:          " << r.input;
@@ -313,6 +405,16 @@ int runCheck(const CommandLine& line) {
     }
   }
   if (report.result != 0) addInputNotes(report, bytes);
+  if (line.options.count("json") != 0) {
+    std::string recordsCrc;
+    std::uint32_t crc = 0;
+    if (tabrel::tool::declarationCrcOf(checkedPath, tags.declarationTrailer, crc)) {
+      char digits[11];
+      std::snprintf(digits, sizeof digits, "%010lu", static_cast<unsigned long>(crc));
+      recordsCrc = digits;
+    }
+    return printJson(report, bytes, recordsCrc);
+  }
   return printReport(report);
 }
 
@@ -429,6 +531,10 @@ int main(int argc, char** argv) {
   CLI::Option* noClean = check->add_flag("--no-clean", noCleanFlag,
                                          "write nothing: no cleaned copy, and the error log shown, not kept");
   noClean->excludes("--clean")->excludes("--log");
+  bool jsonFlag = false;
+  CLI::Option* json = check->add_flag("--json", jsonFlag,
+                                      "the report as one JSON object: result, CRCs, and every error with its "
+                                      "record, code, text, explanation, CRC found and computed");
   CLI::App* seal = app.add_subcommand("seal", "seals PLAIN into FILE with every CRC field filled in");
   seal->add_option("PLAIN", operand, "the plain declaration")->required();
   seal->add_option("-o,--output", values["output"], "the file to write")->required()->type_name("FILE");
@@ -449,5 +555,6 @@ int main(int argc, char** argv) {
     if (option != nullptr && option->count() > 0) line.options[name] = value;
   }
   if (noClean->count() > 0) line.options["no-clean"] = "";
+  if (json->count() > 0) line.options["json"] = "";
   return check->parsed() ? runCheck(line) : runSeal(line);
 }
