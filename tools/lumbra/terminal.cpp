@@ -97,7 +97,8 @@ extern "C" void noteInterrupt(int) {
   interruptFlag = 1;
   if (waitingSocket >= 0) {
     const int saved = errno;
-    if (++waitingPresses == 1) {
+    waitingPresses = waitingPresses + 1;
+    if (waitingPresses == 1) {
       if (::write(STDERR_FILENO, kWaitingNote, sizeof kWaitingNote - 1) < 0) {
         // the note is a courtesy
       }
