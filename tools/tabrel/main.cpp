@@ -390,16 +390,17 @@ int runCheck(const CommandLine& line) {
           "no declaration CRC is advised: a record failed its own CRC, so the records were changed or "
           "damaged since they were sealed; a header made to match them would hide that");
     } else if (tabrel::tool::declarationCrcOf(checkedPath, tags.declarationTrailer, crc)) {
-      char digits[11];
-      std::snprintf(digits, sizeof digits, "%010lu", static_cast<unsigned long>(crc));
+      char field[tabrel::kFieldLength];
+      tabrel::formatCrcField(crc, field);
+      const std::string digits(field, sizeof field);
       const std::string header = bytes.substr(0, bytes.find("\r\n"));
       const auto at = header.find(digits);
       if (at != std::string::npos && static_cast<std::int64_t>(at) != tags.offset) {
-        report.notes.push_back("the header holds the declaration CRC the records give, " + std::string(digits) +
+        report.notes.push_back("the header holds the declaration CRC the records give, " + digits +
                                ", at offset " + std::to_string(at) + ", not " + std::to_string(tags.offset) +
                                ": check with --offset " + std::to_string(at));
       } else {
-        report.shouldCarry = std::string(digits) + " (at offset " + std::to_string(tags.offset) +
+        report.shouldCarry = digits + " (at offset " + std::to_string(tags.offset) +
                              " of the header; its own CRC then changes too: tabrel seal makes both)";
       }
     }
