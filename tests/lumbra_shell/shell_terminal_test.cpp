@@ -97,7 +97,9 @@ TEST_F(ShellAtATerminal, CtrlCClearsTheLineAndStopsTheRows) {
   PtySession batch;
   ASSERT_TRUE(batch.start({kShell, target(), "-f", stopped.string()},
                           {"LUMBRA_PASSWORD=" + std::string(kPassword), "LC_ALL=C.UTF-8"}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Long enough for a slow start (a sanitized build on a busy machine): the
+  // rows wait on the terminal, which is not read meanwhile.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
   batch.send(kCtrlC);
   ASSERT_TRUE(batch.expect("interrupted: ", 30)) << batch.rest();
   ASSERT_TRUE(batch.expect("lumbra: 1 update not committed")) << batch.rest();

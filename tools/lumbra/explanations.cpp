@@ -3,39 +3,41 @@
 
 #include <cstring>
 
+#include "client/lumbra32.h"
+
 namespace lumbra_shell {
 
 const std::vector<Explanation>& explanationTable() {
   static const std::vector<Explanation> table = {
       // The client library's own statuses.
-      {-1, "the command could not be sent: the connection broke ({reason})"},
-      {-2, "no reply came: the server closed the connection or stopped ({reason})"},
-      {-3, "the system gave no socket ({reason}): too many open files, or no network"},
-      {-4,
+      {LB_SEND_FAILED, "the command could not be sent: the connection broke ({reason})"},
+      {LB_RECEIVE_FAILED, "no reply came: the server closed the connection or stopped ({reason})"},
+      {LB_NO_CONNECTIVITY, "the system gave no socket ({reason}): too many open files, or no network"},
+      {LB_BAD_SERVER_ADDRESS,
        "the server address must be a numeric IPv4 address such as 127.0.0.1, with :PORT if not 3001; "
        "a host name is not looked up"},
-      {-5, "this program holds 500 sessions already, the most the client keeps: close one first"},
-      {-6,
+      {LB_TOO_MANY_CONNECTIONS, "this program holds 500 sessions already, the most the client keeps: close one first"},
+      {LB_COMMAND_TOO_LONG,
        "the command is longer than the session's message length allows: shorten it, or raise the length "
        "with SET MESSAGE_LENGTH=n"},
-      {-7, "no connection to {address} ({reason}): is lumbra-server running and listening there?"},
-      {-8,
+      {LB_CONNECT_FAILED, "no connection to {address} ({reason}): is lumbra-server running and listening there?"},
+      {LB_SERVER_INACTIVE,
        "what answers at {address} is not a lumbra server, or it closed the connection at once: check the "
        "address and port"},
-      {-9, "updates were left without COMMIT: COMMIT keeps them, ROLLBACK drops them"},
-      {-10, "the result has no rows left to read: run the SELECT again"},
-      {-11, "the client could not read a row: run the SELECT again"},
-      {-12,
+      {LB_UPDATES_WITHOUT_COMMIT, "updates were left without COMMIT: COMMIT keeps them, ROLLBACK drops them"},
+      {LB_NO_ROWS, "the result has no rows left to read: run the SELECT again"},
+      {LB_INVALID_RECORD, "the client could not read a row: run the SELECT again"},
+      {LB_INVALID_COMMAND,
        "the client takes only the words SELECT, INSERT, UPDATE, DELETE, COMMIT, ROLLBACK, EXEC, SET, "
        "GETSET and PARM first; other SQL goes through EXEC (EXEC CREATE TABLE ...)"},
-      {-13, "this session is not open: \\connect opens one"},
-      {-14,
+      {LB_NOT_CONNECTED, "this session is not open: \\connect opens one"},
+      {LB_INVALID_PARAMETERS,
        "the client refused its arguments: an identification of 1 to 11 characters, a password of at most "
        "24 (a new one 25), an address under 100 characters"},
-      {-15,
+      {LB_OUT_OF_MEMORY,
        "the client could not get memory for the session's buffer, or not the message length the server "
        "announced: a lower SET MESSAGE_LENGTH may do"},
-      // The reference server's statuses.
+      // The reference server's statuses, negated as the client returns them.
       {-100, "the server could not read the message (a broken compact form, or a zero byte in the text)"},
       {-101, "the server could not read the login message: the client and the server do not match"},
       {-102,

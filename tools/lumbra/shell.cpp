@@ -1,6 +1,7 @@
 // The shell's session logic: connect, commands, rows, backslash commands.
 #include "tools/lumbra/shell.h"
 
+#include "client/lumbra32.h"
 #include "protocol/commands.h"
 #include "protocol/wire.h"
 #include "tools/common/file_reason.h"
@@ -19,6 +20,9 @@ namespace {
 bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
+
+// A message not sent whole, or a reply not received: the connection may be gone.
+bool connectionBroke(std::int32_t status) { return status == LB_SEND_FAILED || status == LB_RECEIVE_FAILED; }
 
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -78,13 +82,13 @@ std::string plural(std::int64_t count, std::string_view one) {
 // Status codes of LBInsertBin, which writes no message text.
 std::string_view insertBinReason(std::int32_t status) {
   switch (status) {
-    case -1:
+    case LB_SEND_FAILED:
       return "fewer than seven characters before the last '='";
-    case -6:
+    case LB_COMMAND_TOO_LONG:
       return "command and data do not fit the session's message length";
-    case -13:
+    case LB_NOT_CONNECTED:
       return "no session on this handle";
-    case -14:
+    case LB_INVALID_PARAMETERS:
       return "invalid session";
     default:
       return "refused";
@@ -249,7 +253,7 @@ bool Shell::connectionFailure(std::int32_t status, const std::string& text) {
   char* message = messageBuffer();
   if (message != nullptr) {
     const std::int32_t probe = api_.command(handle_, "GETSET VERSION", message);
-    if (probe != -1 && probe != -2) {
+    if (!connectionBroke(probe)) {
       report("  the reply could not be read; the session goes on");
       batchSent();
       return false;
@@ -279,7 +283,7 @@ std::optional<std::string> Shell::askServer(const char* command) {
   const std::int32_t result = api_.command(handle_, command, message);
   if (result < 0) {
     const std::string text = messageText();
-    if (result == -1 || result == -2) {
+    if (connectionBroke(result)) {
       loseConnection();
       return std::nullopt;
     }
@@ -385,7 +389,7 @@ void Shell::batchSent() {
 }
 
 bool Shell::serverFailure(std::int32_t status, const std::string& command, const std::string& text) {
-  if (status == -1 || status == -2) return connectionFailure(status, text);
+  if (connectionBroke(status)) return connectionFailure(status, text);
   const auto failed = lumbra::readBatchUpdatePlace(text);
   if (!failed || batch_.empty()) {
     // The batch went ahead of the command and was taken.
@@ -509,7 +513,7 @@ bool Shell::printRows(std::int32_t count) {
       const std::string text = messageText();
       if (delivered > 0) finish(delivered);
       if (progress_) progress_->finish();
-      if (length == -1 || length == -2) return connectionFailure(length, text);
+      if (connectionBroke(length)) return connectionFailure(length, text);
       return fail(length, text);
     }
     begin();
@@ -583,7 +587,7 @@ bool Shell::runBackslash(std::string_view line) {
       char* message = messageBuffer();
       if (message == nullptr) return usage("out of memory");
       const std::int32_t probe = api_.command(handle_, "SELECT sqlite_version()", message);
-      if (probe == -1 || probe == -2) return connectionFailure(probe, messageText());
+      if (connectionBroke(probe)) return connectionFailure(probe, messageText());
       dialect_ = probe >= 0 ? Dialect::sqlite : Dialect::postgres;
     }
     std::string query;

@@ -80,11 +80,11 @@ bool logHasError(const std::string& log, const char* number) {
 }
 
 std::string resultInWords(std::int32_t result, const std::string& log) {
-  if (result == 0) return "valid: every record, both trailers and both file CRCs are right";
-  if (result == 4 && logHasError(log, "02")) return "invalid: the header does not begin with the system tag";
-  if (result == 5 && logHasError(log, "06")) return "invalid: the declaration CRC does not match";
-  if (result == 6 && logHasError(log, "08")) return "invalid: the receipt CRC does not match";
-  if (result == 6) return "invalid: at least 6 errors, counting stops at 6";
+  if (result == TB_OK) return "valid: every record, both trailers and both file CRCs are right";
+  if (result == TB_SYSTEM_INVALID && logHasError(log, "02")) return "invalid: the header does not begin with the system tag";
+  if (result == TB_DECLARATION_CRC_INVALID && logHasError(log, "06")) return "invalid: the declaration CRC does not match";
+  if (result == TB_RECEIPT_CRC_INVALID && logHasError(log, "08")) return "invalid: the receipt CRC does not match";
+  if (result == TB_MAX_ERRORS) return "invalid: at least 6 errors, counting stops at 6";
   return "invalid: " + std::to_string(result) + (result == 1 ? " error" : " errors") + " found";
 }
 
@@ -374,15 +374,15 @@ int runCheck(const CommandLine& line) {
     if (!noClean && tools::readError(clean) == 0) report.notes.push_back("the cleaned copy " + clean + " is an earlier run's; this run left it as it was");
     readWholeFile(log, report.logBytes);
   } else {
-    const char* what = report.result == 1   ? "the input file cannot be opened"
-                       : report.result == 3 ? "the error log cannot be created"
+    const char* what = report.result == TB_INPUT_UNAVAILABLE ? "the input file cannot be opened"
+                       : report.result == TB_LOG_UNAVAILABLE ? "the error log cannot be created"
                                             : "the cleaned copy cannot be created or written";
-    return cannotRun(report.result == 1 ? kExitNoInput : kExitCannotCreate,
+    return cannotRun(report.result == TB_INPUT_UNAVAILABLE ? kExitNoInput : kExitCannotCreate,
                      std::string(what) + " (tabrel32's result " + std::to_string(report.result) +
                          "); earlier outputs were left as they were");
   }
   report.words = resultInWords(report.result, report.logBytes);
-  if (report.result == 5 && logHasError(report.logBytes, "06")) {
+  if (report.result == TB_DECLARATION_CRC_INVALID && logHasError(report.logBytes, "06")) {
     std::uint32_t crc = 0;
     if (logHasError(report.logBytes, "04")) {
       // A header value that matched the records would hide the change.
