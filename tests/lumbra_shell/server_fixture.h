@@ -60,14 +60,21 @@ class ShellAgainstServer : public ::testing::Test {
       GTEST_SKIP() << "lumbra-server or lumbra not built";
     }
     dir_ = folder_.path();
+    database_ = (dir_ / "test.db").string();
     startServer();
   }
 
+  // The next start adds the user "shell" with the test's password first (a
+  // new database).
+  void addUser() { started_ = false; }
+
   // The server on the test's database (its user added at the first start), on
-  // a port of its own choosing.
-  void startServer() {
-    server_.useDatabase((dir_ / "test.db").string(), /*addUser=*/!started_);
-    ASSERT_TRUE(server_.start(kServer, "shell", kPassword, {"--message-length", "1901"})) << server_.error();
+  // a port of its own choosing, with `more` arguments.
+  void startServer(const std::vector<std::string>& more = {}) {
+    server_.useDatabase(database_, /*addUser=*/!started_);
+    std::vector<std::string> arguments = {"--message-length", "1901"};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    ASSERT_TRUE(server_.start(kServer, "shell", kPassword, arguments)) << server_.error();
     started_ = true;
     port_ = std::to_string(server_.port());
   }
@@ -126,6 +133,7 @@ class ShellAgainstServer : public ::testing::Test {
 
   suite_test::TempDir folder_{"lumbra-shell"};
   fs::path dir_;
+  std::string database_;  // a SQLite file, or a PostgreSQL URI
   suite_test::ServerProcess server_;
   bool started_ = false;
   std::string port_;

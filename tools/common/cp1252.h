@@ -3,7 +3,9 @@
 // tools show them in UTF-8.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace tools {
 
@@ -13,5 +15,13 @@ char32_t windows1252CodePoint(unsigned char byte);
 
 // Appends the UTF-8 form of a code point of the Basic Multilingual Plane.
 void appendUtf8(std::string& out, char32_t codePoint);
+
+// Every byte as its Windows-1252 character in UTF-8; the five undefined bytes as U+FFFD.
+std::string windows1252ToUtf8(std::string_view bytes);
+
+// Terminal text (UTF-8) in Windows-1252. A text that is not UTF-8 at all goes
+// as it is (it is taken to be Windows-1252 already); a character the code page
+// lacks gives nothing and an `error` that names it.
+std::optional<std::string> utf8ToWindows1252(std::string_view text, std::string& error);
 
 }  // namespace tools

@@ -61,6 +61,9 @@ class NamedCopy {
 
   // Copies source to a file called name; false with the system's reason.
   bool create(const std::string& source, const std::string& name, std::string& reason);
+  // Makes the temporary folder alone (create makes it too); false with the system's reason.
+  bool makeFolder(std::string& reason);
+  const std::string& folder() const { return folder_; }
   const std::string& path() const { return path_; }
 
  private:
