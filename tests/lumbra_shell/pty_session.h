@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace lumbra_shell_e2e {
+namespace lumbra::shell::testing {
 
 class PtySession {
  public:
@@ -134,4 +134,4 @@ class PtySession {
   std::size_t cursor_ = 0;
 };
 
-}  // namespace lumbra_shell_e2e
+}  // namespace lumbra::shell::testing

@@ -22,7 +22,7 @@
 #include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"
 
-namespace lumbra_shell_e2e {
+namespace lumbra::shell::testing {
 
 namespace fs = std::filesystem;
 
@@ -146,4 +146,4 @@ inline std::vector<std::string> lines(const std::string& text) {
   return result;
 }
 
-}  // namespace lumbra_shell_e2e
+}  // namespace lumbra::shell::testing

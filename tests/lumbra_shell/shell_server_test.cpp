@@ -9,7 +9,7 @@
 #include <functional>
 #include "tests/support/postgres_uri.h"
 
-namespace lumbra_shell_e2e {
+namespace lumbra::shell::testing {
 namespace {
 
 TEST_F(ShellAgainstServer, TableAndCsvOfTheSameRows) {
@@ -317,4 +317,4 @@ TEST_F(ShellAgainstServer, BadTargetsAndFilesAreRefusedBeforeConnecting) {
 }
 
 }  // namespace
-}  // namespace lumbra_shell_e2e
+}  // namespace lumbra::shell::testing

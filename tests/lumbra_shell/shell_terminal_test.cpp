@@ -5,7 +5,7 @@
 #include "pty_session.h"
 #include "server_fixture.h"
 
-namespace lumbra_shell_e2e {
+namespace lumbra::shell::testing {
 namespace {
 
 class ShellAtATerminal : public ShellAgainstServer {
@@ -233,4 +233,4 @@ TEST_F(ShellAtATerminal, HistoryIsKeptFromOneSessionToTheNext) {
 }
 
 }  // namespace
-}  // namespace lumbra_shell_e2e
+}  // namespace lumbra::shell::testing

@@ -14,7 +14,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 namespace {
 
 struct Reply {
@@ -597,4 +597,4 @@ TEST_F(ShellFiles, BackslashCommands) {
 }
 
 }  // namespace
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

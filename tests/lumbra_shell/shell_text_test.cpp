@@ -10,7 +10,7 @@
 #include <sstream>
 #include <utility>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 namespace {
 
 TEST(ShellText, TargetsAreSplitAndChecked) {
@@ -363,4 +363,4 @@ TEST(ResultFormat, TableCsvAndRawWriters) {
 }
 
 }  // namespace
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

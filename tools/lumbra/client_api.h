@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 class ClientApi {
  public:
@@ -22,4 +22,4 @@ class ClientApi {
 // The real library; defined in lumbra32_api.cpp, which links liblumbra32.
 ClientApi& lumbra32Api();
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

@@ -5,7 +5,7 @@
 
 #include "client/lumbra32.h"
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 const std::vector<Explanation>& explanationTable() {
   static const std::vector<Explanation> table = {
@@ -135,4 +135,4 @@ std::string explainStatus(std::int32_t status, std::string_view libraryText, con
   return text;
 }
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

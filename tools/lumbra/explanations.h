@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 // What an explanation may name.
 struct ExplainContext {
@@ -32,4 +32,4 @@ const std::vector<Explanation>& explanationTable();
 // SQL error: -2000 to -2099; any other).
 std::string explainStatus(std::int32_t status, std::string_view libraryText, const ExplainContext& context);
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

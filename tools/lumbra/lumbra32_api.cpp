@@ -3,7 +3,7 @@
 
 #include "client/lumbra32.h"
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 namespace {
 
@@ -32,4 +32,4 @@ ClientApi& lumbra32Api() {
   return api;
 }
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

@@ -18,7 +18,7 @@
 
 namespace {
 
-using namespace lumbra_shell;
+using namespace lumbra::shell;
 
 // The first line of a file, without its line end.
 std::optional<std::string> firstLine(const std::string& path) {

@@ -1,7 +1,7 @@
 // Command line of the shell.
 #include "tools/lumbra/options.h"
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 namespace {
 
@@ -93,4 +93,4 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments, s
   return options;
 }
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

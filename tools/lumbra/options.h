@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 // Exit statuses of the shell.
 inline constexpr int kExitOk = 0;
@@ -49,4 +49,4 @@ bool finishOptions(const CLI::App& app, Options& options, std::string& error);
 // options, or nothing and the error.
 std::optional<Options> parseOptions(const std::vector<std::string>& arguments, std::string& error);
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <utility>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 namespace {
 
@@ -374,4 +374,4 @@ std::unique_ptr<RowWriter> makeRowWriter(OutputFormat format, std::ostream& out,
   return std::make_unique<TableWriter>(out, style);
 }
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 struct Column {
   std::string name;
@@ -83,4 +83,4 @@ std::unique_ptr<RowWriter> makeRowWriter(OutputFormat format, std::ostream& out,
 
 std::string csvField(std::string_view text);
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

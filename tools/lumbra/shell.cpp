@@ -13,7 +13,7 @@
 #include <cstring>
 #include <new>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 namespace {
 
@@ -746,4 +746,4 @@ bool Shell::ebcdic(const std::string& text) {
   return true;
 }
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 // Told about a retrieval as it goes; the terminal implementation draws a
 // progress line, throttled by time.
@@ -153,4 +153,4 @@ class Shell {
 // Reads a whole file in binary; false with a reason when it cannot.
 bool readFile(const std::string& path, std::string& contents, std::string& error);
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 std::optional<ConnectTarget> parseTarget(std::string_view text, std::string& error) {
   ConnectTarget target;
@@ -201,4 +201,4 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 // Limits of the client's connect arguments (without terminator).
 inline constexpr std::size_t kMaxIdentification = 11;
@@ -60,4 +60,4 @@ std::string toCell(std::string_view bytes);
 // Whether a trimmed cell reads as a number (sign, digits, decimals, exponent).
 bool looksNumeric(std::string_view text);
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

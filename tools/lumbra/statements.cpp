@@ -3,7 +3,7 @@
 
 #include "protocol/commands.h"
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 namespace {
 
@@ -169,4 +169,4 @@ void StatementBuffer::clear() {
   quote_ = 0;
 }
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

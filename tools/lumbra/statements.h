@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 // Whether `word` is one the client accepts at the start of a command (COMMIT
 // DELETE EXEC INSERT ROLLBACK SELECT UPDATE PARM SET GETSET), in any case.
@@ -65,4 +65,4 @@ class StatementBuffer {
   char quote_ = 0;
 };
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

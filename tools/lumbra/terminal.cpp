@@ -21,7 +21,7 @@
 
 #include <editline/readline.h>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 std::optional<std::string> readSecret(const char* prompt) {
   const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
@@ -379,4 +379,4 @@ void LineEditor::remember(const std::string& entry) {
   }
 }
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace lumbra_shell {
+namespace lumbra::shell {
 
 // Prompts on the controlling terminal and reads one line with echo off.
 std::optional<std::string> readSecret(const char* prompt);
@@ -92,4 +92,4 @@ class LineEditor {
   std::string historyPath_;
 };
 
-}  // namespace lumbra_shell
+}  // namespace lumbra::shell

@@ -66,8 +66,8 @@ bool sameKey(const PublicKeyRecord& a, const PublicKeyRecord& b) {
          std::memcmp(a.exponent, b.exponent, static_cast<std::size_t>(a.exponentLength)) == 0;
 }
 
-using orvak_tool::RingSurvey;
-using orvak_tool::surveyRing;
+using orvak::tool::RingSurvey;
+using orvak::tool::surveyRing;
 
 // The whole file; false with the system's reason.
 bool readRingBytes(const std::string& path, std::string& bytes, std::string& reason) {
@@ -94,7 +94,7 @@ int guardRing(const std::string& path, bool force) {
   if (!readRingBytes(path, bytes, reason)) return failure("cannot read key ring '" + path + "': " + reason);
   const RingSurvey survey = surveyRing(bytes);
   if (!survey.losses.any()) return 0;
-  const std::vector<std::string> losses = orvak_tool::describeLosses(survey);
+  const std::vector<std::string> losses = orvak::tool::describeLosses(survey);
   const std::string backup = path + "~";
   if (!force) {
     std::string text = "'" + path + "' was not written by this tool; saving it would:";
@@ -119,8 +119,8 @@ std::string wholeUserId(const PublicKeyRecord& r, const RingSurvey& survey) {
   if (!orvak::hasValidLengths(r)) return {};
   const uint32_t created = orvak::calendarToTime(r.created);
   for (const std::size_t i : survey.losses.cutUserIds) {
-    const orvak_tool::SurveyKey& key = survey.keys[i];
-    if (key.created == created && key.userId.compare(0, orvak_tool::kRecordUserIdChars, r.userId) == 0 &&
+    const orvak::tool::SurveyKey& key = survey.keys[i];
+    if (key.created == created && key.userId.compare(0, orvak::tool::kRecordUserIdChars, r.userId) == 0 &&
         key.modulus.size() == static_cast<std::size_t>(r.modulusLength) &&
         std::equal(key.modulus.begin(), key.modulus.end(), r.modulus) &&
         key.exponent.size() == static_cast<std::size_t>(r.exponentLength) &&
@@ -260,7 +260,7 @@ int listCommand(const std::string& ring, bool json) {
   std::printf("%d key%s\n", FindNumberOfKeys(list), FindNumberOfKeys(list) == 1 ? "" : "s");
   if (cut > 0) {
     std::printf("+ %zu user id%s cut to %zu characters, what a record holds; a save keeps only the cut form\n",
-                cut, cut == 1 ? "" : "s", orvak_tool::kRecordUserIdChars);
+                cut, cut == 1 ? "" : "s", orvak::tool::kRecordUserIdChars);
   }
   free_publist(list);
   return 0;
@@ -524,10 +524,10 @@ int importCommand(const std::string& ring, const std::string& file, bool force) 
   std::string text, reason;
   if (!readRingBytes(file, text, reason)) return failure("cannot read key file '" + file + "': " + reason);
   std::string packets;
-  if (!orvak_tool::dearmor(text, packets, reason)) return failure("'" + file + "': " + reason + "; nothing imported");
-  std::vector<orvak_tool::ImportedKey> keys;
+  if (!orvak::tool::dearmor(text, packets, reason)) return failure("'" + file + "': " + reason + "; nothing imported");
+  std::vector<orvak::tool::ImportedKey> keys;
   std::size_t offset = 0;
-  if (!orvak_tool::readKeyFile(packets, keys, reason, offset)) {
+  if (!orvak::tool::readKeyFile(packets, keys, reason, offset)) {
     return failure("'" + file + "' cannot be read: at byte " + std::to_string(offset) + " of its packets, " +
                    reason + "; nothing imported");
   }
@@ -536,9 +536,9 @@ int importCommand(const std::string& ring, const std::string& file, bool force) 
   int exitCode = 0;
   bool isNew = false;
   if (!loadRing(ring, list, true, exitCode, &isNew)) return exitCode;
-  std::vector<const orvak_tool::ImportedKey*> taken;
+  std::vector<const orvak::tool::ImportedKey*> taken;
   std::size_t refused = 0;
-  for (orvak_tool::ImportedKey& key : keys) {
+  for (orvak::tool::ImportedKey& key : keys) {
     if (key.taken && IsPublicKeyInList(list, key.record.userId)) {
       key.taken = false;
       key.reason = "a key with this user id is already in '" + ring + "'";
@@ -592,13 +592,13 @@ int exportCommand(const std::string& ring, const std::string& which, const std::
     }
   }
   std::string packets;
-  for (const PublicKeyRecord* r : found) packets += orvak_tool::keyPackets(*r);
+  for (const PublicKeyRecord* r : found) packets += orvak::tool::keyPackets(*r);
   free_publist(list);
   if (found.empty()) return failure("no key with key id or user id '" + typedWhich + "' in '" + ring + "'");
   if (!armored && isatty(STDOUT_FILENO)) {
     return failure("the key is binary packets: send them to a file (> FILE), or ask for --armor");
   }
-  const std::string out = armored ? orvak_tool::armor(packets, SUITE_VERSION) : packets;
+  const std::string out = armored ? orvak::tool::armor(packets, SUITE_VERSION) : packets;
   if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
     return failure(std::string("cannot write the key: ") + std::strerror(errno));
   }

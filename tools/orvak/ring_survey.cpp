@@ -8,7 +8,7 @@
 #include "keyring/packet_format.h"
 #include "tools/common/cp1252.h"
 
-namespace orvak_tool {
+namespace orvak::tool {
 
 namespace {
 
@@ -308,4 +308,4 @@ std::vector<std::string> describeLosses(const RingSurvey& survey) {
   return lines;
 }
 
-}  // namespace orvak_tool
+}  // namespace orvak::tool

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace orvak_tool {
+namespace orvak::tool {
 
 // One key as the file holds it.
 struct SurveyKey {
@@ -51,4 +51,4 @@ RingSurvey surveyRing(const std::string& bytes);
 // The lines that tell what a save would lose ("drop 62 packets: ...").
 std::vector<std::string> describeLosses(const RingSurvey& survey);
 
-}  // namespace orvak_tool
+}  // namespace orvak::tool

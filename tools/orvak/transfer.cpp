@@ -7,7 +7,7 @@
 #include "keyring/packet_format.h"
 #include "keyring/packet_writer.h"
 
-namespace orvak_tool {
+namespace orvak::tool {
 
 namespace {
 
@@ -276,4 +276,4 @@ std::string keyPackets(const PublicKeyRecord& record) {
   return out;
 }
 
-}  // namespace orvak_tool
+}  // namespace orvak::tool

@@ -10,7 +10,7 @@
 
 #include "keyring/orvak32.h"
 
-namespace orvak_tool {
+namespace orvak::tool {
 
 // The packets inside an armoured block, or the bytes as they are when they
 // hold no "-----BEGIN PGP" line. False with the reason when the armour is
@@ -44,4 +44,4 @@ bool readKeyFile(const std::string& packets, std::vector<ImportedKey>& keys, std
 // and a user-id packet.
 std::string keyPackets(const PublicKeyRecord& record);
 
-}  // namespace orvak_tool
+}  // namespace orvak::tool
