@@ -79,6 +79,12 @@ BROKEN = [
      [SELECT, s(select_reply(3, 1, b"A=A(1)", b"X")), c(command(b"CONT=100")), s(reply(b"0000"))],
      {3: {"lumbra.kind": "reply"}},
      {3: "A continuation is answered by a block or a failure"}),
+    ("COMMIT with a statement behind it, refused by its own status",
+     [c(command(b"COMMIT SELECT 1")), s(reply(b"0123", b"TEXTO APOS COMMIT OU ROLLBACK: SELECT 1"))],
+     {1: {"lumbra.status": "0123",
+          "lumbra.status.meaning": "COMMIT or ROLLBACK followed by more than blanks and one ';': "
+                                   "nothing committed or rolled back"}},
+     {1: "Server error 0123: TEXTO APOS COMMIT OU ROLLBACK: SELECT 1"}),
     ("status that is not four digits",
      [c(command(b"PARM")), s(reply(b"00X0", b"?"))],
      {1: {"lumbra.status": "00X0"}},

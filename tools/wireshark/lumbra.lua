@@ -50,6 +50,43 @@ local COMMAND_WORDS = { COMMIT = true, DELETE = true, EXEC = true, INSERT = true
 local IDENTIFICATION_POSITIONS = { 92, 82, 80, 9, 95, 44, 65, 13, 63, 89, 14 }
 local RUN_DIGITS = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
 
+-- The server's statuses and what each means, as docs/operations.md lists
+-- them with their texts; 2001 to 2028 are the database's own errors.
+local STATUSES = {
+  ["0000"] = "success",
+  ["0100"] = "message not understood at this point of the session",
+  ["0101"] = "malformed login message",
+  ["0102"] = "unknown identification or wrong password",
+  ["0103"] = "the login's new password cannot be a password",
+  ["0104"] = "command before a successful login",
+  ["0105"] = "second login on one session",
+  ["0106"] = "the session's database connection could not be opened",
+  ["0110"] = "message longer than the server accepts",
+  ["0120"] = "command word the server does not know",
+  ["0121"] = "SELECT text with a second statement behind it",
+  ["0122"] = "binary insert without a usable length clause or value",
+  ["0123"] = "COMMIT or ROLLBACK followed by more than blanks and one ';': nothing committed or rolled back",
+  ["0140"] = "CONT without an open result",
+  ["0141"] = "malformed CONT number",
+  ["0150"] = "a row that does not fit a block, or longer than 99999",
+  ["0151"] = "more rows than the count can carry",
+  ["0160"] = "SET or GETSET of a setting the server does not know",
+  ["0161"] = "SET value out of range",
+  ["0170"] = "malformed PARM",
+  ["2005"] = "another session held the write lock past the busy timeout",
+}
+
+-- What a status means; nil for one the server does not answer.
+local function status_meaning(status)
+  local known = STATUSES[status]
+  if known then return known end
+  local number = tonumber(status)
+  if status:find("^%d%d%d%d$") and number >= 2001 and number <= 2028 then
+    return "SQL error: 2000 + the database's primary result code"
+  end
+  return nil
+end
+
 local run_digit_value = {}
 for i = 1, #RUN_DIGITS do run_digit_value[RUN_DIGITS:byte(i)] = i - 1 end
 
@@ -65,6 +102,7 @@ local F = {
   cont = ProtoField.uint32("lumbra.cont", "Continuation number"),
   tag = ProtoField.string("lumbra.tag", "Head tag"),
   status = ProtoField.string("lumbra.status", "Status"),
+  status_meaning = ProtoField.string("lumbra.status.meaning", "Meaning"),
   text = ProtoField.string("lumbra.text", "Reply text"),
   marker = ProtoField.string("lumbra.marker", "End-of-block marker"),
 
@@ -795,6 +833,9 @@ local function add_status(tree, tvb, raw)
   local item = tree:add(F.status, tvb(6, #status), readable(status))
   if not status:find("^%d%d%d%d$") then
     item:add_proto_expert_info(E.bad_status, "Status \"" .. readable(status) .. "\" is not four decimal digits")
+  else
+    local meaning = status_meaning(status)
+    if meaning then item:add(F.status_meaning, meaning):set_generated() end
   end
   return status, item
 end
