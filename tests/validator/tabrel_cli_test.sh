@@ -123,6 +123,54 @@ check "a failed seal" status 65 "$tabrel" seal broken.txt -o DECL.TXT "${tags[@]
 check "leaves the earlier output" cmp -s DECL.TXT before.TXT
 check "no temporary file is left after sealing" no_temporary_files
 
+# The tags from a profile: --profile FILE or TABREL_PROFILE; the command line wins.
+printf '# the tags of our declarations\nsystem = "HDR"\noffset = 4\ndeclaration-trailer = "TRD"\nreceipt-trailer = "TRR"\n' > tags.toml
+check "--profile gives the tags, the command line wins" status 0 "$tabrel" check DECL.TXT --profile tags.toml --offset 3
+check "a profile's value counts where the command line has none" status 5 "$tabrel" check DECL.TXT --profile tags.toml
+check "TABREL_PROFILE names the profile" status 0 env TABREL_PROFILE=tags.toml "$tabrel" seal plain.txt -o P.TXT --offset 3
+check "--profile wins over TABREL_PROFILE" status 0 env TABREL_PROFILE=absent.toml "$tabrel" check P.TXT --profile tags.toml --offset 3
+printf 'system = "HDR"\ntrailer = "TRD"\n' > wrong.toml
+check "a profile with another key" status 64 "$tabrel" check DECL.TXT --profile wrong.toml
+check "names that key" grep -q "profile wrong.toml: unknown key 'trailer'" err.txt
+check "a profile that cannot be read" status 66 env TABREL_PROFILE=absent.toml "$tabrel" check DECL.TXT
+check "says why and who named it" grep -qx "tabrel: check: cannot read the profile absent.toml: No such file or directory (named by TABREL_PROFILE)" err.txt
+check "a tag in neither" status 64 "$tabrel" check DECL.TXT --system HDR --offset 3 --receipt-trailer TRR
+check "points to the profile" grep -q 'missing option --declaration-trailer (give it, or a profile: --profile FILE or TABREL_PROFILE)' err.txt
+
+# --json: the CRC each error is about, found and computed, wherever one can be computed.
+printf 'HDR0000000000 x\nline one\nTRD\nreceipt\nTRR\n' > short.txt
+"$tabrel" seal short.txt -o SHORT.TXT "${tags[@]}" > /dev/null
+check "--json: the header's own CRC of a renamed file" sh -c "cp SHORT.TXT other.txt; '$tabrel' check other.txt ${tags[*]} --json --no-clean > r03.json; test \$? -eq 1"
+# The receipt trailer carries another receipt CRC, so both its CRCs are wrong (08, and 09 before it).
+python3 - <<'PY'
+import zlib
+lines = open('SHORT.TXT', 'rb').read().split(b'\r\n')
+trailer = b'TRR0000000001'
+lines[4] = trailer + b'%010d' % zlib.crc32(trailer[:3])
+open('trailer.txt', 'wb').write(b'\r\n'.join(lines))
+# No declaration trailer, and so no receipt trailer either.
+open('notrail.txt', 'wb').write(b'\r\n'.join(lines[:2]) + b'\r\n')
+PY
+"$tabrel" check trailer.txt "${tags[@]}" --as SHORT.TXT --json --no-clean > r08.json
+"$tabrel" check notrail.txt "${tags[@]}" --as SHORT.TXT --json --no-clean > r05.json
+check "--json: every error's CRCs, null only where nothing carries or gives one" python3 - <<'PY'
+import json, sys, zlib
+def crc(b): return '%010d' % zlib.crc32(b)
+def errors(name): return [(e['code'], e['record'], e['crcOf'], e['crcFound'], e['crcComputed']) for e in json.load(open(name))['errors']]
+short = open('SHORT.TXT', 'rb').read().split(b'\r\n')
+trailer = open('trailer.txt', 'rb').read().split(b'\r\n')
+expected = {
+    'r03.json': [('03', 1, 'header', short[0][-10:].decode(), crc(b'OTHER.TXT'))],
+    'r08.json': [('09', 5, 'record', trailer[4][-10:].decode(), crc(trailer[4][:-10])),
+                 ('08', 5, 'receipt', '0000000001', crc(b''.join(trailer[1:4])))],
+    'r05.json': [('05', 2, 'declaration', short[0][3:13].decode(), crc(short[1])),
+                 ('07', 2, 'receipt', None, crc(short[1]))],
+}
+bad = [(name, errors(name), want) for name, want in expected.items() if errors(name) != want]
+for b in bad: print(*b, sep='\n  ')
+sys.exit(1 if bad else 0)
+PY
+
 # The command line: one line naming the option, and 64, which no result uses.
 check "a missing tag option" status 64 "$tabrel" check DECL.TXT --system HDR --offset 3 --receipt-trailer TRR
 check "is named on one line" sh -c "head -n 1 err.txt | grep -q -- '--declaration-trailer' && test \$(wc -l < err.txt) -eq 2"

@@ -46,15 +46,74 @@ struct CommandLine {
   std::map<std::string, std::string> options;
 };
 
-struct Tags {
-  std::string system, declarationTrailer, receiptTrailer;
-  std::int32_t offset = 0;
-};
+using tabrel::tool::Tags;
 
-// The four options both commands need; an error text when one is missing or bad.
-std::string readTags(const CommandLine& line, Tags& tags) {
-  for (const char* name : {"system", "offset", "declaration-trailer", "receipt-trailer"})
-    if (!line.options.count(name)) return std::string("missing option --") + name;
+constexpr const char* kTagNames[] = {"system", "offset", "declaration-trailer", "receipt-trailer"};
+
+// The tags of a profile: a file of "name = value" lines in TOML, the four
+// long options without their dashes; '#' begins a comment. Fills `options`
+// with those the command line did not give. An error text when the profile
+// cannot be read or holds anything else; `unreadable` tells which.
+std::string readProfile(const std::string& path, std::map<std::string, std::string>& options, bool& unreadable) {
+  unreadable = false;
+  if (const std::string reason = tools::readErrorText(path); !reason.empty()) {
+    unreadable = true;
+    return "cannot read the profile " + path + ": " + reason;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::vector<CLI::ConfigItem> items;
+  try {
+    items = CLI::ConfigTOML().from_config(in);
+  } catch (const CLI::Error& e) {
+    return "profile " + path + ": " + e.what();
+  }
+  std::map<std::string, std::string> found;
+  for (const CLI::ConfigItem& item : items) {
+    if (item.name == "++" || item.name == "--") continue;  // a section's bounds
+    const std::string key = item.fullname();
+    bool known = item.parents.empty();
+    if (known) {
+      known = false;
+      for (const char* name : kTagNames) known = known || key == name;
+    }
+    if (!known) {
+      return "profile " + path + ": unknown key '" + key +
+             "' (a profile holds system, offset, declaration-trailer and receipt-trailer)";
+    }
+    if (item.inputs.size() != 1) return "profile " + path + ": " + key + " takes one value";
+    found[key] = item.inputs.front();
+  }
+  for (const auto& [name, value] : found) options.emplace(name, value);
+  return {};
+}
+
+// The four tags: each from the command line, else from the profile (--profile
+// FILE, else the file TABREL_PROFILE names). An error text when one is missing
+// or bad; `status` then holds the exit status.
+std::string readTags(CommandLine& line, Tags& tags, int& status) {
+  status = kExitUsage;
+  std::string profile = line.options.count("profile") ? line.options.at("profile") : std::string();
+  std::string from = "--profile";
+  if (profile.empty()) {
+    if (const char* named = std::getenv("TABREL_PROFILE"); named != nullptr && *named != '\0') {
+      profile = named;
+      from = "TABREL_PROFILE";
+    }
+  }
+  if (!profile.empty()) {
+    bool unreadable = false;
+    if (std::string error = readProfile(profile, line.options, unreadable); !error.empty()) {
+      if (unreadable) status = kExitNoInput;
+      return error + (from == "TABREL_PROFILE" ? " (named by TABREL_PROFILE)" : "");
+    }
+  }
+  for (const char* name : kTagNames) {
+    if (!line.options.count(name)) {
+      return std::string("missing option --") + name +
+             (profile.empty() ? " (give it, or a profile: --profile FILE or TABREL_PROFILE)"
+                              : " (not in the profile " + profile + " either)");
+    }
+  }
   tags.system = line.options.at("system");
   tags.declarationTrailer = line.options.at("declaration-trailer");
   tags.receiptTrailer = line.options.at("receipt-trailer");
@@ -131,7 +190,48 @@ struct CheckReport {
   std::string logPath;      // the error log this run left, if any
   std::string logBytes;
   std::vector<std::string> notes;
+  Tags tags;
+  std::string checkedPath;  // the path the library ran on (a copy under the --as name)
 };
+
+// One line of the error log, "[00002] 04 - text" (text in Windows-1252).
+struct LogLine {
+  std::string line;
+  std::size_t record = 0;  // 0 when the line has no readable number
+  std::string code;        // empty when the line is not of that form
+  std::string text;
+};
+
+std::vector<LogLine> logLines(const std::string& log) {
+  std::vector<LogLine> lines;
+  std::size_t start = 0;
+  while (start < log.size()) {
+    std::size_t end = log.find("\r\n", start);
+    if (end == std::string::npos) end = log.size();
+    LogLine entry;
+    entry.line = log.substr(start, end - start);
+    start = end + 2;
+    const std::string& line = entry.line;
+    const auto close = line.find("] ");
+    if (!line.empty() && line[0] == '[' && close != std::string::npos && line.size() >= close + 7) {
+      const std::string number = line.substr(1, close - 1);
+      if (!number.empty() && number.size() <= 9 && number.find_first_not_of("0123456789") == std::string::npos)
+        entry.record = static_cast<std::size_t>(std::stoul(number));
+      entry.code = line.substr(close + 2, 2);
+      entry.text = line.substr(close + 7);
+    }
+    lines.push_back(std::move(entry));
+  }
+  return lines;
+}
+
+// "the header's own CRC", "this record's own CRC"... for a line of the report.
+const char* crcSubjectInWords(const std::string& subject) {
+  if (subject == "header") return "the header's own CRC";
+  if (subject == "record") return "the record's own CRC";
+  if (subject == "declaration") return "the declaration CRC";
+  return "the receipt CRC";
+}
 
 std::string jsonString(const std::string& utf8) {
   std::string out = "\"";
@@ -151,28 +251,11 @@ std::string jsonString(const std::string& utf8) {
   return out + '"';
 }
 
-// Record n (from 1) of the input: its text and its CRC field, as the library
-// cuts a CR LF line; false when there is no such record.
-bool recordOf(const std::string& bytes, std::size_t n, std::string& text, std::string& field) {
-  std::size_t start = 0;
-  for (std::size_t i = 1; i < n; ++i) {
-    const auto end = bytes.find("\r\n", start);
-    if (end == std::string::npos) return false;
-    start = end + 2;
-  }
-  const auto end = bytes.find("\r\n", start);
-  if (end == std::string::npos) return false;
-  const std::string line = bytes.substr(start, end - start);
-  if (line.size() < 10) return false;
-  text = line.substr(0, line.size() - 10);
-  field = line.substr(line.size() - 10);
-  return true;
-}
-
 // The report as one JSON object: the result, both CRCs, every error of the
 // log with its record, code, the library's text, what it means and, where the
 // tool can tell, the CRC found and the CRC computed.
-int printJson(const CheckReport& r, const std::string& bytes, const std::string& recordsCrc) {
+int printJson(const CheckReport& r, const tabrel::tool::RecordsRead& records) {
+  using tabrel::tool::windows1252ToUtf8;
   auto crcOrNull = [](const std::string& text) { return text.empty() ? std::string("null") : jsonString(text); };
   std::string out = "{\"file\": " + jsonString(r.input);
   if (!r.checkedAs.empty()) out += ", \"checkedAs\": " + jsonString(r.checkedAs);
@@ -180,39 +263,20 @@ int printJson(const CheckReport& r, const std::string& bytes, const std::string&
          ", \"words\": " + jsonString(r.words) +
          ", \"declaredCrc\": " + crcOrNull(r.declared[0] ? crcText(r.declared) : "") +
          ", \"computedCrc\": " + crcOrNull(r.computed[0] ? crcText(r.computed) : "") + ", \"errors\": [";
-  const std::string log = windows1252ToUtf8(r.logBytes);
-  std::size_t start = 0;
   bool first = true;
-  while (start < log.size()) {
-    std::size_t end = log.find("\r\n", start);
-    if (end == std::string::npos) end = log.size();
-    const std::string line = log.substr(start, end - start);
-    start = end + 2;
-    // "[00002] 04 - text"
-    const auto close = line.find("] ");
-    if (line.empty() || line[0] != '[' || close == std::string::npos || line.size() < close + 7) continue;
-    const std::string number = line.substr(1, close - 1);
-    const std::string code = line.substr(close + 2, 2);
-    const std::string text = line.substr(close + 7);
-    std::string found, computed;
-    const std::size_t record = number.find_first_not_of("0123456789") == std::string::npos && !number.empty()
-                                   ? static_cast<std::size_t>(std::stoul(number))
-                                   : 0;
-    std::string recordText, field;
-    if (code == "04" && recordOf(bytes, record, recordText, field)) {
-      char digits[11];
-      std::snprintf(digits, sizeof digits, "%010lu", static_cast<unsigned long>(tabrel::recordCrc(recordText.c_str())));
-      found = field;
-      computed = digits;
-    } else if (code == "06") {
-      found = r.declared[0] ? crcText(r.declared) : "";
-      computed = recordsCrc;
-    }
+  for (const LogLine& entry : logLines(r.logBytes)) {
+    if (entry.code.empty()) continue;
+    const tabrel::tool::ErrorCrcs crcs = tabrel::tool::errorCrcs(records, r.tags, r.checkedPath, entry.code, entry.record);
+    const std::string& code = entry.code;
+    const std::size_t record = entry.record;
+    const std::string text = windows1252ToUtf8(entry.text);
     const char* meaning = logCodeExplanation(code);
     out += std::string(first ? "\n  " : ",\n  ") + "{\"record\": " + (record > 0 ? std::to_string(record) : "null") +
            ", \"code\": " + jsonString(code) + ", \"text\": " + jsonString(text) +
-           ", \"explanation\": " + (meaning ? jsonString(meaning) : "null") + ", \"crcFound\": " + crcOrNull(found) +
-           ", \"crcComputed\": " + crcOrNull(computed) + "}";
+           ", \"explanation\": " + (meaning ? jsonString(meaning) : "null") +
+           ", \"crcOf\": " + (crcs.subject.empty() ? std::string("null") : jsonString(crcs.subject)) +
+           ", \"crcFound\": " + crcOrNull(windows1252ToUtf8(crcs.found)) +
+           ", \"crcComputed\": " + crcOrNull(crcs.computed) + "}";
     first = false;
   }
   out += first ? "]" : "\n]";
@@ -224,7 +288,7 @@ int printJson(const CheckReport& r, const std::string& bytes, const std::string&
   return r.result;
 }
 
-int printReport(const CheckReport& r) {
+int printReport(const CheckReport& r, const tabrel::tool::RecordsRead& records) {
   std::cout << "file:          " << r.input;
   if (!r.checkedAs.empty()) std::cout << " (checked as " << r.checkedAs << ")";
   std::cout << "\n"
@@ -236,20 +300,16 @@ int printReport(const CheckReport& r) {
   if (!r.cleanPath.empty()) std::cout << "cleaned copy:  " << r.cleanPath << "\n";
   if (!r.logPath.empty()) {
     std::cout << "error log:     " << r.logPath << "\n";
-    std::string text = windows1252ToUtf8(r.logBytes);
-    std::size_t start = 0;
-    while (start < text.size()) {
-      std::size_t end = text.find("\r\n", start);
-      if (end == std::string::npos) end = text.size();
-      const std::string line = text.substr(start, end - start);
-      std::cout << "  " << line << "\n";
-      // "[00002] 04 - ...": the code after the record number.
-      if (const auto close = line.find("] "); close != std::string::npos && line.size() >= close + 4) {
-        if (const char* meaning = logCodeExplanation(line.substr(close + 2, 2))) {
-          std::cout << "          " << meaning << "\n";
-        }
-      }
-      start = end + 2;
+    for (const LogLine& entry : logLines(r.logBytes)) {
+      std::cout << "  " << windows1252ToUtf8(entry.line) << "\n";
+      if (const char* meaning = logCodeExplanation(entry.code)) std::cout << "          " << meaning << "\n";
+      if (entry.code.empty()) continue;
+      const tabrel::tool::ErrorCrcs crcs =
+          tabrel::tool::errorCrcs(records, r.tags, r.checkedPath, entry.code, entry.record);
+      if (crcs.found.empty() && crcs.computed.empty()) continue;
+      std::cout << "          " << crcSubjectInWords(crcs.subject) << ": "
+                << (crcs.found.empty() ? "none carried" : "found " + windows1252ToUtf8(crcs.found))
+                << (crcs.computed.empty() ? "" : ", computed " + crcs.computed) << "\n";
     }
   }
   for (const std::string& note : r.notes) std::cout << "note: " << note << "\n";
@@ -291,9 +351,11 @@ void addInputNotes(CheckReport& report, const std::string& bytes) {
   }
 }
 
-int runCheck(const CommandLine& line) {
+int runCheck(CommandLine& line) {
   Tags tags;
-  if (const std::string error = readTags(line, tags); !error.empty()) return usageError("check: " + error);
+  int status = 0;
+  if (const std::string error = readTags(line, tags, status); !error.empty())
+    return status == kExitUsage ? usageError("check: " + error) : cannotRun(status, error);
   CheckReport report;
   report.input = line.operands[0];
   const std::string& input = report.input;
@@ -406,22 +468,22 @@ int runCheck(const CommandLine& line) {
     }
   }
   if (report.result != 0) addInputNotes(report, bytes);
-  if (line.options.count("json") != 0) {
-    std::string recordsCrc;
-    std::uint32_t crc = 0;
-    if (tabrel::tool::declarationCrcOf(checkedPath, tags.declarationTrailer, crc)) {
-      char digits[11];
-      std::snprintf(digits, sizeof digits, "%010lu", static_cast<unsigned long>(crc));
-      recordsCrc = digits;
-    }
-    return printJson(report, bytes, recordsCrc);
-  }
-  return printReport(report);
+  report.tags = tags;
+  report.checkedPath = checkedPath;
+  tabrel::tool::RecordsRead records;
+  tabrel::tool::readRecords(checkedPath, tags, records);
+  if (line.options.count("json") != 0) return printJson(report, records);
+  return printReport(report, records);
 }
 
-int runSeal(const CommandLine& line) {
+int runSeal(CommandLine& line) {
   Tags tags;
-  if (const std::string error = readTags(line, tags); !error.empty()) return usageError("seal: " + error);
+  int status = 0;
+  if (const std::string error = readTags(line, tags, status); !error.empty()) {
+    if (status == kExitUsage) return usageError("seal: " + error);
+    std::cerr << "tabrel: seal: " << error << "\n";
+    return status;
+  }
   const std::string& plainPath = line.operands[0];
   const std::string& output = line.options.at("output");
   if (tabrel::tool::sameFile(output, plainPath))
@@ -493,13 +555,24 @@ const char kFooter[] =
     "        that `tabrel check FILE` with the same options returns 0. FILE is\n"
     "        written beside itself and put in place whole; FILE may not be PLAIN.\n"
     "\n"
+    "The four tags (--system, --offset, --declaration-trailer, --receipt-trailer)\n"
+    "are needed by both commands. Those not on the command line are taken from a\n"
+    "profile, --profile FILE or else the file the environment variable\n"
+    "TABREL_PROFILE names: TOML lines of the long options without dashes, e.g.\n"
+    "    system = \"HDR\"\n"
+    "    offset = 3\n"
+    "    declaration-trailer = \"TRD\"\n"
+    "    receipt-trailer = \"TRR\"\n"
+    "The command line wins over the profile; a profile with another key is refused.\n"
+    "\n"
     "Exit status:\n"
     "  check  0 valid; 1 to 6 the library's result: the number of errors found\n"
     "         (counting stops at 6), 4 wrong system (02), 5 declaration CRC wrong\n"
     "         (06), 6 receipt CRC wrong (08)\n"
     "  seal   0 sealed; 65 PLAIN is not such a declaration\n"
     "  both   64 wrong command line; 66 the input cannot be opened or read;\n"
-    "         73 an output cannot be created or put in place; 74 a write failed";
+    "         73 an output cannot be created or put in place; 74 a write failed;\n"
+    "         a profile: 64 a key or value it may not hold, 66 it cannot be read";
 
 int main(int argc, char** argv) {
   CLI::App app{"Checks a declaration file with tabrel32, or seals a plain one so that the check passes.",
@@ -508,16 +581,17 @@ int main(int argc, char** argv) {
   std::map<std::string, std::string> values;
   std::string operand;
   auto tagOptions = [&values](CLI::App* sub) {
-    sub->add_option("--system", values["system"], "text the header begins with")->required();
+    sub->add_option("--system", values["system"], "text the header begins with");
     sub->add_option("--offset", values["offset"],
                     "position (from 0) of the ten-digit declaration CRC in the header text")
-        ->required()
         ->type_name("N");
     sub->add_option("--declaration-trailer", values["declaration-trailer"],
-                    "text the declaration trailer begins with")
-        ->required();
-    sub->add_option("--receipt-trailer", values["receipt-trailer"], "text the receipt trailer begins with")
-        ->required();
+                    "text the declaration trailer begins with");
+    sub->add_option("--receipt-trailer", values["receipt-trailer"], "text the receipt trailer begins with");
+    sub->add_option("--profile", values["profile"],
+                    "take the tags the command line does not give from FILE (default: the file TABREL_PROFILE "
+                    "names)")
+        ->type_name("FILE");
   };
   const char* const asText =
       "the file name the header's own CRC is made for (seal: default the name of FILE; check: the name "
