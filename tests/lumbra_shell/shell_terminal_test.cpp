@@ -1,7 +1,8 @@
 // The lumbra program at a terminal (a pseudo-terminal) against the reference
 // server: leaving with updates not committed, Ctrl-C at the prompt, during
 // rows and in a script, statements over several lines, UTF-8 typed in, raw rows, a lost connection and \connect, \timing,
-// and the history kept from one session to the next.
+// the history kept from one session to the next and searched with Ctrl-R,
+// and long results through the pager.
 #include "pty_session.h"
 #include "server_fixture.h"
 
@@ -10,12 +11,12 @@ namespace {
 
 class ShellAtATerminal : public ShellAgainstServer {
  protected:
-  // The shell at the prompt, without banner.
-  void open(PtySession& terminal, const std::vector<std::string>& more = {}) {
+  // The shell at the prompt, without banner; no pager unless `pager` names one.
+  void open(PtySession& terminal, const std::vector<std::string>& more = {}, const std::string& pager = "") {
     std::vector<std::string> arguments = {kShell, "-q", target()};
     arguments.insert(arguments.end(), more.begin(), more.end());
-    ASSERT_TRUE(terminal.start(arguments, {"LUMBRA_PASSWORD=" + std::string(kPassword),
-                                           "HOME=" + dir_.string(), "LC_ALL=C.UTF-8", "TERM=vt100"}));
+    ASSERT_TRUE(terminal.start(arguments, {"LUMBRA_PASSWORD=" + std::string(kPassword), "HOME=" + dir_.string(),
+                                           "LC_ALL=C.UTF-8", "TERM=vt100", "PAGER=" + pager}));
     ASSERT_TRUE(terminal.expect("lumbra> ")) << terminal.seen();
   }
 };
@@ -96,7 +97,7 @@ TEST_F(ShellAtATerminal, CtrlCClearsTheLineAndStopsTheRows) {
            "INSERT INTO T VALUES (0, 'x')\nSELECT ID, NAME FROM T ORDER BY ID\nSELECT 'after' AS A\n");
   PtySession batch;
   ASSERT_TRUE(batch.start({kShell, target(), "-f", stopped.string()},
-                          {"LUMBRA_PASSWORD=" + std::string(kPassword), "LC_ALL=C.UTF-8"}));
+                          {"LUMBRA_PASSWORD=" + std::string(kPassword), "LC_ALL=C.UTF-8", "PAGER="}));
   // Long enough for a slow start (a sanitized build on a busy machine): the
   // rows wait on the terminal, which is not read meanwhile.
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));
@@ -230,6 +231,96 @@ TEST_F(ShellAtATerminal, HistoryIsKeptFromOneSessionToTheNext) {
   ASSERT_TRUE(again.expect("(1 row)")) << again.seen();
   again.type("\\q\r");
   EXPECT_EQ(again.wait(), 0) << again.seen();
+}
+
+TEST_F(ShellAtATerminal, CtrlRSearchesTheHistoryReadably) {
+  {
+    PtySession terminal;
+    open(terminal);
+    for (const std::string line : {"select 6 * 7 as answer;\r", "select 'old' as t;\r", "select 'new' as t;\r"}) {
+      terminal.type(line);
+      ASSERT_TRUE(terminal.expect("(1 row)")) << terminal.seen();
+    }
+    terminal.type("\\q\r");
+    EXPECT_EQ(terminal.wait(), 0) << terminal.seen();
+  }
+  PtySession terminal;
+  open(terminal);
+  // Found as the text is typed, and run with Enter.
+  terminal.type("\x12");
+  ASSERT_TRUE(terminal.expect("(reverse-i-search)`': ")) << terminal.seen();
+  terminal.send("6 *");
+  ASSERT_TRUE(terminal.expect("(reverse-i-search)`6 *': select 6 * 7 as answer;")) << terminal.seen();
+  terminal.send("\r");
+  ASSERT_TRUE(terminal.expect("42\r\n(1 row)")) << terminal.seen();
+  // Ctrl-R again goes on to an older entry; Esc keeps it on the line to edit.
+  terminal.type("\x12");
+  terminal.send("' as");
+  ASSERT_TRUE(terminal.expect("`' as': select 'new' as t;")) << terminal.seen();
+  terminal.send("\x12");
+  ASSERT_TRUE(terminal.expect("`' as': select 'old' as t;")) << terminal.seen();
+  terminal.send("\x1b");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  terminal.send(std::string(11, '\x7f') + "'edited' as t;\r");  // "'old' as t;" replaced
+  ASSERT_TRUE(terminal.expect("edited\r\n(1 row)")) << terminal.seen();
+  // Text that no entry holds is said; Ctrl-G gives the line back as it was.
+  terminal.type("select 'kept'");
+  terminal.send("\x12zz");
+  ASSERT_TRUE(terminal.expect("(failed reverse-i-search)`zz': ")) << terminal.seen();
+  terminal.send("\x07");
+  terminal.send(" as k;\r");
+  ASSERT_TRUE(terminal.expect("kept\r\n(1 row)")) << terminal.seen();
+  // Ctrl-C drops the line, as at the prompt.
+  terminal.type("\x12");
+  terminal.send("6");
+  ASSERT_TRUE(terminal.expect("`6': select 6 * 7")) << terminal.seen();
+  terminal.send("\x03");
+  ASSERT_TRUE(terminal.expect("lumbra> ")) << terminal.seen();
+  terminal.type("\\q\r");
+  EXPECT_EQ(terminal.wait(), 0) << terminal.seen();
+  EXPECT_EQ(terminal.seen().find("bck:"), std::string::npos) << terminal.seen();
+}
+
+TEST_F(ShellAtATerminal, LongResultsGoThroughThePager) {
+  load(60);  // more rows than the terminal's 40
+  const std::string marker = "sed s/^/paged:/";  // a pager that shows what it was given
+  {
+    PtySession terminal;
+    open(terminal, {}, marker);
+    terminal.type("select id from t where id <= 3;\r");
+    ASSERT_TRUE(terminal.expect("(3 rows)")) << terminal.seen();
+    EXPECT_EQ(terminal.seen().find("paged:"), std::string::npos) << terminal.seen();
+    terminal.type("select id from t;\r");
+    ASSERT_TRUE(terminal.expect("paged:60\r\npaged:(60 rows)")) << terminal.seen();
+    ASSERT_TRUE(terminal.expect("lumbra> ")) << terminal.seen();
+    terminal.type("\\pset pager off\r");
+    ASSERT_TRUE(terminal.expect("pager off")) << terminal.seen();
+    terminal.type("select id from t;\r");
+    ASSERT_TRUE(terminal.expect("\r\n60\r\n(60 rows)")) << terminal.seen();
+    terminal.type("\\q\r");
+    EXPECT_EQ(terminal.wait(), 0) << terminal.seen();
+  }
+  {
+    PtySession terminal;
+    open(terminal, {"-P", "pager=off"}, marker);
+    terminal.type("select id from t;\r");
+    ASSERT_TRUE(terminal.expect("(60 rows)")) << terminal.seen();
+    EXPECT_EQ(terminal.seen().find("paged:"), std::string::npos) << terminal.seen();
+    terminal.type("\\q\r");
+    EXPECT_EQ(terminal.wait(), 0) << terminal.seen();
+  }
+  // A pager that waits for the user: the shell comes back when it is left.
+  PtySession terminal;
+  open(terminal, {}, "more");
+  terminal.type("select id from t;\r");
+  ASSERT_TRUE(terminal.expect("More")) << terminal.seen();
+  terminal.send("q");
+  ASSERT_TRUE(terminal.expect("lumbra> ")) << terminal.seen();
+  EXPECT_EQ(terminal.seen().find("(60 rows)"), std::string::npos) << terminal.seen();
+  terminal.type("select 'after' as a;\r");
+  ASSERT_TRUE(terminal.expect("after\r\n(1 row)")) << terminal.seen();
+  terminal.type("\\q\r");
+  EXPECT_EQ(terminal.wait(), 0) << terminal.seen();
 }
 
 }  // namespace

@@ -200,6 +200,17 @@ int main(int argc, char** argv) {
     shell.setProgress(&progress);
   }
   if (!options->outputFile.empty() && !shell.setOutputFile(options->outputFile)) return kExitUsage;
+  // Long results on the terminal go through PAGER, as psql does.
+  std::optional<TerminalPager> pager;
+  if (isatty(STDOUT_FILENO) && options->outputFile.empty()) {
+    if (const auto command = pagerCommand(std::getenv("PAGER"), ::access("/usr/bin/less", X_OK) == 0)) {
+      pager.emplace(*command);
+      shell.setPager(&*pager);
+    }
+  }
+  for (const auto& setting : options->psets) {
+    if (const auto mode = parsePagerMode(setting)) shell.setPagerMode(*mode);
+  }
   if (!shell.connect(*target, *password, *newPassword)) return kExitUsage;
 
   catchInterrupts();

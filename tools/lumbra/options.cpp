@@ -1,6 +1,8 @@
 // Command line of the shell.
 #include "tools/lumbra/options.h"
 
+#include "tools/lumbra/paging.h"
+
 namespace lumbra::shell {
 
 namespace {
@@ -27,6 +29,8 @@ const char* const kFooter =
     "Environment: LUMBRA_PASSWORD and LUMBRA_NEW_PASSWORD stand in for the files;\n"
     "LUMBRA_USER is the identification when the target names none. Without either,\n"
     "the password is asked on the terminal without echo. History: ~/.lumbra_history.\n"
+    "Results that do not fit the terminal go through PAGER (less, else more, when\n"
+    "it is not set; an empty PAGER or -P pager=off: none).\n"
     "Exit status: 0 all commands succeeded, 1 a command failed or updates were left\n"
     "without COMMIT, 2 wrong command line or connection error (a -f file that cannot\n"
     "be read is one, found before connecting), 130 a script stopped by Ctrl-C.";
@@ -47,6 +51,19 @@ void declareOptions(CLI::App& app, Options& options) {
       ->check(CLI::IsMember({"table", "csv", "raw", "json", "ndjson"}))
       ->capture_default_str();
   app.add_option("-o,--output", options.outputFile, "write results to FILE")->type_name("FILE");
+  app.add_option("-P,--pset", options.psets,
+                 "pager=on|off|always: long results on a terminal through PAGER (as \\pset pager)")
+      ->type_name("NAME=VALUE")
+      ->allow_extra_args(false)
+      ->transform(CLI::Validator(
+          [](std::string& value) -> std::string {
+            if (value.rfind("pager=", 0) != 0 || !parsePagerMode(value.substr(6))) {
+              return "-P takes pager=on, pager=off or pager=always, not " + value;
+            }
+            value = value.substr(6);
+            return {};
+          },
+          ""));
   app.add_flag("-a,--echo", options.echo, "print each command before its result");
   app.add_flag("--stop-on-error", options.stopOnError, "stop at the first command that fails");
   app.add_option("--password-file", options.passwordFile, "read the password from the first line of FILE")

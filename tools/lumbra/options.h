@@ -32,6 +32,7 @@ struct Options {
   std::vector<std::string> commands;  // the -c texts, in order
   std::vector<std::string> files;     // the -f paths, in order
   std::string outputFile;
+  std::vector<std::string> psets;  // the values of -P pager=VALUE, in order
   std::string passwordFile;
   std::string newPasswordFile;
   bool echo = false;

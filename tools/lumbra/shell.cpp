@@ -141,6 +141,8 @@ constexpr std::string_view kHelp =
     "  \\info                    server information and client address\n"
     "  \\null [TEXT]             TEXT for cells of blanks only (NULL, or an empty text)\n"
     "  \\timing [on|off]         time of each command\n"
+    "  \\pset pager [on|off|always]  long results through PAGER (on: those that\n"
+    "                           do not fit the terminal)\n"
     "  \\connect [ID@]ADDRESS[:PORT]  a new session (without one: the last target)\n"
     "  \\q, quit, exit           quit (again to leave updates not committed)\n"
     "Ctrl-C stops the rows being shown or clears the line; while the server works\n"
@@ -481,7 +483,10 @@ bool Shell::printRows(std::int32_t count) {
   const std::size_t rowLength = answer ? answer->rowLength : lumbra::kMaxRowLength;
   std::vector<Column> columns =
       answer ? columnsToShow(answer->description, rowLength) : std::vector<Column>{Column{"ROW", 0}};
-  const auto writer = makeRowWriter(format_, out(), CellStyle{nullText_, expanded_});
+  std::optional<PagedOutput> paged;
+  if (pagerApplies()) paged.emplace(out_, *pager_, pagerMode_);
+  std::ostream& shown = paged ? paged->stream() : out();
+  const auto writer = makeRowWriter(format_, shown, CellStyle{nullText_, expanded_});
   char* message = messageBuffer(rowLength);
   if (message == nullptr) return usage("out of memory");
   const std::size_t capacity = message_.size();
@@ -496,8 +501,9 @@ bool Shell::printRows(std::int32_t count) {
     if (progress_) progress_->finish();
     begin();
     writer->end(delivered);
-    if (format_ == OutputFormat::raw && interactive_ && !redirect_.is_open() && delivered > 0) out() << '\n';
-    out().flush();
+    if (format_ == OutputFormat::raw && interactive_ && !redirect_.is_open() && delivered > 0) shown << '\n';
+    shown.flush();
+    if (paged) paged->finish();
   };
 
   std::int64_t delivered = 0;
@@ -507,6 +513,11 @@ bool Shell::printRows(std::int32_t count) {
       report("interrupted: " + std::to_string(delivered) + " of " + plural(count, "row") +
              " shown; the next command drops the rest");
       return false;
+    }
+    if (paged && paged->pagerLeft()) {
+      // The user left the pager: the rows not read yet are of no use.
+      finish(delivered);
+      return true;
     }
     const std::int32_t length = api_.getNext(handle_, message);
     if (length < 0) {
@@ -638,6 +649,7 @@ bool Shell::runBackslash(std::string_view line) {
     return true;
   }
   if (name == "\\o") return redirect(words);
+  if (name == "\\pset") return pset(words);
   if (name == "\\insertbin") {
     if (words.size() != 3) return usage("usage: \\insertbin \"TEXT=\" FILE");
     return insertBinary(words[1], words[2]);
@@ -680,7 +692,28 @@ bool Shell::runBackslash(std::string_view line) {
   return usage("unknown command " + name + " (\\? lists them)");
 }
 
-void Shell::help() { out() << kHelp; }
+void Shell::help() {
+  std::optional<PagedOutput> paged;
+  if (pagerApplies()) paged.emplace(out_, *pager_, pagerMode_);
+  (paged ? paged->stream() : out()) << kHelp;
+  if (paged) paged->finish();
+}
+
+bool Shell::pset(const std::vector<std::string>& words) {
+  if (words.size() < 2 || words.size() > 3 || words[1] != "pager") {
+    return usage("usage: \\pset pager [on|off|always] (the other settings have commands of their own: \\format, "
+                 "\\x, \\null)");
+  }
+  if (words.size() == 2) {
+    pagerMode_ = pagerMode_ == PagerMode::off ? PagerMode::on : PagerMode::off;
+  } else if (const auto mode = parsePagerMode(words[2])) {
+    pagerMode_ = *mode;
+  } else {
+    return usage("usage: \\pset pager [on|off|always]");
+  }
+  out_ << "pager " << pagerModeName(pagerMode_) << '\n';
+  return true;
+}
 
 bool Shell::redirect(const std::vector<std::string>& words) {
   if (redirect_.is_open()) redirect_.close();

@@ -6,6 +6,7 @@
 
 #include "protocol/wire.h"
 #include "tools/lumbra/client_api.h"
+#include "tools/lumbra/paging.h"
 #include "tools/lumbra/result_format.h"
 #include "tools/lumbra/shell_text.h"
 
@@ -48,6 +49,11 @@ class Shell {
   // after raw rows so that the prompt starts a line of its own.
   void setInteractive(bool interactive) { interactive_ = interactive; }
   void setProgress(ProgressSink* progress) { progress_ = progress; }
+  // Results and help too long for the terminal go through this pager (none:
+  // never paged); "\\pset pager" changes the mode.
+  void setPager(PagerLauncher* pager) { pager_ = pager; }
+  void setPagerMode(PagerMode mode) { pagerMode_ = mode; }
+  PagerMode pagerMode() const { return pagerMode_; }
   // Asked between rows: true stops the rows being shown (Ctrl-C). The rest
   // of the result is dropped by the next command.
   void setInterrupted(std::function<bool()> interrupted) { interrupted_ = std::move(interrupted); }
@@ -117,6 +123,9 @@ class Shell {
   // Writes text to the error stream, each line after the location.
   void report(std::string_view text);
   void help();
+  bool pset(const std::vector<std::string>& words);
+  // Whether output may be paged: a pager is set and results go to the terminal.
+  bool pagerApplies() const { return pager_ != nullptr && !redirect_.is_open(); }
   char* messageBuffer(std::size_t rowLength = 0);
   std::string messageText() const;
   std::ostream& out() { return redirect_.is_open() ? static_cast<std::ostream&>(redirect_) : out_; }
@@ -128,6 +137,8 @@ class Shell {
   OutputFormat format_ = OutputFormat::table;
   bool interactive_ = false;
   ProgressSink* progress_ = nullptr;
+  PagerLauncher* pager_ = nullptr;
+  PagerMode pagerMode_ = PagerMode::on;
   std::function<bool()> interrupted_;
   std::function<std::optional<std::string>(const std::string&)> passwordSource_;
   bool timing_ = false;

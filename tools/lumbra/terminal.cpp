@@ -12,7 +12,9 @@
 #include <algorithm>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <poll.h>
 #include <langinfo.h>
@@ -20,6 +22,8 @@
 #include <unistd.h>
 
 #include <editline/readline.h>
+
+#include "tools/lumbra/history_search.h"
 
 namespace lumbra::shell {
 
@@ -76,6 +80,105 @@ void TerminalProgress::finish() {
   }
   started_ = false;
   shown_ = false;
+}
+
+// The write end of the pipe to the pager, through a small buffer; a pager the
+// user has left makes the stream fail (SIGPIPE is ignored).
+class TerminalPager::Pipe final : public std::streambuf {
+ public:
+  explicit Pipe(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
+  ~Pipe() override { close(); }
+  void close() {
+    if (fd_ < 0) return;
+    sync();
+    ::close(fd_);
+    fd_ = -1;
+  }
+
+ protected:
+  int overflow(int c) override {
+    if (!drain()) return traits_type::eof();
+    if (c != traits_type::eof()) {
+      *pptr() = static_cast<char>(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override { return drain() ? 0 : -1; }
+
+ private:
+  bool drain() {
+    const char* from = pbase();
+    while (from < pptr()) {
+      const ssize_t n = fd_ < 0 ? -1 : ::write(fd_, from, static_cast<std::size_t>(pptr() - from));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        setp(buffer_, buffer_ + sizeof buffer_);
+        return false;
+      }
+      from += n;
+    }
+    setp(buffer_, buffer_ + sizeof buffer_);
+    return true;
+  }
+
+  int fd_;
+  char buffer_[4096];
+};
+
+TerminalPager::TerminalPager(std::string command) : command_(std::move(command)) {}
+
+TerminalPager::~TerminalPager() { finish(); }
+
+std::optional<ScreenSize> TerminalPager::screen() {
+  winsize size{};
+  if (!isatty(STDOUT_FILENO) || ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 ||
+      size.ws_col == 0) {
+    return std::nullopt;
+  }
+  return ScreenSize{size.ws_row, size.ws_col};
+}
+
+std::ostream* TerminalPager::start() {
+  finish();
+  int ends[2];
+  if (::pipe(ends) != 0) return nullptr;
+  std::fflush(stdout);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(ends[0]);
+    ::close(ends[1]);
+    return nullptr;
+  }
+  if (pid == 0) {
+    ::dup2(ends[0], STDIN_FILENO);
+    // The pager holds none of the shell's descriptors (its sockets above all).
+    const int last = static_cast<int>(::sysconf(_SC_OPEN_MAX));
+    for (int fd = 3; fd < last && fd < 4096; ++fd) ::close(fd);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::signal(SIGINT, SIG_DFL);
+    ::execl("/bin/sh", "sh", "-c", command_.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(ends[0]);
+  ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+  pid_ = pid;
+  pipe_ = std::make_unique<Pipe>(ends[1]);
+  stream_ = std::make_unique<std::ostream>(pipe_.get());
+  return stream_.get();
+}
+
+void TerminalPager::finish() {
+  if (stream_) stream_->flush();
+  if (pipe_) pipe_->close();
+  if (pid_ > 0) {
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  pid_ = -1;
+  stream_.reset();
+  pipe_.reset();
 }
 
 namespace {
@@ -160,9 +263,23 @@ int readByte(int fd) {
   }
 }
 
+// Keys the reverse search hands back to the line editor, and whether the
+// line must end at once (a Ctrl-C during the search).
+std::string pendingKeys;
+bool pendingEnd = false;
+
 // The line editor's reader: one character a call, a UTF-8 sequence decoded
 // (the editor takes what this returns as a wide character).
 extern "C" int readCharacter(FILE* stream) {
+  if (pendingEnd) {
+    pendingEnd = false;
+    return -1;
+  }
+  if (!pendingKeys.empty()) {
+    const int key = static_cast<unsigned char>(pendingKeys.front());
+    pendingKeys.erase(0, 1);
+    return key;
+  }
   const int fd = fileno(stream);
   const int lead = readByte(fd);
   if (lead < 0x80) return lead;
@@ -333,9 +450,94 @@ std::string historyRecord(const std::string& entry) {
 
 }  // namespace
 
+namespace {
+
+// The history the reverse search looks through: that of the editor in use.
+const std::vector<std::string>* searchedHistory = nullptr;
+
+void writeOut(const std::string& text) {
+  std::fflush(stdout);
+  const char* from = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = ::write(STDOUT_FILENO, from, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    from += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+std::size_t terminalColumns() {
+  winsize size{};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) return size.ws_col - 1u;
+  return 79;
+}
+
+// Ctrl-R: "(reverse-i-search)`TEXT': ENTRY" on the line while TEXT is typed.
+// Enter runs the entry found; Esc, an arrow or another control key keeps it
+// on the line to be edited (the key then acts); Ctrl-G gives the line back
+// as it was; Ctrl-C drops the line, as at the prompt.
+extern "C" int reverseSearch(int, int) {
+  static const std::vector<std::string> none;
+  HistorySearch search(searchedHistory != nullptr ? *searchedHistory : none);
+  const std::string original(rl_line_buffer != nullptr ? rl_line_buffer : "");
+  const int fd = fileno(rl_instream != nullptr ? rl_instream : stdin);
+  // The line put back, with the cursor at its end (a Ctrl-E handed to the
+  // editor: it keeps a cursor of its own).
+  auto leave = [&](const std::string& line) {
+    writeOut("\r\033[K");
+    rl_replace_line(line.c_str(), 0);
+    rl_forced_update_display();
+    pendingKeys = "\x05";
+  };
+  for (;;) {
+    writeOut("\r\033[K" + search.line(terminalColumns()));
+    const int key = readByte(fd);
+    if (key < 0) {  // Ctrl-C, or the end of the terminal
+      leave(original);
+      pendingKeys.clear();
+      pendingEnd = true;
+      return 0;
+    }
+    if (key == 0x12) {
+      search.older();
+    } else if (key == 0x7F || key == 0x08) {
+      search.erase();
+    } else if (key == 0x07) {
+      leave(original);
+      return 0;
+    } else if (key == '\r' || key == '\n') {
+      leave(search.found().value_or(original));
+      pendingKeys += "\r";
+      return 0;
+    } else if (key < 0x20) {
+      leave(search.found().value_or(original));
+      // A lone Esc only ends the search; the Esc of an arrow key goes on to the editor.
+      pollfd more{nonBlockingReader(fd) >= 0 ? nonBlockingReader(fd) : fd, POLLIN, 0};
+      if (key != 0x1B || ::poll(&more, 1, 50) > 0) pendingKeys += static_cast<char>(key);
+      return 0;
+    } else {
+      std::string character(1, static_cast<char>(key));
+      const int length = key >= 0xF0 ? 4 : key >= 0xE0 ? 3 : key >= 0xC0 ? 2 : 1;
+      for (int k = 1; k < length; ++k) {
+        const int next = readByte(fd);
+        if (next < 0) break;
+        character += static_cast<char>(next);
+      }
+      search.type(character);
+    }
+  }
+}
+
+}  // namespace
+
 LineEditor::LineEditor() {
   rl_catch_signals = 0;  // Ctrl-C is the shell's: it clears the line
   rl_getc_function = readCharacter;
+  rl_initialize();
+  rl_add_defun("lumbra-reverse-search", reverseSearch, 0x12);
+  searchedHistory = &entries_;
   stifle_history(static_cast<int>(kHistoryEntries));
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
     historyPath_ = std::string(home) + "/.lumbra_history";
@@ -349,6 +551,7 @@ LineEditor::LineEditor() {
       }
     }
     for (const auto& entry : entries) add_history(entry.c_str());
+    entries_ = std::move(entries);
   }
 }
 
@@ -371,6 +574,8 @@ LineEditor::Outcome LineEditor::readLine(const char* prompt, std::string& line) 
 void LineEditor::remember(const std::string& entry) {
   if (entry.find_first_not_of(" \t\n") == std::string::npos) return;
   add_history(entry.c_str());
+  entries_.push_back(entry);
+  if (entries_.size() > kHistoryEntries) entries_.erase(entries_.begin());
   if (historyPath_.empty()) return;
   // Appended at once, so that the history survives any ending.
   if (std::FILE* file = std::fopen(historyPath_.c_str(), "ab")) {

@@ -4,10 +4,13 @@
 #pragma once
 
 #include "tools/lumbra/client_api.h"
+#include "tools/lumbra/paging.h"
 #include "tools/lumbra/shell.h"
 
 #include <chrono>
+#include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +33,25 @@ class TerminalProgress final : public ProgressSink {
   bool shown_ = false;
   Clock::time_point start_;
   Clock::time_point last_;
+};
+
+// The pager on this terminal: `command` run by /bin/sh with the results on its
+// standard input, while the shell waits. The size is that of the terminal on
+// standard output.
+class TerminalPager final : public PagerLauncher {
+ public:
+  explicit TerminalPager(std::string command);
+  ~TerminalPager() override;
+  std::optional<ScreenSize> screen() override;
+  std::ostream* start() override;
+  void finish() override;
+
+ private:
+  class Pipe;
+  std::string command_;
+  int pid_ = -1;
+  std::unique_ptr<Pipe> pipe_;
+  std::unique_ptr<std::ostream> stream_;
 };
 
 // Ctrl-C (SIGINT) from now on only notes that it came; interrupted system
@@ -74,7 +96,8 @@ void useUtf8Locale();
 
 // Reads lines with editing and a history kept in ~/.lumbra_history: the last
 // 1000 commands, a statement over several lines as one entry, written as
-// plain text after every command, so that it survives any ending.
+// plain text after every command, so that it survives any ending. Ctrl-R
+// searches it backwards, shown as "(reverse-i-search)`TEXT': ENTRY".
 class LineEditor {
  public:
   LineEditor();
@@ -90,6 +113,7 @@ class LineEditor {
 
  private:
   std::string historyPath_;
+  std::vector<std::string> entries_;  // the history, oldest first, for the reverse search
 };
 
 }  // namespace lumbra::shell
