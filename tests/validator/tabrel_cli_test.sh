@@ -153,6 +153,7 @@ open('notrail.txt', 'wb').write(b'\r\n'.join(lines[:2]) + b'\r\n')
 PY
 "$tabrel" check trailer.txt "${tags[@]}" --as SHORT.TXT --json --no-clean > r08.json
 "$tabrel" check notrail.txt "${tags[@]}" --as SHORT.TXT --json --no-clean > r05.json
+"$tabrel" check SHORT.TXT --system XYZ --offset 3 --declaration-trailer TRD --receipt-trailer TRR --json --no-clean > r02.json
 check "--json: every error's CRCs, null only where nothing carries or gives one" python3 - <<'PY'
 import json, sys, zlib
 def crc(b): return '%010d' % zlib.crc32(b)
@@ -160,6 +161,7 @@ def errors(name): return [(e['code'], e['record'], e['crcOf'], e['crcFound'], e[
 short = open('SHORT.TXT', 'rb').read().split(b'\r\n')
 trailer = open('trailer.txt', 'rb').read().split(b'\r\n')
 expected = {
+    'r02.json': [('02', 1, 'header', short[0][-10:].decode(), crc(b'SHORT.TXT'))],
     'r03.json': [('03', 1, 'header', short[0][-10:].decode(), crc(b'OTHER.TXT'))],
     'r08.json': [('09', 5, 'record', trailer[4][-10:].decode(), crc(trailer[4][:-10])),
                  ('08', 5, 'receipt', '0000000001', crc(b''.join(trailer[1:4])))],
