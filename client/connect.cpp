@@ -9,6 +9,7 @@
 #include "client/transport.h"
 #include "protocol/login.h"
 #include "protocol/wire.h"
+#include "platform/memory.h"
 #include "platform/net.h"
 
 namespace lumbra {
@@ -59,9 +60,9 @@ void copyValue(const std::optional<std::string_view>& value, const char* fallbac
 }
 
 void releaseSession(Session* session) {
-  auto& net = platform::netCalls();
-  net.release(session->ioBuffer);
-  net.release(session);
+  auto& memory = platform::memoryCalls();
+  memory.releaseSession(session->ioBuffer);
+  memory.releaseSession(session);
 }
 
 }  // namespace
@@ -122,14 +123,15 @@ std::int32_t sizeBuffer(Session& session, const char* text) {
     return LB_OUT_OF_MEMORY;
   }
   const std::int64_t newSize = readDecimal(span->data(), static_cast<int>(span->size()));
-  void* block = newSize <= kLargestBufferSize
-                    ? platform::netCalls().allocate(static_cast<std::size_t>(newSize) + kBufferSlack)
-                    : nullptr;
+  void* block =
+      newSize <= kLargestBufferSize
+          ? platform::memoryCalls().allocateSession(static_cast<std::size_t>(newSize) + kBufferSlack)
+          : nullptr;
   if (block == nullptr) {
     session.bufferReady = 0;
     return LB_OUT_OF_MEMORY;
   }
-  platform::netCalls().release(session.ioBuffer);
+  platform::memoryCalls().releaseSession(session.ioBuffer);
   session.ioBuffer = static_cast<char*>(block);
   session.bufferSize = static_cast<std::int32_t>(newSize);
   session.ioCapacity = static_cast<std::int32_t>(newSize + kBufferSlack);
@@ -191,12 +193,13 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
     net.setLastError(kLastErrorNoSlot);
     return reportStatus(LB_TOO_MANY_CONNECTIONS, message);
   }
-  auto* session = static_cast<Session*>(net.allocate(sizeof(Session)));
+  auto& memory = platform::memoryCalls();
+  auto* session = static_cast<Session*>(memory.allocateSession(sizeof(Session)));
   if (session != nullptr) setSlot(handle, session);
-  char* io = session != nullptr ? static_cast<char*>(net.allocate(kInitialBufferSize)) : nullptr;
+  char* io = session != nullptr ? static_cast<char*>(memory.allocateSession(kInitialBufferSize)) : nullptr;
   if (io == nullptr) {
     closeConnection(sock);
-    net.release(session);
+    memory.releaseSession(session);
     emptySlot(handle);
     return reportStatus(LB_OUT_OF_MEMORY, message);
   }

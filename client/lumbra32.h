@@ -91,6 +91,15 @@
 
 #include <stdint.h>
 
+/* The calling convention and export of every function of this header (the
+   same block in lumbra32.h, tabrel32.h and orvak32.h):
+   - LUMBRA_CALL is stdcall (the called function removes its arguments) on
+     32-bit x86: Windows with any compiler, and i386 Linux. Elsewhere (64-bit
+     Windows, x86_64 Linux) it is empty: the platform has one convention.
+   - LUMBRA_EXPORT is empty on Windows, where the library's module definition
+     (.def) file gives the names and ordinals; elsewhere it makes the
+     functions of this header the only symbols of the library with default
+     visibility. */
 #if defined(_WIN32) && !defined(_WIN64)
 #  define LUMBRA_CALL __stdcall
 #elif defined(__i386__)
@@ -98,7 +107,6 @@
 #else
 #  define LUMBRA_CALL
 #endif
-
 #if defined(_WIN32)
 #  define LUMBRA_EXPORT
 #else

@@ -21,6 +21,7 @@
 #include "client/lumbra32.h"
 #include "client/session.h"
 #include "fuzz/scratch_dir.h"
+#include "platform/memory.h"
 #include "platform/net.h"
 
 namespace {
@@ -83,12 +84,13 @@ void installCalls() {
   n.closeSocket = [](std::int32_t) { --stream.sockets; };
   n.lastError = [] { return 0; };
   n.setLastError = [](int) {};
-  n.allocate = [](std::size_t size) -> void* {
+  auto& m = platform::memoryCalls();
+  m.allocateSession = [](std::size_t size) -> void* {
     if (size > kLargestBlock) return nullptr;
     ++stream.blocks;
     return std::calloc(1, size == 0 ? 1 : size);
   };
-  n.release = [](void* block) {
+  m.releaseSession = [](void* block) {
     if (block == nullptr) return;
     --stream.blocks;
     std::free(block);

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "platform/memory.h"
+
 namespace orvak {
 
 namespace {
@@ -25,7 +27,7 @@ void copyRecordFields(PublicKeyRecord& to, const PublicKeyRecord& from) {
 }
 
 PublicKeyRecord* newRecordCopy(const PublicKeyRecord& source) {
-  auto* record = static_cast<PublicKeyRecord*>(recordAllocator().allocate(sizeof(PublicKeyRecord)));
+  auto* record = static_cast<PublicKeyRecord*>(platform::memoryCalls().allocate(sizeof(PublicKeyRecord)));
   if (record == nullptr) return nullptr;
   std::memset(record, 0, sizeof *record);
   copyRecordFields(*record, source);
@@ -34,7 +36,7 @@ PublicKeyRecord* newRecordCopy(const PublicKeyRecord& source) {
 }
 
 void releaseRecord(PublicKeyRecord* record) {
-  if (record != nullptr) recordAllocator().release(record);
+  if (record != nullptr) platform::memoryCalls().release(record);
 }
 
 int compareUserIds(const char* a, const char* b) {

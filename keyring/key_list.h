@@ -5,20 +5,16 @@
 #include <cstddef>
 
 #include "keyring/orvak32.h"
-#include "platform/blocks.h"
 
 namespace orvak {
 
 // Characters of a user id that count; a record's userId holds them and a NUL.
 inline constexpr std::size_t kUserIdChars = 31;
 
-// Where record blocks come from: the platform's block table (the C heap).
-// Tests swap its entries to inject a failed allocation.
-using RecordAllocator = platform::BlockCalls;
-inline RecordAllocator& recordAllocator() { return platform::blockCalls(); }
-
 // A new record block holding a copy of fields 1 to 6 of *source (userId cut to
 // 31 characters and terminated), next set to null; null when no memory is left.
+// Record blocks come from the heap calls of the platform's memory table
+// (platform/memory.h), which tests swap to inject a failed allocation.
 PublicKeyRecord* newRecordCopy(const PublicKeyRecord& source);
 void releaseRecord(PublicKeyRecord* record);
 

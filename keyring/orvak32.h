@@ -32,20 +32,22 @@
 #include <stdint.h>
 #include <stdio.h>
 
-/* The calling convention of every export: stdcall (the called function removes
-   its arguments) on 32-bit x86, the platform's only convention elsewhere. */
-#if defined(__i386__) || defined(_M_IX86)
-#  if defined(_MSC_VER)
-#    define ORVAK_CALL __stdcall
-#  else
-#    define ORVAK_CALL __attribute__((stdcall))
-#  endif
+/* The calling convention and export of every function of this header (the
+   same block in lumbra32.h, tabrel32.h and orvak32.h):
+   - ORVAK_CALL is stdcall (the called function removes its arguments) on
+     32-bit x86: Windows with any compiler, and i386 Linux. Elsewhere (64-bit
+     Windows, x86_64 Linux) it is empty: the platform has one convention.
+   - ORVAK_API is empty on Windows, where the library's module definition
+     (.def) file gives the names and ordinals; elsewhere it makes the
+     functions of this header the only symbols of the library with default
+     visibility. */
+#if defined(_WIN32) && !defined(_WIN64)
+#  define ORVAK_CALL __stdcall
+#elif defined(__i386__)
+#  define ORVAK_CALL __attribute__((stdcall))
 #else
 #  define ORVAK_CALL
 #endif
-
-/* Windows exports by the module definition file (names and fixed ordinals);
-   elsewhere the entry points are the only symbols with default visibility. */
 #if defined(_WIN32)
 #  define ORVAK_API
 #else

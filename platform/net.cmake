@@ -1,4 +1,4 @@
-# Sockets and session memory for the client library (one source per OS).
+# Sockets for the client library (one source per OS).
 if(SUITE_WINDOWS)
   add_library(lumbra_net STATIC ${CMAKE_CURRENT_LIST_DIR}/net_table.cpp ${CMAKE_CURRENT_LIST_DIR}/net_windows.cpp)
   target_link_libraries(lumbra_net PUBLIC wsock32)

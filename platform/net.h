@@ -1,10 +1,10 @@
-// Sockets and session memory for the client library: the only door to the OS.
+// Sockets for the client library: its only door to the network.
 //
 // One table of function pointers with the meaning of the Windows calls it
-// stands for (Winsock 1.1 and movable, zero-filled global memory). Windows
-// fills it with the real calls, Linux with BSD sockets and calloc; tests
-// replace single entries to inject a short send, a failed receive or a failed
-// allocation, and put them back with resetNetCalls().
+// stands for (Winsock 1.1). Windows fills it with the real calls, Linux with
+// BSD sockets; tests replace single entries to inject a short send, a failed
+// receive or a refused connection, and put them back with resetNetCalls().
+// Session memory comes from the memory table (memory.h).
 #pragma once
 
 #include <cstddef>
@@ -32,11 +32,6 @@ struct NetCalls {
   // WSAGetLastError / WSASetLastError (errno on Linux).
   int (*lastError)();
   void (*setLastError)(int code);
-  // GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT) then GlobalLock: a zero-filled
-  // block, or nullptr.
-  void* (*allocate)(std::size_t size);
-  // GlobalHandle, GlobalUnlock, GlobalFree of a block from allocate; nullptr is ignored.
-  void (*release)(void* block);
 };
 
 // The table in use; entries may be replaced by tests.

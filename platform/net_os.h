@@ -1,4 +1,4 @@
-// net_os.h -- the network and memory calls each system's file provides
+// net_os.h -- the network calls each system's file provides
 // (net_posix.cpp, net_windows.cpp); net_table.cpp puts them in the table.
 #pragma once
 
@@ -17,7 +17,5 @@ int receiveBytes(std::int32_t socket, char* data, int length);
 void closeSocket(std::int32_t socket);
 int lastError();
 void setLastError(int code);
-void* allocate(std::size_t size);
-void release(void* block);
 
 }  // namespace platform::os

@@ -1,10 +1,9 @@
-// The network and memory table on Linux: BSD sockets, calloc, errno as the last error.
+// The network table on Linux: BSD sockets, errno as the last error.
 #include "platform/net.h"
 #include "platform/net_os.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdlib>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -63,7 +62,5 @@ int receiveBytes(std::int32_t socket, char* data, int length) {
 void closeSocket(std::int32_t socket) { ::close(socket); }
 int lastError() { return errno; }
 void setLastError(int code) { errno = code; }
-void* allocate(std::size_t size) { return std::calloc(1, size == 0 ? 1 : size); }
-void release(void* block) { std::free(block); }
 
 }  // namespace platform::os

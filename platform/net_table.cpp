@@ -1,13 +1,13 @@
-// net_table.cpp -- the table of network and memory calls: the system's own, the live one, putting the system's back.
+// net_table.cpp -- the table of network calls: the system's own, the live one, putting the system's back.
 #include "platform/net.h"
 #include "platform/net_os.h"
 
 namespace platform {
 
 const NetCalls& systemNetCalls() {
-  static constexpr NetCalls kCalls = {os::startup,       os::cleanup,      os::parseAddress, os::openSocket,
-                                      os::connectSocket, os::sendBytes,    os::receiveBytes, os::closeSocket,
-                                      os::lastError,     os::setLastError, os::allocate,     os::release};
+  static constexpr NetCalls kCalls = {os::startup,       os::cleanup,     os::parseAddress, os::openSocket,
+                                      os::connectSocket, os::sendBytes,   os::receiveBytes, os::closeSocket,
+                                      os::lastError,     os::setLastError};
   return kCalls;
 }
 

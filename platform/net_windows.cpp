@@ -1,4 +1,4 @@
-// The network and memory table on Windows: Winsock 1.1 (wsock32) and global memory.
+// The network table on Windows: Winsock 1.1 (wsock32).
 #include "platform/net.h"
 #include "platform/net_os.h"
 
@@ -54,21 +54,5 @@ int receiveBytes(std::int32_t socket, char* data, int length) {
 void closeSocket(std::int32_t socket) { ::closesocket(static_cast<SOCKET>(socket)); }
 int lastError() { return WSAGetLastError(); }
 void setLastError(int code) { WSASetLastError(code); }
-
-void* allocate(std::size_t size) {
-  HGLOBAL handle = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size == 0 ? 1 : size);
-  if (handle == nullptr) return nullptr;
-  void* block = GlobalLock(handle);
-  if (block == nullptr) GlobalFree(handle);
-  return block;
-}
-
-void release(void* block) {
-  if (block == nullptr) return;
-  HGLOBAL handle = GlobalHandle(block);
-  if (handle == nullptr) return;
-  GlobalUnlock(handle);
-  GlobalFree(handle);
-}
 
 }  // namespace platform::os

@@ -64,18 +64,22 @@
 
 #include <stdint.h>
 
-/* The Windows export convention: the called function removes its arguments.
-   On 64-bit targets there is only one convention. */
-#if defined(__i386__)
-#  define TABREL_CALL __attribute__((stdcall))
-#elif defined(_M_IX86)
+/* The calling convention and export of every function of this header (the
+   same block in lumbra32.h, tabrel32.h and orvak32.h):
+   - TABREL_CALL is stdcall (the called function removes its arguments) on
+     32-bit x86: Windows with any compiler, and i386 Linux. Elsewhere (64-bit
+     Windows, x86_64 Linux) it is empty: the platform has one convention.
+   - TABREL_EXPORT is empty on Windows, where the library's module definition
+     (.def) file gives the names and ordinals; elsewhere it makes the
+     functions of this header the only symbols of the library with default
+     visibility. */
+#if defined(_WIN32) && !defined(_WIN64)
 #  define TABREL_CALL __stdcall
+#elif defined(__i386__)
+#  define TABREL_CALL __attribute__((stdcall))
 #else
 #  define TABREL_CALL
 #endif
-
-/* On Windows the names and ordinals come from tabrel32.def; elsewhere the
-   entry points are the only symbols of the library with default visibility. */
 #if defined(_WIN32)
 #  define TABREL_EXPORT
 #else

@@ -44,14 +44,15 @@ FakeNet::FakeNet() {
     return n;
   };
   n.closeSocket = [](std::int32_t) { --active->openSockets; };
-  n.allocate = [](std::size_t size) -> void* {
+  auto& m = platform::memoryCalls();
+  m.allocateSession = [](std::size_t size) -> void* {
     ++active->allocations;
     if (active->failAllocationNumber != 0 && active->allocations == active->failAllocationNumber)
       return nullptr;
     ++active->blocks;
     return std::calloc(1, size);
   };
-  n.release = [](void* block) {
+  m.releaseSession = [](void* block) {
     if (block == nullptr) return;
     --active->blocks;
     std::free(block);
@@ -60,6 +61,7 @@ FakeNet::FakeNet() {
 
 FakeNet::~FakeNet() {
   platform::resetNetCalls();
+  platform::resetMemoryCalls();
   active = nullptr;
 }
 

@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/memory.h"
 #include "platform/net.h"
 
 namespace lumbra::testing {
 
-// While alive, the platform table answers every exchange in memory: each
+// While alive, the platform tables answer every exchange in memory: each
 // receive hands out `nextReply` (the greeting and login are answered with
 // status 0000), sockets are numbered, and starts, releases, open sockets and
 // blocks are counted. Individual entries can be overridden afterwards.

@@ -269,11 +269,11 @@ TEST(SizeBuffer, AnnouncedLengths) {
     Session s{};
     s.bufferSize = 1901;
     s.bufferReady = 1;
-    s.ioBuffer = static_cast<char*>(platform::netCalls().allocate(1901));
+    s.ioBuffer = static_cast<char*>(platform::memoryCalls().allocateSession(1901));
     EXPECT_EQ(sizeBuffer(s, c.text), c.result) << c.text;
     EXPECT_EQ(s.bufferSize, c.size) << c.text;
     EXPECT_EQ(s.bufferReady, 1);
-    platform::netCalls().release(s.ioBuffer);
+    platform::memoryCalls().releaseSession(s.ioBuffer);
   }
   const std::string tooLong = "x,ML=" + std::string(49, '1');
   const std::string tooBig = "x,ML=99999999999";

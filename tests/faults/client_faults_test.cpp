@@ -10,6 +10,7 @@
 
 #include "client/lumbra32.h"
 #include "client/session.h"
+#include "platform/memory.h"
 #include "platform/net.h"
 
 namespace {
@@ -74,14 +75,15 @@ struct ScriptedNet {
       if (front.empty()) s.replies.pop_front();
       return n;
     };
-    n.allocate = [](std::size_t size) -> void* {
+    auto& m = platform::memoryCalls();
+    m.allocateSession = [](std::size_t size) -> void* {
       ScriptedNet& s = *active;
       ++s.allocations;
       if (s.fault == Fault::AllocationFails && s.allocations == s.failAt) return nullptr;
       ++s.blocks;
       return std::calloc(1, size);
     };
-    n.release = [](void* block) {
+    m.releaseSession = [](void* block) {
       if (block == nullptr) return;
       --active->blocks;
       std::free(block);
@@ -89,6 +91,7 @@ struct ScriptedNet {
   }
   ~ScriptedNet() {
     platform::resetNetCalls();
+    platform::resetMemoryCalls();
     active = nullptr;
   }
   ScriptedNet(const ScriptedNet&) = delete;

@@ -16,6 +16,7 @@
 #include "keyring/key_list.h"
 #include "keyring/orvak32.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -25,22 +26,22 @@ namespace fs = std::filesystem;
 // Record blocks counted; the n-th allocation from now fails.
 struct CountedRecords {
   static inline int live = 0, calls = 0, failAt = 0;
-  orvak::RecordAllocator saved = orvak::recordAllocator();
+  platform::MemoryCalls saved = platform::memoryCalls();
 
   CountedRecords() {
     calls = failAt = 0;
-    orvak::recordAllocator() = {[](std::size_t size) -> void* {
-                                  if (++calls == failAt) return nullptr;
-                                  ++live;
-                                  return std::malloc(size);
-                                },
-                                [](void* block) {
-                                  if (block == nullptr) return;
-                                  --live;
-                                  std::free(block);
-                                }};
+    platform::memoryCalls().allocate = [](std::size_t size) -> void* {
+      if (++calls == failAt) return nullptr;
+      ++live;
+      return std::malloc(size);
+    };
+    platform::memoryCalls().release = [](void* block) {
+      if (block == nullptr) return;
+      --live;
+      std::free(block);
+    };
   }
-  ~CountedRecords() { orvak::recordAllocator() = saved; }
+  ~CountedRecords() { platform::memoryCalls() = saved; }
   void failFromNowAt(int n) {
     calls = 0;
     failAt = n;

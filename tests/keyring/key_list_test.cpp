@@ -11,6 +11,7 @@
 #include "keyring/packet_reader.h"
 #include "keyring/orvak32.h"
 #include "keyring_test_support.h"
+#include "platform/memory.h"
 
 using namespace keyring_test;
 using Ids = std::vector<std::string>;
@@ -173,22 +174,22 @@ TEST(OrderedInsertion, WalksAnUnorderedListTheSameWay) {
 // Makes the record allocator fail after a number of successful allocations.
 class FailingAllocator {
  public:
-  explicit FailingAllocator(int allowed) : saved_(orvak::recordAllocator()) {
+  explicit FailingAllocator(int allowed) : saved_(platform::memoryCalls()) {
     budget() = allowed;
-    orvak::recordAllocator().allocate = [](std::size_t size) -> void* {
+    platform::memoryCalls().allocate = [](std::size_t size) -> void* {
       if (budget() <= 0) return nullptr;
       --budget();
       return std::malloc(size);
     };
   }
-  ~FailingAllocator() { orvak::recordAllocator() = saved_; }
+  ~FailingAllocator() { platform::memoryCalls() = saved_; }
   static int& budget() {
     static int b = 0;
     return b;
   }
 
  private:
-  orvak::RecordAllocator saved_;
+  platform::MemoryCalls saved_;
 };
 
 TEST(OutOfMemory, AddingOperationsKeepTheListWhole) {
