@@ -14,6 +14,7 @@ packages=(
   git zip unzip pandoc lld llvm
   postgresql libpq-dev
   qemu-system-x86 busybox-static cpio wine32:i386
+  fp-compiler fp-units-rtl
 )
 
 sudo_cmd=()

@@ -24,18 +24,16 @@ Usage: protocol_doc_test.py --server LUMBRA-SERVER --library LIBLUMBRA32 PAGE
 Prints one line per call and "N passed, N failed"; exit status 0 when all passed."""
 import argparse
 import ctypes
-import os
 import re
 import select
 import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 
+from reference_server import Server
+
 DOC_ADDRESS = "127.0.0.1:3001"
-USER, PASSWORD = "DEMO", "SECRET"
 WILDCARD = re.compile("‹(?:(\\d+) bytes?: )?[^›]*›")
 
 
@@ -214,41 +212,6 @@ class Relay:
         with self.lock:
             events, self.events = self.events, []
         return events
-
-
-class Server:
-    """lumbra-server on a fresh database in a temporary folder, with the page's user."""
-
-    def __init__(self, program):
-        self.folder = tempfile.TemporaryDirectory(prefix="protocol-doc-")
-        database = os.path.join(self.folder.name, "db.sqlite")
-        port_file = os.path.join(self.folder.name, "port")
-        subprocess.run([program, "user", "add", USER, "--database", database], input=PASSWORD + "\n",
-                       text=True, check=True, capture_output=True)
-        self.log = open(os.path.join(self.folder.name, "server.log"), "w")
-        self.process = subprocess.Popen([program, "--listen", "127.0.0.1:0", "--port-file", port_file,
-                                         "--database", database], stdout=self.log, stderr=self.log)
-        deadline = time.time() + 20
-        while time.time() < deadline:
-            if os.path.exists(port_file) and open(port_file).read().strip():
-                self.port = int(open(port_file).read())
-                return
-            if self.process.poll() is not None:
-                break
-            time.sleep(0.05)
-        self.stop()
-        raise RuntimeError("lumbra-server did not start")
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.log.close()
-        self.folder.cleanup()
 
 
 def show(data):
