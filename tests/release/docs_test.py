@@ -5,6 +5,7 @@ Windows targets lay them out.
 
 Usage: docs_test.py   (from anywhere; the tree is the one this file lies in)"""
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -74,6 +75,53 @@ class Pages(unittest.TestCase):
             page = (ROOT / "docs" / f"{library['name']}.md").read_text(encoding="utf-8")
             for path in ("build/", "client/", "validator/", "keyring/", "docs/generate.py"):
                 self.assertNotIn(path, page, f"{library['name']}.md names {path}")
+
+
+class Troubleshooting(unittest.TestCase):
+    """docs/troubleshooting.md has a row for every status the headers and the reference server
+    define."""
+
+    page = (ROOT / "docs" / "troubleshooting.md").read_text(encoding="utf-8")
+
+    def row(self, first_cell, *texts):
+        rows = [line for line in self.page.split("\n") if line.startswith(f"| {first_cell} |")]
+        self.assertTrue(rows, f"no row for {first_cell}")
+        for text in texts:
+            self.assertTrue(any(text in line for line in rows), f"the row of {first_cell} lacks {text}")
+
+    def test_every_status_of_lumbra32(self):
+        header = (ROOT / "client" / "lumbra32.h").read_text(encoding="latin-1")
+        texts = {}
+        for prefix, number, text in re.findall(r'"(LBX|SS0)6(\d\d) - ([^"]*)"', header):
+            texts[number] = f"{prefix}6{number} - " + re.sub(r"\s*\(.*\)$", "", text)
+        self.assertEqual(set(texts), {f"{n:02d}" for n in range(1, 16)})
+        for number, text in texts.items():
+            self.row(f"-{int(number)}", text.strip())
+
+    def test_every_status_of_the_reference_server(self):
+        header = (ROOT / "server" / "status.h").read_text()
+        codes = [int(code) for code in re.findall(r"=\s*(\d+),", header)]
+        self.assertIn(102, codes)
+        for code in codes:
+            if code not in (0, 2000):
+                self.row(f"-{code}")
+        self.row("-20nn", "-2001", "-2019", "ATUALIZACAO n DO LOTE")
+
+    def test_every_result_and_error_of_tabrel32(self):
+        header = (ROOT / "validator" / "tabrel32.h").read_text(encoding="latin-1")
+        errors = re.findall(r"^\s+(0\d) (\S.*?\S)\s{2,}", header, re.M)
+        self.assertEqual([number for number, _ in errors], [f"0{n}" for n in range(1, 10)])
+        for number, text in errors:
+            self.row(number, generate.windows_1252(text))
+        for result in range(7):
+            self.row(str(result))
+
+    def test_every_status_of_orvak32(self):
+        header = (ROOT / "keyring" / "orvak32.h").read_text(encoding="latin-1")
+        codes = re.findall(r"^\s+([A-Z_]+) = (\d+),?", header, re.M)
+        self.assertIn(("KEYRING_FORMAT_ERROR", "40997"), codes)
+        for name, value in codes:
+            self.row(f"`{name}`", f"| {value} |")
 
 
 class Layouts(unittest.TestCase):
