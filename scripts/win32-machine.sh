@@ -132,7 +132,7 @@ make_prefix() {
     fi
   else
     echo "$me: this kernel runs no 32-bit programs: making the wine prefix in the emulated machine" >&2
-    if ! (cd "$cache" && RUN_WIN32_CACHE=$cache RUN_WIN32_CPUS=${RUN_WIN32_CPUS:-2} \
+    if ! (cd "$cache" && RUN_WIN32_CACHE=$cache \
           RUN_WIN32_TIMEOUT=${RUN_WIN32_PREFIX_TIMEOUT:-2400} \
           bash "$repo/scripts/run-win32.sh" --wineboot "$fresh") >"$fresh.log" 2>&1; then
       cat "$fresh.log" >&2

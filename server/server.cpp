@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/commands.h"
 #include "protocol/wire.h"
 #include "server/database.h"
 #include "server/log.h"
@@ -46,8 +47,7 @@ std::string describeMessage(const Frame& frame) {
     case Frame::Kind::Ordinary:
       break;
   }
-  std::string word = frame.text.substr(0, std::min<std::size_t>(frame.text.find(' '), 16));
-  return std::to_string(frame.text.size()) + " bytes " + hostText(word, false);
+  return std::to_string(frame.text.size()) + " bytes " + hostText(commandWord(frame.text), false);
 }
 
 // "status 0000" for a reply, "block LBXnnn" for a continuation block.

@@ -31,7 +31,8 @@ namespace lumbra::server {
 
 inline constexpr int kMinMessageLength = 256;
 inline constexpr int kMaxMessageLength = 16 * 1024 * 1024;
-inline constexpr int kDefaultMessageLength = 32000;
+// The message length the server announces with ",ML=" unless configured otherwise.
+inline constexpr int kDefaultAnnouncedLength = 32000;
 inline constexpr int kDefaultBusyTimeoutMs = 5000;
 inline constexpr int kDefaultStatementTimeoutS = 30;
 inline constexpr int kDefaultLoginFailures = 3;
@@ -42,8 +43,8 @@ inline constexpr int kDefaultResultHoldS = 60;
 struct ServerSettings {
   // A SQLite file, or a PostgreSQL connection URI (postgresql://...).
   std::string databasePath = "lumbra-server.db";
-  int messageLength = kDefaultMessageLength;  // announced with ",ML=" at login
-  int busyTimeoutMs = kDefaultBusyTimeoutMs;  // how long a session waits for the write lock
+  int messageLength = kDefaultAnnouncedLength;  // announced with ",ML=" at login
+  int busyTimeoutMs = kDefaultBusyTimeoutMs;    // how long a session waits for the write lock
   // SQL work of one message, at most (zero: no limit).
   std::chrono::milliseconds statementTimeout = std::chrono::seconds(kDefaultStatementTimeoutS);
   int loginFailures = kDefaultLoginFailures;  // failed logins before the connection closes (0: never)

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "protocol/commands.h"
 #include "protocol/run_length.h"
 #include "protocol/wire.h"
 #include "server/batch.h"
@@ -115,7 +116,7 @@ SessionLogic::Outcome SessionLogic::batch(std::string_view text, Clock::time_poi
       }
       updates.emplace_back(decoded.data(), static_cast<std::size_t>(length));
     }
-    auto where = [](std::size_t index) { return "NA ATUALIZACAO " + std::to_string(index + 1) + " DO LOTE"; };
+    auto where = [](std::size_t index) { return batchUpdatePlace(index + 1); };
     std::vector<long long> changes;
     std::size_t failed = 0;
     if (int code = db_->runBatch(updates, parameters_, changes, failed); code != kOk) {
@@ -140,25 +141,9 @@ SessionLogic::Outcome SessionLogic::commit() {
     if (code != kOk) return refuseSql(code, "NO COMMIT");
     inTransaction_ = false;
   }
-  // One item of 11 characters per update: the rows it changed in ten digits and
-  // a blank. When they do not all fit, the last item that fits carries the
-  // total number of updates instead: '+', nine digits, a blank.
-  std::size_t room = replyLimit_ > kMinimumReplyLength ? replyLimit_ - kMinimumReplyLength : 0;
-  std::size_t fit = room / kCommitItemLength;
-  std::size_t count = static_cast<std::size_t>(updateCount_);
-  std::string text;
-  bool summary = count > fit;
-  std::size_t items = summary ? (fit > 0 ? fit - 1 : 0) : count;
-  text.reserve((items + 1) * kCommitItemLength);
-  char item[24];
-  for (std::size_t i = 0; i < items; ++i) {
-    std::snprintf(item, sizeof item, "%010u ", i < updateChanges_.size() ? updateChanges_[i] : 0U);
-    text.append(item, kCommitItemLength);
-  }
-  if (summary && fit > 0) {
-    std::snprintf(item, sizeof item, "+%09lld ", std::min(updateCount_, 999999999LL));
-    text.append(item, kCommitItemLength);
-  }
+  // One item per update, or a total where they do not all fit the reply.
+  const std::size_t room = replyLimit_ > kMinimumReplyLength ? replyLimit_ - kMinimumReplyLength : 0;
+  const std::string text = formatCommitText(updateChanges_, updateCount_, room);
   updateChanges_.clear();
   updateCount_ = 0;
   return Outcome{makeReply(0, text, replyLimit_)};

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "protocol/hex.h"
 #include "protocol/wire.h"
 #include "server/database.h"
 #include "server/postgres/libpq.h"
@@ -24,25 +25,9 @@ namespace {
 constexpr std::size_t kSaltLength = 16;
 constexpr std::size_t kHashLength = 32;
 
-std::string toHex(const unsigned char* bytes, std::size_t length) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < length; ++i) {
-    out.push_back(kDigits[bytes[i] >> 4]);
-    out.push_back(kDigits[bytes[i] & 15]);
-  }
-  return out;
-}
-
 bool fromHex(std::string_view hex, std::vector<unsigned char>& out) {
-  if (hex.size() % 2 != 0) return false;
-  out.clear();
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    const int byte = hexPairValue(hex[i], hex[i + 1]);
-    if (byte < 0) return false;
-    out.push_back(static_cast<unsigned char>(byte));
-  }
-  return true;
+  out.resize(hex.size() / 2);
+  return readHexText(hex, out.data());
 }
 
 bool derive(std::string_view password, const unsigned char* salt, std::size_t saltLength, int iterations,
@@ -103,8 +88,8 @@ std::string hashPassword(std::string_view password, int iterations) {
   if (RAND_bytes(salt, sizeof salt) != 1 || !derive(password, salt, sizeof salt, iterations, hash)) {
     return {};
   }
-  return "pbkdf2-sha256$" + std::to_string(iterations) + "$" + toHex(salt, sizeof salt) + "$" +
-         toHex(hash, sizeof hash);
+  return "pbkdf2-sha256$" + std::to_string(iterations) + "$" + hexText(salt, sizeof salt, false) + "$" +
+         hexText(hash, sizeof hash, false);
 }
 
 bool verifyPassword(std::string_view password, std::string_view stored) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "protocol/hex.h"
 #include "server/postgres/libpq.h"
 #include "server/postgres/sql_text.h"
 
@@ -73,13 +74,6 @@ bool readsOnly(std::string_view statement, const std::string& word) {
   return true;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // bytea's text form, "\x" and two hexadecimal digits per byte, back to the bytes.
 void decodeBytea(const char* text, std::size_t length, std::string& out) {
   out.clear();
@@ -94,7 +88,7 @@ void decodeBytea(const char* text, std::size_t length, std::string& out) {
   }
   out.reserve((length - 2) / 2);
   for (std::size_t i = 2; i + 1 < length; i += 2) {
-    out.push_back(static_cast<char>(hexValue(text[i]) << 4 | hexValue(text[i + 1])));
+    out.push_back(static_cast<char>(lumbra::hexPairValue(text[i], text[i + 1])));
   }
 }
 

@@ -47,7 +47,7 @@ class PostgresSchema {
 // thread until the object goes away.
 class RunningServer {
  public:
-  explicit RunningServer(int messageLength = kDefaultMessageLength, int busyTimeoutMs = 300,
+  explicit RunningServer(int messageLength = kDefaultAnnouncedLength, int busyTimeoutMs = 300,
                          int statementTimeoutS = kDefaultStatementTimeoutS);
   // The same, with the options changed by `adjust` before the start, and
   // `prepare` run on the database path before the users are added.

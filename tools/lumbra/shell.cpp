@@ -1,6 +1,7 @@
 // The shell's session logic: connect, commands, rows, backslash commands.
 #include "tools/lumbra/shell.h"
 
+#include "protocol/commands.h"
 #include "protocol/wire.h"
 #include "tools/lumbra/statements.h"
 
@@ -15,16 +16,6 @@ namespace {
 
 bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
-}
-
-bool isBatched(std::string_view command) {
-  return startsWith(command, "INSERT ") || startsWith(command, "UPDATE ") || startsWith(command, "DELETE ");
-}
-
-// Commands the client answers itself, without sending a pending batch.
-bool answeredLocally(std::string_view command) {
-  return startsWith(command, "GETSET ") && (command.find("CLIENTID") != std::string_view::npos ||
-                                            command.find("SERVERINFO") != std::string_view::npos);
 }
 
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -76,35 +67,6 @@ std::optional<std::string> execSummary(std::string_view sql, std::string_view an
     return std::string(answer) + (answer == "1" ? " row changed" : " rows changed");
   }
   return std::nullopt;
-}
-
-// The true number of updates of a COMMIT reply: one 11-character item an
-// update, and when they would not all fit, a last item "+" and the total in
-// nine digits. Without that item, the client's count.
-std::int64_t committedUpdates(std::string_view answer, std::int32_t count) {
-  constexpr std::size_t kItem = 11;
-  if (answer.size() < kItem || answer.size() % kItem != 0) return count;
-  const auto last = answer.substr(answer.size() - kItem);
-  if (last[0] != '+') return count;
-  std::int64_t total = 0;
-  for (std::size_t i = 1; i < 10; ++i) {
-    if (last[i] < '0' || last[i] > '9') return count;
-    total = total * 10 + (last[i] - '0');
-  }
-  return total;
-}
-
-// "ERRO SQL NA ATUALIZACAO n DO LOTE": the update n (from 1) of a refused batch.
-std::optional<std::size_t> refusedUpdate(std::string_view text) {
-  constexpr std::string_view head = "NA ATUALIZACAO ";
-  const auto at = text.find(head);
-  if (at == std::string_view::npos) return std::nullopt;
-  std::size_t i = at + head.size();
-  std::size_t n = 0;
-  const std::size_t first = i;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - first < 9) n = n * 10 + (text[i++] - '0');
-  if (i == first || text.substr(i, 8) != " DO LOTE") return std::nullopt;
-  return n;
 }
 
 std::string plural(std::int64_t count, std::string_view one) {
@@ -274,7 +236,7 @@ std::optional<std::string> Shell::askServer(const char* command) {
       loseConnection();
       return std::nullopt;
     }
-    if (refusedUpdate(text)) {
+    if (lumbra::readBatchUpdatePlace(text)) {
       serverFailure(result, "", text);
       return std::nullopt;
     }
@@ -367,10 +329,10 @@ void Shell::batchSent() {
 
 bool Shell::serverFailure(std::int32_t status, const std::string& command, const std::string& text) {
   if (status == -1 || status == -2) return connectionFailure(status, text);
-  const auto failed = refusedUpdate(text);
+  const auto failed = lumbra::readBatchUpdatePlace(text);
   if (!failed || batch_.empty()) {
     // The batch went ahead of the command and was taken.
-    if (!isBatched(command)) batchSent();
+    if (!lumbra::isBatchedCommand(command)) batchSent();
     return fail(status, text);
   }
   fail(status, text);
@@ -391,7 +353,7 @@ bool Shell::serverFailure(std::int32_t status, const std::string& command, const
   }
   batch_.clear();
   if (command.empty()) return false;  // a question of the shell's own
-  if (isBatched(command)) {
+  if (lumbra::isBatchedCommand(command)) {
     err_ << "not batched either: " << toDisplay(command) << '\n';
   } else {
     err_ << "not run: " << toDisplay(command) << '\n';
@@ -418,7 +380,7 @@ bool Shell::runServerCommand(const std::string& command) {
   const std::string answer = messageText();
   if (result < 0) return serverFailure(result, command, answer);
 
-  if (isBatched(command)) {
+  if (lumbra::isBatchedCommand(command)) {
     batch_.push_back(command);
     if (answer.empty()) {
       if (interactive_) out() << "(batched)\n";
@@ -427,7 +389,7 @@ bool Shell::runServerCommand(const std::string& command) {
     out() << toDisplay(answer) << '\n';
     return true;
   }
-  if (!answeredLocally(command)) batchSent();
+  if (lumbra::localAnswerOf(command) == lumbra::LocalAnswer::None) batchSent();
   if (startsWith(command, "SELECT")) return printRows(result);
   if (startsWith(command, "SET")) {
     if (const auto length = announcedMessageLength(answer)) messageLength_ = *length;
@@ -436,7 +398,7 @@ bool Shell::runServerCommand(const std::string& command) {
   if (startsWith(command, "COMMIT")) {
     sentUpdates_ = 0;
     execWrote_ = false;
-    const std::int64_t total = committedUpdates(answer, result);
+    const std::int64_t total = lumbra::commitTotal(answer).value_or(result);
     if (table) out() << "COMMIT " << total << (total == 1 ? " update" : " updates") << '\n';
     return true;
   }

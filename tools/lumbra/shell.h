@@ -4,6 +4,7 @@
 // a scripted client and string streams.
 #pragma once
 
+#include "protocol/wire.h"
 #include "tools/lumbra/client_api.h"
 #include "tools/lumbra/result_format.h"
 #include "tools/lumbra/shell_text.h"
@@ -30,7 +31,7 @@ class ProgressSink {
 };
 
 // The smallest message length of a session (the client's initial buffer).
-inline constexpr long long kInitialMessageLength = 1901;
+inline constexpr long long kInitialMessageLength = lumbra::kInitialBufferSize;
 // LBInsertBin and LBCRC take 16-bit lengths.
 inline constexpr std::size_t kMaxBinaryLength = 32767;
 

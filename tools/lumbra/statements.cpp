@@ -1,14 +1,11 @@
 // Comments, command ends and command words of typed and written lines.
 #include "tools/lumbra/statements.h"
 
-#include <array>
+#include "protocol/commands.h"
 
 namespace lumbra_shell {
 
 namespace {
-
-constexpr std::array<std::string_view, 10> kCommandWords = {"COMMIT", "DELETE", "EXEC", "INSERT", "ROLLBACK",
-                                                            "SELECT", "UPDATE", "PARM", "SET",    "GETSET"};
 
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -49,7 +46,7 @@ void append(std::string& text, std::string_view code) {
 }  // namespace
 
 bool isCommandWord(std::string_view word) {
-  for (const auto known : kCommandWords) {
+  for (const auto known : lumbra::kCommandWordList) {
     if (sameWord(word, known)) return true;
   }
   return false;

@@ -13,6 +13,7 @@
 #include "keyring/packet_writer.h"
 #include "keyring/ring_ops.h"
 #include "keyring/status.h"
+#include "protocol/hex.h"
 #include "tools/common/file_reason.h"
 #include "tools/orvak/rsa_key.h"
 
@@ -76,16 +77,6 @@ int failure(const std::string& message) {
   return 1;
 }
 
-std::string hex(const uint8_t* bytes, std::size_t n) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string s;
-  for (std::size_t i = 0; i < n; ++i) {
-    s += digits[bytes[i] >> 4];
-    s += digits[bytes[i] & 15];
-  }
-  return s;
-}
-
 std::string describe(const PublicKeyRecord& r) {
   const uint8_t* id = orvak::keyIdOf(r);
   const bool lengthsOk = orvak::hasValidLengths(r);
@@ -96,8 +87,8 @@ std::string describe(const PublicKeyRecord& r) {
   const CalendarTime& t = r.created;
   char line[160];
   std::snprintf(line, sizeof line, "%-16s  %4u  %8llu  %04d-%02d-%02d %02d:%02d:%02d  ",
-                id ? hex(id, 8).c_str() : "-", bits, static_cast<unsigned long long>(exponent), t.year + 1900,
-                t.month, t.day, t.hour, t.minute, t.second);
+                id ? lumbra::hexText(id, 8).c_str() : "-", bits, static_cast<unsigned long long>(exponent),
+                t.year + 1900, t.month, t.day, t.hour, t.minute, t.second);
   char userId[32];
   GetIdFromPubkey(&r, userId);
   return line + std::string(userId);
@@ -290,23 +281,7 @@ std::size_t parseKeyId(std::string text, uint8_t id[8]) {
   if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text = text.substr(2);
   if (text.size() != 16 && text.size() != 8) return 0;
   const std::size_t bytes = text.size() / 2;
-  for (std::size_t i = 0; i < bytes; ++i) {
-    int v = 0;
-    for (std::size_t j = 0; j < 2; ++j) {
-      const char c = text[2 * i + j];
-      int d;
-      if (c >= '0' && c <= '9')
-        d = c - '0';
-      else if (c >= 'a' && c <= 'f')
-        d = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F')
-        d = c - 'A' + 10;
-      else
-        return 0;
-      v = v * 16 + d;
-    }
-    id[8 - bytes + i] = static_cast<uint8_t>(v);
-  }
+  if (!lumbra::readHexText(text, id + (8 - bytes))) return 0;
   return bytes;
 }
 

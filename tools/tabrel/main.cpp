@@ -16,6 +16,7 @@
 #include "tools/tabrel/outputs.h"
 #include "tools/tabrel/seal.h"
 #include "tools/tabrel/text.h"
+#include "validator/record.h"
 #include "validator/tabrel32.h"
 
 #include "suite_version.h"
@@ -353,9 +354,9 @@ int runCheck(const CommandLine& line) {
   if (report.result == 5 && logHasError(report.logBytes, "06")) {
     std::uint32_t crc = 0;
     if (tabrel::tool::declarationCrcOf(checkedPath, tags.declarationTrailer, crc)) {
-      char digits[11];
-      std::snprintf(digits, sizeof digits, "%010lu", static_cast<unsigned long>(crc));
-      report.shouldCarry = std::string(digits) + " (at offset " + std::to_string(tags.offset) +
+      char digits[tabrel::kFieldLength];
+      tabrel::formatCrcField(crc, digits);
+      report.shouldCarry = std::string(digits, sizeof digits) + " (at offset " + std::to_string(tags.offset) +
                            " of the header; its own CRC then changes too: tabrel seal makes both)";
     }
   }
