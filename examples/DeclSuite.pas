@@ -48,21 +48,25 @@ const
 { ----- lumbra32 ----------------------------------------------------------- }
 
 const
-  { Results of the library itself; minus a server's four-digit status is the
-    server's refusal (its text in the message buffer). }
-  LbSendFailed = -1;           { LBX601 message not sent whole }
-  LbReceiveFailed = -2;        { LBX602 reply not received or malformed }
-  LbNoConnectivity = -3;       { LBX603 socket library or socket unavailable }
-  LbBadServerAddress = -4;     { SS0604 address not a numeric IPv4 address }
-  LbTooManyConnections = -5;   { LBX605 all 500 sessions in use }
-  LbCommandTooLong = -6;       { LBX606 command too long for the buffer }
-  LbConnectionFailed = -7;     { LBX607 connection refused or failed }
-  LbServerInactive = -8;       { LBX608 bad reply while connecting }
-  LbNoRowsLeft = -10;          { LBX610 no row left to read }
-  LbInvalidCommand = -12;      { LBX612 command word not accepted }
-  LbNotConnected = -13;        { LBX613 handle of a closed session }
-  LbInvalidParameters = -14;   { LBX614 bad handle or argument }
-  LbOutOfMemory = -15;         { LBX615 no memory, or buffer sizing failed }
+  { Status codes of lumbra32, named as in lumbra32.h; minus a server's
+    four-digit status is the server's refusal (its text in the message
+    buffer). }
+  LB_OK = 0;
+  LB_SEND_FAILED = -1;            { LBX601 message not sent whole }
+  LB_RECEIVE_FAILED = -2;         { LBX602 reply not received or malformed }
+  LB_NO_CONNECTIVITY = -3;        { LBX603 socket library or socket unavailable }
+  LB_BAD_SERVER_ADDRESS = -4;     { SS0604 address not a numeric IPv4 address }
+  LB_TOO_MANY_CONNECTIONS = -5;   { LBX605 all 500 sessions in use }
+  LB_COMMAND_TOO_LONG = -6;       { LBX606 command too long for the buffer }
+  LB_CONNECT_FAILED = -7;         { LBX607 connection refused or failed }
+  LB_SERVER_INACTIVE = -8;        { LBX608 bad reply while connecting }
+  LB_UPDATES_WITHOUT_COMMIT = -9; { LBX609 never returned }
+  LB_NO_ROWS = -10;               { LBX610 no row left to read }
+  LB_INVALID_RECORD = -11;        { LBX611 never returned }
+  LB_INVALID_COMMAND = -12;       { LBX612 command word not accepted }
+  LB_NOT_CONNECTED = -13;         { LBX613 handle of a closed session }
+  LB_INVALID_PARAMETERS = -14;    { LBX614 bad handle or argument }
+  LB_OUT_OF_MEMORY = -15;         { LBX615 no memory, or buffer sizing failed }
 
 { Message buffers have no length argument: give each call a buffer of the
   announced message length + 1 bytes (1901 before the login), never fewer
@@ -104,15 +108,17 @@ type
   end;
 
 const
-  { Results of TBTabrel: 0 a valid file; 1 to 6 a run with errors (their
-    count), or one of the early ends below. }
-  TbValid = 0;
-  TbInputNotOpened = 1;
-  TbCleanCopyNotCreated = 2;
-  TbLogNotCreated = 3;
-  TbWrongSystem = 4;
-  TbDeclarationCrcWrong = 5;
-  TbReceiptCrcWrong = 6;
+  { Results of TBTabrel, named as in tabrel32.h: TB_OK for a valid file; a
+    run that reached its end returns its number of counted errors, 1 to
+    TB_MAX_ERRORS; the others are early ends. }
+  TB_OK = 0;
+  TB_INPUT_UNAVAILABLE = 1;
+  TB_CLEAN_COPY_UNAVAILABLE = 2;
+  TB_LOG_UNAVAILABLE = 3;
+  TB_SYSTEM_INVALID = 4;
+  TB_DECLARATION_CRC_INVALID = 5;
+  TB_RECEIPT_CRC_INVALID = 6;
+  TB_MAX_ERRORS = 6;
 
 { Validates one declaration file: TBTabrel, called as each target needs. }
 function Tabrel(const Request: TValidationRequest): Integer;
@@ -131,13 +137,14 @@ function TBTabrel(Request: TValidationRequest): Integer;
 { ----- orvak32 ------------------------------------------------------------ }
 
 const
-  OrvakOk = 0;
-  PacketWriteFailed = 1;
-  KeyringOpenFailed = 40994;
-  KeyringCreateFailed = 40995;
-  KeyNotFound = 40996;
-  KeyringFormatError = 40997;
-  KeyringCloseFailed = 41030;
+  { Status codes of orvak32, named as in orvak32.h. }
+  ORVAK_OK = 0;
+  PACKET_WRITE_FAILED = 1;
+  KEYRING_OPEN_FAILED = 40994;
+  KEYRING_CREATE_FAILED = 40995;
+  KEY_NOT_FOUND = 40996;
+  KEYRING_FORMAT_ERROR = 40997;
+  KEYRING_CLOSE_FAILED = 41030;
 
 type
   { Universal time. Year counts from 1900, Month from 1. }

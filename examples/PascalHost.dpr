@@ -97,7 +97,7 @@ begin
   Length := LBGetNext(Handle, Message);
   WriteLn('LBGetNext = ', Length, ' "', Message, '"');
   Expect((Rows = 1) and (Length = 6) and (StrComp(Message, '7seven') = 0), 'one row "7seven"');
-  Expect(LBGetNext(Handle, Message) = LbNoRowsLeft, 'then -10');
+  Expect(LBGetNext(Handle, Message) = LB_NO_ROWS, 'then -10');
   Expect(LBDisconn(Handle, Message) = 0, 'LBDisconn');
 end;
 
@@ -174,21 +174,21 @@ begin
   Ring := LoadPublicKeys(PAnsiChar(Samples + '/pubring.pgp'), @Status);
   WriteLn('LoadPublicKeys(pubring.pgp) = status ', Status, ', ', FindNumberOfKeys(Ring), ' keys');
   ListKeys(Ring);
-  Expect((Status = OrvakOk) and (length_publist(Ring) = 3), 'the sample ring holds 3 keys');
+  Expect((Status = ORVAK_OK) and (length_publist(Ring) = 3), 'the sample ring holds 3 keys');
   FillChar(Found, SizeOf(Found), 0);
-  Expect(locate_public_key_by_id(Ring, 'bob porto <BOB@example.org>', Found) = OrvakOk, 'locate_public_key_by_id');
-  Expect(locate_public_key(Ring, @Found.Modulus[Found.ModulusLength - 8], Found) = OrvakOk, 'locate_public_key');
+  Expect(locate_public_key_by_id(Ring, 'bob porto <BOB@example.org>', Found) = ORVAK_OK, 'locate_public_key_by_id');
+  Expect(locate_public_key(Ring, @Found.Modulus[Found.ModulusLength - 8], Found) = ORVAK_OK, 'locate_public_key');
   Expect(StrComp(Found.UserId, 'Bob Porto <bob@example.org>') = 0, 'Bob''s user id');
   Expect(bhead_publist(Ring, Found) = 0, 'bhead_publist');
   StrPCopy(Found.UserId, 'Dora <dora@example.org>');
   Ring := AddPublicKey(Ring, @Found);
   Ring := RemovePublicKey(Ring, 'Carla Braga <carla@example.org>');
   Expect((IsPublicKeyInList(Ring, 'DORA <dora@example.org>') = 1) and (length_publist(Ring) = 3), 'Dora in, Carla out');
-  Expect(SavePublicKeys(Ring, 'pascal-ring.pgp') = OrvakOk, 'SavePublicKeys');
+  Expect(SavePublicKeys(Ring, 'pascal-ring.pgp') = ORVAK_OK, 'SavePublicKeys');
   Again := LoadPublicKeys('pascal-ring.pgp', @Status);
   WriteLn('saved and loaded again: status ', Status, ', ', length_publist(Again), ' keys');
   ListKeys(Again);
-  Expect((Status = OrvakOk) and (length_publist(Again) = 3), 'the saved ring loads');
+  Expect((Status = ORVAK_OK) and (length_publist(Again) = 3), 'the saved ring loads');
   Stream := CRuntimeOpen('pascal-packet.pgp', 'wb');
   Expect((Stream <> nil) and (write_public_key_packet(Stream, head_publist(Again), 0, 0) = 0),
     'write_public_key_packet');
@@ -219,8 +219,8 @@ begin
     Lumbra(ParamStr(2), ParamStr(3), ParamStr(4))
   else
     Lumbra('', '', '');
-  Validate(Samples, 'DECL2026.TXT', TbValid);
-  Validate(Samples, 'DAMAGE26.TXT', TbDeclarationCrcWrong);
+  Validate(Samples, 'DECL2026.TXT', TB_OK);
+  Validate(Samples, 'DAMAGE26.TXT', TB_DECLARATION_CRC_INVALID);
   Keyring(Samples);
   WriteLn(Unexpected, ' unexpected');
   if Unexpected <> 0 then

@@ -89,6 +89,16 @@ class Troubleshooting(unittest.TestCase):
         for text in texts:
             self.assertTrue(any(text in line for line in rows), f"the row of {first_cell} lacks {text}")
 
+    def test_every_named_code_of_the_headers_in_the_row_of_its_value(self):
+        for header in ("client/lumbra32.h", "validator/tabrel32.h", "keyring/orvak32.h"):
+            text = re.sub(r"/\*.*?\*/", "", (ROOT / header).read_text(encoding="latin-1"), flags=re.S)
+            codes = re.findall(r"^\s+([A-Z][A-Z0-9_]+)\s*=\s*(-?\d+)", text, re.M)
+            self.assertTrue(codes, f"{header} names no codes")
+            for name, value in codes:
+                rows = [line for line in self.page.split("\n") if line.startswith("| ") and f"`{name}`" in line]
+                self.assertTrue(any(f"| {value} |" in row or (value == "6" and "1 to 6" in row) for row in rows),
+                                f"no row of {value} names {name}")
+
     def test_every_status_of_lumbra32(self):
         header = (ROOT / "client" / "lumbra32.h").read_text(encoding="latin-1")
         texts = {}

@@ -120,6 +120,14 @@ def layout_lines(output):
     return found
 
 
+NAMED_CODE = re.compile(r"^\s+([A-Z][A-Z0-9_]*)\s*=\s*(-?\d+)\s*[,;]?", re.M)
+
+
+def named_codes(text):
+    """{NAME: value} of the constants a header's enums (or a Pascal unit's const sections) name."""
+    return {name: int(value) for name, value in NAMED_CODE.findall(text)}
+
+
 def native(args, check):
     examples = pathlib.Path(args.examples).resolve()
     samples = examples / "samples"
@@ -134,6 +142,18 @@ def native(args, check):
         if check(built.returncode == 0, "host.c builds with cc against the headers and the Linux libraries",
                  built.stdout + built.stderr):
             run_host(check, "host", [str(host), str(samples)], server, samples, work)
+
+        import generate
+        c_codes = {}
+        for library in generate.LIBRARIES:
+            header = find_header(include, pathlib.PurePath(library["header"]).name)
+            c_codes.update(named_codes(re.sub(r"/\*.*?\*/", "", header.read_text(encoding="latin-1"), flags=re.S)))
+        unit = re.sub(r"\{.*?\}", "", (examples / "DeclSuite.pas").read_text(encoding="latin-1"), flags=re.S)
+        pascal_codes = named_codes(unit)
+        differences = [f"{name}: C {c_codes.get(name)}, Pascal {pascal_codes.get(name)}"
+                       for name in sorted(set(c_codes) | set(pascal_codes)) if c_codes.get(name) != pascal_codes.get(name)]
+        check(len(c_codes) > 20 and not differences,
+              f"DeclSuite.pas names the headers' {len(c_codes)} codes, with their values", "\n".join(differences))
 
         pascal = pathlib.Path(work) / "pascal"
         pascal.mkdir()
