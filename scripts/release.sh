@@ -85,8 +85,8 @@ bundle() {
   (cd examples && find . -type f ! -name '.*' | while read -r f; do
     mkdir -p "$root/$dir/examples/$(dirname "$f")" && cp "$f" "$root/$dir/examples/$f"; done)
   if [ ${#features[@]} -gt 0 ]; then
-    mkdir -p "$dir/tools/wireshark"
-    cp tools/wireshark/lumbra.lua "$dir/tools/wireshark/"
+    mkdir -p "$dir/wireshark"
+    cp tools/wireshark/lumbra.lua "$dir/wireshark/"
   fi
   cp LICENSE CHANGELOG.md "$dir/"
   python3 release/bundle.py readme --arch "$arch" --version "$version" "${features[@]}" release/README.md \

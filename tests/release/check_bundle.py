@@ -223,10 +223,12 @@ def check_pages(a, check):
 
     wireshark = os.path.isfile(os.path.join(ROOT, "tools", "wireshark", "lumbra.lua")) and \
         os.path.isfile(os.path.join(ROOT, "docs", "wireshark.md"))
-    same = [f"docs/{page}.md" for page in PAGES + (["wireshark"] if wireshark else [])] + \
-        tree_files("examples") + ["LICENSE", "CHANGELOG.md"] + (["tools/wireshark/lumbra.lua"] if wireshark else [])
-    differ = [rel for rel in same if not os.path.isfile(os.path.join(root, rel)) or
-              not filecmp.cmp(os.path.join(root, rel), os.path.join(ROOT, rel), shallow=False)]
+    same = {rel: rel for rel in [f"docs/{page}.md" for page in PAGES + (["wireshark"] if wireshark else [])] +
+            tree_files("examples") + ["LICENSE", "CHANGELOG.md"]}
+    if wireshark:
+        same["wireshark/lumbra.lua"] = "tools/wireshark/lumbra.lua"
+    differ = [rel for rel, tree in same.items() if not os.path.isfile(os.path.join(root, rel)) or
+              not filecmp.cmp(os.path.join(root, rel), os.path.join(ROOT, tree), shallow=False)]
     check(not differ, f"the pages, the examples, LICENSE and CHANGELOG.md are the tree's ({len(same)} files)" +
           (f" (missing or different: {', '.join(differ)})" if differ else ""))
 
