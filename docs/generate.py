@@ -28,7 +28,7 @@ LIBRARIES = [
         "order": [
             "`LBConnect` opens a session and returns its handle (0 to 499) in the low 16 bits of its result.",
             "`LBCommand` runs one command; after a `SELECT`, `LBGetNext` delivers the rows one a call "
-            "until it returns -10. `INSERT`, `UPDATE` and `DELETE` are batched and reach the server "
+            "until it returns `LB_NO_ROWS` (-10). `INSERT`, `UPDATE` and `DELETE` are batched and reach the server "
             "with the next `COMMIT` (or earlier, before any other command or when the batch is full).",
             "For a binary insert: `LBInsertBin` prepares the caller's buffer, then the same buffer "
             "goes to `LBCommand` on the same session.",
@@ -54,7 +54,7 @@ LIBRARIES = [
         "order": [
             "Fill a `ValidationRequest` (paths, two 11-byte output buffers, the offset of the "
             "declaration CRC in the header, the three tags) and pass it by value to `TBTabrel`.",
-            "0 means a clean file (the cleaned copy remains, the log is deleted); 1 to 6 count "
+            "`TB_OK` (0) means a clean file (the cleaned copy remains, the log is deleted); 1 to 6 count "
             "errors or tell an early stop (the log remains, the copy is deleted).",
             "The library keeps no state: runs on different files may overlap.",
             "The CRC-32 of the records is the common one of zlib and PKZIP (CRC-32/ISO-HDLC: "
