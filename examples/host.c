@@ -208,6 +208,10 @@ static void lumbra32(const char* address, const char* user, const char* password
   /* Before the login no length is announced: a reply takes at most 1900
      bytes. The handle is in the low 16 bits of the result. */
   growMessageBuffer(1900);
+  if (!message) {
+    expect(0, "memory for the message buffer");
+    return;
+  }
   const int16_t session = (int16_t)LBConnect(user, password, "", address, message);
   printf("LBConnect = %d \"%s\"\n", session, message);
   expect(session >= 0, "LBConnect opens a session (is the server running?)");
