@@ -20,6 +20,8 @@
 #include "protocol/wire.h"
 #include "server/database.h"
 #include "server/log.h"
+#include "server/metrics.h"
+#include "server/registry.h"
 #include "server/postgres/libpq.h"
 #include "server/postgres/site.h"
 #include "server/throttle.h"
@@ -33,30 +35,6 @@ constexpr auto kBusyRetryDelay = std::chrono::milliseconds(20);
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 constexpr auto kRefusalLogInterval = std::chrono::seconds(1);
 constexpr std::size_t kSmallBlock = 64 * 1024;
-
-std::string describeMessage(const Frame& frame) {
-  switch (frame.kind) {
-    case Frame::Kind::Login:
-      return "login";
-    case Frame::Kind::BinaryInsert:
-      return "binary insert, " + std::to_string(frame.data.size()) + " data bytes";
-    case Frame::Kind::Malformed:
-      return "malformed binary insert";
-    case Frame::Kind::Oversized:
-      return "oversized message";
-    case Frame::Kind::Ordinary:
-      break;
-  }
-  return std::to_string(frame.text.size()) + " bytes " + hostText(commandWord(frame.text), false);
-}
-
-// "status 0000" for a reply, "block LBXnnn" for a continuation block.
-std::string describeReply(const std::string& reply) {
-  if (reply.starts_with(kHeadTag) && reply.size() >= kStatusOffset + 4) {
-    return "status " + reply.substr(kStatusOffset, 4);
-  }
-  return "block " + reply.substr(0, std::min<std::size_t>(reply.size(), 6));
-}
 
 std::string seconds(std::chrono::milliseconds duration) {
   auto whole = std::chrono::duration_cast<std::chrono::seconds>(duration).count();
@@ -118,15 +96,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
         limitTimer_(socket_.get_executor()),
         id_(id),
         address_(address),
-        prefix_("session " + std::to_string(id) + " " + peer + ": "),
+        context_{id, std::move(peer), {}},
         reader_(kInitialBufferSize + 1024),
         logic_(server.options.settings, *server.backend, *server.users, address,
-               [this](const std::string& line) { logLine(prefix_ + line); }) {}
+               [this](const std::string& line) { logLine(context_, line); }) {}
 
-  ~Connection() { server_.forget(id_); }
+  ~Connection() {
+    server_.forget(id_);
+    sessionRegistry().closed(id_);
+  }
 
   void start() {
-    logLine(prefix_ + "connected");
+    sessionRegistry().opened(id_, context_.client);
+    logLine(context_, "connected");
     accepted_ = Clock::now();
     lastHeard_ = accepted_;
     armLimits();
@@ -152,6 +134,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
             return;
           }
           self->lastHeard_ = Clock::now();
+          metrics().bytesIn(n);
           self->reader_.feed(self->buffer_.data(), n);
           self->process();
         });
@@ -167,6 +150,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     } else {
       frame = reader_.next();
       admitted_ = false;
+      if (frame) sessionRegistry().began(id_, *frame);
     }
     if (!frame) {
       read();
@@ -235,20 +219,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void handled(const Frame& frame, SessionLogic::Outcome outcome) {
     if (closed_) return;
     if (outcome.retry) {
+      metrics().busyWait();
       waitThenProcess(frame, kBusyRetryDelay);
       return;
     }
     if (outcome.loginFailed) {
       auto wait = server_.throttle.failed(address_, Clock::now());
       if (wait.count() > 0) {
-        logLine(prefix_ + "repeated failed logins from this address: next login waits " +
+        logLine(context_, "repeated failed logins from this address: next login waits " +
                 std::to_string(wait.count()) + " ms");
       }
     }
-    if (server_.options.trace) {
-      logLine(prefix_ + "<- " + describeMessage(frame) + ", -> " + std::to_string(outcome.reply.size()) +
-              " bytes " + describeReply(outcome.reply));
-    }
+    if (logic_.loggedIn() && context_.user.empty()) context_.user = logic_.user();
+    sessionRegistry().ended(id_, frame, outcome.reply, logic_, server_.options.trace);
     reader_.setLimit(logic_.inputLimit());
     outgoing_ = std::move(outcome.reply);
     long long pending = static_cast<long long>(outgoing_.size());
@@ -342,7 +325,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (!busy_ && !producing_ && !waiting_ && settings.resultHold.count() > 0) {
       if (auto opened = logic_.resultOpenedAt(); opened && now >= *opened + settings.resultHold) {
         logic_.releaseResult();
-        logLine(prefix_ + "open result let go after " + seconds(settings.resultHold));
+        logLine(context_, "open result let go after " + seconds(settings.resultHold));
       }
     }
     armLimits();
@@ -352,7 +335,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (closed_) return;
     closed_ = true;
     logic_.stopReadAhead();
-    logLine(prefix_ + reason);
+    logLine(context_, reason);
     std::error_code ignored;
     timer_.cancel();
     limitTimer_.cancel();
@@ -366,7 +349,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   asio::steady_timer limitTimer_;  // pre-login, idle and result-hold limits
   std::uint64_t id_;
   std::uint32_t address_;
-  std::string prefix_;
+  LogContext context_;  // the session's number, client and (once logged in) user on its log lines
   FrameReader reader_;
   SessionLogic logic_;
   std::array<char, 16 * 1024> buffer_{};  // per session: 2000 sessions take 32 MB

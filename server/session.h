@@ -126,6 +126,10 @@ class SessionLogic {
   // The most bytes a reply may take now: the client's capacity minus one.
   std::size_t replyLimit() const { return replyLimit_; }
   const std::string& user() const { return user_; }
+  // For the operator's status: whether a write transaction is open, and the
+  // rows of the open result not yet sent (server/session_facts.cpp).
+  bool inTransaction() const { return inTransaction_; }
+  long long rowsPending() const;
 
  private:
   // What a row block may fill now: the client's capacity, within the budget.
