@@ -41,7 +41,8 @@ suite=declaration-suite-$version
 stamp=$(git log -1 --format=%cd --date=format:%Y%m%d%H%M.%S 2>/dev/null || date -u +%Y%m%d%H%M.%S)
 
 stage=build/release
-rm -rf "$stage" dist
+# Only this script's files in dist/: a server package made there stays.
+rm -rf "$stage" dist/declaration-suite-* dist/SHA256SUMS
 mkdir -p "$stage" dist
 
 # bundle ARCH PRESET MACHINE_DLLTOOL MINGW_DLLTOOL KILL_AT DEF...
