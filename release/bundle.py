@@ -2,10 +2,9 @@
 """The pages of an integrators' bundle: its README for one architecture, and the HTML version of
 every Markdown page in it.
 
-  bundle.py readme --arch win32|win64 --version X.Y.Z TEMPLATE OUT [--with wireshark]
+  bundle.py readme --arch win32|win64 --version X.Y.Z TEMPLATE OUT
       writes the README of the bundle from release/README.md: the blocks between
-      "<!-- if ARCH -->" (or "<!-- if wireshark -->") and "<!-- end -->" are kept for that
-      bundle and dropped from the other, @VERSION@ and @TARGET@ filled in, and @RECORD_SIZES@
+      "<!-- if ARCH -->" and "<!-- end -->" are kept for that bundle and dropped from the other, @VERSION@ and @TARGET@ filled in, and @RECORD_SIZES@
       made a table of the records' sizes in that architecture, worked out from the headers as
       the pages do (docs/generate.py)
   bundle.py html DIR
@@ -37,7 +36,7 @@ def record_sizes(arch):
     return "\n".join(rows)
 
 
-def readme(template, arch, version, features):
+def readme(template, arch, version):
     kept, out, open_block = True, [], None
     for number, line in enumerate(template.split("\n"), 1):
         block = BLOCK.match(line)
@@ -45,7 +44,9 @@ def readme(template, arch, version, features):
             if open_block:
                 raise SystemExit(f"README template line {number}: a block inside a block")
             open_block = block.group(1)
-            kept = open_block == arch or open_block in features
+            if open_block not in TARGETS:
+                raise SystemExit(f"README template line {number}: no target '{open_block}'")
+            kept = open_block == arch
             continue
         if line == END:
             if not open_block:
@@ -87,7 +88,6 @@ def main():
     r = sub.add_parser("readme")
     r.add_argument("--arch", choices=sorted(TARGETS), required=True)
     r.add_argument("--version", required=True)
-    r.add_argument("--with", dest="features", action="append", default=[])
     r.add_argument("template")
     r.add_argument("out")
     h = sub.add_parser("html")
@@ -95,8 +95,7 @@ def main():
     args = parser.parse_args()
     if args.mode == "readme":
         template = pathlib.Path(args.template).read_text(encoding="utf-8")
-        pathlib.Path(args.out).write_text(readme(template, args.arch, args.version, set(args.features)),
-                                          encoding="utf-8")
+        pathlib.Path(args.out).write_text(readme(template, args.arch, args.version), encoding="utf-8")
     else:
         html(args.folder)
     return 0

@@ -5,8 +5,8 @@
 #       headers and .def files, import libraries for MinGW (lib*.dll.a) and the
 #       Microsoft toolchain (*.lib), the pages (one per DLL, the protocol,
 #       troubleshooting; Markdown and HTML), the examples with their sample
-#       files, a README for that architecture, LICENSE, CHANGELOG.md, the
-#       Wireshark dissector when the tree has one, and SHA256SUMS
+#       files, the Wireshark dissector, a README for that architecture,
+#       LICENSE, CHANGELOG.md and SHA256SUMS
 #   declaration-suite-VERSION-src.tar.gz
 #       the committed tree (git archive of HEAD)
 #   SHA256SUMS
@@ -18,14 +18,8 @@ root=$PWD
 jobs=${JOBS:-$(nproc)}
 libraries=(lumbra32 tabrel32 orvak32)
 headers=(client/lumbra32.h validator/tabrel32.h keyring/orvak32.h)
-# The pages for integrators (docs/NAME.md), and the Wireshark dissector with
-# its page when the tree has them.
-pages=(lumbra32 tabrel32 orvak32 protocol troubleshooting)
-features=()
-if [ -f tools/wireshark/lumbra.lua ] && [ -f docs/wireshark.md ]; then
-  pages+=(wireshark)
-  features=(--with wireshark)
-fi
+# The pages for integrators (docs/NAME.md).
+pages=(lumbra32 tabrel32 orvak32 protocol troubleshooting wireshark)
 
 for p in win32 win64; do
   echo "release: building the $p DLLs"
@@ -85,13 +79,11 @@ bundle() {
   # The examples and their samples as they stand in the tree (no hidden files).
   (cd examples && find . -type f ! -name '.*' | while read -r f; do
     mkdir -p "$root/$dir/examples/$(dirname "$f")" && cp "$f" "$root/$dir/examples/$f"; done)
-  if [ ${#features[@]} -gt 0 ]; then
-    mkdir -p "$dir/wireshark"
-    cp tools/wireshark/lumbra.lua "$dir/wireshark/"
-  fi
+  # The Wireshark dissector, where its page (docs/wireshark.md) says it is.
+  mkdir -p "$dir/wireshark"
+  cp tools/wireshark/lumbra.lua "$dir/wireshark/"
   cp LICENSE CHANGELOG.md "$dir/"
-  python3 release/bundle.py readme --arch "$arch" --version "$version" "${features[@]}" release/README.md \
-    "$dir/README.md"
+  python3 release/bundle.py readme --arch "$arch" --version "$version" release/README.md "$dir/README.md"
   # Every page also as HTML, its links leading to the HTML pages.
   python3 release/bundle.py html "$dir"
   (cd "$dir" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)

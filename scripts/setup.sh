@@ -16,6 +16,7 @@ packages=(
   libcli11-dev
   qemu-system-x86 busybox-static cpio wine32:i386
   libcpp-httplib-dev libsystemd-dev prometheus stunnel4 dpkg-dev
+  tshark tcpdump
   fp-compiler fp-units-rtl
 )
 

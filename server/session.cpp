@@ -215,10 +215,10 @@ SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_
   // Every other message ends the open result set, as the client does.
   closeCursor();
   resultReleased_ = false;
-  if (isCommitCommand(text)) return commit();
+  if (isCommitCommand(text)) return commit(text);
   if (namesBatchedWord(text)) return batch(text, now);
   if (text.starts_with("SELECT")) return select(text);
-  if (text.starts_with("ROLLBACK")) return rollback();
+  if (text.starts_with("ROLLBACK")) return rollback(text);
   if (startsWithWord(text, "EXEC")) return exec(text.substr(4), now);
   if (startsWithWord(text, "GETSET")) return getset(text.substr(6));
   if (startsWithWord(text, "SET")) return set(text.substr(3));

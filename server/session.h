@@ -145,8 +145,9 @@ class SessionLogic {
   Outcome login(std::string_view message);
   Outcome dispatch(std::string_view text, Clock::time_point now);
   Outcome batch(std::string_view text, Clock::time_point now);
-  Outcome commit();
-  Outcome rollback();
+  // `command`: the whole text, refused when more than blanks and one ';' follow the word.
+  Outcome commit(std::string_view command);
+  Outcome rollback(std::string_view command);
   Outcome binaryInsert(const Frame& frame, Clock::time_point now);
   Outcome select(std::string_view sql);
   // Whether `text` is a continuation request that the block laid out ahead

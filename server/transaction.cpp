@@ -17,6 +17,17 @@ namespace {
 
 constexpr std::size_t kMaxCountedUpdates = kMaxMessageLength / kCommitItemLength + 1;
 
+// What follows the word COMMIT or ROLLBACK besides blanks and one ';'. A
+// statement joined behind the word would otherwise be dropped without a word.
+std::string_view textAfterWord(std::string_view text, std::size_t wordLength) {
+  std::string_view rest = text.substr(std::min(wordLength, text.size()));
+  auto blanks = [&rest] { rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size())); };
+  blanks();
+  if (rest.starts_with(';')) rest.remove_prefix(1);
+  blanks();
+  return rest;
+}
+
 }  // namespace
 
 std::optional<SessionLogic::Outcome> SessionLogic::connection(Clock::time_point now) {
@@ -132,10 +143,13 @@ SessionLogic::Outcome SessionLogic::batch(std::string_view text, Clock::time_poi
     for (long long changed : changes) recordUpdate(changed);
     if (!parts.commit) return reply(0, std::to_string(changes.size()));
   }
-  return commit();
+  return commit(parts.commit.value_or("COMMIT"));
 }
 
-SessionLogic::Outcome SessionLogic::commit() {
+SessionLogic::Outcome SessionLogic::commit(std::string_view command) {
+  if (auto extra = textAfterWord(command, 6); !extra.empty()) {
+    return refuse(Status::TextAfterCommit, extra.substr(0, 40));
+  }
   if (db_ && inTransaction_) {
     int code = db_->commit();
     if (code != kOk) return refuseSql(code, "NO COMMIT");
@@ -149,7 +163,10 @@ SessionLogic::Outcome SessionLogic::commit() {
   return Outcome{makeReply(0, text, replyLimit_)};
 }
 
-SessionLogic::Outcome SessionLogic::rollback() {
+SessionLogic::Outcome SessionLogic::rollback(std::string_view command) {
+  if (auto extra = textAfterWord(command, 8); !extra.empty()) {
+    return refuse(Status::TextAfterCommit, extra.substr(0, 40));
+  }
   if (db_ && inTransaction_) {
     int code = db_->rollback();
     if (code != kOk) return refuseSql(code, "NO ROLLBACK");

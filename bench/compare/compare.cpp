@@ -54,7 +54,7 @@
 
 #include "client/lumbra32.h"
 #include "server/rows.h"
-#include "tests/e2e/server_process.h"
+#include "tests/support/server_process.h"
 
 #ifndef LUMBRA_COMPARE_SERVER
 #  define LUMBRA_COMPARE_SERVER ""
@@ -267,7 +267,7 @@ Figures runLumbra(const Options& options, int length, std::vector<char>& buffer,
   f.onPostgres = !database.empty();
   f.label = std::string(f.onPostgres ? "lumbra on PostgreSQL" : "lumbra") + ", message length " +
             std::to_string(length);
-  lumbra::e2e::ServerProcess server;
+  suite_test::ServerProcess server;
   if (f.onPostgres) {
     // The user may exist from an earlier run: the server's `user passwd` would then be needed.
     std::string command = "'" + options.server + "' user remove " + kUser + " --database '" + database +
@@ -471,7 +471,7 @@ int main(int argc, char** argv) {
                  "                      [--pg-server POSTGRESQL-URI]\n");
     return 2;
   }
-  if (!lumbra::e2e::isExecutable(options.server)) die("no server program at '" + options.server + "'");
+  if (!suite_test::isExecutable(options.server)) die("no server program at '" + options.server + "'");
   std::printf("lumbra_compare: %ld rows of %zu bytes, loopback\n", options.rows, kRowBytes);
   std::fflush(stdout);
 

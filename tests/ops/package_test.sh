@@ -57,6 +57,9 @@ done
 unit=/usr/lib/systemd/system/$name.service
 if ! systemd-analyze verify "$unit" >"$work/verify.log" 2>&1; then cat "$work/verify.log"; fail "systemd-analyze verify"; fi
 grep -v '^$' "$work/verify.log" && fail "systemd-analyze verify had remarks"
+if command -v tshark >/dev/null; then
+  tshark -G protocols 2>/dev/null | grep -q '	lumbra$' || fail "tshark does not load the installed dissector"
+fi
 echo "  installed; the unit verified"
 
 echo "== the server from $config, as $name, with a readiness socket"

@@ -40,7 +40,7 @@ from import_def import caller_symbols, read_def  # noqa: E402
 
 LIBRARIES = ["lumbra32", "tabrel32", "orvak32"]
 # The pages for integrators, besides one per DLL.
-PAGES = ["protocol", "troubleshooting"]
+PAGES = ["protocol", "troubleshooting", "wireshark"]
 TARGET_NAMES = {"win32": "32-bit Windows (win32)", "win64": "64-bit Windows (win64)"}
 DESCRIPTIONS = {"orvak32": "PUBLIC KEYS MANAGEMENT LIBRARY"}
 # What each DLL may import: parts of every Windows installation only.
@@ -221,15 +221,13 @@ def check_pages(a, check):
             current = page.is_file() and generate.render(library, pathlib.Path(folder)) == page.read_text(encoding="utf-8")
             check(current, f"docs/{name}.md is what include/{name}.h and def/{name}.def make of it")
 
-    wireshark = os.path.isfile(os.path.join(ROOT, "tools", "wireshark", "lumbra.lua")) and \
-        os.path.isfile(os.path.join(ROOT, "docs", "wireshark.md"))
-    same = {rel: rel for rel in [f"docs/{page}.md" for page in PAGES + (["wireshark"] if wireshark else [])] +
-            tree_files("examples") + ["LICENSE", "CHANGELOG.md"]}
-    if wireshark:
-        same["wireshark/lumbra.lua"] = "tools/wireshark/lumbra.lua"
+    same = {rel: rel for rel in [f"docs/{page}.md" for page in PAGES] + tree_files("examples") +
+            ["LICENSE", "CHANGELOG.md"]}
+    same["wireshark/lumbra.lua"] = "tools/wireshark/lumbra.lua"
     differ = [rel for rel, tree in same.items() if not os.path.isfile(os.path.join(root, rel)) or
               not filecmp.cmp(os.path.join(root, rel), os.path.join(ROOT, tree), shallow=False)]
-    check(not differ, f"the pages, the examples, LICENSE and CHANGELOG.md are the tree's ({len(same)} files)" +
+    check(not differ, f"the pages, the examples, the dissector, LICENSE and CHANGELOG.md are the tree's "
+          f"({len(same)} files)" +
           (f" (missing or different: {', '.join(differ)})" if differ else ""))
 
     readme = open(os.path.join(root, "README.md"), encoding="utf-8").read()

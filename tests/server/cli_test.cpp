@@ -24,9 +24,7 @@ namespace {
 class ServerProgram : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/lumbra-server-cli-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
+    directory_ = folder_.path().string();
     database_ = directory_ + "/cli.db";
   }
   void TearDown() override {
@@ -34,8 +32,6 @@ class ServerProgram : public ::testing::Test {
       kill(child_, SIGKILL);
       waitpid(child_, nullptr, 0);
     }
-    std::string command = "rm -rf '" + directory_ + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
   }
 
   // Runs the program with `args` and `input` on standard input; returns its exit status.
@@ -98,6 +94,7 @@ class ServerProgram : public ::testing::Test {
     return text.str();
   }
 
+  suite_test::TempDir folder_{"lumbra-server-cli"};
   std::string directory_;
   std::string database_;
   pid_t child_ = -1;

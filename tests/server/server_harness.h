@@ -9,6 +9,7 @@
 #include <string_view>
 #include <thread>
 
+#include "tests/support/temp_dir.h"
 #include "server/server.h"
 
 namespace lumbra::server::testing {
@@ -65,7 +66,7 @@ class RunningServer {
   const PostgresSchema* schema() const { return schema_.get(); }
 
  private:
-  std::string directory_;
+  suite_test::TempDir folder_{"lumbra-server-test"};
   std::unique_ptr<PostgresSchema> schema_;
   ServerOptions options_;
   void begin(const std::function<void(ServerOptions&)>& adjust,
