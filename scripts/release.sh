@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Windows DLLs (presets win32 and win64) and writes dist/:
 #   declaration-suite-VERSION-win32.zip, declaration-suite-VERSION-win64.zip
-#       the three DLLs, their chief headers and .def files, import libraries
-#       for MinGW (lib*.dll.a) and the Microsoft toolchain (*.lib), the
-#       integrator pages (Markdown and HTML), a README and SHA256SUMS
+#       what an integrator needs from the zip alone: the three DLLs, their chief
+#       headers and .def files, import libraries for MinGW (lib*.dll.a) and the
+#       Microsoft toolchain (*.lib), the pages (one per DLL, the protocol,
+#       troubleshooting; Markdown and HTML), the examples with their sample
+#       files, the Wireshark dissector, a README for that architecture,
+#       LICENSE, CHANGELOG.md and SHA256SUMS
 #   declaration-suite-VERSION-src.tar.gz
 #       the committed tree (git archive of HEAD)
 #   SHA256SUMS
@@ -15,7 +18,8 @@ root=$PWD
 jobs=${JOBS:-$(nproc)}
 libraries=(lumbra32 tabrel32 orvak32)
 headers=(client/lumbra32.h validator/tabrel32.h keyring/orvak32.h)
-docs=(lumbra32 tabrel32 orvak32)
+# The pages for integrators (docs/NAME.md).
+pages=(lumbra32 tabrel32 orvak32 protocol troubleshooting wireshark)
 
 for p in win32 win64; do
   echo "release: building the $p DLLs"
@@ -31,7 +35,8 @@ suite=declaration-suite-$version
 stamp=$(git log -1 --format=%cd --date=format:%Y%m%d%H%M.%S 2>/dev/null || date -u +%Y%m%d%H%M.%S)
 
 stage=build/release
-rm -rf "$stage" dist
+# Only this script's files in dist/: a server package made there stays.
+rm -rf "$stage" dist/declaration-suite-* dist/SHA256SUMS
 mkdir -p "$stage" dist
 
 # bundle ARCH PRESET MACHINE_DLLTOOL MINGW_DLLTOOL KILL_AT DEF...
@@ -54,17 +59,33 @@ bundle() {
     "$gnu_dlltool" $kill_at -d "$idef/$lib.def" -D "$lib.dll" -l "$dir/lib/lib$lib.dll.a"
     llvm-dlltool -m "$llvm_machine" $kill_at -d "$idef/$lib.def" -D "$lib.dll" -l "$dir/lib/$lib.lib"
   done
-  for d in "${docs[@]}"; do
-    cp "docs/$d.md" "$dir/docs/"
-    pandoc -s -f gfm -t html --metadata title="$d" "docs/$d.md" -o "$dir/docs/$d.html"
+  # Headers the chief headers include go with them (until none is missing).
+  local wanted missing=1
+  while [ "$missing" = 1 ]; do
+    missing=0
+    for wanted in $(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$dir"/include/*.h |
+                    LC_ALL=C sort -u); do
+      [ -f "$dir/include/$(basename "$wanted")" ] && continue
+      local found
+      found=$(find . -path ./build -prune -o -path ./dist -prune -o -type f -path "*/$wanted" -print -quit)
+      [ -n "$found" ] || { echo "release: $wanted, included by a chief header, is not in the tree"; exit 1; }
+      cp "$found" "$dir/include/"
+      missing=1
+    done
   done
+  for d in "${pages[@]}"; do
+    cp "docs/$d.md" "$dir/docs/"
+  done
+  # The examples and their samples as they stand in the tree (no hidden files).
+  (cd examples && find . -type f ! -name '.*' | while read -r f; do
+    mkdir -p "$root/$dir/examples/$(dirname "$f")" && cp "$f" "$root/$dir/examples/$f"; done)
+  # The Wireshark dissector, where its page (docs/wireshark.md) says it is.
   mkdir -p "$dir/wireshark"
-  cp tools/wireshark/lumbra.lua docs/wireshark.md "$dir/wireshark/"
-  sed -e "s/@VERSION@/$version/g" -e "s/@ARCH@/$arch/g" release/README.md >"$dir/README.md"
-  pandoc -s -f gfm -t html --metadata title="Declaration suite $version ($arch)" "$dir/README.md" \
-    -o "$dir/README.html"
-  # Links between the pages lead to the HTML pages in the HTML versions.
-  sed -i -E 's/href="([a-z0-9/]+)\.md"/href="\1.html"/g' "$dir"/README.html "$dir"/docs/*.html
+  cp tools/wireshark/lumbra.lua "$dir/wireshark/"
+  cp LICENSE CHANGELOG.md "$dir/"
+  python3 release/bundle.py readme --arch "$arch" --version "$version" release/README.md "$dir/README.md"
+  # Every page also as HTML, its links leading to the HTML pages.
+  python3 release/bundle.py html "$dir"
   (cd "$dir" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
   find "$dir" -exec touch -h -t "$stamp" {} +
   (cd "$stage" && find "$name" | LC_ALL=C sort | TZ=UTC zip -X -q -D "$root/dist/$name.zip" -@)

@@ -17,6 +17,7 @@ packages=(
   qemu-system-x86 busybox-static cpio wine32:i386
   libcpp-httplib-dev libsystemd-dev prometheus stunnel4 dpkg-dev
   tshark tcpdump
+  fp-compiler fp-units-rtl
 )
 
 sudo_cmd=()

@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
 """Static checks of an unpacked release bundle, against the bundle's own .def files.
 
-  check_bundle.py bundle DIR --arch win32|win64 --version X.Y.Z --objdump OBJDUMP --nm NM
+  check_bundle.py bundle DIR --arch win32|win64 --version X.Y.Z --objdump OBJDUMP --nm NM --cc CC
       every file in its place; each DLL importing only system DLLs, with the export names
       and ordinals of its .def file exactly; its version resource (FileVersion, ProductVersion and the fixed numbers the
       suite version, OriginalFilename its file name, a FileDescription); each import library
       (MinGW lib*.dll.a and Microsoft *.lib) carrying exactly one caller symbol and one
       __imp_ pointer per export a caller links against, and, in the .lib, each bound to its
-      export name.
+      export name. The pages: each DLL's page what the bundle's own header and .def file
+      make of it, the other pages, the examples, LICENSE and CHANGELOG.md those of the tree;
+      the README the one of its architecture (its record sizes compiled with CC from the
+      bundle's headers); every page also as HTML; every link between the files leading to a
+      file (and a heading) of the bundle; README.html linking every other page; SHA256SUMS
+      naming every file.
   check_bundle.py imports EXE DIR --objdump OBJDUMP
       a program linked against the bundle imports from each DLL exactly the export names a
       caller links against (it calls every one), each an export of the .def file.
@@ -15,20 +20,28 @@
 Prints one line per check and "N passed, N failed"; exit status 0 when none failed.
 """
 import argparse
+import filecmp
 import os
+import pathlib
 import re
 import struct
 import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "static"))
 sys.path.insert(0, os.path.join(ROOT, "release"))
+sys.path.insert(0, os.path.join(ROOT, "docs"))
+import generate  # noqa: E402
 from check_dll import read_pe, read_version_resource  # noqa: E402
 from import_def import caller_symbols, read_def  # noqa: E402
 
 LIBRARIES = ["lumbra32", "tabrel32", "orvak32"]
+# The pages for integrators, besides one per DLL.
+PAGES = ["protocol", "troubleshooting", "wireshark"]
+TARGET_NAMES = {"win32": "32-bit Windows (win32)", "win64": "64-bit Windows (win64)"}
 DESCRIPTIONS = {"orvak32": "PUBLIC KEYS MANAGEMENT LIBRARY"}
 # What each DLL may import: parts of every Windows installation only.
 IMPORTS = {"lumbra32": {"kernel32.dll", "msvcrt.dll", "wsock32.dll"},
@@ -110,7 +123,7 @@ def expected_symbols(exports, arch):
 
 def check_bundle(a, check):
     root = a.dir
-    for rel in ["README.md", "README.html", "SHA256SUMS"] + \
+    for rel in ["README.md", "README.html", "SHA256SUMS", "LICENSE", "CHANGELOG.md"] + \
                [f"{d}/{lib}.{e}" for lib in LIBRARIES for d, e in
                 [("bin", "dll"), ("def", "def"), ("lib", "lib"), ("docs", "md"), ("docs", "html"), ("include", "h")]] + \
                [f"lib/lib{lib}.dll.a" for lib in LIBRARIES]:
@@ -164,6 +177,104 @@ def check_bundle(a, check):
               ("" if bound == want_bound else f" (found {bound})"))
 
 
+def tree_files(folder):
+    """Paths (relative to the tree) of the files under a folder of the tree, hidden ones left out."""
+    base = pathlib.Path(ROOT)
+    return sorted(str(p.relative_to(base)) for p in (base / folder).rglob("*")
+                  if p.is_file() and not any(part.startswith(".") for part in p.relative_to(base).parts))
+
+
+def link_targets(path):
+    """(target, anchor) of each relative link of a Markdown or HTML file."""
+    text = open(path, encoding="utf-8").read()
+    if path.endswith(".html"):
+        links = re.findall(r'href="([^"]*)"', text)
+    else:
+        text = re.sub(r"```.*?```", "", text, flags=re.S)
+        links = re.findall(r"\]\(([^)\s]+)\)", text)
+    out = []
+    for link in links:
+        if re.match(r"^[a-z]+:", link):
+            continue
+        target, _, anchor = link.partition("#")
+        out.append((target, anchor))
+    return out
+
+
+def html_ids(path):
+    return set(re.findall(r'\bid="([^"]+)"', open(path, encoding="utf-8").read()))
+
+
+def check_pages(a, check):
+    root = a.dir
+    bundle_files = sorted(str(p.relative_to(root)) for p in pathlib.Path(root).rglob("*") if p.is_file())
+
+    # Each DLL's page as the bundle's own header and .def file make it.
+    with tempfile.TemporaryDirectory() as folder:
+        for library in generate.LIBRARIES:
+            name = library["name"]
+            for key, source in (("header", f"include/{name}.h"), ("def", f"def/{name}.def")):
+                target = pathlib.Path(folder) / library[key]
+                target.parent.mkdir(parents=True, exist_ok=True)
+                target.write_bytes(pathlib.Path(root, source).read_bytes())
+            page = pathlib.Path(root, "docs", f"{name}.md")
+            current = page.is_file() and generate.render(library, pathlib.Path(folder)) == page.read_text(encoding="utf-8")
+            check(current, f"docs/{name}.md is what include/{name}.h and def/{name}.def make of it")
+
+    same = {rel: rel for rel in [f"docs/{page}.md" for page in PAGES] + tree_files("examples") +
+            ["LICENSE", "CHANGELOG.md"]}
+    same["wireshark/lumbra.lua"] = "tools/wireshark/lumbra.lua"
+    differ = [rel for rel, tree in same.items() if not os.path.isfile(os.path.join(root, rel)) or
+              not filecmp.cmp(os.path.join(root, rel), os.path.join(ROOT, tree), shallow=False)]
+    check(not differ, f"the pages, the examples, the dissector, LICENSE and CHANGELOG.md are the tree's "
+          f"({len(same)} files)" +
+          (f" (missing or different: {', '.join(differ)})" if differ else ""))
+
+    readme = open(os.path.join(root, "README.md"), encoding="utf-8").read()
+    other = "win64" if a.arch == "win32" else "win32"
+    check(TARGET_NAMES[a.arch] in readme and TARGET_NAMES[other] not in readme and "<!--" not in readme and
+          not re.search(r"@[A-Z_]+@", readme), f"README.md is the {a.arch} one, every template mark filled in")
+    sizes = re.findall(r"^\| `struct (\w+)` \(\w+\) \| (\d+) bytes \|$", readme, re.M)
+    with tempfile.TemporaryDirectory() as folder:
+        source = pathlib.Path(folder) / "sizes.c"
+        source.write_text("".join(f'#include "{lib}.h"\n' for lib in LIBRARIES) +
+                          "".join(f'_Static_assert(sizeof(struct {name}) == {size}, "{name}");\n'
+                                  for name, size in sizes))
+        result = subprocess.run([a.cc, "-std=c11", "-fsyntax-only", "-I", os.path.join(root, "include"), str(source)],
+                                capture_output=True, text=True)
+    check(len(sizes) >= 3 and result.returncode == 0,
+          f"README.md's record sizes ({', '.join(f'{n} {s}' for n, s in sizes)}) are what {a.cc} makes of the headers" +
+          ("" if result.returncode == 0 else f" ({result.stderr.strip()})"))
+
+    pages = [rel for rel in bundle_files if rel.endswith(".md")]
+    no_html = [rel for rel in pages if rel[:-3] + ".html" not in bundle_files]
+    check(not no_html, f"every page also as HTML ({len(pages)} pages)" + (f" (not: {', '.join(no_html)})" if no_html else ""))
+
+    broken = []
+    for rel in [f for f in bundle_files if f.endswith((".md", ".html"))]:
+        here = os.path.dirname(os.path.join(root, rel))
+        for target, anchor in link_targets(os.path.join(root, rel)):
+            path = os.path.normpath(os.path.join(here, target)) if target else os.path.join(root, rel)
+            if not path.startswith(os.path.abspath(root) + os.sep) or not os.path.isfile(path):
+                broken.append(f"{rel}: {target}")
+            elif anchor:
+                page = path[:-3] + ".html" if path.endswith(".md") else path
+                if page.endswith(".html") and anchor not in html_ids(page):
+                    broken.append(f"{rel}: {target}#{anchor}")
+    check(not broken, "every link between the bundle's files leads to a file and heading of the bundle" +
+          (f" (broken: {'; '.join(broken)})" if broken else ""))
+
+    readme_html = os.path.join(root, "README.html")
+    linked = {os.path.normpath(os.path.join(root, target)) for target, _ in link_targets(readme_html)}
+    unlinked = [rel for rel in bundle_files if rel.endswith(".html") and rel != "README.html"
+                and os.path.normpath(os.path.join(root, rel)) not in linked]
+    check(not unlinked, "README.html links every other page" + (f" (not: {', '.join(unlinked)})" if unlinked else ""))
+
+    listed = sorted(line.split(None, 1)[1].strip() for line in
+                    open(os.path.join(root, "SHA256SUMS"), encoding="utf-8") if line.strip())
+    check(listed == [rel for rel in bundle_files if rel != "SHA256SUMS"], "SHA256SUMS names every other file")
+
+
 def program_imports(objdump, exe):
     """{dll name (lower case): [imported names]} of a program."""
     out = subprocess.run([objdump, "-p", exe], check=True, capture_output=True, text=True).stdout
@@ -201,6 +312,7 @@ def main():
     b.add_argument("--version", required=True)
     b.add_argument("--objdump", required=True)
     b.add_argument("--nm", required=True)
+    b.add_argument("--cc", required=True)
     i = sub.add_parser("imports")
     i.add_argument("exe")
     i.add_argument("dir")
@@ -209,6 +321,7 @@ def main():
     check = Checks()
     if a.mode == "bundle":
         check_bundle(a, check)
+        check_pages(a, check)
     else:
         check_imports(a, check)
     return check.close()

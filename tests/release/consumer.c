@@ -72,18 +72,18 @@ static void lumbra32(const char* port) {
   char address[64] = "127.0.0.1:";
   strcat(address, port);
   int32_t connected = LBConnect("CONSUMER", "secret", "", address, message);
-  check(connected == -7 && startsWith(message, "LBX607 - FALHA NA CONEXAO ("),
+  check(connected == LB_CONNECT_FAILED && startsWith(message, "LBX607 - FALHA NA CONEXAO ("),
         "LBConnect to a closed port: -7 \"LBX607 - FALHA NA CONEXAO (n)\"");
   printf("      (%s)\n", message);
 
-  check(LBCommand(0, "SELECT * FROM T", message) == -13 &&
+  check(LBCommand(0, "SELECT * FROM T", message) == LB_NOT_CONNECTED &&
             strcmp(message, "LBX613 - CONEXAO NAO INICIALIZADA") == 0,
         "LBCommand on a closed session: -13 \"LBX613 - CONEXAO NAO INICIALIZADA\"");
-  check(LBGetNext(0, message) == -13, "LBGetNext on a closed session: -13");
+  check(LBGetNext(0, message) == LB_NOT_CONNECTED, "LBGetNext on a closed session: -13");
   char command[64] = "INSERT INTO T VALUES (1, =";
-  check(LBInsertBin(0, command, "\x01\x02", 2) == -13 && strcmp(command, "INSERT INTO T VALUES (1, =") == 0,
+  check(LBInsertBin(0, command, "\x01\x02", 2) == LB_NOT_CONNECTED && strcmp(command, "INSERT INTO T VALUES (1, =") == 0,
         "LBInsertBin on a closed session: -13, the buffer unchanged");
-  check(LBDisconn(500, message) == -14 && strcmp(message, "LBX614 - PARAMETROS INVALIDOS") == 0,
+  check(LBDisconn(500, message) == LB_INVALID_PARAMETERS && strcmp(message, "LBX614 - PARAMETROS INVALIDOS") == 0,
         "LBDisconn with handle 500: -14 \"LBX614 - PARAMETROS INVALIDOS\"");
 }
 
@@ -116,7 +116,7 @@ static void tabrelRun(TabrelEntry entry, const char* label) {
   long logBytes = readFile("errors.log", log, sizeof log);
   strcpy(line, label);
   strcat(line, " on the worked file: 0, both CRCs 4186146210, cleaned copy SYS4186146210 DT, no log");
-  check(result == 0 && strcmp(declared, "4186146210") == 0 && strcmp(computed, "4186146210") == 0 &&
+  check(result == TB_OK && strcmp(declared, "4186146210") == 0 && strcmp(computed, "4186146210") == 0 &&
             cleanBytes >= 0 && strcmp(clean, "SYS4186146210\r\nDT\r\n") == 0 && logBytes < 0,
         line);
   remove("clean.out");

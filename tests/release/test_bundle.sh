@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # The release as an integrator takes it: from the archives in DIST (written by
 # scripts/release.sh), not from the build tree. Checks the checksums; unpacks
-# each zip and checks it statically against its own .def files
-# (check_bundle.py); builds the consumer program (consumer.c) from the
-# unpacked bundle alone with MinGW (headers and lib*.dll.a) and for the
-# Microsoft ABI (clang and lld-link, the bundle's .lib, no C runtime of its
-# own); checks what each consumer imports; runs the x86_64 consumers under
-# wine64 and the i686 ones through scripts/run-win32.sh when that runner is
-# there (otherwise they are only linked, and the output says so).
+# each zip and checks it statically against its own .def files and headers
+# (check_bundle.py: exports, import libraries, version resources, the pages
+# current and linked, the README of its architecture); builds the consumer
+# program (consumer.c) from the unpacked bundle alone with MinGW (headers and
+# lib*.dll.a) and for the Microsoft ABI (clang and lld-link, the bundle's
+# .lib, no C runtime of its own), and the bundle's example host
+# (examples/host.c) with MinGW; checks what each consumer imports. The x86_64
+# programs run under wine64, the host against a lumbra-server of the native
+# build; the i686 ones run in one boot of the emulated machine
+# (scripts/run-win32.sh, with a lumbra-server inside) when that runner is
+# there (otherwise they are only linked, and the output says so). Then the
+# bundle's examples, C and Pascal, are built for Linux against the native
+# libraries and run (examples_test.py). The hosts' answers are checked against
+# the bundle's examples/samples/README.md.
 # Prints one line per step and "N passed, N failed".
 # Usage: tests/release/test_bundle.sh [DIST]   (default: dist)
 set -uo pipefail
@@ -96,6 +103,11 @@ fi
 # A TCP port of 127.0.0.1 where nothing listens: bound, then let go.
 closed_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
 
+server=$root/build/native/bin/lumbra-server
+native_libraries=$root/build/native/lib
+# The 32-bit programs, run together in one boot of the emulated machine: NAME and arguments.
+win32_programs=()
+
 for arch in win32 win64; do
   name=declaration-suite-$version-$arch
   bundle=$work/$arch/$name
@@ -107,19 +119,23 @@ for arch in win32 win64; do
   else
     triple=x86_64-w64-mingw32 clang_target=x86_64-pc-windows-msvc machine=i386:x86-64 kill_at= kernel32=kernel32-x86_64.def
   fi
-  step "$arch: exports, ordinals, version resources, import libraries" \
+  step "$arch: exports, ordinals, version resources, import libraries, pages, links, README" \
     python3 "$here/check_bundle.py" bundle "$bundle" --arch "$arch" --version "$version" \
-      --objdump "$triple-objdump" --nm llvm-nm
+      --objdump "$triple-objdump" --nm llvm-nm --cc "$triple-gcc"
 
   step "$arch: the chief headers compile as C++ (Microsoft ABI and MinGW)" headers_compile "$bundle"
   run=$work/$arch/run
   mkdir -p "$run"
   cp "$bundle"/bin/*.dll "$run/"
+  cp -r "$bundle/examples/samples" "$run/samples"
   step "$arch: MinGW consumer built against include/ and lib*.dll.a" \
     "$triple-gcc" -std=c11 -Wall -Wextra -Werror -O1 -I"$bundle/include" "$here/consumer.c" \
       -L"$bundle/lib" -llumbra32 -ltabrel32 -lorvak32 -o "$run/consumer-mingw.exe"
   step "$arch: Microsoft-ABI consumer built with clang and lld-link against the .lib files" \
     build_msvc_consumer "$bundle" "$run"
+  step "$arch: the example host examples/host.c built from the bundle with MinGW" \
+    "$triple-gcc" -std=c11 -Wall -Wextra -Werror -O1 -I"$bundle/include" "$bundle/examples/host.c" \
+      -L"$bundle/lib" -llumbra32 -ltabrel32 -lorvak32 -o "$run/host.exe"
   for kind in mingw msvc; do
     exe=consumer-$kind.exe
     [ -f "$run/$exe" ] || continue
@@ -127,14 +143,65 @@ for arch in win32 win64; do
       python3 "$here/check_bundle.py" imports "$run/$exe" "$bundle" --objdump "$triple-objdump"
     if [ "$arch" = win64 ]; then
       step "$arch: $exe runs under wine64" run_in "$run" timeout 300 "$wine64" "./$exe" "$closed_port"
-    elif [ -x "$root/scripts/run-win32.sh" ]; then
-      step "$arch: $exe runs in the emulated 32-bit machine" \
-        run_in "$run" timeout 600 "$root/scripts/run-win32.sh" "./$exe" "$closed_port"
     else
-      echo "note  $arch: $exe linked, not run: scripts/run-win32.sh is not in this tree"
+      # Port 1 of the machine's own loopback: nothing listens there.
+      win32_programs+=("$exe" "$exe 1")
     fi
   done
+  if [ -f "$run/host.exe" ]; then
+    if [ "$arch" = win64 ]; then
+      step "$arch: host.exe runs under wine64 against lumbra-server, with the samples' answers" \
+        run_in "$run" python3 "$here/examples_test.py" run --server "$server" --samples "$run/samples" \
+          --name host.exe -- timeout 300 "$wine64" ./host.exe samples
+    else
+      win32_programs+=(host.exe "host.exe samples")
+    fi
+  fi
 done
+
+# run_win32_programs FOLDER NAME COMMANDLINE...: one boot of the emulated
+# machine, with a lumbra-server inside, runs each command line in turn in one
+# wine session (the suite's batch runner of the 32-bit host tests); each
+# program's output and exit status go to FOLDER/results/NAME.out and .status.
+run_win32_programs() {
+  local folder=$1
+  shift
+  i686-w64-mingw32-g++ -std=c++17 -O1 -static -o "$folder/batch.exe" "$root/tests/win32/host32_batch.cpp" &&
+    rm -rf "$folder/results" && mkdir -p "$folder/results" &&
+    (cd "$folder" && timeout 900 env RUN_WIN32_TIMEOUT=840 RUN_WIN32_SERVER="$server" \
+      "$root/scripts/run-win32.sh" --server batch.exe results "$@")
+}
+
+# shown_status FOLDER NAME: the program's output, and success when it exited with 0.
+shown_status() {
+  cat "$1/$2.out" 2>/dev/null
+  [ -f "$1/$2.status" ] && [ "$(tr -d ' \r\n' <"$1/$2.status")" = 0 ]
+}
+
+run=$work/win32/run
+if [ ${#win32_programs[@]} -gt 0 ] && [ -x "$root/scripts/run-win32.sh" ]; then
+  step "win32: one boot of the emulated 32-bit machine runs $((${#win32_programs[@]} / 2)) programs" \
+    run_win32_programs "$run" "${win32_programs[@]}"
+  for ((i = 0; i < ${#win32_programs[@]}; i += 2)); do
+    program=${win32_programs[$i]}
+    if [ "$program" = host.exe ]; then
+      step "win32: host.exe ran in the emulated machine against lumbra-server, with the samples' answers" \
+        python3 "$here/examples_test.py" output "$run/results/host.exe.out" --samples "$run/samples" \
+          --status "$(tr -d ' \r\n' <"$run/results/host.exe.status" 2>/dev/null || echo 125)"
+    else
+      step "win32: $program ran in the emulated 32-bit machine" shown_status "$run/results" "$program"
+    fi
+  done
+elif [ ${#win32_programs[@]} -gt 0 ]; then
+  echo "note  win32: ${win32_programs[*]} linked, not run: scripts/run-win32.sh is not in this tree"
+fi
+
+# The examples from the zip built for Linux against the tree's native
+# libraries: the C host, and the Pascal unit and host with Free Pascal.
+bundle=$work/win32/declaration-suite-$version-win32
+step "native: the bundle's examples, C and Pascal, built and run against the Linux libraries" \
+  python3 "$here/examples_test.py" native --server "$server" --libraries "$native_libraries" \
+    --include "$bundle/include" --examples "$bundle/examples" --fpc "$(command -v fpc || echo fpc)"
 
 echo "${passed} passed, ${failed} failed"
 [ "$failed" -eq 0 ]
