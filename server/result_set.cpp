@@ -21,6 +21,10 @@ bool SessionLogic::fillBlock(std::string& block, std::size_t limit, bool first, 
   return cursor_->result.fill(cursor_->rows.get(), block, limit, replyLimit_, first, added, rc);
 }
 
+long long SessionLogic::rowsPending() const {
+  return cursor_ ? cursor_->result.total() - cursor_->result.sent() : 0;
+}
+
 void SessionLogic::prepareAhead() {
   if (cursor_) cursor_->result.prepareAhead(blockLimit(), replyLimit_);
 }
@@ -112,7 +116,12 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
     return refused;
   }
   block.append(kEndOfBlock, kEndOfBlockLength);
-  if (cursor_->result.sent() == cursor_->result.total()) closeCursor();
+  if (cursor_->result.sent() == cursor_->result.total()) {
+    closeCursor();
+  } else {
+    // Held from its answer on, however long the counting took.
+    cursor_->opened = Clock::now();
+  }
   return Outcome{std::move(block)};
 }
 

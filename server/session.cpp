@@ -79,6 +79,7 @@ SessionLogic::Outcome SessionLogic::refuseSql(int code, std::string_view where) 
 
 SessionLogic::Outcome SessionLogic::handle(const Frame& frame, Clock::time_point now) {
   begunNow_ = false;
+  lockSeen_.reset();
   handledSince_ = now;
   Outcome outcome = handleFrame(frame, now);
   // A message answered ends any waiting for a lock (a retried one goes on waiting).

@@ -63,7 +63,9 @@ class SessionLogic {
   struct Outcome {
     std::string reply;         // bytes to send (empty only with retry)
     bool close = false;        // close the connection once the reply is sent
-    bool retry = false;        // the write lock is taken: hand the same frame in again later
+    // The write lock (or a pooled connection) is taken: hand the same frame
+    // in again once wakeOnLockRelease wakes the caller, or a little later.
+    bool retry = false;
     bool loginFailed = false;  // a refused login (wrong identification or password)
   };
 
@@ -92,6 +94,19 @@ class SessionLogic {
   void releaseResult();
 
   bool loggedIn() const { return loggedIn_; }
+  // A write transaction of the session is open.
+  bool inTransaction() const { return inTransaction_; }
+  // Rows of the open result not sent yet (0 without one).
+  long long rowsPending() const;
+
+  // After a retry for the write lock: calls `wake` (once, from any thread)
+  // as soon as another session of the server has released the lock since
+  // this one found it taken. False when the backend cannot tell (a lock the
+  // database waits for itself, a full pool): the caller then tries again
+  // after a short while.
+  bool wakeOnLockRelease(std::function<void()> wake);
+  // When the wait of a retried message ends (its busy timeout), if one waits.
+  std::optional<Clock::time_point> busyWaitEnds() const;
 
   // Row blocks (SELECT and CONT) take at most this many bytes from now on,
   // though never less than one row needs (the server's memory for replies
@@ -198,6 +213,9 @@ class SessionLogic {
   bool begunNow_ = false;           // ... and the message being handled began it
   Clock::time_point handledSince_;  // when the handling of the current message began
   std::optional<Clock::time_point> busySince_;
+  // The write lock's generation (LockReleases) when it was last found taken;
+  // nothing when the last retry was for something else.
+  std::optional<std::uint64_t> lockSeen_;
   std::vector<std::uint32_t> updateChanges_;  // rows changed per update since the last commit
   long long updateCount_ = 0;
   std::unique_ptr<Cursor> cursor_;

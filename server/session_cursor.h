@@ -15,7 +15,7 @@ struct SessionLogic::Cursor {
   std::unique_ptr<Rows> rows;
   ResultCursor result;  // the count, the widths, kept rows, the rows sent
   bool ownsTransaction = false;
-  Clock::time_point opened = Clock::now();
+  Clock::time_point opened = Clock::now();  // when the SELECT was answered
 };
 
 }  // namespace lumbra::server

@@ -19,6 +19,7 @@ constexpr std::size_t kMaxCountedUpdates = kMaxMessageLength / kCommitItemLength
 }  // namespace
 
 std::optional<SessionLogic::Outcome> SessionLogic::connection(Clock::time_point now) {
+  lockSeen_.reset();
   if (!db_) {
     std::string error;
     bool busy = false;
@@ -66,14 +67,31 @@ SessionLogic::Outcome SessionLogic::waitOrRefuseBusy(Clock::time_point now) {
 std::optional<SessionLogic::Outcome> SessionLogic::beginWrite(Clock::time_point now) {
   if (auto refused = connection(now)) return refused;
   if (inTransaction_) return std::nullopt;
+  LockReleases* releases = backend_.lockReleases();
+  const std::uint64_t seen = releases != nullptr ? releases->generation() : 0;
   int code = db_->beginWrite();
   if (code == kOk) {
     inTransaction_ = true;
     begunNow_ = true;
     return std::nullopt;
   }
-  if (code == kBusy) return waitOrRefuseBusy(now);
+  if (code == kBusy) {
+    if (releases != nullptr) lockSeen_ = seen;
+    return waitOrRefuseBusy(now);
+  }
   return refuseSql(code);
+}
+
+bool SessionLogic::wakeOnLockRelease(std::function<void()> wake) {
+  LockReleases* releases = backend_.lockReleases();
+  if (releases == nullptr || !lockSeen_) return false;
+  releases->wait(*lockSeen_, std::move(wake));
+  return true;
+}
+
+std::optional<Clock::time_point> SessionLogic::busyWaitEnds() const {
+  if (!busySince_) return std::nullopt;
+  return *busySince_ + std::chrono::milliseconds(busyTimeoutMs_);
 }
 
 // The database may roll a whole transaction back on some errors (disk full, I/O): follow it.

@@ -99,6 +99,11 @@ class UserStore {
   std::string decoy_;  // the hash checked for unknown identifications
 };
 
+// The users of the SQLite database `databasePath` (UserStore::open for a
+// path, which the backend chooses: server/backend.cpp).
+std::unique_ptr<UserStore> openUserFile(const std::string& databasePath, std::string& error,
+                                        int* migrated = nullptr);
+
 // The iteration count of a stored hash (0 when it is not one of ours).
 int hashIterations(std::string_view stored);
 

@@ -7,7 +7,9 @@
 #include <mutex>
 #include <vector>
 
+#include "server/log.h"
 #include "server/postgres/libpq.h"
+#include "server/postgres/site.h"
 #include "server/postgres/sql_text.h"
 
 namespace lumbra::server {
@@ -911,6 +913,46 @@ std::unique_ptr<Backend> openPostgresBackend(const std::string& conninfo, const 
   auto backend = std::make_unique<PgBackend>(conninfo, options);
   if (!backend->start(error)) return nullptr;
   return backend;
+}
+
+bool openPostgresDatabases(const DatabaseSetup& setup, Databases& out, std::string& error) {
+  const std::string& uri = setup.database;
+  std::string sessionConninfo = setup.sessionConninfo;
+  if (setup.usersDatabase.empty()) {
+    pg::Site site;
+    if (!pg::prepareSite(uri, site, error)) return false;
+    out.users = pg::openUserStore(uri, false, error);
+    if (!out.users) return false;
+    if (sessionConninfo.empty()) sessionConninfo = site.sessionConninfo;
+    logLine("PostgreSQL " + pg::redactedUri(uri) + ": sessions as the role " + site.sessionRole);
+  } else {
+    out.users = openUserFile(setup.usersDatabase, error);
+    if (!out.users) {
+      error = "cannot open the users " + userStorePath(setup.usersDatabase) + ": " + error;
+      return false;
+    }
+  }
+  BackendOptions options;
+  options.poolSize = setup.poolSize;
+  if (setup.usersDatabase.empty() && setup.sessionConninfo.empty()) {
+    options.renewLogin = [uri](const std::string& failed, std::string& why) {
+      pg::Site renewed;
+      if (!pg::renewSessionLogin(uri, failed, renewed, why)) {
+        logLine("the sessions' login failed and cannot be renewed: " + why);
+        return std::string();
+      }
+      if (renewed.sessionConninfo != failed) logLine("the sessions' login renewed");
+      return renewed.sessionConninfo;
+    };
+  }
+  out.backend = openPostgresBackend(sessionConninfo.empty() ? uri : sessionConninfo, options, error);
+  if (!out.backend) {
+    error = "cannot connect to the PostgreSQL database: " + error;
+    out.users.reset();
+    return false;
+  }
+  out.description = "on PostgreSQL (pool of " + std::to_string(setup.poolSize) + ")";
+  return true;
 }
 
 }  // namespace lumbra::server

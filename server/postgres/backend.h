@@ -59,4 +59,12 @@ namespace lumbra::server {
 std::unique_ptr<Backend> openPostgresBackend(const std::string& conninfo, const BackendOptions& options,
                                              std::string& error);
 
+// A server's start on the PostgreSQL database of the URI setup.database
+// (server/backend.h): the installation is prepared (or checked) as the URI's
+// owning role, the users are read as that role, and the sessions log in as
+// the sessions' role (server/postgres/site.h). With setup.usersDatabase the
+// users come from that SQLite file instead and the sessions connect with the
+// URI itself (or setup.sessionConninfo).
+bool openPostgresDatabases(const DatabaseSetup& setup, Databases& out, std::string& error);
+
 }  // namespace lumbra::server

@@ -5,8 +5,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <set>
 
+#include "platform/system.h"
 #include "server/database.h"
+#include "server/log.h"
 #include "server/session_text.h"
 #include "server/sqlite/literal_insert.h"
 
@@ -98,31 +101,46 @@ class SqliteRows final : public Rows {
 
 class SqliteConnection final : public BackendConnection {
  public:
-  SqliteConnection(std::unique_ptr<Database> db, const std::atomic<bool>& interrupted)
-      : db_(std::move(db)), interrupted_(interrupted) {
+  SqliteConnection(std::unique_ptr<Database> db, const std::atomic<bool>& interrupted, LockReleases& releases)
+      : db_(std::move(db)), interrupted_(interrupted), releases_(releases) {
     sqlite3_progress_handler(db_->handle(), 10000, &SqliteConnection::progress, this);
+  }
+  ~SqliteConnection() override {
+    if (writing_) {
+      db_->runPrepared("ROLLBACK");
+      endWrite();
+    }
   }
 
   int beginWrite() override {
-    int rc = db_->run("BEGIN IMMEDIATE");
+    int rc = db_->runPrepared("BEGIN IMMEDIATE");
     if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) return kBusy;
+    if (rc == SQLITE_OK) writing_ = true;
     return status(rc);
   }
-  int beginRead() override { return status(db_->run("BEGIN")); }
-  int commit() override { return status(db_->run("COMMIT")); }
-  int rollback() override { return status(db_->run("ROLLBACK")); }
-  int savepoint(const char* name) override {
-    return status(db_->run(("SAVEPOINT " + std::string(name)).c_str()));
+  int beginRead() override { return status(db_->runPrepared("BEGIN")); }
+  int commit() override {
+    int rc = db_->runPrepared("COMMIT");
+    if (sqlite3_get_autocommit(db_->handle()) != 0) endWrite();
+    return status(rc);
   }
+  int rollback() override {
+    int rc = db_->runPrepared("ROLLBACK");
+    if (sqlite3_get_autocommit(db_->handle()) != 0) endWrite();
+    return status(rc);
+  }
+  int savepoint(const char* name) override { return status(db_->runPrepared(text("SAVEPOINT ", name))); }
   int rollbackTo(const char* name) override {
-    int rc = db_->run(("ROLLBACK TO " + std::string(name)).c_str());
-    db_->run(("RELEASE " + std::string(name)).c_str());
+    int rc = db_->runPrepared(text("ROLLBACK TO ", name));
+    db_->runPrepared(text("RELEASE ", name));
     return status(rc);
   }
-  int release(const char* name) override {
-    return status(db_->run(("RELEASE " + std::string(name)).c_str()));
+  int release(const char* name) override { return status(db_->runPrepared(text("RELEASE ", name))); }
+  bool transactionOpen() override {
+    if (sqlite3_get_autocommit(db_->handle()) == 0) return true;
+    endWrite();  // SQLite rolled it back on its own (a full disk, an I/O error)
+    return false;
   }
-  bool transactionOpen() override { return sqlite3_get_autocommit(db_->handle()) == 0; }
 
   void setLimits(Clock::time_point deadline, int) override { deadline_ = deadline; }
   // The progress handler reads the session's flag: nothing more to do here.
@@ -145,11 +163,24 @@ class SqliteConnection final : public BackendConnection {
   }
   int prepare(std::string_view sql, const Parameters& parameters, sqlite3_stmt** stmt, const char** tail);
   static void bind(sqlite3_stmt* stmt, const Parameters& parameters);
+  // The write lock is free again: sessions that wait for it are woken.
+  void endWrite() {
+    if (!writing_) return;
+    writing_ = false;
+    releases_.released();
+  }
+  // "SAVEPOINT lumbra_batch" and the like, made once: Database::runPrepared keeps the text.
+  const char* text(const char* verb, const char* name) {
+    return texts_.insert(std::string(verb) + name).first->c_str();
+  }
 
   std::unique_ptr<Database> db_;
   // Declared after the connection: its statements are finalized first.
   LiteralInsertCache inserts_{db_->handle()};
   const std::atomic<bool>& interrupted_;
+  LockReleases& releases_;
+  bool writing_ = false;  // this connection holds the write lock (BEGIN IMMEDIATE)
+  std::set<std::string> texts_;
   Clock::time_point deadline_ = Clock::time_point::max();
 };
 
@@ -298,16 +329,18 @@ int SqliteConnection::insertBlob(std::string_view sql, const Parameters& paramet
 
 class SqliteBackend final : public Backend {
  public:
-  explicit SqliteBackend(std::string path) : path_(std::move(path)) {}
+  explicit SqliteBackend(std::string path, std::unique_ptr<Database> keeper = nullptr)
+      : path_(std::move(path)), keeper_(std::move(keeper)) {}
 
   std::unique_ptr<BackendConnection> connect(const std::atomic<bool>& interrupted, std::string& error,
                                              bool& busy) override {
     busy = false;
     auto db = Database::open(path_, Database::Role::Session, error);
     if (!db) return nullptr;
-    return std::make_unique<SqliteConnection>(std::move(db), interrupted);
+    return std::make_unique<SqliteConnection>(std::move(db), interrupted, releases_);
   }
   bool pooled() const override { return false; }
+  LockReleases* lockReleases() override { return &releases_; }
   std::string version() const override {
     int number = sqlite3_libversion_number();
     return std::to_string(number / 1000000) + "." + std::to_string(number / 1000 % 1000);
@@ -315,9 +348,60 @@ class SqliteBackend final : public Backend {
 
  private:
   std::string path_;
+  // Open for the server's life, so that the file's log is not checkpointed
+  // and removed each time the last session closes.
+  std::unique_ptr<Database> keeper_;
+  LockReleases releases_;
 };
 
 }  // namespace
+
+// The file must open for writing now, not at the first login; its users are
+// moved to their own file, and the old name of their table stays taken.
+// Files this start created are removed again when it fails.
+bool openSqliteDatabases(const DatabaseSetup& setup, Databases& out, std::string& error) {
+  const std::string& path = setup.database;
+  const bool existed = platform::fileExists(path);
+  const bool usersExisted = platform::fileExists(userStorePath(path));
+  auto fail = [&](std::string why) {
+    error = std::move(why);
+    out.users.reset();
+    if (!existed) {
+      for (const char* suffix : {"", "-wal", "-shm"}) platform::removeFile(path + suffix);
+    }
+    if (!usersExisted) {
+      for (const char* suffix : {"", "-wal", "-shm"}) platform::removeFile(userStorePath(path) + suffix);
+    }
+    return false;
+  };
+  if (auto probe = Database::open(path, Database::Role::Session, error); !probe) {
+    return fail("cannot open the database " + path + " for writing: " + error);
+  }
+  int migrated = 0;
+  out.users = openUserFile(path, error, &migrated);
+  if (!out.users) return fail("cannot open the users of " + path + " (" + userStorePath(path) + "): " + error);
+  if (migrated > 0) {
+    logLine(std::to_string(migrated) + " users moved from the database to " + userStorePath(path));
+  }
+  // The old name of the table of users stays taken, by an empty table no
+  // session may name, so that it can never be made to look like one.
+  auto keeper = Database::open(path, Database::Role::Admin, error);
+  const std::string reserve = std::string("CREATE TABLE IF NOT EXISTS main.") + kUserTable + " (reserved INTEGER)";
+  if (!keeper || keeper->run(reserve.c_str()) != SQLITE_OK) {
+    if (keeper) error = keeper->errorText();
+    return fail("cannot prepare the database " + path + ": " + error);
+  }
+  out.backend = std::make_unique<SqliteBackend>(path, std::move(keeper));
+  out.description = path;
+  return true;
+}
+
+void limitSqliteMemory(long long megabytes) {
+  if (megabytes <= 0) return;
+  const sqlite3_int64 bytes = static_cast<sqlite3_int64>(megabytes) * 1024 * 1024;
+  sqlite3_hard_heap_limit64(bytes);
+  sqlite3_soft_heap_limit64(bytes / 4 * 3);
+}
 
 std::unique_ptr<Backend> openSqliteBackend(const std::string& path) {
   return std::make_unique<SqliteBackend>(path);
