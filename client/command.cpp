@@ -91,9 +91,22 @@ std::int32_t sendBatch(Session& s, char* message, bool* refused = nullptr) {
   return 0;
 }
 
-// The most bytes a batch may fill: the plain-text room test of each entry
-// (bufferSize - 20 - batchLength) plus the entry's separating blank.
-std::int32_t batchRoom(const Session& s) { return s.bufferSize - kBufferSlack - s.batchLength; }
+// The room test of a batched command: the characters of its text as given,
+// against bufferSize - 20 - batchLength.
+bool roomFor(const Session& s, std::int32_t textLength) {
+  return s.bufferSize - kBufferSlack - s.batchLength >= textLength;
+}
+
+// What an entry needs of ioBuffer beyond its encoded form: its blank, then the
+// marker and a terminator when the batch goes out on its own.
+constexpr std::int32_t kEntryTail = 1 + kMessageTail;
+
+// The bytes an encoded entry may take at the end of the batch. The room test
+// counts the plain text, and each '@' doubles, so an admitted entry may still
+// need more than the test counted: this is where it really stops.
+std::int32_t encodingRoom(const Session& s, std::int32_t batchLength) {
+  return s.ioCapacity - batchLength - kEntryTail;
+}
 
 // What `length` bytes hold of the end-of-block marker: all of it, only its
 // last four bytes "XEOB", or neither. Found by its 'X', which texts hold far
@@ -132,7 +145,7 @@ MarkerPart markerPart(const char* bytes, std::size_t length) {
 // the text's own: only a text holding "XEOB" (`markerTail`) needs its encoded
 // form searched, which spares the search for nearly every entry of a load.
 bool appendEntry(Session& s, const char* text, std::size_t textLength, bool markerTail, bool* marker) {
-  const std::int32_t room = batchRoom(s);
+  const std::int32_t room = encodingRoom(s, s.batchLength);
   if (room < 0) return false;
   const std::ptrdiff_t n =
       encodeOutgoingRunLength(s.ioBuffer + s.batchLength, static_cast<std::size_t>(room), text, textLength);
@@ -147,16 +160,26 @@ bool appendEntry(Session& s, const char* text, std::size_t textLength, bool mark
 
 // `length` is the text's length, at most bufferSize - 20 (checked by the
 // caller); `markerTail` whether the text holds "XEOB" (see appendEntry).
+// A command the room test admits goes into the batch; one it does not admit
+// sends the batch and opens the next. Where an admitted command's encoded
+// form would pass the end of ioBuffer, the batch is sent first as well; a
+// command whose encoded form cannot fit even an empty batch is refused with
+// -6 before anything is sent, and the pending batch stays.
 std::int32_t batchPath(Session& s, const char* command, std::size_t length, bool markerTail, char* message) {
   const std::int32_t textLength = static_cast<std::int32_t>(length);
   bool marker = false;
-  if (batchRoom(s) >= textLength && appendEntry(s, command, length, markerTail, &marker)) return 0;
-  if (marker) return reportStatus(kInvalidParameters, message);
+  if (roomFor(s, textLength)) {
+    if (appendEntry(s, command, length, markerTail, &marker)) return 0;
+    if (marker) return reportStatus(kInvalidParameters, message);
+  }
   if (s.batchLength > 0) {
+    const std::size_t encoded = outgoingRunLengthSize(command, length);
+    if (encoded > static_cast<std::size_t>(encodingRoom(s, 0))) return reportStatus(kCommandTooLong, message);
     if (const std::int32_t rc = sendBatch(s, message); rc != 0) return errorEnding(s, rc);
   }
   if (!appendEntry(s, command, length, markerTail, &marker)) {
-    return errorEnding(s, reportStatus(marker ? kInvalidParameters : kCommandTooLong, message));
+    if (marker) return errorEnding(s, reportStatus(kInvalidParameters, message));
+    return reportStatus(kCommandTooLong, message);
   }
   return 0;
 }
@@ -183,10 +206,16 @@ std::int32_t binaryInsertPath(Session& s, const char* command, char* message) {
   return 0;
 }
 
+// A COMMIT text that would pass the end of ioBuffer behind the pending batch
+// goes out in a message of its own, right after the batch; the server counts
+// the batch's updates into the COMMIT reply all the same.
 std::int32_t commitPath(Session& s, const char* command, char* message) {
   const std::int32_t textLength = static_cast<std::int32_t>(std::strlen(command));
+  if (textLength + kMessageTail > s.ioCapacity) return reportStatus(kCommandTooLong, message);
+  if (s.batchLength > 0 && s.batchLength + textLength + kMessageTail > s.ioCapacity) {
+    if (const std::int32_t rc = sendBatch(s, message); rc != 0) return errorEnding(s, rc);
+  }
   const std::int32_t length = s.batchLength + textLength;
-  if (length + kMessageTail > s.ioCapacity) return reportStatus(kCommandTooLong, message);
   std::memcpy(s.ioBuffer + s.batchLength, command, static_cast<std::size_t>(textLength) + 1);
   s.batchLength = 0;
   s.updatePending = 0;

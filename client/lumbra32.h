@@ -66,11 +66,16 @@
      ends the result set; nothing is written past the row's length + 1 bytes.
    - A continuation reply headed "LBX000" whose status is 0000 fails LBGetNext
      with -2 (it is neither a block nor a server error).
-   - A batched command whose encoded form does not fit where its plain text
-     would (each '@' doubles) is treated as not fitting: the pending batch is
-     sent and the command starts a new one; if it does not fit an empty batch
-     either, -6. A COMMIT text that would not fit behind the pending batch
-     gives -6 and keeps the batch.
+   - The room test counts a batched command's text as given, but its encoded
+     form doubles each '@'. Where an admitted command's encoded form, with its
+     blank and the marker and terminator its batch needs, would pass the end
+     of the exchange buffer (1901 bytes at connect, the announced length + 20
+     after sizing), the pending batch is sent first and the command opens the
+     next one. A command whose encoded form cannot fit even an empty batch
+     gives -6 before anything is sent, and the pending batch stays. A COMMIT
+     text that would pass the end of the buffer behind the pending batch goes
+     out in a message of its own right after the batch; the server counts
+     the batch's updates into the COMMIT reply all the same.
    - A binary insert when nothing was prepared (no LBInsertBin since the last
      one was sent or a call failed), or prepared for a buffer larger than the
      session now has, gives -14 (-6 for the size) and keeps a pending batch.

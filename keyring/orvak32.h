@@ -176,10 +176,16 @@ ORVAK_API int32_t ORVAK_CALL length_publist(KeyList list);
                            before the end, a key followed by the next key's
                            public-key packet before any user id (a damaged or
                            missing user id: the next key's user id is never
-                           taken for it), a file that ends inside a packet,
-                           an exponent over 32 bits, a modulus over 1024 bits,
-                           or a packet without length field that would have to
+                           taken for it), a file that ends inside a public-key
+                           packet, inside a user-id packet or inside the
+                           length field of a packet to be skipped, an
+                           exponent over 32 bits, a modulus over 1024 bits, or
+                           a packet without length field that would have to
                            be skipped
+   A packet that is skipped (a signature, a trust packet, a further user id)
+   and whose body the file ends inside is passed over to the end of the file:
+   the keys before it load, unless a key is still waiting for its user id,
+   which is KEYRING_FORMAT_ERROR as above.
    User ids longer than 31 characters are cut to their first 31. */
 ORVAK_API KeyList ORVAK_CALL LoadPublicKeys(const char* path, int32_t* status);
 

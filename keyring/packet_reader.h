@@ -17,8 +17,9 @@ bool readLong(ByteSource& in, uint32_t& value);
 // (nothing read).
 bool readPacketLength(ByteSource& in, uint8_t ctb, int64_t& length);
 
-// Moves past a packet's body. KEYRING_FORMAT_ERROR when the packet has no
-// length field or the data ends inside it.
+// Moves past a packet's body, or to the end of the data when the body runs
+// past it. KEYRING_FORMAT_ERROR when the packet has no length field or the
+// data ends inside the length field.
 int32_t skipPacket(ByteSource& in, uint8_t ctb);
 
 // Reads the public-key packet at the current position into modulusLength,

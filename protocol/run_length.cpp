@@ -188,6 +188,25 @@ std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, 
   return encodeOutgoingRunLength(destination, capacity, source, std::strlen(source));
 }
 
+std::size_t outgoingRunLengthSize(const char* source, std::size_t length) {
+  std::size_t size = 0;
+  for (std::size_t in = 0; in < length;) {
+    const char c = source[in];
+    if (c == kRunEscape) {
+      size += 2;
+      ++in;
+    } else if (neverInRun(c)) {
+      ++size;
+      ++in;
+    } else {
+      const std::size_t run = outgoingRun(source, in, length);
+      size += run >= kMinOutgoingRun ? 3 : run;
+      in += run;
+    }
+  }
+  return size;
+}
+
 namespace {
 
 // Writes the outgoing form of the byte at source[in] (an escape, a byte that

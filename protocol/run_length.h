@@ -32,6 +32,9 @@ std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, 
 // bytes, none of them NUL).
 std::ptrdiff_t encodeOutgoingRunLength(char* destination, std::size_t capacity, const char* source,
                                        std::size_t length);
+// The number of bytes encodeOutgoingRunLength writes for `length` bytes of
+// `source`, counted without writing them.
+std::size_t outgoingRunLengthSize(const char* source, std::size_t length);
 
 // Client: decodes one row of exactly `rowLength` bytes from the incoming form
 // in `source` (at most `sourceLength` bytes may be read) into `row`. Returns the

@@ -45,13 +45,21 @@ me=run-win32
 die() { echo "$me: $*" >&2; exit 125; }
 
 server=0
+# --wineboot PREFIX (for win32-machine.sh alone, which has the kernel and the
+# initramfs ready and holds their lock): makes the WoW64 wine prefix PREFIX,
+# under the current folder, in the machine, whose kernel runs the 32-bit half
+# of wineboot where this machine's may not.
+wineboot_prefix=
+if [ "${1:-}" = "--wineboot" ] && [ $# -eq 2 ]; then wineboot_prefix=$2; shift 2; fi
 if [ "${1:-}" = "--server" ]; then server=1; shift; fi
-if [ $# -lt 1 ] || [ "${1:0:1}" = "-" ]; then
-  echo "usage: $0 [--server] PROGRAM.exe [ARGS...]" >&2
-  exit 125
+if [ -z "$wineboot_prefix" ]; then
+  if [ $# -lt 1 ] || [ "${1:0:1}" = "-" ]; then
+    echo "usage: $0 [--server] PROGRAM.exe [ARGS...]" >&2
+    exit 125
+  fi
+  program=$1; shift
+  [ -f "$program" ] || die "no such program: $program"
 fi
-program=$1; shift
-[ -f "$program" ] || die "no such program: $program"
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${RUN_WIN32_CACHE:-$repo/build/win32-machine}
@@ -84,10 +92,13 @@ visible() {
     /tmp/* | /dev/shm/*) die "$2 $1 lies in /tmp or /dev/shm, which the machine does not share: run from its folder" ;;
   esac
 }
-visible "$program" "the program"
-[ "$server" = 1 ] && visible "$server_program" "the server"
-
-bash "$repo/scripts/win32-machine.sh" "$cache" || exit 125
+if [ -n "$wineboot_prefix" ]; then
+  visible "$wineboot_prefix" "the wine prefix"
+else
+  visible "$program" "the program"
+  [ "$server" = 1 ] && visible "$server_program" "the server"
+  bash "$repo/scripts/win32-machine.sh" "$cache" || exit 125
+fi
 
 # --- one run -----------------------------------------------------------------
 
@@ -102,7 +113,11 @@ trap 'exit 143' TERM
 trap 'exit 130' INT
 
 printf '%s\n' "$workdir" >"$job/workdir"
-printf '%s\n' "$cache/wineprefix" >"$job/prefix"
+if [ -n "$wineboot_prefix" ]; then
+  printf '%s\n' "$cache" >"$job/prefix"  # any folder: the machine's copy goes unused
+else
+  printf '%s\n' "$cache/wineprefix" >"$job/prefix"
+fi
 {
   echo '#!/bin/bash'
   export -p | grep -v -E '^declare -x (DISPLAY|WAYLAND_DISPLAY|WINEPREFIX|WINESERVER|WINELOADER|TMPDIR|OLDPWD|PWD|SHLVL|_)='
@@ -127,12 +142,20 @@ export LUMBRA_ADDRESS=127.0.0.1:$(cat /tmp/lumbra-server/port)
 EOF
   fi
   echo 'mark() { echo "run-win32: $(cut -d" " -f1 /proc/uptime) s: $*" > /dev/console; }'
-  echo 'mark "the program starts"'
-  printf '/usr/lib/wine/wine %q' "$program"
-  for arg in "$@"; do printf ' %q' "$arg"; done
-  echo ' </dev/null >"$job/stdout" 2>"$job/stderr"'
-  echo 'echo $? > "$job/status"'
-  echo 'mark "the program ended"'
+  if [ -n "$wineboot_prefix" ]; then
+    printf 'export WINEPREFIX=%q WINEDLLOVERRIDES="mscoree,mshtml="\n' "$(realpath -m "$wineboot_prefix")"
+    echo 'mark "wineboot starts"'
+    echo '{ /usr/lib/wine/wine64 wineboot -i && /usr/lib/wine/wineserver -w; } </dev/null >"$job/stdout" 2>"$job/stderr"'
+    echo 'echo $? > "$job/status"'
+    echo 'mark "wineboot ended"'
+  else
+    echo 'mark "the program starts"'
+    printf '/usr/lib/wine/wine %q' "$program"
+    for arg in "$@"; do printf ' %q' "$arg"; done
+    echo ' </dev/null >"$job/stdout" 2>"$job/stderr"'
+    echo 'echo $? > "$job/status"'
+    echo 'mark "the program ended"'
+  fi
 } >"$job/job.sh"
 
 # Root may keep the files' owners as they are; anyone else gets them as qemu sees them.

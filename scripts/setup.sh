@@ -13,6 +13,7 @@ packages=(
   pgpdump clang libclang-rt-14-dev
   git zip unzip pandoc lld llvm
   postgresql libpq-dev
+  libcli11-dev
   qemu-system-x86 busybox-static cpio wine32:i386
 )
 

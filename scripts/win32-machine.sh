@@ -3,9 +3,10 @@
 # kept in CACHE (default build/win32-machine/): Debian's amd64 kernel, fetched
 # with apt-get download and unpacked, never installed; an initramfs of
 # busybox-static and the kernel's virtio, 9p and overlay modules, whose init
-# mounts the shares and runs the job; and a WoW64 wine prefix made natively
-# with wine64 wineboot -i (inside the machine it would take minutes). Pieces
-# already there are kept; runs at the same time wait for each other.
+# mounts the shares and runs the job; and a WoW64 wine prefix made with wine64
+# wineboot -i, natively where this machine's kernel runs 32-bit programs, else
+# once in the machine (see make_prefix). Pieces already there are kept; runs at
+# the same time wait for each other.
 #
 # Usage: scripts/win32-machine.sh [CACHE]
 # Exit status 0, or 125 with a message saying what is missing.
@@ -112,17 +113,34 @@ build_initramfs() {
   rm -rf "$staging"
 }
 
+# The 32-bit half of a WoW64 prefix (syswow64) is filled by 32-bit wine during
+# wineboot; a prefix without it boots no 32-bit program ("could not load
+# kernel32.dll"). Where this machine's kernel runs 32-bit programs the prefix
+# is made here in a minute; elsewhere it is made in the emulated machine once
+# (several minutes under emulation).
 make_prefix() {
-  [ -f "$cache/wineprefix/system.reg" ] && [ -d "$cache/wineprefix/drive_c/windows/syswow64" ] && return 0
+  [ -f "$cache/wineprefix/system.reg" ] && [ -f "$cache/wineprefix/drive_c/windows/syswow64/kernel32.dll" ] &&
+    return 0
   local fresh
   rm -rf "$cache"/wineprefix.new.*
   fresh=$(mktemp -d "$cache/wineprefix.new.XXXXXX") || die "cannot create a folder in $cache"
-  if ! (export WINEPREFIX=$fresh WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="; unset DISPLAY
-        timeout 600 /usr/lib/wine/wine64 wineboot -i && timeout 120 /usr/lib/wine/wineserver -w) >"$fresh.log" 2>&1; then
-    cat "$fresh.log" >&2
-    die "wine64 wineboot -i failed"
+  if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    if ! (export WINEPREFIX=$fresh WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="; unset DISPLAY
+          timeout 600 /usr/lib/wine/wine64 wineboot -i && timeout 120 /usr/lib/wine/wineserver -w) >"$fresh.log" 2>&1; then
+      cat "$fresh.log" >&2
+      die "wine64 wineboot -i failed"
+    fi
+  else
+    echo "$me: this kernel runs no 32-bit programs: making the wine prefix in the emulated machine" >&2
+    if ! (cd "$cache" && RUN_WIN32_CACHE=$cache RUN_WIN32_CPUS=${RUN_WIN32_CPUS:-2} \
+          RUN_WIN32_TIMEOUT=${RUN_WIN32_PREFIX_TIMEOUT:-2400} \
+          bash "$repo/scripts/run-win32.sh" --wineboot "$fresh") >"$fresh.log" 2>&1; then
+      cat "$fresh.log" >&2
+      die "wineboot in the emulated machine failed"
+    fi
   fi
-  [ -d "$fresh/drive_c/windows/syswow64" ] || die "the wine prefix has no syswow64 (is wine32 installed?)"
+  [ -f "$fresh/drive_c/windows/syswow64/kernel32.dll" ] ||
+    die "the wine prefix has no 32-bit system folder (is wine32 installed?)"
   rm -rf "$cache/wineprefix" "$fresh.log"
   mv "$fresh" "$cache/wineprefix"
 }

@@ -98,17 +98,93 @@ TEST_F(Wire, FullBatchIsSentAndTheCommandOpensTheNextOne) {
   EXPECT_EQ(t[1], "DELETE X COMMITLBXEOB");
 }
 
-TEST_F(Wire, EncodedEntryLongerThanItsRoomIsNeverWrittenPastTheBuffer) {
-  start({readMessage(), write(kOk)}, ",ML=60");
-  // 40 characters, 20 of them '@': passes the plain length test, encodes to 60.
-  const std::string text = "INSERT " + std::string(20, '@') + std::string(13, 'x');
-  EXPECT_EQ(LBCommand(handle_, "DELETE A", message_), 0);
-  EXPECT_EQ(LBCommand(handle_, text.c_str(), message_), -6);
-  EXPECT_STREQ(message_, "LBX606 - TAMANHO DO COMANDO EXCEDIDO");
-  EXPECT_EQ(session().batchLength, 0);
-  const auto t = traffic();
-  ASSERT_EQ(t.size(), 1u);
-  EXPECT_EQ(t[0], "DELETE A LBXEOB");  // the pending batch went out first
+// Letters without a run of four, so that the outgoing form keeps them as they are.
+std::string letters(std::size_t n) {
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) s += static_cast<char>('A' + i % 26);
+  return s;
+}
+
+// The room a batched command gets: the room test counts the text as given
+// (bufferSize - 20 - batchLength); only where an encoded entry, a COMMIT or the
+// marker would really pass the end of ioBuffer (1901 bytes at connect,
+// bufferSize + 20 after sizing) does the batch go out earlier, and only an
+// entry that cannot fit an empty batch is refused.
+TEST(BatchRoom, TextsAreCountedAsGivenAndNothingPassesTheBuffer) {
+  struct Call {
+    std::string text;
+    int32_t result;
+  };
+  struct Case {
+    const char* name;
+    std::string login;  // the login reply text, which may size the buffer
+    std::vector<Call> calls;
+    std::vector<std::string> wire;  // every message after the login, farewell excluded
+  };
+  const std::string commitReply = std::string(22, 'u');  // two items: COMMIT gives 2
+  auto at = [](int32_t bufferSize) { return bufferSize == 1901 ? std::string("BEM VINDO") : ",ML=" + std::to_string(bufferSize); };
+  std::vector<Case> cases;
+  for (int32_t size : {1901, 3000}) {
+    const std::size_t roomAtStart = static_cast<std::size_t>(size) - 20;  // for a text in an empty batch
+    // An entry admitted by the room test with exactly its length left, '@' doubled: one message.
+    const std::string first = "INSERT " + letters(roomAtStart - 9 - 7);
+    cases.push_back({"the last room taken by a text with an '@'", at(size),
+                     {{first, 0}, {"INSERT @", 0}, {"COMMIT", 2}},
+                     {first + " INSERT @@ COMMITLBXEOB"}});
+    // The longest text, with an '@': its encoded form is one byte longer than the test counted.
+    const std::string longest = "INSERT @" + letters(roomAtStart - 8);
+    cases.push_back({"the longest text with an '@'", at(size), {{longest, 0}, {"COMMIT", 2}},
+                     {"INSERT @@" + letters(roomAtStart - 8) + " COMMITLBXEOB"}});
+    // Nearly half of it '@': encoded nearly twice its length, still within ioBuffer.
+    const std::size_t half = (roomAtStart - 5) / 2;
+    const std::string ats = "INSERT " + std::string(half, '@');
+    cases.push_back({"a text of '@' at half the room", at(size), {{ats, 0}, {"COMMIT", 2}},
+                     {"INSERT " + std::string(2 * half, '@') + " COMMITLBXEOB"}});
+  }
+  // At 1901 bytes an entry may encode to 1893: its blank, the marker and a terminator fill the rest.
+  const std::string fullest = "INSERT " + std::string(943, '@');
+  const std::string fullestWire = "INSERT " + std::string(1886, '@') + " ";
+  cases.push_back({"an encoded entry that fills ioBuffer, then COMMIT on its own", at(1901),
+                   {{fullest, 0}, {"COMMIT", 2}},
+                   {fullestWire + "LBXEOB", "COMMITLBXEOB"}});
+  cases.push_back({"an entry that cannot fit an empty batch: -6, the pending batch kept", at(1901),
+                   {{"DELETE A", 0}, {"INSERT " + std::string(944, '@'), -6}, {"COMMIT", 2}},
+                   {"DELETE A COMMITLBXEOB"}});
+  cases.push_back({"an admitted entry past the end of ioBuffer: the batch goes out first", at(1901),
+                   {{"DELETE A", 0}, {"INSERT " + std::string(940, '@'), 0}, {"COMMIT", 2}},
+                   {"DELETE A LBXEOB", "INSERT " + std::string(1880, '@') + " COMMITLBXEOB"}});
+  cases.push_back({"a text the room test does not admit opens the next batch", ",ML=60",
+                   {{"DELETE A", 0}, {"INSERT " + std::string(20, '@') + std::string(13, 'x'), 0}, {"COMMIT", 2}},
+                   {"DELETE A LBXEOB", "INSERT " + std::string(40, '@') + "@Cx COMMITLBXEOB"}});
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Step> script = testing::connectScript(c.login);
+    for (std::size_t i = 0; i < c.wire.size(); ++i) {
+      script.push_back(readMessage());
+      script.push_back(write(reply("0000", commitReply)));
+    }
+    for (const auto& step : testing::farewellScript()) script.push_back(step);
+    FakeServer server(script);
+    static char message[70000];
+    const int32_t handle = LBConnect("t", "p", "", server.address().c_str(), message);
+    ASSERT_GE(handle, 0) << message;
+    for (const Call& call : c.calls) {
+      EXPECT_EQ(LBCommand(handle, call.text.c_str(), message), call.result)
+          << call.text.substr(0, 20) << ": " << message;
+      if (call.result == -6) EXPECT_STREQ(message, "LBX606 - TAMANHO DO COMANDO EXCEDIDO");
+    }
+    LBDisconn(handle, message);
+    auto all = server.received();
+    std::vector<std::string> wire(all.begin() + 2, all.end());
+    if (!wire.empty() && wire.back() == "FIM,LumbraLBXEOB") wire.pop_back();
+    ASSERT_EQ(wire.size(), c.wire.size());
+    for (std::size_t i = 0; i < wire.size(); ++i) {
+      EXPECT_EQ(wire[i], c.wire[i]) << "message " << i;
+      const std::size_t capacity = c.login == ",ML=3000" ? 3020 : c.login == ",ML=60" ? 80 : 1901;
+      EXPECT_LT(wire[i].size(), capacity) << "message " << i << " with its terminator fits ioBuffer";
+    }
+  }
 }
 
 TEST_F(Wire, RecognitionAndChecks) {

@@ -151,6 +151,23 @@ TEST(RealRings, LongUserIdsAreCutAndWideModuliRefused) {
   }
 }
 
+TEST(RealRings, ARingCutInsideItsLastSignatureLoadsEveryKey) {
+  // ring-1024.pgp ends with a key, its user id and a 149-byte signature.
+  const Bytes ring = readFile(testData("ring-1024.pgp"));
+  int32_t status = -1;
+  KeyList whole = load(testData("ring-1024.pgp"), status);
+  ASSERT_EQ(status, 0);
+  for (const std::size_t cut : {std::size_t{1}, std::size_t{75}, std::size_t{148}}) {
+    ScratchDir dir;
+    writeFile(dir / "cut.pgp", Bytes(ring.begin(), ring.end() - static_cast<std::ptrdiff_t>(cut)));
+    KeyList list = load(dir / "cut.pgp", status);
+    EXPECT_EQ(status, 0) << cut;
+    EXPECT_EQ(userIds(list), userIds(whole)) << cut;
+    free_publist(list);
+  }
+  free_publist(whole);
+}
+
 namespace {
 
 // The offset of a ring's first user-id packet, found by walking the packets

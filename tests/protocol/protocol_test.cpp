@@ -540,6 +540,7 @@ void expectOutgoingAsByteByByte(const std::string& text) {
   std::vector<char> out(needed + kGuard, '#');
   EXPECT_EQ(encodeOutgoingRunLength(out.data(), needed, text.c_str()), static_cast<std::ptrdiff_t>(needed))
       << text;
+  EXPECT_EQ(outgoingRunLengthSize(source.get(), text.size()), needed) << "counted without writing: " << text;
 }
 
 TEST(RunLength, OutgoingAtEveryCapacityMatchesTheByteByByteForm) {
