@@ -15,6 +15,20 @@ int Rows::skip(long long count) {
   return kRow;
 }
 
+void Rows::values(Value* out) {
+  const int count = columns();
+  for (int i = 0; i < count; ++i) {
+    Value& value = out[i];
+    value.kind = kind(i);
+    value.bytes = {};
+    if (value.kind == Kind::Integer) {
+      value.integer = integer(i);
+    } else if (value.kind != Kind::Null) {
+      value.bytes = bytes(i);
+    }
+  }
+}
+
 int BackendConnection::runBatch(const std::vector<std::string>& updates, const Parameters& parameters,
                                 std::vector<long long>& changes, std::size_t& failed) {
   changes.assign(updates.size(), 0);

@@ -66,6 +66,15 @@ class Rows {
   virtual long long integer(int column) = 0;
   virtual std::string_view bytes(int column) = 0;
 
+  // The same for every column at once, as the counting pass reads them.
+  struct Value {
+    Kind kind = Kind::Null;
+    long long integer = 0;   // an Integer's
+    std::string_view bytes;  // the others' (valid until the next step)
+  };
+  // Fills `out`, columns() of them; the default asks column by column.
+  virtual void values(Value* out);
+
   virtual std::string name(int column) = 0;
   // The column description's type letter: N numeric, A text, B blob, V none declared.
   virtual char typeLetter(int column) = 0;
@@ -174,6 +183,8 @@ class Backend {
   virtual bool pooled() const = 0;
   // The database's major.minor version, for the login reply's BD keyword.
   virtual std::string version() const = 0;
+  // Where results keep rows beyond their memory in scratch files (empty: they keep none there).
+  virtual std::string scratchDirectory() const { return {}; }
 };
 
 struct BackendOptions {

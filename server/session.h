@@ -53,9 +53,11 @@ struct ServerSettings {
   std::chrono::milliseconds idleTimeout = std::chrono::seconds(kDefaultIdleTimeoutS);
   // An open result (and its read snapshot) is let go this long after its SELECT (zero: never).
   std::chrono::milliseconds resultHold = std::chrono::seconds(kDefaultResultHoldS);
-  // Bytes of row values one result keeps in memory from its counting pass;
-  // the rows beyond them are stepped again, ahead of the requests for them.
+  // Bytes of row values one result keeps from its counting pass in memory,
+  // and beyond them in a scratch file (server/row_store.h); the rows beyond
+  // both are stepped again, ahead of the requests for them.
   std::size_t resultBudget = kResultBudget;
+  std::uint64_t resultFileBudget = kResultFileBudget;
 };
 
 class SessionLogic {

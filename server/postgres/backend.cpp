@@ -900,6 +900,10 @@ class PgBackend final : public Backend {
   }
   bool pooled() const override { return true; }
   std::string version() const override { return version_; }
+  std::string scratchDirectory() const override {
+    const char* directory = std::getenv("TMPDIR");
+    return directory != nullptr && directory[0] != '\0' ? directory : "/tmp";
+  }
 
  private:
   Pool pool_;

@@ -77,6 +77,39 @@ class SqliteRows final : public Rows {
     std::size_t length = static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column));
     return data == nullptr ? std::string_view{} : std::string_view(data, length);
   }
+  void values(Value* out) override {
+    // Each column's value once: its kind and bytes read from it, with none of
+    // the checks each sqlite3_column_ call repeats.
+    const int count = sqlite3_column_count(stmt_);
+    for (int i = 0; i < count; ++i) {
+      Value& value = out[i];
+      sqlite3_value* column = sqlite3_column_value(stmt_, i);
+      value.bytes = {};
+      const char* data = nullptr;
+      switch (sqlite3_value_type(column)) {
+        case SQLITE_NULL:
+          value.kind = Kind::Null;
+          continue;
+        case SQLITE_INTEGER:
+          value.kind = Kind::Integer;
+          value.integer = sqlite3_value_int64(column);
+          continue;
+        case SQLITE_BLOB:
+          value.kind = Kind::Blob;
+          data = static_cast<const char*>(sqlite3_value_blob(column));
+          break;
+        case SQLITE_FLOAT:
+          value.kind = Kind::Real;
+          data = reinterpret_cast<const char*>(sqlite3_value_text(column));
+          break;
+        default:
+          value.kind = Kind::Text;
+          data = reinterpret_cast<const char*>(sqlite3_value_text(column));
+          break;
+      }
+      if (data != nullptr) value.bytes = {data, static_cast<std::size_t>(sqlite3_value_bytes(column))};
+    }
+  }
   std::string name(int column) override {
     const char* text = sqlite3_column_name(stmt_, column);
     return text != nullptr ? text : "";
@@ -341,6 +374,13 @@ class SqliteBackend final : public Backend {
   }
   bool pooled() const override { return false; }
   LockReleases* lockReleases() override { return &releases_; }
+  // Beside the database file: where the server may write, on the same disk.
+  std::string scratchDirectory() const override {
+    if (path_.empty() || path_ == ":memory:") return {};
+    const std::size_t slash = path_.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path_.substr(0, slash);
+  }
   std::string version() const override {
     int number = sqlite3_libversion_number();
     return std::to_string(number / 1000000) + "." + std::to_string(number / 1000 % 1000);
