@@ -227,7 +227,11 @@ void Connection::route(Frame frame) {
   }
   if (!logic_.runsSql(frame)) {
     setPhase(Phase::Running);
+    std::optional<Workers::LaneWork> watched;
+    // A login hashes its password for some milliseconds: the lane gets a helper should it take long.
+    if (frame.kind == Frame::Kind::Login) watched.emplace(server_.workers, lane_);
     SessionLogic::Outcome outcome = logic_.handle(frame);
+    watched.reset();
     replied(frame, outcome);
     return;
   }

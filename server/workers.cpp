@@ -46,10 +46,18 @@ void SlotLease::reset() {
 }
 
 Workers::Workers(int lanes, int slots)
-    : slots_(static_cast<std::size_t>(std::max(1, slots))),
-      maxHelpers_(2 * static_cast<std::size_t>(std::max(1, slots))) {
-  for (int i = 0; i < std::max(1, lanes); ++i) lanes_.push_back(std::make_unique<Lane>());
+    : slots_(static_cast<std::size_t>(std::max(1, slots) + std::max(1, lanes))),
+      sqlSlots_(static_cast<std::size_t>(std::max(1, slots))),
+      maxHelpers_(2 * static_cast<std::size_t>(std::max(1, slots)) + static_cast<std::size_t>(std::max(1, lanes))) {
+  for (int i = 0; i < std::max(1, lanes); ++i) lanes_.push_back(std::make_unique<Lane>(static_cast<std::size_t>(i)));
 }
+
+Workers::LaneWork::LaneWork(Workers& workers, Lane& lane)
+    : workers_(workers), watch_(static_cast<int>(workers.sqlSlots_ + lane.index())) {
+  workers_.beginJob(watch_, &lane);
+}
+
+Workers::LaneWork::~LaneWork() { workers_.endJob(watch_); }
 
 Workers::~Workers() {
   {
@@ -94,7 +102,7 @@ void Workers::run() {
 SlotLease Workers::tryAcquire() {
   // Those who wait come first.
   if (waiting_.load() > 0) return {};
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
+  for (std::size_t i = 0; i < sqlSlots_; ++i) {
     bool expected = false;
     if (slots_[i].taken.compare_exchange_strong(expected, true)) return SlotLease(this, static_cast<int>(i));
   }
@@ -107,7 +115,7 @@ void Workers::whenSlotFree(std::function<void(SlotLease)> granted) {
   // seen here or handed to this waiter by giveBack.
   ++waiting_;
   if (waiters_.empty()) {
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
+    for (std::size_t i = 0; i < sqlSlots_; ++i) {
       bool expected = false;
       if (slots_[i].taken.compare_exchange_strong(expected, true)) {
         --waiting_;
@@ -126,7 +134,7 @@ void Workers::giveBack(int slot) {
   std::unique_lock lock(waitMutex_);
   while (!waiters_.empty()) {
     int claimed = -1;
-    for (std::size_t i = 0; i < slots_.size() && claimed < 0; ++i) {
+    for (std::size_t i = 0; i < sqlSlots_ && claimed < 0; ++i) {
       bool expected = false;
       if (slots_[i].taken.compare_exchange_strong(expected, true)) claimed = static_cast<int>(i);
     }

@@ -20,7 +20,8 @@
 //   lane thread  -- runs its I/O context: reads, the messages' handling
 //                   (inline, with a slot), writes, timers
 //   helper       -- covers a lane whose thread is held by a long job, or runs
-//                   a job given to it (read-ahead); at most two per slot
+//                   a job given to it (read-ahead); at most two per slot and
+//                   one per lane (a long login holds no slot: LaneWork)
 //   monitor      -- every kMonitorTick, while slots are in use, looks for
 //                   jobs past kLongWork on a lane thread and covers their
 //                   lanes; sleeps while no slot is in use
@@ -48,12 +49,14 @@ inline constexpr auto kMonitorTick = std::chrono::milliseconds(2);
 
 class Lane {
  public:
-  Lane() : guard_(asio::make_work_guard(io_)) {}
+  explicit Lane(std::size_t index) : index_(index), guard_(asio::make_work_guard(io_)) {}
   asio::io_context& io() { return io_; }
+  std::size_t index() const { return index_; }
   // Lets the lane's threads return once its work is done.
   void release() { guard_.reset(); }
 
  private:
+  std::size_t index_;
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> guard_;
 };
@@ -114,6 +117,20 @@ class Workers {
   // Runs `job` on a helper thread (a job of rows stepped ahead, with its slot).
   void runOnHelper(std::function<void()> job);
 
+  // Work of a lane's thread that needs no slot but may take a while (a
+  // login's password hash): watched as a job is, for as long as it lives.
+  class LaneWork {
+   public:
+    LaneWork(Workers& workers, Lane& lane);
+    ~LaneWork();
+    LaneWork(const LaneWork&) = delete;
+    LaneWork& operator=(const LaneWork&) = delete;
+
+   private:
+    Workers& workers_;
+    int watch_;
+  };
+
   // Jobs that took their lane longer than kLongWork (and got a helper for it) so far.
   std::uint64_t coveredJobs() const { return covered_.load(); }
 
@@ -138,7 +155,9 @@ class Workers {
   std::vector<std::unique_ptr<Lane>> lanes_;
   std::atomic<std::size_t> nextLane_{0};
 
+  // The SQL slots, then one watch per lane (LaneWork), which no one acquires.
   std::vector<Slot> slots_;
+  std::size_t sqlSlots_;
   std::mutex waitMutex_;
   std::deque<std::function<void(SlotLease)>> waiters_;
   std::atomic<int> waiting_{0};

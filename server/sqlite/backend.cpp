@@ -11,7 +11,7 @@
 #include "server/database.h"
 #include "server/log.h"
 #include "server/session_text.h"
-#include "server/sqlite/literal_insert.h"
+#include "server/sqlite/literal_statement.h"
 
 namespace lumbra::server {
 
@@ -49,8 +49,15 @@ int status(int rc) {
 
 class SqliteRows final : public Rows {
  public:
-  explicit SqliteRows(sqlite3_stmt* stmt) : stmt_(stmt) {}
-  ~SqliteRows() override { sqlite3_finalize(stmt_); }
+  // `cache`: the statement is one of its own, handed back to it at the end (else finalized).
+  explicit SqliteRows(sqlite3_stmt* stmt, LiteralStatementCache* cache = nullptr) : stmt_(stmt), cache_(cache) {}
+  ~SqliteRows() override {
+    if (cache_ != nullptr) {
+      cache_->close(stmt_);
+    } else {
+      sqlite3_finalize(stmt_);
+    }
+  }
 
   int columns() const override { return sqlite3_column_count(stmt_); }
   int step() override { return status(sqlite3_step(stmt_)); }
@@ -130,6 +137,7 @@ class SqliteRows final : public Rows {
 
  private:
   sqlite3_stmt* stmt_;
+  LiteralStatementCache* cache_;
 };
 
 class SqliteConnection final : public BackendConnection {
@@ -209,7 +217,7 @@ class SqliteConnection final : public BackendConnection {
 
   std::unique_ptr<Database> db_;
   // Declared after the connection: its statements are finalized first.
-  LiteralInsertCache inserts_{db_->handle()};
+  LiteralStatementCache literals_{db_->handle()};
   const std::atomic<bool>& interrupted_;
   LockReleases& releases_;
   bool writing_ = false;  // this connection holds the write lock (BEGIN IMMEDIATE)
@@ -289,16 +297,16 @@ int SqliteConnection::run(std::string_view sql, const Parameters& parameters, Wr
   return kOk;
 }
 
-// A load's INSERTs of literal values run from the statements of their shapes;
-// every other update as run() runs it.
+// A load's INSERTs, and UPDATEs and DELETEs of literal values, run from the
+// statements of their shapes; every other update as run() runs it.
 int SqliteConnection::runBatch(const std::vector<std::string>& updates, const Parameters& parameters,
                                std::vector<long long>& changes, std::size_t& failed) {
   changes.assign(updates.size(), 0);
   sqlite3* db = db_->handle();
   for (std::size_t i = 0; i < updates.size(); ++i) {
     const long long before = sqlite3_total_changes64(db);
-    int code = inserts_.run(updates[i]);
-    if (code == LiteralInsertCache::kNotTaken) {
+    int code = literals_.run(updates[i]);
+    if (code == LiteralStatementCache::kNotTaken) {
       code = run(updates[i], parameters, nullptr, changes[i], nullptr);
     } else {
       code = code == SQLITE_DONE ? kOk : status(code);
@@ -313,6 +321,11 @@ int SqliteConnection::runBatch(const std::vector<std::string>& updates, const Pa
 }
 
 std::unique_ptr<Rows> SqliteConnection::query(std::string_view sql, const Parameters& parameters, int& code) {
+  // A point query of literal values: from the statement of its shape.
+  if (sqlite3_stmt* cached = literals_.open(sql)) {
+    code = kOk;
+    return std::make_unique<SqliteRows>(cached, &literals_);
+  }
   sqlite3_stmt* stmt = nullptr;
   const char* tail = nullptr;
   int rc = prepare(sql, parameters, &stmt, &tail);
