@@ -36,6 +36,8 @@ inline constexpr int kDone = 2;             // no more rows
 inline constexpr int kBusy = 3;             // a lock was not obtained within the session's wait
 inline constexpr int kSecondStatement = 4;  // a query text holds a second statement (or none)
 inline constexpr int kNoPlace = 5;          // a binary insert without a '?' for its bytes
+// The status of a connection to the database lost (2000 + SQLite's I/O error code).
+inline constexpr int kLostConnection = 2010;
 
 // A session parameter (PARM), bound to ":NAME" in every statement.
 struct Parameter {
@@ -140,6 +142,11 @@ class BackendConnection {
 
   // The text of the last error.
   virtual std::string errorText() const = 0;
+
+  // After kLostConnection: the connection was lost before the database
+  // answered any command of this session on it (it had died while waiting
+  // in a pool), so nothing the session sent reached the database.
+  virtual bool lostBeforeUse() const { return false; }
 };
 
 // The releases of a database's write lock by the server's own sessions, for
@@ -175,9 +182,10 @@ class Backend {
   // A connection for a session; nullptr with `error` set when none can be
   // opened, or with `busy` set when all the backend's connections are taken
   // (the session asks again, as for a lock). `interrupted` stays set once the
-  // session closes: its SQL stops.
+  // session closes: its SQL stops. `fresh`: a new connection, not one that
+  // waited in a pool.
   virtual std::unique_ptr<BackendConnection> connect(const std::atomic<bool>& interrupted, std::string& error,
-                                                     bool& busy) = 0;
+                                                     bool& busy, bool fresh) = 0;
   // Whether a session gives its connection back when it holds no transaction
   // and no open result (the connections are pooled), or keeps it.
   virtual bool pooled() const = 0;

@@ -181,7 +181,11 @@ class SessionLogic {
   // retry while it lasts.
   Outcome waitOrRefuseBusy(Clock::time_point now);
   std::optional<Outcome> beginWrite(Clock::time_point now);
-  void syncTransaction();
+  // Follows a transaction the database ended on its own: the updates it lost
+  // (-1 when it did not end).
+  long long syncTransaction();
+  // Lets the connection go (a broken one is closed by its backend).
+  void dropConnection();
   void closeCursor();
   void recordUpdate(long long changes);
   // Appends rows of the open result to `block` while they fit `limit` bytes
@@ -212,6 +216,8 @@ class SessionLogic {
   std::mutex connectionMutex_;  // db_ changes under it: interrupt() reads it from other threads
   std::unique_ptr<BackendConnection> db_;
   bool inTransaction_ = false;      // a write transaction of the session is open
+  bool retryOnFresh_ = false;       // the message meets a pooled connection that had died: again on a new one
+  bool freshConnection_ = false;    // ... and runs again now
   bool begunNow_ = false;           // ... and the message being handled began it
   Clock::time_point handledSince_;  // when the handling of the current message began
   std::optional<Clock::time_point> busySince_;

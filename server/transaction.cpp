@@ -23,7 +23,7 @@ std::optional<SessionLogic::Outcome> SessionLogic::connection(Clock::time_point 
   if (!db_) {
     std::string error;
     bool busy = false;
-    std::unique_ptr<BackendConnection> opened = backend_.connect(interrupted_, error, busy);
+    std::unique_ptr<BackendConnection> opened = backend_.connect(interrupted_, error, busy, freshConnection_);
     if (!opened) {
       if (busy) return waitOrRefuseBusy(now);
       return refuse(Status::DatabaseUnavailable, error);
@@ -94,14 +94,25 @@ std::optional<Clock::time_point> SessionLogic::busyWaitEnds() const {
   return *busySince_ + std::chrono::milliseconds(busyTimeoutMs_);
 }
 
-// The database may roll a whole transaction back on some errors (disk full, I/O): follow it.
-void SessionLogic::syncTransaction() {
-  if (db_ && inTransaction_ && !db_->transactionOpen()) {
-    inTransaction_ = false;
-    updateChanges_.clear();
-    updateCount_ = 0;
-    log_("transaction rolled back by the database");
+// The database may roll a whole transaction back on some errors (disk full,
+// I/O, a lost connection): follow it.
+long long SessionLogic::syncTransaction() {
+  if (!db_ || !inTransaction_ || db_->transactionOpen()) return -1;
+  const long long lost = updateCount_;
+  inTransaction_ = false;
+  updateChanges_.clear();
+  updateCount_ = 0;
+  log_("transaction rolled back by the database (" + std::to_string(lost) + " updates lost)");
+  return lost;
+}
+
+void SessionLogic::dropConnection() {
+  std::unique_ptr<BackendConnection> dropped;
+  {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    dropped = std::move(db_);
   }
+  inTransaction_ = false;
 }
 
 void SessionLogic::recordUpdate(long long changes) {

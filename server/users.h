@@ -75,6 +75,9 @@ class UserStore {
   virtual std::vector<std::string> list() = 0;
   // Why the last change failed.
   std::string lastError() const;
+  // After a look-up that found nothing: false, with `why`, when that was
+  // because the store cannot be reached now (its database is down).
+  virtual bool reachable(std::string& /*why*/) { return true; }
 
   // Whether `password` is the password of `id`. An unknown `id` costs the same
   // PBKDF2 work as a known one: a hash of the highest iteration count seen in

@@ -379,7 +379,7 @@ class SqliteBackend final : public Backend {
       : path_(std::move(path)), keeper_(std::move(keeper)) {}
 
   std::unique_ptr<BackendConnection> connect(const std::atomic<bool>& interrupted, std::string& error,
-                                             bool& busy) override {
+                                             bool& busy, bool) override {
     busy = false;
     auto db = Database::open(path_, Database::Role::Session, error);
     if (!db) return nullptr;
