@@ -4,6 +4,9 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <set>
 
@@ -140,11 +143,71 @@ class SqliteRows final : public Rows {
   LiteralStatementCache* cache_;
 };
 
+// Checkpoints of the file's log, made by a thread of their own on the
+// server's own connection: a commit never waits for one, nor for the flush
+// to disk it makes (SQLite would make it in the committing session, holding
+// its thread). Started once a commit leaves kCheckpointFrames frames in the
+// log, as SQLite's automatic checkpoint would be; passive, as that one is
+// (no session waits for it).
+class Checkpointer {
+ public:
+  static constexpr int kCheckpointFrames = 1000;
+
+  explicit Checkpointer(Database* keeper) : keeper_(keeper) {
+    if (keeper_ != nullptr) thread_ = std::thread([this] { run(); });
+  }
+  ~Checkpointer() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+  Checkpointer(const Checkpointer&) = delete;
+  Checkpointer& operator=(const Checkpointer&) = delete;
+
+  // For sqlite3_wal_hook: a commit left `frames` frames in the log.
+  static int committed(void* self, sqlite3*, const char*, int frames) {
+    auto* checkpointer = static_cast<Checkpointer*>(self);
+    if (frames < kCheckpointFrames || checkpointer->pending_.exchange(true))
+      return SQLITE_OK;
+    { std::lock_guard lock(checkpointer->mutex_); }
+    checkpointer->wake_.notify_one();
+    return SQLITE_OK;
+  }
+  // Whether it makes the checkpoints (it has a connection of its own to make them on).
+  bool active() const { return keeper_ != nullptr; }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    while (!stop_) {
+      wake_.wait(lock, [this] { return stop_ || pending_.load(); });
+      if (stop_) break;
+      lock.unlock();
+      sqlite3_wal_checkpoint_v2(keeper_->handle(), "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      pending_ = false;
+      lock.lock();
+    }
+  }
+
+  Database* keeper_;
+  std::atomic<bool> pending_{false};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;  // under mutex_
+  std::thread thread_;
+};
+
 class SqliteConnection final : public BackendConnection {
  public:
-  SqliteConnection(std::unique_ptr<Database> db, const std::atomic<bool>& interrupted, LockReleases& releases)
+  SqliteConnection(std::unique_ptr<Database> db, const std::atomic<bool>& interrupted, LockReleases& releases,
+                   Checkpointer& checkpointer)
       : db_(std::move(db)), interrupted_(interrupted), releases_(releases) {
     sqlite3_progress_handler(db_->handle(), 10000, &SqliteConnection::progress, this);
+    // In place of SQLite's automatic checkpoint, made in the committing session.
+    if (checkpointer.active()) sqlite3_wal_hook(db_->handle(), &Checkpointer::committed, &checkpointer);
   }
   ~SqliteConnection() override {
     if (writing_) {
@@ -383,7 +446,7 @@ class SqliteBackend final : public Backend {
     busy = false;
     auto db = Database::open(path_, Database::Role::Session, error);
     if (!db) return nullptr;
-    return std::make_unique<SqliteConnection>(std::move(db), interrupted, releases_);
+    return std::make_unique<SqliteConnection>(std::move(db), interrupted, releases_, checkpointer_);
   }
   bool pooled() const override { return false; }
   LockReleases* lockReleases() override { return &releases_; }
@@ -402,8 +465,9 @@ class SqliteBackend final : public Backend {
  private:
   std::string path_;
   // Open for the server's life, so that the file's log is not checkpointed
-  // and removed each time the last session closes.
+  // and removed each time the last session closes; the checkpoints are made on it.
   std::unique_ptr<Database> keeper_;
+  Checkpointer checkpointer_{keeper_.get()};
   LockReleases releases_;
 };
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -121,6 +122,50 @@ TEST_F(TwoSessions, AWriterThatFindsTheLockTakenKnowsWhenItsWaitEnds) {
   EXPECT_FALSE(second_->busyWaitEnds());
   // Nothing to wake for when no lock was found taken.
   EXPECT_FALSE(second_->wakeOnLockRelease([] {}));
+}
+
+// Commits leave the checkpoints of the file's log to a thread of the
+// server's: they still happen, and the pages reach the database file while
+// the server keeps it open.
+TEST(SqliteLog, IsCheckpointedWhileTheServerKeepsTheFileOpen) {
+  char pattern[] = "/tmp/lumbra-engine-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string directory = pattern;
+  ServerSettings settings;
+  settings.databasePath = directory + "/test.db";
+  DatabaseSetup setup;
+  setup.database = settings.databasePath;
+  Databases databases;
+  std::string error;
+  ASSERT_TRUE(openDatabases(setup, databases, error)) << error;
+  databases.users->add("ALICE", "SECRET", 10);
+  {
+    SessionLogic session(settings, *databases.backend, *databases.users, 0x7F000001, [](const std::string&) {});
+    Frame login{Frame::Kind::Login, loginMessage("ALICE", "SECRET"), {}};
+    ASSERT_EQ(statusOf(session.handle(login).reply), "0000");
+    auto send = [&](const std::string& text) { return statusOf(session.handle(Frame{Frame::Kind::Ordinary, text, {}}).reply); };
+    ASSERT_EQ(send("EXEC CREATE TABLE W (K INTEGER, V BLOB)"), "0000");
+    // About 1,200 pages in the log, past the 1,000 that start a checkpoint.
+    for (int i = 0; i < 50; ++i) {
+      ASSERT_EQ(send("INSERT INTO W VALUES (" + std::to_string(i) + ", randomblob(90000)) COMMIT"), "0000");
+    }
+    auto fileSize = [](const std::string& path) {
+      std::FILE* file = std::fopen(path.c_str(), "rb");
+      if (file == nullptr) return 0L;
+      std::fseek(file, 0, SEEK_END);
+      const long size = std::ftell(file);
+      std::fclose(file);
+      return size;
+    };
+    const Clock::time_point give = Clock::now() + std::chrono::seconds(20);
+    while (fileSize(settings.databasePath) < 2000000L && Clock::now() < give) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GE(fileSize(settings.databasePath), 2000000L);  // a few pages without a checkpoint
+  }
+  databases.backend.reset();
+  databases.users.reset();
+  std::system(("rm -rf " + directory).c_str());
 }
 
 // ---------------------------------------------------------------- SQL slots and long jobs
