@@ -1,5 +1,5 @@
 # The two commands of the README, and a few conveniences.
-.PHONY: demo test setup build native dlls release fuzz bench clean
+.PHONY: demo test setup build native dlls release package fuzz bench clean
 
 demo: setup
 	@scripts/demo.sh
@@ -20,6 +20,10 @@ dlls: setup
 # The integrators' bundles and the source archive: dist/ (scripts/release.sh)
 release: setup
 	@scripts/release.sh
+
+# The Debian package of the server and the tools, from the native build: dist/lumbra-server_*.deb
+package: setup
+	cmake --preset native && cmake --build --preset native -j $$(nproc) && cd build/native && cpack
 
 # Every benchmark, side by side with PostgreSQL, and the table of goals (on a quiet machine).
 bench: setup

@@ -12,8 +12,7 @@
 //   a wrong command   one line "NAME: REASON" naming the option or argument,
 //   line              then "Try 'NAME --help'." on standard error; exit
 //                     status 2 (kExitUsage), and nothing else done
-#ifndef CLI_COMMAND_LINE_H
-#define CLI_COMMAND_LINE_H
+#pragma once
 
 #include <CLI/CLI.hpp>
 
@@ -46,5 +45,3 @@ Outcome parse(CLI::App& app, int argc, const char* const* argv);
 std::string optionsMarkdown(const CLI::App& app);
 
 }  // namespace cli
-
-#endif

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "client/connect.h"
+#include "protocol/commands.h"
 #include "protocol/run_length.h"
 #include "client/message.h"
 #include "client/session.h"
@@ -14,19 +15,11 @@
 namespace lumbra {
 namespace {
 
-constexpr std::size_t kLongestCommandWord = 16;
 // A message needs room for the marker and a terminator behind it.
 constexpr std::int32_t kMessageTail = static_cast<std::int32_t>(kEndOfBlockLength) + 1;
 
 bool startsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
-
-// The same for a text whose length is known: a comparison of a fixed size
-// the compiler writes out in place.
-template <std::size_t N>
-bool startsWith(const char* text, std::size_t length, const char (&prefix)[N]) {
-  return length >= N - 1 && std::memcmp(text, prefix, N - 1) == 0;
 }
 
 // Compares byte by byte and stops at the text's terminator: a short text is
@@ -36,22 +29,6 @@ bool isBinaryInsert(const char* text) {
     if (static_cast<unsigned char>(text[i]) != kBinaryInsertPrefix[i]) return false;
   }
   return true;
-}
-
-// The command word: characters up to and including the first blank, at most 16;
-// a text that ends first gets one blank added.
-void commandWord(const char* text, char* word) {
-  std::size_t n = 0;
-  while (n < kLongestCommandWord) {
-    if (text[n] == '\0') {
-      word[n++] = ' ';
-      break;
-    }
-    word[n] = text[n];
-    ++n;
-    if (text[n - 1] == ' ') break;
-  }
-  word[n] = '\0';
 }
 
 // Negative results produced after the start of a call end here.
@@ -64,12 +41,12 @@ std::int32_t errorEnding(Session& s, std::int32_t status, bool keepBinary = fals
 }
 
 // Sends `length` bytes of ioBuffer and receives the reply into it.
-// Returns the reply length, or kSendFailed / kReceiveFailed with the message written.
+// Returns the reply length, or LB_SEND_FAILED / LB_RECEIVE_FAILED with the message written.
 std::int32_t exchange(Session& s, std::int32_t length, char* message, MessageKind kind = MessageKind::Text) {
   if (sendMessage(s.socket, s.ioBuffer, length, s.ioCapacity, kind) < 0)
-    return reportStatus(kSendFailed, message);
+    return reportStatus(LB_SEND_FAILED, message);
   const std::int32_t n = receiveReply(s.socket, s.ioBuffer, s.bufferSize, s.replyTag);
-  if (n < 0 || replyStatus(s.ioBuffer, n) < 0) return reportStatus(kReceiveFailed, message);
+  if (n < 0 || replyStatus(s.ioBuffer, n) < 0) return reportStatus(LB_RECEIVE_FAILED, message);
   return n;
 }
 
@@ -170,25 +147,26 @@ std::int32_t batchPath(Session& s, const char* command, std::size_t length, bool
   bool marker = false;
   if (roomFor(s, textLength)) {
     if (appendEntry(s, command, length, markerTail, &marker)) return 0;
-    if (marker) return reportStatus(kInvalidParameters, message);
+    if (marker) return reportStatus(LB_INVALID_PARAMETERS, message);
   }
   if (s.batchLength > 0) {
     const std::size_t encoded = outgoingRunLengthSize(command, length);
-    if (encoded > static_cast<std::size_t>(encodingRoom(s, 0))) return reportStatus(kCommandTooLong, message);
+    if (encoded > static_cast<std::size_t>(encodingRoom(s, 0)))
+      return reportStatus(LB_COMMAND_TOO_LONG, message);
     if (const std::int32_t rc = sendBatch(s, message); rc != 0) return errorEnding(s, rc);
   }
   if (!appendEntry(s, command, length, markerTail, &marker)) {
-    if (marker) return errorEnding(s, reportStatus(kInvalidParameters, message));
-    return reportStatus(kCommandTooLong, message);
+    if (marker) return errorEnding(s, reportStatus(LB_INVALID_PARAMETERS, message));
+    return reportStatus(LB_COMMAND_TOO_LONG, message);
   }
   return 0;
 }
 
 std::int32_t binaryInsertPath(Session& s, const char* command, char* message) {
   const std::int32_t length = s.binaryLength;
-  if (length <= 0) return reportStatus(kInvalidParameters, message);
+  if (length <= 0) return reportStatus(LB_INVALID_PARAMETERS, message);
   if (length + static_cast<std::int32_t>(kEndOfBlockLength) > s.ioCapacity) {
-    return reportStatus(kCommandTooLong, message);
+    return reportStatus(LB_COMMAND_TOO_LONG, message);
   }
   std::int32_t flushed = 0;
   if (s.batchLength > 0) flushed = sendBatch(s, message);
@@ -211,7 +189,7 @@ std::int32_t binaryInsertPath(Session& s, const char* command, char* message) {
 // the batch's updates into the COMMIT reply all the same.
 std::int32_t commitPath(Session& s, const char* command, char* message) {
   const std::int32_t textLength = static_cast<std::int32_t>(std::strlen(command));
-  if (textLength + kMessageTail > s.ioCapacity) return reportStatus(kCommandTooLong, message);
+  if (textLength + kMessageTail > s.ioCapacity) return reportStatus(LB_COMMAND_TOO_LONG, message);
   if (s.batchLength > 0 && s.batchLength + textLength + kMessageTail > s.ioCapacity) {
     if (const std::int32_t rc = sendBatch(s, message); rc != 0) return errorEnding(s, rc);
   }
@@ -224,7 +202,7 @@ std::int32_t commitPath(Session& s, const char* command, char* message) {
   copyReplyText(s.ioBuffer, n, message, messageRoom(s));
   const std::int32_t status = replyStatus(s.ioBuffer, n);
   if (status != 0) return errorEnding(s, -status);
-  return (n - static_cast<std::int32_t>(kMinimumReplyLength)) / static_cast<std::int32_t>(kCommitItemLength);
+  return commitItemCount(static_cast<std::size_t>(n) - kMinimumReplyLength);
 }
 
 // Opens the result set of a successful SELECT reply of length n; false when
@@ -261,7 +239,7 @@ std::int32_t directPath(Session& s, const char* command, char* message) {
     if (!openResultSet(s, n, message)) {
       s.rowLength = 0;
       s.morePending = 0;
-      return errorEnding(s, reportStatus(kReceiveFailed, message));
+      return errorEnding(s, reportStatus(LB_RECEIVE_FAILED, message));
     }
     return s.rowsLeft;
   }
@@ -276,7 +254,7 @@ std::int32_t directPath(Session& s, const char* command, char* message) {
     return static_cast<std::int32_t>(std::strlen(message));
   }
   if (startsWith(command, "SET")) {
-    if (sizeBuffer(s, message) != 0) return errorEnding(s, reportStatus(kOutOfMemory, message));
+    if (sizeBuffer(s, message) != 0) return errorEnding(s, reportStatus(LB_OUT_OF_MEMORY, message));
     return 0;
   }
   return 0;
@@ -288,17 +266,17 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
   Session* session = nullptr;
   if (const std::int32_t rc = beginMessageCall(handleArgument, message, &session); rc != 0) return rc;
   Session& s = *session;
-  if (!s.bufferReady) return reportStatus(kOutOfMemory, message);
-  if (command == nullptr) return reportStatus(kInvalidParameters, message);
+  if (!s.bufferReady) return reportStatus(LB_OUT_OF_MEMORY, message);
+  if (command == nullptr) return reportStatus(LB_INVALID_PARAMETERS, message);
   const bool binary = isBinaryInsert(command);
   const std::size_t length = binary ? 0 : std::strlen(command);
   if (!binary && static_cast<std::int64_t>(length) > static_cast<std::int64_t>(s.bufferSize) - kBufferSlack) {
-    return reportStatus(kCommandTooLong, message);
+    return reportStatus(LB_COMMAND_TOO_LONG, message);
   }
   // A text holding the end-of-block marker cannot travel: the server would end
   // the message there and answer the rest as a message of its own.
   const MarkerPart marker = binary ? MarkerPart::None : markerPart(command, length);
-  if (marker == MarkerPart::Whole) return reportStatus(kInvalidParameters, message);
+  if (marker == MarkerPart::Whole) return reportStatus(LB_INVALID_PARAMETERS, message);
 
   std::memcpy(s.replyTag, kHeadTag, sizeof s.replyTag);
   s.rowsLeft = 0;
@@ -307,27 +285,25 @@ std::int32_t executeCommand(std::int32_t handleArgument, const char* command, ch
 
   // The word of a batched update is one of the accepted words: the path every
   // row of a load takes skips the look-up.
-  const bool batched =
-      !binary && (startsWith(command, length, "INSERT ") || startsWith(command, length, "UPDATE ") ||
-                  startsWith(command, length, "DELETE "));
+  const std::string_view text(command, length);
+  const bool batched = !binary && isBatchedCommand(text);
   if (!binary && !batched) {
-    char word[kLongestCommandWord + 1];
-    commandWord(command, word);
-    if (std::strstr(kCommandWords, word) == nullptr) {
-      return errorEnding(s, reportStatus(kInvalidCommand, message, word));
-    }
+    const PaddedCommandWord word = paddedCommandWord(text);
+    if (!isAcceptedWord(word)) return errorEnding(s, reportStatus(LB_INVALID_COMMAND, message, word.text));
   }
 
   if (batched) return batchPath(s, command, length, marker == MarkerPart::Tail, message);
-  if (startsWith(command, "COMMIT")) return commitPath(s, command, message);
+  if (isCommitCommand(text)) return commitPath(s, command, message);
   if (binary) return binaryInsertPath(s, command, message);
-  if (startsWith(command, "GETSET ") && std::strstr(command, "CLIENTID") != nullptr) {
-    return static_cast<std::int32_t>(
-        writeMessage(message, kLeastMessageRoom, std::string_view(s.clientId, sizeof s.clientId)));
-  }
-  if (startsWith(command, "GETSET ") && std::strstr(command, "SERVERINFO") != nullptr) {
-    writeMessage(message, kLeastMessageRoom, s.serverInfo);
-    return static_cast<std::int32_t>(std::strlen(s.serverInfo));
+  switch (localAnswerOf(text)) {
+    case LocalAnswer::ClientId:
+      return static_cast<std::int32_t>(
+          writeMessage(message, kLeastMessageRoom, std::string_view(s.clientId, sizeof s.clientId)));
+    case LocalAnswer::ServerInfo:
+      writeMessage(message, kLeastMessageRoom, s.serverInfo);
+      return static_cast<std::int32_t>(std::strlen(s.serverInfo));
+    case LocalAnswer::None:
+      break;
   }
   return directPath(s, command, message);
 }

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "protocol/credentials.h"
 #include "client/message.h"
 #include "client/status.h"
 #include "client/transport.h"
+#include "protocol/login.h"
 #include "protocol/wire.h"
 #include "platform/net.h"
 
@@ -48,23 +48,14 @@ std::uint16_t portOf(const char* address) {
   return kDefaultPort;
 }
 
-// At most `width` characters of `text` (fewer where it ends) into `out`.
-void takeValue(const char* text, std::size_t width, char* out) {
-  std::size_t i = 0;
-  for (; i < width && text[i] != '\0'; ++i) out[i] = text[i];
-  out[i] = '\0';
-}
-
-// The value after `keyword`, or nullptr when the keyword is absent.
-const char* valueOf(const char* text, const char* keyword) {
-  const char* found = std::strstr(text, keyword);
-  return found == nullptr ? nullptr : found + std::strlen(keyword);
-}
-
-// `text` advanced by up to `count` characters, never past its end.
-const char* skip(const char* text, std::size_t count) {
-  while (count-- > 0 && *text != '\0') ++text;
-  return text;
+// A value of the server information, or `fallback` when it is absent, into `out`.
+void copyValue(const std::optional<std::string_view>& value, const char* fallback, char* out) {
+  if (!value) {
+    std::strcpy(out, fallback);
+    return;
+  }
+  std::memcpy(out, value->data(), value->size());
+  out[value->size()] = '\0';
 }
 
 void releaseSession(Session* session) {
@@ -76,47 +67,45 @@ void releaseSession(Session* session) {
 }  // namespace
 
 void parseServerInfo(Session& session, const char* text) {
-  if (const char* v = valueOf(text, kKeyClientAddress)) {
-    bool valid = true;
-    for (int i = 0; i < 8; ++i) valid = valid && hexDigitValue(v[i]) >= 0;  // stops at the terminator
-    if (valid) {
+  const ServerInformationValues values = readServerInformation(text);
+  if (values.clientAddress) {
+    if (const std::optional<std::uint32_t> address = readClientAddress(*values.clientAddress)) {
       char id[16];
-      std::snprintf(id, sizeof id, "%03d.%03d.%03d.%03d", hexPairValue(v[0], v[1]), hexPairValue(v[2], v[3]),
-                    hexPairValue(v[4], v[5]), hexPairValue(v[6], v[7]));
+      std::snprintf(id, sizeof id, "%03u.%03u.%03u.%03u", static_cast<unsigned>(*address >> 24),
+                    static_cast<unsigned>(*address >> 16 & 0xFF), static_cast<unsigned>(*address >> 8 & 0xFF),
+                    static_cast<unsigned>(*address & 0xFF));
       std::memcpy(session.clientId, id, sizeof session.clientId);
     }
   }
-  char serverVersion[6] = "0.0.0";
-  char databaseVersion[6] = "0.0.0";
-  if (const char* v = valueOf(text, kKeyServerVersion)) takeValue(v, 5, serverVersion);
-  if (const char* v = valueOf(text, kKeyDatabaseVersion)) takeValue(v, 5, databaseVersion);
+  char serverVersion[kServerVersionWidth + 1];
+  char databaseVersion[kDatabaseVersionWidth + 1];
+  copyValue(values.serverVersion, "0.0.0", serverVersion);
+  copyValue(values.databaseVersion, "0.0.0", databaseVersion);
 
   char system[8] = "    ";
-  if (const char* v = valueOf(text, kKeyOperatingSystem)) {
-    if (std::strncmp(v, "MVS", 3) == 0) {
-      std::strcpy(system, v[3] == 'E' ? "MVS-ESA" : "MVS-XA");
+  if (const auto& v = values.operatingSystem) {
+    if (v->starts_with("MVS")) {
+      std::strcpy(system, v->size() > 3 && (*v)[3] == 'E' ? "MVS-ESA" : "MVS-XA");
     } else {
-      takeValue(v, 4, system);
+      copyValue(v, "", system);
     }
   }
 
   const char* communication = " ";
-  char communicationVersion[6] = "0.0.0";
-  if (const char* v = valueOf(text, kKeyCommunication)) {
-    if (std::strncmp(v, "SNA", 3) == 0) {
+  char communicationVersion[kVersionWidth + 1] = "0.0.0";
+  if (const auto& v = values.communication) {
+    if (v->starts_with("SNA")) {
       communication = "SNA";
     } else {
-      communication = std::strncmp(v, "ILK", 3) == 0 ? "TCP/IP INTERLINK " : "TCP/IP IBM ";
-      takeValue(skip(v, 3), 5, communicationVersion);
+      communication = v->starts_with("ILK") ? "TCP/IP INTERLINK " : "TCP/IP IBM ";
+      copyValue(values.communicationVersion, "", communicationVersion);
     }
   }
 
-  char monitor[5] = " ";
-  char monitorVersion[6] = "0.0.0";
-  if (const char* v = valueOf(text, kKeyMonitor)) {
-    takeValue(v, 4, monitor);
-    takeValue(skip(v, 4), 5, monitorVersion);
-  }
+  char monitor[kMonitorWidth + 1];
+  char monitorVersion[kVersionWidth + 1];
+  copyValue(values.monitor, " ", monitor);
+  copyValue(values.monitorVersion, "0.0.0", monitorVersion);
 
   std::snprintf(session.serverInfo, sizeof session.serverInfo,
                 "Vers\xE3o %5.5s, Sistema Operacional %s, Monitor de Teleprocessamento %5.5s %5.5s, "
@@ -130,7 +119,7 @@ std::int32_t sizeBuffer(Session& session, const char* text) {
   if (!span) return 0;
   if (span->size() > kLongestSizeSpan) {
     session.bufferReady = 0;
-    return kOutOfMemory;
+    return LB_OUT_OF_MEMORY;
   }
   const std::int64_t newSize = readDecimal(span->data(), static_cast<int>(span->size()));
   void* block = newSize <= kLargestBufferSize
@@ -138,7 +127,7 @@ std::int32_t sizeBuffer(Session& session, const char* text) {
                     : nullptr;
   if (block == nullptr) {
     session.bufferReady = 0;
-    return kOutOfMemory;
+    return LB_OUT_OF_MEMORY;
   }
   platform::netCalls().release(session.ioBuffer);
   session.ioBuffer = static_cast<char*>(block);
@@ -153,13 +142,13 @@ std::int32_t sizeBuffer(Session& session, const char* text) {
 std::int32_t connectSession(const char* identification, const char* firstCredential,
                             const char* secondCredential, const char* serverAddress, char* message) {
   auto& net = platform::netCalls();
-  if (message == nullptr) return kInvalidParameters;
+  if (message == nullptr) return LB_INVALID_PARAMETERS;
   message[0] = '\0';
   if (!fieldAccepted(identification, kIdentificationLength) ||
       !fieldAccepted(firstCredential, kFirstCredentialLength) ||
       !fieldAccepted(secondCredential, kSecondCredentialLength) || serverAddress == nullptr ||
       boundedLength(serverAddress, kAddressLimit - 1) >= kAddressLimit) {
-    return reportStatus(kInvalidParameters, message);
+    return reportStatus(LB_INVALID_PARAMETERS, message);
   }
 
   char host[kAddressLimit];
@@ -169,38 +158,38 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
 
   if (const int rc = net.startup(); rc != 0) {
     net.setLastError(rc);
-    return reportStatus(kNoConnectivity, message);
+    return reportStatus(LB_NO_CONNECTIVITY, message);
   }
   const std::uint32_t address = net.parseAddress(host);
   if (address == kAddressNone) {
     net.cleanup();
-    return reportStatus(kBadServerAddress, message);
+    return reportStatus(LB_BAD_SERVER_ADDRESS, message);
   }
   const std::int32_t sock = net.openSocket();
   if (sock < 0) {
-    reportStatus(kNoConnectivity, message);
+    reportStatus(LB_NO_CONNECTIVITY, message);
     net.cleanup();
-    return kNoConnectivity;
+    return LB_NO_CONNECTIVITY;
   }
   if (net.connectSocket(sock, address, port) != 0) {
-    reportStatus(kConnectFailed, message);
+    reportStatus(LB_CONNECT_FAILED, message);
     closeConnection(sock);
-    return kConnectFailed;
+    return LB_CONNECT_FAILED;
   }
   char greeting[16];
   std::strcpy(greeting, kGreeting);
   if (sendMessage(sock, greeting, static_cast<std::int32_t>(std::strlen(kGreeting)), sizeof greeting,
                   MessageKind::Text) < 0) {
-    reportStatus(kSendFailed, message);
+    reportStatus(LB_SEND_FAILED, message);
     closeConnection(sock);
-    return kSendFailed;
+    return LB_SEND_FAILED;
   }
 
   const int handle = reserveSlot();
   if (handle < 0) {
     closeConnection(sock);
     net.setLastError(kLastErrorNoSlot);
-    return reportStatus(kTooManyConnections, message);
+    return reportStatus(LB_TOO_MANY_CONNECTIONS, message);
   }
   auto* session = static_cast<Session*>(net.allocate(sizeof(Session)));
   if (session != nullptr) setSlot(handle, session);
@@ -209,7 +198,7 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
     closeConnection(sock);
     net.release(session);
     emptySlot(handle);
-    return reportStatus(kOutOfMemory, message);
+    return reportStatus(LB_OUT_OF_MEMORY, message);
   }
   session->socket = sock;
   session->bufferSize = kInitialBufferSize;
@@ -223,7 +212,7 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
 
   // Every failure from here on tears the session down; its texts are dropped.
   auto fail = [&](std::int32_t status) {
-    if (status <= kSendFailed && status >= kOutOfMemory) reportStatus(status, message);
+    if (status <= LB_SEND_FAILED && status >= LB_OUT_OF_MEMORY) reportStatus(status, message);
     disconnectSession(handle, nullptr);
     return status;
   };
@@ -232,29 +221,18 @@ std::int32_t connectSession(const char* identification, const char* firstCredent
   if (n < 0) return fail(n);
 
   char login[kLoginLength + 1];
-  std::memset(login, ' ', sizeof login);
-  std::memcpy(login, kLoginHead, kLoginHeadLength);
-  char* areaStart = login + kLoginHeadLength;
-  std::memcpy(areaStart, identification, std::strlen(identification));
-  std::memcpy(areaStart + kIdentificationLength, firstCredential, std::strlen(firstCredential));
-  std::memcpy(areaStart + kIdentificationLength + kFirstCredentialLength, secondCredential,
-              std::strlen(secondCredential));
-  char area[kCredentialAreaLength];
-  std::memcpy(area, areaStart, sizeof area);
-  scrambleCredentials(area, areaStart);
-  std::memcpy(login + kLoginHeadLength + kCredentialBlockLength, kClientVersion, 3);
-  login[kLoginLength - 1] = '"';
-  login[kLoginLength] = '\0';
-  if (sendMessage(sock, login, kLoginLength, sizeof login, MessageKind::Login) < 0) return fail(kSendFailed);
+  writeLoginMessage(identification, firstCredential, secondCredential, login);
+  if (sendMessage(sock, login, kLoginLength, sizeof login, MessageKind::Login) < 0)
+    return fail(LB_SEND_FAILED);
 
   n = receiveReply(sock, io, kInitialBufferSize, session->replyTag);
   if (n < 0) return fail(n);
   const std::int32_t status = replyStatus(io, n);
-  if (status < 0) return fail(kServerInactive);
+  if (status < 0) return fail(LB_SERVER_INACTIVE);
   copyReplyText(io, n, message, messageRoom(*session));
   if (status == 0) {
     parseServerInfo(*session, message);
-    if (sizeBuffer(*session, message) != 0) return fail(kOutOfMemory);
+    if (sizeBuffer(*session, message) != 0) return fail(LB_OUT_OF_MEMORY);
     return handle;
   }
   disconnectSession(handle, nullptr);
@@ -273,12 +251,12 @@ std::int32_t disconnectSession(std::int32_t handleArgument, char* message) {
   std::strcpy(session->ioBuffer, kFarewell);
   if (sendMessage(session->socket, session->ioBuffer, static_cast<std::int32_t>(std::strlen(kFarewell)),
                   session->ioCapacity, MessageKind::Text) < 0) {
-    result = reportStatus(kSendFailed, message);
+    result = reportStatus(LB_SEND_FAILED, message);
   } else {
     const std::int32_t n =
         receiveReply(session->socket, session->ioBuffer, session->bufferSize, session->replyTag);
     if (n < 0 || n < static_cast<std::int32_t>(kMinimumReplyLength)) {
-      result = reportStatus(kReceiveFailed, message);
+      result = reportStatus(LB_RECEIVE_FAILED, message);
     } else {
       copyReplyText(session->ioBuffer, n, message, messageRoom(*session));
     }

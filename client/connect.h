@@ -16,7 +16,7 @@ std::int32_t disconnectSession(std::int32_t handleArgument, char* message);
 // Fills clientId (only from ",NN=" and exactly 8 hex digits) and serverInfo.
 void parseServerInfo(Session& session, const char* text);
 
-// Resizes ioBuffer from ",ML=" in `text`: 0, or kOutOfMemory with bufferReady 0.
+// Resizes ioBuffer from ",ML=" in `text`: 0, or LB_OUT_OF_MEMORY with bufferReady 0.
 std::int32_t sizeBuffer(Session& session, const char* text);
 
 }  // namespace lumbra

@@ -13,7 +13,7 @@ int32_t LUMBRA_CALL LBConnect(const char* identification, const char* firstCrede
 }
 
 int32_t LUMBRA_CALL LBDisconn(int32_t handle, char* message) {
-  if (message == nullptr) return -14;
+  if (message == nullptr) return LB_INVALID_PARAMETERS;
   return lumbra::disconnectSession(handle, message);
 }
 

@@ -19,27 +19,10 @@
    server may announce a message length shorter than those texts.
 
    Results: 0 or positive is success (handle, count or length). -1 to -15 are
-   the library's own errors; the message buffer then holds the text below.
-   Minus a server's four-digit status (0123 gives -123) is a server error; the
-   message buffer then holds the server's own text.
-
-     -1  "LBX601 - ERRO NO ENVIO DA MENSAGEM (n)"         message not sent whole
-     -2  "LBX602 - ERRO NO RECEBIMENTO DA MENSAGEM (n)"   reply not received or malformed
-     -3  "LBX603 - ESTACAO SEM CONECTIVIDADE (n)"          socket library or socket unavailable
-     -4  "SS0604 - IDENTIFICACAO DO SERVIDOR INVALIDA"    address not a numeric IPv4 address
-     -5  "LBX605 - EXCESSO DE CONEXOES TCP/IP (500)"       all 500 sessions in use
-     -6  "LBX606 - TAMANHO DO COMANDO EXCEDIDO"            command too long for the buffer
-     -7  "LBX607 - FALHA NA CONEXAO (n)"                   connection refused or failed
-     -8  "LBX608 - SERVIDOR LUMBRA INATIVO"                bad reply while connecting
-     -9  "LBX609 - SEQUENCIA DE ATUALIZACOES SEM COMMIT"   never returned
-    -10  "LBX610 - NAO HA REGISTROS SELECIONADOS PARA LEITURA"  no row left to read
-    -11  "LBX611 - REGISTRO INVALIDO"                      never returned
-    -12  "LBX612 - COMANDO INVALIDO (word)"                command word not accepted
-    -13  "LBX613 - CONEXAO NAO INICIALIZADA"               handle of a closed session
-    -14  "LBX614 - PARAMETROS INVALIDOS"                   bad handle or argument
-    -15  "LBX615 - MEMORIA INSUFICIENTE"                   no memory, or buffer sizing failed
-   (n) is the socket library's last error code: a Winsock code on Windows, an
-   errno value on Linux.
+   the library's own errors (LB_SEND_FAILED ... LB_OUT_OF_MEMORY, listed with
+   their texts under "Status codes" below); the message buffer then holds the
+   text. Minus a server's four-digit status (0123 gives -123) is a server
+   error; the message buffer then holds the server's own text.
 
    Handles: 0 to 499. Arguments declared int32_t that carry 16-bit values
    (handles, lengths) use only their low 16 bits, read as signed.
@@ -126,6 +109,35 @@
 extern "C" {
 #endif
 
+/* ---------------------------------------------------------------------------
+   Status codes. Never renumbered.
+   Each error leaves its text in the message buffer; (n) there is the socket
+   library's last error code: a Winsock code on Windows, an errno value on
+   Linux.
+   --------------------------------------------------------------------------- */
+enum {
+  LB_OK = 0,
+  LB_SEND_FAILED = -1,            /* "LBX601 - ERRO NO ENVIO DA MENSAGEM (n)": message not sent whole */
+  LB_RECEIVE_FAILED = -2,         /* "LBX602 - ERRO NO RECEBIMENTO DA MENSAGEM (n)": reply not received or malformed */
+  LB_NO_CONNECTIVITY = -3,        /* "LBX603 - ESTACAO SEM CONECTIVIDADE (n)": socket library or socket unavailable */
+  LB_BAD_SERVER_ADDRESS = -4,     /* "SS0604 - IDENTIFICACAO DO SERVIDOR INVALIDA": address not a numeric IPv4 address */
+  LB_TOO_MANY_CONNECTIONS = -5,   /* "LBX605 - EXCESSO DE CONEXOES TCP/IP (500)": all 500 sessions in use */
+  LB_COMMAND_TOO_LONG = -6,       /* "LBX606 - TAMANHO DO COMANDO EXCEDIDO": command too long for the buffer */
+  LB_CONNECT_FAILED = -7,         /* "LBX607 - FALHA NA CONEXAO (n)": connection refused or failed */
+  LB_SERVER_INACTIVE = -8,        /* "LBX608 - SERVIDOR LUMBRA INATIVO": bad reply while connecting */
+  LB_UPDATES_WITHOUT_COMMIT = -9, /* "LBX609 - SEQUENCIA DE ATUALIZACOES SEM COMMIT": never returned */
+  LB_NO_ROWS = -10,               /* "LBX610 - NAO HA REGISTROS SELECIONADOS PARA LEITURA": no row left to read */
+  LB_INVALID_RECORD = -11,        /* "LBX611 - REGISTRO INVALIDO": never returned */
+  LB_INVALID_COMMAND = -12,       /* "LBX612 - COMANDO INVALIDO (word)": command word not accepted */
+  LB_NOT_CONNECTED = -13,         /* "LBX613 - CONEXAO NAO INICIALIZADA": handle of a closed session */
+  LB_INVALID_PARAMETERS = -14,    /* "LBX614 - PARAMETROS INVALIDOS": bad handle or argument */
+  LB_OUT_OF_MEMORY = -15          /* "LBX615 - MEMORIA INSUFICIENTE": no memory, or buffer sizing failed */
+};
+
+/* ---------------------------------------------------------------------------
+   Exports
+   --------------------------------------------------------------------------- */
+
 /* LBConnect: open a session.
    identification   at most 11 characters, not beginning with a blank (empty allowed)
    firstCredential  at most 24 characters, not beginning with a blank (the password)
@@ -133,18 +145,21 @@ extern "C" {
    serverAddress    fewer than 100 characters: "a.b.c.d" or "a.b.c.d:port" (port 3001
                     when absent, taken modulo 65536); no host names
    message          receives the server's login reply text, or the status text
-   Result (low 16 bits, signed): the handle 0..499, or -14 (bad argument), -3,
-   -4, -7, -1, -5, -15, -2 or -8 (reply not received / not framed while
-   connecting), or minus the server's status when it refuses the login (its
-   text in message). Every failure releases what was taken. */
+   Result (low 16 bits, signed): the handle 0..499, or LB_INVALID_PARAMETERS,
+   LB_NO_CONNECTIVITY, LB_BAD_SERVER_ADDRESS, LB_CONNECT_FAILED,
+   LB_SEND_FAILED, LB_TOO_MANY_CONNECTIONS, LB_OUT_OF_MEMORY,
+   LB_RECEIVE_FAILED or LB_SERVER_INACTIVE (reply not received / not framed
+   while connecting), or minus the server's status when it refuses the login
+   (its text in message). Every failure releases what was taken. */
 LUMBRA_EXPORT int32_t LUMBRA_CALL LBConnect(const char* identification, const char* firstCredential,
                                             const char* secondCredential, const char* serverAddress,
                                             char* message);
 
 /* LBDisconn: send the farewell, close the connection, free the session.
-   Result: 0 (message holds the server's farewell text), -14, -13 (nothing
-   changes), or -1 / -2 when the farewell was not sent or not answered; the
-   session is freed in every case after the handle check. */
+   Result: LB_OK (message holds the server's farewell text),
+   LB_INVALID_PARAMETERS, LB_NOT_CONNECTED (nothing changes), or
+   LB_SEND_FAILED / LB_RECEIVE_FAILED when the farewell was not sent or not
+   answered; the session is freed in every case after the handle check. */
 LUMBRA_EXPORT int32_t LUMBRA_CALL LBDisconn(int32_t handle, char* message);
 
 /* LBCommand: execute one command of the server's language.
@@ -164,18 +179,20 @@ LUMBRA_EXPORT int32_t LUMBRA_CALL LBDisconn(int32_t handle, char* message);
      column description up to and including its '.'; read rows with LBGetNext.
    - GETSET CLIENTID / GETSET SERVERINFO: answered locally (15 / text length).
    - EXEC, other GETSET: result = length of the reply text.
-   - SET: a ",ML=" in the reply resizes the session buffer (failure: -15, and
-     every later command of the session gives -15).
+   - SET: a ",ML=" in the reply resizes the session buffer (failure:
+     LB_OUT_OF_MEMORY, and every later command of the session gives it too).
    - ROLLBACK, PARM, others: 0 with the reply text.
-   Errors: -14, -13, -15, -6 (session untouched); -12 (unknown word, a pending
-   batch is dropped), -1, -2, minus the server's status. Any call that passes
-   the checks ends an open result set. */
+   Errors: LB_INVALID_PARAMETERS, LB_NOT_CONNECTED, LB_OUT_OF_MEMORY,
+   LB_COMMAND_TOO_LONG (session untouched); LB_INVALID_COMMAND (unknown word,
+   a pending batch is dropped), LB_SEND_FAILED, LB_RECEIVE_FAILED, minus the
+   server's status. Any call that passes the checks ends an open result set. */
 LUMBRA_EXPORT int32_t LUMBRA_CALL LBCommand(int32_t handle, const char* command, char* message);
 
 /* LBGetNext: deliver the next row of the last SELECT into message (the row's
    bytes, then a NUL). Fetches further blocks from the server with CONT=n.
-   Result: the row length; -10 when no row is left; -14, -13; -1, -2 or minus
-   the server's status (the result set is then ended). */
+   Result: the row length; LB_NO_ROWS when no row is left;
+   LB_INVALID_PARAMETERS, LB_NOT_CONNECTED; LB_SEND_FAILED, LB_RECEIVE_FAILED
+   or minus the server's status (the result set is then ended). */
 LUMBRA_EXPORT int32_t LUMBRA_CALL LBGetNext(int32_t handle, char* message);
 
 /* LBCRC: CRC-16/XMODEM (poly 0x1021, init 0, no reflection) of length bytes.
@@ -192,9 +209,10 @@ LUMBRA_EXPORT int32_t LUMBRA_CALL LBAsciiToEbcdic(char* text);
             The buffer must hold (text up to '=') + 9 + length + 2 bytes.
    data     length bytes, any values; length 0..32767.
    Then pass the same buffer to LBCommand on the same session.
-   Result: 0; -14 (bad handle or negative length), -13, -6 (too long for the
-   session buffer), -1 (fewer than 7 characters before the last '=', or no
-   '='). On failure neither the buffer nor the session changes. No message. */
+   Result: LB_OK; LB_INVALID_PARAMETERS (bad handle or negative length),
+   LB_NOT_CONNECTED, LB_COMMAND_TOO_LONG (too long for the session buffer),
+   LB_SEND_FAILED (fewer than 7 characters before the last '=', or no '=').
+   On failure neither the buffer nor the session changes. No message. */
 LUMBRA_EXPORT int32_t LUMBRA_CALL LBInsertBin(int32_t handle, char* command, const void* data,
                                               int32_t length);
 

@@ -18,12 +18,12 @@ inline constexpr std::size_t kLeastMessageRoom = 256;
 std::size_t messageRoom(const Session& session);
 
 // The start of an export that takes a message buffer and a handle: a null
-// `message` gives kInvalidParameters (nothing written); otherwise the buffer
+// `message` gives LB_INVALID_PARAMETERS (nothing written); otherwise the buffer
 // is made empty and the handle checked (its status text written when it
 // fails). 0 with *session set, or the negative status. Inline, as the handle
 // check is: it starts every LBGetNext, once per row delivered.
 inline std::int32_t beginMessageCall(std::int32_t handleArgument, char* message, Session** session) {
-  if (message == nullptr) return kInvalidParameters;
+  if (message == nullptr) return LB_INVALID_PARAMETERS;
   message[0] = '\0';
   if (const std::int32_t rc = checkHandle(handleArgument, session); rc != 0) return reportStatus(rc, message);
   return 0;

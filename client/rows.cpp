@@ -26,9 +26,9 @@ std::int32_t fetchBlock(Session& s, char* message) {
   const auto tag = continuationTag(std::string_view(io + kContinuationPrefixLength, kContinuationDigits));
   std::memcpy(s.replyTag, tag.data(), kHeadTagLength);
   if (sendMessage(s.socket, io, length, s.ioCapacity, MessageKind::Text) < 0)
-    return reportStatus(kSendFailed, message);
+    return reportStatus(LB_SEND_FAILED, message);
   const std::int32_t n = receiveReply(s.socket, io, s.bufferSize, s.replyTag);
-  if (n < 0) return reportStatus(kReceiveFailed, message);
+  if (n < 0) return reportStatus(LB_RECEIVE_FAILED, message);
   if (std::memcmp(io, s.replyTag, kHeadTagLength) == 0) {
     s.readCursor = io + kHeadTagLength;
     s.blockEnd = io + n - kEndOfBlockLength;
@@ -37,7 +37,7 @@ std::int32_t fetchBlock(Session& s, char* message) {
   }
   // Headed "LBX000": a failure reply, which must carry a non-zero status.
   const std::int32_t status = replyStatus(io, n);
-  if (status <= 0) return reportStatus(kReceiveFailed, message);
+  if (status <= 0) return reportStatus(LB_RECEIVE_FAILED, message);
   copyReplyText(io, n, message, messageRoom(s));
   return -status;
 }
@@ -48,7 +48,7 @@ std::int32_t nextRow(std::int32_t handleArgument, char* message) {
   Session* session = nullptr;
   if (const std::int32_t rc = beginMessageCall(handleArgument, message, &session); rc != 0) return rc;
   Session& s = *session;
-  if (s.rowsLeft <= 0) return endResultSet(s, reportStatus(kNoRowsSelected, message));
+  if (s.rowsLeft <= 0) return endResultSet(s, reportStatus(LB_NO_ROWS, message));
   if (!s.morePending) {
     if (const std::int32_t rc = fetchBlock(s, message); rc != 0) return endResultSet(s, rc);
   }
@@ -57,7 +57,7 @@ std::int32_t nextRow(std::int32_t handleArgument, char* message) {
       decodeIncomingRunLength(s.readCursor, available, message, static_cast<std::size_t>(s.rowLength));
   if (used < 0) {
     message[0] = '\0';
-    return endResultSet(s, reportStatus(kReceiveFailed, message));
+    return endResultSet(s, reportStatus(LB_RECEIVE_FAILED, message));
   }
   s.readCursor += used;
   message[s.rowLength] = '\0';

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "client/lumbra32.h"
 #include "protocol/wire.h"
 
 namespace lumbra {
@@ -38,25 +39,6 @@ static_assert(sizeof(void*) != 4 ||
                    offsetof(Session, ioBuffer) == 316),
               "32-bit record layout");
 
-// Status codes of the library's own errors (results -1 .. -15).
-enum Status : std::int32_t {
-  kSendFailed = -1,
-  kReceiveFailed = -2,
-  kNoConnectivity = -3,
-  kBadServerAddress = -4,
-  kTooManyConnections = -5,
-  kCommandTooLong = -6,
-  kConnectFailed = -7,
-  kServerInactive = -8,
-  kUpdatesWithoutCommit = -9,
-  kNoRowsSelected = -10,
-  kInvalidRecord = -11,
-  kInvalidCommand = -12,
-  kNotConnected = -13,
-  kInvalidParameters = -14,
-  kOutOfMemory = -15,
-};
-
 // The slots themselves (session.cpp), read here by the inline access below:
 // the handle check runs at the start of every call, once per row delivered.
 namespace detail {
@@ -77,13 +59,13 @@ void emptySlot(int handle);
 
 // The handle check every export with a handle makes first: only the low 16
 // bits of the argument count, read as signed. Returns 0 with *session set, or
-// kInvalidParameters / kNotConnected.
+// LB_INVALID_PARAMETERS / LB_NOT_CONNECTED.
 inline std::int32_t checkHandle(std::int32_t handleArgument, Session** session, int* handle = nullptr) {
   const int h = static_cast<std::int16_t>(static_cast<std::uint16_t>(handleArgument & 0xFFFF));
-  if (h < 0 || h >= kMaxSessions) return kInvalidParameters;
+  if (h < 0 || h >= kMaxSessions) return LB_INVALID_PARAMETERS;
   Session* s = sessionAt(h);
-  if (s == nullptr) return kNotConnected;
-  if (s->socket < 0) return kInvalidParameters;
+  if (s == nullptr) return LB_NOT_CONNECTED;
+  if (s->socket < 0) return LB_INVALID_PARAMETERS;
   *session = s;
   if (handle != nullptr) *handle = h;
   return 0;

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client/lumbra32.h"
 #include "client/message.h"
+#include "protocol/commands.h"
 #include "platform/net.h"
 
 namespace lumbra {
@@ -29,8 +31,6 @@ constexpr const char* kStatusMessageTable[16] = {
     "LBX615 - MEMORIA INSUFICIENTE",
 };
 
-// The command word is at most 16 characters; longer words are cut there.
-constexpr int kLongestWord = 16;
 constexpr std::size_t kLongestStatusText = 80;
 
 }  // namespace
@@ -45,17 +45,18 @@ std::int32_t reportStatus(std::int32_t status, char* message, const char* word) 
   if (message == nullptr) return status;
   char filled[kLongestStatusText];
   switch (status) {
-    case -1:
-    case -2:
-    case -3:
-    case -5:
-    case -7:
+    case LB_SEND_FAILED:
+    case LB_RECEIVE_FAILED:
+    case LB_NO_CONNECTIVITY:
+    case LB_TOO_MANY_CONNECTIONS:
+    case LB_CONNECT_FAILED:
       std::snprintf(filled, sizeof filled, text, platform::netCalls().lastError());
       text = filled;
       break;
-    case -12: {
-      char shortWord[kLongestWord + 1] = {};
-      std::strncpy(shortWord, word, kLongestWord);
+    case LB_INVALID_COMMAND: {
+      // The word is cut where the client cuts command words.
+      char shortWord[kCommandWordLength + 1] = {};
+      std::strncpy(shortWord, word, kCommandWordLength);
       std::snprintf(filled, sizeof filled, text, shortWord);
       text = filled;
     } break;

@@ -13,16 +13,17 @@ enum class MessageKind { Login, BinaryInsert, Text };
 // login message). A text gets the marker and a NUL at `length`; a binary
 // insert gets the marker only. `capacity` is the size of `buffer`: a message
 // whose marker would not fit is not sent. One send call: the result is the
-// byte count, or -1 when fewer bytes went out.
+// byte count, or LB_SEND_FAILED when fewer bytes went out.
 std::int32_t sendMessage(std::int32_t socket, char* buffer, std::int32_t length, std::int32_t capacity,
                          MessageKind kind);
 
 // Gathers one reply into `buffer`, at most capacity - 1 bytes, asking the
 // reply reader after each receive. The first six
 // bytes must be `tag` or "LBX000", the last six the marker. Returns the reply
-// length (head and marker included), -2 when the connection closed or failed,
-// -8 when the head or the marker is wrong or the reply cannot fit (a capacity
-// below 17 holds no reply: nothing is read then). Writes no terminator.
+// length (head and marker included), LB_RECEIVE_FAILED when the connection
+// closed or failed, LB_SERVER_INACTIVE when the head or the marker is wrong or
+// the reply cannot fit (a capacity below 17 holds no reply: nothing is read
+// then). Writes no terminator.
 std::int32_t receiveReply(std::int32_t socket, char* buffer, std::int32_t capacity, const char* tag);
 
 // closesocket, then one release of the socket library.

@@ -51,15 +51,15 @@ std::int32_t prepareBinaryInsert(std::int32_t handleArgument, char* command, con
   Session* session = nullptr;
   if (const std::int32_t rc = checkHandle(handleArgument, &session); rc != 0) return rc;
   const std::int32_t length = static_cast<std::int16_t>(static_cast<std::uint16_t>(lengthArgument & 0xFFFF));
-  if (command == nullptr || length < 0 || (data == nullptr && length > 0)) return kInvalidParameters;
+  if (command == nullptr || length < 0 || (data == nullptr && length > 0)) return LB_INVALID_PARAMETERS;
   char* const lastEquals = std::strrchr(command, '=');
-  if (lastEquals == nullptr) return kSendFailed;
+  if (lastEquals == nullptr) return LB_SEND_FAILED;
   const std::size_t prefix = static_cast<std::size_t>(lastEquals - command);
   if (static_cast<std::int64_t>(prefix) + length + kBinaryOverhead >
       static_cast<std::int64_t>(session->bufferSize) - kBufferSlack) {
-    return kCommandTooLong;
+    return LB_COMMAND_TOO_LONG;
   }
-  if (prefix < kMinimumPrefix) return kSendFailed;
+  if (prefix < kMinimumPrefix) return LB_SEND_FAILED;
 
   char clause[kLengthClauseLength + 1];
   formatLengthClause(static_cast<int>(length), clause);

@@ -15,7 +15,11 @@ endif()
 set(SUITE_HAVE_GTEST OFF)
 if(NOT SUITE_WINDOWS)
   if(SUITE_LINUX32)
-    if(EXISTS /usr/src/googletest/CMakeLists.txt AND NOT TARGET gtest)
+    if(NOT EXISTS /usr/src/googletest/CMakeLists.txt)
+      message(FATAL_ERROR "linux32 builds GoogleTest from its sources: /usr/src/googletest is missing "
+                          "(Debian: googletest, see scripts/setup.sh)")
+    endif()
+    if(NOT TARGET gtest)
       set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
       set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
       add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
@@ -86,6 +90,39 @@ function(suite_add_gtest name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
     PROPERTIES ${properties})
+endfunction()
+
+# suite_add_deliverable(NAME SOURCES src... LIBS lib... EXPORTS source DEF file
+#                       DESCRIPTION text)
+# One of the three libraries, made the one way:
+#   NAME_core       the library's logic (SOURCES), static, linking LIBS; tests
+#                   of its internals link it
+#   NAME            the deliverable: the export layer EXPORTS over the core;
+#                   NAME.dll on Windows (its exports pinned by the .def file
+#                   DEF, a version resource with DESCRIPTION), libNAME.so
+#                   elsewhere (the exports its only visible symbols)
+#   NAME_inprocess  the same export layer as a static library, for the tests,
+#                   benchmarks, fuzz targets and tools that call the exports
+#                   in-process, where they can replace platform calls
+# Everything else links NAME as a host does.
+function(suite_add_deliverable name)
+  cmake_parse_arguments(ARG "" "EXPORTS;DEF;DESCRIPTION" "SOURCES;LIBS" ${ARGN})
+  add_library(${name}_core STATIC ${ARG_SOURCES})
+  set_target_properties(${name}_core PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  target_include_directories(${name}_core PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name}_core PUBLIC ${ARG_LIBS})
+
+  add_library(${name} SHARED ${ARG_EXPORTS})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${name}_core)
+  suite_export_def(${name} DEF ${ARG_DEF})
+  if(SUITE_WINDOWS)
+    set_target_properties(${name} PROPERTIES PREFIX "" IMPORT_PREFIX "" OUTPUT_NAME ${name})
+  endif()
+  suite_version_resource(${name} DESCRIPTION "${ARG_DESCRIPTION}")
+
+  add_library(${name}_inprocess STATIC ${ARG_EXPORTS})
+  target_link_libraries(${name}_inprocess PUBLIC ${name}_core)
 endfunction()
 
 # suite_check_dll(TARGET EXPECT file)

@@ -61,7 +61,7 @@ int receive(std::int32_t, char* buffer, int length) {
 }
 
 void installCalls() {
-  auto& n = lumbra::platform::netCalls();
+  auto& n = platform::netCalls();
   n.startup = [] {
     ++stream.starts;
     return 0;

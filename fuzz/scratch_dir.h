@@ -1,35 +1,19 @@
-// A private scratch directory for one fuzzing process, removed when it exits.
+// The fuzz targets' scratch folder (in memory where it can be) and invariant checks.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <string>
-#include <system_error>
 
-#include <unistd.h>
+#include "tests/support/temp_dir.h"
 
 namespace fuzzing {
 
-class ScratchDir {
+// A private scratch folder for one fuzzing process, in memory where it can be.
+class ScratchDir : public suite_test::TempDir {
  public:
-  explicit ScratchDir(const char* prefix) {
-    const char* base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string pattern = std::string(base) + "/" + prefix + "-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  explicit ScratchDir(const char* prefix)
+      : TempDir(prefix, std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "") {}
 };
 
 // Fails the run with a message libFuzzer shows beside the crashing input.

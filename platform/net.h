@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace lumbra::platform {
+namespace platform {
 
 struct NetCalls {
   // WSAStartup for version 1.1: 0 on success, else an error code.
@@ -48,4 +48,4 @@ void resetNetCalls();
 // The table as the system provides it (net_posix.cpp or net_windows.cpp through net_os.h).
 const NetCalls& systemNetCalls();
 
-}  // namespace lumbra::platform
+}  // namespace platform

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace lumbra::platform::os {
+namespace platform::os {
 
 int startup();
 void cleanup();
@@ -20,4 +20,4 @@ void setLastError(int code);
 void* allocate(std::size_t size);
 void release(void* block);
 
-}  // namespace lumbra::platform::os
+}  // namespace platform::os

@@ -9,7 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace lumbra::platform::os {
+namespace platform::os {
 namespace {
 
 constexpr std::int32_t kLargestSocket = 32767;
@@ -66,4 +66,4 @@ void setLastError(int code) { errno = code; }
 void* allocate(std::size_t size) { return std::calloc(1, size == 0 ? 1 : size); }
 void release(void* block) { std::free(block); }
 
-}  // namespace lumbra::platform::os
+}  // namespace platform::os

@@ -2,7 +2,7 @@
 #include "platform/net.h"
 #include "platform/net_os.h"
 
-namespace lumbra::platform {
+namespace platform {
 
 const NetCalls& systemNetCalls() {
   static constexpr NetCalls kCalls = {os::startup,       os::cleanup,      os::parseAddress, os::openSocket,
@@ -18,4 +18,4 @@ NetCalls& netCalls() {
 
 void resetNetCalls() { netCalls() = systemNetCalls(); }
 
-}  // namespace lumbra::platform
+}  // namespace platform

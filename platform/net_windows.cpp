@@ -5,7 +5,7 @@
 #include <winsock.h>
 #include <windows.h>
 
-namespace lumbra::platform::os {
+namespace platform::os {
 namespace {
 
 constexpr std::int32_t kLargestSocket = 32767;
@@ -71,4 +71,4 @@ void release(void* block) {
   GlobalFree(handle);
 }
 
-}  // namespace lumbra::platform::os
+}  // namespace platform::os

@@ -4,12 +4,12 @@
 #include <cstdint>
 
 #include "protocol/ebcdic.h"
+#include "protocol/hex.h"
 #include "protocol/wire.h"
 
 namespace lumbra {
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr std::size_t kIntermediateLength = kPermutationLength;                          // 11 + 98
 constexpr std::size_t kCredentialChars = kCredentialAreaLength - kIdentificationLength;  // 49
 
@@ -55,8 +55,8 @@ void scrambleCredentials(const char* area, char* block) {
     unsigned char c = static_cast<unsigned char>(area[kIdentificationLength + i]);
     if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
     const unsigned char code = c < 128 ? UpperEbcdicTable[c] : 0x40;
-    intermediate[kIdentificationLength + 2 * i] = kHexDigits[code >> 4];
-    intermediate[kIdentificationLength + 2 * i + 1] = kHexDigits[code & 0x0F];
+    intermediate[kIdentificationLength + 2 * i] = hexDigit(code >> 4);
+    intermediate[kIdentificationLength + 2 * i + 1] = hexDigit(code);
   }
   const auto& permutation = credentialPermutation();
   block[0] = '0';

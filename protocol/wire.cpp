@@ -1,4 +1,4 @@
-// Readers and writers of the wire's pieces: reply head, SELECT head, CONT tag, numbers, hex pairs, ",ML=", length clause.
+// Readers and writers of the wire's pieces: reply head, SELECT head, CONT tag, numbers, ",ML=", length clause.
 #include "protocol/wire.h"
 
 #include <cstdio>
@@ -100,23 +100,6 @@ std::array<char, kHeadTagLength> continuationTag(std::string_view digits) {
 
 int formatContinuationRequest(std::int32_t n, char* out, std::size_t capacity) {
   return std::snprintf(out, capacity, "%s%d", kContinuationPrefix, n);
-}
-
-int hexDigitValue(char c) {
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return upperHexDigitValue(c);
-}
-
-int upperHexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-int hexPairValue(char first, char second) {
-  const int high = hexDigitValue(first);
-  const int low = hexDigitValue(second);
-  return high < 0 || low < 0 ? -1 : 16 * high + low;
 }
 
 std::optional<std::string_view> messageLengthSpan(std::string_view text) {

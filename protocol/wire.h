@@ -7,7 +7,8 @@
 //
 // Greeting (client, right after connecting): "LUMT" + marker, 10 bytes.
 //
-// Login message (client), kLoginLength = 118 bytes, no marker:
+// Login message (client), kLoginLength = 118 bytes, no marker (writer and
+// reader, and the server information below: protocol/login.h):
 //   0      4   "ID \""
 //   4      110 credential block (protocol/credentials.h): '0', then the 11
 //              identification characters and 98 hexadecimal digits, permuted
@@ -38,8 +39,8 @@
 //
 // Batch (client): INSERT, UPDATE and DELETE texts in the outgoing run-length
 // form, each followed by one blank, sent in one message with the COMMIT text (or
-// before any other command) behind them. The COMMIT reply's text holds one
-// kCommitItemLength-character item per update.
+// before any other command) behind them. The command words, the COMMIT reply's
+// items and the refusal of a batch: protocol/commands.h.
 //
 // Binary insert (client): the command text converted to EBCDIC, beginning with
 // "INSERT " (kBinaryInsertPrefix); its last '=' replaced by the length clause
@@ -89,19 +90,20 @@ inline constexpr std::size_t kLoginLength = 118;
 // may take at most 1900 bytes until the server announces another length with
 // ",ML=" (in the login reply or a SET reply).
 inline constexpr std::int32_t kInitialBufferSize = 1901;
-inline constexpr std::int32_t kDefaultMessageLength = 1900;
+inline constexpr std::int32_t kInitialReplyLimit = kInitialBufferSize - 1;
 inline constexpr std::int32_t kBufferSlack = 20;  // exchange buffer = announced length + 20
 
 inline constexpr std::uint16_t kDefaultPort = 3001;
 inline constexpr int kMaxSessions = 500;
 
-// Server information keywords in the login reply text.
-inline constexpr char kKeyClientAddress[] = ",NN=";    // 8 hex digits, the client's IPv4 address
-inline constexpr char kKeyServerVersion[] = ",SV=";    // 5 characters
-inline constexpr char kKeyDatabaseVersion[] = ",BD=";  // 5 characters
+// Server information keywords in the login reply text (their widths, writer
+// and reader: protocol/login.h).
+inline constexpr char kKeyClientAddress[] = ",NN=";
+inline constexpr char kKeyServerVersion[] = ",SV=";
+inline constexpr char kKeyDatabaseVersion[] = ",BD=";
 inline constexpr char kKeyOperatingSystem[] = ",OS=";
-inline constexpr char kKeyCommunication[] = ",SK=";  // 3-character code + 5-character version
-inline constexpr char kKeyMonitor[] = ",MR=";        // 4-character name + 5-character version
+inline constexpr char kKeyCommunication[] = ",SK=";
+inline constexpr char kKeyMonitor[] = ",MR=";
 inline constexpr char kKeyMessageLength[] = ",ML=";  // decimal digits
 
 // Continuation request "CONT=<n>"; its reply is headed "LBX" + first three digits of n.
@@ -125,12 +127,6 @@ inline constexpr unsigned char kBinaryInsertPrefix[7] = {0xC9, 0xD5, 0xE2, 0xC5,
 inline constexpr unsigned char kEbcdicApostrophe = 0x7D;
 // "(nnnnn)='": the data length in front of the data.
 inline constexpr std::size_t kLengthClauseLength = 9;
-
-// Every COMMIT reply carries one item of this many characters per update.
-inline constexpr std::size_t kCommitItemLength = 11;
-
-// The command words the client accepts, each followed by a blank.
-inline constexpr char kCommandWords[] = "COMMIT DELETE EXEC INSERT ROLLBACK SELECT UPDATE PARM SET GETSET ";
 
 // Run-length escape: one escape character and a 36-digit alphabet.
 inline constexpr char kRunEscape = '@';
@@ -185,15 +181,6 @@ std::array<char, kHeadTagLength> continuationTag(std::string_view digits);
 
 // Writes "CONT=<n>" and a terminator into `out` (`capacity` bytes); returns its length.
 int formatContinuationRequest(std::int32_t n, char* out, std::size_t capacity);
-
-// The value of one hexadecimal digit of either case, or -1.
-int hexDigitValue(char c);
-
-// The value of one upper-case hexadecimal digit, or -1.
-int upperHexDigitValue(char c);
-
-// The byte two hexadecimal digits of either case write, or -1 when one is not a digit.
-int hexPairValue(char first, char second);
 
 // The characters of the announced message length in a reply text: from the
 // first digit after the first ",ML=" up to the first of " ,).=;" or the end.

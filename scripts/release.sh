@@ -58,6 +58,8 @@ bundle() {
     cp "docs/$d.md" "$dir/docs/"
     pandoc -s -f gfm -t html --metadata title="$d" "docs/$d.md" -o "$dir/docs/$d.html"
   done
+  mkdir -p "$dir/wireshark"
+  cp tools/wireshark/lumbra.lua docs/wireshark.md "$dir/wireshark/"
   sed -e "s/@VERSION@/$version/g" -e "s/@ARCH@/$arch/g" release/README.md >"$dir/README.md"
   pandoc -s -f gfm -t html --metadata title="Declaration suite $version ($arch)" "$dir/README.md" \
     -o "$dir/README.html"

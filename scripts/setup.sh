@@ -15,6 +15,8 @@ packages=(
   postgresql libpq-dev
   libcli11-dev
   qemu-system-x86 busybox-static cpio wine32:i386
+  libcpp-httplib-dev libsystemd-dev prometheus stunnel4 dpkg-dev
+  tshark tcpdump
 )
 
 sudo_cmd=()

@@ -1,15 +1,12 @@
 // The batch splitter.
 #include "server/batch.h"
 
+#include "protocol/commands.h"
 #include "protocol/wire.h"
 
 namespace lumbra::server {
 
 namespace {
-
-bool startsEntry(std::string_view rest) {
-  return rest.starts_with("INSERT ") || rest.starts_with("UPDATE ") || rest.starts_with("DELETE ");
-}
 
 std::string_view withoutSeparator(std::string_view entry) {
   if (!entry.empty() && entry.back() == ' ') entry.remove_suffix(1);
@@ -20,7 +17,7 @@ std::string_view withoutSeparator(std::string_view entry) {
 
 BatchParts splitBatch(std::string_view message) {
   BatchParts parts;
-  if (message.starts_with("COMMIT")) {
+  if (isCommitCommand(message)) {
     parts.commit = message;
     return parts;
   }
@@ -43,10 +40,10 @@ BatchParts splitBatch(std::string_view message) {
     }
     if (c != ' ') continue;
     std::string_view rest = message.substr(i + 1);
-    if (startsEntry(rest)) {
+    if (isBatchedCommand(rest)) {
       parts.entries.push_back(message.substr(start, i - start));
       start = i + 1;
-    } else if (rest.starts_with("COMMIT")) {
+    } else if (isCommitCommand(rest)) {
       parts.entries.push_back(message.substr(start, i - start));
       parts.commit = rest;
       return parts;

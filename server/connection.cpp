@@ -9,6 +9,8 @@
 
 #include "protocol/wire.h"
 #include "server/log.h"
+#include "server/metrics.h"
+#include "server/registry.h"
 #include "server/server.h"
 
 namespace lumbra::server {
@@ -27,42 +29,6 @@ constexpr auto kLockPoll = std::chrono::milliseconds(100);
 constexpr std::size_t kSmallBlock = 64 * 1024;
 // A reply this large gives its memory back once sent.
 constexpr std::size_t kKeptReplyCapacity = 256 * 1024;
-constexpr std::size_t kCommandWordLength = 16;
-
-std::string commandWord(const Frame& frame) {
-  switch (frame.kind) {
-    case Frame::Kind::Login:
-      return "login";
-    case Frame::Kind::BinaryInsert:
-      return "binary insert";
-    case Frame::Kind::Malformed:
-      return "malformed binary insert";
-    case Frame::Kind::Oversized:
-      return "oversized message";
-    case Frame::Kind::Ordinary:
-      break;
-  }
-  return hostText(frame.text.substr(0, std::min(frame.text.find(' '), kCommandWordLength)), false);
-}
-
-std::string describeMessage(const Frame& frame) {
-  switch (frame.kind) {
-    case Frame::Kind::BinaryInsert:
-      return "binary insert, " + std::to_string(frame.data.size()) + " data bytes";
-    case Frame::Kind::Ordinary:
-      return std::to_string(frame.text.size()) + " bytes " + commandWord(frame);
-    default:
-      return commandWord(frame);
-  }
-}
-
-// "status 0000" for a reply, "block LBXnnn" for a continuation block.
-std::string describeReply(const std::string& reply) {
-  if (reply.starts_with(kHeadTag) && reply.size() >= kStatusOffset + 4) {
-    return "status " + reply.substr(kStatusOffset, 4);
-  }
-  return "block " + reply.substr(0, std::min<std::size_t>(reply.size(), 6));
-}
 
 std::string seconds(std::chrono::milliseconds duration) {
   auto whole = std::chrono::duration_cast<std::chrono::seconds>(duration).count();
@@ -95,25 +61,22 @@ Connection::Connection(ServerShared& server, tcp::socket socket, Lane& lane, std
       limitTimer_(socket_.get_executor()),
       id_(id),
       address_(address),
-      peer_(std::move(peer)),
-      prefix_("session " + std::to_string(id) + " " + peer_ + ": "),
+      context_{id, std::move(peer), {}},
       reader_(kInitialBufferSize + 1024),
       logic_(server.options.settings, *server.backend, *server.users, address,
-             [this](const std::string& line) { logLine(prefix_ + line); }) {}
+             [this](const std::string& line) { logLine(context_, line); }) {}
 
 Connection::~Connection() {
   server_.replyBytes -= pendingBytes_;
   if (server_.forget) server_.forget(id_);
+  sessionRegistry().closed(id_);
 }
 
 void Connection::start() {
-  logLine(prefix_ + "connected");
+  sessionRegistry().opened(id_, context_.client);
+  logLine(context_, "connected");
   accepted_ = Clock::now();
   lastHeard_ = accepted_;
-  {
-    std::lock_guard lock(factsMutex_);
-    idleSince_ = accepted_;
-  }
   std::error_code ignored;
   socket_.non_blocking(true, ignored);
   armLimits();
@@ -123,21 +86,6 @@ void Connection::start() {
 void Connection::close() {
   logic_.interrupt();
   asio::post(socket_.get_executor(), [self = shared_from_this()] { self->finish("server stopping"); });
-}
-
-Connection::Facts Connection::facts() const {
-  Facts facts;
-  facts.id = id_;
-  facts.peer = peer_;
-  facts.phase = phase_.load(std::memory_order_relaxed);
-  std::lock_guard lock(factsMutex_);
-  facts.user = user_;
-  facts.command = command_;
-  facts.commandSince = commandSince_;
-  facts.idleSince = idleSince_;
-  facts.inTransaction = inTransaction_;
-  facts.rowsPending = rowsPending_;
-  return facts;
 }
 
 // ---------------------------------------------------------------- the message path
@@ -154,6 +102,7 @@ void Connection::read() {
       return;
     }
     self->lastHeard_ = Clock::now();
+    metrics().bytesIn(n);
     self->reader_.feed(self->buffer_.data(), n);
     self->next();
   });
@@ -178,11 +127,7 @@ void Connection::next() {
 }
 
 void Connection::received(Frame frame) {
-  {
-    std::lock_guard lock(factsMutex_);
-    command_ = commandWord(frame);
-    commandSince_ = Clock::now();
-  }
+  sessionRegistry().began(id_, frame);
   route(std::move(frame));
 }
 
@@ -279,6 +224,7 @@ void Connection::run(Frame frame, SlotLease lease) {
 }
 
 void Connection::awaitLock(Frame frame) {
+  metrics().busyWait();
   hold(std::move(frame), Phase::AwaitingLock);
   const std::uint64_t serial = waitSerial_;
   auto wake = [self = shared_from_this(), serial] {
@@ -306,21 +252,12 @@ void Connection::replied(const Frame& frame, SessionLogic::Outcome& outcome) {
   if (outcome.loginFailed) {
     auto wait = server_.throttle->failed(address_, Clock::now());
     if (wait.count() > 0) {
-      logLine(prefix_ + "repeated failed logins from this address: next login waits " +
-              std::to_string(wait.count()) + " ms");
+      logLine(context_, "repeated failed logins from this address: next login waits " +
+                            std::to_string(wait.count()) + " ms");
     }
   }
-  if (server_.options.trace) {
-    logLine(prefix_ + "<- " + describeMessage(frame) + ", -> " + std::to_string(outcome.reply.size()) +
-            " bytes " + describeReply(outcome.reply));
-  }
-  {
-    std::lock_guard lock(factsMutex_);
-    if (user_.empty() && logic_.loggedIn()) user_ = logic_.user();
-    inTransaction_ = logic_.inTransaction();
-    rowsPending_ = logic_.rowsPending();
-    idleSince_ = Clock::now();
-  }
+  if (logic_.loggedIn() && context_.user.empty()) context_.user = logic_.user();
+  sessionRegistry().ended(id_, frame, outcome.reply, logic_, server_.options.trace);
   reader_.setLimit(logic_.inputLimit());
   outgoing_ = std::move(outcome.reply);
   pendingBytes_ = static_cast<long long>(outgoing_.size());
@@ -382,8 +319,8 @@ void Connection::sent(bool closeAfter) {
 void Connection::moveReadAhead(ReadAhead to) {
   // The table of connection.h; a move outside it is a fault of this file.
   if (!allowed(readAhead_, to)) {
-    logLine(prefix_ + "internal error: read-ahead " + std::to_string(static_cast<int>(readAhead_)) + " -> " +
-            std::to_string(static_cast<int>(to)));
+    logLine(context_, "internal error: read-ahead " + std::to_string(static_cast<int>(readAhead_)) + " -> " +
+                          std::to_string(static_cast<int>(to)));
     std::abort();
   }
   readAhead_ = to;
@@ -478,7 +415,7 @@ void Connection::checkLimits() {
   if (quiet && settings.resultHold.count() > 0) {
     if (auto opened = logic_.resultOpenedAt(); opened && now >= *opened + settings.resultHold) {
       logic_.releaseResult();
-      logLine(prefix_ + "open result let go after " + seconds(settings.resultHold));
+      logLine(context_, "open result let go after " + seconds(settings.resultHold));
     }
   }
   armLimits();
@@ -497,7 +434,7 @@ void Connection::finish(const std::string& reason) {
     moveReadAhead(ReadAhead::Stopping);
   }
   logic_.stopReadAhead();
-  logLine(prefix_ + reason);
+  logLine(context_, reason);
   std::error_code ignored;
   timer_.cancel();
   limitTimer_.cancel();

@@ -46,11 +46,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "server/framing.h"
+#include "server/log.h"
 #include "server/session.h"
 #include "server/throttle.h"
 #include "server/workers.h"
@@ -81,19 +81,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Whether the read-ahead may move from `from` to `to` (the table above).
   static bool allowed(ReadAhead from, ReadAhead to);
 
-  // A session's facts as they stand, readable from any thread.
-  struct Facts {
-    std::uint64_t id = 0;
-    std::string peer;  // the client's address and port
-    std::string user;  // empty before the login
-    Phase phase = Phase::Reading;
-    std::string command;          // the command word of the message being handled, or of the last one
-    Clock::time_point commandSince{};  // when it was received
-    Clock::time_point idleSince{};     // when its reply was sent (the session waits for the client since)
-    bool inTransaction = false;        // a write transaction is open
-    long long rowsPending = 0;         // rows of the open result not yet sent
-  };
-
   // `socket` runs on a strand of `lane`'s I/O context.
   Connection(ServerShared& server, asio::ip::tcp::socket socket, Lane& lane, std::uint64_t id,
              std::uint32_t address, std::string peer);
@@ -102,13 +89,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void start();
   // From any thread: closes the connection on its strand; SQL it runs is interrupted.
   void close();
-  Facts facts() const;
+  // What the message path is doing now, readable from any thread.
+  Phase phase() const { return phase_.load(std::memory_order_relaxed); }
 
  private:
   void read();
   // The next message (the held one first), until one has to wait.
   void next();
-  // The message path's entry: every message comes through here once.
+  // The message path's entry: every message comes through here once (the
+  // session registry learns of it: server/registry.h).
   void received(Frame frame);
   // Where a message goes; called again for a held message when its wait ends.
   void route(Frame frame);
@@ -116,7 +105,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void run(Frame frame, SlotLease lease);
   void awaitLock(Frame frame);
   void resumeHeld(Phase expected);
-  // The message path's exit: every reply comes through here once.
+  // The message path's exit: every reply comes through here once (the
+  // registry, the trace and the metrics learn of it).
   void replied(const Frame& frame, SessionLogic::Outcome& outcome);
   void send(bool closeAfter);
   void sent(bool closeAfter);
@@ -141,8 +131,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::optional<Clock::time_point> limitArmedAt_;
   std::uint64_t id_;
   std::uint32_t address_;
-  std::string peer_;
-  std::string prefix_;
+  LogContext context_;  // the session's number, client and (once logged in) user on its log lines
   FrameReader reader_;
   SessionLogic logic_;
   std::array<char, 16 * 1024> buffer_{};  // per session: 2000 sessions take 32 MB
@@ -157,13 +146,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Clock::time_point accepted_{};
   Clock::time_point lastHeard_{};
 
-  mutable std::mutex factsMutex_;
-  std::string command_;
-  Clock::time_point commandSince_{};
-  Clock::time_point idleSince_{};
-  std::string user_;
-  bool inTransaction_ = false;
-  long long rowsPending_ = 0;
 };
 
 }  // namespace lumbra::server

@@ -3,50 +3,27 @@
 
 #include <cstdio>
 
-#include "protocol/credentials.h"
-#include "protocol/wire.h"
-
 namespace lumbra::server {
 
-namespace {
-
-std::string trimmed(const char* field, std::size_t width) {
-  std::string text(field, width);
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
-
-}  // namespace
-
-std::optional<LoginRequest> parseLogin(std::string_view message) {
-  if (message.size() != kLoginLength || !message.starts_with(kLoginHead) || message.back() != '"') {
-    return std::nullopt;
-  }
-  char area[kCredentialAreaLength];
-  if (!unscrambleCredentials(message.data() + kLoginHeadLength, kCredentialBlockLength, area)) {
-    return std::nullopt;
-  }
-  LoginRequest request;
-  request.identification = trimmed(area, kIdentificationLength);
-  request.firstCredential = trimmed(area + kIdentificationLength, kFirstCredentialLength);
-  request.secondCredential =
-      trimmed(area + kIdentificationLength + kFirstCredentialLength, kSecondCredentialLength);
-  request.clientVersion = std::string(message.substr(kLoginHeadLength + kCredentialBlockLength, 3));
-  return request;
-}
+std::optional<LoginRequest> parseLogin(std::string_view message) { return readLoginMessage(message); }
 
 std::string serverInformation(std::uint32_t clientAddress, int messageLength,
                               const std::string& databaseVersion) {
-  // Each value has the fixed width the client reads: SV and BD 5 characters,
-  // OS 4, SK a 3-character code and a 5-character version, MR a 4-character
-  // name and a 5-character version.
-  char database[16];
-  std::snprintf(database, sizeof database, "%5.5s", databaseVersion.c_str());
-  char text[160];
-  std::snprintf(text, sizeof text, ",NN=%08X,SV=%-5.5s,BD=%s,OS=UNIX,SK=TCP1.0.0,MR=LMBR%-5.5s,ML=%d",
-                static_cast<unsigned>(clientAddress), kServerVersion, database, kServerVersion,
-                messageLength);
-  return text;
+  // The database version stands right-aligned in its field.
+  char database[kDatabaseVersionWidth + 1];
+  std::snprintf(database, sizeof database, "%*.*s", static_cast<int>(kDatabaseVersionWidth),
+                static_cast<int>(kDatabaseVersionWidth), databaseVersion.c_str());
+  ServerInformation info;
+  info.clientAddress = clientAddress;
+  info.serverVersion = kServerVersion;
+  info.databaseVersion = database;
+  info.operatingSystem = "UNIX";
+  info.communication = "TCP";
+  info.communicationVersion = "1.0.0";
+  info.monitor = "LMBR";
+  info.monitorVersion = kServerVersion;
+  info.messageLength = messageLength;
+  return formatServerInformation(info);
 }
 
 }  // namespace lumbra::server

@@ -6,16 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/login.h"
+
 namespace lumbra::server {
 
 inline constexpr char kServerVersion[] = "1.0.0";
 
-struct LoginRequest {
-  std::string identification;    // as sent, trailing blanks removed
-  std::string firstCredential;   // upper-case, trailing blanks removed
-  std::string secondCredential;  // upper-case, trailing blanks removed; empty: no change
-  std::string clientVersion;     // the three characters before the closing quote
-};
+// The login message's fields; an empty second credential: no change of password.
+using LoginRequest = LoginMessage;
 
 // Reads the 118-byte login message: "ID \"", the credential block, the client
 // version, '"'. Nothing when the head, the closing quote or the block is malformed.

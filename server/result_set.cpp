@@ -21,10 +21,6 @@ bool SessionLogic::fillBlock(std::string& block, std::size_t limit, bool first, 
   return cursor_->result.fill(cursor_->rows.get(), block, limit, replyLimit_, first, added, rc);
 }
 
-long long SessionLogic::rowsPending() const {
-  return cursor_ ? cursor_->result.total() - cursor_->result.sent() : 0;
-}
-
 void SessionLogic::prepareAhead() {
   if (cursor_) cursor_->result.prepareAhead(blockLimit(), replyLimit_);
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "protocol/commands.h"
 #include "protocol/wire.h"
 #include "server/login.h"
 #include "server/reply.h"
@@ -17,7 +18,6 @@ namespace lumbra::server {
 
 namespace {
 
-constexpr std::size_t kInitialReplyLimit = kInitialBufferSize - 1;  // 1900
 constexpr std::size_t kInputSlack = 1024;
 
 }  // namespace
@@ -244,19 +244,16 @@ SessionLogic::Outcome SessionLogic::dispatch(std::string_view text, Clock::time_
   // Every other message ends the open result set, as the client does.
   closeCursor();
   resultReleased_ = false;
-  if (text.starts_with("COMMIT")) return commit();
-  if (text.starts_with("INSERT") || text.starts_with("UPDATE") || text.starts_with("DELETE")) {
-    return batch(text, now);
-  }
+  if (isCommitCommand(text)) return commit(text);
+  if (namesBatchedWord(text)) return batch(text, now);
   if (text.starts_with("SELECT")) return select(text);
-  if (text.starts_with("ROLLBACK")) return rollback();
+  if (text.starts_with("ROLLBACK")) return rollback(text);
   if (startsWithWord(text, "EXEC")) return exec(text.substr(4), now);
   if (startsWithWord(text, "GETSET")) return getset(text.substr(6));
   if (startsWithWord(text, "SET")) return set(text.substr(3));
   if (startsWithWord(text, "PARM")) return parm(text.substr(4));
   if (text.empty()) return reply(0, "");
-  std::string word{text.substr(0, std::min<std::size_t>(text.find(' '), 16))};
-  return refuse(Status::UnknownCommand, word);
+  return refuse(Status::UnknownCommand, commandWord(text));
 }
 
 }  // namespace lumbra::server

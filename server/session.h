@@ -31,7 +31,8 @@ namespace lumbra::server {
 
 inline constexpr int kMinMessageLength = 256;
 inline constexpr int kMaxMessageLength = 16 * 1024 * 1024;
-inline constexpr int kDefaultMessageLength = 32000;
+// The message length the server announces with ",ML=" unless configured otherwise.
+inline constexpr int kDefaultAnnouncedLength = 32000;
 inline constexpr int kDefaultBusyTimeoutMs = 5000;
 inline constexpr int kDefaultStatementTimeoutS = 30;
 inline constexpr int kDefaultLoginFailures = 3;
@@ -42,8 +43,8 @@ inline constexpr int kDefaultResultHoldS = 60;
 struct ServerSettings {
   // A SQLite file, or a PostgreSQL connection URI (postgresql://...).
   std::string databasePath = "lumbra-server.db";
-  int messageLength = kDefaultMessageLength;  // announced with ",ML=" at login
-  int busyTimeoutMs = kDefaultBusyTimeoutMs;  // how long a session waits for the write lock
+  int messageLength = kDefaultAnnouncedLength;  // announced with ",ML=" at login
+  int busyTimeoutMs = kDefaultBusyTimeoutMs;    // how long a session waits for the write lock
   // SQL work of one message, at most (zero: no limit).
   std::chrono::milliseconds statementTimeout = std::chrono::seconds(kDefaultStatementTimeoutS);
   int loginFailures = kDefaultLoginFailures;  // failed logins before the connection closes (0: never)
@@ -96,10 +97,6 @@ class SessionLogic {
   void releaseResult();
 
   bool loggedIn() const { return loggedIn_; }
-  // A write transaction of the session is open.
-  bool inTransaction() const { return inTransaction_; }
-  // Rows of the open result not sent yet (0 without one).
-  long long rowsPending() const;
 
   // After a retry for the write lock: calls `wake` (once, from any thread)
   // as soon as another session of the server has released the lock since
@@ -142,6 +139,10 @@ class SessionLogic {
   // The most bytes a reply may take now: the client's capacity minus one.
   std::size_t replyLimit() const { return replyLimit_; }
   const std::string& user() const { return user_; }
+  // For the operator's status: whether a write transaction is open, and the
+  // rows of the open result not yet sent (server/session_facts.cpp).
+  bool inTransaction() const { return inTransaction_; }
+  long long rowsPending() const;
 
  private:
   // What a row block may fill now: the client's capacity, within the budget.
@@ -157,8 +158,9 @@ class SessionLogic {
   Outcome login(std::string_view message);
   Outcome dispatch(std::string_view text, Clock::time_point now);
   Outcome batch(std::string_view text, Clock::time_point now);
-  Outcome commit();
-  Outcome rollback();
+  // `command`: the whole text, refused when more than blanks and one ';' follow the word.
+  Outcome commit(std::string_view command);
+  Outcome rollback(std::string_view command);
   Outcome binaryInsert(const Frame& frame, Clock::time_point now);
   Outcome select(std::string_view sql);
   // Whether `text` is a continuation request that the block laid out ahead

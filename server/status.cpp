@@ -8,7 +8,7 @@ namespace lumbra::server {
 
 namespace {
 
-constexpr std::array<std::pair<Status, std::string_view>, 21> kStatusTexts{{
+constexpr std::array<std::pair<Status, std::string_view>, 22> kStatusTexts{{
     {Status::Ok, ""},
     {Status::BadMessage, "MENSAGEM INVALIDA"},
     {Status::BadCredentialBlock, "BLOCO DE CREDENCIAIS INVALIDO"},
@@ -22,6 +22,7 @@ constexpr std::array<std::pair<Status, std::string_view>, 21> kStatusTexts{{
     {Status::UnknownCommand, "COMANDO DESCONHECIDO"},
     {Status::MultipleStatements, "SELECT COM MAIS DE UM COMANDO"},
     {Status::BadBinaryInsert, "INSERCAO BINARIA INVALIDA"},
+    {Status::TextAfterCommit, "TEXTO APOS COMMIT OU ROLLBACK"},
     {Status::NoOpenQuery, "NAO HA CONSULTA ABERTA"},
     {Status::BadContinuation, "NUMERO DE CONTINUACAO INVALIDO"},
     {Status::RowTooLong, "REGISTRO EXCEDE O TAMANHO DA MENSAGEM"},

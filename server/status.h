@@ -21,6 +21,7 @@ enum class Status : int {
   UnknownCommand = 120,       // command word the server does not know
   MultipleStatements = 121,   // SELECT text with a second statement behind it
   BadBinaryInsert = 122,      // binary insert without a usable length clause or value
+  TextAfterCommit = 123,      // COMMIT or ROLLBACK followed by more than blanks and one ';'
   NoOpenQuery = 140,          // CONT without a result set to continue
   BadContinuation = 141,      // CONT number malformed
   RowTooLong = 150,           // a row does not fit a block, or the row length 99999

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "protocol/commands.h"
 #include "protocol/run_length.h"
 #include "protocol/wire.h"
 #include "server/batch.h"
@@ -15,6 +16,17 @@ namespace lumbra::server {
 namespace {
 
 constexpr std::size_t kMaxCountedUpdates = kMaxMessageLength / kCommitItemLength + 1;
+
+// What follows the word COMMIT or ROLLBACK besides blanks and one ';'. A
+// statement joined behind the word would otherwise be dropped without a word.
+std::string_view textAfterWord(std::string_view text, std::size_t wordLength) {
+  std::string_view rest = text.substr(std::min(wordLength, text.size()));
+  auto blanks = [&rest] { rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size())); };
+  blanks();
+  if (rest.starts_with(';')) rest.remove_prefix(1);
+  blanks();
+  return rest;
+}
 
 }  // namespace
 
@@ -144,7 +156,7 @@ SessionLogic::Outcome SessionLogic::batch(std::string_view text, Clock::time_poi
       }
       updates.emplace_back(decoded.data(), static_cast<std::size_t>(length));
     }
-    auto where = [](std::size_t index) { return "NA ATUALIZACAO " + std::to_string(index + 1) + " DO LOTE"; };
+    auto where = [](std::size_t index) { return batchUpdatePlace(index + 1); };
     std::vector<long long> changes;
     std::size_t failed = 0;
     if (int code = db_->runBatch(updates, parameters_, changes, failed); code != kOk) {
@@ -160,40 +172,30 @@ SessionLogic::Outcome SessionLogic::batch(std::string_view text, Clock::time_poi
     for (long long changed : changes) recordUpdate(changed);
     if (!parts.commit) return reply(0, std::to_string(changes.size()));
   }
-  return commit();
+  return commit(parts.commit.value_or("COMMIT"));
 }
 
-SessionLogic::Outcome SessionLogic::commit() {
+SessionLogic::Outcome SessionLogic::commit(std::string_view command) {
+  if (auto extra = textAfterWord(command, 6); !extra.empty()) {
+    return refuse(Status::TextAfterCommit, extra.substr(0, 40));
+  }
   if (db_ && inTransaction_) {
     int code = db_->commit();
     if (code != kOk) return refuseSql(code, "NO COMMIT");
     inTransaction_ = false;
   }
-  // One item of 11 characters per update: the rows it changed in ten digits and
-  // a blank. When they do not all fit, the last item that fits carries the
-  // total number of updates instead: '+', nine digits, a blank.
-  std::size_t room = replyLimit_ > kMinimumReplyLength ? replyLimit_ - kMinimumReplyLength : 0;
-  std::size_t fit = room / kCommitItemLength;
-  std::size_t count = static_cast<std::size_t>(updateCount_);
-  std::string text;
-  bool summary = count > fit;
-  std::size_t items = summary ? (fit > 0 ? fit - 1 : 0) : count;
-  text.reserve((items + 1) * kCommitItemLength);
-  char item[24];
-  for (std::size_t i = 0; i < items; ++i) {
-    std::snprintf(item, sizeof item, "%010u ", i < updateChanges_.size() ? updateChanges_[i] : 0U);
-    text.append(item, kCommitItemLength);
-  }
-  if (summary && fit > 0) {
-    std::snprintf(item, sizeof item, "+%09lld ", std::min(updateCount_, 999999999LL));
-    text.append(item, kCommitItemLength);
-  }
+  // One item per update, or a total where they do not all fit the reply.
+  const std::size_t room = replyLimit_ > kMinimumReplyLength ? replyLimit_ - kMinimumReplyLength : 0;
+  const std::string text = formatCommitText(updateChanges_, updateCount_, room);
   updateChanges_.clear();
   updateCount_ = 0;
   return Outcome{makeReply(0, text, replyLimit_)};
 }
 
-SessionLogic::Outcome SessionLogic::rollback() {
+SessionLogic::Outcome SessionLogic::rollback(std::string_view command) {
+  if (auto extra = textAfterWord(command, 8); !extra.empty()) {
+    return refuse(Status::TextAfterCommit, extra.substr(0, 40));
+  }
   if (db_ && inTransaction_) {
     int code = db_->rollback();
     if (code != kOk) return refuseSql(code, "NO ROLLBACK");

@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "protocol/hex.h"
 #include "protocol/wire.h"
 #include "server/database.h"
+#include "server/layout.h"
 #include "platform/system.h"
 
 namespace lumbra::server {
@@ -22,25 +24,9 @@ namespace {
 constexpr std::size_t kSaltLength = 16;
 constexpr std::size_t kHashLength = 32;
 
-std::string toHex(const unsigned char* bytes, std::size_t length) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < length; ++i) {
-    out.push_back(kDigits[bytes[i] >> 4]);
-    out.push_back(kDigits[bytes[i] & 15]);
-  }
-  return out;
-}
-
 bool fromHex(std::string_view hex, std::vector<unsigned char>& out) {
-  if (hex.size() % 2 != 0) return false;
-  out.clear();
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    const int byte = hexPairValue(hex[i], hex[i + 1]);
-    if (byte < 0) return false;
-    out.push_back(static_cast<unsigned char>(byte));
-  }
-  return true;
+  out.resize(hex.size() / 2);
+  return readHexText(hex, out.data());
 }
 
 bool derive(std::string_view password, const unsigned char* salt, std::size_t saltLength, int iterations,
@@ -101,8 +87,8 @@ std::string hashPassword(std::string_view password, int iterations) {
   if (RAND_bytes(salt, sizeof salt) != 1 || !derive(password, salt, sizeof salt, iterations, hash)) {
     return {};
   }
-  return "pbkdf2-sha256$" + std::to_string(iterations) + "$" + toHex(salt, sizeof salt) + "$" +
-         toHex(hash, sizeof hash);
+  return "pbkdf2-sha256$" + std::to_string(iterations) + "$" + hexText(salt, sizeof salt, false) + "$" +
+         hexText(hash, sizeof hash, false);
 }
 
 bool verifyPassword(std::string_view password, std::string_view stored) {
@@ -140,55 +126,6 @@ namespace {
 std::string tableSql() {
   return std::string("CREATE TABLE IF NOT EXISTS ") + kUserTable +
          " (id TEXT PRIMARY KEY, hash TEXT NOT NULL, changed TEXT NOT NULL)";
-}
-
-// Moves the users of an older database (its table lumbra_server_users) into
-// the store, inside the store's open transaction. Returns the number moved, -1 on failure.
-int copyLegacyUsers(Database& legacy, Database& store, std::string& error) {
-  sqlite3_stmt* read = nullptr;
-  std::string sql = std::string("SELECT id, hash, changed FROM main.") + kUserTable;
-  if (sqlite3_prepare_v2(legacy.handle(), sql.c_str(), -1, &read, nullptr) != SQLITE_OK) {
-    error = legacy.errorText();
-    return -1;
-  }
-  sqlite3_stmt* write = nullptr;
-  std::string insert =
-      std::string("INSERT OR REPLACE INTO ") + kUserTable + " (id, hash, changed) VALUES (?1, ?2, ?3)";
-  if (sqlite3_prepare_v2(store.handle(), insert.c_str(), -1, &write, nullptr) != SQLITE_OK) {
-    error = store.errorText();
-    sqlite3_finalize(read);
-    return -1;
-  }
-  int moved = 0;
-  int rc;
-  while ((rc = sqlite3_step(read)) == SQLITE_ROW) {
-    for (int i = 0; i < 3; ++i) {
-      const unsigned char* text = sqlite3_column_text(read, i);
-      sqlite3_bind_text(write, i + 1, text != nullptr ? reinterpret_cast<const char*>(text) : "", -1,
-                        SQLITE_TRANSIENT);
-    }
-    if (sqlite3_step(write) != SQLITE_DONE) {
-      rc = SQLITE_ERROR;
-      error = store.errorText();
-      break;
-    }
-    sqlite3_reset(write);
-    ++moved;
-  }
-  if (rc != SQLITE_DONE && error.empty()) error = legacy.errorText();
-  sqlite3_finalize(read);
-  sqlite3_finalize(write);
-  return rc == SQLITE_DONE ? moved : -1;
-}
-
-bool hasLegacyTable(Database& legacy) {
-  sqlite3_stmt* stmt = nullptr;
-  const char* sql = "SELECT 1 FROM main.sqlite_schema WHERE type = 'table' AND name = ?1";
-  if (sqlite3_prepare_v2(legacy.handle(), sql, -1, &stmt, nullptr) != SQLITE_OK) return false;
-  sqlite3_bind_text(stmt, 1, kUserTable, -1, SQLITE_STATIC);
-  bool found = sqlite3_step(stmt) == SQLITE_ROW;
-  sqlite3_finalize(stmt);
-  return found;
 }
 
 int readUserVersion(Database& db) {
@@ -277,9 +214,7 @@ bool UserStore::check(std::string_view id, std::string_view password) {
   return verifyPassword(password, *stored);
 }
 
-std::unique_ptr<UserStore> SqliteUserStore::open(const std::string& databasePath, std::string& error,
-                                                 int* migrated) {
-  if (migrated != nullptr) *migrated = 0;
+std::unique_ptr<UserStore> SqliteUserStore::open(const std::string& databasePath, std::string& error, int*) {
   const std::string path = userStorePath(databasePath);
   auto writer = Database::open(path, Database::Role::Admin, error);
   if (!writer) return nullptr;
@@ -287,36 +222,15 @@ std::unique_ptr<UserStore> SqliteUserStore::open(const std::string& databasePath
     error = writer->errorText();
     return nullptr;
   }
-  // user_version 1: the store is complete (users of an older database moved in).
+  // A new store gets its mark and user_version 1 (server/layout.h). Users
+  // of a database of an older layout are never moved here: that is
+  // `lumbra-server upgrade`, which writes a backup first.
   if (readUserVersion(*writer) == 0) {
-    std::unique_ptr<Database> legacy;
-    bool moveUsers = false;
-    if (databasePath != ":memory:" && platform::fileExists(databasePath)) {
-      legacy = Database::open(databasePath, Database::Role::Admin, error);
-      if (!legacy) return nullptr;
-      moveUsers = hasLegacyTable(*legacy);
-    }
-    if (writer->run("BEGIN IMMEDIATE") != SQLITE_OK) {
+    std::string mark = "PRAGMA application_id=" + std::to_string(kUsersMark);
+    if (writer->run("PRAGMA user_version=1") != SQLITE_OK || writer->run(mark.c_str()) != SQLITE_OK) {
       error = writer->errorText();
       return nullptr;
     }
-    int moved = moveUsers ? copyLegacyUsers(*legacy, *writer, error) : 0;
-    if (moved < 0 || writer->run("PRAGMA user_version=1") != SQLITE_OK ||
-        writer->run("COMMIT") != SQLITE_OK) {
-      if (error.empty()) error = writer->errorText();
-      writer->run("ROLLBACK");
-      return nullptr;
-    }
-    if (moveUsers) {
-      // Foreign keys and triggers are off on this connection: dropping the
-      // table runs nothing a session may have hung on it.
-      std::string drop = std::string("DROP TABLE main.") + kUserTable;
-      if (legacy->run(drop.c_str()) != SQLITE_OK) {
-        error = "users moved to " + path + ", but the old table stays: " + legacy->errorText();
-        return nullptr;
-      }
-    }
-    if (migrated != nullptr) *migrated = moved;
   }
   // An in-memory store has one connection for both (a second would be another database).
   std::unique_ptr<Database> reader;

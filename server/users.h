@@ -9,10 +9,10 @@
 // With SQLite the users live in their own file beside the database
 // (userStorePath), which sessions never open, so no session SQL can read or
 // change them, and the connections of the store run no triggers, views or
-// foreign-key actions. Users of an older database, kept in its table
-// lumbra_server_users, move to that file on the first start (every user kept)
-// and the table is dropped. With PostgreSQL they live in a schema the
-// sessions' role has no access to (server/postgres/site.h).
+// foreign-key actions. Users of a database of an older layout, kept in its
+// table lumbra_server_users, stay there until `lumbra-server upgrade` moves
+// them (server/layout.h); nothing moves them on its own. With PostgreSQL they
+// live in a schema the sessions' role has no access to (server/postgres/site.h).
 #pragma once
 
 #include <memory>
@@ -55,10 +55,11 @@ std::string userStorePath(const std::string& databasePath);
 class UserStore {
  public:
   // Opens the users of the database `database` (a path, or a PostgreSQL
-  // URI). For a file: creates the users' file (mode 0600) and moves the users
-  // of an older database into it; `migrated`, when given, receives how many
-  // moved. For PostgreSQL: runs the set-up first (pg::prepareSite,
-  // server/postgres/site.h). nullptr with `error` on failure.
+  // URI). For a file: creates the users' file (mode 0600, marked) when it is
+  // missing; the callers that must not create one check the files first
+  // (checkDatabase, server/layout.h). `migrated`, when given, is set to 0:
+  // nothing is moved here any more. For PostgreSQL: runs the set-up first
+  // (pg::prepareSite, server/postgres/site.h). nullptr with `error` on failure.
   static std::unique_ptr<UserStore> open(const std::string& database, std::string& error,
                                          int* migrated = nullptr);
 

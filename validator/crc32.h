@@ -1,6 +1,5 @@
 // crc32.h -- CRC-32 (reflected polynomial 0xEDB88320, the CRC of zlib and PKZIP) with continuation.
-#ifndef VALIDATOR_CRC32_H
-#define VALIDATOR_CRC32_H
+#pragma once
 
 #include <cstdint>
 
@@ -25,5 +24,3 @@ std::uint32_t crc32Shift(std::uint64_t length) noexcept;
 std::uint32_t crc32Combine(std::uint32_t crcA, std::uint32_t crcB, std::uint32_t shiftB) noexcept;
 
 }  // namespace tabrel
-
-#endif

@@ -1,6 +1,5 @@
 // messages.h -- the CheckMessageTable: error numbers and texts of the error log.
-#ifndef VALIDATOR_MESSAGES_H
-#define VALIDATOR_MESSAGES_H
+#pragma once
 
 namespace tabrel {
 
@@ -26,5 +25,3 @@ enum CheckPosition : unsigned {
 const CheckMessage& checkMessage(unsigned position) noexcept;
 
 }  // namespace tabrel
-
-#endif

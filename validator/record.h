@@ -7,8 +7,7 @@
 //   line end      CR LF
 // A line holds at most kMaxLine bytes before its CR LF. A CR not followed by
 // LF is ordinary data; bytes after the last CR LF of a file never form a record.
-#ifndef VALIDATOR_RECORD_H
-#define VALIDATOR_RECORD_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -123,5 +122,3 @@ inline bool beginsWith(const char* text, std::size_t length, const char* tag,
 }
 
 }  // namespace tabrel
-
-#endif

@@ -111,32 +111,48 @@ struct ValidationRequest {
 /* A text begins with a tag when its first bytes, as many as the tag has, equal
    the tag; an empty tag matches every record. */
 
+/* ---------------------------------------------------------------------------
+   Results of TBTabrel. Never renumbered.
+   --------------------------------------------------------------------------- */
+enum {
+  TB_OK = 0,                       /* every record valid, both trailers present, both
+                                      file CRCs right; the cleaned copy remains, the
+                                      error log is deleted */
+  TB_INPUT_UNAVAILABLE = 1,        /* the input cannot be opened, or the request lacks
+                                      inputPath, declaredCrc, computedCrc or one of the
+                                      three tags; no file is touched. Also: a read of
+                                      the input failed part way (an I/O error, not its
+                                      end), whatever the records read so far said; then
+                                      neither output file remains */
+  TB_CLEAN_COPY_UNAVAILABLE = 2,   /* the cleaned copy cannot be created (or
+                                      cleanCopyPath is missing, or is the same path text
+                                      as inputPath); the input is closed, no other file
+                                      is touched. Also: the cleaned copy could not be
+                                      written completely (a write or close error, e.g. a
+                                      full disk) on a run that found no error; then
+                                      neither output file remains */
+  TB_LOG_UNAVAILABLE = 3,          /* the error log cannot be created (or logPath is
+                                      missing, or is the same path text as inputPath or
+                                      as cleanCopyPath); the cleaned copy, just created
+                                      empty, stays */
+  TB_SYSTEM_INVALID = 4,           /* the header does not begin with systemTag (error 02) */
+  TB_DECLARATION_CRC_INVALID = 5,  /* the declaration CRC does not match (error 06) */
+  TB_RECEIPT_CRC_INVALID = 6,      /* the receipt CRC does not match (error 08) */
+  TB_MAX_ERRORS = 6                /* a run that reached its end returns its number of
+                                      counted errors, 1 to 6; after the sixth the record
+                                      in hand is finished and nothing more is read. The
+                                      cleaned copy is then deleted, the error log
+                                      remains */
+};
+
 /* TBTabrel -- validate one declaration-and-receipt file.
 
    Exported under three names that lead to one entry: TBTABREL (ordinal 1),
    TBTabrel (2) and _TBTabrel@40 (3); on Linux as TBTabrel and TBTABREL.
 
-   Result:
-     0       every record valid, both trailers present, both file CRCs right;
-             the cleaned copy remains, the error log is deleted
-     1 to 6  a run that reached its end: the number of counted errors; the
-             cleaned copy is deleted, the error log remains
-     1       also: the input cannot be opened, or the request lacks inputPath,
-             declaredCrc, computedCrc or one of the three tags; no file is
-             touched; also: a read of the input failed part way (an I/O
-             error, not its end), whatever the records read so far said;
-             then neither output file remains
-     2       also: the cleaned copy cannot be created (or cleanCopyPath is
-             missing, or is the same path text as inputPath); the input is
-             closed, no other file is touched. Also: the cleaned copy could not be written completely
-             (a write or close error, e.g. a full disk) on a run that found no
-             error; then neither output file remains
-     3       also: the error log cannot be created (or logPath is missing, or
-             is the same path text as inputPath or as cleanCopyPath); the
-             cleaned copy, just created empty, stays
-     4       also: the header does not begin with systemTag (error 02)
-     5       also: the declaration CRC does not match (error 06)
-     6       also: the receipt CRC does not match (error 08)
+   Result: one of the TB_ codes above, or the number of counted errors (1 to
+   TB_MAX_ERRORS) of a run that reached its end; the early exits fall in the
+   same range.
 
    Records the file format leaves open, handled so that nothing is read or
    written outside a buffer:
@@ -149,9 +165,10 @@ struct ValidationRequest {
      - a declaredCrcOffset that leaves fewer than ten bytes of the header text
        (negative, or too close to the end of the text) puts into declaredCrc
        only the bytes of the text that lie in those ten places (possibly none)
-       and a NUL, so the declaration CRC cannot match (error 06, result 5)
+       and a NUL, so the declaration CRC cannot match (error 06,
+       TB_DECLARATION_CRC_INVALID)
      - a receipt trailer whose text is shorter than ten characters carries no
-       receipt CRC: error 08, result 6
+       receipt CRC: error 08, TB_RECEIPT_CRC_INVALID
      - a long extension is cut where the 16-byte name area ends; only the
        first 12 bytes form the name field, so the cut never shows
      - paths of any length are split without copying; only the first 12

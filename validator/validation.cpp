@@ -11,18 +11,6 @@
 namespace tabrel {
 namespace {
 
-constexpr int kMaxErrors = 6;
-
-enum Result : std::int32_t {
-  kResultClean = 0,
-  kResultInputUnavailable = 1,
-  kResultCleanCopyUnavailable = 2,
-  kResultLogUnavailable = 3,
-  kResultSystemInvalid = 4,
-  kResultDeclarationCrcInvalid = 5,
-  kResultReceiptCrcInvalid = 6,
-};
-
 void closeFile(std::FILE*& file) noexcept {
   if (file) {
     platform::fileCalls().close(file);
@@ -163,14 +151,14 @@ std::int32_t ValidationRun::finish(std::int32_t result, bool keepCleanCopy) noex
   if (inputFailed) {
     platform::fileCalls().remove(request_.cleanCopyPath);
     platform::fileCalls().remove(request_.logPath);
-    return kResultInputUnavailable;
+    return TB_INPUT_UNAVAILABLE;
   }
   if (keepCleanCopy && cleanCopyFailed_) {
     // Nothing was wrong with the file, but its cleaned copy is incomplete:
     // never report that as a clean run.
     platform::fileCalls().remove(request_.cleanCopyPath);
     platform::fileCalls().remove(request_.logPath);
-    return kResultCleanCopyUnavailable;
+    return TB_CLEAN_COPY_UNAVAILABLE;
   }
   platform::fileCalls().remove(keepCleanCopy ? request_.logPath : request_.cleanCopyPath);
   return result;
@@ -184,12 +172,12 @@ std::int32_t ValidationRun::run() noexcept {
   } else {
     bool systemInvalid = false;
     checkHeader(systemInvalid);
-    if (systemInvalid) return finish(kResultSystemInvalid, false);
+    if (systemInvalid) return finish(TB_SYSTEM_INVALID, false);
   }
 
   // Declaration part.
   bool trailerFound = false;
-  while (errorCount_ < kMaxErrors && next()) {
+  while (errorCount_ < TB_MAX_ERRORS && next()) {
     ++recordNumber_;
     if (!crcFieldMatches(record_.field, textCrc_)) countError(kRecordCrcInvalid);
     copy_.line(record_.text, record_.textLength);
@@ -197,20 +185,20 @@ std::int32_t ValidationRun::run() noexcept {
     if (isDeclarationTrailer()) {
       if (!crcFieldMatches(request_.declaredCrc, running_.value())) {
         logError(log_, recordNumber_, kDeclarationCrcInvalid);
-        return finish(kResultDeclarationCrcInvalid, false);
+        return finish(TB_DECLARATION_CRC_INVALID, false);
       }
       trailerFound = true;
       break;
     }
   }
-  if (!trailerFound && errorCount_ < kMaxErrors) countError(kDeclarationTrailerMissing);
+  if (!trailerFound && errorCount_ < TB_MAX_ERRORS) countError(kDeclarationTrailerMissing);
 
   closeCleanCopy();
   std::snprintf(request_.computedCrc, kFieldBufferSize, "%10lu",
                 static_cast<unsigned long>(running_.value()));
 
   // Receipt part.
-  if (errorCount_ < kMaxErrors) {
+  if (errorCount_ < TB_MAX_ERRORS) {
     bool receiptTrailerFound = false;
     while (next()) {
       ++recordNumber_;
@@ -223,15 +211,15 @@ std::int32_t ValidationRun::run() noexcept {
         if (record_.textLength < kFieldLength ||
             !crcFieldMatches(record_.text + record_.textLength - kFieldLength, running_.value())) {
           logError(log_, recordNumber_, kReceiptCrcInvalid);
-          return finish(kResultReceiptCrcInvalid, false);
+          return finish(TB_RECEIPT_CRC_INVALID, false);
         }
         receiptTrailerFound = true;
         break;
       }
       running_.fold(textCrc_, record_.textLength, record_.field);
-      if (errorCount_ >= kMaxErrors) break;  // six errors: nothing more is read or logged
+      if (errorCount_ >= TB_MAX_ERRORS) break;  // six errors: nothing more is read or logged
     }
-    if (!receiptTrailerFound && errorCount_ < kMaxErrors) countError(kReceiptTrailerMissing);
+    if (!receiptTrailerFound && errorCount_ < TB_MAX_ERRORS) countError(kReceiptTrailerMissing);
   }
 
   return finish(errorCount_, errorCount_ == 0);
@@ -318,16 +306,16 @@ void logError(std::FILE* file, std::uint64_t recordNumber, unsigned position) no
 std::int32_t runValidation(const ValidationRequest& request) noexcept {
   if (!request.inputPath || !request.declaredCrc || !request.computedCrc || !request.systemTag ||
       !request.declarationTrailerTag || !request.receiptTrailerTag)
-    return kResultInputUnavailable;
+    return TB_INPUT_UNAVAILABLE;
   std::FILE* input = platform::fileCalls().open(request.inputPath, "rb");
-  if (!input) return kResultInputUnavailable;
+  if (!input) return TB_INPUT_UNAVAILABLE;
   // An output that names the input would destroy it before it is read.
   std::FILE* clean = nullptr;
   if (request.cleanCopyPath && std::strcmp(request.cleanCopyPath, request.inputPath) != 0)
     clean = platform::fileCalls().open(request.cleanCopyPath, "wb");
   if (!clean) {
     platform::fileCalls().close(input);
-    return kResultCleanCopyUnavailable;
+    return TB_CLEAN_COPY_UNAVAILABLE;
   }
   std::FILE* log = nullptr;
   if (request.logPath && std::strcmp(request.logPath, request.inputPath) != 0 &&
@@ -336,7 +324,7 @@ std::int32_t runValidation(const ValidationRequest& request) noexcept {
   if (!log) {
     platform::fileCalls().close(clean);
     platform::fileCalls().close(input);
-    return kResultLogUnavailable;
+    return TB_LOG_UNAVAILABLE;
   }
   ValidationRun run(request, input, clean, log);
   return run.run();

@@ -1,6 +1,5 @@
 // validation.h -- the validation run behind TBTabrel, and the name field of the header's own CRC.
-#ifndef VALIDATOR_VALIDATION_H
-#define VALIDATOR_VALIDATION_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -46,5 +45,3 @@ void logError(std::FILE* file, std::uint64_t recordNumber, unsigned position) no
 std::int32_t runValidation(const ValidationRequest& request) noexcept;
 
 }  // namespace tabrel
-
-#endif

@@ -48,7 +48,7 @@
 #include "bench/compare/workload.h"
 #include "client/lumbra32.h"
 #include "server/rows.h"
-#include "tests/e2e/server_process.h"
+#include "tests/support/server_process.h"
 
 #ifndef LUMBRA_COMPARE_SERVER
 #  define LUMBRA_COMPARE_SERVER ""
@@ -212,7 +212,7 @@ Figures runLumbra(const Options& options, int length, std::vector<char>& buffer,
   f.onPostgres = !database.empty();
   f.label = std::string(f.onPostgres ? "lumbra on PostgreSQL" : "lumbra") + ", message length " +
             std::to_string(length);
-  lumbra::e2e::ServerProcess server;
+  suite_test::ServerProcess server;
   if (f.onPostgres) {
     // The user may exist from an earlier run: the server's `user passwd` would then be needed.
     std::string command = "'" + options.server + "' user remove " + kUser + " --database '" + database +
@@ -453,7 +453,7 @@ int main(int argc, char** argv) {
                  "                      [--server PATH] [--pg CONNINFO] [--pg-server POSTGRESQL-URI]\n");
     return 2;
   }
-  if (!lumbra::e2e::isExecutable(options.server)) die("no server program at '" + options.server + "'");
+  if (!suite_test::isExecutable(options.server)) die("no server program at '" + options.server + "'");
   if (options.bulk) runBulk(options);
   if (options.interactive) {
     InteractiveOptions& interactive = options.interactiveOptions;

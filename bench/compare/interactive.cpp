@@ -19,7 +19,7 @@
 #include "client/lumbra32.h"
 #include "protocol/wire.h"
 #include "server/rows.h"
-#include "tests/e2e/server_process.h"
+#include "tests/support/server_process.h"
 
 namespace lumbra::bench {
 
@@ -354,7 +354,7 @@ void runInteractive(const InteractiveOptions& options) {
         "PostgreSQL + libpq", [conninfo] { return std::make_unique<PostgresClient>(conninfo); }, options, 0));
   }
   {
-    lumbra::e2e::ServerProcess server;
+    suite_test::ServerProcess server;
     if (!server.start(options.server, kUser, kPassword,
                       {"--message-length", std::to_string(options.messageLength), "--quiet"}))
       die(server.error());

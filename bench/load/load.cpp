@@ -32,6 +32,7 @@
 
 #include "client/lumbra32.h"
 #include "platform/net.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -84,7 +85,7 @@ long peakRssKb(pid_t pid) {
 // "done <round trips> <failures>", closes its sessions.
 int clientProcess(const std::string& address, int first, int count, int seconds, int toParent,
                   int fromParent) {
-  auto& net = lumbra::platform::netCalls();
+  auto& net = platform::netCalls();
   platformSend = net.sendBytes;
   net.sendBytes = countingSend;
   std::vector<int> handles;
@@ -220,8 +221,8 @@ int main(int argc, char** argv) {
   o.processes = std::max(o.processes, (o.sessions + 499) / 500);
   ::signal(SIGPIPE, SIG_IGN);
 
-  const fs::path dir = fs::temp_directory_path() / ("lumbra-load-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const suite_test::TempDir folder("lumbra-load");
+  const fs::path& dir = folder.path();
   const std::string db = (dir / "load.db").string(), portFile = (dir / "port").string();
   if (!run(o.server, {"user", "add", "LOAD", "--database", db, "--iterations", "1000"}, "LOADPASS\n")) {
     std::fprintf(stderr, "lumbra_load: cannot add the user with %s\n", o.server.c_str());
@@ -303,9 +304,6 @@ int main(int argc, char** argv) {
   int serverStatus = 0;
   ::waitpid(server, &serverStatus, 0);
   const bool serverExitedClean = WIFEXITED(serverStatus) && WEXITSTATUS(serverStatus) == 0;
-  std::error_code ignored;
-  fs::remove_all(dir, ignored);
-
   std::printf("client processes            %d (at most 500 sessions each)\n", o.processes);
   std::printf("sessions held               %ld of %d (opened in %.1f s)\n", held, o.sessions, connectSeconds);
   std::printf("killed client               %s raw connections, killed mid-message\n",

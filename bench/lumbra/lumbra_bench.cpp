@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "client/lumbra32.h"
-#include "tests/e2e/server_process.h"
+#include "tests/support/server_process.h"
 
 #ifndef LUMBRA_BENCH_SERVER
 #  define LUMBRA_BENCH_SERVER ""
@@ -107,7 +107,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
 }
 
 void runOneLength(const Options& options, int messageLength, std::vector<char>& message) {
-  lumbra::e2e::ServerProcess server;
+  suite_test::ServerProcess server;
   if (!server.start(options.server, kUser, kPassword,
                     {"--message-length", std::to_string(messageLength), "--quiet"})) {
     std::fprintf(stderr, "lumbra_bench: %s\n", server.error().c_str());
@@ -215,7 +215,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: lumbra_bench [--rows N] [--trips N] [--lengths A,B,...] [--server PATH]\n");
     return 2;
   }
-  if (!lumbra::e2e::isExecutable(options.server)) {
+  if (!suite_test::isExecutable(options.server)) {
     std::fprintf(stderr, "lumbra_bench: no server program at '%s'\n", options.server.c_str());
     return 1;
   }

@@ -15,6 +15,7 @@
 
 #include "keyring/orvak32.h"
 #include "keyring/packet_writer.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -63,8 +64,8 @@ int main(int argc, char** argv) {
     sizes.clear();
     for (int i = 1; i < argc; ++i) sizes.push_back(static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 10)));
   }
-  const auto dir = std::filesystem::temp_directory_path() / ("orvak-bench-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const suite_test::TempDir folder("orvak-bench");
+  const std::filesystem::path& dir = folder.path();
 
   std::printf("%10s  %12s  %8s  %10s  %14s  %12s  %8s\n", "keys", "load keys/s", "load s", "load cpu s",
               "search keys/s", "save keys/s", "save s");
@@ -136,6 +137,5 @@ int main(int argc, char** argv) {
     std::printf("\ngoals\nGOAL | %-58s | %-10s | %9.3fs   | %s\n", "orvak load of a ring of 1,000,000 keys",
                 "< 0.5 s", millionLoad, millionLoad < 0.5 ? "met" : "NOT met");
   }
-  std::filesystem::remove_all(dir);
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "server/log.h"
+#include "server/metrics.h"
 #include "server/postgres/connection.h"
 #include "server/postgres/libpq.h"
 #include "server/postgres/pool.h"
@@ -20,7 +21,10 @@ namespace {
 class PgBackend final : public Backend {
  public:
   PgBackend(const std::string& conninfo, const BackendOptions& options)
-      : pool_(conninfo, options.poolSize, options.renewLogin) {}
+      : pool_(conninfo, options.poolSize, options.renewLogin) {
+    metrics().setPoolReader([this] { return pool_.counts(); });
+  }
+  ~PgBackend() override { metrics().setPoolReader({}); }
 
   bool start(std::string& error) {
     bool busy = false;

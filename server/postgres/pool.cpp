@@ -13,6 +13,12 @@ int Pool::open() const {
   return open_;
 }
 
+std::pair<long, long> Pool::counts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const long idle = static_cast<long>(idle_.size());
+  return {open_ - idle, idle};
+}
+
 bool Pool::alive(PGconn* conn, std::chrono::steady_clock::duration idle) {
   // Whatever came while it waited (PostgreSQL's last word, the end of the
   // stream) is read now: a connection PostgreSQL closed shows it at once.

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "server/backend.h"
@@ -48,6 +49,8 @@ class Pool {
 
   // Connections open now (idle and taken).
   int open() const;
+  // Connections taken by sessions now, and idle in the pool.
+  std::pair<long, long> counts() const;
 
  private:
   struct Idle {

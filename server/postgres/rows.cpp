@@ -4,23 +4,14 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "protocol/hex.h"
+
 namespace lumbra::server::pg {
 
 bool numericType(Oid type) {
   return type == kInt2Type || type == kInt4Type || type == kInt8Type || type == kOidType || type == kFloat4Type ||
          type == kFloat8Type || type == kNumericType;
 }
-
-namespace {
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 void decodeBytea(const char* text, std::size_t length, std::string& out) {
   out.clear();
@@ -35,7 +26,7 @@ void decodeBytea(const char* text, std::size_t length, std::string& out) {
   }
   out.reserve((length - 2) / 2);
   for (std::size_t i = 2; i + 1 < length; i += 2) {
-    out.push_back(static_cast<char>(hexValue(text[i]) << 4 | hexValue(text[i + 1])));
+    out.push_back(static_cast<char>(lumbra::hexPairValue(text[i], text[i + 1])));
   }
 }
 

@@ -474,8 +474,8 @@ class SqliteBackend final : public Backend {
 }  // namespace
 
 // The file must open for writing now, not at the first login; its users are
-// moved to their own file, and the old name of their table stays taken.
-// Files this start created are removed again when it fails.
+// opened, and the old name of their table stays taken. Files this start
+// created are removed again when it fails.
 bool openSqliteDatabases(const DatabaseSetup& setup, Databases& out, std::string& error) {
   const std::string& path = setup.database;
   const bool existed = platform::fileExists(path);
@@ -494,12 +494,8 @@ bool openSqliteDatabases(const DatabaseSetup& setup, Databases& out, std::string
   if (auto probe = Database::open(path, Database::Role::Session, error); !probe) {
     return fail("cannot open the database " + path + " for writing: " + error);
   }
-  int migrated = 0;
-  out.users = openUserFile(path, error, &migrated);
+  out.users = openUserFile(path, error);
   if (!out.users) return fail("cannot open the users of " + path + " (" + userStorePath(path) + "): " + error);
-  if (migrated > 0) {
-    logLine(std::to_string(migrated) + " users moved from the database to " + userStorePath(path));
-  }
   // The old name of the table of users stays taken, by an empty table no
   // session may name, so that it can never be made to look like one.
   auto keeper = Database::open(path, Database::Role::Admin, error);

@@ -172,7 +172,9 @@ TEST(BatchRoom, TextsAreCountedAsGivenAndNothingPassesTheBuffer) {
     for (const Call& call : c.calls) {
       EXPECT_EQ(LBCommand(handle, call.text.c_str(), message), call.result)
           << call.text.substr(0, 20) << ": " << message;
-      if (call.result == -6) EXPECT_STREQ(message, "LBX606 - TAMANHO DO COMANDO EXCEDIDO");
+      if (call.result == -6) {
+        EXPECT_STREQ(message, "LBX606 - TAMANHO DO COMANDO EXCEDIDO");
+      }
     }
     LBDisconn(handle, message);
     auto all = server.received();

@@ -72,7 +72,7 @@ TEST(Connect, RefusedLoginReturnsServerStatusAndFreesTheSlot) {
   EXPECT_STREQ(message, "SENHA INVALIDA");
   EXPECT_EQ(server.received().back(), "FIM,LumbraLBXEOB");
   Session* s = nullptr;
-  EXPECT_EQ(checkHandle(0, &s), kNotConnected);
+  EXPECT_EQ(checkHandle(0, &s), LB_NOT_CONNECTED);
 }
 
 TEST(Connect, ArgumentRulesRefuseBeforeAnyNetworkActivity) {
@@ -172,7 +172,7 @@ TEST(Connect, FailuresReleaseWhatWasTaken) {
     EXPECT_EQ(net.openSockets, 0);
     EXPECT_EQ(net.starts, net.cleanups);
     Session* s = nullptr;
-    EXPECT_EQ(checkHandle(0, &s), kNotConnected);
+    EXPECT_EQ(checkHandle(0, &s), LB_NOT_CONNECTED);
   }
   {
     FakeNet net;  // the greeting reply never comes
@@ -281,7 +281,7 @@ TEST(SizeBuffer, AnnouncedLengths) {
     Session s{};
     s.bufferSize = 1901;
     s.bufferReady = 1;
-    EXPECT_EQ(sizeBuffer(s, text.c_str()), kOutOfMemory) << text;
+    EXPECT_EQ(sizeBuffer(s, text.c_str()), LB_OUT_OF_MEMORY) << text;
     EXPECT_EQ(s.bufferReady, 0);
     EXPECT_EQ(s.bufferSize, 1901);
   }
@@ -328,7 +328,7 @@ TEST(Framing, RepliesInPiecesWrongHeadsAndMissingMarkers) {
     if (r >= 0) LBDisconn(r, message);
     server.received();
     Session* s = nullptr;
-    EXPECT_EQ(checkHandle(0, &s), kNotConnected) << c.name;
+    EXPECT_EQ(checkHandle(0, &s), LB_NOT_CONNECTED) << c.name;
   }
 }
 
@@ -353,7 +353,7 @@ TEST(Disconnect, ServerGoneGivesReceiveFailureAndFreesTheSlot) {
   const int32_t r = LBDisconn(h, message);
   EXPECT_TRUE(r == -1 || r == -2) << r;
   Session* s = nullptr;
-  EXPECT_EQ(checkHandle(h, &s), kNotConnected);
+  EXPECT_EQ(checkHandle(h, &s), LB_NOT_CONNECTED);
 }
 
 }  // namespace

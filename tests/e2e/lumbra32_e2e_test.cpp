@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "client/lumbra32.h"
-#include "tests/e2e/server_process.h"
+#include "tests/support/server_process.h"
 #if LUMBRA_E2E_POSTGRES
 #  include <unistd.h>
 
@@ -26,7 +26,7 @@
 
 namespace {
 
-using lumbra::e2e::ServerProcess;
+using suite_test::ServerProcess;
 
 constexpr char kUser[] = "E2EUSER";
 constexpr char kPassword[] = "SENHA1";
@@ -118,7 +118,7 @@ class EndToEnd : public ::testing::Test {
 
   void SetUp() override {
     message_.assign(kMessageRoom, '\x55');
-    if (!lumbra::e2e::isExecutable(LUMBRA_E2E_SERVER)) {
+    if (!suite_test::isExecutable(LUMBRA_E2E_SERVER)) {
       GTEST_SKIP() << "the reference server is not built: " << LUMBRA_E2E_SERVER;
     }
     if (engine() == Engine::Postgres) {

@@ -7,13 +7,13 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "client/lumbra32.h"
-#include "tests/e2e/server_process.h"
+#include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
 
 #ifndef LUMBRA_E2E_SERVER
 #  error "LUMBRA_E2E_SERVER must name the server program"
@@ -23,7 +23,7 @@ extern char** environ;
 
 namespace {
 
-using lumbra::e2e::ServerProcess;
+using suite_test::ServerProcess;
 
 constexpr char kUser[] = "PGUSER";
 constexpr char kPassword[] = "SENHA1";
@@ -32,25 +32,18 @@ constexpr char kPassword[] = "SENHA1";
 // restarts and stops at will: the run's shared one serves other tests meanwhile.
 class OwnPostgres {
  public:
-  OwnPostgres() {
-    char pattern[] = "/tmp/lumbra-pg-restart-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return;
-    dir_ = pattern;
+  OwnPostgres() : folder_("lumbra-pg-restart") {
     if (!control("start")) return;
-    std::ifstream in(dir_ + "/uri");
+    std::ifstream in(folder_.file("uri"));
     std::getline(in, uri_);
   }
-  ~OwnPostgres() {
-    if (dir_.empty()) return;
-    control("stop");
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
+  ~OwnPostgres() { control("stop"); }
   const std::string& uri() const { return uri_; }
   // postgres.sh COMMAND DIR, waited for; as a child of this process, so that
   // its watchdog stops the cluster should this test die.
   bool control(const std::string& command) {
     const std::string script = std::string(SUITE_SOURCE_DIR) + "/tests/support/postgres.sh";
-    std::vector<std::string> words{"bash", script, command, dir_};
+    std::vector<std::string> words{"bash", script, command, folder_.path().string()};
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -67,7 +60,7 @@ class OwnPostgres {
   }
 
  private:
-  std::string dir_;
+  suite_test::TempDir folder_;
   std::string uri_;
 };
 
@@ -97,7 +90,7 @@ class Session {
 class PostgresRestart : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!lumbra::e2e::isExecutable(LUMBRA_E2E_SERVER)) {
+    if (!suite_test::isExecutable(LUMBRA_E2E_SERVER)) {
       GTEST_SKIP() << "the reference server is not built: " << LUMBRA_E2E_SERVER;
     }
     ASSERT_FALSE(postgres_.uri().empty()) << "no PostgreSQL of the test's own (tests/support/postgres.sh)";

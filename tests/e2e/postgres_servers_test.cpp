@@ -15,7 +15,7 @@
 
 #include "client/lumbra32.h"
 #include "server/postgres/libpq.h"
-#include "tests/e2e/server_process.h"
+#include "tests/support/server_process.h"
 #include "tests/support/postgres_database.h"
 
 #ifndef LUMBRA_E2E_SERVER
@@ -24,7 +24,7 @@
 
 namespace {
 
-using lumbra::e2e::ServerProcess;
+using suite_test::ServerProcess;
 using lumbra::testing::ScratchDatabase;
 using lumbra::testing::ScratchRole;
 namespace pg = lumbra::server::pg;
@@ -76,7 +76,7 @@ class PostgresServers : public ::testing::Test {
   void SetUp() override {
     std::string uri;
     LUMBRA_REQUIRE_POSTGRES(uri);
-    if (!lumbra::e2e::isExecutable(LUMBRA_E2E_SERVER)) {
+    if (!suite_test::isExecutable(LUMBRA_E2E_SERVER)) {
       GTEST_SKIP() << "the reference server is not built: " << LUMBRA_E2E_SERVER;
     }
     database_ = std::make_unique<ScratchDatabase>();
@@ -138,14 +138,13 @@ TEST_F(PostgresServers, UserAddOnAnEmptyDatabaseThenServe) {
 TEST_F(PostgresServers, UserCommandsThroughThePostgresStore) {
   first_.useDatabase(database_->ownerUri());
   ASSERT_TRUE(first_.start(LUMBRA_E2E_SERVER, kUser, kPassword)) << first_.error();
-  char pattern[] = "/tmp/lumbra-pg-cli-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string folder = pattern;
+  const suite_test::TempDir folder("lumbra-pg-cli");
+  const std::string out = folder.file("out");
   auto run = [&](const std::string& arguments, const std::string& input, std::string& said) {
     std::string command = "printf '%s\\n' '" + input + "' | '" LUMBRA_E2E_SERVER "' user " + arguments +
-                          " --database '" + database_->ownerUri() + "' >'" + folder + "/out' 2>&1";
+                          " --database '" + database_->ownerUri() + "' >'" + out + "' 2>&1";
     int status = std::system(command.c_str());
-    std::ifstream in(folder + "/out");
+    std::ifstream in(out);
     said.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   };
@@ -182,7 +181,6 @@ TEST_F(PostgresServers, UserCommandsThroughThePostgresStore) {
   EXPECT_FALSE(login("CAROL", "CAROL2"));
   EXPECT_EQ(run("list", "", said), 0);
   EXPECT_EQ(said, "PGUSER\n");
-  std::system(("rm -rf '" + folder + "'").c_str());
 }
 
 // A database whose owner may not create roles: the server refuses to start

@@ -34,7 +34,7 @@ struct ScriptedNet {
 
   ScriptedNet() {
     active = this;
-    auto& n = lumbra::platform::netCalls();
+    auto& n = platform::netCalls();
     n.startup = [] {
       ++active->starts;
       return 0;
@@ -88,7 +88,7 @@ struct ScriptedNet {
     };
   }
   ~ScriptedNet() {
-    lumbra::platform::resetNetCalls();
+    platform::resetNetCalls();
     active = nullptr;
   }
   ScriptedNet(const ScriptedNet&) = delete;

@@ -16,6 +16,7 @@
 #include "keyring/key_list.h"
 #include "keyring/orvak32.h"
 #include "platform/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -79,26 +80,6 @@ std::string readAll(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    path_ = fs::temp_directory_path() / ("keyring-faults-" + std::to_string(::getpid()));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  fs::path operator/(const char* name) const { return path_ / name; }
-  std::size_t entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(path_), fs::directory_iterator()));
-  }
-
- private:
-  fs::path path_;
-};
-
 TEST(KeyListFaults, EveryFailedAllocationLeavesTheListAsItWas) {
   CountedRecords counted;
   KeyList first = ringOf({"alice", "bob", "carol"});
@@ -126,7 +107,7 @@ TEST(KeyListFaults, EveryFailedAllocationLeavesTheListAsItWas) {
 
 TEST(KeyListFaults, ALoadThatRunsOutOfMemoryAtAnyKeyReturnsNothing) {
   CountedRecords counted;
-  ScratchDir dir;
+  suite_test::TempDir dir;
   KeyList ring = ringOf({"alice", "bob", "carol", "dave"});
   ASSERT_EQ(SavePublicKeys(ring, (dir / "ring.pgp").c_str()), 0);
   free_publist(ring);
@@ -172,7 +153,7 @@ struct FaultyLoads {
 
 TEST(LoadFaults, AFailedOpenOrAReadFailingAtAnyByteLoadsNothing) {
   CountedRecords counted;
-  ScratchDir dir;
+  suite_test::TempDir dir;
   KeyList ring = ringOf({"alice", "bob", "carol"});
   const std::string path = (dir / "ring.pgp").string();
   ASSERT_EQ(SavePublicKeys(ring, path.c_str()), 0);
@@ -235,7 +216,7 @@ struct FaultyFiles {
 };
 
 TEST(SaveFaults, AWriteFailingAtAnyByteLeavesTheOldRingWhole) {
-  ScratchDir dir;
+  suite_test::TempDir dir;
   const fs::path path = dir / "ring.pgp";
   KeyList oldRing = ringOf({"old one", "old two"});
   ASSERT_EQ(SavePublicKeys(oldRing, path.c_str()), 0);
@@ -254,7 +235,7 @@ TEST(SaveFaults, AWriteFailingAtAnyByteLeavesTheOldRingWhole) {
     FaultyFiles::budget = cut;
     EXPECT_EQ(SavePublicKeys(newRing, path.c_str()), PACKET_WRITE_FAILED);
     EXPECT_EQ(readAll(path), oldBytes);
-    EXPECT_EQ(dir.entries(), 1u) << "a temporary file was left behind";
+    EXPECT_EQ(dir.entries().size(), 1u) << "a temporary file was left behind";
     if (HasFailure()) break;
   }
   FaultyFiles::budget = -1;
@@ -270,7 +251,7 @@ TEST(SaveFaults, AWriteFailingAtAnyByteLeavesTheOldRingWhole) {
     *fault.flag = true;
     EXPECT_EQ(SavePublicKeys(newRing, path.c_str()), KEYRING_CLOSE_FAILED);
     EXPECT_EQ(readAll(path), oldBytes);
-    EXPECT_EQ(dir.entries(), 1u);
+    EXPECT_EQ(dir.entries().size(), 1u);
     *fault.flag = false;
   }
   EXPECT_EQ(SavePublicKeys(newRing, path.c_str()), 0);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "tests/support/worked_declaration.h"
 #include "tests/validator/test_files.h"
 #include "validator/tabrel32.h"
 
@@ -15,11 +16,7 @@ using tabrel::test::TempDir;
 using tabrel::test::writeFile;
 
 // A valid file of four records (header, declaration trailer, receipt, receipt trailer).
-const std::string kValidFile =
-    "SYS41861462103993786283\r\n"
-    "DT3117026579\r\n"
-    "R12559192339\r\n"
-    "RT28760475173217099436\r\n";
+const std::string kValidFile(suite_test::worked::kFile);
 
 // The file table with one chosen fault; the system's calls otherwise.
 struct FaultyFiles {

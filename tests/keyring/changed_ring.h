@@ -2,8 +2,7 @@
 // ring-fits-changed.expected-save.pgp: one key added, one removed. Shared by
 // the native ring tests (which prove the file is what this library saves) and
 // the 32-bit Windows host test (which must save the same bytes).
-#ifndef CHANGED_RING_H
-#define CHANGED_RING_H
+#pragma once
 
 #include <cstdint>
 #include <cstring>
@@ -42,5 +41,3 @@ constexpr const char* kOrder[5] = {"Jim Jagielski <jim@jaguNET.com>", "fr.announ
                                    "Ben Laurie <ben@algroup.co.uk>"};
 
 }  // namespace changed_ring
-
-#endif  // CHANGED_RING_H

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "keyring/orvak32.h"
+#include "tests/support/temp_dir.h"
 
 namespace keyring_test {
 
@@ -61,34 +62,7 @@ inline std::filesystem::path testData(const char* name) {
   return std::filesystem::path(SUITE_TESTDATA_DIR) / "pgp2" / name;
 }
 
-// A fresh, empty folder for one test, removed with the object.
-class ScratchDir {
- public:
-  ScratchDir() {
-    static int serial = 0;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = std::filesystem::temp_directory_path() /
-            ("orvak-" + std::string(info ? info->name() : "t") + "-" + std::to_string(::getpid()) + "-" +
-             std::to_string(serial++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-  const std::filesystem::path& path() const { return path_; }
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(path_))
-      names.push_back(e.path().filename().string());
-    return names;
-  }
-
- private:
-  std::filesystem::path path_;
-};
+using suite_test::TempDir;
 
 // Packet builders for hand-made rings.
 inline void putWord(Bytes& b, unsigned v) {

@@ -32,7 +32,7 @@ const Ids kFitsOrder{"Ben Laurie <ben@algroup.co.uk>", "Doug MacEachern <dougm@o
 }  // namespace
 
 TEST(LoadSave, MissingEmptyAndForeignFiles) {
-  ScratchDir dir;
+  TempDir dir;
   int32_t status = 0;
   EXPECT_EQ(load(dir / "absent.pgp", status), nullptr);
   EXPECT_EQ(status, KEYRING_OPEN_FAILED);
@@ -62,7 +62,7 @@ TEST(RealRings, FittingRingsLoadInUserIdOrderAndSaveAsExpected) {
   const Bytes expectedSave = readFile(testData("ring-fits.expected-save.pgp"));
   ASSERT_EQ(expectedSave.size(), 834u);
   for (const char* name : {"ring-fits.pgp", "ring-fits-trust.pgp"}) {
-    ScratchDir dir;
+    TempDir dir;
     int32_t status = -1;
     KeyList ring = load(testData(name), status);
     ASSERT_EQ(status, 0) << name;
@@ -105,7 +105,7 @@ TEST(RealRings, ChangedRingSavesAsItsFixture) {
   ring = AddPublicKey(ring, &added);
   ring = RemovePublicKey(ring, changed_ring::kRemoved);
   EXPECT_EQ(userIds(ring), Ids(std::begin(changed_ring::kOrder), std::end(changed_ring::kOrder)));
-  ScratchDir dir;
+  TempDir dir;
   ASSERT_EQ(SavePublicKeys(ring, (dir / "changed.pgp").string().c_str()), 0);
   EXPECT_EQ(readFile(dir / "changed.pgp"), readFile(testData("ring-fits-changed.expected-save.pgp")));
   free_publist(ring);
@@ -133,7 +133,7 @@ TEST(RealRings, LongUserIdsAreCutAndWideModuliRefused) {
   EXPECT_EQ(out.modulusLength, 125);
   EXPECT_STREQ(out.userId, "Lars Eilebrecht <sfx@unix-ag.or");
 
-  ScratchDir dir;
+  TempDir dir;
   ASSERT_EQ(SavePublicKeys(ring, (dir / "s.pgp").string().c_str()), 0);
   // The fixture the 32-bit Windows host test compares its own save with.
   EXPECT_EQ(readFile(dir / "s.pgp"), readFile(testData("ring-1024.expected-save.pgp")));
@@ -158,7 +158,7 @@ TEST(RealRings, ARingCutInsideItsLastSignatureLoadsEveryKey) {
   KeyList whole = load(testData("ring-1024.pgp"), status);
   ASSERT_EQ(status, 0);
   for (const std::size_t cut : {std::size_t{1}, std::size_t{75}, std::size_t{148}}) {
-    ScratchDir dir;
+    TempDir dir;
     writeFile(dir / "cut.pgp", Bytes(ring.begin(), ring.end() - static_cast<std::ptrdiff_t>(cut)));
     KeyList list = load(dir / "cut.pgp", status);
     EXPECT_EQ(status, 0) << cut;
@@ -197,7 +197,7 @@ TEST(RealRings, AKeyWhoseUserIdIsDamagedFailsTheWholeRing) {
     ASSERT_LT(at, ring.size()) << name;
     ASSERT_EQ(ring[at], 0xB4) << name;
     for (const uint8_t ctb : {uint8_t{0xB0}, uint8_t{0x00}, uint8_t{0x80}}) {
-      ScratchDir dir;
+      TempDir dir;
       Bytes damaged = ring;
       damaged[at] = ctb;
       writeFile(dir / "ring.pgp", damaged);
@@ -233,7 +233,7 @@ TEST(RealRings, SavedRingsReadWithPgpdump) {
   int32_t status = -1;
   KeyList ring = load(testData("ring-fits-trust.pgp"), status);
   ASSERT_EQ(status, 0);
-  ScratchDir dir;
+  TempDir dir;
   const auto saved = dir / "saved.pgp";
   ASSERT_EQ(SavePublicKeys(ring, saved.string().c_str()), 0);
   free_publist(ring);
@@ -344,7 +344,7 @@ TEST(Removal, ReversesThePassedRecordsAndKeepsTheRest) {
 }
 
 TEST(LoadSave, RoundTripKeepsKeysTimesAndOrder) {
-  ScratchDir dir;
+  TempDir dir;
   std::vector<PublicKeyRecord> records;
   const uint32_t stamps[] = {0, 4107542400u, 4294967295u, 0x316C2E64};
   const char* ids[] = {"zeta", "Alpha", "alpha", "mid"};
@@ -437,7 +437,7 @@ TEST(SafeSave, AFailedSaveLeavesTheOldRingWholeAndNoTemporaryFile) {
   };
   KeyList list = listOf({makeRecord("Adams"), makeRecord("Baker"), makeRecord("Clark")});
   for (const Case& c : cases) {
-    ScratchDir dir;
+    TempDir dir;
     const auto path = dir / "ring.pgp";
     const Bytes old = readFile(testData("ring-fits.pgp"));
     writeFile(path, old);
@@ -453,7 +453,7 @@ TEST(SafeSave, AFailedSaveLeavesTheOldRingWholeAndNoTemporaryFile) {
 }
 
 TEST(SafeSave, ABadRecordFailsTheSaveBeforeTheOldRingIsTouched) {
-  ScratchDir dir;
+  TempDir dir;
   const auto path = dir / "ring.pgp";
   writeFile(path, readFile(testData("ring-fits.pgp")));
   PublicKeyRecord bad = makeRecord("bad");
@@ -466,7 +466,7 @@ TEST(SafeSave, ABadRecordFailsTheSaveBeforeTheOldRingIsTouched) {
 }
 
 TEST(SafeSave, ReplacesTheRingKeepingItsPermissions) {
-  ScratchDir dir;
+  TempDir dir;
   const auto path = dir / "ring.pgp";
   writeFile(path, {1, 2, 3});
   ASSERT_EQ(::chmod(path.string().c_str(), 0640), 0);
@@ -491,7 +491,7 @@ TEST(SafeSave, ReplacesTheRingKeepingItsPermissions) {
 
 TEST(SafeSave, AReadOnlyRingIsNotReplaced) {
   if (::geteuid() == 0) GTEST_SKIP() << "root may write any file";
-  ScratchDir dir;
+  TempDir dir;
   const auto path = dir / "ring.pgp";
   writeFile(path, {1, 2, 3});
   ASSERT_EQ(::chmod(path.string().c_str(), 0444), 0);

@@ -1,6 +1,7 @@
 // The fixture of the tests that run the lumbra program against the reference
-// server: a server started in a temporary folder (stopped whatever happens),
-// and the shell run with its arguments, its output and status collected.
+// server: a server started on a database in a temporary folder (stopped
+// whatever happens), and the shell run with its arguments, its output and
+// status collected.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,7 +18,9 @@
 #include <vector>
 
 #include <sys/wait.h>
-#include <unistd.h>
+
+#include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace lumbra_shell_e2e {
 
@@ -56,63 +59,31 @@ class ShellAgainstServer : public ::testing::Test {
     if (kServer.empty() || kShell.empty() || !fs::exists(kServer) || !fs::exists(kShell)) {
       GTEST_SKIP() << "lumbra-server or lumbra not built";
     }
-    dir_ = fs::temp_directory_path() / ("lumbra_shell_e2e_" + std::to_string(getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    const std::string db = (dir_ / "test.db").string();
-    const std::string add = quote(kServer) + " user add shell --database " + quote(db) + " >" +
-                            quote((dir_ / "useradd.log").string()) + " 2>&1";
-    FILE* pipe = popen(add.c_str(), "w");
-    ASSERT_NE(pipe, nullptr);
-    std::fprintf(pipe, "%s\n", kPassword);
-    ASSERT_EQ(pclose(pipe), 0) << slurp(dir_ / "useradd.log");
-
+    dir_ = folder_.path();
+    database_ = (dir_ / "test.db").string();
     startServer();
   }
 
-  // The server on the test's database, on a port of its own choosing.
-  void startServer() {
-    const std::string db = (dir_ / "test.db").string();
-    const std::string portFile = (dir_ / "port").string();
-    fs::remove(portFile);
-    port_.clear();
-    const std::string log = (dir_ / "server.log").string();
-    server_ = fork();
-    ASSERT_GE(server_, 0);
-    if (server_ == 0) {
-      std::freopen(log.c_str(), "w", stderr);
-      execl(kServer.c_str(), kServer.c_str(), "--listen", "127.0.0.1:0", "--database", db.c_str(),
-            "--port-file", portFile.c_str(), "--message-length", "1901", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 200 && port_.empty(); ++i) {
-      std::ifstream in(portFile);
-      std::getline(in, port_);
-      if (port_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ASSERT_FALSE(port_.empty()) << "no port file; server log:\n" << slurp(log);
+  // The next start adds the user "shell" with the test's password first (a
+  // new database).
+  void addUser() { started_ = false; }
+
+  // The server on the test's database (its user added at the first start), on
+  // a port of its own choosing, with `more` arguments.
+  void startServer(const std::vector<std::string>& more = {}) {
+    server_.useDatabase(database_, /*addUser=*/!started_);
+    std::vector<std::string> arguments = {"--message-length", "1901"};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    ASSERT_TRUE(server_.start(kServer, "shell", kPassword, arguments)) << server_.error();
+    started_ = true;
+    port_ = std::to_string(server_.port());
   }
 
-  void TearDown() override {
-    stopServer();
-    if (!dir_.empty()) fs::remove_all(dir_);
-  }
+  void TearDown() override { stopServer(); }
 
-  // SIGINT, then SIGKILL after five seconds.
   void stopServer() {
-    if (server_ > 0) {
-      kill(server_, SIGINT);
-      int status = 0;
-      for (int i = 0; i < 100 && waitpid(server_, &status, WNOHANG) == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-      if (waitpid(server_, &status, WNOHANG) == 0) {
-        kill(server_, SIGKILL);
-        waitpid(server_, &status, 0);
-      }
-      server_ = -1;
-    }
+    server_.stop();
+    port_.clear();
   }
 
   // Runs the shell with these arguments after the target; password from the environment.
@@ -160,8 +131,11 @@ class ShellAgainstServer : public ::testing::Test {
 
   std::string target() const { return "shell@127.0.0.1:" + port_; }
 
+  suite_test::TempDir folder_{"lumbra-shell"};
   fs::path dir_;
-  pid_t server_ = -1;
+  std::string database_;  // a SQLite file, or a PostgreSQL URI
+  suite_test::ServerProcess server_;
+  bool started_ = false;
   std::string port_;
 };
 

@@ -5,6 +5,10 @@
 // is not built.
 #include "server_fixture.h"
 
+#include <cctype>
+#include <functional>
+#include "tests/support/postgres_uri.h"
+
 namespace lumbra_shell_e2e {
 namespace {
 
@@ -13,6 +17,11 @@ TEST_F(ShellAgainstServer, TableAndCsvOfTheSameRows) {
   const ShellRun csv = shell({"-F", "csv", "-c", "SELECT ID, NAME FROM T ORDER BY ID"});
   ASSERT_EQ(csv.status, 0) << csv.err;
   EXPECT_EQ(csv.out, "ID,NAME\n1,N1\n2,N2\n3,N3\n");
+
+  const ShellRun json = shell({"-F", "json", "-c", "SELECT ID, NAME FROM T ORDER BY ID"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out,
+            "[\n  {\"ID\": 1, \"NAME\": \"N1\"},\n  {\"ID\": 2, \"NAME\": \"N2\"},\n  {\"ID\": 3, \"NAME\": \"N3\"}\n]\n");
 
   const ShellRun table = shell({"-c", "SELECT ID, NAME FROM T ORDER BY ID"});
   ASSERT_EQ(table.status, 0) << table.err;
@@ -60,15 +69,29 @@ TEST_F(ShellAgainstServer, ExitStatusTellsFailures) {
   const std::vector<Case> cases = {
       {{"-c", "GETSET SERVERINFO"}, kPassword, 0, ""},
       {{"-c", "SELECT X FROM NOWHERE"}, kPassword, 1, "error -"},
-      {{"-c", "frob 1"}, kPassword, 1, "error -12: LBX612 - COMANDO INVALIDO (frob )"},
+      {{"-c", "frob 1"}, kPassword, 1, "\"frob\" is not a command word"},
+      {{"-c", "COMMIT SELECT 1"}, kPassword, 1, "error -123: TEXTO APOS COMMIT OU ROLLBACK: SELECT 1"},
       {{"-c", "\\crc /nonexistent/file"}, kPassword, 1, "cannot open"},
-      {{"-c", "GETSET SERVERINFO"}, "wrong", 2, "error -"},
+      {{"-c", "GETSET SERVERINFO"}, "wrong", 2,
+       "error -102: USUARIO OU SENHA INVALIDOS\n  the server refused the identification or the password"},
+      {{"-c", "SELECT 1; SELECT 2"}, kPassword, 1,
+       "error -121: SELECT COM MAIS DE UM COMANDO\n  a SELECT takes one statement"},
   };
   for (const auto& c : cases) {
     const ShellRun run = shell(c.arguments, c.password);
     EXPECT_EQ(run.status, c.status) << c.arguments.back() << '\n' << run.err;
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
   }
+  // Nothing listens on port 1: the address and the system's reason, and a question.
+  const std::string command = "LUMBRA_PASSWORD=x " + quote(kShell) + " demo@127.0.0.1:1 -c 'SELECT 1' 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char text[1024] = {};
+  const std::size_t n = std::fread(text, 1, sizeof text - 1, pipe);
+  EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 2);
+  EXPECT_EQ(std::string(text, n),
+            "error -7: LBX607 - FALHA NA CONEXAO (111)\n"
+            "  no connection to 127.0.0.1:1 (Connection refused): is lumbra-server running and listening there?\n");
   // The server information, converted for the terminal.
   const ShellRun info = shell({"-c", "GETSET SERVERINFO"});
   EXPECT_NE(info.out.find("Vers\u00e3o"), std::string::npos) << info.out;
@@ -125,8 +148,8 @@ TEST_F(ShellAgainstServer, UpdatesWithoutCommitAreNeverDroppedSilently) {
   const ShellRun many = shell({"-f", file("many.sql", script).string()});
   EXPECT_EQ(many.status, 0) << many.err;
   EXPECT_EQ(many.out, "COMMIT 600 updates\n");
-  const ShellRun count = shell({"-c", "EXEC SELECT COUNT(*) FROM T"});
-  EXPECT_EQ(count.out, "601\n");
+  const ShellRun count = shell({"-F", "csv", "-c", "SELECT COUNT(*) AS N FROM T"});
+  EXPECT_EQ(count.out, "N\n601\n");
 }
 
 TEST_F(ShellAgainstServer, FilesOfStatementsInAnyCaseWithComments) {
@@ -162,14 +185,77 @@ TEST_F(ShellAgainstServer, ARefusedBatchSaysWhichUpdateAndWhatDidNotRun) {
       "INSERT INTO NOWHERE VALUES (2)\n"
       "SELECT ID FROM T\n"
       "COMMIT\n";
-  const ShellRun run = shell({"-f", file("bad.sql", script).string()});
+  const std::string path = file("bad.sql", script).string();
+  const ShellRun run = shell({"-f", path});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "COMMIT 0 updates\n");
-  EXPECT_EQ(run.err,
-            "error -2001: ERRO SQL NA ATUALIZACAO 2 DO LOTE: NO SUCH TABLE: NOWHERE\n"
-            "the batch of 2 updates was refused, none of them applied; update 2 failed: INSERT INTO NOWHERE "
-            "VALUES (2)\n"
-            "not run: SELECT ID FROM T\n");
+  const std::string at = path + ":3: ";
+  EXPECT_EQ(run.err.rfind(at + "error -2001: ERRO SQL NA ATUALIZACAO 2 DO LOTE: NO SUCH TABLE: NOWHERE\n", 0), 0u)
+      << run.err;
+  EXPECT_NE(run.err.find(at +
+                         "the batch of 2 updates was refused, none of them applied; update 2 failed: INSERT "
+                         "INTO NOWHERE VALUES (2)\n" +
+                         at + "not run: SELECT ID FROM T\n"),
+            std::string::npos)
+      << run.err;
+}
+
+TEST_F(ShellAgainstServer, NothingIsDroppedBehindACommit) {
+  RUN_OK({"-c", "EXEC CREATE TABLE T (ID INTEGER PRIMARY KEY)", "-c", "COMMIT"});
+  // In a file COMMIT ends with its line: the typo on the next line is a
+  // command of its own, refused before it is sent, with its file and line.
+  const std::string path = file("typo.sql", "INSERT INTO T VALUES (40)\nCOMMIT\nSELEC * FROM T\n").string();
+  const ShellRun typo = shell({"-f", path});
+  EXPECT_EQ(typo.status, 1);
+  EXPECT_EQ(typo.out, "COMMIT 1 update\n");
+  EXPECT_EQ(typo.err.rfind(path + ":3: \"SELEC\" is not a command word", 0), 0u) << typo.err;
+
+  // A statement joined behind COMMIT: the server refuses the whole text and
+  // the update waits for a COMMIT of its own.
+  const ShellRun joined = shell({"-c", "INSERT INTO T VALUES (41)", "-c", "COMMIT SELECT * FROM T WHERE ID = 40"});
+  EXPECT_EQ(joined.status, 1);
+  EXPECT_NE(joined.err.find("error -123: TEXTO APOS COMMIT OU ROLLBACK: SELECT * FROM T WHERE ID = 40\n"),
+            std::string::npos)
+      << joined.err;
+  EXPECT_NE(joined.err.find("lumbra: 1 update not committed"), std::string::npos) << joined.err;
+  EXPECT_EQ(shell({"-F", "csv", "-c", "SELECT ID FROM T"}).out, "ID\n40\n");
+}
+
+// \dt and \d TABLE on either database behind the server.
+void describeTables(const std::function<ShellRun(const std::vector<std::string>&)>& shell, const std::string& table) {
+  const ShellRun made = shell({"-c", "EXEC CREATE TABLE " + table + " (ID INTEGER PRIMARY KEY, NAME CHAR(10) NOT NULL)",
+                               "-c", "COMMIT"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  const ShellRun tables = shell({"-F", "csv", "-c", "\\dt"});
+  ASSERT_EQ(tables.status, 0) << tables.err;
+  std::string lower = table;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_TRUE(tables.out.rfind("Name,Type\n", 0) == 0) << tables.out;
+  EXPECT_TRUE(tables.out.find("\n" + table + ",table\n") != std::string::npos ||
+              tables.out.find("\n" + lower + ",table\n") != std::string::npos)
+      << tables.out;
+  const ShellRun columns = shell({"-F", "csv", "-c", "\\d " + table});
+  ASSERT_EQ(columns.status, 0) << columns.err;
+  const auto shown = lines(columns.out);
+  ASSERT_EQ(shown.size(), 3u) << columns.out;
+  EXPECT_EQ(shown[1].rfind("ID,INTEGER,", 0) == 0 || shown[1].rfind("id,integer,", 0) == 0, true) << shown[1];
+  EXPECT_NE(shown[2].find(",not null"), std::string::npos) << shown[2];
+}
+
+TEST_F(ShellAgainstServer, TablesAndColumnsOnSqlite) {
+  describeTables([this](const std::vector<std::string>& a) { return shell(a); }, "PEOPLE");
+}
+
+TEST_F(ShellAgainstServer, TablesAndColumnsOnPostgres) {
+  std::string uri;
+  LUMBRA_REQUIRE_POSTGRES(uri);
+  stopServer();
+  database_ = uri;
+  addUser();
+  startServer();
+  const std::string table = "SHELL_D_" + std::to_string(getpid());
+  describeTables([this](const std::vector<std::string>& a) { return shell(a); }, table);
+  shell({"-c", "EXEC DROP TABLE " + table, "-c", "COMMIT"});
 }
 
 TEST_F(ShellAgainstServer, TablesShowEveryCellInItsPlace) {
@@ -202,14 +288,13 @@ TEST_F(ShellAgainstServer, TablesShowEveryCellInItsPlace) {
 }
 
 TEST_F(ShellAgainstServer, BadTargetsAndFilesAreRefusedBeforeConnecting) {
-  const auto log = dir_ / "server.log";
-  const auto before = slurp(log);
+  const std::string before = server_.log();
   struct Case {
     std::vector<std::string> arguments;
     const char* err;
   };
   const std::vector<Case> cases = {
-      {{"-f", (dir_ / "missing.sql").string()}, "lumbra: cannot open "},
+      {{"-f", (dir_ / "missing.sql").string()}, "missing.sql: No such file or directory"},
       {{"-c", "SELECT 1", "-f", dir_.string() + "/none/at/all.sql"}, "lumbra: cannot open "},
   };
   for (const auto& c : cases) {
@@ -228,7 +313,7 @@ TEST_F(ShellAgainstServer, BadTargetsAndFilesAreRefusedBeforeConnecting) {
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_EQ(std::string(text, n),
             "lumbra: demo@127.0.0.1:99999: port 99999 is not a number from 1 to 65535\n");
-  EXPECT_EQ(slurp(log), before);  // the server saw no connection
+  EXPECT_EQ(server_.log(), before);  // the server saw no connection
 }
 
 }  // namespace

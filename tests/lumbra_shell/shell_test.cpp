@@ -1,9 +1,13 @@
 // The shell's session logic against a scripted client: what it sends, what it
 // prints for rows, counts and failures, and the buffers it hands the client.
 #include "tools/lumbra/shell.h"
+#include "tools/lumbra/explanations.h"
+
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -98,6 +102,8 @@ TEST_F(ShellTest, SelectRowsAsTableAndCsv) {
   const Case cases[] = {
       {OutputFormat::table, "ID  | NAME\n----+--------\n  1 | ALICE\n  2 | BOB\n(2 rows)\n"},
       {OutputFormat::csv, "ID,NAME\n1,ALICE\n2,BOB\n"},
+      {OutputFormat::json, "[\n  {\"ID\": 1, \"NAME\": \"ALICE\"},\n  {\"ID\": 2, \"NAME\": \"BOB\"}\n]\n"},
+      {OutputFormat::ndjson, "{\"ID\": 1, \"NAME\": \"ALICE\"}\n{\"ID\": 2, \"NAME\": \"BOB\"}\n"},
   };
   connect();
   for (const auto& c : cases) {
@@ -112,11 +118,39 @@ TEST_F(ShellTest, SelectRowsAsTableAndCsv) {
   EXPECT_EQ(err.str(), "");
 }
 
+TEST_F(ShellTest, JsonTellsNumbersTextsAndBlanksApartAndExpandedShowsARowAsLines) {
+  connect();
+  const std::string answer = "00022ID=N(3),NAME=A(9),CODE=V(4),B=A(6).";
+  shell.setFormat(OutputFormat::ndjson);
+  client.replies = {{2, answer}};
+  client.rows = {{0, std::string("  7Zo\xEB \"x\"\\ 007      ", 22)}, {0, std::string(22, ' ')}};
+  EXPECT_TRUE(shell.execute("SELECT ID, NAME, CODE, B FROM T"));
+  // 007 is no JSON number: it stays a text; blanks only are null.
+  EXPECT_EQ(out.str(),
+            "{\"ID\": 7, \"NAME\": \"Zo\u00eb \\\"x\\\"\\\\\", \"CODE\": \"007\", \"B\": null}\n"
+            "{\"ID\": null, \"NAME\": null, \"CODE\": null, \"B\": null}\n");
+
+  out.str("");
+  shell.setFormat(OutputFormat::table);
+  EXPECT_TRUE(shell.execute("\\x on"));
+  client.replies = {{1, answer}};
+  client.rows = {{0, std::string("  7Zo\xEB        12ab    ", 22)}};
+  EXPECT_TRUE(shell.execute("SELECT ID, NAME, CODE, B FROM T"));
+  EXPECT_EQ(out.str(),
+            "expanded display on\n"
+            "-[ RECORD 1 ]-\n"
+            "ID   | 7\n"
+            "NAME | Zo\u00eb\n"
+            "CODE | 12\n"
+            "B    | ab\n"
+            "(1 row)\n");
+}
+
 TEST_F(ShellTest, FailuresAreShownAndReported) {
   connect();
   client.replies = {{-153, "0153 TABELA INEXISTENTE"}};
   EXPECT_FALSE(shell.execute("SELECT X FROM NADA"));
-  EXPECT_EQ(err.str(), "error -153: 0153 TABELA INEXISTENTE\n");
+  EXPECT_EQ(err.str(), "error -153: 0153 TABELA INEXISTENTE\n  the server refused the command with status 153 (server/README.md lists them)\n");
   EXPECT_EQ(client.getNextCalls, 0);
 
   // A retrieval that breaks off: the rows so far, then the failure.
@@ -126,7 +160,7 @@ TEST_F(ShellTest, FailuresAreShownAndReported) {
   client.rows = {{0, "ab"}, {-2, "LBX602 - ERRO NO RECEBIMENTO DA MENSAGEM (104)"}};
   EXPECT_FALSE(shell.execute("SELECT A FROM T"));
   EXPECT_EQ(out.str(), "A\n--\nab\n(1 row)\n");
-  EXPECT_EQ(err.str(), "error -2: LBX602 - ERRO NO RECEBIMENTO DA MENSAGEM (104)\n");
+  EXPECT_EQ(err.str(), "error -2: LBX602 - ERRO NO RECEBIMENTO DA MENSAGEM (104)\n  the reply could not be read; the session goes on\n");
 }
 
 TEST_F(ShellTest, BatchedUpdatesAndCommit) {
@@ -179,7 +213,7 @@ TEST_F(ShellTest, ConnectReadsTheLow16Bits) {
   Shell other(refusing, out, err);
   EXPECT_FALSE(other.connect(*target, "bad", ""));
   EXPECT_FALSE(other.connected());
-  EXPECT_EQ(err.str(), "error -151: 0151 SENHA INVALIDA\n");
+  EXPECT_EQ(err.str().rfind("error -151: 0151 SENHA INVALIDA\n  ", 0), 0u) << err.str();
 }
 
 TEST_F(ShellTest, CommitShowsTheTrueTotal) {
@@ -230,7 +264,7 @@ TEST_F(ShellTest, UpdatesNotCommittedAreCounted) {
 
   // An EXEC that writes opens a transaction; one that reads does not.
   client.replies = {{1, "3"}};
-  EXPECT_TRUE(shell.execute("EXEC SELECT COUNT(*) FROM T"));
+  EXPECT_TRUE(shell.execute("EXEC VALUES (3)"));
   EXPECT_FALSE(shell.transactionOpen());
   client.replies = {{1, "0"}};
   EXPECT_TRUE(shell.execute("EXEC CREATE TABLE U (A)"));
@@ -247,6 +281,8 @@ TEST_F(ShellTest, UpdatesNotCommittedAreCounted) {
   EXPECT_FALSE(shell.uncommittedWarning());
   EXPECT_EQ(err.str(),
             "error -2001: ERRO SQL NA ATUALIZACAO 1 DO LOTE: NO SUCH TABLE: NADA\n"
+            "  the database refused the statement (its own message follows ERRO SQL): check the SQL and the names "
+            "(\\dt lists the tables, \\d TABLE the columns)\n"
             "the batch of 1 update was refused, none of them applied; update 1 failed: INSERT INTO NADA "
             "VALUES (1)\n");
 }
@@ -273,6 +309,79 @@ TEST_F(ShellTest, CommandsAreSentUpperCasedAndInWindows1252) {
   EXPECT_EQ(client.sent, sent);
 }
 
+// Every status in the table: the library's text as it came, then one line of
+// cause and remedy, with the address and the system's reason filled in.
+TEST_F(ShellTest, EveryStatusGetsALineOfCauseAndRemedy) {
+  for (std::int32_t status = -1; status >= -15; --status) {
+    const auto& table = explanationTable();
+    EXPECT_TRUE(std::any_of(table.begin(), table.end(), [&](const Explanation& e) { return e.status == status; }))
+        << "no explanation for the client's status " << status;
+  }
+  for (const Explanation& entry : explanationTable()) {
+    ScriptedClient refusing;
+    std::ostringstream quiet, said;
+    Shell other{refusing, quiet, said};
+    const std::string text = "TEXT OF " + std::to_string(entry.status) + " (111)";
+    refusing.login = {entry.status, text};
+    std::string error;
+    EXPECT_FALSE(other.connect(*parseTarget("demo@10.1.2.3", error), "pw", ""));
+    const std::string shown = said.str();
+    const std::string head = "error " + std::to_string(entry.status) + ": " + text + "\n  ";
+    ASSERT_EQ(shown.rfind(head, 0), 0u) << shown;
+    const std::string line = shown.substr(head.size());
+    EXPECT_EQ(line.find('{'), std::string::npos) << line;  // every placeholder filled
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+    EXPECT_EQ(line.back(), '\n');
+  }
+  struct Case {
+    std::int32_t status;
+    const char* text;
+    const char* line;
+  };
+  const Case cases[] = {
+      {-7, "LBX607 - FALHA NA CONEXAO (111)",
+       "no connection to 10.1.2.3:3001 (Connection refused): is lumbra-server running and listening there?"},
+      {-2067, "ERRO SQL: A NEW ONE", "the database refused the statement (code 67; its own message follows ERRO SQL)"},
+      {-199, "0199 NOVO", "the server refused the command with status 199 (server/README.md lists them)"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(explainStatus(c.status, c.text, ExplainContext{"10.1.2.3"}), c.line);
+  }
+}
+
+TEST_F(ShellTest, AWordThatIsNoCommandWordIsNeverSent) {
+  connect();
+  struct Case {
+    const char* typed;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"SELEC * FROM T", "\"SELEC\" is not a command word (SELECT, INSERT, UPDATE, DELETE, COMMIT, ROLLBACK, "},
+      {"create table T (A)",
+       "\"create\" is not a command word: SQL other than SELECT, INSERT, UPDATE and DELETE goes through EXEC "
+       "(EXEC create ...); not sent"},
+      {"(SELECT 1)", "\"\" is not a command word"},
+      {"exec select count(*) from T",
+       "EXEC SELECT answers with the first row alone; the SELECT itself gives every row (select count(*) from "
+       "T); not sent"},
+  };
+  shell.setLocation("q.sql:3");
+  for (const auto& c : cases) {
+    err.str("");
+    EXPECT_FALSE(shell.execute(c.typed));
+    EXPECT_EQ(err.str().rfind(std::string("q.sql:3: ") + c.said, 0), 0u) << err.str();
+  }
+  EXPECT_TRUE(client.sent.empty());
+  // Every line of a failure carries the location.
+  err.str("");
+  client.replies = {{-2001, "ERRO SQL: NO SUCH TABLE: NADA"}};
+  EXPECT_FALSE(shell.execute("SELECT A FROM NADA"));
+  std::istringstream lines(err.str());
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) EXPECT_EQ(line.rfind("q.sql:3: ", 0), 0u) << line;
+  EXPECT_GE(count, 1);
+}
+
 TEST_F(ShellTest, ARefusedBatchNamesItsUpdateAndTheCommandNotRun) {
   connect();
   EXPECT_TRUE(shell.execute("INSERT INTO T VALUES (1)"));
@@ -281,6 +390,8 @@ TEST_F(ShellTest, ARefusedBatchNamesItsUpdateAndTheCommandNotRun) {
   EXPECT_FALSE(shell.execute("SELECT A FROM T"));
   EXPECT_EQ(err.str(),
             "error -2001: ERRO SQL NA ATUALIZACAO 2 DO LOTE: NO SUCH TABLE: NADA\n"
+            "  the database refused the statement (its own message follows ERRO SQL): check the SQL and the names "
+            "(\\dt lists the tables, \\d TABLE the columns)\n"
             "the batch of 2 updates was refused, none of them applied; update 2 failed: INSERT INTO NADA "
             "VALUES (2)\n"
             "not run: SELECT A FROM T\n");
@@ -292,7 +403,9 @@ TEST_F(ShellTest, ARefusedBatchNamesItsUpdateAndTheCommandNotRun) {
   EXPECT_TRUE(shell.execute("INSERT INTO T VALUES (3)"));
   client.replies = {{-2001, "ERRO SQL: NO SUCH COLUMN: X"}};
   EXPECT_FALSE(shell.execute("SELECT X FROM T"));
-  EXPECT_EQ(err.str(), "error -2001: ERRO SQL: NO SUCH COLUMN: X\n");
+  EXPECT_EQ(err.str(), "error -2001: ERRO SQL: NO SUCH COLUMN: X\n"
+            "  the database refused the statement (its own message follows ERRO SQL): check the SQL and the names "
+            "(\\dt lists the tables, \\d TABLE the columns)\n");
   EXPECT_EQ(shell.uncommitted(), 1);
 }
 
@@ -305,6 +418,7 @@ TEST_F(ShellTest, ALostConnectionIsSaidOnce) {
   EXPECT_FALSE(shell.execute("SELECT A FROM T"));
   EXPECT_EQ(err.str(),
             "error -2: LBX602 - ERRO NO RECEBIMENTO DA MENSAGEM (0)\n"
+            "  no reply came: the server closed the connection or stopped (the peer closed the connection)\n"
             "connection lost, and with it 1 update not committed (\\connect opens a new session)\n");
   EXPECT_FALSE(shell.connected());
   EXPECT_TRUE(shell.connectionLost());
@@ -327,7 +441,9 @@ TEST_F(ShellTest, ResultsThatFailAtOnceShowOnlyTheFailure) {
   client.rows = {{-150, "0150 REGISTRO EXCEDE O TAMANHO DA MENSAGEM"}};
   EXPECT_FALSE(shell.execute("SELECT A FROM T"));
   EXPECT_EQ(out.str(), "");
-  EXPECT_EQ(err.str(), "error -150: 0150 REGISTRO EXCEDE O TAMANHO DA MENSAGEM\n");
+  EXPECT_EQ(err.str(), "error -150: 0150 REGISTRO EXCEDE O TAMANHO DA MENSAGEM\n"
+            "  a row does not fit the message length: raise it with SET MESSAGE_LENGTH=n (up to 16777216), or "
+            "select fewer columns\n");
 
   // No rows at all is a result: its header.
   client.replies = {{0, "00003A=A(3)."}};
@@ -361,7 +477,7 @@ TEST_F(ShellTest, ExecSaysWhatItDid) {
       {"EXEC DROP VIEW V", "0", OutputFormat::table, "DROP VIEW\n"},
       {"EXEC UPDATE T SET A = 1", "3", OutputFormat::table, "3 rows changed\n"},
       {"EXEC DELETE FROM T WHERE A = 1", "1", OutputFormat::table, "1 row changed\n"},
-      {"EXEC SELECT COUNT(*) FROM T", "1000", OutputFormat::table, "1000\n"},
+      {"EXEC VALUES (1000)", "1000", OutputFormat::table, "1000\n"},
       {"EXEC CREATE TABLE T (A)", "0", OutputFormat::csv, "0\n"},  // scripts read the reply as it is
   };
   for (const auto& c : cases) {
@@ -404,18 +520,13 @@ TEST_F(ShellTest, TimingAndNullText) {
 
 class ShellFiles : public ShellTest {
  protected:
-  void SetUp() override {
-    dir = std::filesystem::temp_directory_path() /
-          ("lumbra_shell_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
+  void SetUp() override { dir = folder.path(); }
   std::string file(const std::string& name, const std::string& contents) {
     const auto path = (dir / name).string();
     std::ofstream(path, std::ios::binary) << contents;
     return path;
   }
+  suite_test::TempDir folder{"lumbra-shell"};
   std::filesystem::path dir;
 };
 

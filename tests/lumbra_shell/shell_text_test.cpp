@@ -90,7 +90,7 @@ TEST(ShellText, DisplayConvertsWindows1252AndEscapesControls) {
 
 TEST(ShellText, ScriptsSkipBlankAndCommentLines) {
   const auto commands = scriptCommands("SELECT A FROM T\r\n\n   \n-- a note\n  -- another\nCOMMIT");
-  const std::vector<std::string> expected = {"SELECT A FROM T", "COMMIT"};
+  const std::vector<ScriptCommand> expected = {{"SELECT A FROM T", 1}, {"COMMIT", 6}};
   EXPECT_EQ(commands, expected);
 }
 
@@ -198,23 +198,36 @@ TEST(Statements, FilesKeepOneCommandALineAndTakeLongerStatements) {
   struct Case {
     const char* name;
     const char* file;
-    std::vector<std::string> commands;
+    std::vector<ScriptCommand> commands;
   };
   const Case cases[] = {
       {"one a line, no ';'",
        "EXEC CREATE TABLE T (A)\nINSERT INTO T VALUES (1)\ninsert into T values (2)\nCOMMIT\n",
-       {"EXEC CREATE TABLE T (A)", "INSERT INTO T VALUES (1)", "insert into T values (2)", "COMMIT"}},
+       {{"EXEC CREATE TABLE T (A)", 1}, {"INSERT INTO T VALUES (1)", 2}, {"insert into T values (2)", 3},
+        {"COMMIT", 4}}},
       {"a statement over lines",
        "SELECT A,\n   B -- the second\n FROM T\n WHERE A < 3;\nCOMMIT",
-       {"SELECT A, B FROM T WHERE A < 3;", "COMMIT"}},
-      {"';' ends, whatever follows", "SELECT 1;\n(2)\n", {"SELECT 1;", "(2)"}},
+       {{"SELECT A, B FROM T WHERE A < 3;", 1}, {"COMMIT", 5}}},
+      {"';' ends, whatever follows", "SELECT 1;\n(2)\n", {{"SELECT 1;", 1}, {"(2)", 2}}},
       {"backslash lines stand alone",
        "SELECT A\n\\format csv\nFROM T\n",
-       {"SELECT A", "\\format csv", "FROM T"}},
+       {{"SELECT A", 1}, {"\\format csv", 2}, {"FROM T", 3}}},
       {"a literal over lines keeps its ';' and command words",
        "INSERT INTO T VALUES ('a;\nSELECT b')\nCOMMIT\n",
-       {"INSERT INTO T VALUES ('a; SELECT b')", "COMMIT"}},
-      {"help and quit", "help\nquit\nSELECT 1", {"help", "quit", "SELECT 1"}},
+       {{"INSERT INTO T VALUES ('a;\nSELECT b')", 1}, {"COMMIT", 3}}},
+      {"a literal keeps its line ends and the blanks that begin its lines",
+       "SELECT 'one\n  two\n\nthree' AS T\n",
+       {{"SELECT 'one\n  two\n\nthree' AS T", 1}}},
+      {"help and quit", "help\nquit\nSELECT 1", {{"help", 1}, {"quit", 2}, {"SELECT 1", 3}}},
+      // COMMIT and ROLLBACK take nothing after them: the next line, whatever
+      // it holds, is a command of its own (and a typo in it is refused, not
+      // dropped behind the COMMIT).
+      {"COMMIT ends with its line",
+       "INSERT INTO T VALUES (1)\ncommit\nSELEC * FROM T\n",
+       {{"INSERT INTO T VALUES (1)", 1}, {"commit", 2}, {"SELEC * FROM T", 3}}},
+      {"ROLLBACK and a comment",
+       "rollback -- undo\n  WHERE A = 1\nCOMMIT;\n",
+       {{"rollback", 1}, {"WHERE A = 1", 2}, {"COMMIT;", 3}}},
   };
   for (const auto& c : cases) EXPECT_EQ(scriptCommands(c.file), c.commands) << c.name;
 }
@@ -235,7 +248,7 @@ TEST(Statements, AtThePromptACommandEndsWithASemicolon) {
       {"-- alone", std::nullopt, false},
       {"quit", "quit", false},
       {"SELECT 'x;", std::nullopt, true},  // the ';' is inside the literal
-      {"y';", "SELECT 'x; y';", false},
+      {"  y';", "SELECT 'x;\n  y';", false},
   };
   for (const auto& step : steps) {
     EXPECT_EQ(buffer.add(step.line), step.command) << step.line;
@@ -269,7 +282,14 @@ TEST(ShellOptions, CommandLines) {
   for (const auto& arguments : bad) {
     EXPECT_FALSE(parseOptions(arguments, error)) << (arguments.empty() ? "" : arguments[0]);
   }
-  EXPECT_TRUE(parseOptions({"--help"}, error));
+  // -c and -f run in the order given, each taking one value.
+  options = parseOptions({"-f", "a.sql", "-c", "SELECT 1", "demo@127.0.0.1", "-f", "b.sql"}, error);
+  ASSERT_TRUE(options) << error;
+  ASSERT_EQ(options->steps.size(), 3u);
+  EXPECT_EQ(options->steps[0].text, "a.sql");
+  EXPECT_EQ(options->steps[1].text, "SELECT 1");
+  EXPECT_EQ(options->steps[2].text, "b.sql");
+  EXPECT_EQ(options->target, "demo@127.0.0.1");
 }
 
 TEST(ResultFormat, ColumnsFromTheDescription) {

@@ -11,6 +11,7 @@
 
 #include "protocol/credentials.h"
 #include "protocol/ebcdic.h"
+#include "protocol/hex.h"
 #include "protocol/run_length.h"
 #include "protocol/wire.h"
 
@@ -18,13 +19,7 @@ namespace lumbra {
 namespace {
 
 std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
+  return hexText(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
 
 // ---- EBCDIC ----

@@ -1,4 +1,4 @@
-// Tests of the wire's readers and writers: reply head, SELECT head, CONT tag, numbers, hex pairs, ",ML=", length clause.
+// Tests of the wire's readers and writers: reply head, SELECT head, CONT tag, numbers, hex digits, ",ML=", length clause.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "protocol/ebcdic.h"
+#include "protocol/hex.h"
 #include "protocol/wire.h"
 
 namespace lumbra {
@@ -149,7 +150,7 @@ TEST(WireFormat, ContinuationRequestAndTag) {
   }
 }
 
-TEST(WireFormat, HexPairs) {
+TEST(Hex, DigitsAndPairs) {
   struct Case {
     char first, second;
     int value;
@@ -162,6 +163,21 @@ TEST(WireFormat, HexPairs) {
   EXPECT_EQ(upperHexDigitValue('C'), 12);
   EXPECT_EQ(upperHexDigitValue('c'), -1);
   EXPECT_EQ(hexDigitValue('c'), 12);
+}
+
+TEST(Hex, TextRoundTrip) {
+  const unsigned char bytes[] = {0x00, 0x7F, 0x80, 0xAB, 0xFF};
+  for (const bool upper : {true, false}) {
+    const std::string text = hexText(bytes, sizeof bytes, upper);
+    EXPECT_EQ(text, upper ? "007F80ABFF" : "007f80abff");
+    unsigned char back[sizeof bytes] = {};
+    ASSERT_TRUE(readHexText(text, back));
+    EXPECT_EQ(std::memcmp(back, bytes, sizeof bytes), 0);
+  }
+  unsigned char out[4];
+  EXPECT_TRUE(readHexText("", out));
+  EXPECT_FALSE(readHexText("ABC", out));   // odd
+  EXPECT_FALSE(readHexText("AB0G", out));  // not a digit
 }
 
 TEST(WireFormat, MessageLengthSpan) {

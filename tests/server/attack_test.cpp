@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/layout.h"
 #include "server/users.h"
 #include "tests/server/server_harness.h"
 
@@ -135,7 +136,7 @@ TEST(Attack, TriggersAndForeignKeysOfSessionsNeverTouchTheUsers) {
   EXPECT_EQ(query(path, "SELECT COUNT(*) FROM lumbra_server_users"), "0");
 }
 
-TEST(Attack, UsersOfAnOlderDatabaseMoveToTheirOwnFileAndNothingRuns) {
+TEST(Attack, UpgradeMovesTheUsersOfAnOlderDatabaseAndRunsNothing) {
   std::string aliceHash = hashPassword("SECRET", 10);
   std::string carolHash = hashPassword("CAROLPW", 10);
   auto legacy = [&](const std::string& path) {
@@ -159,6 +160,9 @@ TEST(Attack, UsersOfAnOlderDatabaseMoveToTheirOwnFileAndNothingRuns) {
     ASSERT_EQ(sqlite3_exec(db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_close(db);
+    std::string report;
+    std::string error;
+    ASSERT_TRUE(upgradeDatabase(path, report, error)) << error;
   };
   RunningServer server([](ServerOptions&) {}, legacy);
   const std::string path = server.databasePath();

@@ -1,11 +1,9 @@
 // The server's engine without sockets: writers woken when the write lock is let go, SQL slots, long jobs, read-ahead moves.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -15,6 +13,7 @@
 #include "server/sqlite/backend.h"
 #include "server/workers.h"
 #include "tests/server/server_harness.h"
+#include "tests/support/temp_dir.h"
 
 namespace lumbra::server::testing {
 namespace {
@@ -40,10 +39,7 @@ TEST(LockReleases, AWaiterIsWokenOnceByTheNextReleaseOrAtOnceByOneItMissed) {
 class TwoSessions : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/lumbra-engine-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-    settings_.databasePath = directory_ + "/test.db";
+    settings_.databasePath = folder_.file("test.db");
     settings_.busyTimeoutMs = 60000;
     std::string error;
     users_ = openUserFile(settings_.databasePath, error);
@@ -60,7 +56,6 @@ class TwoSessions : public ::testing::Test {
     second_.reset();
     backend_.reset();
     users_.reset();
-    std::system(("rm -rf " + directory_).c_str());
   }
 
   std::unique_ptr<SessionLogic> open() {
@@ -76,7 +71,7 @@ class TwoSessions : public ::testing::Test {
     return outcome.retry ? "retry" : statusOf(outcome.reply);
   }
 
-  std::string directory_;
+  suite_test::TempDir folder_{"lumbra-engine-test"};
   ServerSettings settings_;
   std::unique_ptr<UserStore> users_;
   std::unique_ptr<Backend> backend_;
@@ -128,11 +123,9 @@ TEST_F(TwoSessions, AWriterThatFindsTheLockTakenKnowsWhenItsWaitEnds) {
 // server's: they still happen, and the pages reach the database file while
 // the server keeps it open.
 TEST(SqliteLog, IsCheckpointedWhileTheServerKeepsTheFileOpen) {
-  char pattern[] = "/tmp/lumbra-engine-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string directory = pattern;
+  suite_test::TempDir folder("lumbra-engine-test");
   ServerSettings settings;
-  settings.databasePath = directory + "/test.db";
+  settings.databasePath = folder.file("test.db");
   DatabaseSetup setup;
   setup.database = settings.databasePath;
   Databases databases;
@@ -165,7 +158,6 @@ TEST(SqliteLog, IsCheckpointedWhileTheServerKeepsTheFileOpen) {
   }
   databases.backend.reset();
   databases.users.reset();
-  std::system(("rm -rf " + directory).c_str());
 }
 
 // ---------------------------------------------------------------- SQL slots and long jobs

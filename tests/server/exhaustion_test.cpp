@@ -38,9 +38,7 @@ constexpr bool kMemoryIsMeasurable = true;
 class Child {
  public:
   Child(const std::vector<std::string>& options, long files = 0) {
-    char pattern[] = "/tmp/lumbra-server-exhaust-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return;
-    directory_ = pattern;
+    directory_ = folder_.path().string();
     std::string database = directory_ + "/x.db";
     std::string add = std::string("printf 'secret\\n' | '") + LUMBRA_SERVER_PROGRAM +
                       "' user add ALICE --iterations 10 --database '" + database + "' 2>/dev/null";
@@ -78,12 +76,6 @@ class Child {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
-    if (!directory_.empty()) {
-      std::string command = "rm -rf '" + directory_ + "'";
-      if (std::system(command.c_str()) != 0) {
-        // Leaving a temporary directory behind is harmless.
-      }
-    }
   }
   std::uint16_t port() const { return port_; }
   bool alive() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
@@ -104,6 +96,7 @@ class Child {
   }
 
  private:
+  suite_test::TempDir folder_{"lumbra-server-exhaust"};
   std::string directory_;
   pid_t pid_ = -1;
   std::uint16_t port_ = 0;

@@ -16,6 +16,7 @@
 #include "server/postgres/libpq.h"
 #include "server/users.h"
 #include "tests/support/postgres_database.h"
+#include "tests/support/temp_dir.h"
 
 namespace lumbra::server::pg {
 namespace {
@@ -307,10 +308,8 @@ TEST_F(PostgresSite, AFailedConnectionSaysWhyWithoutThePassword) {
 
 // Both stores answer alike.
 TEST_F(PostgresSite, TheUserStoreBehavesAsTheFileOne) {
-  char pattern[] = "/tmp/lumbra-users-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string folder = pattern;
-  for (const std::string& where : {folder + "/users.db", database_->ownerUri()}) {
+  const suite_test::TempDir folder("lumbra-users");
+  for (const std::string& where : {folder.file("users.db"), database_->ownerUri()}) {
     SCOPED_TRACE(isPostgresUri(where) ? "PostgreSQL" : "SQLite");
     std::string error;
     auto users = UserStore::open(where, error);
@@ -329,7 +328,6 @@ TEST_F(PostgresSite, TheUserStoreBehavesAsTheFileOne) {
     EXPECT_FALSE(users->check("NOT VALID", "PW1"));
     EXPECT_TRUE(users->storedHash("Z").value_or("").starts_with("pbkdf2-sha256$10$"));
   }
-  std::system(("rm -rf '" + folder + "'").c_str());
 }
 
 }  // namespace

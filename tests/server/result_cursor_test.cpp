@@ -3,10 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
 #include <thread>
 #include <string>
@@ -15,6 +13,7 @@
 #include "protocol/wire.h"
 #include "server/rows.h"
 #include "server/sqlite/backend.h"
+#include "tests/support/temp_dir.h"
 
 namespace lumbra::server {
 namespace {
@@ -30,21 +29,6 @@ class Table {
 
  private:
   sqlite3* db_ = nullptr;
-};
-
-// A folder for the cursors' scratch files, removed with what is in it.
-class Folder {
- public:
-  Folder() {
-    char pattern[] = "/tmp/lumbra-cursor-test-XXXXXX";
-    EXPECT_NE(mkdtemp(pattern), nullptr);
-    path_ = pattern;
-  }
-  ~Folder() { std::system(("rm -rf " + path_).c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 struct Blocks {
@@ -156,7 +140,7 @@ TEST(ResultCursor, BlocksDoNotDependOnKeptRowsOrLayingOutAhead) {
       "CASE WHEN i % 4 = 0 THEN NULL ELSE zeroblob(i % 13) || x'40424c' END, "
       "CASE WHEN i % 3 = 0 THEN '' ELSE NULL END FROM c;");
   const char* sql = "SELECT * FROM T";
-  Folder folder;
+  suite_test::TempDir folder("lumbra-cursor-test");
   for (std::size_t limit : {300u, 1900u, 31999u, 999999u}) {
     SCOPED_TRACE(limit);
     const Blocks stepped = readAll(table.db(), sql, Keeping{}, limit, Ahead::No);
@@ -182,8 +166,8 @@ TEST(ResultCursor, BlocksDoNotDependOnKeptRowsOrLayingOutAhead) {
     const Keeping all{kResultBudget, 0, ""}, some{20000, 0, ""}, none{};
     // Some rows in memory, the rest in the file; all in the file; the file
     // full before the end (the rest stepped again).
-    const Keeping spilled{20000, kResultFileBudget, folder.path()}, filed{0, kResultFileBudget, folder.path()},
-        filedInPart{0, 30000, folder.path()};
+    const Keeping spilled{20000, kResultFileBudget, folder.path().string()}, filed{0, kResultFileBudget, folder.path().string()},
+        filedInPart{0, 30000, folder.path().string()};
     struct Way {
       const char* name;
       Keeping keeping;

@@ -92,12 +92,9 @@ RunningServer::RunningServer(const std::function<void(ServerOptions&)>& adjust,
 void RunningServer::begin(const std::function<void(ServerOptions&)>& adjust,
                           const std::function<void(const std::string&)>& prepare) {
   setLogging(std::getenv("LUMBRA_SERVER_TEST_LOG") != nullptr);
-  char pattern[] = "/tmp/lumbra-server-test-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
-  directory_ = pattern;
   options_.listen.host = "127.0.0.1";
   options_.listen.port = 0;
-  options_.settings.databasePath = directory_ + "/test.db";
+  options_.settings.databasePath = folder_.file("test.db");
   options_.settings.busyTimeoutMs = 300;
   options_.threads = 2;
   if (adjust) adjust(options_);
@@ -120,10 +117,6 @@ RunningServer::~RunningServer() {
   server_->stop();
   thread_.join();
   server_.reset();
-  std::string command = "rm -rf '" + directory_ + "'";
-  if (std::system(command.c_str()) != 0) {
-    // Leaving a temporary directory behind is harmless.
-  }
 }
 
 RawClient::RawClient(std::uint16_t port) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <thread>
 
+#include "tests/support/temp_dir.h"
 #include "server/server.h"
 
 namespace lumbra::server::testing {
@@ -47,7 +48,7 @@ class PostgresSchema {
 // thread until the object goes away.
 class RunningServer {
  public:
-  explicit RunningServer(int messageLength = kDefaultMessageLength, int busyTimeoutMs = 300,
+  explicit RunningServer(int messageLength = kDefaultAnnouncedLength, int busyTimeoutMs = 300,
                          int statementTimeoutS = kDefaultStatementTimeoutS);
   // The same, with the options changed by `adjust` before the start, and
   // `prepare` run on the database path before the users are added.
@@ -65,7 +66,7 @@ class RunningServer {
   const PostgresSchema* schema() const { return schema_.get(); }
 
  private:
-  std::string directory_;
+  suite_test::TempDir folder_{"lumbra-server-test"};
   std::unique_ptr<PostgresSchema> schema_;
   ServerOptions options_;
   void begin(const std::function<void(ServerOptions&)>& adjust,

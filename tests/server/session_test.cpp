@@ -193,6 +193,45 @@ TEST_P(BackendSession, BatchesCommitCountsAndRollback) {
   EXPECT_EQ(ok("EXEC SELECT COUNT(*) FROM T WHERE V = 'c'"), "2");
 }
 
+TEST_P(BackendSession, CommitAndRollbackTakeNothingBehindThem) {
+  ok("EXEC CREATE TABLE T (K INTEGER PRIMARY KEY, V TEXT)");
+  ok("COMMIT");
+  // Blanks and one ';' may follow the word; anything else is refused, and the
+  // transaction stays as it was, its updates neither committed nor dropped.
+  struct Case {
+    const char* text;
+    const char* status;
+  };
+  const Case cases[] = {
+      {"COMMIT", "0000"},
+      {"COMMIT;", "0000"},
+      {"COMMIT ;  ", "0000"},
+      {"ROLLBACK ;", "0000"},
+      {"COMMIT SELECT * FROM T WHERE K = 40", "0123"},
+      {"COMMIT;;", "0123"},
+      {"COMMIT; SELECT 1", "0123"},
+      {"COMMITTED", "0123"},
+      {"ROLLBACK SELEC * FROM T", "0123"},
+      {"INSERT INTO T VALUES (9,'z') COMMIT SELECT 1", "0123"},
+  };
+  int key = 0;
+  for (const Case& c : cases) {
+    ok("INSERT INTO T VALUES (" + std::to_string(++key) + ",'a') ");
+    std::string reply = client_->exchange(c.text);
+    EXPECT_EQ(statusOf(reply), c.status) << c.text << " -> " << reply;
+    if (std::string(c.status) == "0000") continue;
+    EXPECT_TRUE(textOf(reply).starts_with("TEXTO APOS COMMIT OU ROLLBACK: ")) << reply;
+    EXPECT_EQ(ok("GETSET TRANSACTION"), "ABERTA") << c.text;
+    ok("ROLLBACK");
+  }
+  // The batch in front of a refused COMMIT ran and waits in the transaction.
+  ok("INSERT INTO T VALUES (20,'b') COMMIT ; ");
+  EXPECT_EQ(statusOf(client_->exchange("INSERT INTO T VALUES (21,'c') COMMIT WORK")), "0123");
+  EXPECT_EQ(ok("GETSET UPDATES"), "1");
+  ok("ROLLBACK");
+  EXPECT_EQ(ok("EXEC SELECT COUNT(*), MAX(K) FROM T"), "4,20");
+}
+
 TEST_P(BackendSession, ALongBatchIsAppliedOrRefusedWholeWhereverItFails) {
   ok("SET MESSAGE_LENGTH=200000");
   ok("EXEC CREATE TABLE L (K INTEGER PRIMARY KEY, V TEXT)");

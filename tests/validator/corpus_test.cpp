@@ -164,8 +164,7 @@ std::vector<Case> corpus() {
   std::vector<Case> cases;
   Random random(1);
   const std::vector<std::string> receipt{seal("R1"), seal("R2 receipt line")};
-  const std::string worked =
-      "SYS41861462103993786283\r\nDT3117026579\r\nR12559192339\r\nRT28760475173217099436\r\n";
+  const std::string worked(suite_test::worked::kFile);
   cases.push_back({"worked", worked});
   cases.push_back({"empty", ""});
 

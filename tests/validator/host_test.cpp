@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "tests/support/worked_declaration.h"
 #include "validator/tabrel32.h"
 
 namespace {
@@ -40,11 +41,7 @@ std::string readBytes(const std::string& path, bool& exists) {
   return bytes;
 }
 
-const char kWorkedFile[] =
-    "SYS41861462103993786283\r\n"
-    "DT3117026579\r\n"
-    "R12559192339\r\n"
-    "RT28760475173217099436\r\n";
+const std::string kWorkedFile(suite_test::worked::kFile);
 
 struct Outcome {
   std::int32_t result;

@@ -1,8 +1,6 @@
 // test_files.h -- scratch directories, whole-file reads and writes, and sealed lines for the validator tests.
-#ifndef TESTS_VALIDATOR_TEST_FILES_H
-#define TESTS_VALIDATOR_TEST_FILES_H
+#pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -10,34 +8,13 @@
 #include <string>
 #include <system_error>
 
-#include <unistd.h>
-
+#include "tests/support/temp_dir.h"
+#include "tests/support/worked_declaration.h"
 #include "validator/record.h"
 
 namespace tabrel::test {
 
-// A fresh directory, removed with everything in it at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    static std::atomic<int> counter{0};
-    path_ = std::filesystem::temp_directory_path() /
-            ("tabrel-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using suite_test::TempDir;
 
 inline void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -61,5 +38,3 @@ inline std::string crcDigits(std::uint32_t value) {
 inline std::string sealed(const std::string& text) { return text + crcDigits(recordCrc(text.c_str())); }
 
 }  // namespace tabrel::test
-
-#endif

@@ -22,11 +22,7 @@ using test::sealed;
 using test::TempDir;
 using test::writeFile;
 
-const std::string kWorkedFile =
-    "SYS41861462103993786283\r\n"
-    "DT3117026579\r\n"
-    "R12559192339\r\n"
-    "RT28760475173217099436\r\n";
+const std::string kWorkedFile(suite_test::worked::kFile);
 
 struct Tags {
   std::string system = "SYS";

@@ -6,8 +6,7 @@
 // a DLL that removes too few or too many bytes until its own stack frame came
 // apart, so call() pushes the arguments itself, calls the export, and compares
 // the stack pointer afterwards with its value before the pushes.
-#ifndef HOST32_H
-#define HOST32_H
+#pragma once
 
 #include <windows.h>
 
@@ -67,5 +66,3 @@ T* pointer(int32_t result) {
 }
 
 }  // namespace host32
-
-#endif  // HOST32_H

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/support/worked_declaration.h"
 #include "tests/win32/host32.h"
 #include "validator/tabrel32.h"
 
@@ -36,11 +37,7 @@ std::string readBytes(const std::string& path) {
   return bytes;
 }
 
-const char kWorkedFile[] =
-    "SYS41861462103993786283\r\n"
-    "DT3117026579\r\n"
-    "R12559192339\r\n"
-    "RT28760475173217099436\r\n";
+const std::string kWorkedFile(suite_test::worked::kFile);
 
 struct Outcome {
   int32_t result;
@@ -144,7 +141,7 @@ int main() {
        "[00001] 01 - Registro header ausente\r\n"
        "[00001] 05 - Registro trailler da declara\xE7\xE3o ausente\r\n"
        "[00001] 07 - Registro trailler do recibo ausente\r\n"},
-      {"wrong system tag", std::string("XYZ41861462103993786283\r\n") + (kWorkedFile + 25), 4, "4186146210",
+      {"wrong system tag", std::string("XYZ41861462103993786283\r\n") + kWorkedFile.substr(25), 4, "4186146210",
        "unwritten", "[00001] 02 - Sistema inv\xE1lido\r\n"},
       {"declaration CRC differs",
        "SYS41861462113993786283\r\nDT3117026579\r\nR12559192339\r\nRT28760475173217099436\r\n", 5,

@@ -1,7 +1,6 @@
 // file_reason.h -- why a file cannot be read, as the system tells it, for the
 // tools' messages.
-#ifndef TOOLS_COMMON_FILE_REASON_H
-#define TOOLS_COMMON_FILE_REASON_H
+#pragma once
 
 #include <string>
 
@@ -16,5 +15,3 @@ int readError(const std::string& path);
 std::string readErrorText(const std::string& path);
 
 }  // namespace tools
-
-#endif

@@ -1,4 +1,5 @@
 // lumbra: an interactive shell over the client library, and its scripted use.
+#include "cli/command_line.h"
 #include "tools/lumbra/client_api.h"
 #include "tools/lumbra/options.h"
 #include "tools/lumbra/shell.h"
@@ -72,20 +73,26 @@ struct Runner {
     return !shell.quitRequested();
   }
 
-  bool runText(const std::string& text) {
+  // The commands of a -c text, or of a file named `origin`: the shell's
+  // errors then begin with "FILE:LINE: ".
+  bool runText(const std::string& text, const std::string& origin = {}) {
     for (const auto& command : scriptCommands(text)) {
-      if (!run(command)) return false;
+      if (!origin.empty()) shell.setLocation(origin + ":" + std::to_string(command.line));
+      const bool goOn = run(command.text);
+      shell.setLocation({});
+      if (!goOn) return false;
     }
     return true;
   }
 
   bool runFile(const std::string& path) {
-    if (path != "-") return runText(files.at(path));
-    return runText(std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()));
+    if (path != "-") return runText(files.at(path), path);
+    return runText(std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()),
+                   "<stdin>");
   }
 };
 
-void interactiveLoop(Shell& shell) {
+void interactiveLoop(Shell& shell, InterruptibleApi& api) {
   LineEditor editor;
   StatementBuffer buffer;
   bool warned = false;  // the last attempt to leave was told of updates not committed
@@ -106,10 +113,19 @@ void interactiveLoop(Shell& shell) {
     if (outcome == LineEditor::Outcome::line) {
       const auto command = buffer.add(line);
       if (!command) continue;
+      editor.remember(*command);
       clearInterrupt();
       shell.execute(*command);
       clearInterrupt();
       std::cout.flush();
+      if (api.takeDropped()) {
+        // A second Ctrl-C while the server worked: the session is gone.
+        std::cerr << "Ctrl-C dropped the connection: the server rolls back that session's open transaction "
+                     "(nothing since its last COMMIT is kept); opening a new session\n";
+        shell.execute("\\connect");
+        clearInterrupt();
+        std::cout.flush();
+      }
       if (!shell.quitRequested()) {
         warned = false;
         continue;
@@ -136,21 +152,18 @@ void interactiveLoop(Shell& shell) {
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  if (argc == 2 && std::string(argv[1]) == "--version") {
-    std::cout << "lumbra " SUITE_VERSION "\n";
-    return kExitOk;
-  }
   useUtf8Locale();
   std::string error;
-  const auto options = parseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
-  if (!options) {
-    std::cerr << "lumbra: " << error << '\n' << kUsage;
+  Options parsed;
+  CLI::App app{"", "lumbra"};
+  declareOptions(app, parsed);
+  cli::applyConventions(app, SUITE_VERSION);
+  if (const cli::Outcome outcome = cli::parse(app, argc, argv); !outcome.proceed) return outcome.exitStatus;
+  if (!finishOptions(app, parsed, error)) {
+    std::cerr << "lumbra: " << error << "\nTry 'lumbra --help'.\n";
     return kExitUsage;
   }
-  if (options->help) {
-    std::cout << kUsage;
-    return kExitOk;
-  }
+  const Options* options = &parsed;
   auto target = parseTarget(options->target, error);
   if (!target) {
     std::cerr << "lumbra: " << options->target << ": " << error << '\n';
@@ -177,7 +190,8 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  Shell shell(lumbra32Api(), std::cout, std::cerr);
+  InterruptibleApi api(lumbra32Api());
+  Shell shell(api, std::cout, std::cerr);
   shell.setFormat(options->format);
   TerminalProgress progress;
   // The progress line goes to the terminal while the rows go elsewhere (a file or a pipe);
@@ -213,7 +227,7 @@ int main(int argc, char** argv) {
                 << "\\? for help, \\q to quit\n";
       std::cout.flush();  // the line editor writes through its own stream
     }
-    interactiveLoop(shell);
+    interactiveLoop(shell, api);
   }
   std::cout.flush();
   if (!interactive) {

@@ -3,6 +3,8 @@
 
 #include "tools/lumbra/result_format.h"
 
+#include <CLI/CLI.hpp>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,17 +28,25 @@ struct Options {
   std::string target;
   std::vector<ScriptStep> steps;
   OutputFormat format = OutputFormat::table;
+  std::string formatName = "table";
+  std::vector<std::string> commands;  // the -c texts, in order
+  std::vector<std::string> files;     // the -f paths, in order
   std::string outputFile;
   std::string passwordFile;
   std::string newPasswordFile;
   bool echo = false;
   bool stopOnError = false;
   bool quiet = false;
-  bool help = false;
 };
 
-std::optional<Options> parseOptions(const std::vector<std::string>& arguments, std::string& error);
+// Declares the shell's options on `app`, filled into `options` by its parse.
+void declareOptions(CLI::App& app, Options& options);
+// After a successful parse of `app`: the -c and -f steps in the order given,
+// and the format. False with an error when the line still does not hold.
+bool finishOptions(const CLI::App& app, Options& options, std::string& error);
 
-extern const char* const kUsage;
+// The whole command line (without the program name) parsed quietly: the
+// options, or nothing and the error.
+std::optional<Options> parseOptions(const std::vector<std::string>& arguments, std::string& error);
 
 }  // namespace lumbra_shell

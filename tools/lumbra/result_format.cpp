@@ -6,6 +6,7 @@
 #include "protocol/wire.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 namespace lumbra_shell {
@@ -98,6 +99,8 @@ std::optional<OutputFormat> parseFormat(std::string_view name) {
   if (name == "table") return OutputFormat::table;
   if (name == "csv") return OutputFormat::csv;
   if (name == "raw") return OutputFormat::raw;
+  if (name == "json") return OutputFormat::json;
+  if (name == "ndjson") return OutputFormat::ndjson;
   return std::nullopt;
 }
 
@@ -220,6 +223,126 @@ class CsvWriter final : public RowWriter {
   std::string line_;
 };
 
+// A row as "column | value" lines under a "-[ RECORD n ]-" head.
+class ExpandedWriter final : public RowWriter {
+ public:
+  ExpandedWriter(std::ostream& out, CellStyle style) : out_(out), style_(std::move(style)) {}
+
+  void begin(const std::vector<Column>& columns) override {
+    columns_ = columns;
+    width_ = 0;
+    for (const auto& column : columns) width_ = std::max(width_, displayWidth(toDisplay(column.name)));
+  }
+
+  void row(std::string_view bytes) override {
+    out_ << "-[ RECORD " << ++count_ << " ]-\n";
+    const auto cells = splitRow(bytes, columns_);
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      const std::string name = toDisplay(columns_[i].name);
+      const Cell cell = cellOf(cells[i], columns_[i]);
+      const std::string shown =
+          trim(cell.text).empty() && !style_.nullText.empty() ? toDisplay(style_.nullText) : toCell(trim(cell.text));
+      std::string line = name;
+      line.append(width_ - displayWidth(name), ' ');
+      line += " | " + shown;
+      out_ << trimRight(line) << '\n';
+    }
+  }
+
+  void end(std::int64_t rows) override { out_ << '(' << rows << (rows == 1 ? " row)" : " rows)") << '\n'; }
+
+ private:
+  std::ostream& out_;
+  CellStyle style_;
+  std::vector<Column> columns_;
+  std::size_t width_ = 0;
+  std::int64_t count_ = 0;
+};
+
+std::string jsonString(std::string_view utf8) {
+  std::string out = "\"";
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + '"';
+}
+
+// A JSON number as JSON writes it: no '+', no leading zeros, digits around a point.
+bool jsonNumber(std::string_view text) {
+  std::size_t i = text.substr(0, 1) == "-" ? 1 : 0;
+  const std::size_t first = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  if (i == first || (text[first] == '0' && i - first > 1)) return false;
+  if (i < text.size() && text[i] == '.') {
+    const std::size_t point = ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i == point) return false;
+  }
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    const std::size_t digits = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i == digits) return false;
+  }
+  return i == text.size();
+}
+
+class JsonWriter final : public RowWriter {
+ public:
+  JsonWriter(std::ostream& out, bool array) : out_(out), array_(array) {}
+
+  void begin(const std::vector<Column>& columns) override {
+    columns_ = columns;
+    names_.clear();
+    for (const auto& column : columns) names_.push_back(jsonString(toDisplay(column.name)));
+    if (array_) out_ << '[';
+  }
+
+  void row(std::string_view bytes) override {
+    line_ = array_ ? (rows_ == 0 ? "\n  {" : ",\n  {") : "{";
+    const auto cells = splitRow(bytes, columns_);
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      if (i > 0) line_ += ", ";
+      line_ += names_[i] + ": ";
+      const Cell cell = cellOf(cells[i], columns_[i]);
+      const auto text = trim(cell.text);
+      if (text.empty()) {
+        line_ += "null";
+      } else if (cell.right && jsonNumber(text)) {
+        line_ += text;
+      } else {
+        line_ += jsonString(toDisplay(cell.right ? text : cell.text));
+      }
+    }
+    line_ += array_ ? "}" : "}\n";
+    out_ << line_;
+    ++rows_;
+  }
+
+  void end(std::int64_t) override {
+    if (array_) out_ << (rows_ == 0 ? "]\n" : "\n]\n");
+  }
+
+ private:
+  std::ostream& out_;
+  bool array_;
+  std::vector<Column> columns_;
+  std::vector<std::string> names_;
+  std::string line_;
+  std::int64_t rows_ = 0;
+};
+
 class RawWriter final : public RowWriter {
  public:
   explicit RawWriter(std::ostream& out) : out_(out) {}
@@ -241,9 +364,13 @@ std::unique_ptr<RowWriter> makeRowWriter(OutputFormat format, std::ostream& out,
       return std::make_unique<CsvWriter>(out, style);
     case OutputFormat::raw:
       return std::make_unique<RawWriter>(out);
+    case OutputFormat::json:
+    case OutputFormat::ndjson:
+      return std::make_unique<JsonWriter>(out, format == OutputFormat::json);
     case OutputFormat::table:
       break;
   }
+  if (style.expanded) return std::make_unique<ExpandedWriter>(out, style);
   return std::make_unique<TableWriter>(out, style);
 }
 

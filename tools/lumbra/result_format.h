@@ -47,7 +47,7 @@ std::vector<Column> columnsToShow(std::string_view description, std::size_t rowL
 // of the row); a short row gives short or empty cells, never a read past its end.
 std::vector<std::string_view> splitRow(std::string_view row, const std::vector<Column>& columns);
 
-enum class OutputFormat { table, csv, raw };
+enum class OutputFormat { table, csv, raw, json, ndjson };
 std::optional<OutputFormat> parseFormat(std::string_view name);
 
 class RowWriter {
@@ -64,6 +64,8 @@ struct CellStyle {
   // or blank text the same way, so this marks both (a blob's own bytes are
   // padded with zero bytes and stay apart). Empty: shown as now, blank.
   std::string nullText;
+  // table only: each row as a block of "column | value" lines (\x).
+  bool expanded = false;
 };
 
 // table: header, rule, one line a row and "(N rows)". Cells lose the blanks
@@ -74,6 +76,9 @@ struct CellStyle {
 // leading blanks and loses its trailing ones (the padding of the fixed-width
 // row cannot be told from a text's own trailing blanks); numbers lose both.
 // raw: the row bytes exactly as delivered, nothing else.
+// json: one array of objects, a row each, by column name; ndjson: one object a
+// line. Numbers are JSON numbers, a cell of blanks only is null, texts lose the
+// blanks that pad them and are UTF-8.
 std::unique_ptr<RowWriter> makeRowWriter(OutputFormat format, std::ostream& out, const CellStyle& style = {});
 
 std::string csvField(std::string_view text);

@@ -1,7 +1,11 @@
 // The shell's session logic: connect, commands, rows, backslash commands.
 #include "tools/lumbra/shell.h"
 
+#include "client/lumbra32.h"
+#include "protocol/commands.h"
 #include "protocol/wire.h"
+#include "tools/common/file_reason.h"
+#include "tools/lumbra/explanations.h"
 #include "tools/lumbra/statements.h"
 
 #include <algorithm>
@@ -17,15 +21,8 @@ bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-bool isBatched(std::string_view command) {
-  return startsWith(command, "INSERT ") || startsWith(command, "UPDATE ") || startsWith(command, "DELETE ");
-}
-
-// Commands the client answers itself, without sending a pending batch.
-bool answeredLocally(std::string_view command) {
-  return startsWith(command, "GETSET ") && (command.find("CLIENTID") != std::string_view::npos ||
-                                            command.find("SERVERINFO") != std::string_view::npos);
-}
+// A message not sent whole, or a reply not received: the connection may be gone.
+bool connectionBroke(std::int32_t status) { return status == LB_SEND_FAILED || status == LB_RECEIVE_FAILED; }
 
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -78,35 +75,6 @@ std::optional<std::string> execSummary(std::string_view sql, std::string_view an
   return std::nullopt;
 }
 
-// The true number of updates of a COMMIT reply: one 11-character item an
-// update, and when they would not all fit, a last item "+" and the total in
-// nine digits. Without that item, the client's count.
-std::int64_t committedUpdates(std::string_view answer, std::int32_t count) {
-  constexpr std::size_t kItem = 11;
-  if (answer.size() < kItem || answer.size() % kItem != 0) return count;
-  const auto last = answer.substr(answer.size() - kItem);
-  if (last[0] != '+') return count;
-  std::int64_t total = 0;
-  for (std::size_t i = 1; i < 10; ++i) {
-    if (last[i] < '0' || last[i] > '9') return count;
-    total = total * 10 + (last[i] - '0');
-  }
-  return total;
-}
-
-// "ERRO SQL NA ATUALIZACAO n DO LOTE": the update n (from 1) of a refused batch.
-std::optional<std::size_t> refusedUpdate(std::string_view text) {
-  constexpr std::string_view head = "NA ATUALIZACAO ";
-  const auto at = text.find(head);
-  if (at == std::string_view::npos) return std::nullopt;
-  std::size_t i = at + head.size();
-  std::size_t n = 0;
-  const std::size_t first = i;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - first < 9) n = n * 10 + (text[i++] - '0');
-  if (i == first || text.substr(i, 8) != " DO LOTE") return std::nullopt;
-  return n;
-}
-
 std::string plural(std::int64_t count, std::string_view one) {
   return std::to_string(count) + " " + std::string(one) + (count == 1 ? "" : "s");
 }
@@ -114,46 +82,77 @@ std::string plural(std::int64_t count, std::string_view one) {
 // Status codes of LBInsertBin, which writes no message text.
 std::string_view insertBinReason(std::int32_t status) {
   switch (status) {
-    case -1:
+    case LB_SEND_FAILED:
       return "fewer than seven characters before the last '='";
-    case -6:
+    case LB_COMMAND_TOO_LONG:
       return "command and data do not fit the session's message length";
-    case -13:
+    case LB_NOT_CONNECTED:
       return "no session on this handle";
-    case -14:
+    case LB_INVALID_PARAMETERS:
       return "invalid session";
     default:
       return "refused";
   }
 }
 
+// Words that begin SQL the server runs through EXEC.
+bool isExecWord(std::string_view word) {
+  static constexpr std::string_view kWords[] = {"CREATE", "DROP",   "ALTER",   "REPLACE", "WITH",
+                                                "VALUES", "PRAGMA", "EXPLAIN", "ANALYZE", "VACUUM",
+                                                "REINDEX", "TRUNCATE", "GRANT", "REVOKE", "COMMENT"};
+  std::string upperWord(word);
+  for (char& c : upperWord) c = upper(c);
+  for (const auto known : kWords) {
+    if (upperWord == known) return true;
+  }
+  return false;
+}
+
+// The refusal of a command whose first word the client does not take.
+std::string notACommandWord(std::string_view word) {
+  const std::string shown = toDisplay(word);
+  if (isExecWord(word)) {
+    return "\"" + shown + "\" is not a command word: SQL other than SELECT, INSERT, UPDATE and DELETE goes " +
+           "through EXEC (EXEC " + shown + " ...); not sent";
+  }
+  return "\"" + shown + "\" is not a command word (SELECT, INSERT, UPDATE, DELETE, COMMIT, ROLLBACK, EXEC, " +
+         "SET, GETSET, PARM; \\? lists the shell's own); not sent";
+}
+
 constexpr std::string_view kHelp =
     "Commands go to the server: SELECT, INSERT, UPDATE, DELETE, COMMIT, ROLLBACK,\n"
     "EXEC, SET, GETSET, PARM, in any case. At the prompt a command ends with ';' and\n"
     "may run over several lines; in a file a line that begins with a command word\n"
-    "begins a new command (so one command a line needs no ';'). \"--\" begins a\n"
-    "comment. INSERT, UPDATE and DELETE are batched by the client and reach the\n"
-    "server with the next other command; nothing is kept until COMMIT (the prompt\n"
+    "begins a new command (so one command a line needs no ';'), and COMMIT or\n"
+    "ROLLBACK, which take nothing after them, ends with its line. Other SQL goes\n"
+    "through EXEC (EXEC CREATE TABLE ...). \"--\" begins a comment. INSERT, UPDATE\n"
+    "and DELETE are batched by the client and reach the server with the next\n"
+    "other command; nothing is kept until COMMIT (the prompt\n"
     "shows lumbra*> while updates wait for one, lumbra!> without a session).\n"
     "  \\insertbin \"TEXT=\" FILE  binary insert: TEXT up to its last '=', then the\n"
     "                           bytes of FILE as the last value (at most 32767)\n"
     "  \\crc FILE                CRC-16 of the bytes of FILE (at most 32767)\n"
     "  \\ebcdic TEXT             TEXT converted to EBCDIC, in hexadecimal\n"
-    "  \\format table|csv|raw    output format of SELECT results\n"
+    "  \\format table|csv|raw|json|ndjson  output format of SELECT results\n"
+    "  \\dt                     the tables and views\n"
+    "  \\d TABLE                the columns of TABLE\n"
+    "  \\x [on|off]             expanded display: a row as \"column | value\" lines\n"
     "  \\o [FILE]                results to FILE; without FILE, back to the screen\n"
     "  \\info                    server information and client address\n"
     "  \\null [TEXT]             TEXT for cells of blanks only (NULL, or an empty text)\n"
     "  \\timing [on|off]         time of each command\n"
     "  \\connect [ID@]ADDRESS[:PORT]  a new session (without one: the last target)\n"
     "  \\q, quit, exit           quit (again to leave updates not committed)\n"
-    "Ctrl-C stops the rows being shown or clears the line; Ctrl-D leaves.\n";
+    "Ctrl-C stops the rows being shown or clears the line; while the server works\n"
+    "it says so, and a second Ctrl-C drops the connection (the server rolls back\n"
+    "what was not committed) and opens a new session. Ctrl-D leaves.\n";
 
 }  // namespace
 
 bool readFile(const std::string& path, std::string& contents, std::string& error) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path;
+  if (const std::string reason = tools::readErrorText(path); !reason.empty() || !in) {
+    error = "cannot open " + path + ": " + (reason.empty() ? "cannot be read" : reason);
     return false;
   }
   contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -188,15 +187,25 @@ std::string Shell::messageText() const {
   return std::string(message_.data(), strnlen(message_.data(), message_.size()));
 }
 
-bool Shell::fail(std::int32_t status, std::string_view text) {
-  err_ << "error " << status;
-  if (!text.empty()) err_ << ": " << toDisplay(text);
-  err_ << '\n';
+bool Shell::fail(std::int32_t status, std::string_view text, bool explain) {
+  std::string line = "error " + std::to_string(status);
+  if (!text.empty()) line += ": " + toDisplay(text);
+  if (explain) line += "\n  " + explainStatus(status, text, ExplainContext{address_});
+  report(line);
   return false;
 }
 
+void Shell::report(std::string_view text) {
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    if (!location_.empty()) err_ << location_ << ": ";
+    err_ << text.substr(0, end) << '\n';
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+  }
+}
+
 bool Shell::usage(std::string_view text) {
-  err_ << text << '\n';
+  report(text);
   return false;
 }
 
@@ -204,6 +213,7 @@ bool Shell::connect(const ConnectTarget& target, const std::string& firstCredent
                     const std::string& secondCredential) {
   char* message = messageBuffer();
   if (message == nullptr) return usage("out of memory");
+  address_ = target.serverAddress;
   const std::int32_t result = api_.connect(target.identification.c_str(), firstCredential.c_str(),
                                            secondCredential.c_str(), target.serverAddress.c_str(), message);
   // LBConnect gives its handle or status in the low 16 bits.
@@ -211,6 +221,7 @@ bool Shell::connect(const ConnectTarget& target, const std::string& firstCredent
   loginReply_ = messageText();
   if (status < 0) return fail(status, loginReply_);
   handle_ = status;
+  dialect_ = Dialect::unknown;
   lost_ = false;
   target_ = target;
   password_ = secondCredential.empty() ? firstCredential : secondCredential;
@@ -236,25 +247,27 @@ bool Shell::disconnect() {
 }
 
 bool Shell::connectionFailure(std::int32_t status, const std::string& text) {
-  fail(status, text);
+  fail(status, text, false);
   // -1 and -2 also stand for a reply that did not decode: a round trip tells
   // whether the connection is still there.
   char* message = messageBuffer();
   if (message != nullptr) {
     const std::int32_t probe = api_.command(handle_, "GETSET VERSION", message);
-    if (probe != -1 && probe != -2) {
+    if (!connectionBroke(probe)) {
+      report("  the reply could not be read; the session goes on");
       batchSent();
       return false;
     }
   }
+  report("  " + explainStatus(status, text, ExplainContext{address_}));
   loseConnection();
   return false;
 }
 
 void Shell::loseConnection() {
-  err_ << "connection lost";
-  if (uncommitted() > 0) err_ << ", and with it " << plural(uncommitted(), "update") << " not committed";
-  err_ << " (\\connect opens a new session)\n";
+  std::string line = "connection lost";
+  if (uncommitted() > 0) line += ", and with it " + plural(uncommitted(), "update") + " not committed";
+  report(line + " (\\connect opens a new session)");
   // The session is of no more use; free it without a word about the farewell.
   if (char* message = messageBuffer()) api_.disconnect(handle_, message);
   handle_ = -1;
@@ -270,11 +283,11 @@ std::optional<std::string> Shell::askServer(const char* command) {
   const std::int32_t result = api_.command(handle_, command, message);
   if (result < 0) {
     const std::string text = messageText();
-    if (result == -1 || result == -2) {
+    if (connectionBroke(result)) {
       loseConnection();
       return std::nullopt;
     }
-    if (refusedUpdate(text)) {
+    if (lumbra::readBatchUpdatePlace(text)) {
       serverFailure(result, "", text);
       return std::nullopt;
     }
@@ -340,11 +353,21 @@ bool Shell::execute(std::string_view line) {
                        : "not connected (\\connect opens a session)");
   }
   const auto word = leadingWord(command);
-  if (!isCommandWord(word) && !batch_.empty()) {
-    // The client would drop the batch with its refusal of the word.
-    return usage("\"" + toDisplay(std::string(word)) +
-                 "\" is not a command word (\\? lists them); not sent, and the " +
-                 plural(static_cast<std::int64_t>(batch_.size()), "batched update") + " kept");
+  if (!isCommandWord(word)) {
+    // Refused here, before the client sees it: the client would refuse it too,
+    // and drop the batch that waits with it.
+    std::string text = notACommandWord(word);
+    if (!batch_.empty()) {
+      text += ", and the " + plural(static_cast<std::int64_t>(batch_.size()), "batched update") + " kept";
+    }
+    return usage(text);
+  }
+  if (startsWith(command, "EXEC")) {
+    const auto sqlWords = upperWords(std::string_view(command).substr(4));
+    if (!sqlWords.empty() && sqlWords[0] == "SELECT") {
+      return usage("EXEC SELECT answers with the first row alone; the SELECT itself gives every row (" +
+                   toDisplay(trim(std::string_view(command).substr(4))) + "); not sent");
+    }
   }
   std::string error;
   const auto encoded = toWindows1252(command, error);
@@ -366,11 +389,11 @@ void Shell::batchSent() {
 }
 
 bool Shell::serverFailure(std::int32_t status, const std::string& command, const std::string& text) {
-  if (status == -1 || status == -2) return connectionFailure(status, text);
-  const auto failed = refusedUpdate(text);
+  if (connectionBroke(status)) return connectionFailure(status, text);
+  const auto failed = lumbra::readBatchUpdatePlace(text);
   if (!failed || batch_.empty()) {
     // The batch went ahead of the command and was taken.
-    if (!isBatched(command)) batchSent();
+    if (!lumbra::isBatchedCommand(command)) batchSent();
     return fail(status, text);
   }
   fail(status, text);
@@ -382,19 +405,19 @@ bool Shell::serverFailure(std::int32_t status, const std::string& command, const
     room += entry.size() + 1 + static_cast<std::size_t>(std::count(entry.begin(), entry.end(), '@'));
   const bool oneMessage = static_cast<long long>(room) <= messageLength_ - 20;
   if (oneMessage && *failed >= 1 && *failed <= batch_.size()) {
-    err_ << "the batch of " << plural(static_cast<std::int64_t>(batch_.size()), "update")
-         << " was refused, none of them applied; update " << *failed
-         << " failed: " << toDisplay(batch_[*failed - 1]) << '\n';
+    report("the batch of " + plural(static_cast<std::int64_t>(batch_.size()), "update") +
+           " was refused, none of them applied; update " + std::to_string(*failed) +
+           " failed: " + toDisplay(batch_[*failed - 1]));
   } else {
-    err_ << "the batch was refused (update " << *failed
-         << " of the message sent last); none of its updates applied\n";
+    report("the batch was refused (update " + std::to_string(*failed) +
+           " of the message sent last); none of its updates applied");
   }
   batch_.clear();
   if (command.empty()) return false;  // a question of the shell's own
-  if (isBatched(command)) {
-    err_ << "not batched either: " << toDisplay(command) << '\n';
+  if (lumbra::isBatchedCommand(command)) {
+    report("not batched either: " + toDisplay(command));
   } else {
-    err_ << "not run: " << toDisplay(command) << '\n';
+    report("not run: " + toDisplay(command));
   }
   return false;
 }
@@ -418,7 +441,7 @@ bool Shell::runServerCommand(const std::string& command) {
   const std::string answer = messageText();
   if (result < 0) return serverFailure(result, command, answer);
 
-  if (isBatched(command)) {
+  if (lumbra::isBatchedCommand(command)) {
     batch_.push_back(command);
     if (answer.empty()) {
       if (interactive_) out() << "(batched)\n";
@@ -427,7 +450,7 @@ bool Shell::runServerCommand(const std::string& command) {
     out() << toDisplay(answer) << '\n';
     return true;
   }
-  if (!answeredLocally(command)) batchSent();
+  if (lumbra::localAnswerOf(command) == lumbra::LocalAnswer::None) batchSent();
   if (startsWith(command, "SELECT")) return printRows(result);
   if (startsWith(command, "SET")) {
     if (const auto length = announcedMessageLength(answer)) messageLength_ = *length;
@@ -436,7 +459,7 @@ bool Shell::runServerCommand(const std::string& command) {
   if (startsWith(command, "COMMIT")) {
     sentUpdates_ = 0;
     execWrote_ = false;
-    const std::int64_t total = committedUpdates(answer, result);
+    const std::int64_t total = lumbra::commitTotal(answer).value_or(result);
     if (table) out() << "COMMIT " << total << (total == 1 ? " update" : " updates") << '\n';
     return true;
   }
@@ -458,7 +481,7 @@ bool Shell::printRows(std::int32_t count) {
   const std::size_t rowLength = answer ? answer->rowLength : lumbra::kMaxRowLength;
   std::vector<Column> columns =
       answer ? columnsToShow(answer->description, rowLength) : std::vector<Column>{Column{"ROW", 0}};
-  const auto writer = makeRowWriter(format_, out(), CellStyle{nullText_});
+  const auto writer = makeRowWriter(format_, out(), CellStyle{nullText_, expanded_});
   char* message = messageBuffer(rowLength);
   if (message == nullptr) return usage("out of memory");
   const std::size_t capacity = message_.size();
@@ -481,8 +504,8 @@ bool Shell::printRows(std::int32_t count) {
   while (delivered < count) {
     if (interrupted_ && interrupted_()) {
       finish(delivered);
-      err_ << "interrupted: " << delivered << " of " << plural(count, "row")
-           << " shown; the next command drops the rest\n";
+      report("interrupted: " + std::to_string(delivered) + " of " + plural(count, "row") +
+             " shown; the next command drops the rest");
       return false;
     }
     const std::int32_t length = api_.getNext(handle_, message);
@@ -490,7 +513,7 @@ bool Shell::printRows(std::int32_t count) {
       const std::string text = messageText();
       if (delivered > 0) finish(delivered);
       if (progress_) progress_->finish();
-      if (length == -1 || length == -2) return connectionFailure(length, text);
+      if (connectionBroke(length)) return connectionFailure(length, text);
       return fail(length, text);
     }
     begin();
@@ -551,9 +574,66 @@ bool Shell::runBackslash(std::string_view line) {
     help();
     return true;
   }
+  if (name == "\\dt" || name == "\\d") {
+    if (!connected()) return usage("not connected (\\connect opens a session)");
+    if (name == "\\d" && words.size() != 2) return usage("usage: \\d TABLE (\\dt lists the tables)");
+    if (name == "\\dt" && words.size() != 1) return usage("usage: \\dt");
+    if (dialect_ == Dialect::unknown) {
+      // Asked once a session, while no batch waits (a query would send it).
+      if (!batch_.empty()) {
+        return usage(plural(static_cast<std::int64_t>(batch_.size()), "batched update") +
+                     " wait: COMMIT or ROLLBACK before the first " + name);
+      }
+      char* message = messageBuffer();
+      if (message == nullptr) return usage("out of memory");
+      const std::int32_t probe = api_.command(handle_, "SELECT sqlite_version()", message);
+      if (connectionBroke(probe)) return connectionFailure(probe, messageText());
+      dialect_ = probe >= 0 ? Dialect::sqlite : Dialect::postgres;
+    }
+    std::string query;
+    if (name == "\\dt") {
+      query = dialect_ == Dialect::sqlite
+                  ? "SELECT name AS \"Name\", type AS \"Type\" FROM sqlite_master WHERE type IN ('table', 'view') "
+                    "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name"
+                  : "SELECT table_name AS \"Name\", CASE table_type WHEN 'BASE TABLE' THEN 'table' ELSE 'view' END "
+                    "AS \"Type\" FROM information_schema.tables WHERE table_schema = current_schema() ORDER BY "
+                    "table_name";
+    } else {
+      const auto encoded = toWindows1252(words[1], error);
+      if (!encoded) return usage(error);
+      std::string table;
+      for (const char c : *encoded) {
+        // PostgreSQL keeps names typed without quotes in lower case.
+        const char folded = dialect_ == Dialect::postgres && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        table += folded == '\'' ? std::string("''") : std::string(1, folded);
+      }
+      query = dialect_ == Dialect::sqlite
+                  ? "SELECT name AS \"Column\", type AS \"Type\", CASE WHEN \"notnull\" THEN 'not null' ELSE '' END "
+                    "AS \"Nullable\", COALESCE(dflt_value, '') AS \"Default\", CASE WHEN pk > 0 THEN 'primary key' "
+                    "ELSE '' END AS \"Key\" FROM pragma_table_info('" +
+                        table + "') ORDER BY cid"
+                  : "SELECT column_name AS \"Column\", data_type AS \"Type\", CASE is_nullable WHEN 'NO' THEN 'not "
+                    "null' ELSE '' END AS \"Nullable\", COALESCE(column_default, '') AS \"Default\" FROM "
+                    "information_schema.columns WHERE table_schema = current_schema() AND table_name = '" +
+                        table + "' ORDER BY ordinal_position";
+    }
+    const bool ok = runServerCommand(query);
+    return ok;
+  }
+  if (name == "\\x") {
+    if (words.size() == 1) {
+      expanded_ = !expanded_;
+    } else if (words.size() == 2 && (words[1] == "on" || words[1] == "off")) {
+      expanded_ = words[1] == "on";
+    } else {
+      return usage("usage: \\x [on|off]");
+    }
+    out_ << "expanded display " << (expanded_ ? "on" : "off") << '\n';
+    return true;
+  }
   if (name == "\\format") {
     const auto format = words.size() == 2 ? parseFormat(words[1]) : std::nullopt;
-    if (!format) return usage("usage: \\format table|csv|raw");
+    if (!format) return usage("usage: \\format table|csv|raw|json|ndjson");
     format_ = *format;
     return true;
   }
@@ -625,7 +705,7 @@ bool Shell::insertBinary(const std::string& text, const std::string& path) {
   std::memcpy(command.data(), text.data(), text.size());
   const std::int32_t prepared =
       api_.insertBin(handle_, command.data(), data.data(), static_cast<std::int32_t>(data.size()));
-  if (prepared < 0) return fail(prepared, insertBinReason(prepared));
+  if (prepared < 0) return fail(prepared, insertBinReason(prepared), false);
 
   char* message = messageBuffer();
   if (message == nullptr) return usage("out of memory");

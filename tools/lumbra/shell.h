@@ -4,6 +4,7 @@
 // a scripted client and string streams.
 #pragma once
 
+#include "protocol/wire.h"
 #include "tools/lumbra/client_api.h"
 #include "tools/lumbra/result_format.h"
 #include "tools/lumbra/shell_text.h"
@@ -30,7 +31,7 @@ class ProgressSink {
 };
 
 // The smallest message length of a session (the client's initial buffer).
-inline constexpr long long kInitialMessageLength = 1901;
+inline constexpr long long kInitialMessageLength = lumbra::kInitialBufferSize;
 // LBInsertBin and LBCRC take 16-bit lengths.
 inline constexpr std::size_t kMaxBinaryLength = 32767;
 
@@ -55,6 +56,9 @@ class Shell {
       std::function<std::optional<std::string>(const std::string& identification)> source) {
     passwordSource_ = std::move(source);
   }
+  // Where the commands come from ("q.sql:3"), put before every line the shell
+  // writes to the error stream; empty: nothing.
+  void setLocation(std::string location) { location_ = std::move(location); }
   // Results to a file from now on (what "\o FILE" does); false when it cannot be written.
   bool setOutputFile(const std::string& path) { return redirect({"\\o", path}); }
 
@@ -107,8 +111,11 @@ class Shell {
   bool crcOfFile(const std::string& path);
   bool ebcdic(const std::string& text);
   bool redirect(const std::vector<std::string>& words);
-  bool fail(std::int32_t status, std::string_view text);
+  // "error N: TEXT" and, when `explain`, the line that tells what it means.
+  bool fail(std::int32_t status, std::string_view text, bool explain = true);
   bool usage(std::string_view text);
+  // Writes text to the error stream, each line after the location.
+  void report(std::string_view text);
   void help();
   char* messageBuffer(std::size_t rowLength = 0);
   std::string messageText() const;
@@ -124,7 +131,12 @@ class Shell {
   std::function<bool()> interrupted_;
   std::function<std::optional<std::string>(const std::string&)> passwordSource_;
   bool timing_ = false;
+  bool expanded_ = false;
+  // The database behind the server, for \\dt and \\d; asked once a session.
+  enum class Dialect { unknown, sqlite, postgres } dialect_ = Dialect::unknown;
   std::string nullText_;
+  std::string location_;
+  std::string address_;  // of the last connection asked for
   std::int32_t handle_ = -1;
   bool lost_ = false;
   ConnectTarget target_;

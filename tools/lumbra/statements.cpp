@@ -1,14 +1,11 @@
 // Comments, command ends and command words of typed and written lines.
 #include "tools/lumbra/statements.h"
 
-#include <array>
+#include "protocol/commands.h"
 
 namespace lumbra_shell {
 
 namespace {
-
-constexpr std::array<std::string_view, 10> kCommandWords = {"COMMIT", "DELETE", "EXEC", "INSERT", "ROLLBACK",
-                                                            "SELECT", "UPDATE", "PARM", "SET",    "GETSET"};
 
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -41,15 +38,31 @@ bool beginsCommand(std::string_view line) {
   return isCommandWord(leadingWord(text)) || shellWord(text) != ShellWord::none;
 }
 
-void append(std::string& text, std::string_view code) {
-  if (!text.empty()) text += ' ';
+// COMMIT and ROLLBACK: a command of one word, ended with its line.
+bool takesNothingAfter(std::string_view command) {
+  const auto word = leadingWord(command);
+  return sameWord(word, "COMMIT") || sameWord(word, "ROLLBACK");
+}
+
+// Lines are joined with a blank; a line that goes on inside a literal keeps
+// its line end, so that the literal holds what was typed.
+void append(std::string& text, std::string_view code, bool inLiteral) {
+  if (!text.empty()) text += inLiteral ? '\n' : ' ';
   text += code;
+}
+
+// The code of a line without its comment; the blanks at its start belong to
+// a literal it goes on with.
+std::string_view codeOf(std::string_view line, char& quote) {
+  const bool inLiteral = quote != 0;
+  const auto code = withoutComment(line, quote);
+  return inLiteral ? code : trimBlanks(code);
 }
 
 }  // namespace
 
 bool isCommandWord(std::string_view word) {
-  for (const auto known : kCommandWords) {
+  for (const auto known : lumbra::kCommandWordList) {
     if (sameWord(word, known)) return true;
   }
   return false;
@@ -102,30 +115,34 @@ ShellWord shellWord(std::string_view text) {
   return ShellWord::none;
 }
 
-std::vector<std::string> scriptCommands(std::string_view fileText) {
-  std::vector<std::string> commands;
-  std::string open;  // the command being gathered
+std::vector<ScriptCommand> scriptCommands(std::string_view fileText) {
+  std::vector<ScriptCommand> commands;
+  ScriptCommand open;  // the command being gathered
   char quote = 0;
   auto finish = [&] {
-    if (!open.empty()) commands.push_back(std::move(open));
-    open.clear();
+    if (!open.text.empty()) commands.push_back(std::move(open));
+    open = ScriptCommand{};
     quote = 0;
   };
+  std::size_t number = 0;
   while (!fileText.empty()) {
     const auto end = fileText.find('\n');
     std::string_view line = fileText.substr(0, end);
     fileText = end == std::string_view::npos ? std::string_view{} : fileText.substr(end + 1);
+    ++number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (quote == 0 && beginsCommand(line)) finish();
     const auto body = trimBlanks(line);
-    if (open.empty() && !body.empty() && body.front() == '\\') {
-      commands.emplace_back(body);
+    if (open.text.empty() && !body.empty() && body.front() == '\\') {
+      commands.push_back({std::string(body), number});
       continue;
     }
-    const auto code = trimBlanks(withoutComment(line, quote));
-    if (code.empty()) continue;
-    append(open, code);
-    if (endsWithSemicolon(code, quote)) finish();
+    const char inLiteral = quote;
+    const auto code = codeOf(line, quote);
+    if (code.empty() && inLiteral == 0) continue;
+    if (open.text.empty()) open.line = number;
+    append(open.text, code, inLiteral != 0);
+    if (endsWithSemicolon(code, quote) || (quote == 0 && takesNothingAfter(open.text))) finish();
   }
   finish();
   return commands;
@@ -137,9 +154,10 @@ std::optional<std::string> StatementBuffer::add(std::string_view line) {
     return std::string(body);
   }
   if (!text_.empty() && !body.empty() && body.front() == '\\') return std::string(body);
-  const auto code = trimBlanks(withoutComment(line, quote_));
-  if (code.empty()) return std::nullopt;
-  append(text_, code);
+  const char inLiteral = quote_;
+  const auto code = codeOf(line, quote_);
+  if (code.empty() && inLiteral == 0) return std::nullopt;
+  append(text_, code, inLiteral != 0);
   if (!endsWithSemicolon(code, quote_)) return std::nullopt;
   std::string command = std::move(text_);
   clear();

@@ -2,6 +2,7 @@
 // the words help/quit/exit, and the leading command word made upper-case.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,13 +31,22 @@ std::string commandForServer(std::string_view text);
 enum class ShellWord { none, help, quit };
 ShellWord shellWord(std::string_view text);
 
+// One command of a file and the line (from 1) it begins on.
+struct ScriptCommand {
+  std::string text;
+  std::size_t line = 0;
+  bool operator==(const ScriptCommand&) const = default;
+};
+
 // The commands of a file. A line that begins with a command word (any case), a
 // backslash, help, quit or exit begins a new command; any other line continues
 // the command before it (the lines are joined with a blank); a ';' at the end of
-// a line ends the command. So a file of one command a line reads as before, and
-// a statement may run over several lines. Blank lines and "--" comments are
-// skipped; a CR before the LF goes; a backslash command is one line.
-std::vector<std::string> scriptCommands(std::string_view fileText);
+// a line ends the command, and so does the end of a line that begins with
+// COMMIT or ROLLBACK, which take nothing after them. So a file of one command a
+// line reads as before, and a statement may run over several lines. Blank
+// lines and "--" comments are skipped; a CR before the LF goes; a backslash
+// command is one line.
+std::vector<ScriptCommand> scriptCommands(std::string_view fileText);
 
 // Lines typed at the prompt, gathered into commands: a command ends with a ';'
 // at the end of a line. A backslash command, help, quit and exit need none and

@@ -9,7 +9,11 @@
 
 #include <cerrno>
 
+#include <algorithm>
+
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <langinfo.h>
 #include <termios.h>
@@ -81,8 +85,29 @@ volatile std::sig_atomic_t interruptFlag = 0;
 // comes just before a read still ends it.
 int interruptPipe[2] = {-1, -1};
 
+// The socket of the call that waits for the server (-1: none), the Ctrl-C
+// presses during that call, and whether one dropped the connection.
+volatile std::sig_atomic_t waitingSocket = -1;
+volatile std::sig_atomic_t waitingPresses = 0;
+volatile std::sig_atomic_t droppedFlag = 0;
+
+constexpr char kWaitingNote[] = "\nwaiting for the server; Ctrl-C again drops the connection\n";
+
 extern "C" void noteInterrupt(int) {
   interruptFlag = 1;
+  if (waitingSocket >= 0) {
+    const int saved = errno;
+    waitingPresses = waitingPresses + 1;
+    if (waitingPresses == 1) {
+      if (::write(STDERR_FILENO, kWaitingNote, sizeof kWaitingNote - 1) < 0) {
+        // the note is a courtesy
+      }
+    } else {
+      ::shutdown(waitingSocket, SHUT_RDWR);
+      droppedFlag = 1;
+    }
+    errno = saved;
+  }
   if (interruptPipe[1] >= 0) {
     const char byte = 'i';
     const int saved = errno;
@@ -156,7 +181,80 @@ extern "C" int readCharacter(FILE* stream) {
   return cp;
 }
 
+// The descriptors open now that are sockets.
+std::vector<int> openSockets() {
+  std::vector<int> sockets;
+  const int last = static_cast<int>(::sysconf(_SC_OPEN_MAX));
+  for (int fd = 0; fd < last && fd < 4096; ++fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode)) sockets.push_back(fd);
+  }
+  return sockets;
+}
+
+// Marks the socket as the one a call waits on, for the signal handler.
+class Waiting {
+ public:
+  explicit Waiting(int socket) {
+    waitingPresses = 0;
+    waitingSocket = socket;
+  }
+  ~Waiting() {
+    waitingSocket = -1;
+    waitingPresses = 0;
+  }
+  Waiting(const Waiting&) = delete;
+  Waiting& operator=(const Waiting&) = delete;
+};
+
 }  // namespace
+
+int32_t InterruptibleApi::connect(const char* identification, const char* firstCredential,
+                                  const char* secondCredential, const char* serverAddress, char* message) {
+  const std::vector<int> before = openSockets();
+  const int32_t result = inner_.connect(identification, firstCredential, secondCredential, serverAddress, message);
+  const auto handle = static_cast<std::int16_t>(result & 0xFFFF);
+  if (handle >= 0) {
+    int socket = -1;
+    for (const int fd : openSockets()) {
+      if (std::find(before.begin(), before.end(), fd) == before.end()) socket = fd;
+    }
+    sockets_.erase(std::remove_if(sockets_.begin(), sockets_.end(), [&](const auto& s) { return s.first == handle; }),
+                   sockets_.end());
+    sockets_.emplace_back(handle, socket);
+  }
+  return result;
+}
+
+int InterruptibleApi::socketOf(int32_t handle) const {
+  for (const auto& [session, socket] : sockets_) {
+    if (session == handle) return socket;
+  }
+  return -1;
+}
+
+int32_t InterruptibleApi::disconnect(int32_t handle, char* message) {
+  const int32_t result = inner_.disconnect(handle, message);
+  sockets_.erase(std::remove_if(sockets_.begin(), sockets_.end(), [&](const auto& s) { return s.first == handle; }),
+                 sockets_.end());
+  return result;
+}
+
+int32_t InterruptibleApi::command(int32_t handle, const char* command, char* message) {
+  Waiting waiting(socketOf(handle));
+  return inner_.command(handle, command, message);
+}
+
+int32_t InterruptibleApi::getNext(int32_t handle, char* message) {
+  Waiting waiting(socketOf(handle));
+  return inner_.getNext(handle, message);
+}
+
+bool InterruptibleApi::takeDropped() {
+  const bool dropped = droppedFlag != 0;
+  droppedFlag = 0;
+  return dropped;
+}
 
 void catchInterrupts() {
   if (interruptPipe[0] < 0 && ::pipe(interruptPipe) == 0) {
@@ -192,13 +290,65 @@ void useUtf8Locale() {
   if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) std::setlocale(LC_CTYPE, "C");
 }
 
+namespace {
+
+constexpr std::size_t kHistoryEntries = 1000;
+
+// The history file: one entry a line, as typed; an entry that holds line ends
+// (a literal over several lines) goes on in lines that begin with a tab.
+std::vector<std::string> readHistoryFile(const std::string& path) {
+  std::vector<std::string> entries;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return entries;
+  std::string line;
+  auto finish = [&] {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.front() == '\t' && !entries.empty()) {
+      entries.back() += '\n' + line.substr(1);
+    } else if (!line.empty()) {
+      entries.push_back(line);
+    }
+    line.clear();
+  };
+  for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+    if (c == '\n') {
+      finish();
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+  finish();
+  std::fclose(file);
+  return entries;
+}
+
+std::string historyRecord(const std::string& entry) {
+  std::string record;
+  for (const char c : entry) {
+    record += c;
+    if (c == '\n') record += '\t';
+  }
+  return record + '\n';
+}
+
+}  // namespace
+
 LineEditor::LineEditor() {
   rl_catch_signals = 0;  // Ctrl-C is the shell's: it clears the line
   rl_getc_function = readCharacter;
-  stifle_history(1000);
+  stifle_history(static_cast<int>(kHistoryEntries));
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
     historyPath_ = std::string(home) + "/.lumbra_history";
-    read_history(historyPath_.c_str());
+    std::vector<std::string> entries = readHistoryFile(historyPath_);
+    if (entries.size() > kHistoryEntries) {
+      // Kept to its last entries, written whole again.
+      entries.erase(entries.begin(), entries.end() - static_cast<std::ptrdiff_t>(kHistoryEntries));
+      if (std::FILE* file = std::fopen(historyPath_.c_str(), "wb")) {
+        for (const auto& entry : entries) std::fputs(historyRecord(entry).c_str(), file);
+        std::fclose(file);
+      }
+    }
+    for (const auto& entry : entries) add_history(entry.c_str());
   }
 }
 
@@ -215,11 +365,18 @@ LineEditor::Outcome LineEditor::readLine(const char* prompt, std::string& line) 
   if (raw == nullptr) return Outcome::end;
   line = raw;
   std::free(raw);
-  if (line.find_first_not_of(" \t") != std::string::npos) {
-    add_history(line.c_str());
-    if (!historyPath_.empty()) write_history(historyPath_.c_str());
-  }
   return Outcome::line;
+}
+
+void LineEditor::remember(const std::string& entry) {
+  if (entry.find_first_not_of(" \t\n") == std::string::npos) return;
+  add_history(entry.c_str());
+  if (historyPath_.empty()) return;
+  // Appended at once, so that the history survives any ending.
+  if (std::FILE* file = std::fopen(historyPath_.c_str(), "ab")) {
+    std::fputs(historyRecord(entry).c_str(), file);
+    std::fclose(file);
+  }
 }
 
 }  // namespace lumbra_shell

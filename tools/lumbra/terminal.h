@@ -3,11 +3,14 @@
 // history (libedit).
 #pragma once
 
+#include "tools/lumbra/client_api.h"
 #include "tools/lumbra/shell.h"
 
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace lumbra_shell {
 
@@ -36,13 +39,42 @@ void catchInterrupts();
 bool interruptRequested();
 void clearInterrupt();
 
+// The client's calls watched for Ctrl-C. While a call waits for the server, a
+// first Ctrl-C says "waiting for the server; Ctrl-C again drops the
+// connection", and a second shuts the session's socket down, so that the call
+// returns at once (the server then rolls the session's transaction back).
+// The socket of a session is the one LBConnect opened.
+class InterruptibleApi final : public ClientApi {
+ public:
+  explicit InterruptibleApi(ClientApi& inner) : inner_(inner) {}
+  int32_t connect(const char* identification, const char* firstCredential, const char* secondCredential,
+                  const char* serverAddress, char* message) override;
+  int32_t disconnect(int32_t handle, char* message) override;
+  int32_t command(int32_t handle, const char* command, char* message) override;
+  int32_t getNext(int32_t handle, char* message) override;
+  int32_t crc(int32_t length, const void* data) override { return inner_.crc(length, data); }
+  int32_t asciiToEbcdic(char* text) override { return inner_.asciiToEbcdic(text); }
+  int32_t insertBin(int32_t handle, char* command, const void* data, int32_t length) override {
+    return inner_.insertBin(handle, command, data, length);
+  }
+  // Whether a second Ctrl-C dropped a connection since the last time asked.
+  bool takeDropped();
+
+ private:
+  int socketOf(int32_t handle) const;
+
+  ClientApi& inner_;
+  std::vector<std::pair<int32_t, int>> sockets_;  // session handle, its socket
+};
+
 // The locale of the environment for character handling, so that the line
 // editor takes UTF-8; where that locale is not UTF-8, C.UTF-8 (the shell
 // writes UTF-8 anyway).
 void useUtf8Locale();
 
-// Reads lines with editing and a history kept in ~/.lumbra_history (the last
-// 1000 lines, written after every line, so that it survives any ending).
+// Reads lines with editing and a history kept in ~/.lumbra_history: the last
+// 1000 commands, a statement over several lines as one entry, written as
+// plain text after every command, so that it survives any ending.
 class LineEditor {
  public:
   LineEditor();
@@ -53,6 +85,8 @@ class LineEditor {
   // A line; `interrupted` after Ctrl-C (the line typed so far is dropped);
   // `end` after Ctrl-D on an empty line.
   Outcome readLine(const char* prompt, std::string& line);
+  // A whole command for the history.
+  void remember(const std::string& entry);
 
  private:
   std::string historyPath_;

@@ -1,6 +1,8 @@
 // rsa_key.cpp -- RSA public keys from PEM or DER files through OpenSSL's decoders.
 #include "tools/orvak/rsa_key.h"
 
+#include "tools/common/file_reason.h"
+
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/decoder.h>
@@ -49,7 +51,8 @@ bool bigNumber(EVP_PKEY* pkey, const char* name, std::vector<uint8_t>& out) {
 bool readRsaPublicKey(const std::string& path, RsaPublicKey& key, std::string& error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    error = "cannot open key file '" + path + "'";
+    const std::string reason = tools::readErrorText(path);
+    error = "cannot open key file '" + path + "'" + (reason.empty() ? "" : ": " + reason);
     return false;
   }
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

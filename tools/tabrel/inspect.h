@@ -1,8 +1,7 @@
 // inspect.h -- what the tool tells about an input file beyond tabrel32's result:
 // its line ends, the name field its header's own CRC covers, and the
 // declaration CRC its records give.
-#ifndef TOOLS_TABREL_INSPECT_H
-#define TOOLS_TABREL_INSPECT_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -32,5 +31,3 @@ std::string fileNamePart(const std::string& path);
 bool declarationCrcOf(const std::string& path, const std::string& declarationTrailerTag, std::uint32_t& crc);
 
 }  // namespace tabrel::tool
-
-#endif

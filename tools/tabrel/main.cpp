@@ -8,14 +8,17 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "tools/common/file_reason.h"
 #include "tools/tabrel/inspect.h"
 #include "tools/tabrel/outputs.h"
 #include "tools/tabrel/seal.h"
 #include "tools/tabrel/text.h"
+#include "validator/record.h"
 #include "validator/tabrel32.h"
 
 #include "suite_version.h"
@@ -24,66 +27,12 @@ namespace {
 
 using tabrel::tool::windows1252ToUtf8;
 
-constexpr int kExitUsage = 64;  // bad command line
-constexpr int kExitData = 65;   // seal: the plain input is not a declaration
-constexpr int kExitIo = 74;     // seal: a file cannot be read or written
-
-const char kHelp[] =
-    "usage: tabrel check FILE --system TAG --offset N --declaration-trailer TAG\n"
-    "                  --receipt-trailer TAG [--clean PATH] [--log PATH] [--as NAME]\n"
-    "       tabrel seal PLAIN --output FILE --system TAG --offset N\n"
-    "                  --declaration-trailer TAG --receipt-trailer TAG [--as NAME]\n"
-    "       tabrel --help\n"
-    "       tabrel --version\n"
-    "\n"
-    "A declaration file is a header record, the declaration records, a declaration\n"
-    "trailer, the receipt records and a receipt trailer; every record is a CR LF line\n"
-    "ending in the CRC-32 of its text as ten decimal digits.\n"
-    "\n"
-    "check   validates FILE with tabrel32. Prints the result in words, the declared\n"
-    "        and the computed declaration CRC and the error log (as UTF-8).\n"
-    "        Exit status: the result code, 0 = valid; 1 to 6 = errors counted, or\n"
-    "        1 input cannot be opened, 2 cleaned copy cannot be created or written,\n"
-    "        3 error log cannot be created, 4 wrong system (02), 5 declaration CRC\n"
-    "        wrong (06), 6 receipt CRC wrong (08); 64 = bad command line.\n"
-    "        The cleaned copy remains only when the file is valid, the error log\n"
-    "        only when it is not. Both are written under temporary names beside\n"
-    "        their paths and put in place when the run has ended, so a run that\n"
-    "        stops early (a file that cannot be opened, told with the system's\n"
-    "        reason; a --clean or --log that names the input, or --log that names\n"
-    "        the cleaned copy) leaves earlier outputs as they were. Notes follow\n"
-    "        the log: an empty file, LF-only line ends, that the header's own CRC\n"
-    "        covers the file's name (error 03: check a renamed file with --as),\n"
-    "        and with result 5 the declaration CRC the header should carry.\n"
-    "seal    reads PLAIN, text lines (LF or CR LF) without CRC fields: the header\n"
-    "        first (it begins with the system tag), then the declaration records up\n"
-    "        to the line that begins with the declaration trailer tag, then the\n"
-    "        receipt records up to the line that begins with the receipt trailer tag,\n"
-    "        and nothing after it. Writes FILE with every CRC field filled in, the\n"
-    "        declaration CRC put at the offset of the header (replacing the ten\n"
-    "        characters there, or appended) and the receipt CRC appended to the\n"
-    "        receipt trailer, so that `tabrel check FILE` with the same options\n"
-    "        returns 0. FILE is written beside itself and put in place whole, so a\n"
-    "        failed seal leaves an earlier FILE as it was; FILE may not be PLAIN.\n"
-    "        Exit status 0; 65 = PLAIN is not such a declaration; 74 = a file\n"
-    "        cannot be read or written; 64 = bad command line.\n"
-    "\n"
-    "options\n"
-    "  --system TAG               text the header begins with\n"
-    "  --offset N                 position (from 0) of the ten-digit declaration CRC\n"
-    "                             in the header text\n"
-    "  --declaration-trailer TAG  text the declaration trailer begins with\n"
-    "  --receipt-trailer TAG      text the receipt trailer begins with\n"
-    "  --clean PATH               check: the cleaned copy (default FILE.clean)\n"
-    "  --log PATH                 check: the error log (default FILE.log)\n"
-    "  --output FILE, -o FILE     seal: the file to write\n"
-    "  --as NAME                  seal: the file name the header's CRC is made for\n"
-    "                             (default: the name of FILE); check: the file name\n"
-    "                             to check FILE under, the one it was sealed for.\n"
-    "                             The name enters the header's own CRC, so a sealed\n"
-    "                             file keeps its name\n"
-    "  --help, -h                 this text\n"
-    "Options also take the form --name=value.\n";
+// Exit statuses of their own, apart from check's results 0 to 6.
+constexpr int kExitUsage = 64;       // wrong command line
+constexpr int kExitData = 65;        // seal: the plain input is not a declaration
+constexpr int kExitNoInput = 66;     // the input cannot be opened or read
+constexpr int kExitCannotCreate = 73;  // an output cannot be created or put in place
+constexpr int kExitIo = 74;          // a write failed
 
 int usageError(const std::string& message) {
   std::cerr << "tabrel: " << message << "\n"
@@ -91,64 +40,11 @@ int usageError(const std::string& message) {
   return kExitUsage;
 }
 
+// The options given on the command line, by name (without "--").
 struct CommandLine {
-  std::string command;
   std::vector<std::string> operands;
   std::map<std::string, std::string> options;
-  bool help = false;
-  bool version = false;
-  std::string error;
 };
-
-CommandLine parse(int argc, char** argv, const std::vector<std::string>& known) {
-  CommandLine line;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      line.help = true;
-      continue;
-    }
-    if (arg == "--version") {
-      line.version = true;
-      continue;
-    }
-    if (arg == "-o") arg = "--output";
-    if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-      std::string name = arg.substr(2);
-      std::optional<std::string> value;
-      if (const auto eq = name.find('='); eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name.resize(eq);
-      }
-      bool isKnown = false;
-      for (const std::string& k : known) isKnown = isKnown || k == name;
-      if (!isKnown) {
-        line.error = "unknown option --" + name;
-        return line;
-      }
-      if (!value) {
-        if (i + 1 >= argc) {
-          line.error = "option --" + name + " needs a value";
-          return line;
-        }
-        value = argv[++i];
-      }
-      if (line.options.count(name)) {
-        line.error = "option --" + name + " given twice";
-        return line;
-      }
-      line.options[name] = *value;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      line.error = "unknown option " + arg;
-      return line;
-    } else if (line.command.empty()) {
-      line.command = arg;
-    } else {
-      line.operands.push_back(arg);
-    }
-  }
-  return line;
-}
 
 struct Tags {
   std::string system, declarationTrailer, receiptTrailer;
@@ -184,11 +80,42 @@ bool logHasError(const std::string& log, const char* number) {
 }
 
 std::string resultInWords(std::int32_t result, const std::string& log) {
-  if (result == 0) return "valid: every record, both trailers and both file CRCs are right";
-  if (result == 4 && logHasError(log, "02")) return "invalid: the header does not begin with the system tag";
-  if (result == 5 && logHasError(log, "06")) return "invalid: the declaration CRC does not match";
-  if (result == 6 && logHasError(log, "08")) return "invalid: the receipt CRC does not match";
+  if (result == TB_OK) return "valid: every record, both trailers and both file CRCs are right";
+  if (result == TB_SYSTEM_INVALID && logHasError(log, "02")) return "invalid: the header does not begin with the system tag";
+  if (result == TB_DECLARATION_CRC_INVALID && logHasError(log, "06")) return "invalid: the declaration CRC does not match";
+  if (result == TB_RECEIPT_CRC_INVALID && logHasError(log, "08")) return "invalid: the receipt CRC does not match";
+  if (result == TB_MAX_ERRORS) return "invalid: at least 6 errors, counting stops at 6";
   return "invalid: " + std::to_string(result) + (result == 1 ? " error" : " errors") + " found";
+}
+
+// What each code of the error log means; the log's own Portuguese line stays as it is.
+const char* logCodeExplanation(const std::string& code) {
+  static const std::pair<const char*, const char*> kExplanations[] = {
+      {"01", "the file holds no header record (it is empty, or has no line ended by CR LF)"},
+      {"02", "the header does not begin with the system tag (--system)"},
+      {"03",
+       "the header's own CRC does not match: the header changed, or the file's name did since it was sealed "
+       "(check a renamed file with --as)"},
+      {"04", "this record's own CRC does not match its text: the record was changed or damaged"},
+      {"05", "no declaration trailer: no record begins with the --declaration-trailer tag"},
+      {"06", "the declaration CRC in the header does not match the declaration records"},
+      {"07", "no receipt trailer: no record after the declaration begins with the --receipt-trailer tag"},
+      {"08", "the receipt CRC in the receipt trailer does not match the records"},
+      {"09", "the receipt trailer's own CRC does not match its text"},
+  };
+  for (const auto& [number, text] : kExplanations) {
+    if (code == number) return text;
+  }
+  return nullptr;
+}
+
+// A CRC as ten digits, the form a record carries it in; other text as it is.
+std::string crcText(const char* field) {
+  std::string text = windows1252ToUtf8(field);
+  if (!text.empty() && text.size() < 10 && text.find_first_not_of("0123456789") == std::string::npos) {
+    text.insert(0, 10 - text.size(), '0');
+  }
+  return text;
 }
 
 // What a check found besides the library's own words.
@@ -206,14 +133,105 @@ struct CheckReport {
   std::vector<std::string> notes;
 };
 
+std::string jsonString(const std::string& utf8) {
+  std::string out = "\"";
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + '"';
+}
+
+// Record n (from 1) of the input: its text and its CRC field, as the library
+// cuts a CR LF line; false when there is no such record.
+bool recordOf(const std::string& bytes, std::size_t n, std::string& text, std::string& field) {
+  std::size_t start = 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    const auto end = bytes.find("\r\n", start);
+    if (end == std::string::npos) return false;
+    start = end + 2;
+  }
+  const auto end = bytes.find("\r\n", start);
+  if (end == std::string::npos) return false;
+  const std::string line = bytes.substr(start, end - start);
+  if (line.size() < 10) return false;
+  text = line.substr(0, line.size() - 10);
+  field = line.substr(line.size() - 10);
+  return true;
+}
+
+// The report as one JSON object: the result, both CRCs, every error of the
+// log with its record, code, the library's text, what it means and, where the
+// tool can tell, the CRC found and the CRC computed.
+int printJson(const CheckReport& r, const std::string& bytes, const std::string& recordsCrc) {
+  auto crcOrNull = [](const std::string& text) { return text.empty() ? std::string("null") : jsonString(text); };
+  std::string out = "{\"file\": " + jsonString(r.input);
+  if (!r.checkedAs.empty()) out += ", \"checkedAs\": " + jsonString(r.checkedAs);
+  out += ", \"result\": " + std::to_string(r.result) + ", \"valid\": " + (r.result == 0 ? "true" : "false") +
+         ", \"words\": " + jsonString(r.words) +
+         ", \"declaredCrc\": " + crcOrNull(r.declared[0] ? crcText(r.declared) : "") +
+         ", \"computedCrc\": " + crcOrNull(r.computed[0] ? crcText(r.computed) : "") + ", \"errors\": [";
+  const std::string log = windows1252ToUtf8(r.logBytes);
+  std::size_t start = 0;
+  bool first = true;
+  while (start < log.size()) {
+    std::size_t end = log.find("\r\n", start);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(start, end - start);
+    start = end + 2;
+    // "[00002] 04 - text"
+    const auto close = line.find("] ");
+    if (line.empty() || line[0] != '[' || close == std::string::npos || line.size() < close + 7) continue;
+    const std::string number = line.substr(1, close - 1);
+    const std::string code = line.substr(close + 2, 2);
+    const std::string text = line.substr(close + 7);
+    std::string found, computed;
+    const std::size_t record = number.find_first_not_of("0123456789") == std::string::npos && !number.empty()
+                                   ? static_cast<std::size_t>(std::stoul(number))
+                                   : 0;
+    std::string recordText, field;
+    if (code == "04" && recordOf(bytes, record, recordText, field)) {
+      char digits[11];
+      std::snprintf(digits, sizeof digits, "%010lu", static_cast<unsigned long>(tabrel::recordCrc(recordText.c_str())));
+      found = field;
+      computed = digits;
+    } else if (code == "06") {
+      found = r.declared[0] ? crcText(r.declared) : "";
+      computed = recordsCrc;
+    }
+    const char* meaning = logCodeExplanation(code);
+    out += std::string(first ? "\n  " : ",\n  ") + "{\"record\": " + (record > 0 ? std::to_string(record) : "null") +
+           ", \"code\": " + jsonString(code) + ", \"text\": " + jsonString(text) +
+           ", \"explanation\": " + (meaning ? jsonString(meaning) : "null") + ", \"crcFound\": " + crcOrNull(found) +
+           ", \"crcComputed\": " + crcOrNull(computed) + "}";
+    first = false;
+  }
+  out += first ? "]" : "\n]";
+  if (!r.shouldCarry.empty()) out += ", \"headerShouldCarry\": " + jsonString(r.shouldCarry.substr(0, 10));
+  out += ", \"notes\": [";
+  for (std::size_t i = 0; i < r.notes.size(); ++i) out += (i ? ", " : "") + jsonString(r.notes[i]);
+  out += "]}\n";
+  std::cout << out;
+  return r.result;
+}
+
 int printReport(const CheckReport& r) {
   std::cout << "file:          " << r.input;
   if (!r.checkedAs.empty()) std::cout << " (checked as " << r.checkedAs << ")";
   std::cout << "\n"
             << "result:        " << r.result << " - " << r.words << "\n"
-            << "declared CRC:  " << (r.declared[0] ? windows1252ToUtf8(r.declared) : "(no header read)")
-            << "\n"
-            << "computed CRC:  " << (r.computed[0] ? r.computed : "(declaration part not finished)") << "\n";
+            << "declared CRC:  " << (r.declared[0] ? crcText(r.declared) : "(no header read)") << "\n"
+            << "computed CRC:  " << (r.computed[0] ? crcText(r.computed) : "(declaration part not finished)")
+            << "\n";
   if (!r.shouldCarry.empty()) std::cout << "header should carry: " << r.shouldCarry << "\n";
   if (!r.cleanPath.empty()) std::cout << "cleaned copy:  " << r.cleanPath << "\n";
   if (!r.logPath.empty()) {
@@ -223,7 +241,14 @@ int printReport(const CheckReport& r) {
     while (start < text.size()) {
       std::size_t end = text.find("\r\n", start);
       if (end == std::string::npos) end = text.size();
-      std::cout << "  " << text.substr(start, end - start) << "\n";
+      const std::string line = text.substr(start, end - start);
+      std::cout << "  " << line << "\n";
+      // "[00002] 04 - ...": the code after the record number.
+      if (const auto close = line.find("] "); close != std::string::npos && line.size() >= close + 4) {
+        if (const char* meaning = logCodeExplanation(line.substr(close + 2, 2))) {
+          std::cout << "          " << meaning << "\n";
+        }
+      }
       start = end + 2;
     }
   }
@@ -231,11 +256,11 @@ int printReport(const CheckReport& r) {
   return r.result;
 }
 
-// A run that stops before the library is called, or before it has its files.
-int earlyResult(CheckReport& report, std::int32_t result, const std::string& words) {
-  report.result = result;
-  report.words = words;
-  return printReport(report);
+// A run that cannot be made, or whose outputs cannot be put in place: the
+// reason on standard error and a status of its own, never a result 1 to 6.
+int cannotRun(int status, const std::string& reason) {
+  std::cerr << "tabrel: check: " << reason << "\n";
+  return status;
 }
 
 void addInputNotes(CheckReport& report, const std::string& bytes) {
@@ -267,16 +292,24 @@ void addInputNotes(CheckReport& report, const std::string& bytes) {
 }
 
 int runCheck(const CommandLine& line) {
-  if (line.operands.size() != 1)
-    return usageError(line.operands.empty() ? "check: which FILE?" : "check: one FILE only");
-  if (line.options.count("output")) return usageError("check does not take --output");
   Tags tags;
   if (const std::string error = readTags(line, tags); !error.empty()) return usageError("check: " + error);
   CheckReport report;
   report.input = line.operands[0];
   const std::string& input = report.input;
-  const std::string clean = line.options.count("clean") ? line.options.at("clean") : input + ".clean";
-  const std::string log = line.options.count("log") ? line.options.at("log") : input + ".log";
+  // --no-clean: both outputs in a folder of their own that goes with the run,
+  // so that nothing is written beside the input.
+  const bool noClean = line.options.count("no-clean") != 0;
+  tabrel::tool::NamedCopy scratch;
+  std::string scratchReason;
+  if (noClean && !scratch.makeFolder(scratchReason))
+    return cannotRun(kExitCannotCreate, "cannot make a temporary folder: " + scratchReason);
+  const std::string clean = noClean                       ? scratch.folder() + "/clean"
+                            : line.options.count("clean") ? line.options.at("clean")
+                                                          : input + ".clean";
+  const std::string log = noClean                     ? scratch.folder() + "/log"
+                          : line.options.count("log") ? line.options.at("log")
+                                                      : input + ".log";
   if (line.options.count("as")) {
     report.checkedAs = tabrel::tool::fileNamePart(line.options.at("as"));
     if (report.checkedAs.empty() || report.checkedAs == "." || report.checkedAs == "..")
@@ -286,28 +319,27 @@ int runCheck(const CommandLine& line) {
   // Every file is looked at before the run, so that a run that cannot be
   // made says why and touches nothing.
   if (const std::string reason = tools::readErrorText(input); !reason.empty())
-    return earlyResult(report, 1, "the input file cannot be opened: " + reason);
+    return cannotRun(kExitNoInput, "cannot open " + input + ": " + reason);
   std::string bytes;
   if (!readWholeFile(input, bytes))
-    return earlyResult(report, 1, "the input file cannot be read: " + std::string(std::strerror(errno)));
+    return cannotRun(kExitNoInput, "cannot read " + input + ": " + std::string(std::strerror(errno)));
   if (tabrel::tool::sameFile(clean, input))
-    return earlyResult(report, 2, "the cleaned copy cannot be created: '" + clean + "' is the input file");
+    return cannotRun(kExitUsage, "--clean names the input file '" + clean + "'");
   if (tabrel::tool::sameFile(log, input) || tabrel::tool::sameFile(log, clean))
-    return earlyResult(report, 3,
-                       "the error log cannot be created: '" + log + "' is the " +
-                           (tabrel::tool::sameFile(log, input) ? "input file" : "cleaned copy"));
+    return cannotRun(kExitUsage, "--log names the " +
+                                     std::string(tabrel::tool::sameFile(log, input) ? "input file" : "cleaned copy") +
+                                     " '" + log + "'");
   tabrel::tool::StagedOutput cleanOut, logOut;
   std::string reason;
   if (!cleanOut.create(clean, reason))
-    return earlyResult(report, 2, "the cleaned copy '" + clean + "' cannot be created: " + reason);
+    return cannotRun(kExitCannotCreate, "cannot create the cleaned copy " + clean + ": " + reason);
   if (!logOut.create(log, reason))
-    return earlyResult(report, 3, "the error log '" + log + "' cannot be created: " + reason);
+    return cannotRun(kExitCannotCreate, "cannot create the error log " + log + ": " + reason);
   cleanOut.close();
   logOut.close();
   tabrel::tool::NamedCopy renamed;
   if (!report.checkedAs.empty() && !renamed.create(input, report.checkedAs, reason))
-    return earlyResult(report, 1,
-                       "the input cannot be copied to check it as " + report.checkedAs + ": " + reason);
+    return cannotRun(kExitCannotCreate, "cannot copy the input to check it as " + report.checkedAs + ": " + reason);
   const std::string checkedPath = report.checkedAs.empty() ? input : renamed.path();
 
   ValidationRequest request{checkedPath.c_str(),
@@ -328,47 +360,66 @@ int runCheck(const CommandLine& line) {
   const bool logLeft = logOut.temporaryExists();
   if (cleanLeft && !logLeft) {
     if (!cleanOut.commit(reason)) {
-      std::cerr << "tabrel: check: cannot put the cleaned copy in place at " << clean << ": " << reason
-                << "\n";
-      return earlyResult(report, 2, "the cleaned copy cannot be written: " + reason);
+      return cannotRun(kExitCannotCreate, "cannot put the cleaned copy in place at " + clean + ": " + reason);
     }
-    logOut.removeTarget();
-    report.cleanPath = clean;
+    if (!noClean) {
+      logOut.removeTarget();
+      report.cleanPath = clean;
+    }
   } else if (logLeft && !cleanLeft) {
     if (!logOut.commit(reason)) {
-      std::cerr << "tabrel: check: cannot put the error log in place at " << log << ": " << reason << "\n";
-      return earlyResult(report, 3, "the error log cannot be written: " + reason);
+      return cannotRun(kExitCannotCreate, "cannot put the error log in place at " + log + ": " + reason);
     }
-    cleanOut.removeTarget();
-    report.logPath = log;
+    report.logPath = noClean ? "(--no-clean: not kept)" : log;
+    if (!noClean && tools::readError(clean) == 0) report.notes.push_back("the cleaned copy " + clean + " is an earlier run's; this run left it as it was");
     readWholeFile(log, report.logBytes);
   } else {
-    const char* what = report.result == 1   ? "the input file cannot be opened"
-                       : report.result == 3 ? "the error log cannot be created"
+    const char* what = report.result == TB_INPUT_UNAVAILABLE ? "the input file cannot be opened"
+                       : report.result == TB_LOG_UNAVAILABLE ? "the error log cannot be created"
                                             : "the cleaned copy cannot be created or written";
-    report.words = std::string(what) + "; earlier outputs were left as they were";
-    return printReport(report);
+    return cannotRun(report.result == TB_INPUT_UNAVAILABLE ? kExitNoInput : kExitCannotCreate,
+                     std::string(what) + " (tabrel32's result " + std::to_string(report.result) +
+                         "); earlier outputs were left as they were");
   }
   report.words = resultInWords(report.result, report.logBytes);
-  if (report.result == 5 && logHasError(report.logBytes, "06")) {
+  if (report.result == TB_DECLARATION_CRC_INVALID && logHasError(report.logBytes, "06")) {
+    std::uint32_t crc = 0;
+    if (logHasError(report.logBytes, "04")) {
+      // A header value that matched the records would hide the change.
+      report.notes.push_back(
+          "no declaration CRC is advised: a record failed its own CRC, so the records were changed or "
+          "damaged since they were sealed; a header made to match them would hide that");
+    } else if (tabrel::tool::declarationCrcOf(checkedPath, tags.declarationTrailer, crc)) {
+      char field[tabrel::kFieldLength];
+      tabrel::formatCrcField(crc, field);
+      const std::string digits(field, sizeof field);
+      const std::string header = bytes.substr(0, bytes.find("\r\n"));
+      const auto at = header.find(digits);
+      if (at != std::string::npos && static_cast<std::int64_t>(at) != tags.offset) {
+        report.notes.push_back("the header holds the declaration CRC the records give, " + digits +
+                               ", at offset " + std::to_string(at) + ", not " + std::to_string(tags.offset) +
+                               ": check with --offset " + std::to_string(at));
+      } else {
+        report.shouldCarry = digits + " (at offset " + std::to_string(tags.offset) +
+                             " of the header; its own CRC then changes too: tabrel seal makes both)";
+      }
+    }
+  }
+  if (report.result != 0) addInputNotes(report, bytes);
+  if (line.options.count("json") != 0) {
+    std::string recordsCrc;
     std::uint32_t crc = 0;
     if (tabrel::tool::declarationCrcOf(checkedPath, tags.declarationTrailer, crc)) {
       char digits[11];
       std::snprintf(digits, sizeof digits, "%010lu", static_cast<unsigned long>(crc));
-      report.shouldCarry = std::string(digits) + " (at offset " + std::to_string(tags.offset) +
-                           " of the header; its own CRC then changes too: tabrel seal makes both)";
+      recordsCrc = digits;
     }
+    return printJson(report, bytes, recordsCrc);
   }
-  if (report.result != 0) addInputNotes(report, bytes);
   return printReport(report);
 }
 
 int runSeal(const CommandLine& line) {
-  if (line.operands.size() != 1)
-    return usageError(line.operands.empty() ? "seal: which PLAIN file?" : "seal: one PLAIN file only");
-  for (const char* name : {"clean", "log"})
-    if (line.options.count(name)) return usageError(std::string("seal does not take --") + name);
-  if (!line.options.count("output")) return usageError("seal: missing option --output");
   Tags tags;
   if (const std::string error = readTags(line, tags); !error.empty()) return usageError("seal: " + error);
   const std::string& plainPath = line.operands[0];
@@ -379,11 +430,11 @@ int runSeal(const CommandLine& line) {
   std::string plain;
   if (const std::string reason = tools::readErrorText(plainPath); !reason.empty()) {
     std::cerr << "tabrel: seal: cannot read " << plainPath << ": " << reason << "\n";
-    return kExitIo;
+    return kExitNoInput;
   }
   if (!readWholeFile(plainPath, plain)) {
     std::cerr << "tabrel: seal: cannot read " << plainPath << ": " << std::strerror(errno) << "\n";
-    return kExitIo;
+    return kExitNoInput;
   }
   tabrel::tool::SealOptions options;
   options.systemTag = tags.system;
@@ -401,8 +452,8 @@ int runSeal(const CommandLine& line) {
   tabrel::tool::StagedOutput out;
   std::string reason;
   if (!out.create(output, reason)) {
-    std::cerr << "tabrel: seal: cannot write " << output << ": " << reason << "\n";
-    return kExitIo;
+    std::cerr << "tabrel: seal: cannot create " << output << ": " << reason << "\n";
+    return kExitCannotCreate;
   }
   errno = 0;
   if (!out.write(sealed.bytes.data(), sealed.bytes.size()) || !out.commit(reason)) {
@@ -416,25 +467,95 @@ int runSeal(const CommandLine& line) {
 
 }  // namespace
 
+const char kFooter[] =
+    "A declaration file is a header record, the declaration records, a declaration\n"
+    "trailer, the receipt records and a receipt trailer; every record is a CR LF line\n"
+    "ending in the CRC-32 of its text as ten decimal digits.\n"
+    "\n"
+    "check   validates FILE with tabrel32. Prints the result in words, the declared\n"
+    "        and the computed declaration CRC and the error log (as UTF-8).\n"
+    "        The cleaned copy remains only when the file is valid, the error log\n"
+    "        only when it is not. Both are written under temporary names beside\n"
+    "        their paths and put in place when the run has ended, so a run that\n"
+    "        stops early leaves earlier outputs as they were. Notes follow the log:\n"
+    "        an empty file, LF-only line ends, that the header's own CRC covers the\n"
+    "        file's name (error 03: check a renamed file with --as), and with\n"
+    "        result 5 the declaration CRC the header should carry (none when a\n"
+    "        record failed its own CRC: that value would hide the change), or the\n"
+    "        offset where the header holds it. Each log line is followed by what\n"
+    "        its code means. An invalid run leaves an earlier cleaned copy as it\n"
+    "        was. --no-clean writes nothing beside FILE (the log is shown only).\n"
+    "seal    reads PLAIN, text lines (LF or CR LF) without CRC fields: the header\n"
+    "        first (it begins with the system tag), then the declaration records up\n"
+    "        to the line that begins with the declaration trailer tag, then the\n"
+    "        receipt records up to the line that begins with the receipt trailer tag,\n"
+    "        and nothing after it. Writes FILE with every CRC field filled in, so\n"
+    "        that `tabrel check FILE` with the same options returns 0. FILE is\n"
+    "        written beside itself and put in place whole; FILE may not be PLAIN.\n"
+    "\n"
+    "Exit status:\n"
+    "  check  0 valid; 1 to 6 the library's result: the number of errors found\n"
+    "         (counting stops at 6), 4 wrong system (02), 5 declaration CRC wrong\n"
+    "         (06), 6 receipt CRC wrong (08)\n"
+    "  seal   0 sealed; 65 PLAIN is not such a declaration\n"
+    "  both   64 wrong command line; 66 the input cannot be opened or read;\n"
+    "         73 an output cannot be created or put in place; 74 a write failed";
+
 int main(int argc, char** argv) {
-  const CommandLine line =
-      parse(argc, argv,
-            {"system", "offset", "declaration-trailer", "receipt-trailer", "clean", "log", "output", "as"});
-  if (line.help) {
-    std::cout << kHelp;
-    return 0;
+  CLI::App app{"Checks a declaration file with tabrel32, or seals a plain one so that the check passes.",
+               "tabrel"};
+  app.require_subcommand(1);
+  std::map<std::string, std::string> values;
+  std::string operand;
+  auto tagOptions = [&values](CLI::App* sub) {
+    sub->add_option("--system", values["system"], "text the header begins with")->required();
+    sub->add_option("--offset", values["offset"],
+                    "position (from 0) of the ten-digit declaration CRC in the header text")
+        ->required()
+        ->type_name("N");
+    sub->add_option("--declaration-trailer", values["declaration-trailer"],
+                    "text the declaration trailer begins with")
+        ->required();
+    sub->add_option("--receipt-trailer", values["receipt-trailer"], "text the receipt trailer begins with")
+        ->required();
+  };
+  const char* const asText =
+      "the file name the header's own CRC is made for (seal: default the name of FILE; check: the name "
+      "FILE was sealed for); the name enters that CRC, so a sealed file keeps its name";
+  CLI::App* check = app.add_subcommand("check", "validates FILE with tabrel32");
+  check->add_option("FILE", operand, "the declaration file")->required();
+  tagOptions(check);
+  check->add_option("--clean", values["clean"], "the cleaned copy (default FILE.clean)")->type_name("PATH");
+  check->add_option("--log", values["log"], "the error log (default FILE.log)")->type_name("PATH");
+  check->add_option("--as", values["as"], asText)->type_name("NAME");
+  bool noCleanFlag = false;
+  CLI::Option* noClean = check->add_flag("--no-clean", noCleanFlag,
+                                         "write nothing: no cleaned copy, and the error log shown, not kept");
+  noClean->excludes("--clean")->excludes("--log");
+  bool jsonFlag = false;
+  CLI::Option* json = check->add_flag("--json", jsonFlag,
+                                      "the report as one JSON object: result, CRCs, and every error with its "
+                                      "record, code, text, explanation, CRC found and computed");
+  CLI::App* seal = app.add_subcommand("seal", "seals PLAIN into FILE with every CRC field filled in");
+  seal->add_option("PLAIN", operand, "the plain declaration")->required();
+  seal->add_option("-o,--output", values["output"], "the file to write")->required()->type_name("FILE");
+  tagOptions(seal);
+  seal->add_option("--as", values["as"], asText)->type_name("NAME");
+  app.footer(kFooter);
+  cli::applyConventions(app, SUITE_VERSION);
+  std::ostringstream err;
+  const cli::Outcome outcome = cli::parse(app, argc, argv, std::cout, err);
+  std::cerr << err.str();
+  if (!outcome.proceed) return outcome.exitStatus == cli::kExitUsage ? kExitUsage : outcome.exitStatus;
+
+  CommandLine line;
+  line.operands.push_back(operand);
+  const CLI::App* used = check->parsed() ? check : seal;
+  for (const auto& [name, value] : values) {
+    const CLI::Option* option = used->get_option_no_throw("--" + name);
+    if (option != nullptr && option->count() > 0) line.options[name] = value;
   }
-  if (line.version) {
-    std::cout << "tabrel " SUITE_VERSION "\n";
-    return 0;
-  }
-  if (!line.error.empty()) return usageError(line.error);
-  if (line.command == "check") return runCheck(line);
-  if (line.command == "seal") return runSeal(line);
-  if (line.command == "help") {
-    std::cout << kHelp;
-    return 0;
-  }
-  if (line.command.empty()) return usageError("which command? check or seal");
-  return usageError("unknown command '" + line.command + "'");
+  if (noClean->count() > 0) line.options["no-clean"] = "";
+  if (json->count() > 0) line.options["json"] = "";
+  return check->parsed() ? runCheck(line) : runSeal(line);
 }

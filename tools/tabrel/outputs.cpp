@@ -83,6 +83,19 @@ NamedCopy::~NamedCopy() {
 }
 
 bool NamedCopy::create(const std::string& source, const std::string& name, std::string& reason) {
+  if (!makeFolder(reason)) return false;
+  std::error_code ec;
+  const std::filesystem::path copy = std::filesystem::path(folder_) / name;
+  if (!std::filesystem::copy_file(source, copy, ec)) {
+    reason = ec ? ec.message() : "the copy failed";
+    return false;
+  }
+  path_ = copy.string();
+  return true;
+}
+
+bool NamedCopy::makeFolder(std::string& reason) {
+  if (!folder_.empty()) return true;
   std::error_code ec;
   const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
   if (ec) {
@@ -103,12 +116,6 @@ bool NamedCopy::create(const std::string& source, const std::string& name, std::
     reason = "no temporary folder could be made";
     return false;
   }
-  const std::filesystem::path copy = std::filesystem::path(folder_) / name;
-  if (!std::filesystem::copy_file(source, copy, ec)) {
-    reason = ec ? ec.message() : "the copy failed";
-    return false;
-  }
-  path_ = copy.string();
   return true;
 }
 

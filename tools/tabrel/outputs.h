@@ -1,8 +1,7 @@
 // outputs.h -- output files written under temporary names beside their real
 // paths and put in place only when the work that writes them is done, so that
 // a run that stops early leaves earlier outputs as they were.
-#ifndef TOOLS_TABREL_OUTPUTS_H
-#define TOOLS_TABREL_OUTPUTS_H
+#pragma once
 
 #include <cstddef>
 #include <cstdio>
@@ -62,6 +61,9 @@ class NamedCopy {
 
   // Copies source to a file called name; false with the system's reason.
   bool create(const std::string& source, const std::string& name, std::string& reason);
+  // Makes the temporary folder alone (create makes it too); false with the system's reason.
+  bool makeFolder(std::string& reason);
+  const std::string& folder() const { return folder_; }
   const std::string& path() const { return path_; }
 
  private:
@@ -78,5 +80,3 @@ bool sameFile(const std::string& a, const std::string& b);
 std::string systemReason(int error);
 
 }  // namespace tabrel::tool
-
-#endif

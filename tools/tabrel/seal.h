@@ -1,6 +1,5 @@
 // seal.h -- turns a plain declaration and receipt (text lines) into a file that tabrel32 accepts.
-#ifndef TOOLS_TABREL_SEAL_H
-#define TOOLS_TABREL_SEAL_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -31,5 +30,3 @@ struct SealResult {
 SealResult seal(const std::string& plain, const SealOptions& options);
 
 }  // namespace tabrel::tool
-
-#endif

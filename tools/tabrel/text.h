@@ -1,6 +1,5 @@
 // text.h -- Windows-1252 to UTF-8, for showing the error log on a terminal.
-#ifndef TOOLS_TABREL_TEXT_H
-#define TOOLS_TABREL_TEXT_H
+#pragma once
 
 #include <string>
 
@@ -11,5 +10,3 @@ namespace tabrel::tool {
 std::string windows1252ToUtf8(const std::string& bytes);
 
 }  // namespace tabrel::tool
-
-#endif

@@ -1,5 +1,5 @@
 // Starting, watching and stopping the reference server as a child process.
-#include "tests/e2e/server_process.h"
+#include "tests/support/server_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,16 +17,11 @@
 #include <sstream>
 #include <thread>
 
-namespace lumbra::e2e {
+namespace suite_test {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string temporaryRoot() {
-  const char* root = std::getenv("TMPDIR");
-  return root != nullptr && *root != '\0' ? root : "/tmp";
-}
 
 // Waits for `pid` at most `limit`; true when it was reaped, with its status.
 bool reap(pid_t pid, std::chrono::milliseconds limit, int& status) {
@@ -55,8 +50,8 @@ ServerProcess::~ServerProcess() { stop(); }
 std::string ServerProcess::address() const { return "127.0.0.1:" + std::to_string(port_); }
 
 std::string ServerProcess::log() const {
-  if (directory_.empty()) return {};
-  std::ifstream in(directory_ + "/server.log", std::ios::binary);
+  if (!folder_) return {};
+  std::ifstream in(folder_->file("server.log"), std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
@@ -99,16 +94,14 @@ bool ServerProcess::start(const std::string& program, const std::string& id, con
   stop();
   error_.clear();
   if (!isExecutable(program)) return fail("no server program at " + program);
-  std::string pattern = temporaryRoot() + "/lumbra-e2e-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) return fail("cannot create a temporary folder");
-  directory_ = pattern;
-  const std::string database = database_.empty() ? directory_ + "/server.db" : database_;
-  const std::string logPath = directory_ + "/server.log";
-  const std::string portFile = directory_ + "/port";
+  folder_ = std::make_unique<TempDir>("lumbra-server");
+  const std::string database = database_.empty() ? folder_->file("server.db") : database_;
+  const std::string logPath = folder_->file("server.log");
+  const std::string portFile = folder_->file("port");
 
   // The user, with few hashing rounds so that logins stay fast.
   if (addUser_) {
-    const std::string passwordFile = directory_ + "/password";
+    const std::string passwordFile = folder_->file("password");
     {
       std::ofstream out(passwordFile, std::ios::binary);
       out << password << '\n';
@@ -168,11 +161,7 @@ void ServerProcess::stop() {
     pid_ = -1;
   }
   port_ = 0;
-  if (!directory_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-    directory_.clear();
-  }
+  folder_.reset();
 }
 
-}  // namespace lumbra::e2e
+}  // namespace suite_test

@@ -4,10 +4,13 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-namespace lumbra::e2e {
+#include "tests/support/temp_dir.h"
+
+namespace suite_test {
 
 // Starts `lumbra-server` on 127.0.0.1 port 0 with a new database in a
 // temporary folder and stops it again when the object goes away (SIGTERM,
@@ -51,7 +54,7 @@ class ServerProcess {
   pid_t spawn(const std::vector<std::string>& arguments, int stdinFd, const std::string& logPath);
   bool fail(std::string text);
 
-  std::string directory_;
+  std::unique_ptr<TempDir> folder_;
   std::string database_;
   bool addUser_ = true;
   std::string postgresUri_;
@@ -63,4 +66,4 @@ class ServerProcess {
 // Whether a file exists and may be executed.
 bool isExecutable(const std::string& path);
 
-}  // namespace lumbra::e2e
+}  // namespace suite_test
