@@ -92,20 +92,21 @@ void Connection::close() {
 
 void Connection::read() {
   setPhase(Phase::Reading);
-  socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](std::error_code ec, std::size_t n) {
-    if (self->phase_ == Phase::Closed) return;
-    if (ec) {
-      std::string reason = ec == asio::error::eof ? "client closed the connection"
-                                                  : "connection lost (" + ec.message() + ")";
-      if (self->reader_.buffered() > 0) reason += " in the middle of a message";
-      self->finish(reason);
-      return;
-    }
-    self->lastHeard_ = Clock::now();
-    metrics().bytesIn(n);
-    self->reader_.feed(self->buffer_.data(), n);
-    self->next();
-  });
+  socket_.async_read_some(
+      asio::buffer(buffer_), [self = shared_from_this()](std::error_code ec, std::size_t n) {
+        if (self->phase_ == Phase::Closed) return;
+        if (ec) {
+          std::string reason = ec == asio::error::eof ? "client closed the connection"
+                                                      : "connection lost (" + ec.message() + ")";
+          if (self->reader_.buffered() > 0) reason += " in the middle of a message";
+          self->finish(reason);
+          return;
+        }
+        self->lastHeard_ = Clock::now();
+        metrics().bytesIn(n);
+        self->reader_.feed(self->buffer_.data(), n);
+        self->next();
+      });
 }
 
 void Connection::next() {
@@ -334,9 +335,8 @@ void Connection::startReadAhead() {
   auto job = [self = shared_from_this(), lease = std::make_shared<SlotLease>(std::move(lease)),
               work = asio::make_work_guard(lane_.io())] {
     lease->begin(nullptr);
-    self->logic_.readAhead([&self] {
-      asio::post(self->socket_.get_executor(), [self] { self->rowsArrived(); });
-    });
+    self->logic_.readAhead(
+        [&self] { asio::post(self->socket_.get_executor(), [self] { self->rowsArrived(); }); });
     lease->reset();
     asio::post(self->socket_.get_executor(), [self] { self->readAheadEnded(); });
   };

@@ -139,13 +139,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::atomic<Phase> phase_{Phase::Reading};
   ReadAhead readAhead_ = ReadAhead::Idle;
   std::optional<Frame> held_;
-  bool admitted_ = false;     // the held login has had its turn from the throttle
+  bool admitted_ = false;         // the held login has had its turn from the throttle
   std::uint64_t waitSerial_ = 0;  // tells a wake-up of the current wait from a stale one
   std::string outgoing_;
   long long pendingBytes_ = 0;  // outgoing_'s share of ServerShared::replyBytes
   Clock::time_point accepted_{};
   Clock::time_point lastHeard_{};
-
 };
 
 }  // namespace lumbra::server

@@ -237,8 +237,8 @@ ResultCursor::Take ResultCursor::fromQueue(std::string& block, const Room& room,
   return take;
 }
 
-ResultCursor::Take ResultCursor::fromStatement(Rows* rows, std::string& block, const Room& room, long long added,
-                                               int& rc) {
+ResultCursor::Take ResultCursor::fromStatement(Rows* rows, std::string& block, const Room& room,
+                                               long long added, int& rc) {
   Take take;
   while (sent_ < total_) {
     // A row stepped before (it did not fit the last block) comes first; the
@@ -253,16 +253,20 @@ ResultCursor::Take ResultCursor::fromStatement(Rows* rows, std::string& block, c
       if (!positioned_) {
         const int skipped = skipKept(*rows);
         if (skipped != kRow) {
-          if (skipped == kDone) changed_ = true;
-          else rc = skipped;
+          if (skipped == kDone)
+            changed_ = true;
+          else
+            rc = skipped;
           take.dry = true;
           return take;
         }
       }
       const int step = rows->step();
       if (step != kRow) {
-        if (step == kDone) changed_ = true;
-        else rc = step;
+        if (step == kDone)
+          changed_ = true;
+        else
+          rc = step;
         take.dry = true;
         return take;
       }
@@ -298,7 +302,8 @@ bool ResultCursor::fill(Rows* rows, std::string& block, std::size_t limit, std::
   const Room room{limit, capacity, held, emptyRows};
   // The block's room, in one allocation: what its rows may take, within the limit.
   const std::size_t likely =
-      block.size() + static_cast<std::size_t>(std::min<long long>(total_ - sent_, 1 << 20)) * (rowLength_ + 8);
+      block.size() +
+      static_cast<std::size_t>(std::min<long long>(total_ - sent_, 1 << 20)) * (rowLength_ + 8);
   const std::size_t wanted = std::min(std::max(limit, capacity), likely + kEndOfBlockLength);
   if (block.capacity() < wanted) block.reserve(wanted);
   bool failed = false;

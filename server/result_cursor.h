@@ -67,7 +67,8 @@ class ResultCursor {
 
   // `memory`, `file`: the store's budgets; `directory`: where its scratch
   // file goes (empty: none).
-  explicit ResultCursor(std::size_t memory = kResultBudget, std::uint64_t file = 0, std::string directory = {});
+  explicit ResultCursor(std::size_t memory = kResultBudget, std::uint64_t file = 0,
+                        std::string directory = {});
   ~ResultCursor();
   ResultCursor(const ResultCursor&) = delete;
   ResultCursor& operator=(const ResultCursor&) = delete;
@@ -179,7 +180,7 @@ class ResultCursor {
 
   std::string row_;  // a row laid out (a stepped row that did not fit waits here)
   bool rowReady_ = false;
-  bool stoppedFull_ = false;  // the last fill stopped at a row that did not fit
+  bool stoppedFull_ = false;         // the last fill stopped at a row that did not fit
   std::vector<Rows::Value> values_;  // the current row's, as the statement gives them
   std::vector<char> numbers_;        // its integers as text while they are kept
 

@@ -53,7 +53,8 @@ void SessionLogic::waitForRows() {
 
 SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
   if (auto refused = connection(Clock::now())) return *refused;
-  cursor_ = std::make_unique<Cursor>(settings_.resultBudget, settings_.resultFileBudget, backend_.scratchDirectory());
+  cursor_ = std::make_unique<Cursor>(settings_.resultBudget, settings_.resultFileBudget,
+                                     backend_.scratchDirectory());
   if (!inTransaction_) {
     // One read snapshot for the counting pass and the rows.
     db_->beginRead();

@@ -36,7 +36,9 @@ std::uint32_t readLength(const char* at) {
 }  // namespace
 
 RowStore::RowStore(std::size_t memoryBudget, std::uint64_t fileBudget, std::string directory)
-    : memoryBudget_(memoryBudget), fileBudget_(directory.empty() ? 0 : fileBudget), directory_(std::move(directory)) {}
+    : memoryBudget_(memoryBudget),
+      fileBudget_(directory.empty() ? 0 : fileBudget),
+      directory_(std::move(directory)) {}
 
 RowStore::~RowStore() { release(); }
 

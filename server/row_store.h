@@ -81,9 +81,9 @@ class RowStore {
   bool full_ = false;  // takes no more rows
 
   int file_ = -1;
-  std::uint64_t fileSize_ = 0;     // bytes written to the file
-  std::uint64_t fileClaimed_ = 0;  // of the process's file budget
-  long long fileRows_ = 0;         // rows whose records are in the file
+  std::uint64_t fileSize_ = 0;       // bytes written to the file
+  std::uint64_t fileClaimed_ = 0;    // of the process's file budget
+  long long fileRows_ = 0;           // rows whose records are in the file
   std::unique_ptr<char[]> staging_;  // records on their way to the file
   std::size_t stagingSize_ = 0;
   long long stagedRows_ = 0;

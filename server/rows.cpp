@@ -109,7 +109,8 @@ void appendEncodedRow(std::string_view row, std::string& block) {
   thread_local std::vector<char> encoded;
   const std::size_t bound = incomingRunLengthBound(row.size());
   if (encoded.size() < bound) encoded.resize(std::max<std::size_t>(bound, 4096));
-  const std::ptrdiff_t written = encodeIncomingRunLength(row.data(), row.size(), encoded.data(), encoded.size());
+  const std::ptrdiff_t written =
+      encodeIncomingRunLength(row.data(), row.size(), encoded.data(), encoded.size());
   const std::size_t before = block.size();
   if (written < 0) {
     appendPlainRow(row, block);

@@ -64,8 +64,8 @@ struct ServerSettings {
 class SessionLogic {
  public:
   struct Outcome {
-    std::string reply;         // bytes to send (empty only with retry)
-    bool close = false;        // close the connection once the reply is sent
+    std::string reply;   // bytes to send (empty only with retry)
+    bool close = false;  // close the connection once the reply is sent
     // The write lock (or a pooled connection) is taken: hand the same frame
     // in again once wakeOnLockRelease wakes the caller, or a little later.
     bool retry = false;

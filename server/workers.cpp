@@ -13,7 +13,8 @@ constexpr int kIdleTicks = 50;
 constexpr auto kCoverSlice = std::chrono::milliseconds(20);
 
 std::int64_t nowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -48,8 +49,10 @@ void SlotLease::reset() {
 Workers::Workers(int lanes, int slots)
     : slots_(static_cast<std::size_t>(std::max(1, slots) + std::max(1, lanes))),
       sqlSlots_(static_cast<std::size_t>(std::max(1, slots))),
-      maxHelpers_(2 * static_cast<std::size_t>(std::max(1, slots)) + static_cast<std::size_t>(std::max(1, lanes))) {
-  for (int i = 0; i < std::max(1, lanes); ++i) lanes_.push_back(std::make_unique<Lane>(static_cast<std::size_t>(i)));
+      maxHelpers_(2 * static_cast<std::size_t>(std::max(1, slots)) +
+                  static_cast<std::size_t>(std::max(1, lanes))) {
+  for (int i = 0; i < std::max(1, lanes); ++i)
+    lanes_.push_back(std::make_unique<Lane>(static_cast<std::size_t>(i)));
 }
 
 Workers::LaneWork::LaneWork(Workers& workers, Lane& lane)

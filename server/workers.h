@@ -138,9 +138,9 @@ class Workers {
   friend class SlotLease;
   struct Slot {
     std::atomic<bool> taken{false};
-    std::atomic<std::int64_t> since{0};  // steady-clock ns when the running job began; 0: none
-    std::atomic<Lane*> lane{nullptr};    // the lane its thread runs (nullptr: a helper's)
-    std::atomic<std::uint64_t> job{0};   // counts the jobs begun in the slot
+    std::atomic<std::int64_t> since{0};        // steady-clock ns when the running job began; 0: none
+    std::atomic<Lane*> lane{nullptr};          // the lane its thread runs (nullptr: a helper's)
+    std::atomic<std::uint64_t> job{0};         // counts the jobs begun in the slot
     std::atomic<std::uint64_t> coveredJob{0};  // the last job whose lane a helper was sent to
   };
 

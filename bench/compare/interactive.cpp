@@ -41,7 +41,8 @@ std::string updateText(long id, long serial) {
 // The keys one client visits: a fixed sequence of its own, spread over the table.
 class Keys {
  public:
-  Keys(long rows, int client) : rows_(rows), state_(0x9E3779B97F4A7C15ULL * static_cast<std::uint64_t>(client + 1)) {}
+  Keys(long rows, int client)
+      : rows_(rows), state_(0x9E3779B97F4A7C15ULL * static_cast<std::uint64_t>(client + 1)) {}
   long next() {
     state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
     return kFirstId + static_cast<long>((state_ >> 33) % static_cast<std::uint64_t>(rows_));
@@ -165,8 +166,8 @@ double steadySeconds() { return seconds(std::chrono::steady_clock::now().time_si
 
 // `clients` processes at once, each connected before the clock starts and
 // doing `each` operations: their aggregate rate and latencies.
-Rate runClients(const ClientMaker& make, Operation operation, int clients, long each, long rows, int serverPid,
-                long& serial) {
+Rate runClients(const ClientMaker& make, Operation operation, int clients, long each, long rows,
+                int serverPid, long& serial) {
   std::vector<pid_t> children;
   std::vector<int> reports;
   int ready[2], go[2];
@@ -329,21 +330,21 @@ void loadLumbra(const std::string& address, const InteractiveOptions& options) {
 void pointSelectSizes(long rows, std::size_t& request, std::size_t& reply) {
   const long id = kFirstId + rows / 2;
   request = selectText(id).size() + kEndOfBlockLength;
-  std::string block = std::string(kSelectHeadLength, '0') + "ID=N(10),NAME=A(60),CITY=A(30)" + kDescriptionEnd;
+  std::string block =
+      std::string(kSelectHeadLength, '0') + "ID=N(10),NAME=A(60),CITY=A(30)" + kDescriptionEnd;
   lumbra::server::appendEncodedRow(std::to_string(id) + nameOf(rows / 2) + cityOf(rows / 2), block);
   reply = block.size() + kEndOfBlockLength;
 }
 
-void printRate(const Rate& r) {
-  std::printf(" %.0f | %.0f / %.0f us |", r.perSecond, r.p50Us, r.p99Us);
-}
+void printRate(const Rate& r) { std::printf(" %.0f | %.0f / %.0f us |", r.perSecond, r.p50Us, r.p99Us); }
 
 }  // namespace
 
 void runInteractive(const InteractiveOptions& options) {
-  std::printf("\ninteractive workload: table of %ld rows, %ld operations per figure, 1 client and %d at once, "
-              "message length %d\n",
-              options.rows, options.operations, options.clients, options.messageLength);
+  std::printf(
+      "\ninteractive workload: table of %ld rows, %ld operations per figure, 1 client and %d at once, "
+      "message length %d\n",
+      options.rows, options.operations, options.clients, options.messageLength);
   std::fflush(stdout);
   std::vector<PeerFigures> peers;
   const PeerFigures* pg = nullptr;
@@ -362,8 +363,9 @@ void runInteractive(const InteractiveOptions& options) {
     const std::string address = server.address();
     const int length = options.messageLength;
     peers.push_back(runPeer(
-        "lumbra32 + lumbra-server", [address, length] { return std::make_unique<LumbraClient>(address, length); },
-        options, server.pid()));
+        "lumbra32 + lumbra-server",
+        [address, length] { return std::make_unique<LumbraClient>(address, length); }, options,
+        server.pid()));
   }
   if (!options.pg.empty()) pg = &peers.front();
   const PeerFigures& lumbra = peers.back();
@@ -372,10 +374,11 @@ void runInteractive(const InteractiveOptions& options) {
   pointSelectSizes(options.rows, request, reply);
   const EchoFigures echo = echoFloor(request, reply, options.operations);
 
-  std::printf("\n| | point SELECTs/s, 1 client | p50 / p99 | UPDATE+COMMIT/s, 1 client | p50 / p99 | "
-              "point SELECTs/s, %d clients | p50 / p99 | UPDATE+COMMIT/s, %d clients | p50 / p99 |\n"
-              "|---|---|---|---|---|---|---|---|---|\n",
-              options.clients, options.clients);
+  std::printf(
+      "\n| | point SELECTs/s, 1 client | p50 / p99 | UPDATE+COMMIT/s, 1 client | p50 / p99 | "
+      "point SELECTs/s, %d clients | p50 / p99 | UPDATE+COMMIT/s, %d clients | p50 / p99 |\n"
+      "|---|---|---|---|---|---|---|---|---|\n",
+      options.clients, options.clients);
   for (const PeerFigures& f : peers) {
     std::printf("| %s |", f.label.c_str());
     printRate(f.select1);
@@ -384,12 +387,13 @@ void runInteractive(const InteractiveOptions& options) {
     printRate(f.updateN);
     std::printf("\n");
   }
-  std::printf("| plain exchange, %zu bytes out, %zu back | %.0f | %.0f / %.0f us | | | | | | |\n", request, reply,
-              echo.exchangesPerSecond, echo.p50Us, echo.p99Us);
-  std::printf("\nlumbra-server CPU per operation: point SELECT %.1f us (1 client), %.1f us (%d); "
-              "UPDATE+COMMIT %.1f us (1 client), %.1f us (%d)\n",
-              lumbra.select1.serverCpuUs, lumbra.selectN.serverCpuUs, options.clients, lumbra.update1.serverCpuUs,
-              lumbra.updateN.serverCpuUs, options.clients);
+  std::printf("| plain exchange, %zu bytes out, %zu back | %.0f | %.0f / %.0f us | | | | | | |\n", request,
+              reply, echo.exchangesPerSecond, echo.p50Us, echo.p99Us);
+  std::printf(
+      "\nlumbra-server CPU per operation: point SELECT %.1f us (1 client), %.1f us (%d); "
+      "UPDATE+COMMIT %.1f us (1 client), %.1f us (%d)\n",
+      lumbra.select1.serverCpuUs, lumbra.selectN.serverCpuUs, options.clients, lumbra.update1.serverCpuUs,
+      lumbra.updateN.serverCpuUs, options.clients);
 
   std::printf("\ngoals\n");
   char text[96];
@@ -400,7 +404,8 @@ void runInteractive(const InteractiveOptions& options) {
     goal("UPDATE+COMMIT/s, 1 client, vs PostgreSQL", ">= 1.2x", ratio, "x", ratio >= 1.2);
   }
   double ratio = lumbra.select1.perSecond / echo.exchangesPerSecond;
-  goal("point SELECTs/s, 1 client, vs the plain exchange of their sizes", ">= 0.8x", ratio, "x", ratio >= 0.8);
+  goal("point SELECTs/s, 1 client, vs the plain exchange of their sizes", ">= 0.8x", ratio, "x",
+       ratio >= 0.8);
   if (pg != nullptr) {
     std::snprintf(text, sizeof text, "point SELECTs/s, %d clients, vs PostgreSQL", options.clients);
     ratio = lumbra.selectN.perSecond / pg->selectN.perSecond;

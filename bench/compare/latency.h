@@ -19,7 +19,9 @@ class Latencies {
   void stop(Clock::time_point started) {
     microseconds_.push_back(std::chrono::duration<float, std::micro>(Clock::now() - started).count());
   }
-  void add(const std::vector<float>& more) { microseconds_.insert(microseconds_.end(), more.begin(), more.end()); }
+  void add(const std::vector<float>& more) {
+    microseconds_.insert(microseconds_.end(), more.begin(), more.end());
+  }
   const std::vector<float>& all() const { return microseconds_; }
 
   // The latency that `percent` of the operations did not exceed (nearest rank), in microseconds.
@@ -27,7 +29,8 @@ class Latencies {
     if (microseconds_.empty()) return 0;
     std::sort(microseconds_.begin(), microseconds_.end());
     const double rank = std::ceil(percent / 100.0 * static_cast<double>(microseconds_.size()));
-    const std::size_t at = std::min(microseconds_.size() - 1, static_cast<std::size_t>(std::max(1.0, rank)) - 1);
+    const std::size_t at =
+        std::min(microseconds_.size() - 1, static_cast<std::size_t>(std::max(1.0, rank)) - 1);
     return microseconds_[at];
   }
 

@@ -497,7 +497,8 @@ class SessionConnection final : public BackendConnection, public CursorHost {
   int lockWaitMs_ = 0;
   Clock::time_point appliedDeadline_ = Clock::time_point::min();
   Clock::time_point appliedAt_;
-  int appliedLockWait_ = -1;};
+  int appliedLockWait_ = -1;
+};
 
 }  // namespace
 

@@ -27,7 +27,8 @@ namespace lumbra::server::pg {
 
 // Every connection of the pool reads without writing unless the server began
 // a write transaction, and speaks the client's code page.
-inline constexpr char kSessionSetUp[] = "SET default_transaction_read_only = on; SET client_encoding = 'WIN1252'";
+inline constexpr char kSessionSetUp[] =
+    "SET default_transaction_read_only = on; SET client_encoding = 'WIN1252'";
 // An idle connection older than this answers an empty query before it is handed out.
 inline constexpr auto kIdleCheck = std::chrono::seconds(5);
 // How long that answer may take.

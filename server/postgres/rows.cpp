@@ -9,8 +9,8 @@
 namespace lumbra::server::pg {
 
 bool numericType(Oid type) {
-  return type == kInt2Type || type == kInt4Type || type == kInt8Type || type == kOidType || type == kFloat4Type ||
-         type == kFloat8Type || type == kNumericType;
+  return type == kInt2Type || type == kInt4Type || type == kInt8Type || type == kOidType ||
+         type == kFloat4Type || type == kFloat8Type || type == kNumericType;
 }
 
 void decodeBytea(const char* text, std::size_t length, std::string& out) {

@@ -119,5 +119,4 @@ class CursorRows final : public Rows {
   std::vector<long long> decodedAt_;
 };
 
-
 }  // namespace lumbra::server::pg

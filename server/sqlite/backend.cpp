@@ -53,7 +53,8 @@ int status(int rc) {
 class SqliteRows final : public Rows {
  public:
   // `cache`: the statement is one of its own, handed back to it at the end (else finalized).
-  explicit SqliteRows(sqlite3_stmt* stmt, LiteralStatementCache* cache = nullptr) : stmt_(stmt), cache_(cache) {}
+  explicit SqliteRows(sqlite3_stmt* stmt, LiteralStatementCache* cache = nullptr)
+      : stmt_(stmt), cache_(cache) {}
   ~SqliteRows() override {
     if (cache_ != nullptr) {
       cache_->close(stmt_);
@@ -170,8 +171,7 @@ class Checkpointer {
   // For sqlite3_wal_hook: a commit left `frames` frames in the log.
   static int committed(void* self, sqlite3*, const char*, int frames) {
     auto* checkpointer = static_cast<Checkpointer*>(self);
-    if (frames < kCheckpointFrames || checkpointer->pending_.exchange(true))
-      return SQLITE_OK;
+    if (frames < kCheckpointFrames || checkpointer->pending_.exchange(true)) return SQLITE_OK;
     { std::lock_guard lock(checkpointer->mutex_); }
     checkpointer->wake_.notify_one();
     return SQLITE_OK;
@@ -495,11 +495,13 @@ bool openSqliteDatabases(const DatabaseSetup& setup, Databases& out, std::string
     return fail("cannot open the database " + path + " for writing: " + error);
   }
   out.users = openUserFile(path, error);
-  if (!out.users) return fail("cannot open the users of " + path + " (" + userStorePath(path) + "): " + error);
+  if (!out.users)
+    return fail("cannot open the users of " + path + " (" + userStorePath(path) + "): " + error);
   // The old name of the table of users stays taken, by an empty table no
   // session may name, so that it can never be made to look like one.
   auto keeper = Database::open(path, Database::Role::Admin, error);
-  const std::string reserve = std::string("CREATE TABLE IF NOT EXISTS main.") + kUserTable + " (reserved INTEGER)";
+  const std::string reserve =
+      std::string("CREATE TABLE IF NOT EXISTS main.") + kUserTable + " (reserved INTEGER)";
   if (!keeper || keeper->run(reserve.c_str()) != SQLITE_OK) {
     if (keeper) error = keeper->errorText();
     return fail("cannot prepare the database " + path + ": " + error);

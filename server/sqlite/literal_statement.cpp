@@ -301,8 +301,8 @@ bool LiteralStatementCache::bind(sqlite3_stmt* stmt, bool copyTexts) {
         break;
       case LiteralValue::Kind::Text:
         // Static: the texts stay put until the statement is reset and cleared.
-        rc = sqlite3_bind_text(stmt, index, parts_.texts.data() + value.offset, static_cast<int>(value.length),
-                               copyTexts ? SQLITE_TRANSIENT : SQLITE_STATIC);
+        rc = sqlite3_bind_text(stmt, index, parts_.texts.data() + value.offset,
+                               static_cast<int>(value.length), copyTexts ? SQLITE_TRANSIENT : SQLITE_STATIC);
         break;
       case LiteralValue::Kind::Null:
         rc = sqlite3_bind_null(stmt, index);

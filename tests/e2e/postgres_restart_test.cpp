@@ -68,7 +68,8 @@ class OwnPostgres {
 class Session {
  public:
   explicit Session(const ServerProcess& server) : message_(40000, '\0') {
-    handle_ = static_cast<int16_t>(LBConnect(kUser, kPassword, "", server.address().c_str(), message_.data()));
+    handle_ =
+        static_cast<int16_t>(LBConnect(kUser, kPassword, "", server.address().c_str(), message_.data()));
   }
   ~Session() {
     if (handle_ >= 0) LBDisconn(handle_, message_.data());

@@ -59,8 +59,8 @@ class TwoSessions : public ::testing::Test {
   }
 
   std::unique_ptr<SessionLogic> open() {
-    auto session = std::make_unique<SessionLogic>(settings_, *backend_, *users_, 0x7F000001,
-                                                  [](const std::string&) {});
+    auto session =
+        std::make_unique<SessionLogic>(settings_, *backend_, *users_, 0x7F000001, [](const std::string&) {});
     Frame login{Frame::Kind::Login, loginMessage("ALICE", "SECRET"), {}};
     EXPECT_EQ(statusOf(session->handle(login).reply), "0000");
     return session;
@@ -133,10 +133,13 @@ TEST(SqliteLog, IsCheckpointedWhileTheServerKeepsTheFileOpen) {
   ASSERT_TRUE(openDatabases(setup, databases, error)) << error;
   databases.users->add("ALICE", "SECRET", 10);
   {
-    SessionLogic session(settings, *databases.backend, *databases.users, 0x7F000001, [](const std::string&) {});
+    SessionLogic session(settings, *databases.backend, *databases.users, 0x7F000001,
+                         [](const std::string&) {});
     Frame login{Frame::Kind::Login, loginMessage("ALICE", "SECRET"), {}};
     ASSERT_EQ(statusOf(session.handle(login).reply), "0000");
-    auto send = [&](const std::string& text) { return statusOf(session.handle(Frame{Frame::Kind::Ordinary, text, {}}).reply); };
+    auto send = [&](const std::string& text) {
+      return statusOf(session.handle(Frame{Frame::Kind::Ordinary, text, {}}).reply);
+    };
     ASSERT_EQ(send("EXEC CREATE TABLE W (K INTEGER, V BLOB)"), "0000");
     // About 1,200 pages in the log, past the 1,000 that start a checkpoint.
     for (int i = 0; i < 50; ++i) {

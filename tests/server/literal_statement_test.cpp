@@ -121,7 +121,10 @@ TEST(LiteralKeyed, TakesApartPointQueriesAndUpdates) {
        false,
        "UPDATE BENCH SET CITY = ?, N = ? WHERE ID = ? ",
        {text("NOVA"), integer(2), integer(17)}},
-      {"DELETE FROM T WHERE K<5 AND K!=''", false, "DELETE FROM T WHERE K<? AND K!=?", {integer(5), text("")}},
+      {"DELETE FROM T WHERE K<5 AND K!=''",
+       false,
+       "DELETE FROM T WHERE K<? AND K!=?",
+       {integer(5), text("")}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
@@ -140,11 +143,11 @@ TEST(LiteralKeyed, TakesApartPointQueriesAndUpdates) {
     }
   }
   const std::string others[] = {
-      "SELECT ID FROM T",                      // no WHERE
-      "SELECT ID FROM T WHERE ID = -1",        // a sign
+      "SELECT ID FROM T",                // no WHERE
+      "SELECT ID FROM T WHERE ID = -1",  // a sign
       "SELECT ID FROM T WHERE ID = 1 ORDER BY ID",
       "SELECT ID FROM T WHERE ID = 1 LIMIT 1",
-      "SELECT ID, 1 FROM T WHERE ID = 1",      // a literal among the columns names one
+      "SELECT ID, 1 FROM T WHERE ID = 1",  // a literal among the columns names one
       "SELECT ID AS K FROM T WHERE ID = 1",
       "SELECT COUNT(*) FROM T WHERE ID = 1",
       "SELECT DISTINCT ID FROM T WHERE ID = 1",
@@ -160,13 +163,13 @@ TEST(LiteralKeyed, TakesApartPointQueriesAndUpdates) {
       "SELECT ID FROM T WHERE 1 = ID",
       "SELECT ID FROM T WHERE ID = 1; SELECT 2",
       "SELECT ID FROM main.T WHERE ID = 1",
-      "UPDATE T SET A = 1",                    // every row
+      "UPDATE T SET A = 1",  // every row
       "UPDATE T SET A = A + 1 WHERE ID = 1",
       "UPDATE OR REPLACE T SET A = 1 WHERE ID = 1",
       "UPDATE T SET A = 1 WHERE ID = 1 RETURNING A",
       "DELETE FROM T",
       "DELETE FROM T WHERE ID = 1 RETURNING ID",
-      "INSERT INTO T VALUES (1)",              // the INSERT form is taken apart on its own
+      "INSERT INTO T VALUES (1)",  // the INSERT form is taken apart on its own
       std::string("SELECT ID FROM T WHERE ID = 'a\0b'", 32),
   };
   LiteralStatement out;
@@ -315,10 +318,10 @@ TEST_F(TwoDatabases, UpdatesAndDeletesChangeWhatTheCompiledTextChanges) {
       "UPDATE T SET ID = 'x' WHERE ID = 2",                // no integer for the key
       "UPDATE T SET NOPE = 1 WHERE ID = 2",                // no such column
       "UPDATE T SET I = 7 WHERE C = 'c' OR ID = 4",
-      "UPDATE T SET I = 8 WHERE ID > 100",                 // no row
+      "UPDATE T SET I = 8 WHERE ID > 100",  // no row
       "DELETE FROM T WHERE ID = 3",
       "DELETE FROM T WHERE C <> 'a' AND I < 100",
-      "DELETE FROM U WHERE ID = 1",                        // no such table
+      "DELETE FROM U WHERE ID = 1",  // no such table
   };
   for (const char* sql : statements) {
     insert(sql);
@@ -357,7 +360,7 @@ TEST_F(TwoDatabases, PointQueriesReadWhatTheCompiledTextReads) {
       "SELECT ID, C FROM T WHERE I = '12'",  // text against an integer column: the column's affinity
       "SELECT ID FROM T WHERE C = 5",        // an integer against a text column
       "SELECT ID FROM T WHERE C = 12 OR R = 5",
-      "SELECT ID FROM T WHERE I > 11",       // the partial index serves it
+      "SELECT ID FROM T WHERE I > 11",  // the partial index serves it
       "SELECT ID FROM T WHERE I = NULL",
       "SELECT ID FROM T WHERE C = ''",
       "SELECT ID FROM T WHERE C = '\xE1\xE3\xE7'",

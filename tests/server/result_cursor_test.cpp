@@ -166,8 +166,8 @@ TEST(ResultCursor, BlocksDoNotDependOnKeptRowsOrLayingOutAhead) {
     const Keeping all{kResultBudget, 0, ""}, some{20000, 0, ""}, none{};
     // Some rows in memory, the rest in the file; all in the file; the file
     // full before the end (the rest stepped again).
-    const Keeping spilled{20000, kResultFileBudget, folder.path().string()}, filed{0, kResultFileBudget, folder.path().string()},
-        filedInPart{0, 30000, folder.path().string()};
+    const Keeping spilled{20000, kResultFileBudget, folder.path().string()},
+        filed{0, kResultFileBudget, folder.path().string()}, filedInPart{0, 30000, folder.path().string()};
     struct Way {
       const char* name;
       Keeping keeping;
@@ -175,22 +175,20 @@ TEST(ResultCursor, BlocksDoNotDependOnKeptRowsOrLayingOutAhead) {
       long long keptRows;  // -1: some, not all
       bool spilled;
     };
-    for (const Way& way : {Way{"all kept", all, Ahead::No, 700, false},
-                           Way{"all kept, ahead", all, Ahead::Kept, 700, false},
-                           Way{"some kept", some, Ahead::No, -1, false},
-                           Way{"some kept, ahead", some, Ahead::Kept, -1, false},
-                           Way{"none kept, ahead", none, Ahead::Kept, 0, false},
-                           Way{"some kept, stepped ahead", some, Ahead::Stepped, -1, false},
-                           Way{"none kept, stepped ahead", none, Ahead::Stepped, 0, false},
-                           Way{"some kept, stepped ahead in pieces", some, Ahead::Pieces, -1, false},
-                           Way{"none kept, stepped ahead in pieces", none, Ahead::Pieces, 0, false},
-                           Way{"some kept, stepped ahead on a thread", some, Ahead::Threaded, -1, false},
-                           Way{"none kept, stepped ahead on a thread", none, Ahead::Threaded, 0, false},
-                           Way{"kept in memory and a file", spilled, Ahead::No, 700, true},
-                           Way{"kept in memory and a file, ahead", spilled, Ahead::Kept, 700, true},
-                           Way{"kept in a file, ahead", filed, Ahead::Kept, 700, true},
-                           Way{"kept in part in a file, stepped ahead in pieces", filedInPart, Ahead::Pieces, -1,
-                               true}}) {
+    for (const Way& way :
+         {Way{"all kept", all, Ahead::No, 700, false}, Way{"all kept, ahead", all, Ahead::Kept, 700, false},
+          Way{"some kept", some, Ahead::No, -1, false}, Way{"some kept, ahead", some, Ahead::Kept, -1, false},
+          Way{"none kept, ahead", none, Ahead::Kept, 0, false},
+          Way{"some kept, stepped ahead", some, Ahead::Stepped, -1, false},
+          Way{"none kept, stepped ahead", none, Ahead::Stepped, 0, false},
+          Way{"some kept, stepped ahead in pieces", some, Ahead::Pieces, -1, false},
+          Way{"none kept, stepped ahead in pieces", none, Ahead::Pieces, 0, false},
+          Way{"some kept, stepped ahead on a thread", some, Ahead::Threaded, -1, false},
+          Way{"none kept, stepped ahead on a thread", none, Ahead::Threaded, 0, false},
+          Way{"kept in memory and a file", spilled, Ahead::No, 700, true},
+          Way{"kept in memory and a file, ahead", spilled, Ahead::Kept, 700, true},
+          Way{"kept in a file, ahead", filed, Ahead::Kept, 700, true},
+          Way{"kept in part in a file, stepped ahead in pieces", filedInPart, Ahead::Pieces, -1, true}}) {
       SCOPED_TRACE(way.name);
       const Blocks other = readAll(table.db(), sql, way.keeping, limit, way.ahead);
       EXPECT_LE(other.keptBytes, way.keeping.memory);
@@ -215,7 +213,8 @@ TEST(ResultCursor, AValueTooLongToKeepEndsTheKeepingNotTheResult) {
       "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 40) "
       "INSERT INTO T SELECT i, CASE i WHEN 17 THEN randomblob(70000) ELSE randomblob(i) END FROM c;");
   const Blocks stepped = readAll(table.db(), "SELECT * FROM T", Keeping{}, 999999, Ahead::No);
-  const Blocks kept = readAll(table.db(), "SELECT * FROM T", Keeping{kResultBudget, 0, ""}, 999999, Ahead::Kept);
+  const Blocks kept =
+      readAll(table.db(), "SELECT * FROM T", Keeping{kResultBudget, 0, ""}, 999999, Ahead::Kept);
   EXPECT_EQ(stepped.rowLength, 70002u);
   EXPECT_LT(kept.keptBytes, 70000u);  // the rows before the long one
   EXPECT_EQ(kept.blocks, stepped.blocks);
@@ -257,8 +256,9 @@ TEST(ResultCursor, MovesOnlyAsItsTableSays) {
   const S all[] = {S::Counting, S::Open, S::Ahead, S::Ready, S::Ended};
   // Rows: from; columns: to, in the order above.
   const bool table[5][5] = {
-      {false, true, false, false, true},  {false, false, true, true, true}, {false, true, false, true, false},
-      {false, true, false, false, true},  {false, false, false, false, false},
+      {false, true, false, false, true},   {false, false, true, true, true},
+      {false, true, false, true, false},   {false, true, false, false, true},
+      {false, false, false, false, false},
   };
   for (int from = 0; from < 5; ++from) {
     for (int to = 0; to < 5; ++to) {

@@ -450,11 +450,10 @@ class SteppedAhead : public ::testing::TestWithParam<Engine> {
     }
   }
   std::unique_ptr<RunningServer> start(std::size_t resultBudget) {
-    return std::make_unique<RunningServer>(
-        GetParam(), [resultBudget](ServerOptions& options) {
-          options.settings.resultBudget = resultBudget;
-          if (resultBudget == 0) options.settings.resultFileBudget = 0;
-        });
+    return std::make_unique<RunningServer>(GetParam(), [resultBudget](ServerOptions& options) {
+      options.settings.resultBudget = resultBudget;
+      if (resultBudget == 0) options.settings.resultFileBudget = 0;
+    });
   }
 };
 
