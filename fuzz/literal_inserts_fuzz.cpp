@@ -1,10 +1,10 @@
-// Fuzz target: literal INSERTs run from the statement of their shape store what the text compiled
-// on its own stores, and fail with the same code and text.
+// Fuzz target: literal INSERTs, UPDATEs and DELETEs run from the statement of their shape store
+// what the text compiled on its own stores, and fail with the same code and text.
 //
-// The input is one SQL text. Texts the shape path does not take are dropped (only INSERTs are
-// ever run). Two in-memory databases of one schema take each text: one compiles it, the other
-// runs it as a batch does (the cache, the text itself when not taken); their results and then
-// their tables must be the same.
+// The input is one SQL text. Texts the shape path does not take are dropped (no query is ever
+// run). Two in-memory databases of one schema take each text: one compiles it, the other runs it
+// as a batch does (the cache, the text itself when not taken); their results and then their
+// tables must be the same.
 #include <sqlite3.h>
 
 #include <cstddef>
@@ -13,13 +13,13 @@
 #include <string>
 
 #include "fuzz/scratch_dir.h"
-#include "server/sqlite/literal_insert.h"
+#include "server/sqlite/literal_statement.h"
 
 namespace {
 
 using fuzzing::check;
-using lumbra::server::LiteralInsert;
-using lumbra::server::LiteralInsertCache;
+using lumbra::server::LiteralStatement;
+using lumbra::server::LiteralStatementCache;
 
 constexpr char kSchema[] =
     "CREATE TABLE T (ID INTEGER PRIMARY KEY, I INT, N NUMERIC, R REAL, C CHAR(10) NOT NULL DEFAULT '',"
@@ -36,11 +36,11 @@ struct Databases {
     // Long texts take the ordinary path on the cached side; the limit keeps both equal.
     sqlite3_limit(plain, SQLITE_LIMIT_LENGTH, 64);
     sqlite3_limit(cached, SQLITE_LIMIT_LENGTH, 64);
-    cache = std::make_unique<LiteralInsertCache>(cached);
+    cache = std::make_unique<LiteralStatementCache>(cached);
   }
   sqlite3* plain = nullptr;
   sqlite3* cached = nullptr;
-  std::unique_ptr<LiteralInsertCache> cache;
+  std::unique_ptr<LiteralStatementCache> cache;
 };
 
 std::string dump(sqlite3* db) {
@@ -69,12 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static Databases dbs;
   if (size > 4096) return 0;
   const std::string sql(reinterpret_cast<const char*>(data), size);
-  LiteralInsert parts;
-  if (!lumbra::server::takeApartInsert(sql, parts)) return 0;
+  LiteralStatement parts;
+  bool query = false;
+  if (!lumbra::server::takeApartInsert(sql, parts) &&
+      (!lumbra::server::takeApartKeyed(sql, parts, query) || query))
+    return 0;
 
   const int plain = sqlite3_exec(dbs.plain, sql.c_str(), nullptr, nullptr, nullptr);
   int cached = dbs.cache->run(sql);
-  if (cached == LiteralInsertCache::kNotTaken) {
+  if (cached == LiteralStatementCache::kNotTaken) {
     cached = sqlite3_exec(dbs.cached, sql.c_str(), nullptr, nullptr, nullptr);
   } else if (cached == SQLITE_DONE) {
     cached = SQLITE_OK;

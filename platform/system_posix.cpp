@@ -1,4 +1,4 @@
-// Open-file limits and private file creation on POSIX systems.
+// Open-file limits, private file creation and scratch files on POSIX systems.
 #include "platform/system.h"
 
 #include <fcntl.h>
@@ -46,5 +46,46 @@ bool fileExists(const std::string& path) {
 }
 
 void removeFile(const std::string& path) { ::unlink(path.c_str()); }
+
+int openScratchFile(const std::string& directory, std::string& error) {
+  // Without a name where the file system allows it; else named, and unlinked at once.
+  int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  std::string path = directory + "/.lumbra-scratch-XXXXXX";
+  fd = ::mkostemp(path.data(), O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return -1;
+  }
+  ::unlink(path.c_str());
+  return fd;
+}
+
+bool appendScratch(int file, const char* bytes, std::size_t length) {
+  while (length > 0) {
+    const ssize_t written = ::write(file, bytes, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool readScratch(int file, std::uint64_t offset, char* into, std::size_t length) {
+  while (length > 0) {
+    const ssize_t got = ::pread(file, into, length, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    into += got;
+    length -= static_cast<std::size_t>(got);
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+void closeScratch(int file) {
+  if (file >= 0) ::close(file);
+}
 
 }  // namespace platform

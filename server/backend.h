@@ -1,8 +1,9 @@
-// The database behind the sessions: a backend opened from the --database value, and the session's connection to it.
+// The database behind the sessions: the backend and the users a --database value names, and the session's connection.
 //
 // SessionLogic and ResultCursor speak only this interface. Two backends stand
 // behind it: SQLite (server/sqlite/, a database file, the embedded default)
-// and PostgreSQL (server/postgres/, a libpq connection URI). Both give the
+// and PostgreSQL (server/postgres/, a libpq connection URI). Which one serves
+// is decided in one place, here (openDatabases, UserStore::open). Both give the
 // same replies for the same situations: every call answers with a code that
 // is kOk (or kRow / kDone while stepping rows), kBusy (a lock not obtained in
 // time: the session refuses with 2005 BANCO DE DADOS OCUPADO POR OUTRA
@@ -13,13 +14,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "server/users.h"
 
 namespace lumbra::server {
 
@@ -31,6 +36,8 @@ inline constexpr int kDone = 2;             // no more rows
 inline constexpr int kBusy = 3;             // a lock was not obtained within the session's wait
 inline constexpr int kSecondStatement = 4;  // a query text holds a second statement (or none)
 inline constexpr int kNoPlace = 5;          // a binary insert without a '?' for its bytes
+// The status of a connection to the database lost (2000 + SQLite's I/O error code).
+inline constexpr int kLostConnection = 2010;
 
 // A session parameter (PARM), bound to ":NAME" in every statement.
 struct Parameter {
@@ -60,6 +67,15 @@ class Rows {
   virtual Kind kind(int column) = 0;
   virtual long long integer(int column) = 0;
   virtual std::string_view bytes(int column) = 0;
+
+  // The same for every column at once, as the counting pass reads them.
+  struct Value {
+    Kind kind = Kind::Null;
+    long long integer = 0;   // an Integer's
+    std::string_view bytes;  // the others' (valid until the next step)
+  };
+  // Fills `out`, columns() of them; the default asks column by column.
+  virtual void values(Value* out);
 
   virtual std::string name(int column) = 0;
   // The column description's type letter: N numeric, A text, B blob, V none declared.
@@ -126,23 +142,57 @@ class BackendConnection {
 
   // The text of the last error.
   virtual std::string errorText() const = 0;
+
+  // After kLostConnection: the connection was lost before the database
+  // answered any command of this session on it (it had died while waiting
+  // in a pool), so nothing the session sent reached the database.
+  virtual bool lostBeforeUse() const { return false; }
+};
+
+// The releases of a database's write lock by the server's own sessions, for
+// the sessions that wait for it: a waiting session is woken as soon as
+// another ends its write transaction, instead of looking again and again.
+class LockReleases {
+ public:
+  // Counts the releases: read before trying the lock.
+  std::uint64_t generation() const { return generation_.load(); }
+  // Calls `wake` once, as soon as the lock has been released after the
+  // generation `seen` (at once when it has been already; else from the thread
+  // that releases it).
+  void wait(std::uint64_t seen, std::function<void()> wake);
+  // A session of the server has ended its write transaction.
+  void released();
+
+ private:
+  std::atomic<std::uint64_t> generation_{0};
+  std::atomic<int> waiting_{0};
+  std::mutex mutex_;
+  std::vector<std::function<void()>> waiters_;
 };
 
 class Backend {
  public:
   virtual ~Backend() = default;
 
+  // The write lock's releases, when the backend has one lock that the
+  // sessions wait for in the server (SQLite's); nullptr when the database
+  // waits for its locks itself (PostgreSQL's row locks).
+  virtual LockReleases* lockReleases() { return nullptr; }
+
   // A connection for a session; nullptr with `error` set when none can be
   // opened, or with `busy` set when all the backend's connections are taken
   // (the session asks again, as for a lock). `interrupted` stays set once the
-  // session closes: its SQL stops.
+  // session closes: its SQL stops. `fresh`: a new connection, not one that
+  // waited in a pool.
   virtual std::unique_ptr<BackendConnection> connect(const std::atomic<bool>& interrupted, std::string& error,
-                                                     bool& busy) = 0;
+                                                     bool& busy, bool fresh) = 0;
   // Whether a session gives its connection back when it holds no transaction
   // and no open result (the connections are pooled), or keeps it.
   virtual bool pooled() const = 0;
   // The database's major.minor version, for the login reply's BD keyword.
   virtual std::string version() const = 0;
+  // Where results keep rows beyond their memory in scratch files (empty: they keep none there).
+  virtual std::string scratchDirectory() const { return {}; }
 };
 
 struct BackendOptions {
@@ -155,11 +205,34 @@ struct BackendOptions {
   RenewLogin renewLogin;
 };
 
-// Opens the backend that `database` names: a libpq connection URI
-// ("postgresql://..." or "postgres://...") is PostgreSQL, reached by the
-// sessions with `sessionConninfo` (the URI itself when empty); anything else
-// is the path of a SQLite database file. nullptr with `error` set on failure.
-std::unique_ptr<Backend> openBackend(const std::string& database, const std::string& sessionConninfo,
-                                     const BackendOptions& options, std::string& error);
+// What a server's start says about its databases (server/options.h has the
+// command line's words for them).
+struct DatabaseSetup {
+  // A SQLite file, or a PostgreSQL connection URI ("postgresql://..." or "postgres://...").
+  std::string database;
+  // PostgreSQL only: the users of this SQLite database's file instead of
+  // those in PostgreSQL, and the sessions connect with `sessionConninfo` (the
+  // URI itself when empty) instead of the sessions' role (for tests).
+  std::string usersDatabase;
+  std::string sessionConninfo;
+  int poolSize = 20;  // PostgreSQL: connections of the server at most
+  // SQLite's heap in the whole process, at most (0: no limit); beyond three
+  // quarters of it SQLite gives cache back.
+  long long memoryLimitMb = 0;
+};
+
+// A server's databases, opened.
+struct Databases {
+  std::unique_ptr<UserStore> users;
+  std::unique_ptr<Backend> backend;
+  std::string description;  // for the log: the file, or "on PostgreSQL (pool of N)"
+};
+
+// Opens the backend and the users `setup` names, after checking what a start
+// must find: a SQLite file that can be written (files made by a start that
+// fails are removed again), its users moved out of an older database; on
+// PostgreSQL the installation set up or checked and one session connection
+// made. False with `error` (one sentence, for the operator) on failure.
+bool openDatabases(const DatabaseSetup& setup, Databases& out, std::string& error);
 
 }  // namespace lumbra::server

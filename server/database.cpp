@@ -100,12 +100,42 @@ std::unique_ptr<Database> Database::open(const std::string& path, Role role, std
   return database;
 }
 
-Database::~Database() { sqlite3_close_v2(db_); }
+Database::~Database() {
+  for (auto& [sql, stmt] : prepared_) sqlite3_finalize(stmt);
+  sqlite3_close_v2(db_);
+}
 
 int Database::run(const char* sql) {
   bool saved = transactionControl_;
   transactionControl_ = true;
   int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  transactionControl_ = saved;
+  return rc;
+}
+
+int Database::runPrepared(const char* sql) {
+  // The authorizer is asked again whenever SQLite compiles a statement anew
+  // (after a change of the schema): transaction control stays allowed while it steps.
+  const bool saved = transactionControl_;
+  transactionControl_ = true;
+  sqlite3_stmt* stmt = nullptr;
+  for (auto& [text, prepared] : prepared_) {
+    if (text == sql) {
+      stmt = prepared;
+      break;
+    }
+  }
+  int rc = SQLITE_OK;
+  if (stmt == nullptr) {
+    rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+    if (rc == SQLITE_OK && stmt != nullptr) prepared_.emplace_back(sql, stmt);
+  }
+  if (rc == SQLITE_OK && stmt != nullptr) {
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    }
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    sqlite3_reset(stmt);
+  }
   transactionControl_ = saved;
   return rc;
 }

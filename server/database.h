@@ -5,8 +5,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace lumbra::server {
 
@@ -37,6 +40,10 @@ class Database {
 
   // Runs server-issued SQL (BEGIN, COMMIT, SAVEPOINT ...). Returns the SQLite result code.
   int run(const char* sql);
+  // The same for the few statements a session runs again and again (BEGIN,
+  // COMMIT, its savepoints): each compiled once for the connection's life.
+  // `sql` is a string of the program's own that stays, not a built one.
+  int runPrepared(const char* sql);
 
   // The connection's last error text.
   std::string errorText() const;
@@ -51,6 +58,7 @@ class Database {
   sqlite3* db_;
   Role role_;
   bool transactionControl_ = false;
+  std::vector<std::pair<const char*, sqlite3_stmt*>> prepared_;
 };
 
 }  // namespace lumbra::server

@@ -53,7 +53,8 @@ void SessionLogic::waitForRows() {
 
 SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
   if (auto refused = connection(Clock::now())) return *refused;
-  cursor_ = std::make_unique<Cursor>(settings_.resultBudget);
+  cursor_ = std::make_unique<Cursor>(settings_.resultBudget, settings_.resultFileBudget,
+                                     backend_.scratchDirectory());
   if (!inTransaction_) {
     // One read snapshot for the counting pass and the rows.
     db_->beginRead();
@@ -112,7 +113,12 @@ SessionLogic::Outcome SessionLogic::select(std::string_view sql) {
     return refused;
   }
   block.append(kEndOfBlock, kEndOfBlockLength);
-  if (cursor_->result.sent() == cursor_->result.total()) closeCursor();
+  if (cursor_->result.sent() == cursor_->result.total()) {
+    closeCursor();
+  } else {
+    // Held from its answer on, however long the counting took.
+    cursor_->opened = Clock::now();
+  }
   return Outcome{std::move(block)};
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <vector>
 
 #include "protocol/run_length.h"
 #include "protocol/wire.h"
@@ -52,33 +53,31 @@ std::size_t integerText(long long value, char* out) {
   return static_cast<std::size_t>(std::to_chars(out, out + 20, value).ptr - out);
 }
 
-void formatRow(Rows& rows, const std::vector<std::size_t>& widths, std::string& out) {
+void formatRow(const Rows::Value* values, const std::vector<std::size_t>& widths, std::string& out) {
   out.clear();
   for (std::size_t i = 0; i < widths.size(); ++i) {
-    int column = static_cast<int>(i);
-    std::size_t width = widths[i];
-    Rows::Kind kind = rows.kind(column);
-    if (kind == Rows::Kind::Null) {
+    const Rows::Value& value = values[i];
+    const std::size_t width = widths[i];
+    if (value.kind == Rows::Kind::Null) {
       out.append(width, ' ');
       continue;
     }
     char number[24];
     const char* bytes = number;
     std::size_t length = 0;
-    if (kind == Rows::Kind::Integer) {
-      length = std::min(integerText(rows.integer(column), number), width);
+    if (value.kind == Rows::Kind::Integer) {
+      length = std::min(integerText(value.integer, number), width);
     } else {
-      std::string_view value = rows.bytes(column);
-      bytes = value.data();
-      length = std::min(value.size(), width);
+      bytes = value.bytes.data();
+      length = std::min(value.bytes.size(), width);
     }
-    std::size_t pad = width - length;
-    if (kind == Rows::Kind::Integer || kind == Rows::Kind::Real) {
+    const std::size_t pad = width - length;
+    if (value.kind == Rows::Kind::Integer || value.kind == Rows::Kind::Real) {
       out.append(pad, ' ');
       out.append(bytes, length);
     } else {
       if (length > 0) out.append(bytes, length);
-      out.append(pad, kind == Rows::Kind::Blob ? '\0' : ' ');
+      out.append(pad, value.kind == Rows::Kind::Blob ? '\0' : ' ');
     }
   }
 }
@@ -105,16 +104,19 @@ std::string describeColumns(Rows& rows, const std::vector<std::size_t>& widths) 
 }
 
 void appendEncodedRow(std::string_view row, std::string& block) {
-  std::size_t before = block.size();
-  block.resize(before + incomingRunLengthBound(row.size()));
-  std::ptrdiff_t written =
-      encodeIncomingRunLength(row.data(), row.size(), block.data() + before, block.size() - before);
+  // Encoded first into a buffer of the thread's (no bytes cleared for it each
+  // time), then appended: the block grows by what the row takes, no more.
+  thread_local std::vector<char> encoded;
+  const std::size_t bound = incomingRunLengthBound(row.size());
+  if (encoded.size() < bound) encoded.resize(std::max<std::size_t>(bound, 4096));
+  const std::ptrdiff_t written =
+      encodeIncomingRunLength(row.data(), row.size(), encoded.data(), encoded.size());
+  const std::size_t before = block.size();
   if (written < 0) {
-    block.resize(before);
     appendPlainRow(row, block);
     return;
   }
-  block.resize(before + static_cast<std::size_t>(written));
+  block.append(encoded.data(), static_cast<std::size_t>(written));
   // The marker could form inside the row or across the join with the bytes before it.
   std::size_t from = before >= kMarker.size() - 1 ? before - (kMarker.size() - 1) : 0;
   if (holdsMarker(block.data() + from, block.size() - from)) {

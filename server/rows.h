@@ -21,8 +21,8 @@ namespace lumbra::server {
 // NUL) and returns the length.
 std::size_t integerText(long long value, char* out);
 
-// The current row of `rows` laid out in the column widths (`out` is replaced).
-void formatRow(Rows& rows, const std::vector<std::size_t>& widths, std::string& out);
+// A row's values (Rows::values) laid out in the column widths (`out` is replaced).
+void formatRow(const Rows::Value* values, const std::vector<std::size_t>& widths, std::string& out);
 
 // The column description that follows the row length in a SELECT reply:
 // "NAME=T(width)" per column, joined by commas, T being N (numeric declared

@@ -54,6 +54,11 @@ SessionLogic::Outcome SessionLogic::refuse(Status status, std::string_view detai
 }
 
 SessionLogic::Outcome SessionLogic::refuseSql(int code, std::string_view where) {
+  // A connection lost before the database answered anything on it (it died
+  // in the pool): handle() runs the message again on a new one, once.
+  if (code == kLostConnection && db_ && db_->lostBeforeUse() && !inTransaction_ && !freshConnection_) {
+    retryOnFresh_ = true;
+  }
   if (code == kBusy) {
     // A lock waited for inside the database (a row's, on PostgreSQL) for a
     // moment: as when the write lock is taken, the message is undone (a
@@ -70,8 +75,12 @@ SessionLogic::Outcome SessionLogic::refuseSql(int code, std::string_view where) 
   std::string text = "ERRO SQL";
   if (!where.empty()) text += " " + std::string(where);
   text += ": ";
+  // The transaction gone with the failure (a lost connection, a full disk):
+  // said once, plainly; the next command finds no transaction and goes on.
+  if (const long long lost = syncTransaction(); lost >= 0) {
+    text += "TRANSACAO DESFEITA (" + std::to_string(lost) + " ATUALIZACOES PERDIDAS): ";
+  }
   if (db_) text += db_->errorText();
-  syncTransaction();
   return Outcome{makeReply(code, hostText(text), replyLimit_)};
 }
 
@@ -79,8 +88,21 @@ SessionLogic::Outcome SessionLogic::refuseSql(int code, std::string_view where) 
 
 SessionLogic::Outcome SessionLogic::handle(const Frame& frame, Clock::time_point now) {
   begunNow_ = false;
+  lockSeen_.reset();
   handledSince_ = now;
   Outcome outcome = handleFrame(frame, now);
+  if (retryOnFresh_) {
+    // The pooled connection had died while it waited, and nothing of the
+    // message reached the database: the message runs again, on a new one.
+    retryOnFresh_ = false;
+    log_("the database connection taken from the pool had closed: the message runs again on a new one");
+    dropConnection();
+    freshConnection_ = true;
+    begunNow_ = false;
+    outcome = handleFrame(frame, now);
+    freshConnection_ = false;
+    retryOnFresh_ = false;
+  }
   // A message answered ends any waiting for a lock (a retried one goes on waiting).
   if (!outcome.retry) busySince_.reset();
   releaseIdleConnection();
@@ -160,6 +182,13 @@ SessionLogic::Outcome SessionLogic::login(std::string_view message) {
     return refuse(Status::BadCredentialBlock);
   }
   if (!users_.check(request->identification, request->firstCredential)) {
+    // The users could not be read at all (PostgreSQL down): no verdict on the
+    // password, so no failed login either; the client may try again.
+    if (std::string why; !users_.reachable(why)) {
+      log_("login of '" + hostText(request->identification, false) +
+           "' refused: the database of the users cannot be reached: " + why);
+      return refuse(Status::DatabaseUnreachable);
+    }
     ++failedLogins_;
     log_("login refused for '" + hostText(request->identification, false) + "'");
     Outcome outcome = refuse(Status::LoginRefused);

@@ -54,17 +54,21 @@ struct ServerSettings {
   std::chrono::milliseconds idleTimeout = std::chrono::seconds(kDefaultIdleTimeoutS);
   // An open result (and its read snapshot) is let go this long after its SELECT (zero: never).
   std::chrono::milliseconds resultHold = std::chrono::seconds(kDefaultResultHoldS);
-  // Bytes of row values one result keeps in memory from its counting pass;
-  // the rows beyond them are stepped again, ahead of the requests for them.
+  // Bytes of row values one result keeps from its counting pass in memory,
+  // and beyond them in a scratch file (server/row_store.h); the rows beyond
+  // both are stepped again, ahead of the requests for them.
   std::size_t resultBudget = kResultBudget;
+  std::uint64_t resultFileBudget = kResultFileBudget;
 };
 
 class SessionLogic {
  public:
   struct Outcome {
-    std::string reply;         // bytes to send (empty only with retry)
-    bool close = false;        // close the connection once the reply is sent
-    bool retry = false;        // the write lock is taken: hand the same frame in again later
+    std::string reply;   // bytes to send (empty only with retry)
+    bool close = false;  // close the connection once the reply is sent
+    // The write lock (or a pooled connection) is taken: hand the same frame
+    // in again once wakeOnLockRelease wakes the caller, or a little later.
+    bool retry = false;
     bool loginFailed = false;  // a refused login (wrong identification or password)
   };
 
@@ -93,6 +97,15 @@ class SessionLogic {
   void releaseResult();
 
   bool loggedIn() const { return loggedIn_; }
+
+  // After a retry for the write lock: calls `wake` (once, from any thread)
+  // as soon as another session of the server has released the lock since
+  // this one found it taken. False when the backend cannot tell (a lock the
+  // database waits for itself, a full pool): the caller then tries again
+  // after a short while.
+  bool wakeOnLockRelease(std::function<void()> wake);
+  // When the wait of a retried message ends (its busy timeout), if one waits.
+  std::optional<Clock::time_point> busyWaitEnds() const;
 
   // Row blocks (SELECT and CONT) take at most this many bytes from now on,
   // though never less than one row needs (the server's memory for replies
@@ -170,7 +183,11 @@ class SessionLogic {
   // retry while it lasts.
   Outcome waitOrRefuseBusy(Clock::time_point now);
   std::optional<Outcome> beginWrite(Clock::time_point now);
-  void syncTransaction();
+  // Follows a transaction the database ended on its own: the updates it lost
+  // (-1 when it did not end).
+  long long syncTransaction();
+  // Lets the connection go (a broken one is closed by its backend).
+  void dropConnection();
   void closeCursor();
   void recordUpdate(long long changes);
   // Appends rows of the open result to `block` while they fit `limit` bytes
@@ -201,9 +218,14 @@ class SessionLogic {
   std::mutex connectionMutex_;  // db_ changes under it: interrupt() reads it from other threads
   std::unique_ptr<BackendConnection> db_;
   bool inTransaction_ = false;      // a write transaction of the session is open
+  bool retryOnFresh_ = false;       // the message meets a pooled connection that had died: again on a new one
+  bool freshConnection_ = false;    // ... and runs again now
   bool begunNow_ = false;           // ... and the message being handled began it
   Clock::time_point handledSince_;  // when the handling of the current message began
   std::optional<Clock::time_point> busySince_;
+  // The write lock's generation (LockReleases) when it was last found taken;
+  // nothing when the last retry was for something else.
+  std::optional<std::uint64_t> lockSeen_;
   std::vector<std::uint32_t> updateChanges_;  // rows changed per update since the last commit
   long long updateCount_ = 0;
   std::unique_ptr<Cursor> cursor_;

@@ -8,7 +8,7 @@ namespace lumbra::server {
 
 namespace {
 
-constexpr std::array<std::pair<Status, std::string_view>, 21> kStatusTexts{{
+constexpr std::array<std::pair<Status, std::string_view>, 22> kStatusTexts{{
     {Status::Ok, ""},
     {Status::BadMessage, "MENSAGEM INVALIDA"},
     {Status::BadCredentialBlock, "BLOCO DE CREDENCIAIS INVALIDO"},
@@ -17,6 +17,7 @@ constexpr std::array<std::pair<Status, std::string_view>, 21> kStatusTexts{{
     {Status::NotLoggedIn, "SESSAO NAO IDENTIFICADA"},
     {Status::AlreadyLoggedIn, "SESSAO JA IDENTIFICADA"},
     {Status::DatabaseUnavailable, "BANCO DE DADOS INDISPONIVEL"},
+    {Status::DatabaseUnreachable, "BANCO DE DADOS INACESSIVEL, TENTE DE NOVO"},
     {Status::MessageTooLong, "MENSAGEM EXCEDE O TAMANHO MAXIMO"},
     {Status::UnknownCommand, "COMANDO DESCONHECIDO"},
     {Status::MultipleStatements, "SELECT COM MAIS DE UM COMANDO"},

@@ -16,6 +16,7 @@ enum class Status : int {
   NotLoggedIn = 104,          // command before a successful login
   AlreadyLoggedIn = 105,      // second login on one session
   DatabaseUnavailable = 106,  // the session's database connection could not be opened
+  DatabaseUnreachable = 107,  // login refused: the database of the users cannot be reached
   MessageTooLong = 110,       // message longer than the server accepts
   UnknownCommand = 120,       // command word the server does not know
   MultipleStatements = 121,   // SELECT text with a second statement behind it

@@ -31,10 +31,11 @@ std::string_view textAfterWord(std::string_view text, std::size_t wordLength) {
 }  // namespace
 
 std::optional<SessionLogic::Outcome> SessionLogic::connection(Clock::time_point now) {
+  lockSeen_.reset();
   if (!db_) {
     std::string error;
     bool busy = false;
-    std::unique_ptr<BackendConnection> opened = backend_.connect(interrupted_, error, busy);
+    std::unique_ptr<BackendConnection> opened = backend_.connect(interrupted_, error, busy, freshConnection_);
     if (!opened) {
       if (busy) return waitOrRefuseBusy(now);
       return refuse(Status::DatabaseUnavailable, error);
@@ -78,24 +79,52 @@ SessionLogic::Outcome SessionLogic::waitOrRefuseBusy(Clock::time_point now) {
 std::optional<SessionLogic::Outcome> SessionLogic::beginWrite(Clock::time_point now) {
   if (auto refused = connection(now)) return refused;
   if (inTransaction_) return std::nullopt;
+  LockReleases* releases = backend_.lockReleases();
+  const std::uint64_t seen = releases != nullptr ? releases->generation() : 0;
   int code = db_->beginWrite();
   if (code == kOk) {
     inTransaction_ = true;
     begunNow_ = true;
     return std::nullopt;
   }
-  if (code == kBusy) return waitOrRefuseBusy(now);
+  if (code == kBusy) {
+    if (releases != nullptr) lockSeen_ = seen;
+    return waitOrRefuseBusy(now);
+  }
   return refuseSql(code);
 }
 
-// The database may roll a whole transaction back on some errors (disk full, I/O): follow it.
-void SessionLogic::syncTransaction() {
-  if (db_ && inTransaction_ && !db_->transactionOpen()) {
-    inTransaction_ = false;
-    updateChanges_.clear();
-    updateCount_ = 0;
-    log_("transaction rolled back by the database");
+bool SessionLogic::wakeOnLockRelease(std::function<void()> wake) {
+  LockReleases* releases = backend_.lockReleases();
+  if (releases == nullptr || !lockSeen_) return false;
+  releases->wait(*lockSeen_, std::move(wake));
+  return true;
+}
+
+std::optional<Clock::time_point> SessionLogic::busyWaitEnds() const {
+  if (!busySince_) return std::nullopt;
+  return *busySince_ + std::chrono::milliseconds(busyTimeoutMs_);
+}
+
+// The database may roll a whole transaction back on some errors (disk full,
+// I/O, a lost connection): follow it.
+long long SessionLogic::syncTransaction() {
+  if (!db_ || !inTransaction_ || db_->transactionOpen()) return -1;
+  const long long lost = updateCount_;
+  inTransaction_ = false;
+  updateChanges_.clear();
+  updateCount_ = 0;
+  log_("transaction rolled back by the database (" + std::to_string(lost) + " updates lost)");
+  return lost;
+}
+
+void SessionLogic::dropConnection() {
+  std::unique_ptr<BackendConnection> dropped;
+  {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    dropped = std::move(db_);
   }
+  inTransaction_ = false;
 }
 
 void SessionLogic::recordUpdate(long long changes) {

@@ -15,8 +15,6 @@
 #include "protocol/wire.h"
 #include "server/database.h"
 #include "server/layout.h"
-#include "server/postgres/libpq.h"
-#include "server/postgres/site.h"
 #include "platform/system.h"
 
 namespace lumbra::server {
@@ -170,10 +168,8 @@ class SqliteUserStore final : public UserStore {
 
 }  // namespace
 
-std::unique_ptr<UserStore> UserStore::open(const std::string& database, std::string& error, int* migrated) {
-  if (migrated != nullptr) *migrated = 0;
-  if (pg::isPostgresUri(database)) return pg::openUserStore(database, true, error);
-  return SqliteUserStore::open(database, error, migrated);
+std::unique_ptr<UserStore> openUserFile(const std::string& databasePath, std::string& error, int* migrated) {
+  return SqliteUserStore::open(databasePath, error, migrated);
 }
 
 std::string UserStore::lastError() const {

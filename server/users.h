@@ -76,6 +76,9 @@ class UserStore {
   virtual std::vector<std::string> list() = 0;
   // Why the last change failed.
   std::string lastError() const;
+  // After a look-up that found nothing: false, with `why`, when that was
+  // because the store cannot be reached now (its database is down).
+  virtual bool reachable(std::string& /*why*/) { return true; }
 
   // Whether `password` is the password of `id`. An unknown `id` costs the same
   // PBKDF2 work as a known one: a hash of the highest iteration count seen in
@@ -99,6 +102,11 @@ class UserStore {
   std::mutex decoyMutex_;
   std::string decoy_;  // the hash checked for unknown identifications
 };
+
+// The users of the SQLite database `databasePath` (UserStore::open for a
+// path, which the backend chooses: server/backend.cpp).
+std::unique_ptr<UserStore> openUserFile(const std::string& databasePath, std::string& error,
+                                        int* migrated = nullptr);
 
 // The iteration count of a stored hash (0 when it is not one of ours).
 int hashIterations(std::string_view stored);

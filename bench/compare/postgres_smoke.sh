@@ -18,4 +18,4 @@ cleanup() {
     -c "DROP ROLE IF EXISTS $role" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
-"$compare" --rows 2000 --lengths 32000 --pg "$owner" --pg-server "${owner%/*}/$database"
+"$compare" --rows 2000 --lengths 32000 --interactive-rows 2000 --operations 200 --pg "$owner" --pg-server "${owner%/*}/$database"

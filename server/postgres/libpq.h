@@ -20,6 +20,10 @@ struct ResultDeleter {
 using Connection = std::unique_ptr<PGconn, ConnectionDeleter>;
 using Result = std::unique_ptr<PGresult, ResultDeleter>;
 
+// Type oids of pg_type, as every server has them.
+inline constexpr Oid kByteaType = 17, kInt8Type = 20, kInt2Type = 21, kInt4Type = 23, kOidType = 26,
+                     kFloat4Type = 700, kFloat8Type = 701, kUnknownType = 705, kNumericType = 1700;
+
 // Whether a --database value names a PostgreSQL database (a libpq connection
 // URI, "postgresql://..." or "postgres://...") rather than a SQLite file.
 bool isPostgresUri(std::string_view text);

@@ -296,6 +296,13 @@ class PostgresUserStore final : public UserStore {
     return std::string(PQgetvalue(result.get(), 0, 0));
   }
 
+  bool reachable(std::string& why) override {
+    std::lock_guard lock(readMutex_);
+    if (PQstatus(reader_.get()) == CONNECTION_OK) return true;
+    why = errorText(reader_.get());
+    return false;
+  }
+
   std::vector<std::string> list() override {
     std::lock_guard lock(readMutex_);
     pg::Result result = run(reader_, "SELECT id FROM lumbra_server.users ORDER BY id", {});

@@ -182,4 +182,29 @@ std::string bindNames(std::string_view statement, std::vector<std::string>& name
   return out;
 }
 
+bool refusedWord(const std::string& word) {
+  static const char* const kRefused[] = {
+      "BEGIN",   "START",      "COMMIT",  "END",   "ROLLBACK", "ABORT",  "SAVEPOINT", "RELEASE",
+      "PREPARE", "DEALLOCATE", "SET",     "RESET", "DISCARD",  "LISTEN", "UNLISTEN",  "NOTIFY",
+      "COPY",    "LOAD",       "DECLARE", "FETCH", "MOVE",     "CLOSE"};
+  return std::find(std::begin(kRefused), std::end(kRefused), word) != std::end(kRefused);
+}
+
+bool refusedStatement(std::string_view statement, const std::string& word) {
+  return refusedWord(word) || holdsWord(statement, "SET_CONFIG");
+}
+
+bool createsTemporary(std::string_view statement, const std::string& word) {
+  return word == "CREATE" && (holdsWord(statement, "TEMP") || holdsWord(statement, "TEMPORARY"));
+}
+
+bool readsOnly(std::string_view statement, const std::string& word) {
+  if (word == "SHOW" || word == "EXPLAIN") return true;
+  if (word != "SELECT" && word != "WITH" && word != "VALUES" && word != "TABLE") return false;
+  for (const char* writer : {"INSERT", "UPDATE", "DELETE", "MERGE", "SHARE", "NEXTVAL", "SETVAL"}) {
+    if (holdsWord(statement, writer)) return false;
+  }
+  return true;
+}
+
 }  // namespace lumbra::server::pg

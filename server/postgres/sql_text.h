@@ -1,4 +1,4 @@
-// Reading session SQL for PostgreSQL: statements split at ';', their first word, PARM names bound as $n.
+// Reading session SQL for PostgreSQL: statements split at ';', their first word, PARM names bound as $n, what they may do.
 //
 // The scanner knows PostgreSQL's lexical forms that may hold a ';' or a ':'
 // without meaning one: '...' literals (E'...' with backslash escapes),
@@ -29,5 +29,18 @@ bool holdsWord(std::string_view statement, std::string_view word);
 // '?' becomes a parameter too, numbered `blobIndex` (0 when there is none).
 std::string bindNames(std::string_view statement, std::vector<std::string>& names, bool blobPlace,
                       int& blobIndex);
+
+// Statements that would control the transaction or the connection behind the
+// server's back: BEGIN, START, COMMIT, END, ROLLBACK, ABORT, SAVEPOINT,
+// RELEASE, PREPARE, DEALLOCATE, SET, RESET, DISCARD, LISTEN, UNLISTEN, NOTIFY,
+// COPY, LOAD, DECLARE, FETCH, MOVE, CLOSE (`word`: leadingWord's).
+bool refusedWord(const std::string& word);
+// Whether session SQL may not run `statement` (led by `word`): a refused word,
+// or a call of set_config (a SET by another name) anywhere in it.
+bool refusedStatement(std::string_view statement, const std::string& word);
+// Whether `statement` (led by `word`) creates a temporary table.
+bool createsTemporary(std::string_view statement, const std::string& word);
+// Whether a statement only reads (it may run outside the write transaction).
+bool readsOnly(std::string_view statement, const std::string& word);
 
 }  // namespace lumbra::server::pg

@@ -1,4 +1,4 @@
-// Result cursor: the blocks are the same bytes whether rows were kept in memory, stepped again or laid out ahead.
+// Result cursor: the blocks are the same bytes whether rows were kept in memory or a file, stepped again or laid out ahead.
 #include "server/result_cursor.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include "protocol/wire.h"
 #include "server/rows.h"
 #include "server/sqlite/backend.h"
+#include "tests/support/temp_dir.h"
 
 namespace lumbra::server {
 namespace {
@@ -35,6 +36,16 @@ struct Blocks {
   std::size_t rowLength = 0;
   std::vector<std::string> blocks;  // each with its head and marker
   std::size_t keptBytes = 0;
+  long long keptRows = 0;
+  bool spilled = false;
+};
+
+// Where a cursor keeps the rows of its counting pass: `memory` bytes, then
+// `file` bytes in a scratch file in `folder`.
+struct Keeping {
+  std::size_t memory = 0;
+  std::uint64_t file = 0;
+  std::string folder;
 };
 
 // How the blocks after the first are made: each laid out when asked for;
@@ -48,16 +59,18 @@ enum class Ahead { No, Kept, Stepped, Pieces, Threaded };
 
 // Every block of `sql` for a reply limit, as the session lays them out: the
 // first after a head, each later one after "LBX" and three digits.
-Blocks readAll(sqlite3* db, const char* sql, std::size_t budget, std::size_t limit, Ahead ahead) {
+Blocks readAll(sqlite3* db, const char* sql, const Keeping& keeping, std::size_t limit, Ahead ahead) {
   Blocks out;
   sqlite3_stmt* stmt = nullptr;
   EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr), SQLITE_OK);
   std::unique_ptr<Rows> rows = sqliteRows(stmt);
-  ResultCursor cursor(budget);
+  ResultCursor cursor(keeping.memory, keeping.file, keeping.folder);
   EXPECT_EQ(cursor.count(*rows), kDone);
   out.total = cursor.total();
   out.rowLength = cursor.rowLength();
   out.keptBytes = cursor.keptBytes();
+  out.keptRows = cursor.keptRows();
+  out.spilled = cursor.spilled();
   std::string block = "LBX0000000HEAD.";
   long long added = 0;
   int rc = kOk;
@@ -110,6 +123,7 @@ Blocks readAll(sqlite3* db, const char* sql, std::size_t budget, std::size_t lim
   }
   if (producer.joinable()) producer.join();
   EXPECT_FALSE(cursor.exhausted());
+  EXPECT_EQ(cursor.state(), ResultCursor::State::Ended);
   return out;
 }
 
@@ -126,9 +140,10 @@ TEST(ResultCursor, BlocksDoNotDependOnKeptRowsOrLayingOutAhead) {
       "CASE WHEN i % 4 = 0 THEN NULL ELSE zeroblob(i % 13) || x'40424c' END, "
       "CASE WHEN i % 3 = 0 THEN '' ELSE NULL END FROM c;");
   const char* sql = "SELECT * FROM T";
+  suite_test::TempDir folder("lumbra-cursor-test");
   for (std::size_t limit : {300u, 1900u, 31999u, 999999u}) {
     SCOPED_TRACE(limit);
-    const Blocks stepped = readAll(table.db(), sql, 0, limit, Ahead::No);
+    const Blocks stepped = readAll(table.db(), sql, Keeping{}, limit, Ahead::No);
     ASSERT_EQ(stepped.total, 700);
     // Each column as wide as its longest value as SQLite renders it as text
     // (a blob: its bytes), asked value by value.
@@ -147,24 +162,43 @@ TEST(ResultCursor, BlocksDoNotDependOnKeptRowsOrLayingOutAhead) {
     std::size_t rowLength = 0;
     for (std::size_t w : widths) rowLength += w;
     EXPECT_EQ(stepped.rowLength, rowLength);
-    EXPECT_EQ(stepped.keptBytes, 0u);
+    EXPECT_EQ(stepped.keptRows, 0);
+    const Keeping all{kResultBudget, 0, ""}, some{20000, 0, ""}, none{};
+    // Some rows in memory, the rest in the file; all in the file; the file
+    // full before the end (the rest stepped again).
+    const Keeping spilled{20000, kResultFileBudget, folder.path().string()},
+        filed{0, kResultFileBudget, folder.path().string()}, filedInPart{0, 30000, folder.path().string()};
     struct Way {
       const char* name;
-      std::size_t budget;
+      Keeping keeping;
       Ahead ahead;
+      long long keptRows;  // -1: some, not all
+      bool spilled;
     };
     for (const Way& way :
-         {Way{"all kept", kResultBudget, Ahead::No}, Way{"all kept, ahead", kResultBudget, Ahead::Kept},
-          Way{"some kept", 20000, Ahead::No}, Way{"some kept, ahead", 20000, Ahead::Kept},
-          Way{"none kept, ahead", 0, Ahead::Kept}, Way{"some kept, stepped ahead", 20000, Ahead::Stepped},
-          Way{"none kept, stepped ahead", 0, Ahead::Stepped},
-          Way{"some kept, stepped ahead in pieces", 20000, Ahead::Pieces},
-          Way{"none kept, stepped ahead in pieces", 0, Ahead::Pieces},
-          Way{"some kept, stepped ahead on a thread", 20000, Ahead::Threaded},
-          Way{"none kept, stepped ahead on a thread", 0, Ahead::Threaded}}) {
+         {Way{"all kept", all, Ahead::No, 700, false}, Way{"all kept, ahead", all, Ahead::Kept, 700, false},
+          Way{"some kept", some, Ahead::No, -1, false}, Way{"some kept, ahead", some, Ahead::Kept, -1, false},
+          Way{"none kept, ahead", none, Ahead::Kept, 0, false},
+          Way{"some kept, stepped ahead", some, Ahead::Stepped, -1, false},
+          Way{"none kept, stepped ahead", none, Ahead::Stepped, 0, false},
+          Way{"some kept, stepped ahead in pieces", some, Ahead::Pieces, -1, false},
+          Way{"none kept, stepped ahead in pieces", none, Ahead::Pieces, 0, false},
+          Way{"some kept, stepped ahead on a thread", some, Ahead::Threaded, -1, false},
+          Way{"none kept, stepped ahead on a thread", none, Ahead::Threaded, 0, false},
+          Way{"kept in memory and a file", spilled, Ahead::No, 700, true},
+          Way{"kept in memory and a file, ahead", spilled, Ahead::Kept, 700, true},
+          Way{"kept in a file, ahead", filed, Ahead::Kept, 700, true},
+          Way{"kept in part in a file, stepped ahead in pieces", filedInPart, Ahead::Pieces, -1, true}}) {
       SCOPED_TRACE(way.name);
-      const Blocks other = readAll(table.db(), sql, way.budget, limit, way.ahead);
-      EXPECT_LE(other.keptBytes, way.budget);
+      const Blocks other = readAll(table.db(), sql, way.keeping, limit, way.ahead);
+      EXPECT_LE(other.keptBytes, way.keeping.memory);
+      if (way.keptRows >= 0) {
+        EXPECT_EQ(other.keptRows, way.keptRows);
+      } else {
+        EXPECT_GT(other.keptRows, 0);
+        EXPECT_LT(other.keptRows, 700);
+      }
+      EXPECT_EQ(other.spilled, way.spilled);
       EXPECT_EQ(other.rowLength, stepped.rowLength);
       ASSERT_EQ(other.blocks.size(), stepped.blocks.size());
       for (std::size_t i = 0; i < other.blocks.size(); ++i)
@@ -178,8 +212,9 @@ TEST(ResultCursor, AValueTooLongToKeepEndsTheKeepingNotTheResult) {
       "CREATE TABLE T (K INTEGER, B BLOB);"
       "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 40) "
       "INSERT INTO T SELECT i, CASE i WHEN 17 THEN randomblob(70000) ELSE randomblob(i) END FROM c;");
-  const Blocks stepped = readAll(table.db(), "SELECT * FROM T", 0, 999999, Ahead::No);
-  const Blocks kept = readAll(table.db(), "SELECT * FROM T", kResultBudget, 999999, Ahead::Kept);
+  const Blocks stepped = readAll(table.db(), "SELECT * FROM T", Keeping{}, 999999, Ahead::No);
+  const Blocks kept =
+      readAll(table.db(), "SELECT * FROM T", Keeping{kResultBudget, 0, ""}, 999999, Ahead::Kept);
   EXPECT_EQ(stepped.rowLength, 70002u);
   EXPECT_LT(kept.keptBytes, 70000u);  // the rows before the long one
   EXPECT_EQ(kept.blocks, stepped.blocks);
@@ -207,13 +242,79 @@ TEST(ResultCursor, RowsOfLengthZeroComeOnePerContinuation) {
   Table table("CREATE TABLE T (A TEXT); INSERT INTO T VALUES (NULL), (''), (NULL);");
   for (std::size_t budget : {std::size_t{0}, kResultBudget}) {
     for (Ahead ahead : {Ahead::Kept, Ahead::Stepped, Ahead::Pieces, Ahead::Threaded}) {
-      const Blocks blocks = readAll(table.db(), "SELECT A FROM T", budget, 1900, ahead);
+      const Blocks blocks = readAll(table.db(), "SELECT A FROM T", Keeping{budget, 0, ""}, 1900, ahead);
       EXPECT_EQ(blocks.rowLength, 0u);
       const std::vector<std::string> expected = {"LBX0000000HEAD.LBXEOB", "LBX001LBXEOB", "LBX002LBXEOB",
                                                  "LBX003LBXEOB"};
       EXPECT_EQ(blocks.blocks, expected);
     }
   }
+}
+
+TEST(ResultCursor, MovesOnlyAsItsTableSays) {
+  using S = ResultCursor::State;
+  const S all[] = {S::Counting, S::Open, S::Ahead, S::Ready, S::Ended};
+  // Rows: from; columns: to, in the order above.
+  const bool table[5][5] = {
+      {false, true, false, false, true},   {false, false, true, true, true},
+      {false, true, false, true, false},   {false, true, false, false, true},
+      {false, false, false, false, false},
+  };
+  for (int from = 0; from < 5; ++from) {
+    for (int to = 0; to < 5; ++to) {
+      EXPECT_EQ(ResultCursor::allowed(all[from], all[to]), table[from][to]) << from << " -> " << to;
+    }
+  }
+}
+
+// The states a read goes through: a block laid out ahead in part, put back
+// by a request that comes too early, then one laid out whole and taken.
+TEST(ResultCursor, ABlockAheadIsPutBackOrTaken) {
+  Table table(
+      "CREATE TABLE T (K INTEGER);"
+      "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 300) "
+      "INSERT INTO T SELECT i FROM c;");
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(table.db(), "SELECT K FROM T", -1, &stmt, nullptr), SQLITE_OK);
+  std::unique_ptr<Rows> rows = sqliteRows(stmt);
+  ResultCursor cursor(0, 0, "");  // nothing kept: the rows after the first block are stepped ahead
+  EXPECT_EQ(cursor.state(), ResultCursor::State::Counting);
+  ASSERT_EQ(cursor.count(*rows), kDone);
+  EXPECT_EQ(cursor.state(), ResultCursor::State::Open);
+  std::string block = "HEAD";
+  long long added = 0;
+  int rc = kOk;
+  ASSERT_TRUE(cursor.fill(rows.get(), block, 100, 100, true, added, rc));
+  std::atomic<bool> stop{false};
+  // Rows for part of a block: laid out ahead, it waits for more.
+  cursor.readAhead(*rows, 20, stop);
+  const long long before = cursor.sent();
+  cursor.prepareAhead(100, 100);
+  EXPECT_EQ(cursor.state(), ResultCursor::State::Ahead);
+  EXPECT_FALSE(cursor.answersAhead(100));
+  // The request comes now: the block is put back and laid out by the request.
+  EXPECT_FALSE(cursor.takeAhead("100", 100, block));
+  EXPECT_EQ(cursor.state(), ResultCursor::State::Open);
+  EXPECT_EQ(cursor.sent(), before);
+  block = "LBX100";
+  ASSERT_TRUE(cursor.fill(rows.get(), block, 100, 100, false, added, rc));
+  // Enough rows for a whole block: it is laid out and taken unchanged.
+  cursor.readAhead(*rows, 1000, stop);
+  cursor.prepareAhead(100, 100);
+  EXPECT_EQ(cursor.state(), ResultCursor::State::Ready);
+  EXPECT_TRUE(cursor.answersAhead(100));
+  EXPECT_FALSE(cursor.answersAhead(200));
+  std::string ahead;
+  EXPECT_TRUE(cursor.takeAhead("101", 100, ahead));
+  EXPECT_TRUE(ahead.starts_with("LBX101"));
+  EXPECT_EQ(cursor.state(), ResultCursor::State::Open);
+  // To the end: the last block ends the cursor.
+  while (cursor.state() != ResultCursor::State::Ended) {
+    block = "LBX102";
+    ASSERT_TRUE(cursor.fill(rows.get(), block, 100, 100, false, added, rc));
+    ASSERT_GT(added, 0);
+  }
+  EXPECT_EQ(cursor.sent(), 300);
 }
 
 }  // namespace

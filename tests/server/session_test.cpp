@@ -438,8 +438,9 @@ std::vector<std::string> readWhole(RawClient& client, int messageLength) {
   return replies;
 }
 
-// Servers that keep no rows of a result in memory: every row after the
-// first block is stepped ahead while the blocks before it travel.
+// Servers that keep no rows of a result (neither in memory nor in a scratch
+// file): every row after the first block is stepped ahead while the blocks
+// before it travel.
 class SteppedAhead : public ::testing::TestWithParam<Engine> {
  protected:
   void SetUp() override {
@@ -449,8 +450,10 @@ class SteppedAhead : public ::testing::TestWithParam<Engine> {
     }
   }
   std::unique_ptr<RunningServer> start(std::size_t resultBudget) {
-    return std::make_unique<RunningServer>(
-        GetParam(), [resultBudget](ServerOptions& options) { options.settings.resultBudget = resultBudget; });
+    return std::make_unique<RunningServer>(GetParam(), [resultBudget](ServerOptions& options) {
+      options.settings.resultBudget = resultBudget;
+      if (resultBudget == 0) options.settings.resultFileBudget = 0;
+    });
   }
 };
 
@@ -766,6 +769,7 @@ TEST(PostgresPool, AHeldResultGivesItsConnectionBackAfterTheHold) {
     options.poolSize = 1;
     options.settings.busyTimeoutMs = 200;
     options.settings.resultHold = std::chrono::seconds(1);
+    options.settings.resultFileBudget = 0;  // no scratch file: the rows beyond memory stay on the connection
   });
   RawClient reader(server.port());
   RawClient other(server.port());

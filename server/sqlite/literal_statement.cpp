@@ -1,5 +1,5 @@
-// Taking a literal INSERT apart into its shape and values, and the statements of the shapes met last.
-#include "server/sqlite/literal_insert.h"
+// Taking literal statements apart into their shapes and values, and the statements of the shapes met last.
+#include "server/sqlite/literal_statement.h"
 
 #include <sqlite3.h>
 
@@ -35,7 +35,7 @@ bool wordAt(std::string_view sql, std::size_t at, std::string_view word) {
 // A cursor over the statement that copies what it passes to the shape.
 class Scanner {
  public:
-  Scanner(std::string_view sql, LiteralInsert& out) : sql_(sql), out_(out) {}
+  Scanner(std::string_view sql, LiteralStatement& out) : sql_(sql), out_(out) {}
 
   bool atEnd() const { return at_ == sql_.size(); }
 
@@ -72,6 +72,18 @@ class Scanner {
     out_.shape.push_back(c);
     ++at_;
     return true;
+  }
+
+  // A comparison: = == <> != < <= > >=.
+  bool comparison() {
+    for (std::string_view op : {"==", "<>", "!=", "<=", ">=", "=", "<", ">"}) {
+      if (sql_.substr(at_, op.size()) == op) {
+        out_.shape.append(op);
+        at_ += op.size();
+        return true;
+      }
+    }
+    return false;
   }
 
   // One literal, written to the shape as '?'.
@@ -120,7 +132,8 @@ class Scanner {
  private:
   // The words of the form itself, and those that start another form there.
   static bool isKeyword(std::string_view text) {
-    static const char* const kWords[] = {"INSERT", "INTO", "VALUES", "NULL", "DEFAULT", "SELECT", "OR"};
+    static const char* const kWords[] = {"INSERT", "INTO", "VALUES", "NULL", "DEFAULT", "SELECT", "OR",
+                                         "AND",    "FROM", "WHERE",  "SET",  "UPDATE",  "DELETE"};
     for (const char* word : kWords) {
       if (text.size() == std::char_traits<char>::length(word) && wordAt(text, 0, word)) return true;
     }
@@ -129,7 +142,7 @@ class Scanner {
   void keep(std::size_t from) { out_.shape.append(sql_.data() + from, at_ - from); }
 
   std::string_view sql_;
-  LiteralInsert& out_;
+  LiteralStatement& out_;
   std::size_t at_ = 0;
 };
 
@@ -148,7 +161,7 @@ bool target(Scanner& s) {
 
 }  // namespace
 
-bool takeApartInsert(std::string_view sql, LiteralInsert& out) {
+bool takeApartInsert(std::string_view sql, LiteralStatement& out) {
   out.shape.clear();
   out.values.clear();
   out.texts.clear();
@@ -175,13 +188,75 @@ bool takeApartInsert(std::string_view sql, LiteralInsert& out) {
   return s.atEnd();
 }
 
-LiteralInsertCache::~LiteralInsertCache() {
+bool takeApartKeyed(std::string_view sql, LiteralStatement& out, bool& query) {
+  out.shape.clear();
+  out.values.clear();
+  out.texts.clear();
+  if (sql.find('\0') != std::string_view::npos) return false;
+  Scanner s(sql, out);
+  s.skipBlanks();
+  query = false;
+  if (s.keyword("SELECT")) {
+    query = true;
+    s.skipBlanks();
+    if (s.punctuation('*')) {
+      s.skipBlanks();
+    } else {
+      do {
+        s.skipBlanks();
+        if (!s.name()) return false;
+        s.skipBlanks();
+      } while (s.punctuation(','));
+    }
+    if (!s.keyword("FROM")) return false;
+    s.skipBlanks();
+    if (!s.name()) return false;
+  } else if (s.keyword("UPDATE")) {
+    s.skipBlanks();
+    if (!s.name()) return false;
+    s.skipBlanks();
+    if (!s.keyword("SET")) return false;
+    do {
+      s.skipBlanks();
+      if (!s.name()) return false;
+      s.skipBlanks();
+      if (!s.punctuation('=')) return false;
+      s.skipBlanks();
+      if (!s.literal()) return false;
+      s.skipBlanks();
+    } while (s.punctuation(','));
+  } else if (s.keyword("DELETE")) {
+    s.skipBlanks();
+    if (!s.keyword("FROM")) return false;
+    s.skipBlanks();
+    if (!s.name()) return false;
+  } else {
+    return false;
+  }
+  s.skipBlanks();
+  if (!s.keyword("WHERE")) return false;
+  do {
+    s.skipBlanks();
+    if (!s.name()) return false;
+    s.skipBlanks();
+    if (!s.comparison()) return false;
+    s.skipBlanks();
+    if (!s.literal()) return false;
+    s.skipBlanks();
+  } while (s.keyword("AND") || s.keyword("OR"));
+  if (s.punctuation(';')) s.skipBlanks();
+  return s.atEnd();
+}
+
+LiteralStatementCache::~LiteralStatementCache() {
   for (Entry& entry : entries_) sqlite3_finalize(entry.stmt);
 }
 
-sqlite3_stmt* LiteralInsertCache::statementOf(const std::string& shape) {
+sqlite3_stmt* LiteralStatementCache::statementOf(bool query) {
+  const std::string& shape = parts_.shape;
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     if (entries_[i].shape == shape) {
+      if (entries_[i].open) return nullptr;  // a query steps it still
       std::rotate(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(i),
                   entries_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
       return entries_.front().stmt;
@@ -194,21 +269,28 @@ sqlite3_stmt* LiteralInsertCache::statementOf(const std::string& shape) {
     sqlite3_finalize(stmt);
     return nullptr;
   }
-  // The shape is one statement: the form admits nothing after it but ';' and blanks.
+  // The shape is one statement: the forms admit nothing after it but ';' and blanks.
   if (sqlite3_bind_parameter_count(stmt) != static_cast<int>(parts_.values.size()) ||
-      sqlite3_stmt_readonly(stmt)) {
+      (sqlite3_stmt_readonly(stmt) != 0) != query) {
     sqlite3_finalize(stmt);
     return nullptr;
   }
   if (entries_.size() == kEntries) {
-    sqlite3_finalize(entries_.back().stmt);
-    entries_.pop_back();
+    // The least recently used of those no query steps now goes.
+    for (auto it = entries_.end(); it != entries_.begin();) {
+      --it;
+      if (!it->open) {
+        sqlite3_finalize(it->stmt);
+        entries_.erase(it);
+        break;
+      }
+    }
   }
-  entries_.insert(entries_.begin(), Entry{shape, stmt});
+  entries_.insert(entries_.begin(), Entry{shape, stmt, false});
   return stmt;
 }
 
-bool LiteralInsertCache::bind(sqlite3_stmt* stmt) {
+bool LiteralStatementCache::bind(sqlite3_stmt* stmt, bool copyTexts) {
   for (std::size_t i = 0; i < parts_.values.size(); ++i) {
     const LiteralValue& value = parts_.values[i];
     const int index = static_cast<int>(i) + 1;
@@ -218,9 +300,9 @@ bool LiteralInsertCache::bind(sqlite3_stmt* stmt) {
         rc = sqlite3_bind_int64(stmt, index, value.integer);
         break;
       case LiteralValue::Kind::Text:
-        // The texts stay put until the statement is reset and cleared below.
+        // Static: the texts stay put until the statement is reset and cleared.
         rc = sqlite3_bind_text(stmt, index, parts_.texts.data() + value.offset,
-                               static_cast<int>(value.length), SQLITE_STATIC);
+                               static_cast<int>(value.length), copyTexts ? SQLITE_TRANSIENT : SQLITE_STATIC);
         break;
       case LiteralValue::Kind::Null:
         rc = sqlite3_bind_null(stmt, index);
@@ -231,11 +313,12 @@ bool LiteralInsertCache::bind(sqlite3_stmt* stmt) {
   return true;
 }
 
-int LiteralInsertCache::run(std::string_view sql) {
-  if (!takeApartInsert(sql, parts_)) return kNotTaken;
-  sqlite3_stmt* stmt = statementOf(parts_.shape);
+int LiteralStatementCache::run(std::string_view sql) {
+  bool query = false;
+  if (!takeApartInsert(sql, parts_) && (!takeApartKeyed(sql, parts_, query) || query)) return kNotTaken;
+  sqlite3_stmt* stmt = statementOf(false);
   if (stmt == nullptr) return kNotTaken;
-  if (!bind(stmt)) {
+  if (!bind(stmt, false)) {
     // A value SQLite refuses to bind (a text over the length limit): the
     // ordinary path gives the error it gives for the literal.
     sqlite3_clear_bindings(stmt);
@@ -246,6 +329,27 @@ int LiteralInsertCache::run(std::string_view sql) {
   sqlite3_reset(stmt);
   sqlite3_clear_bindings(stmt);
   return rc;
+}
+
+sqlite3_stmt* LiteralStatementCache::open(std::string_view sql) {
+  bool query = false;
+  if (!takeApartKeyed(sql, parts_, query) || !query) return nullptr;
+  sqlite3_stmt* stmt = statementOf(true);
+  if (stmt == nullptr) return nullptr;
+  if (!bind(stmt, true)) {
+    sqlite3_clear_bindings(stmt);
+    return nullptr;
+  }
+  entries_.front().open = true;
+  return stmt;
+}
+
+void LiteralStatementCache::close(sqlite3_stmt* stmt) {
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  for (Entry& entry : entries_) {
+    if (entry.stmt == stmt) entry.open = false;
+  }
 }
 
 }  // namespace lumbra::server

@@ -1,6 +1,6 @@
-// Literal INSERTs run from prepared statements of their shape: which texts are taken apart, and that
-// what they store and the errors they give are those of compiling each text.
-#include "server/sqlite/literal_insert.h"
+// Literal statements run from prepared statements of their shape: which texts are taken apart, and that
+// what they store, read and the errors they give are those of compiling each text.
+#include "server/sqlite/literal_statement.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -45,7 +45,7 @@ TEST(LiteralInsert, TakesApartTheFormOfALoad) {
        {text("'"), text("\xE1\xE3\xE7"), integer(999999999999999999LL)}},
       {"INSERT INTO T VALUES ('a;b)', 'c--d')", "INSERT INTO T VALUES (?, ?)", {text("a;b)"), text("c--d")}},
   };
-  LiteralInsert out;
+  LiteralStatement out;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
     ASSERT_TRUE(takeApartInsert(c.sql, out));
@@ -98,8 +98,83 @@ TEST(LiteralInsert, LeavesEveryOtherTextToTheOrdinaryPath) {
       std::string("INSERT INTO T VALUES ('a\0b')", 28),
       "",
   };
-  LiteralInsert out;
+  LiteralStatement out;
   for (const std::string& sql : cases) EXPECT_FALSE(takeApartInsert(sql, out)) << sql;
+}
+
+TEST(LiteralKeyed, TakesApartPointQueriesAndUpdates) {
+  struct Case {
+    std::string sql;
+    bool query;
+    std::string shape;
+    std::vector<Expected> values;
+  } cases[] = {
+      {"SELECT ID, NAME, CITY FROM BENCH WHERE ID = 1000000017",
+       true,
+       "SELECT ID, NAME, CITY FROM BENCH WHERE ID = ?",
+       {integer(1000000017)}},
+      {"select * from t where a>=1 and b<>'x''y' or c==NULL;",
+       true,
+       "select * from t where a>=? and b<>? or c==?;",
+       {integer(1), text("x'y"), null()}},
+      {"UPDATE BENCH SET CITY = 'NOVA', N = 2 WHERE ID = 17 ",
+       false,
+       "UPDATE BENCH SET CITY = ?, N = ? WHERE ID = ? ",
+       {text("NOVA"), integer(2), integer(17)}},
+      {"DELETE FROM T WHERE K<5 AND K!=''",
+       false,
+       "DELETE FROM T WHERE K<? AND K!=?",
+       {integer(5), text("")}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    LiteralStatement out;
+    bool query = !c.query;
+    ASSERT_TRUE(takeApartKeyed(c.sql, out, query));
+    EXPECT_EQ(query, c.query);
+    EXPECT_EQ(out.shape, c.shape);
+    ASSERT_EQ(out.values.size(), c.values.size());
+    for (std::size_t i = 0; i < c.values.size(); ++i) {
+      EXPECT_EQ(out.values[i].kind, c.values[i].kind) << i;
+      if (c.values[i].kind == Kind::Integer) EXPECT_EQ(out.values[i].integer, c.values[i].integer) << i;
+      if (c.values[i].kind == Kind::Text) {
+        EXPECT_EQ(out.texts.substr(out.values[i].offset, out.values[i].length), c.values[i].text) << i;
+      }
+    }
+  }
+  const std::string others[] = {
+      "SELECT ID FROM T",                // no WHERE
+      "SELECT ID FROM T WHERE ID = -1",  // a sign
+      "SELECT ID FROM T WHERE ID = 1 ORDER BY ID",
+      "SELECT ID FROM T WHERE ID = 1 LIMIT 1",
+      "SELECT ID, 1 FROM T WHERE ID = 1",  // a literal among the columns names one
+      "SELECT ID AS K FROM T WHERE ID = 1",
+      "SELECT COUNT(*) FROM T WHERE ID = 1",
+      "SELECT DISTINCT ID FROM T WHERE ID = 1",
+      "SELECT ID FROM T, U WHERE ID = 1",
+      "SELECT ID FROM T WHERE ID IN (1, 2)",
+      "SELECT ID FROM T WHERE ID BETWEEN 1 AND 2",
+      "SELECT ID FROM T WHERE NAME LIKE 'A%'",
+      "SELECT ID FROM T WHERE ID IS NULL",
+      "SELECT ID FROM T WHERE NOT ID = 1",
+      "SELECT ID FROM T WHERE (ID = 1)",
+      "SELECT ID FROM T WHERE ID = 1.5",
+      "SELECT ID FROM T WHERE ID = :K",
+      "SELECT ID FROM T WHERE 1 = ID",
+      "SELECT ID FROM T WHERE ID = 1; SELECT 2",
+      "SELECT ID FROM main.T WHERE ID = 1",
+      "UPDATE T SET A = 1",  // every row
+      "UPDATE T SET A = A + 1 WHERE ID = 1",
+      "UPDATE OR REPLACE T SET A = 1 WHERE ID = 1",
+      "UPDATE T SET A = 1 WHERE ID = 1 RETURNING A",
+      "DELETE FROM T",
+      "DELETE FROM T WHERE ID = 1 RETURNING ID",
+      "INSERT INTO T VALUES (1)",  // the INSERT form is taken apart on its own
+      std::string("SELECT ID FROM T WHERE ID = 'a\0b'", 32),
+  };
+  LiteralStatement out;
+  bool query = false;
+  for (const std::string& sql : others) EXPECT_FALSE(takeApartKeyed(sql, out, query)) << sql;
 }
 
 // Two in-memory databases of the same schema: one takes each statement
@@ -109,7 +184,7 @@ class TwoDatabases : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(sqlite3_open(":memory:", &plain_), SQLITE_OK);
     ASSERT_EQ(sqlite3_open(":memory:", &cached_), SQLITE_OK);
-    cache_ = std::make_unique<LiteralInsertCache>(cached_);
+    cache_ = std::make_unique<LiteralStatementCache>(cached_);
   }
   void TearDown() override {
     cache_.reset();
@@ -130,7 +205,7 @@ class TwoDatabases : public ::testing::Test {
     if (plain == SQLITE_OK) {
       EXPECT_EQ(cached, SQLITE_DONE);
     }
-    if (cached == LiteralInsertCache::kNotTaken)
+    if (cached == LiteralStatementCache::kNotTaken)
       cached = sqlite3_exec(cached_, sql.c_str(), nullptr, nullptr, nullptr);
     if (cached == SQLITE_DONE) cached = SQLITE_OK;
     EXPECT_EQ(cached, plain);
@@ -165,7 +240,7 @@ class TwoDatabases : public ::testing::Test {
 
   sqlite3* plain_ = nullptr;
   sqlite3* cached_ = nullptr;
-  std::unique_ptr<LiteralInsertCache> cache_;
+  std::unique_ptr<LiteralStatementCache> cache_;
 };
 
 TEST_F(TwoDatabases, StoresWhatTheCompiledTextStoresAndFailsAsItFails) {
@@ -224,11 +299,96 @@ TEST_F(TwoDatabases, AValueSqliteWillNotBindGoesToTheOrdinaryPath) {
   both("CREATE TABLE T (A)");
   sqlite3_limit(cached_, SQLITE_LIMIT_LENGTH, 10);
   EXPECT_EQ(cache_->run("INSERT INTO T VALUES ('short')"), SQLITE_DONE);
-  EXPECT_EQ(cache_->run("INSERT INTO T VALUES ('longer than ten')"), LiteralInsertCache::kNotTaken);
-  EXPECT_EQ(cache_->run("INSERT INTO T VALUES (-1)"), LiteralInsertCache::kNotTaken);
+  EXPECT_EQ(cache_->run("INSERT INTO T VALUES ('longer than ten')"), LiteralStatementCache::kNotTaken);
+  EXPECT_EQ(cache_->run("INSERT INTO T VALUES (-1)"), LiteralStatementCache::kNotTaken);
   // Nothing of the refused text stayed bound: the next row is its own.
   EXPECT_EQ(cache_->run("INSERT INTO T VALUES (NULL)"), SQLITE_DONE);
   EXPECT_EQ(dump(cached_, "T"), (std::vector<std::string>{"text:short|", "null:|"}));
+}
+
+TEST_F(TwoDatabases, UpdatesAndDeletesChangeWhatTheCompiledTextChanges) {
+  both(
+      "CREATE TABLE T (ID INTEGER PRIMARY KEY, I INT, C CHAR(10) NOT NULL, X, UNIQUE (C), CHECK (I < 1000));"
+      "INSERT INTO T VALUES (1, 1, 'a', 1), (2, 2, 'b', 2), (3, 3, 'c', 3), (4, 4, 'd', 4)");
+  const char* const statements[] = {
+      "UPDATE T SET I = '12', X = 'twelve' WHERE ID = 1",  // affinity applied
+      "UPDATE T SET C = 'b' WHERE ID = 1",                 // UNIQUE
+      "UPDATE T SET C = NULL WHERE ID = 2",                // NOT NULL
+      "UPDATE T SET I = 5000 WHERE ID = 2",                // CHECK
+      "UPDATE T SET ID = 'x' WHERE ID = 2",                // no integer for the key
+      "UPDATE T SET NOPE = 1 WHERE ID = 2",                // no such column
+      "UPDATE T SET I = 7 WHERE C = 'c' OR ID = 4",
+      "UPDATE T SET I = 8 WHERE ID > 100",  // no row
+      "DELETE FROM T WHERE ID = 3",
+      "DELETE FROM T WHERE C <> 'a' AND I < 100",
+      "DELETE FROM U WHERE ID = 1",  // no such table
+  };
+  for (const char* sql : statements) {
+    insert(sql);
+    EXPECT_EQ(sqlite3_changes(cached_), sqlite3_changes(plain_)) << sql;
+  }
+  expectSameTable("T");
+}
+
+// A query through the cache gives the rows, names and declared types the text compiled on its own gives.
+TEST_F(TwoDatabases, PointQueriesReadWhatTheCompiledTextReads) {
+  const char* schema =
+      "CREATE TABLE T (ID INTEGER PRIMARY KEY, I INT, C TEXT, R REAL, B BLOB);"
+      "CREATE INDEX TI ON T (I) WHERE I > 10;"
+      "INSERT INTO T VALUES (1, 5, '5', 5.0, x'05'), (2, 12, 'doze', 1.5, NULL), (3, NULL, '', NULL, ''),"
+      " (4, 40, '\xE1\xE3\xE7', 4e300, 'x'), (5, 12, '12', 12, '12')";
+  both(schema);
+  auto read = [](sqlite3_stmt* stmt) {
+    std::string all;
+    for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+      const char* type = sqlite3_column_decltype(stmt, i);
+      all += std::string(sqlite3_column_name(stmt, i)) + ":" + (type != nullptr ? type : "-") + " ";
+    }
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      all += "\n";
+      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        all += std::to_string(sqlite3_column_type(stmt, i)) + "=";
+        const unsigned char* text = sqlite3_column_text(stmt, i);
+        if (text != nullptr) all.append(reinterpret_cast<const char*>(text), sqlite3_column_bytes(stmt, i));
+        all += "|";
+      }
+    }
+    return all;
+  };
+  const char* const queries[] = {
+      "SELECT * FROM T WHERE ID = 2",
+      "SELECT ID, C FROM T WHERE I = '12'",  // text against an integer column: the column's affinity
+      "SELECT ID FROM T WHERE C = 5",        // an integer against a text column
+      "SELECT ID FROM T WHERE C = 12 OR R = 5",
+      "SELECT ID FROM T WHERE I > 11",  // the partial index serves it
+      "SELECT ID FROM T WHERE I = NULL",
+      "SELECT ID FROM T WHERE C = ''",
+      "SELECT ID FROM T WHERE C = '\xE1\xE3\xE7'",
+      "SELECT ID FROM T WHERE B = '12'",
+      "SELECT ID FROM T WHERE ID = 99",
+  };
+  for (const char* sql : queries) {
+    SCOPED_TRACE(sql);
+    sqlite3_stmt* plain = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(plain_, sql, -1, &plain, nullptr), SQLITE_OK);
+    sqlite3_stmt* cached = cache_->open(sql);
+    ASSERT_NE(cached, nullptr);
+    // The same shape is not handed out twice while one query steps it.
+    EXPECT_EQ(cache_->open(sql), nullptr);
+    EXPECT_EQ(read(cached), read(plain));
+    // Stepped again from the start (a result read a second time), it reads the same.
+    sqlite3_reset(cached);
+    sqlite3_reset(plain);
+    EXPECT_EQ(read(cached), read(plain));
+    cache_->close(cached);
+    sqlite3_finalize(plain);
+  }
+  // A query that does not compile is left to the ordinary path, which tells why.
+  EXPECT_EQ(cache_->open("SELECT NOPE FROM T WHERE ID = 1"), nullptr);
+  EXPECT_EQ(cache_->open("SELECT ID FROM NOWHERE WHERE ID = 1"), nullptr);
+  // Updates are not run as queries, nor queries as updates.
+  EXPECT_EQ(cache_->open("UPDATE T SET I = 1 WHERE ID = 1"), nullptr);
+  EXPECT_EQ(cache_->run("SELECT ID FROM T WHERE ID = 1"), LiteralStatementCache::kNotTaken);
 }
 
 }  // namespace
