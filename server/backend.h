@@ -116,6 +116,9 @@ class BackendConnection {
   // (Clock::time_point::max(): never), and waits for a lock held by another
   // session `lockWaitMs` at most where the database itself waits.
   virtual void setLimits(Clock::time_point deadline, int lockWaitMs) = 0;
+  // The user the session logged in as, for the database's list of its
+  // clients (PostgreSQL's application_name); set before the next statement.
+  virtual void setClientName(std::string_view /*user*/) {}
   // From any thread: interrupts the SQL running now and any later.
   virtual void interrupt() = 0;
 

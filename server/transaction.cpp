@@ -42,6 +42,7 @@ std::optional<SessionLogic::Outcome> SessionLogic::connection(Clock::time_point 
     }
     std::lock_guard<std::mutex> lock(connectionMutex_);
     db_ = std::move(opened);
+    db_->setClientName(user_);
     if (interrupted_) db_->interrupt();
   }
   db_->setLimits(deadline_, busyTimeoutMs_);

@@ -23,6 +23,27 @@ constexpr std::size_t kPipelined = 256;
 // No reply carries more than the longest message length: the rest of a first row is never read.
 constexpr std::size_t kLongestFirstRow = 16 * 1024 * 1024;
 
+// What pg_stat_activity shows for a session of `user`: the name the
+// connection was opened with, then the user. PostgreSQL keeps 63 bytes of
+// printable ASCII of it; the name is made so already, or the connection
+// would never show what was set, and it would be set before every message.
+std::string applicationName(PGconn* conn, std::string_view user) {
+  std::string name = "lumbra-server session";
+  if (PQconninfoOption* options = PQconninfo(conn); options != nullptr) {
+    for (PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+      if (std::string_view(option->keyword) == "application_name" && option->val != nullptr) name = option->val;
+    }
+    PQconninfoFree(options);
+  }
+  name += ": ";
+  name += user;
+  for (char& c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+  }
+  if (name.size() > 63) name.resize(63);
+  return name;
+}
+
 class SessionConnection final : public BackendConnection, public CursorHost {
  public:
   SessionConnection(Pool& pool, Connection conn, bool reused, const std::atomic<bool>& interrupted)
@@ -87,6 +108,7 @@ class SessionConnection final : public BackendConnection, public CursorHost {
     deadline_ = deadline;
     lockWaitMs_ = lockWaitMs;
   }
+  void setClientName(std::string_view user) override { clientName_ = applicationName(conn_.get(), user); }
   void interrupt() override {
     char reason[256];
     if (cancel_ != nullptr) PQcancel(cancel_, reason, sizeof reason);
@@ -345,12 +367,19 @@ class SessionConnection final : public BackendConnection, public CursorHost {
     // Set again once a second has passed, so that a message of many
     // statements (a result fetched in batches) ends within a second of its deadline.
     const Clock::time_point now = Clock::now();
-    if (deadline_ == appliedDeadline_ && lockWait == appliedLockWait_ &&
+    // The session's user in application_name, set with the limits when the
+    // connection (a pooled one, last used by another user) shows another.
+    std::string naming;
+    if (const char* shown = PQparameterStatus(conn_.get(), "application_name");
+        !clientName_.empty() && (shown == nullptr || clientName_ != shown)) {
+      naming = "; SET application_name = " + pg::quoteLiteral(conn_.get(), clientName_);
+    }
+    if (naming.empty() && deadline_ == appliedDeadline_ && lockWait == appliedLockWait_ &&
         (timeout == 0 || now - appliedAt_ < std::chrono::seconds(1))) {
       return kOk;
     }
     int code = command("SET statement_timeout = " + std::to_string(timeout) +
-                       "; SET lock_timeout = " + std::to_string(lockWait));
+                       "; SET lock_timeout = " + std::to_string(lockWait) + naming);
     if (code == kOk) {
       appliedDeadline_ = deadline_;
       appliedLockWait_ = lockWait;
@@ -498,6 +527,7 @@ class SessionConnection final : public BackendConnection, public CursorHost {
   Clock::time_point appliedDeadline_ = Clock::time_point::min();
   Clock::time_point appliedAt_;
   int appliedLockWait_ = -1;
+  std::string clientName_;  // application_name for the session's user (empty: as connected)
 };
 
 }  // namespace

@@ -133,6 +133,39 @@ TEST_F(PostgresServers, UserAddOnAnEmptyDatabaseThenServe) {
   if (handle >= 0) LBDisconn(handle, message.data());
 }
 
+// PostgreSQL's list of clients names the user of each session, also on a
+// pooled connection that another user had before.
+TEST_F(PostgresServers, EachSessionShowsItsUserInTheApplicationName) {
+  first_.useDatabase(database_->ownerUri());
+  ASSERT_TRUE(first_.start(LUMBRA_E2E_SERVER, kUser, kPassword, {"--pool-size", "1"})) << first_.error();
+  std::string program = LUMBRA_E2E_SERVER;
+  ASSERT_EQ(std::system(("echo OTHERPW | '" + program + "' user add OTHER --database '" + database_->ownerUri() +
+                         "' >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  const std::string shown = "SELECT current_setting('application_name')";
+  {
+    Session session(first_);
+    ASSERT_TRUE(session.open()) << session.text();
+    EXPECT_EQ(session.first(shown), "lumbra-server session: PGUSER");
+    // While it holds the connection, others see the name too.
+    ASSERT_GE(session.command("EXEC CREATE TABLE HELD (ID INTEGER)"), 0) << session.text();
+    EXPECT_EQ(value(database_->superuser(),
+                    "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'lumbra-server session: PGUSER'"),
+              "1");
+    EXPECT_GE(session.command("ROLLBACK"), 0) << session.text();
+  }
+  std::vector<char> message(kMessageRoom);
+  int16_t other = static_cast<int16_t>(LBConnect("OTHER", "OTHERPW", "", first_.address().c_str(), message.data()));
+  ASSERT_GE(other, 0) << message.data();
+  ASSERT_GE(LBCommand(other, shown.c_str(), message.data()), 1) << message.data();
+  int32_t n = LBGetNext(other, message.data());
+  ASSERT_GT(n, 0) << message.data();
+  std::string row(message.data(), static_cast<std::size_t>(n));
+  EXPECT_EQ(row.substr(0, row.find_last_not_of(' ') + 1), "lumbra-server session: OTHER");
+  LBDisconn(other, message.data());
+}
+
 // The user commands through the PostgreSQL store: results, messages, the
 // sorted list, and a login as each change leaves it.
 TEST_F(PostgresServers, UserCommandsThroughThePostgresStore) {

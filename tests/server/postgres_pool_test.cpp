@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/metrics.h"
 #include "tests/server/server_harness.h"
 #include "tests/support/postgres_uri.h"
 
@@ -189,6 +190,27 @@ TEST(PostgresPool, AMessageMeetingAPooledConnectionThatDiedUnseenRunsAgainOnANew
   EXPECT_EQ(statusOf(lost), "2010") << lost;
   EXPECT_NE(textOf(lost).find("TRANSACAO DESFEITA (1 ATUALIZACOES PERDIDAS)"), std::string::npos) << lost;
   EXPECT_EQ(ok("EXEC SELECT COUNT(*) FROM R"), "2");
+}
+
+// The metrics show the pool's connections in use while a session holds one
+// (its transaction), and idle once it is given back.
+TEST(PostgresPool, ItsUseIsInTheMetrics) {
+  std::string uri;
+  LUMBRA_REQUIRE_POSTGRES(uri);
+  RunningServer server(Engine::Postgres, [](ServerOptions& options) { options.poolSize = 2; });
+  RawClient client(server.port());
+  ASSERT_EQ(statusOf(logIn(client)), "0000");
+  auto gauge = [](const std::string& state) {
+    const std::string text = metrics().exposition();
+    const std::string head = "lumbra_postgres_pool_connections{state=\"" + state + "\"} ";
+    const std::size_t at = text.find(head);
+    return at == std::string::npos ? std::string("absent") : text.substr(at + head.size(), text.find('\n', at) - at - head.size());
+  };
+  EXPECT_EQ(statusOf(client.exchange("EXEC CREATE TABLE M (K INTEGER)")), "0000");
+  EXPECT_EQ(gauge("in_use"), "1");
+  EXPECT_EQ(statusOf(client.exchange("COMMIT")), "0000");
+  EXPECT_EQ(gauge("in_use"), "0");
+  EXPECT_EQ(gauge("idle"), "1");
 }
 
 }  // namespace

@@ -33,6 +33,11 @@ class PostgresSchema {
   // which tells the connections of this test's server in pg_stat_activity).
   const std::string& uri() const { return uri_; }
   const std::string& name() const { return name_; }
+  // An SQL condition on pg_stat_activity for the connections of this test's
+  // server: named after the schema, followed by the session's user once one took it.
+  std::string ownConnections() const {
+    return "(application_name = '" + name_ + "' OR application_name LIKE '" + name_ + ": %')";
+  }
   // The first value of the first row of `sql`, run by the owner in the schema
   // ("" when there is none; throws on an error).
   std::string query(const std::string& sql) const;

@@ -686,8 +686,8 @@ TEST(PostgresPool, IdleSessionsHoldNoConnectionAndAFullPoolIsWaitedFor) {
     options.settings.busyTimeoutMs = 300;
   });
   auto connections = [&] {
-    return server.schema()->query("SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = '" +
-                                  server.schema()->name() + "'");
+    return server.schema()->query("SELECT COUNT(*) FROM pg_stat_activity WHERE " +
+                                  server.schema()->ownConnections());
   };
   std::vector<std::unique_ptr<RawClient>> clients;
   for (int i = 0; i < 30; ++i) {
@@ -840,8 +840,7 @@ TEST(PostgresPool, StoppingTheServerCancelsTheSqlItRuns) {
   // (BEGIN, DECLARE) are active only for a moment.
   const std::string running =
       "SELECT COUNT(*) FROM pg_stat_activity WHERE state = 'active' AND pid <> pg_backend_pid() AND "
-      "backend_type = 'client backend' AND query LIKE 'FETCH%' AND application_name = '" +
-      schema.name() + "'";
+      "backend_type = 'client backend' AND query LIKE 'FETCH%' AND " + schema.ownConnections();
   for (int i = 0; i < 250 && schema.query(running) != "1"; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

@@ -47,6 +47,7 @@ const std::vector<Explanation>& explanationTable() {
       {-104, "the session is not logged in: \\connect opens a new one"},
       {-105, "the session is logged in already"},
       {-106, "the server could not open its database: its log tells why"},
+      {-107, "the server cannot reach its database (PostgreSQL down?): try again in a moment; the server's log tells why"},
       {-110, "the message is longer than the server takes: send fewer updates at once, or a shorter command"},
       {-120, "the server does not know this command word"},
       {-121, "a SELECT takes one statement: send the second one on its own"},

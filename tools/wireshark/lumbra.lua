@@ -61,6 +61,7 @@ local STATUSES = {
   ["0104"] = "command before a successful login",
   ["0105"] = "second login on one session",
   ["0106"] = "the session's database connection could not be opened",
+  ["0107"] = "login refused: the database of the users cannot be reached",
   ["0110"] = "message longer than the server accepts",
   ["0120"] = "command word the server does not know",
   ["0121"] = "SELECT text with a second statement behind it",
