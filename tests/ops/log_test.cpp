@@ -18,7 +18,7 @@ std::string withoutTime(const std::string& line, LogFormat format) {
 }
 
 TEST(Log, LinesInBothFormatsCarryTheSessionAndItsUserAndSurviveARotation) {
-  TemporaryFolder folder;
+  TempDir folder;
   std::string error;
   ASSERT_TRUE(openLogFile(folder / "server.log", error)) << error;
   LogContext anonymous{7, "127.0.0.1:40000", ""};

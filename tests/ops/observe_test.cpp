@@ -42,13 +42,13 @@ std::vector<std::string> statusRow(const std::string& table, const std::string& 
 }
 
 TEST(Observe, StatusListsEverySessionAndTraceFollowsAUserWithoutTheirPassword) {
-  TemporaryFolder folder;
+  TempDir folder;
   for (const char* id : {"ALICE", "BOB"}) {
     Outcome add = runProgram({"user", "add", id, "--database", "team.db", "--iterations", "10"}, folder.path(),
                              "secret\n");
     ASSERT_EQ(add.status, 0) << add.err;
   }
-  ServerProcess server({"--database", "team.db", "--log", "server.log", "--message-length", "300"}, folder.path());
+  ServerProcess server(LUMBRA_SERVER_PROGRAM, {"--database", "team.db", "--log", "server.log", "--message-length", "300"}, folder.path());
   ASSERT_GT(server.port(), 0) << readFile(folder / "server.log");
   struct stat info {};
   ASSERT_EQ(stat((folder / "team.db.control").c_str(), &info), 0);
@@ -116,15 +116,15 @@ TEST(Observe, StatusListsEverySessionAndTraceFollowsAUserWithoutTheirPassword) {
   trace = runProgram({"trace", "--session", "999", "on", "--database", "team.db"}, folder.path());
   EXPECT_EQ(trace.status, 1);
   EXPECT_EQ(trace.err, "lumbra-server: no session 999\n");
-  TemporaryFolder empty;
+  TempDir empty;
   status = runProgram({"status", "--database", "team.db"}, empty.path());
   EXPECT_EQ(status.status, 1);
   EXPECT_NE(status.err.find("no server answers on team.db.control"), std::string::npos) << status.err;
-  EXPECT_TRUE(empty.listing().empty());
+  EXPECT_TRUE(listing(empty).empty());
 }
 
 TEST(Observe, ATakenControlSocketOrMetricsPortIsRefusedAtTheStartAndNothingWritten) {
-  TemporaryFolder folder;
+  TempDir folder;
   Outcome add = runProgram({"user", "add", "ALICE", "--database", "team.db", "--iterations", "10"}, folder.path(),
                            "secret\n");
   ASSERT_EQ(add.status, 0) << add.err;
@@ -139,7 +139,7 @@ TEST(Observe, ATakenControlSocketOrMetricsPortIsRefusedAtTheStartAndNothingWritt
   socklen_t length = sizeof address;
   getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
   const std::string takenPort = std::to_string(ntohs(address.sin_port));
-  ServerProcess running({"--database", "team.db", "--control", "live.control", "--log", "running.log"},
+  ServerProcess running(LUMBRA_SERVER_PROGRAM, {"--database", "team.db", "--control", "live.control", "--log", "running.log"},
                         folder.path());
   ASSERT_GT(running.port(), 0) << readFile(folder / "running.log");
 
@@ -153,7 +153,7 @@ TEST(Observe, ATakenControlSocketOrMetricsPortIsRefusedAtTheStartAndNothingWritt
       {{"--control", "no/such/folder/c"}, "--control no/such/folder/c: No such file or directory"},
       {{"--metrics", "127.0.0.1:" + takenPort}, "--metrics 127.0.0.1:"},
   };
-  const auto before = folder.listing();
+  const auto before = listing(folder);
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--database", "team.db"};
     args.insert(args.end(), c.args.begin(), c.args.end());
@@ -161,7 +161,7 @@ TEST(Observe, ATakenControlSocketOrMetricsPortIsRefusedAtTheStartAndNothingWritt
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(run.err.find("lumbra-server: " + std::string(c.says)), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_EQ(folder.listing(), before) << c.says;
+    EXPECT_EQ(listing(folder), before) << c.says;
   }
   close(taken);
 }

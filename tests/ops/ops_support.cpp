@@ -1,8 +1,7 @@
-// Helpers of the operations tests: temporary folders, the program as a child process.
+// Helpers of the operations tests: the program as a child process, a folder's listing.
 #include "tests/ops/ops_support.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,52 +10,24 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
-#include <thread>
 
 namespace lumbra::server::testing {
 
-TemporaryFolder::TemporaryFolder() {
-  char pattern[] = "/tmp/lumbra-ops-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
-  path_ = pattern;
-}
-
-TemporaryFolder::~TemporaryFolder() {
-  std::string command = "rm -rf '" + path_ + "'";
-  if (std::system(command.c_str()) != 0) {
-    // A folder left behind in /tmp is harmless.
-  }
-}
-
-std::map<std::string, std::string> TemporaryFolder::listing() const {
+std::map<std::string, std::string> listing(const TempDir& folder) {
   std::map<std::string, std::string> files;
-  DIR* dir = opendir(path_.c_str());
+  const std::string path = folder.path().string();
+  DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return files;
   while (dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     struct stat info {};
-    if (stat((path_ + "/" + name).c_str(), &info) != 0) continue;
+    if (stat((path + "/" + name).c_str(), &info) != 0) continue;
     files[name] = std::to_string(info.st_size) + " bytes, mode " + std::to_string(info.st_mode & 0777) +
                   ", changed " + std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
   }
   closedir(dir);
   return files;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
 }
 
 namespace {
@@ -118,63 +89,6 @@ Outcome runProgram(const std::vector<std::string>& args, const std::string& cwd,
   waitpid(child, &status, 0);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
-}
-
-ServerProcess::ServerProcess(const std::vector<std::string>& args, const std::string& folder, bool plain) {
-  log_ = folder + "/server.log";
-  std::string portFile = folder + "/port";
-  unlink(portFile.c_str());
-  std::vector<std::string> all = args;
-  if (!plain) {
-    for (const char* extra : {"--listen", "127.0.0.1:0", "--port-file"}) all.push_back(extra);
-    all.push_back(portFile);
-  }
-  pid_ = fork();
-  if (pid_ == 0) {
-    int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    dup2(fd, 2);
-    close(fd);
-    if (chdir(folder.c_str()) != 0) _exit(127);
-    execProgram(all);
-  }
-  if (plain) return;
-  for (int i = 0; i < 200 && running(); ++i) {
-    std::ifstream in(portFile);
-    if (in >> port_ && port_ > 0) return;
-    port_ = 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-}
-
-ServerProcess::~ServerProcess() {
-  if (pid_ > 0 && stop(SIGTERM) == -2) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-}
-
-bool ServerProcess::running() {
-  if (pid_ <= 0) return false;
-  int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    pid_ = -1;
-    return false;
-  }
-  return true;
-}
-
-int ServerProcess::stop(int signal) {
-  if (pid_ <= 0) return -1;
-  kill(pid_, signal);
-  for (int i = 0; i < 200; ++i) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return -2;
 }
 
 }  // namespace lumbra::server::testing

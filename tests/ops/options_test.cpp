@@ -40,11 +40,11 @@ TEST(Options, WrongValuesAreRefusedAtTheStartWithOneLineAndNothingWritten) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.says);
-    TemporaryFolder folder;
+    TempDir folder;
     Outcome init = runProgram({"init", "--database", "team.db"}, folder.path());
     ASSERT_EQ(init.status, 0) << init.err;
     if (!c.config.empty()) writeFile(folder / "server.toml", c.config);
-    const auto before = folder.listing();
+    const auto before = listing(folder);
     std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--database", "team.db"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     Outcome run = runProgram(args, folder.path());
@@ -56,7 +56,7 @@ TEST(Options, WrongValuesAreRefusedAtTheStartWithOneLineAndNothingWritten) {
     if (usage) {
       EXPECT_TRUE(run.err.ends_with("\nTry 'lumbra-server --help'.\n")) << run.err;
     }
-    EXPECT_EQ(folder.listing(), before);
+    EXPECT_EQ(listing(folder), before);
   }
 }
 
@@ -69,7 +69,7 @@ std::string announcedLength(int port) {
 }
 
 TEST(Options, TheConfigurationFileSetsEveryLongOptionAndTheCommandLineWins) {
-  TemporaryFolder folder;
+  TempDir folder;
   Outcome add = runProgram({"user", "add", "ALICE", "--database", "team.db", "--iterations", "10"}, folder.path(),
                            "secret\n");
   ASSERT_EQ(add.status, 0) << add.err;
@@ -83,7 +83,7 @@ TEST(Options, TheConfigurationFileSetsEveryLongOptionAndTheCommandLineWins) {
             "log-format = \"json\"\n"
             "trace = true\n");
   {
-    ServerProcess server({"--config", "server.toml", "--port-file", "port"}, folder.path(), true);
+    ServerProcess server(LUMBRA_SERVER_PROGRAM, {"--config", "server.toml", "--port-file", "port"}, folder.path(), true);
     for (int i = 0; i < 200 && readFile(folder / "port").empty(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -99,18 +99,18 @@ TEST(Options, TheConfigurationFileSetsEveryLongOptionAndTheCommandLineWins) {
   Outcome list = runProgram({"user", "list", "--config", "server.toml"}, folder.path());
   EXPECT_EQ(list.status, 0) << list.err;
   EXPECT_EQ(list.out, "ALICE\n");
-  ServerProcess server({"--config", "server.toml", "--message-length", "5000", "--log-format", "text"},
+  ServerProcess server(LUMBRA_SERVER_PROGRAM, {"--config", "server.toml", "--message-length", "5000", "--log-format", "text"},
                        folder.path());
   ASSERT_GT(server.port(), 0) << server.log();
   EXPECT_EQ(announcedLength(server.port()), "5000");
 }
 
 TEST(Options, SighupReopensTheLogFileAfterARotation) {
-  TemporaryFolder folder;
+  TempDir folder;
   Outcome add = runProgram({"user", "add", "ALICE", "--database", "team.db", "--iterations", "10"}, folder.path(),
                            "secret\n");
   ASSERT_EQ(add.status, 0) << add.err;
-  ServerProcess server({"--database", "team.db", "--log", "server.log"}, folder.path());
+  ServerProcess server(LUMBRA_SERVER_PROGRAM, {"--database", "team.db", "--log", "server.log"}, folder.path());
   ASSERT_GT(server.port(), 0) << readFile(folder / "server.log");
   ASSERT_EQ(std::rename((folder / "server.log").c_str(), (folder / "server.log.1").c_str()), 0);
   ASSERT_EQ(kill(server.pid(), SIGHUP), 0);

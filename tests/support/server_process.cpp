@@ -50,8 +50,8 @@ ServerProcess::~ServerProcess() { stop(); }
 std::string ServerProcess::address() const { return "127.0.0.1:" + std::to_string(port_); }
 
 std::string ServerProcess::log() const {
-  if (!folder_) return {};
-  std::ifstream in(folder_->file("server.log"), std::ios::binary);
+  if (logPath_.empty()) return {};
+  std::ifstream in(logPath_, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
@@ -65,8 +65,8 @@ bool ServerProcess::fail(std::string text) {
   return false;
 }
 
-pid_t ServerProcess::spawn(const std::vector<std::string>& arguments, int stdinFd,
-                           const std::string& logPath) {
+pid_t ServerProcess::spawn(const std::vector<std::string>& arguments, int stdinFd, const std::string& logPath,
+                           const std::string& directory) {
   // Everything the child needs is prepared before fork: it only calls
   // async-signal-safe functions.
   std::vector<char*> argv;
@@ -79,6 +79,7 @@ pid_t ServerProcess::spawn(const std::vector<std::string>& arguments, int stdinF
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);  // the parent died before the line above
+    if (!directory.empty() && chdir(directory.c_str()) != 0) _exit(127);
     if (stdinFd >= 0) dup2(stdinFd, 0);
     dup2(logFd, 1);
     dup2(logFd, 2);
@@ -96,7 +97,7 @@ bool ServerProcess::start(const std::string& program, const std::string& id, con
   if (!isExecutable(program)) return fail("no server program at " + program);
   folder_ = std::make_unique<TempDir>("lumbra-server");
   const std::string database = database_.empty() ? folder_->file("server.db") : database_;
-  const std::string logPath = folder_->file("server.log");
+  const std::string logPath = logPath_ = folder_->file("server.log");
   const std::string portFile = folder_->file("port");
 
   // The user, with few hashing rounds so that logins stay fast.
@@ -131,7 +132,25 @@ bool ServerProcess::start(const std::string& program, const std::string& id, con
   arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
   pid_ = spawn(arguments, -1, logPath);
   if (pid_ < 0) return fail("cannot start " + program);
+  return waitForPort(portFile);
+}
 
+bool ServerProcess::serve(const std::string& program, std::vector<std::string> arguments, const std::string& folder,
+                          bool plain) {
+  stop();
+  error_.clear();
+  if (!isExecutable(program)) return fail("no server program at " + program);
+  logPath_ = folder + "/server.log";
+  const std::string portFile = folder + "/port";
+  unlink(portFile.c_str());
+  if (!plain) arguments.insert(arguments.end(), {"--listen", "127.0.0.1:0", "--port-file", portFile});
+  arguments.insert(arguments.begin(), program);
+  pid_ = spawn(arguments, -1, logPath_, folder);
+  if (pid_ < 0) return fail("cannot start " + program);
+  return plain || waitForPort(portFile);
+}
+
+bool ServerProcess::waitForPort(const std::string& portFile) {
   const auto end = Clock::now() + std::chrono::seconds(10);
   for (;;) {
     std::ifstream in(portFile);
@@ -148,6 +167,16 @@ bool ServerProcess::start(const std::string& program, const std::string& id, con
     if (Clock::now() >= end) return fail("the server wrote no port within ten seconds");
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+int ServerProcess::stop(int signal) {
+  if (pid_ <= 0) return -1;
+  if (signal != 0) kill(pid_, signal);
+  int status = 0;
+  if (!reap(pid_, std::chrono::seconds(10), status)) return -2;
+  pid_ = -1;
+  port_ = 0;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void ServerProcess::stop() {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,22 @@ class ServerProcess {
   void servePostgres(std::string uri) { postgresUri_ = std::move(uri); }
   void stop();
 
+  // Serves exactly `arguments` (after the program's name) with `folder`, which
+  // the caller owns, as the working directory; the log is folder/server.log.
+  // Unless `plain`, on 127.0.0.1 port 0 with --port-file folder/port added and
+  // the port waited for (ten seconds). False with `error()` set when it did
+  // not come up (with `plain`: when it could not be started).
+  bool serve(const std::string& program, std::vector<std::string> arguments, const std::string& folder,
+             bool plain = false);
+  // The same from a constructor; port() is 0 when it did not come up.
+  ServerProcess(const std::string& program, std::vector<std::string> arguments, const std::string& folder,
+                bool plain = false) {
+    serve(program, std::move(arguments), folder, plain);
+  }
+  // Sends `signal` (0: none) and waits at most ten seconds: the exit status;
+  // -1 when it ended otherwise or had ended already, -2 when it goes on.
+  int stop(int signal);
+
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   std::uint16_t port() const { return port_; }
@@ -51,10 +68,13 @@ class ServerProcess {
   std::string log() const;
 
  private:
-  pid_t spawn(const std::vector<std::string>& arguments, int stdinFd, const std::string& logPath);
+  pid_t spawn(const std::vector<std::string>& arguments, int stdinFd, const std::string& logPath,
+              const std::string& directory = {});
+  bool waitForPort(const std::string& portFile);
   bool fail(std::string text);
 
   std::unique_ptr<TempDir> folder_;
+  std::string logPath_;  // the log, in folder_ or in the caller's folder
   std::string database_;
   bool addUser_ = true;
   std::string postgresUri_;
