@@ -185,6 +185,15 @@ bool ResultCursor::Room::fits(std::size_t size, long long added) const {
   return size + kEndOfBlockLength <= limit || (held + added == 0 && size + kEndOfBlockLength <= capacity);
 }
 
+bool ResultCursor::placeRow(std::string& block, const Room& room, long long added, Take& take) const {
+  const std::size_t before = block.size();
+  appendEncodedRow(row_, block);
+  if (room.fits(block.size(), added + take.rows)) return true;
+  block.resize(before);
+  take.full = true;
+  return false;
+}
+
 ResultCursor::Take ResultCursor::fromStore(std::string& block, const Room& room, long long added) {
   Take take;
   while (sent_ < keptRows_) {
@@ -196,13 +205,7 @@ ResultCursor::Take ResultCursor::fromStore(std::string& block, const Room& room,
       return take;
     }
     layOutKept(record, widths_, row_);
-    const std::size_t before = block.size();
-    appendEncodedRow(row_, block);
-    if (!room.fits(block.size(), added + take.rows)) {
-      block.resize(before);
-      take.full = true;
-      return take;
-    }
+    if (!placeRow(block, room, added, take)) return take;
     readAt_ = at;
     ++sent_;
     ++take.rows;
@@ -275,13 +278,7 @@ ResultCursor::Take ResultCursor::fromStatement(Rows* rows, std::string& block, c
       formatRow(values_.data(), widths_, row_);
       rowReady_ = true;
     }
-    const std::size_t before = block.size();
-    appendEncodedRow(row_, block);
-    if (!room.fits(block.size(), added + take.rows)) {
-      block.resize(before);
-      take.full = true;
-      return take;
-    }
+    if (!placeRow(block, room, added, take)) return take;
     rowReady_ = false;
     ++sent_;
     ++take.rows;

@@ -152,6 +152,9 @@ class ResultCursor {
     bool fits(std::size_t size, long long added) const;
   };
 
+  // Appends row_, encoded, when the block has room for it; else leaves the
+  // block as it was and marks `take` full.
+  bool placeRow(std::string& block, const Room& room, long long added, Take& take) const;
   Take fromStore(std::string& block, const Room& room, long long added);
   Take fromQueue(std::string& block, const Room& room, long long added, bool& ended, int& rc);
   Take fromStatement(Rows* rows, std::string& block, const Room& room, long long added, int& rc);
