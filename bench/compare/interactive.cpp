@@ -132,28 +132,6 @@ struct Rate {
 
 enum class Operation { Select, Update };
 
-bool readAll(int fd, void* to, std::size_t n) {
-  char* p = static_cast<char*>(to);
-  while (n > 0) {
-    const ssize_t got = ::read(fd, p, n);
-    if (got <= 0) return false;
-    p += got;
-    n -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-bool writeAll(int fd, const void* from, std::size_t n) {
-  const char* p = static_cast<const char*>(from);
-  while (n > 0) {
-    const ssize_t put = ::write(fd, p, n);
-    if (put <= 0) return false;
-    p += put;
-    n -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
 // What a client process reports: when it began and ended (steady clock, the
 // same in every process), and each operation's latency.
 struct ClientReport {

@@ -26,6 +26,28 @@ void die(const std::string& what) {
   std::exit(1);
 }
 
+bool readAll(int fd, void* to, std::size_t n) {
+  char* p = static_cast<char*>(to);
+  while (n > 0) {
+    const ssize_t got = ::read(fd, p, n);
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool writeAll(int fd, const void* from, std::size_t n) {
+  const char* p = static_cast<const char*>(from);
+  while (n > 0) {
+    const ssize_t put = ::write(fd, p, n);
+    if (put <= 0) return false;
+    p += put;
+    n -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
 double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 double threadCpuSeconds() {
@@ -68,30 +90,6 @@ double processCpuSeconds(int pid) {
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-namespace {
-
-bool readFully(int fd, char* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t got = ::read(fd, p, n);
-    if (got <= 0) return false;
-    p += got;
-    n -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-bool writeFully(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t put = ::write(fd, p, n);
-    if (put <= 0) return false;
-    p += put;
-    n -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
-}  // namespace
-
 EchoFigures echoFloor(std::size_t request, std::size_t reply, long exchanges) {
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -108,7 +106,7 @@ EchoFigures echoFloor(std::size_t request, std::size_t reply, long exchanges) {
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::vector<char> in(request), answer(reply, 'x');
-    while (readFully(fd, in.data(), in.size()) && writeFully(fd, answer.data(), answer.size())) {
+    while (readAll(fd, in.data(), in.size()) && writeAll(fd, answer.data(), answer.size())) {
     }
     ::_exit(0);
   }
@@ -124,7 +122,7 @@ EchoFigures echoFloor(std::size_t request, std::size_t reply, long exchanges) {
   auto t0 = std::chrono::steady_clock::now();
   for (long i = 0; i < exchanges; ++i) {
     const auto start = latencies.start();
-    if (!writeFully(fd, out.data(), out.size()) || !readFully(fd, answer.data(), answer.size()))
+    if (!writeAll(fd, out.data(), out.size()) || !readAll(fd, answer.data(), answer.size()))
       die("echo floor: exchange failed");
     latencies.stop(start);
   }

@@ -16,6 +16,10 @@ inline constexpr char kColumns[] = "(ID INTEGER PRIMARY KEY, NAME CHAR(60), CITY
 
 [[noreturn]] void die(const std::string& what);
 
+// All `n` bytes read from or written to `fd`; false when it ends or fails first.
+bool readAll(int fd, void* to, std::size_t n);
+bool writeAll(int fd, const void* from, std::size_t n);
+
 double seconds(std::chrono::steady_clock::duration d);
 double threadCpuSeconds();
 
