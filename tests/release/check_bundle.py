@@ -37,6 +37,7 @@ sys.path.insert(0, os.path.join(ROOT, "docs"))
 import generate  # noqa: E402
 from check_dll import read_pe, read_version_resource  # noqa: E402
 from import_def import caller_symbols, read_def  # noqa: E402
+from checks import Checks  # noqa: E402
 
 LIBRARIES = ["lumbra32", "tabrel32", "orvak32"]
 # The pages for integrators, besides one per DLL.
@@ -47,23 +48,6 @@ DESCRIPTIONS = {"orvak32": "PUBLIC KEYS MANAGEMENT LIBRARY"}
 IMPORTS = {"lumbra32": {"kernel32.dll", "msvcrt.dll", "wsock32.dll"},
            "tabrel32": {"kernel32.dll", "msvcrt.dll"},
            "orvak32": {"kernel32.dll", "msvcrt.dll"}}
-
-
-class Checks:
-    def __init__(self):
-        self.passed = self.failed = 0
-
-    def __call__(self, ok, text):
-        print(("ok    " if ok else "FAIL  ") + text)
-        if ok:
-            self.passed += 1
-        else:
-            self.failed += 1
-        return ok
-
-    def close(self):
-        print(f"{self.passed} passed, {self.failed} failed")
-        return 0 if self.failed == 0 else 1
 
 
 def archive_members(path):

@@ -27,25 +27,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parents[1] / "docs"))
 from reference_server import PASSWORD, USER, Server  # noqa: E402
-
-
-class Checks:
-    def __init__(self):
-        self.passed = self.failed = 0
-
-    def __call__(self, ok, text, detail=""):
-        print(("ok    " if ok else "FAIL  ") + text)
-        if not ok and detail:
-            print("\n".join("      " + line for line in detail.rstrip("\n").split("\n")[-40:]))
-        if ok:
-            self.passed += 1
-        else:
-            self.failed += 1
-        return ok
-
-    def close(self):
-        print(f"{self.passed} passed, {self.failed} failed")
-        return 0 if self.failed == 0 else 1
+from checks import Checks  # noqa: E402
 
 
 def sample_answers(samples):
