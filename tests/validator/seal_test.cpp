@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tests/validator/test_files.h"
-#include "tools/tabrel/text.h"
+#include "tools/common/cp1252.h"
 #include "validator/tabrel32.h"
 
 namespace tabrel::tool {
@@ -104,10 +104,10 @@ TEST(Seal, RefusesWhatCannotBeSealed) {
 }
 
 TEST(Windows1252, ToUtf8) {
-  EXPECT_EQ(windows1252ToUtf8("Sistema inv\xE1lido"), "Sistema inv\xC3\xA1lido");
-  EXPECT_EQ(windows1252ToUtf8("declara\xE7\xE3o"), "declara\xC3\xA7\xC3\xA3o");
-  EXPECT_EQ(windows1252ToUtf8("\x80\x81\x9F\xFF"), "\xE2\x82\xAC\xEF\xBF\xBD\xC5\xB8\xC3\xBF");
-  EXPECT_EQ(windows1252ToUtf8("[00001] 01 - ok\r\n"), "[00001] 01 - ok\r\n");
+  EXPECT_EQ(tools::windows1252ToUtf8("Sistema inv\xE1lido"), "Sistema inv\xC3\xA1lido");
+  EXPECT_EQ(tools::windows1252ToUtf8("declara\xE7\xE3o"), "declara\xC3\xA7\xC3\xA3o");
+  EXPECT_EQ(tools::windows1252ToUtf8("\x80\x81\x9F\xFF"), "\xE2\x82\xAC\xEF\xBF\xBD\xC5\xB8\xC3\xBF");
+  EXPECT_EQ(tools::windows1252ToUtf8("[00001] 01 - ok\r\n"), "[00001] 01 - ok\r\n");
 }
 
 }  // namespace

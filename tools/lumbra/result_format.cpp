@@ -4,6 +4,7 @@
 #include "tools/lumbra/shell_text.h"
 
 #include "protocol/wire.h"
+#include "tools/common/json.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -116,6 +117,8 @@ std::string csvField(std::string_view text) {
 }
 
 namespace {
+
+using tools::jsonString;
 
 // A cell without the blanks that pad it, and whether it stands right-aligned.
 struct Cell {
@@ -258,24 +261,6 @@ class ExpandedWriter final : public RowWriter {
   std::size_t width_ = 0;
   std::int64_t count_ = 0;
 };
-
-std::string jsonString(std::string_view utf8) {
-  std::string out = "\"";
-  for (const char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + '"';
-}
 
 // A JSON number as JSON writes it: no '+', no leading zeros, digits around a point.
 bool jsonNumber(std::string_view text) {

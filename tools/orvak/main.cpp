@@ -27,6 +27,7 @@
 #include "tools/orvak/transfer.h"
 
 #include "suite_version.h"
+#include "tools/common/json.h"
 
 namespace {
 
@@ -67,6 +68,7 @@ bool sameKey(const PublicKeyRecord& a, const PublicKeyRecord& b) {
 }
 
 using orvak::tool::RingSurvey;
+using tools::jsonString;
 using orvak::tool::surveyRing;
 
 // The whole file; false with the system's reason.
@@ -190,25 +192,6 @@ int saveRing(KeyList list, const std::string& path, bool isNew = false) {
   return failure("cannot save key ring '" + path + "': " + orvak::statusInfo(status).text +
                  (reason.empty() ? "" : " (" + reason + ")") +
                  (isNew ? "; no ring was created" : "; the ring on disk is unchanged"));
-}
-
-// A JSON string of UTF-8 text.
-std::string jsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
 }
 
 // One key as a JSON object.

@@ -17,15 +17,17 @@
 #include "tools/tabrel/inspect.h"
 #include "tools/tabrel/outputs.h"
 #include "tools/tabrel/seal.h"
-#include "tools/tabrel/text.h"
 #include "validator/record.h"
 #include "validator/tabrel32.h"
 
 #include "suite_version.h"
+#include "tools/common/cp1252.h"
+#include "tools/common/json.h"
 
 namespace {
 
-using tabrel::tool::windows1252ToUtf8;
+using tools::jsonString;
+using tools::windows1252ToUtf8;
 
 // Exit statuses of their own, apart from check's results 0 to 6.
 constexpr int kExitUsage = 64;       // wrong command line
@@ -233,29 +235,10 @@ const char* crcSubjectInWords(const std::string& subject) {
   return "the receipt CRC";
 }
 
-std::string jsonString(const std::string& utf8) {
-  std::string out = "\"";
-  for (const char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + '"';
-}
-
 // The report as one JSON object: the result, both CRCs, every error of the
 // log with its record, code, the library's text, what it means and, where the
 // tool can tell, the CRC found and the CRC computed.
 int printJson(const CheckReport& r, const tabrel::tool::RecordsRead& records) {
-  using tabrel::tool::windows1252ToUtf8;
   auto crcOrNull = [](const std::string& text) { return text.empty() ? std::string("null") : jsonString(text); };
   std::string out = "{\"file\": " + jsonString(r.input);
   if (!r.checkedAs.empty()) out += ", \"checkedAs\": " + jsonString(r.checkedAs);
