@@ -10,20 +10,9 @@ bin=$1
 command -v prometheus >/dev/null && command -v promtool >/dev/null || { echo "skipped: no prometheus"; exit 77; }
 fail() { echo "FAILED: $*"; exit 1; }
 
-work=$(mktemp -d /tmp/lumbra-prometheus.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null
-  done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/../support/background.sh"
+background_setup prometheus
 fetch() { python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1], timeout=5).read().decode())' "$1"; }
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
 cd "$work"
 printf 'secret\n' | "$bin/lumbra-server" user add ALICE --database team.db --iterations 10 2>/dev/null || fail "user add"

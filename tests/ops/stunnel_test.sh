@@ -12,26 +12,8 @@ command -v stunnel4 >/dev/null || command -v stunnel >/dev/null || { echo "skipp
 stunnel=$(command -v stunnel4 || command -v stunnel)
 fail() { echo "FAILED: $*"; exit 1; }
 
-work=$(mktemp -d /tmp/lumbra-stunnel.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null
-  done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-wait_port() {
-  for _ in $(seq 100); do
-    python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
+. "$(dirname "$0")/../support/background.sh"
+background_setup stunnel
 
 cd "$work"
 # The server's certificate, for its name (here localhost), self-signed.
