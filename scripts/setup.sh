@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build python3 binutils-mingw-w64-i686
+  build-essential cmake ninja-build pkg-config python3 binutils-mingw-w64-i686
   googletest libgtest-dev libbenchmark-dev
   gcc-multilib g++-multilib qemu-user-static
   gcc-mingw-w64-i686 g++-mingw-w64-i686 gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine64
