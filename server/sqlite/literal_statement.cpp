@@ -146,26 +146,36 @@ class Scanner {
   std::size_t at_ = 0;
 };
 
-// name [(name, ...)] with the blanks around, up to VALUES.
-bool target(Scanner& s) {
-  if (!s.name()) return false;
-  s.skipBlanks();
-  if (!s.punctuation('(')) return true;
+// name [, name ...] with the blanks around each.
+bool names(Scanner& s) {
   do {
     s.skipBlanks();
     if (!s.name()) return false;
     s.skipBlanks();
   } while (s.punctuation(','));
-  return s.punctuation(')');
+  return true;
+}
+
+// name [(name, ...)] with the blanks around, up to VALUES.
+bool target(Scanner& s) {
+  if (!s.name()) return false;
+  s.skipBlanks();
+  if (!s.punctuation('(')) return true;
+  return names(s) && s.punctuation(')');
+}
+
+// Empties `out` for a new text; false for one that no form takes (it holds a NUL).
+bool begin(std::string_view sql, LiteralStatement& out) {
+  out.shape.clear();
+  out.values.clear();
+  out.texts.clear();
+  return sql.find('\0') == std::string_view::npos;
 }
 
 }  // namespace
 
 bool takeApartInsert(std::string_view sql, LiteralStatement& out) {
-  out.shape.clear();
-  out.values.clear();
-  out.texts.clear();
-  if (sql.find('\0') != std::string_view::npos) return false;
+  if (!begin(sql, out)) return false;
   Scanner s(sql, out);
   s.skipBlanks();
   if (!s.keyword("INSERT")) return false;
@@ -189,10 +199,7 @@ bool takeApartInsert(std::string_view sql, LiteralStatement& out) {
 }
 
 bool takeApartKeyed(std::string_view sql, LiteralStatement& out, bool& query) {
-  out.shape.clear();
-  out.values.clear();
-  out.texts.clear();
-  if (sql.find('\0') != std::string_view::npos) return false;
+  if (!begin(sql, out)) return false;
   Scanner s(sql, out);
   s.skipBlanks();
   query = false;
@@ -201,12 +208,8 @@ bool takeApartKeyed(std::string_view sql, LiteralStatement& out, bool& query) {
     s.skipBlanks();
     if (s.punctuation('*')) {
       s.skipBlanks();
-    } else {
-      do {
-        s.skipBlanks();
-        if (!s.name()) return false;
-        s.skipBlanks();
-      } while (s.punctuation(','));
+    } else if (!names(s)) {
+      return false;
     }
     if (!s.keyword("FROM")) return false;
     s.skipBlanks();
