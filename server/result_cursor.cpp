@@ -253,18 +253,9 @@ ResultCursor::Take ResultCursor::fromStatement(Rows* rows, std::string& block, c
         take.dry = true;  // laying out ahead: no SQL
         return take;
       }
-      if (!positioned_) {
-        const int skipped = skipKept(*rows);
-        if (skipped != kRow) {
-          if (skipped == kDone)
-            changed_ = true;
-          else
-            rc = skipped;
-          take.dry = true;
-          return take;
-        }
-      }
-      const int step = rows->step();
+      // Past the kept rows first (once), then the next row.
+      int step = positioned_ ? kRow : skipKept(*rows);
+      if (step == kRow) step = rows->step();
       if (step != kRow) {
         if (step == kDone)
           changed_ = true;
